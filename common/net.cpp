@@ -1,0 +1,168 @@
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace kelbos {
+
+void Socket::reset(int fd) {
+    if (fd_ >= 0 && fd_ != fd) {
+        const int saved = errno;
+        ::close(fd_);
+        errno = saved;
+    }
+    fd_ = fd;
+}
+
+Socket make_socket(int type) { return Socket(::socket(AF_INET, type | SOCK_CLOEXEC, 0)); }
+
+bool set_nonblocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool set_int_option(int fd, int level, int option, int value) {
+    return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
+}
+
+bool set_send_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_SNDBUF, bytes); }
+
+bool set_receive_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_RCVBUF, bytes); }
+
+void shutdown_and_close(Socket& socket) {
+    if (!socket) return;
+    ::shutdown(socket.fd(), SHUT_RDWR);
+    socket.reset();
+}
+
+namespace {
+WaitResult wait_for(int fd, short events, std::chrono::milliseconds limit) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n > 0) return (p.revents & POLLNVAL) ? WaitResult::error : WaitResult::ready;
+        if (n == 0) return WaitResult::timeout;
+        if (errno != EINTR) return WaitResult::error;
+    }
+}
+}  // namespace
+
+WaitResult wait_readable(int fd, std::chrono::milliseconds limit) { return wait_for(fd, POLLIN, limit); }
+
+WaitResult wait_writable(int fd, std::chrono::milliseconds limit) { return wait_for(fd, POLLOUT, limit); }
+
+std::optional<in_addr> resolve_ipv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result) return std::nullopt;
+    std::optional<in_addr> address;
+    for (const addrinfo* ai = result; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addr) {
+            address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+            break;
+        }
+    }
+    ::freeaddrinfo(result);
+    return address;
+}
+
+sockaddr_in make_address(in_addr address, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr = address;
+    return a;
+}
+
+sockaddr_in any_address(std::uint16_t port) {
+    in_addr any{};
+    any.s_addr = htonl(INADDR_ANY);
+    return make_address(any, port);
+}
+
+std::string dotted_decimal(in_addr address) {
+    char buf[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, buf, sizeof buf);
+    return buf;
+}
+
+namespace {
+// Lookups still running after their caller gave up. Past this many, new peers are
+// named by address at once instead of starting yet another thread.
+constexpr int MAX_LOOKUPS_IN_FLIGHT = 16;
+std::atomic<int> lookups_in_flight{0};
+
+struct LookupState {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    std::string name;
+};
+}  // namespace
+
+std::string reverse_name(in_addr address, std::chrono::milliseconds budget) {
+    const std::string dotted = dotted_decimal(address);
+    if (lookups_in_flight.fetch_add(1) >= MAX_LOOKUPS_IN_FLIGHT) {
+        lookups_in_flight.fetch_sub(1);
+        return dotted;
+    }
+    auto state = std::make_shared<LookupState>();
+    try {
+        std::thread([state, address] {
+            sockaddr_in sa = make_address(address, 0);
+            char host[NI_MAXHOST] = {};
+            const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host,
+                                         nullptr, 0, NI_NAMEREQD);
+            {
+                std::lock_guard lock(state->mutex);
+                if (rc == 0) state->name = host;
+                state->done = true;
+            }
+            state->done_cv.notify_all();
+            lookups_in_flight.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        lookups_in_flight.fetch_sub(1);
+        return dotted;
+    }
+    std::unique_lock lock(state->mutex);
+    if (state->done_cv.wait_for(lock, budget, [&] { return state->done; }) && !state->name.empty())
+        return state->name;
+    return dotted;
+}
+
+void perror_diag(const char* text) {
+    const std::string err = std::strerror(errno);
+    std::fprintf(stderr, "%s: %s\n", text, err.c_str());
+    std::fflush(stderr);
+}
+
+int count_open_fds() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return -1;
+    int n = 0;
+    while (const dirent* e = ::readdir(dir))
+        if (e->d_name[0] != '.') ++n;
+    ::closedir(dir);
+    return n - 1;  // the directory stream's own descriptor
+}
+
+}  // namespace kelbos

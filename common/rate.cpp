@@ -1,0 +1,36 @@
+#include "rate.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kelbos {
+
+double rate_mbits(std::uint64_t bytes, std::uint64_t elapsed_ms) {
+    if (elapsed_ms == 0) return 0.0;
+    return static_cast<double>(bytes) / static_cast<double>(elapsed_ms * 125u);
+}
+
+std::string rate_text(double rate) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%5.4f", rate);
+    return buf;
+}
+
+double parse_rate_text(const std::string& text) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    const double v = std::strtod(start, &end);
+    if (end == start || !std::isfinite(v)) return 0.0;
+    return v;
+}
+
+int bar_end(int left, int right, float rate) {
+    const float width = static_cast<float>(right - left);
+    const float x = static_cast<float>(left) + width * rate * 0.01f;
+    if (!(x < static_cast<float>(right))) return right;  // also catches NaN
+    if (x < static_cast<float>(left)) return left;
+    return static_cast<int>(std::trunc(x));
+}
+
+}  // namespace kelbos

@@ -1,0 +1,25 @@
+// Rates in megabits per second (1 Mbit = 1,000,000 bits): bytes / (ms * 125).
+// Byte counts and the product are 64-bit, so neither a fast link nor a long interval
+// wraps.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelbos {
+
+// Rate of `bytes` over `elapsed_ms`; 0 when the interval is 0.
+double rate_mbits(std::uint64_t bytes, std::uint64_t elapsed_ms);
+
+// The rate as the rows show it: "%5.4f".
+std::string rate_text(double rate);
+
+// Reads the text of a rate field back as a number; 0 when it is not one.
+double parse_rate_text(const std::string& text);
+
+// Right end of a rate bar drawn from `left` in a control spanning left..right, the
+// whole control standing for 100 Mbits/s. Single-precision arithmetic, truncated
+// toward zero; clipped to the control.
+int bar_end(int left, int right, float rate);
+
+}  // namespace kelbos

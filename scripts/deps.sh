@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever Debian packages Kelbos needs that are missing.
+# Usage: scripts/deps.sh [build|test|run|bench]...  (build is always included)
+set -euo pipefail
+
+build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev libgmock-dev)
+test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils clang-14 libclang-rt-14-dev)
+run=(fonts-dejavu-core)
+bench=(iperf3 xvfb xauth linux-perf)
+
+want=("${build[@]}")
+for set in "$@"; do
+  case "$set" in
+    build) ;;
+    test) want+=("${test[@]}") ;;
+    run) want+=("${run[@]}") ;;
+    bench) want+=("${bench[@]}") ;;
+    *) echo "deps.sh: unknown set '$set'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

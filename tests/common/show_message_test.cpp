@@ -1,0 +1,26 @@
+#include "show_message.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace kelbos;
+
+TEST(ShowMessage, JoinsPiecesInOrderSkippingAbsentOnes) {
+    EXPECT_EQ(join_message_pieces({"Unable to start ", "UDP", " connection to ", "host", "\n", nullptr}),
+              "Unable to start UDP connection to host\n");
+    EXPECT_EQ(join_message_pieces({nullptr, "a", nullptr, "b"}), "ab");
+    EXPECT_EQ(join_message_pieces({}), "");
+}
+
+TEST(ShowMessage, GoesToTheCurrentPresenterAndRestoresThePrevious) {
+    std::vector<std::string> outer, inner;
+    ScopedMessagePresenter a([&](const std::string& t) { outer.push_back(t); });
+    {
+        ScopedMessagePresenter b([&](const std::string& t) { inner.push_back(t); });
+        show_message({"one", "\n", "two"});
+    }
+    show_message({"three"});
+    EXPECT_EQ(inner, std::vector<std::string>{"one\ntwo"});
+    EXPECT_EQ(outer, std::vector<std::string>{"three"});
+}
