@@ -84,6 +84,15 @@ inline constexpr std::uint16_t STREAM_PORT = 54276;    // TCP, whole TCP links
 
 inline constexpr int LISTEN_BACKLOG = 6;
 
+// The three ports of a receiver. The programs always use the well-known ones; tests
+// give others (0 lets the receiver pick free ones and report them).
+struct Ports {
+    std::uint16_t control = CONTROL_PORT;
+    std::uint16_t datagram = DATAGRAM_PORT;
+    std::uint16_t stream = STREAM_PORT;
+};
+
+
 inline constexpr std::size_t SETUP_REQUEST_LEN = 72;
 inline constexpr std::size_t SETUP_REPLY_LEN = 4;
 inline constexpr std::size_t SHUTDOWN_REQUEST_LEN = 3;
