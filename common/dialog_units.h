@@ -1,0 +1,30 @@
+// Places widgets by dialog units, as the row and dialog layouts are given: one
+// horizontal unit is a quarter of the font's average character width, one vertical
+// unit an eighth of its height.
+#pragma once
+
+#include <QFontMetrics>
+#include <QRect>
+#include <cmath>
+
+namespace kelbos {
+
+class DialogUnits {
+public:
+    explicit DialogUnits(const QFontMetrics& metrics)
+        : x_(metrics.averageCharWidth() / 4.0), y_(metrics.height() / 8.0) {}
+    DialogUnits(double x_unit, double y_unit) : x_(x_unit), y_(y_unit) {}
+
+    int x(int units) const { return static_cast<int>(std::lround(units * x_)); }
+    int y(int units) const { return static_cast<int>(std::lround(units * y_)); }
+    QRect rect(int x_units, int y_units, int width_units, int height_units) const {
+        return QRect(x(x_units), y(y_units), x(x_units + width_units) - x(x_units),
+                     y(y_units + height_units) - y(y_units));
+    }
+
+private:
+    double x_;
+    double y_;
+};
+
+}  // namespace kelbos

@@ -1,0 +1,95 @@
+// A status row: name, protocol, kelbo size, Mbits/s and a bar from 0 to 100 Mbits/s
+// with a scale mark every 10. The value row under the header of both programs.
+#pragma once
+
+#include <QColor>
+#include <QWidget>
+#include <array>
+#include <functional>
+
+class QLineEdit;
+class QLabel;
+
+namespace kelbos {
+
+class DialogUnits;
+
+// The bar control: a rectangle from the left edge to the rate's point.
+class RateBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit RateBar(QWidget* parent);
+
+    // A rate tick: draws the bar for `rate` in `colour` at once.
+    void draw_for_tick(float rate, QColor colour);
+    // The colour used when the bar is repainted from the row's rate text (exposure).
+    void set_repaint_colour(QColor colour) { repaint_colour_ = colour; }
+    void set_rate_source(std::function<float()> source) { rate_source_ = std::move(source); }
+
+    // Right end of the bar as last drawn, relative to the control (for tests).
+    int bar_right() const { return drawn_end_; }
+    QColor bar_colour() const { return drawn_colour_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool tick_fresh_ = false;  // the next paint shows the tick's bar, not the repaint's
+    float tick_rate_ = 0;
+    QColor tick_colour_;
+    QColor repaint_colour_{Qt::gray};
+    std::function<float()> rate_source_;
+    int drawn_end_ = 0;
+    QColor drawn_colour_;
+};
+
+class StatusRow : public QWidget {
+    Q_OBJECT
+public:
+    StatusRow(QWidget* parent, const DialogUnits& units);
+
+    void set_name(const QString& text);
+    void set_protocol(const QString& text);
+    void set_kelbo_bits(const QString& text);
+    void set_rate_text(const QString& text);
+    QString name() const;
+    QString protocol() const;
+    QString kelbo_bits() const;
+    QString rate_text() const;
+
+    // The rate read back from the Mbits/s field (0 when it is not a number).
+    float rate_from_text() const;
+
+    RateBar* bar() const { return bar_; }
+
+    // Ids of the row's controls, as the layout names them.
+    static constexpr int NAME_ID = 201, PROTOCOL_ID = 202, KELBO_ID = 216, RATE_ID = 217, BAR_ID = 1001;
+
+private:
+    QLineEdit* name_;
+    QLineEdit* protocol_;
+    QLineEdit* kelbo_bits_;
+    QLineEdit* rate_;
+    RateBar* bar_;
+};
+
+// The header row above the value rows: column titles and the 0..100 scale.
+struct HeaderTitles {
+    const char* first;  // "Receiver" or "Transmitter"
+    const char* kelbo;  // "Kelbos/Bit" or "Bits/Kelbo"
+};
+
+class HeaderRow : public QWidget {
+    Q_OBJECT
+public:
+    HeaderRow(QWidget* parent, const DialogUnits& units, HeaderTitles titles);
+    QString title(int column) const;  // 0..3: the four column titles
+
+private:
+    std::array<QLabel*, 4> titles_{};
+};
+
+// Size of one row (both kinds), 385 by 10 dialog units.
+QSize row_size(const DialogUnits& units);
+
+}  // namespace kelbos

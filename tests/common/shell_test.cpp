@@ -1,0 +1,113 @@
+#include <QAction>
+#include <QApplication>
+#include <QMenuBar>
+#include <QLabel>
+#include <QPainter>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "dialog_units.h"
+#include "kelbo_canvas.h"
+#include "rate.h"
+#include "shell.h"
+#include "status_row.h"
+
+using namespace kelbos;
+
+namespace {
+DialogUnits test_units() { return DialogUnits(2.0, 2.0); }  // 1 unit = 2 pixels
+}  // namespace
+
+TEST(StatusRow, LayoutInDialogUnits) {
+    QWidget parent;
+    StatusRow row(&parent, test_units());
+    EXPECT_EQ(row.size(), QSize(770, 20));
+    EXPECT_EQ(row.bar()->geometry(), QRect(330, 0, 402, 20));
+    auto* rate = row.findChild<QWidget*>("field217");
+    ASSERT_TRUE(rate);
+    EXPECT_EQ(rate->geometry(), QRect(250, 0, 74, 20));
+    auto* mark100 = row.findChild<QWidget*>("label205");
+    ASSERT_TRUE(mark100);
+    EXPECT_EQ(mark100->geometry().x(), 730);
+}
+
+TEST(StatusRow, BarFollowsTheTickThenTheTextOnRepaint) {
+    QWidget parent;
+    StatusRow row(&parent, test_units());
+    parent.resize(800, 40);
+    parent.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+    const double rate = rate_mbits(2500000, 1000);
+    row.set_rate_text(QString::fromStdString(rate_text(rate)));
+    EXPECT_EQ(row.rate_text(), "20.0000");
+    row.bar()->set_repaint_colour(QColor(0, 128, 0));
+    row.bar()->draw_for_tick(static_cast<float>(rate), Qt::gray);
+    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width() / 5);
+    EXPECT_EQ(row.bar()->bar_colour(), QColor(Qt::gray));
+
+    // An exposure repaints from the text, in the repaint colour.
+    row.set_rate_text("100.0000");
+    row.bar()->repaint();
+    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width());
+    EXPECT_EQ(row.bar()->bar_colour(), QColor(0, 128, 0));
+
+    row.set_rate_text("junk");
+    row.bar()->repaint();
+    EXPECT_EQ(row.bar()->bar_right(), 0);
+}
+
+TEST(HeaderRow, TitlesOfBothPrograms) {
+    QWidget parent;
+    HeaderRow tx(&parent, test_units(), {"Receiver", "Kelbos/Bit"});
+    HeaderRow rx(&parent, test_units(), {"Transmitter", "Bits/Kelbo"});
+    EXPECT_EQ(tx.title(0), "Receiver");
+    EXPECT_EQ(tx.title(2), "Kelbos/Bit");
+    EXPECT_EQ(rx.title(0), "Transmitter");
+    EXPECT_EQ(rx.title(1), "Protocol");
+    EXPECT_EQ(rx.title(2), "Bits/Kelbo");
+    EXPECT_EQ(rx.title(3), "Mbits/s");
+    EXPECT_EQ(rx.findChild<QLabel*>("label205")->text(), "100");
+}
+
+TEST(CommandMenu, DispatchesIdsAndKeepsEnabling) {
+    QMenuBar bar;
+    const MenuItem items[] = {{"&File", 100, "&Open ..."}, {"&File", 102, "&Exit"},
+                              {"&Control", 112, "&Go"},    {"&Control", 0, nullptr},
+                              {"&Control", 113, "&Halt tx"}};
+    int last = 0;
+    CommandMenu menu(&bar, items, [&](int id) { last = id; });
+    ASSERT_EQ(bar.actions().size(), 2);
+    EXPECT_EQ(bar.actions()[0]->text(), "&File");
+    EXPECT_EQ(menu.action(113)->text(), "&Halt tx");
+    menu.action(112)->trigger();
+    EXPECT_EQ(last, 112);
+    menu.set_enabled(113, false);
+    EXPECT_FALSE(menu.is_enabled(113));
+    EXPECT_TRUE(menu.is_enabled(100));
+    EXPECT_FALSE(menu.is_enabled(999));
+}
+
+TEST(KelboCanvas, RepaintErasesAndRedrawsOnlyTheArea) {
+    KelboCanvas canvas;
+    int painted = 0;
+    QRect last_rect;
+    canvas.set_paint_handler([&](QPainter& p, const QRect& r) {
+        ++painted;
+        last_rect = r;
+        KelboCanvas::draw_quad(p, {QPoint(0, 0), QPoint(99, 0), QPoint(99, 99), QPoint(0, 99)}, Qt::red);
+    });
+    canvas.resize(100, 100);
+    canvas.show();
+    ASSERT_GE(painted, 1);  // the resize draws everything
+    EXPECT_EQ(canvas.image().pixelColor(50, 50), QColor(Qt::red));
+    EXPECT_EQ(canvas.client_bottom(), 100);
+
+    canvas.draw_now(QRect(10, 10, 5, 5), [](QPainter& p) { p.fillRect(QRect(10, 10, 5, 5), Qt::blue); });
+    EXPECT_EQ(canvas.image().pixelColor(12, 12), QColor(Qt::blue));
+
+    canvas.set_paint_handler([](QPainter&, const QRect&) {});
+    canvas.repaint_area(QRect(0, 0, 20, 20));
+    EXPECT_EQ(canvas.image().pixelColor(12, 12), QColor(Qt::black));  // erased
+    EXPECT_EQ(canvas.image().pixelColor(50, 50), QColor(Qt::red));    // untouched
+}
