@@ -1,0 +1,64 @@
+#include "json_lines.h"
+
+#include <cmath>
+
+namespace kelbos {
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+namespace {
+// A finite number in JSON; rates are never NaN, but keep the line valid if one were.
+std::string json_number(double v) {
+    if (!std::isfinite(v)) return "0";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6f", v);
+    return buf;
+}
+}  // namespace
+
+std::string format_event(const TickEvent& e) {
+    return "{\"event\":\"tick\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"row\":" + json_string(e.row) +
+           ",\"conn_id\":" + std::to_string(e.conn_id) + ",\"protocol\":" + json_string(e.protocol) +
+           ",\"kelbo_bits\":" + std::to_string(e.kelbo_bits) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +
+           ",\"bytes\":" + std::to_string(e.bytes) + "}";
+}
+
+std::string format_event(const EndEvent& e) {
+    return "{\"event\":\"end\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"bytes\":" + std::to_string(e.bytes) +
+           ",\"seconds\":" + json_number(e.seconds) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +
+           ",\"how\":" + json_string(e.how) + "}";
+}
+
+std::string format_event(const LinkEndEvent& e) {
+    return "{\"event\":\"link_end\",\"time_ms\":" + std::to_string(e.time_ms) +
+           ",\"conn_id\":" + std::to_string(e.conn_id) + ",\"row\":" + json_string(e.row) +
+           ",\"reason\":" + std::to_string(e.reason) + ",\"bytes\":" + std::to_string(e.bytes) + "}";
+}
+
+void JsonLines::write_line(const std::string& line) {
+    std::fputs(line.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+}  // namespace kelbos

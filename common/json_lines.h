@@ -1,0 +1,60 @@
+// Machine-readable rate lines: one JSON object per line on standard output.
+// Standard output also carries the routine diagnostics, which never begin with "{".
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kelbos {
+
+// A JSON string literal for `text`, quotes included.
+std::string json_string(const std::string& text);
+
+struct TickEvent {
+    std::uint64_t time_ms;
+    std::string row;
+    int conn_id;
+    std::string protocol;
+    std::uint64_t kelbo_bits;
+    double mbits_per_s;
+    std::uint64_t bytes;
+};
+
+struct EndEvent {
+    std::uint64_t time_ms;
+    std::uint64_t bytes;
+    double seconds;
+    double mbits_per_s;
+    std::string how;  // "halted", "aborted" or "halt failed"
+};
+
+struct LinkEndEvent {
+    std::uint64_t time_ms;
+    int conn_id;
+    std::string row;
+    int reason;
+    std::uint64_t bytes;
+};
+
+std::string format_event(const TickEvent& e);
+std::string format_event(const EndEvent& e);
+std::string format_event(const LinkEndEvent& e);
+
+// Writes events as lines to a stream (standard output in the programs) when enabled.
+class JsonLines {
+public:
+    explicit JsonLines(bool enabled, std::FILE* out = stdout) : enabled_(enabled), out_(out) {}
+    bool enabled() const { return enabled_; }
+    template <typename Event>
+    void write(const Event& e) {
+        if (enabled_) write_line(format_event(e));
+    }
+    void write_line(const std::string& line);
+
+private:
+    bool enabled_;
+    std::FILE* out_;
+};
+
+}  // namespace kelbos

@@ -1,0 +1,93 @@
+#include "program_options.h"
+
+#include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kelbos {
+
+void prepare_platform(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) break;
+        if (std::strcmp(argv[i], "--headless") == 0) {
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            break;
+        }
+    }
+}
+
+void add_common_options(QCommandLineParser& parser) {
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({"headless", "Run without a window; messages go to standard error."});
+    parser.addOption({"json", "Write the rows' rates once a second as JSON lines on standard output."});
+    parser.addOption({"time", "Exit after SECONDS (the transmitter halts first).", "SECONDS"});
+}
+
+std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error) {
+    CommonOptions o;
+    o.headless = parser.isSet("headless");
+    o.json = parser.isSet("json");
+    if (parser.isSet("time")) {
+        bool ok = false;
+        const double t = parser.value("time").toDouble(&ok);
+        if (!ok || !(t > 0) || t > 1e7) {
+            error = "time must be a positive number of seconds";
+            return std::nullopt;
+        }
+        o.time_seconds = t;
+    }
+    for (const QString& w : parser.positionalArguments()) o.words.push_back(w.toStdString());
+    return o;
+}
+
+namespace {
+// The write end of the signal pipe: signal handlers can only reach a plain integer.
+volatile std::sig_atomic_t signal_fd = -1;
+
+void on_signal(int) {
+    const int fd = signal_fd;
+    if (fd >= 0) {
+        const char c = 1;
+        [[maybe_unused]] const auto n = ::write(fd, &c, 1);
+    }
+}
+}  // namespace
+
+QuitSignals::QuitSignals(std::function<void()> on_quit, QObject* parent)
+    : QObject(parent), on_quit_(std::move(on_quit)) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) return;
+    signal_fd = fds[1];
+    notifier_ = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] { drain(); });
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+QuitSignals::~QuitSignals() {
+    if (!notifier_) return;
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    const int write_fd = signal_fd;
+    signal_fd = -1;
+    ::close(write_fd);
+    ::close(static_cast<int>(notifier_->socket()));
+}
+
+void QuitSignals::drain() {
+    char buf[64];
+    while (::read(static_cast<int>(notifier_->socket()), buf, sizeof buf) > 0) {
+    }
+    if (on_quit_) on_quit_();
+}
+
+}  // namespace kelbos

@@ -1,0 +1,50 @@
+// Command-line options that both programs share, and the start-up pieces that go with
+// them: the headless platform, the quit signals.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QCommandLineParser;
+class QSocketNotifier;
+
+namespace kelbos {
+
+struct CommonOptions {
+    bool headless = false;
+    bool json = false;
+    std::optional<double> time_seconds;  // --time
+    std::vector<std::string> words;      // the words that are not options
+};
+
+// Before the application object exists: a headless run needs no display, so it runs
+// on Qt's offscreen platform.
+void prepare_platform(int argc, char** argv);
+
+// Adds --help, --version, --headless, --json and --time to a parser.
+void add_common_options(QCommandLineParser& parser);
+
+// Reads the common options after parsing. `error` receives a message when --time is
+// not a positive number of seconds.
+std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error);
+
+// SIGINT and SIGTERM, turned into a call on the event loop's thread.
+class QuitSignals : public QObject {
+    Q_OBJECT
+public:
+    QuitSignals(std::function<void()> on_quit, QObject* parent = nullptr);
+    ~QuitSignals() override;
+
+private:
+    void drain();
+
+    std::function<void()> on_quit_;
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace kelbos
