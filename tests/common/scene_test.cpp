@@ -5,6 +5,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "kelbo_geometry.h"
 #include "scene_test_support.h"
 
 using namespace kelbos;
@@ -328,4 +329,21 @@ TEST(SceneNames, ResolvedFromTheCommandLine) {
     EXPECT_EQ(scene_file_name_from_command_line("a b"), "b");
     EXPECT_EQ(scene_file_name_from_command_line("\"a b\""), "b\"");  // quotes mean nothing
     EXPECT_EQ(scene_file_name_from_command_line("a\tb.klx c"), "b.klx");
+}
+
+TEST(SceneReader, ShippedDefaultSceneReads) {
+    MessageRecorder recorder;
+    Scene scene;
+    ASSERT_TRUE(read_init_file(scene, std::string(KELBOS_SCENES_DIR) + "/kelbostx.init").ok());
+    EXPECT_TRUE(recorder.messages.empty());
+    EXPECT_GT(scene.point_count, 100);
+    EXPECT_LT(scene.point_count, MAX_PTS);
+    // Drawn on a 640x480 area, every kelbo lies within it and below the status rows.
+    for (int i = 0; i < scene.point_count; ++i) {
+        const KelboBox box = kelbo_box(scene.shape, kelbo_origin(scene.points[i], 480));
+        EXPECT_GE(box.left, 0) << i;
+        EXPECT_LE(box.right, 640) << i;
+        EXPECT_GE(box.top, 45) << i;
+        EXPECT_LE(box.bottom, 480) << i;
+    }
 }
