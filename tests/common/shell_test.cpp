@@ -10,6 +10,8 @@
 #include "dialog_units.h"
 #include "kelbo_canvas.h"
 #include "rate.h"
+#include "scene_commands.h"
+#include "show_message.h"
 #include "shell.h"
 #include "status_row.h"
 
@@ -110,4 +112,32 @@ TEST(KelboCanvas, RepaintErasesAndRedrawsOnlyTheArea) {
     canvas.repaint_area(QRect(0, 0, 20, 20));
     EXPECT_EQ(canvas.image().pixelColor(12, 12), QColor(Qt::black));  // erased
     EXPECT_EQ(canvas.image().pixelColor(50, 50), QColor(Qt::red));    // untouched
+}
+
+TEST(SceneCommands, ChosenSceneWithABadPointLineLeavesNoSceneAndShowsTheLine) {
+    std::vector<std::string> shown;
+    ScopedMessagePresenter recorder([&](const std::string& t) { shown.push_back(t); });
+    const std::string path = ::testing::TempDir() + "bad_points.klx";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fputs("set kelbo\nrot 30, 150, 60\nsize 20, 20, 10\nspace 22, 22, 12\nset points\n1, 2, 3\n1, 2\n", f);
+        std::fclose(f);
+    }
+    Scene scene;
+    scene.scene_loaded = true;
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(load_chosen_scene(scene, path));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
+    EXPECT_FALSE(scene.scene_loaded);
+    EXPECT_EQ(shown, std::vector<std::string>{"Problem reading point #2\n"});
+
+    // A good file afterwards loads again.
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        std::fputs("set kelbo\nrot 30, 150, 60\nsize 20, 20, 10\nspace 22, 22, 12\nset points\n1, 2, 3\n", f);
+        std::fclose(f);
+    }
+    EXPECT_TRUE(load_chosen_scene(scene, path));
+    EXPECT_EQ(scene.point_count, 1);
 }
