@@ -1,6 +1,9 @@
 // The drawing area of both main windows: a backing image of the client area, black
-// where nothing is drawn. Kelbos are drawn into the image; the widget shows it. The
-// status rows sit on top of it, so updates leave their area out.
+// where nothing is drawn. The programs say which areas changed; the image is brought
+// up to date for each frame that shows it, by erasing those areas and drawing what of
+// the picture meets them, in order. So a picture that changes many times between two
+// frames costs one redraw, and comes out exactly as if every change had been drawn.
+// The status rows sit on top of the area, so updates leave their place out.
 #pragma once
 
 #include <QImage>
@@ -17,23 +20,28 @@ public:
     explicit KelboCanvas(QWidget* parent = nullptr);
 
     // Draws whatever of the picture meets the rectangle into the image (which is
-    // already black there). Set by the program that owns the picture.
+    // already black there, and clipped to it). Set by the program that owns the
+    // picture.
     void set_paint_handler(std::function<void(QPainter&, const QRect&)> handler) {
         paint_handler_ = std::move(handler);
     }
 
-    // Erases the rectangle (clipped to the area), repaints what meets it at once and
-    // shows the result: "invalidate, erase and repaint".
-    void repaint_area(const QRect& rect);
-    void repaint_all() { repaint_area(rect()); }
+    // Marks an area as changed: "invalidate, erase and repaint". The redraw happens
+    // before the next frame, or at flush().
+    void invalidate(const QRect& rect);
+    void invalidate_all() { invalidate(rect()); }
 
-    // Runs `draw` with a painter on the image, then shows `changed`.
-    void draw_now(const QRect& changed, const std::function<void(QPainter&)>& draw);
+    // Brings the image up to date now.
+    void flush();
 
     // Bottom of the client area: the y from which scene positions count upwards.
     int client_bottom() const { return height(); }
 
-    const QImage& image() const { return image_; }
+    // The picture as it stands after all changes so far.
+    const QImage& image() {
+        flush();
+        return image_;
+    }
 
     // One filled, black-outlined four-corner polygon.
     static void draw_quad(QPainter& painter, const std::array<QPoint, 4>& corners, const QColor& fill);
@@ -43,9 +51,11 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void show_rect(const QRect& rect);
+    // Makes the image the size of the area (a hidden widget is resized without events).
+    void fit_image();
 
     QImage image_;
+    QRegion dirty_;
     std::function<void(QPainter&, const QRect&)> paint_handler_;
 };
 

@@ -90,28 +90,35 @@ TEST(CommandMenu, DispatchesIdsAndKeepsEnabling) {
     EXPECT_FALSE(menu.is_enabled(999));
 }
 
-TEST(KelboCanvas, RepaintErasesAndRedrawsOnlyTheArea) {
+TEST(KelboCanvas, ChangedAreasAreRedrawnInOrderBeforeTheyAreShown) {
     KelboCanvas canvas;
-    int painted = 0;
-    QRect last_rect;
+    std::vector<QRect> painted;
+    QColor fill = Qt::red;
     canvas.set_paint_handler([&](QPainter& p, const QRect& r) {
-        ++painted;
-        last_rect = r;
-        KelboCanvas::draw_quad(p, {QPoint(0, 0), QPoint(99, 0), QPoint(99, 99), QPoint(0, 99)}, Qt::red);
+        painted.push_back(r);
+        KelboCanvas::draw_quad(p, {QPoint(0, 0), QPoint(99, 0), QPoint(99, 99), QPoint(0, 99)}, fill);
     });
     canvas.resize(100, 100);
-    canvas.show();
-    ASSERT_GE(painted, 1);  // the resize draws everything
-    EXPECT_EQ(canvas.image().pixelColor(50, 50), QColor(Qt::red));
     EXPECT_EQ(canvas.client_bottom(), 100);
+    EXPECT_EQ(canvas.image().pixelColor(50, 50), QColor(Qt::red));  // the resize draws everything
+    ASSERT_EQ(painted.size(), 1u);
+    EXPECT_EQ(painted[0], QRect(0, 0, 100, 100));
 
-    canvas.draw_now(QRect(10, 10, 5, 5), [](QPainter& p) { p.fillRect(QRect(10, 10, 5, 5), Qt::blue); });
+    // Several changes before a frame: one redraw of each area, with the latest picture.
+    fill = Qt::blue;
+    painted.clear();
+    canvas.invalidate(QRect(10, 10, 5, 5));
+    canvas.invalidate(QRect(10, 10, 5, 5));
+    canvas.invalidate(QRect(200, 200, 5, 5));  // outside: ignored
+    EXPECT_TRUE(painted.empty());
     EXPECT_EQ(canvas.image().pixelColor(12, 12), QColor(Qt::blue));
+    EXPECT_EQ(canvas.image().pixelColor(50, 50), QColor(Qt::red));  // untouched
+    EXPECT_EQ(painted, std::vector<QRect>{QRect(10, 10, 5, 5)});
 
+    // An area whose picture is now empty is erased to black.
     canvas.set_paint_handler([](QPainter&, const QRect&) {});
-    canvas.repaint_area(QRect(0, 0, 20, 20));
-    EXPECT_EQ(canvas.image().pixelColor(12, 12), QColor(Qt::black));  // erased
-    EXPECT_EQ(canvas.image().pixelColor(50, 50), QColor(Qt::red));    // untouched
+    canvas.invalidate(QRect(0, 0, 20, 20));
+    EXPECT_EQ(canvas.image().pixelColor(12, 12), QColor(Qt::black));
 }
 
 TEST(SceneCommands, ChosenSceneWithABadPointLineLeavesNoSceneAndShowsTheLine) {
