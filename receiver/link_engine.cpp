@@ -1,0 +1,353 @@
+#include "link_engine.h"
+
+#include <sys/socket.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+#include <span>
+
+#include "clock.h"
+
+namespace kelbos {
+
+namespace {
+
+// One send of a whole control message. MSG_NOSIGNAL: a peer that has gone away makes
+// the send fail instead of raising SIGPIPE.
+bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
+    ssize_t n;
+    do {
+        n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(bytes.size());
+}
+
+bool would_block(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// Stops a notifier's reports at once and deletes it once control is back in the event
+// loop: it may be the very notifier whose report is being handled.
+void retire(QSocketNotifier*& notifier) {
+    if (!notifier) return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
+
+std::uint16_t bound_port(const Socket& socket) {
+    if (!socket) return 0;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
+bool bind_any(const Socket& socket, std::uint16_t port) {
+    const sockaddr_in address = any_address(port);
+    return ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace
+
+LinkEngine::LinkEngine(EngineCallbacks callbacks, EngineOptions options, QObject* parent)
+    : QObject(parent), callbacks_(std::move(callbacks)), options_(options) {
+    admission_timer_.setSingleShot(true);
+    admission_timer_.setTimerType(Qt::PreciseTimer);
+    connect(&admission_timer_, &QTimer::timeout, this, &LinkEngine::expire_admissions);
+}
+
+LinkEngine::~LinkEngine() {
+    // The sockets close themselves; their notifiers must stop first.
+    for (LinkEntry& entry : link_sockets_) retire(entry.notifier);
+    close_endpoints();
+}
+
+LinkStatus LinkEngine::fail(LinkStatus status) {
+    last_error_ = errno;
+    return status;
+}
+
+void LinkEngine::close_endpoints() {
+    for (Endpoint* endpoint : {&control_, &datagram_, &stream_}) {
+        retire(endpoint->notifier);
+        endpoint->socket.reset();
+    }
+}
+
+LinkStatus LinkEngine::comm_init() {
+    close_endpoints();
+    last_error_ = 0;
+
+    control_.socket = make_socket(SOCK_STREAM);
+    datagram_.socket = make_socket(SOCK_DGRAM);
+    if (!set_receive_buffer(datagram_.socket.fd(), UDP_MAX_MESSAGE)) return fail(LinkStatus::socket_error);
+    stream_.socket = make_socket(SOCK_STREAM);
+    if (!set_receive_buffer(stream_.socket.fd(), TCP_MAX_MESSAGE)) return fail(LinkStatus::socket_error);
+    // A restarted receiver must get its listening ports back while connections of
+    // its previous run still linger in TIME_WAIT. Not on the datagram port: there it
+    // would let two receivers share the port.
+    if (!set_int_option(control_.socket.fd(), SOL_SOCKET, SO_REUSEADDR, 1) ||
+        !set_int_option(stream_.socket.fd(), SOL_SOCKET, SO_REUSEADDR, 1))
+        return fail(LinkStatus::socket_error);
+
+    if (!bind_any(control_.socket, options_.ports.control)) return fail(LinkStatus::bind_error);
+    if (!bind_any(datagram_.socket, options_.ports.datagram)) return fail(LinkStatus::bind_error);
+    if (!bind_any(stream_.socket, options_.ports.stream)) return fail(LinkStatus::bind_error);
+
+    if (::listen(control_.socket.fd(), LISTEN_BACKLOG) != 0) return fail(LinkStatus::listen_error);
+    if (::listen(stream_.socket.fd(), LISTEN_BACKLOG) != 0) return fail(LinkStatus::listen_error);
+
+    // Readiness may be reported for a connection or datagram that a nested call has
+    // already taken: no endpoint may ever block the thread.
+    for (const Endpoint* endpoint : {&control_, &datagram_, &stream_})
+        if (!set_nonblocking(endpoint->socket.fd())) return fail(LinkStatus::socket_error);
+
+    watch(control_, EVENT_ACCEPT);
+    watch(datagram_, EVENT_READ);
+    watch(stream_, EVENT_ACCEPT);
+    return LinkStatus::ok;
+}
+
+Ports LinkEngine::bound_ports() const {
+    return Ports{bound_port(control_.socket), bound_port(datagram_.socket), bound_port(stream_.socket)};
+}
+
+void LinkEngine::watch(Endpoint& endpoint, int event) {
+    const int fd = endpoint.socket.fd();
+    endpoint.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(endpoint.notifier, &QSocketNotifier::activated, this,
+            [this, fd, event] { comm_event(fd, event); });
+}
+
+void LinkEngine::watch_link(ConnId conn_id) {
+    LinkEntry& entry = link_sockets_[conn_id];
+    const int fd = entry.socket.fd();
+    entry.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(entry.notifier, &QSocketNotifier::activated, this, [this, fd] { comm_event(fd, EVENT_READ); });
+}
+
+LinkEngine::Endpoint* LinkEngine::endpoint_of(int fd) {
+    for (Endpoint* endpoint : {&control_, &datagram_, &stream_})
+        if (endpoint->socket && endpoint->socket.fd() == fd) return endpoint;
+    return nullptr;
+}
+
+ConnId LinkEngine::lookup_conn_id(int fd) const {
+    if (fd < 0) return CONN_NONE;
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c)
+        if (link_sockets_[c].socket.fd() == fd) return static_cast<ConnId>(c);
+    return CONN_NONE;
+}
+
+int LinkEngine::link_socket(ConnId conn_id) const {
+    if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return -1;
+    return link_sockets_[conn_id].socket.fd();
+}
+
+LinkPhase LinkEngine::link_phase(ConnId conn_id) const {
+    if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return LinkPhase::empty;
+    return link_sockets_[conn_id].phase;
+}
+
+void LinkEngine::comm_event(int fd, int event, int error) {
+    if (fd < 0) return;
+    if (Endpoint* endpoint = endpoint_of(fd)) {
+        if (error != 0) {
+            endpoint_error(*endpoint);
+        } else if (event == EVENT_READ || event == EVENT_ACCEPT) {
+            // A listener's readiness is a connection waiting, whatever the report says.
+            if (endpoint == &datagram_)
+                read_datagram();
+            else
+                accept_link(fd);
+        }
+        return;
+    }
+    const ConnId conn_id = lookup_conn_id(fd);
+    if (conn_id == CONN_NONE) return;  // not (or no longer) ours: a stale report
+    if (error != 0) {
+        if (link_sockets_[conn_id].phase == LinkPhase::admitted)
+            drop_admission(conn_id);
+        else
+            end_link(conn_id, error_text(error));
+        return;
+    }
+    if (event != EVENT_READ && event != EVENT_ACCEPT) return;
+    if (link_sockets_[conn_id].phase == LinkPhase::admitted)
+        read_setup(conn_id);
+    else
+        read_link(conn_id);
+}
+
+// An error reported on an endpoint closes it; the receiver goes on with the others.
+void LinkEngine::endpoint_error(Endpoint& endpoint) {
+    ::shutdown(endpoint.socket.fd(), SHUT_RDWR);
+    retire(endpoint.notifier);
+    endpoint.socket.reset();
+}
+
+void LinkEngine::accept_link(int listener_fd) {
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    Socket socket(::accept4(listener_fd, reinterpret_cast<sockaddr*>(&peer), &peer_length,
+                            SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!socket) {
+        // Nothing waiting is no failure: a nested call took the connection already.
+        if (!would_block(errno)) perror_diag("inted: accept");
+        return;
+    }
+    // A socket that cannot be given its buffer is closed here, on every return path
+    // below that does not hand it to the table.
+    if (!set_receive_buffer(socket.fd(), TCP_MAX_MESSAGE)) return;
+
+    // May run a modal loop that comes back into the engine; nothing is held across it
+    // but the new socket, which no other call knows of.
+    const ConnId conn_id = callbacks_.alloc_conn_id ? callbacks_.alloc_conn_id() : CONN_NONE_FREE;
+    if (conn_id < CONN_FIRST || conn_id > CONN_LAST) {
+        send_bytes(socket.fd(), encode_setup_reject());
+        return;
+    }
+
+    // The ConnId is ours again: whatever its entry still held is replaced.
+    close_entry(conn_id);
+    LinkEntry& entry = link_sockets_[conn_id];
+    entry.socket = std::move(socket);
+    entry.phase = LinkPhase::admitted;
+    entry.setup_received = 0;
+    entry.deadline_ms = now_ms() + static_cast<std::uint64_t>(options_.setup_wait.count());
+    entry.peer = peer;
+    entry.peer_is_inet = peer_length >= sizeof(sockaddr_in) && peer.sin_family == AF_INET;
+    watch_link(conn_id);
+    arm_admission_timer();
+    read_setup(conn_id);  // the request has often arrived with the connection
+}
+
+void LinkEngine::read_setup(ConnId conn_id) {
+    LinkEntry& entry = link_sockets_[conn_id];
+    // Only what is still missing: data that follows the request belongs to the link.
+    const std::size_t missing = SETUP_REQUEST_LEN - entry.setup_received;
+    const ssize_t n = ::recv(entry.socket.fd(), entry.setup.data() + entry.setup_received, missing, 0);
+    if (n > 0) {
+        entry.setup_received += static_cast<std::size_t>(n);
+        if (entry.setup_received == SETUP_REQUEST_LEN) complete_setup(conn_id);
+        return;
+    }
+    if (n < 0 && would_block(errno)) return;
+    drop_admission(conn_id);  // closed before the whole request came, or failed
+}
+
+void LinkEngine::complete_setup(ConnId conn_id) {
+    LinkEntry& entry = link_sockets_[conn_id];
+    const auto request = decode_setup_request(entry.setup);
+    std::string name =
+        entry.peer_is_inet ? reverse_name(entry.peer.sin_addr, options_.name_budget) : "unknown";
+    if (name.size() > SETUP_HOST_FIELD) name.resize(SETUP_HOST_FIELD);
+    if (!request || !send_bytes(entry.socket.fd(), encode_setup_accept(conn_id))) {
+        drop_admission(conn_id);
+        return;
+    }
+    entry.phase = LinkPhase::set_up;
+    arm_admission_timer();
+    if (callbacks_.new_link)
+        callbacks_.new_link(conn_id, name, request->colour_text, request->transport, request->kelbo_bytes);
+}
+
+void LinkEngine::read_link(ConnId conn_id) {
+    const int fd = link_sockets_[conn_id].socket.fd();
+    // The buffer belongs to this call: a callback below may bring the engine back in.
+    const ReceiveBufferPool::Lease buffer = buffers_.take();
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n < 0) {
+        const int err = errno;
+        if (!would_block(err)) end_link(conn_id, error_text(err));
+        return;
+    }
+    if (n == 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "ZERO length message received (EOF!) on socket %d, shutting it down",
+                      fd);
+        end_link(conn_id, text);
+        return;
+    }
+    const auto chunk = buffer.bytes().first(static_cast<std::size_t>(n));
+    if (const auto request = find_shutdown_request(chunk)) {
+        shutdown_link(request->conn_id, request->reason);
+        return;
+    }
+    if (callbacks_.more_data)
+        callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
+}
+
+void LinkEngine::read_datagram() {
+    const ReceiveBufferPool::Lease buffer = buffers_.take();
+    sockaddr_in source{};
+    socklen_t source_length = sizeof source;
+    const ssize_t n = ::recvfrom(datagram_.socket.fd(), buffer.data(), buffer.size(), 0,
+                                 reinterpret_cast<sockaddr*>(&source), &source_length);
+    if (n <= 0) return;
+    // The first byte names the link; more_data ignores ids that name none.
+    if (callbacks_.more_data)
+        callbacks_.more_data(static_cast<std::int8_t>(buffer.data()[0]), static_cast<std::uint32_t>(n));
+}
+
+// The acknowledgement goes to the link the request names. A request naming no set-up
+// link does nothing, and the link it came on stays open.
+void LinkEngine::shutdown_link(std::uint8_t conn_id, std::uint8_t reason) {
+    if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return;
+    const LinkEntry& entry = link_sockets_[conn_id];
+    if (entry.phase != LinkPhase::set_up) return;
+    if (!send_bytes(entry.socket.fd(), encode_shutdown_ack(conn_id))) return;
+    close_entry(conn_id);
+    if (callbacks_.shutdown_rcv) callbacks_.shutdown_rcv(conn_id, reason, "Remote shutdown request");
+}
+
+// Shut down both ways, stop the notifications, close; the entry is empty afterwards.
+void LinkEngine::close_entry(ConnId conn_id) {
+    LinkEntry& entry = link_sockets_[conn_id];
+    if (entry.socket) ::shutdown(entry.socket.fd(), SHUT_RDWR);
+    retire(entry.notifier);
+    entry.socket.reset();
+    entry.phase = LinkPhase::empty;
+    entry.setup_received = 0;
+}
+
+// A link that never got set up: socket closed, ConnId given back.
+void LinkEngine::drop_admission(ConnId conn_id) {
+    close_entry(conn_id);
+    arm_admission_timer();
+    if (callbacks_.release_conn_id) callbacks_.release_conn_id(conn_id);
+}
+
+// A set-up link that failed: socket closed, its end reported with reason 2.
+void LinkEngine::end_link(ConnId conn_id, const std::string& text) {
+    close_entry(conn_id);
+    if (callbacks_.shutdown_rcv) callbacks_.shutdown_rcv(conn_id, REASON_ABORTED, text);
+}
+
+void LinkEngine::expire_admissions() {
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
+        // Read afresh each time: a release callback may have changed the table.
+        const LinkEntry& entry = link_sockets_[c];
+        if (entry.phase == LinkPhase::admitted && entry.deadline_ms <= now_ms())
+            drop_admission(static_cast<ConnId>(c));
+    }
+    arm_admission_timer();
+}
+
+void LinkEngine::arm_admission_timer() {
+    std::uint64_t earliest = std::numeric_limits<std::uint64_t>::max();
+    for (const LinkEntry& entry : link_sockets_)
+        if (entry.phase == LinkPhase::admitted && entry.deadline_ms < earliest) earliest = entry.deadline_ms;
+    if (earliest == std::numeric_limits<std::uint64_t>::max()) {
+        admission_timer_.stop();
+        return;
+    }
+    const std::uint64_t now = now_ms();
+    const std::uint64_t left = earliest > now ? earliest - now : 0;
+    admission_timer_.start(static_cast<int>(std::min<std::uint64_t>(left, std::numeric_limits<int>::max())));
+}
+
+}  // namespace kelbos

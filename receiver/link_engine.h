@@ -1,0 +1,153 @@
+// The network side of kelbosrx: the three listening endpoints, admission of new links
+// with their SetupRequest and SetupReply, the data of every link, the ShutdownRequest
+// found at the end of a chunk and its ShutdownAck, and the end of every link. The
+// engine owns the sockets and the table that maps ConnId to socket; what a link means
+// to the user is decided by the callbacks.
+//
+// Everything runs on the one GUI thread. Readiness comes from QSocketNotifier; the
+// handling functions can also be called directly (comm_event, handle_readable), so a
+// harness can drive the real handling code without an event loop.
+//
+// Callbacks may run a nested event loop (a modal message box) that dispatches more
+// notifications into the engine, even for the same socket: the engine keeps no
+// reference into its state across a callback and looks at the state again afterwards.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <QObject>
+#include <QTimer>
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "net.h"
+#include "protocol.h"
+#include "receive_buffer_pool.h"
+
+class QSocketNotifier;
+
+namespace kelbos {
+
+struct EngineCallbacks {
+    // A ConnId 1..10 for a new link, or CONN_NONE_FREE to refuse it.
+    std::function<ConnId()> alloc_conn_id;
+    // The link is set up: its SetupReply has gone out.
+    std::function<void(ConnId, const std::string& peer_name, const std::string& colour_text,
+                       std::uint8_t transport, std::uint32_t kelbo_bytes)>
+        new_link;
+    // A chunk of data arrived; conn_id as found (datagrams: their first byte).
+    std::function<void(std::int8_t conn_id, std::uint32_t bytes)> more_data;
+    // A set-up link has ended.
+    std::function<void(ConnId, int reason, const std::string& text)> shutdown_rcv;
+    // Gives back a ConnId that never reached new_link.
+    std::function<void(ConnId)> release_conn_id;
+};
+
+struct EngineOptions {
+    Ports ports{};
+    // How long a new link may take to deliver its SetupRequest.
+    std::chrono::milliseconds setup_wait = LINK_WAIT;
+    // How long the reverse lookup of a peer's name may take.
+    std::chrono::milliseconds name_budget{10};
+};
+
+// Events of comm_event.
+inline constexpr int EVENT_READ = 1;
+inline constexpr int EVENT_ACCEPT = 8;
+
+// Where a ConnId's entry of the link socket table stands.
+enum class LinkPhase : std::uint8_t {
+    empty,     // no socket
+    admitted,  // accepted and given a ConnId; its SetupRequest is still coming
+    set_up,    // SetupReply sent, new_link called; data flows
+};
+
+class LinkEngine : public QObject {
+    Q_OBJECT
+
+public:
+    explicit LinkEngine(EngineCallbacks callbacks, EngineOptions options = {}, QObject* parent = nullptr);
+    ~LinkEngine() override;
+    LinkEngine(const LinkEngine&) = delete;
+    LinkEngine& operator=(const LinkEngine&) = delete;
+
+    // Opens the control listener, the datagram socket and the stream listener and
+    // starts watching them. ok, socket_error (a receive-buffer or address-reuse option
+    // could not be set), bind_error or listen_error; last_error() keeps the errno.
+    LinkStatus comm_init();
+    int last_error() const { return last_error_; }
+    // The ports actually bound (the OS picks those given as 0); 0 for an endpoint
+    // that is not bound.
+    Ports bound_ports() const;
+
+    // One readiness report for a socket of the engine. A nonzero error is an error
+    // condition on the socket. Reports for sockets the engine does not hold are
+    // ignored.
+    void comm_event(int fd, int event, int error = 0);
+    void handle_readable(int fd) { comm_event(fd, EVENT_READ); }
+
+    // The ConnId whose table entry holds fd, or CONN_NONE.
+    ConnId lookup_conn_id(int fd) const;
+    // The socket in a ConnId's table entry, -1 when it holds none.
+    int link_socket(ConnId conn_id) const;
+    LinkPhase link_phase(ConnId conn_id) const;
+
+    int control_listener() const { return control_.socket.fd(); }
+    int datagram_socket() const { return datagram_.socket.fd(); }
+    int stream_listener() const { return stream_.socket.fd(); }
+    const ReceiveBufferPool& buffer_pool() const { return buffers_; }
+
+private:
+    struct Endpoint {
+        Socket socket;
+        QSocketNotifier* notifier = nullptr;
+    };
+    struct LinkEntry {
+        Socket socket;
+        LinkPhase phase = LinkPhase::empty;
+        QSocketNotifier* notifier = nullptr;
+        // The SetupRequest as it accumulates while admitted.
+        SetupRequestBytes setup{};
+        std::size_t setup_received = 0;
+        std::uint64_t deadline_ms = 0;
+        sockaddr_in peer{};
+        bool peer_is_inet = false;
+    };
+
+    LinkStatus fail(LinkStatus status);
+    void close_endpoints();
+    void watch(Endpoint& endpoint, int event);
+    void watch_link(ConnId conn_id);
+    Endpoint* endpoint_of(int fd);
+
+    void accept_link(int listener_fd);
+    void read_datagram();
+    void read_setup(ConnId conn_id);
+    void complete_setup(ConnId conn_id);
+    void read_link(ConnId conn_id);
+    void shutdown_link(std::uint8_t conn_id, std::uint8_t reason);
+    void endpoint_error(Endpoint& endpoint);
+
+    void close_entry(ConnId conn_id);
+    void drop_admission(ConnId conn_id);
+    void end_link(ConnId conn_id, const std::string& text);
+
+    void expire_admissions();
+    void arm_admission_timer();
+
+    EngineCallbacks callbacks_;
+    EngineOptions options_;
+    int last_error_ = 0;
+    Endpoint control_;
+    Endpoint datagram_;
+    Endpoint stream_;
+    std::array<LinkEntry, CONN_TABLE_SIZE> link_sockets_;  // entry 0 unused
+    QTimer admission_timer_;
+    ReceiveBufferPool buffers_{LARGEST_MESSAGE};
+};
+
+}  // namespace kelbos

@@ -1,0 +1,71 @@
+#include "connection_records.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelbos;
+
+TEST(ConnectionTable, HandsOutTheFirstFreeRecordAndKeepsDirtyOnesOut) {
+    ConnectionTable table;
+    for (const auto& record : table.connections) EXPECT_EQ(record.row_state, RowState::free);
+    EXPECT_EQ(static_cast<int>(RowState::live), 0);
+    EXPECT_EQ(static_cast<int>(RowState::free), 1);
+    EXPECT_EQ(static_cast<int>(RowState::dirty), 2);
+
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(table.take_free(), c);
+    EXPECT_EQ(table.take_free(), CONN_NONE_FREE);
+    EXPECT_EQ(table[0].row_state, RowState::free);  // TOTAL is never handed out
+    EXPECT_EQ(table.links_in_use(), 10);
+
+    // An ended link keeps its id out of use until its row goes.
+    table[4].row_state = RowState::dirty;
+    EXPECT_EQ(table.take_free(), CONN_NONE_FREE);
+    table.set_free(4);
+    EXPECT_EQ(table.take_free(), 4);
+
+    table.reset();
+    EXPECT_EQ(table.links_in_use(), 0);
+    EXPECT_EQ(table.take_free(), 1);
+}
+
+TEST(ConnectionTable, GivesBackOnlyIdsThatNeverReachedNewLink) {
+    ConnectionTable table;
+    const ConnId a = table.take_free();
+    const ConnId b = table.take_free();
+    const ConnId c = table.take_free();
+    EXPECT_TRUE(table.give_back(a));
+    EXPECT_EQ(table[a].row_state, RowState::free);
+    EXPECT_FALSE(table.give_back(a));  // already free
+
+    // A record with a row, or an ended one, is the rows' to free, not the engine's.
+    table[b].row_window = reinterpret_cast<StatusRow*>(&table);
+    EXPECT_FALSE(table.give_back(b));
+    EXPECT_EQ(table[b].row_state, RowState::live);
+    table[c].row_state = RowState::dirty;
+    EXPECT_FALSE(table.give_back(c));
+    EXPECT_FALSE(table.give_back(0));
+    EXPECT_FALSE(table.give_back(CONN_NONE_FREE));
+
+    // Record 0 is never freed, whatever is asked.
+    table[0].row_state = RowState::live;
+    table.set_free(0);
+    EXPECT_EQ(table[0].row_state, RowState::live);
+
+    EXPECT_EQ(table.take_free(), a);
+}
+
+TEST(ConnectionTable, RecordFieldsClearAndNamesAreCut) {
+    ConnectionTable table;
+    const ConnId c = table.take_free();
+    ConnectionRecord& r = table[c];
+    r.bytes_received = 5'000'000'000ull;  // past 32 bits: counters do not wrap
+    r.pending_bytes = 7;
+    set_peer_name(r, std::string(50, 'x'));
+    EXPECT_EQ(r.peer_name, std::string(40, 'x'));
+    set_peer_name(r, "host");
+    EXPECT_EQ(r.peer_name, "host");
+    EXPECT_EQ(r.bytes_received, 5'000'000'000ull);
+    table.set_free(c);
+    EXPECT_EQ(table[c].bytes_received, 0u);
+    EXPECT_EQ(table[c].pending_bytes, 0u);
+    EXPECT_TRUE(table[c].peer_name.empty());
+}

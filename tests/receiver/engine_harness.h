@@ -1,0 +1,119 @@
+// Test support for the receiver link engine: an event pump with a deadline, scripted
+// transmitters on raw loopback sockets, and callbacks that record what the engine
+// reports while keeping a real ConnectionTable.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "connection_records.h"
+#include "link_engine.h"
+#include "net.h"
+#include "protocol.h"
+
+namespace kelbos::test {
+
+using namespace std::chrono_literals;
+
+// Runs the Qt event loop until done() holds or the deadline passes; returns done().
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms);
+// Deletes notifiers retired by calls made outside any event handler.
+void flush_deferred_deletes();
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A scripted transmitter's socket, non-blocking; every wait pumps the event loop so
+// the engine in the same thread keeps working.
+class Peer {
+public:
+    static Peer tcp(std::uint16_t port);  // connected, or invalid
+    static Peer udp(std::uint16_t port);  // connected datagram socket
+
+    bool valid() const { return socket_.valid(); }
+    int fd() const { return socket_.fd(); }
+    bool send(const Bytes& bytes);
+    // Pumps until n bytes have come, or the connection has ended; returns what came.
+    Bytes read(std::size_t n, std::chrono::milliseconds limit = 5000ms);
+    // Pumps until the receiver has closed the connection (end of stream or reset).
+    bool wait_closed(std::chrono::milliseconds limit = 5000ms);
+    // True when nothing at all is waiting to be read and the connection is open.
+    bool nothing_to_read();
+    // Bytes sent and not yet acknowledged by the other end.
+    int unacknowledged() const;
+    void close() { socket_.reset(); }
+    // Closes with an immediate reset instead of an orderly end.
+    void reset();
+
+private:
+    Socket socket_;
+};
+
+Bytes setup_request(std::uint8_t transport, std::uint32_t kelbo_bytes = 2500000,
+                    const std::string& colour = "#800000");
+
+struct NewLinkCall {
+    ConnId conn_id;
+    std::string peer_name;
+    std::string colour_text;
+    std::uint8_t transport;
+    std::uint32_t kelbo_bytes;
+};
+struct ShutdownCall {
+    ConnId conn_id;
+    int reason;
+    std::string text;
+};
+struct MoreDataCall {
+    std::int8_t conn_id;
+    std::uint32_t bytes;
+};
+
+// The engine's callbacks, recorded, over a real ConnectionTable. A link's record is
+// freed as soon as its end is reported, so cycles can reuse ConnIds.
+struct Recorder {
+    ConnectionTable table;
+    bool refuse = false;
+    std::vector<NewLinkCall> new_links;
+    std::vector<ShutdownCall> shutdowns;
+    std::vector<MoreDataCall> more_data;
+    std::vector<ConnId> released;
+    std::vector<std::string> order;  // "alloc c", "new c", "data c", "end c", "release c"
+    int allocs = 0;
+    std::function<void()> on_alloc;                 // runs inside alloc_conn_id
+    std::function<void(ConnId)> on_shutdown_rcv;    // runs inside shutdown_rcv
+    std::function<void(std::int8_t)> on_more_data;  // runs inside more_data
+
+    EngineCallbacks callbacks();
+    std::uint64_t bytes_for(int conn_id) const;
+};
+
+// An engine on free ports with a Recorder.
+class EngineRig {
+public:
+    explicit EngineRig(EngineOptions options = {});
+    Recorder rec;
+    std::unique_ptr<LinkEngine> engine;
+    Ports ports{0, 0, 0};
+    LinkStatus status = LinkStatus::ok;
+
+    struct Link {
+        Peer control;
+        ConnId conn_id = CONN_NONE;
+        Bytes reply;
+    };
+    // Connects to the control (transport 1) or stream (transport 2) port, sends a
+    // SetupRequest and reads the reply.
+    Link open(std::uint8_t transport);
+    // Waits until everything the peer sent has arrived and the engine has taken it
+    // from the link socket of conn_id.
+    bool drained(ConnId conn_id, const Peer& peer);
+    bool table_empty() const;
+};
+
+}  // namespace kelbos::test

@@ -1,0 +1,305 @@
+// The receiver link engine against scripted transmitters on loopback: set-up, data,
+// shutdown and the ends of links.
+#include "link_engine.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "clock.h"
+#include "engine_harness.h"
+
+using namespace kelbos;
+using namespace kelbos::test;
+
+namespace {
+
+Bytes zeros(std::size_t n) {
+    return Bytes(n, 0);
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+template <std::size_t N>
+Bytes bytes_of(const std::array<std::uint8_t, N>& a) {
+    return Bytes(a.begin(), a.end());
+}
+
+bool is_peer_name(const std::string& name) {
+    return name == "localhost" || name == "127.0.0.1";
+}
+
+}  // namespace
+
+TEST(LinkEngine, SetsUpTcpAndUdpLinksAndCountsTheirData) {
+    EngineRig rig;
+    ASSERT_EQ(rig.status, LinkStatus::ok);
+    ASSERT_NE(rig.ports.control, 0);
+    ASSERT_NE(rig.ports.datagram, 0);
+    ASSERT_NE(rig.ports.stream, 0);
+
+    auto tcp = rig.open(TRANSPORT_TCP);
+    EXPECT_EQ(tcp.reply, (Bytes{0x01, 0x01, 0x01, 0x05}));
+    auto udp = rig.open(TRANSPORT_UDP);
+    EXPECT_EQ(udp.reply, (Bytes{0x02, 0x01, 0x01, 0x05}));
+
+    ASSERT_EQ(rig.rec.new_links.size(), 2u);
+    const NewLinkCall& first = rig.rec.new_links[0];
+    EXPECT_EQ(first.conn_id, 1);
+    EXPECT_TRUE(is_peer_name(first.peer_name)) << first.peer_name;
+    EXPECT_EQ(first.colour_text, "#800000");
+    EXPECT_EQ(first.transport, TRANSPORT_TCP);
+    EXPECT_EQ(first.kelbo_bytes, 2500000u);
+    EXPECT_EQ(rig.rec.new_links[1].conn_id, 2);
+    EXPECT_EQ(rig.rec.new_links[1].transport, TRANSPORT_UDP);
+    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+    EXPECT_EQ(rig.engine->lookup_conn_id(rig.engine->link_socket(2)), 2);
+    EXPECT_EQ(rig.engine->lookup_conn_id(rig.engine->stream_listener()), CONN_NONE);
+
+    // TCP data is counted for the link that owns the connection, whatever its bytes.
+    Bytes data = zeros(1000);
+    data[0] = 7;
+    ASSERT_TRUE(tcp.control.send(data));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 1000; }));
+
+    // Datagrams are counted for the link their first byte names; ids that name no
+    // link still reach more_data, which ignores them.
+    Peer datagrams = Peer::udp(rig.ports.datagram);
+    Bytes d = zeros(500);
+    d[0] = 2;
+    ASSERT_TRUE(datagrams.send(d));
+    ASSERT_TRUE(datagrams.send(Bytes{0, 1, 2}));
+    ASSERT_TRUE(datagrams.send(Bytes{11, 0}));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.more_data.size() == 4; }));
+    EXPECT_EQ(rig.rec.bytes_for(2), 500u);
+    EXPECT_EQ(rig.rec.bytes_for(0), 3u);
+    EXPECT_EQ(rig.rec.bytes_for(11), 2u);
+    EXPECT_TRUE(rig.rec.shutdowns.empty());
+    // A 2-byte chunk is data even though its first byte is the request type.
+    ASSERT_TRUE(tcp.control.send(Bytes{2, 2}));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 1002; }));
+    EXPECT_TRUE(rig.rec.shutdowns.empty());
+}
+
+TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
+    EngineRig rig;
+    auto a = rig.open(TRANSPORT_TCP);
+    auto b = rig.open(TRANSPORT_UDP);
+    auto c = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(a.conn_id, 1);
+    ASSERT_EQ(b.conn_id, 2);
+    ASSERT_EQ(c.conn_id, 3);
+
+    // A halt: the request alone, reason 1.
+    ASSERT_TRUE(a.control.send(bytes_of(encode_shutdown_request(1, REASON_NORMAL))));
+    EXPECT_EQ(a.control.read(2), (Bytes{0x01, 0x03}));
+    EXPECT_TRUE(a.control.wait_closed());
+    ASSERT_EQ(rig.rec.shutdowns.size(), 1u);
+    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 1);
+    EXPECT_EQ(rig.rec.shutdowns[0].reason, 1);
+    EXPECT_EQ(rig.rec.shutdowns[0].text, "Remote shutdown request");
+    EXPECT_EQ(rig.engine->link_socket(1), -1);
+    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::empty);
+
+    // Data and the request in one chunk: the link ends, the data is not counted, and
+    // the reason is passed on as it came.
+    ASSERT_TRUE(b.control.send(concat(zeros(40), bytes_of(encode_shutdown_request(2, REASON_ABORTED)))));
+    EXPECT_EQ(b.control.read(2), (Bytes{0x02, 0x03}));
+    EXPECT_TRUE(b.control.wait_closed());
+    ASSERT_EQ(rig.rec.shutdowns.size(), 2u);
+    EXPECT_EQ(rig.rec.shutdowns[1].conn_id, 2);
+    EXPECT_EQ(rig.rec.shutdowns[1].reason, 2);
+    EXPECT_EQ(rig.rec.shutdowns[1].text, "Remote shutdown request");
+    EXPECT_EQ(rig.rec.bytes_for(2), 0u);
+
+    // Link 3 was untouched by both and still counts.
+    ASSERT_TRUE(c.control.send(zeros(10)));
+    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 10; }));
+
+    // The freed ConnId goes to the next link, whose socket takes the empty entry.
+    auto d = rig.open(TRANSPORT_TCP);
+    EXPECT_EQ(d.conn_id, 1);
+    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+}
+
+TEST(LinkEngine, RequestNamingNoLinkDoesNothing) {
+    EngineRig rig;
+    auto a = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(a.conn_id, 1);
+    const int fd = rig.engine->link_socket(1);
+
+    // Entry 5 is empty, 0 and 200 are no ConnIds: no acknowledgement, no end, and the
+    // link the requests came on stays open. The chunks are not counted as data.
+    for (std::uint8_t named : {std::uint8_t{5}, std::uint8_t{0}, std::uint8_t{200}}) {
+        ASSERT_TRUE(a.control.send(concat(zeros(20), bytes_of(encode_shutdown_request(named, 1)))));
+        ASSERT_TRUE(rig.drained(1, a.control));
+    }
+    EXPECT_TRUE(rig.rec.shutdowns.empty());
+    EXPECT_EQ(rig.engine->link_socket(1), fd);
+    EXPECT_TRUE(a.control.nothing_to_read());
+    EXPECT_EQ(rig.rec.bytes_for(1), 0u);
+
+    ASSERT_TRUE(a.control.send(zeros(10)));
+    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 10; }));
+
+    // A request on link 1 naming another set-up link ends that one: the id in the
+    // message chooses the link, not the socket it came on.
+    auto b = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(b.conn_id, 2);
+    ASSERT_TRUE(a.control.send(bytes_of(encode_shutdown_request(2, 1))));
+    EXPECT_EQ(b.control.read(2), (Bytes{0x02, 0x03}));
+    EXPECT_TRUE(b.control.wait_closed());
+    EXPECT_EQ(rig.engine->link_socket(1), fd);
+    ASSERT_EQ(rig.rec.shutdowns.size(), 1u);
+    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 2);
+}
+
+TEST(LinkEngine, EleventhLinkIsRefusedWhileTenCarryOn) {
+    EngineRig rig;
+    std::vector<EngineRig::Link> links;
+    for (int i = 0; i < 10; ++i) {
+        links.push_back(rig.open(i % 2 ? TRANSPORT_UDP : TRANSPORT_TCP));
+        ASSERT_EQ(links.back().conn_id, i + 1);
+    }
+    for (const char* kind : {"tcp", "udp"}) {
+        auto refused = rig.open(kind[0] == 't' ? TRANSPORT_TCP : TRANSPORT_UDP);
+        EXPECT_EQ(refused.reply, (Bytes{0xFF, 0x04, 0x01, 0x05})) << kind;
+        EXPECT_TRUE(refused.control.wait_closed()) << kind;
+    }
+    EXPECT_EQ(rig.rec.new_links.size(), 10u);
+    EXPECT_TRUE(rig.rec.released.empty());
+
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(links[i].control.send(zeros(100 + i)));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.more_data.size() >= 10; }));
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(rig.rec.bytes_for(i + 1), 100u + i) << "link " << i + 1;
+    EXPECT_TRUE(rig.rec.shutdowns.empty());
+}
+
+TEST(LinkEngine, RefusalFromAllocIsSentAndTheConnectionClosed) {
+    EngineRig rig;
+    rig.rec.refuse = true;
+    const Ports p = rig.ports;
+    for (std::uint16_t port : {p.stream, p.control}) {
+        Peer peer = Peer::tcp(port);
+        ASSERT_TRUE(peer.valid());
+        // The refusal comes whether or not the request has been sent.
+        EXPECT_EQ(peer.read(4), (Bytes{0xFF, 0x04, 0x01, 0x05}));
+        EXPECT_TRUE(peer.wait_closed());
+    }
+    EXPECT_EQ(rig.rec.allocs, 2);
+    EXPECT_TRUE(rig.rec.new_links.empty());
+    EXPECT_TRUE(rig.table_empty());
+}
+
+TEST(LinkEngine, PeerCloseEndsTheLinkWithTheEndOfStreamText) {
+    EngineRig rig;
+    auto a = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(a.conn_id, 1);
+    ASSERT_TRUE(a.control.send(zeros(64)));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 64; }));
+    const int fd = rig.engine->link_socket(1);
+    a.control.close();
+    ASSERT_TRUE(pump_until([&] { return !rig.rec.shutdowns.empty(); }));
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "ZERO length message received (EOF!) on socket %d, shutting it down", fd);
+    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 1);
+    EXPECT_EQ(rig.rec.shutdowns[0].reason, REASON_ABORTED);
+    EXPECT_EQ(rig.rec.shutdowns[0].text, expected);
+    EXPECT_EQ(rig.engine->link_socket(1), -1);
+}
+
+TEST(LinkEngine, FailingSocketsEndTheirLinksWithTheErrorText) {
+    EngineRig rig;
+    auto a = rig.open(TRANSPORT_TCP);
+    auto b = rig.open(TRANSPORT_UDP);
+    ASSERT_EQ(a.conn_id, 1);
+    ASSERT_EQ(b.conn_id, 2);
+
+    // A reset makes the receive fail.
+    a.control.reset();
+    ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == 1; }));
+    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 1);
+    EXPECT_EQ(rig.rec.shutdowns[0].reason, REASON_ABORTED);
+    EXPECT_EQ(rig.rec.shutdowns[0].text, error_text(ECONNRESET));
+    EXPECT_EQ(rig.engine->link_socket(1), -1);
+
+    // An error condition reported for a link socket ends it the same way.
+    rig.engine->comm_event(rig.engine->link_socket(2), EVENT_READ, ETIMEDOUT);
+    ASSERT_EQ(rig.rec.shutdowns.size(), 2u);
+    EXPECT_EQ(rig.rec.shutdowns[1].conn_id, 2);
+    EXPECT_EQ(rig.rec.shutdowns[1].reason, REASON_ABORTED);
+    EXPECT_EQ(rig.rec.shutdowns[1].text, error_text(ETIMEDOUT));
+    EXPECT_EQ(rig.engine->link_socket(2), -1);
+    EXPECT_TRUE(b.control.wait_closed());
+
+    // Reports for sockets that are no longer the engine's change nothing.
+    rig.engine->comm_event(b.control.fd(), EVENT_READ, ECONNRESET);
+    rig.engine->handle_readable(12345);
+    EXPECT_EQ(rig.rec.shutdowns.size(), 2u);
+    EXPECT_TRUE(rig.rec.released.empty());
+}
+
+TEST(LinkEngine, LinkWhoseAcknowledgementCannotGoStillEnds) {
+    EngineRig rig;
+    auto a = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(a.conn_id, 1);
+    // The request, and the peer gone with a reset before the engine has answered.
+    ASSERT_TRUE(a.control.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
+    a.control.reset();
+    ASSERT_TRUE(pump_until([&] { return !rig.rec.shutdowns.empty(); }));
+    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 1);
+    EXPECT_EQ(rig.engine->link_socket(1), -1);
+    EXPECT_EQ(rig.rec.table.links_in_use(), 0);
+    EXPECT_EQ(rig.rec.shutdowns.size(), 1u);
+}
+
+TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheConnectionWaits) {
+    EngineRig rig;
+    Peer peer = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(peer.send(setup_request(TRANSPORT_TCP)));
+
+    // No descriptor left for the accepted socket.
+    testing::internal::CaptureStderr();
+    const int lowest_free = ::dup(0);
+    ASSERT_GE(lowest_free, 0);
+    ::close(lowest_free);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    rig.engine->handle_readable(rig.engine->stream_listener());
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(diagnostics, "inted: accept: " + error_text(EMFILE) + "\n");
+    EXPECT_EQ(rig.rec.allocs, 0);
+
+    // The connection is still waiting and is taken once descriptors are free again.
+    EXPECT_EQ(peer.read(4), (Bytes{0x01, 0x01, 0x01, 0x05}));
+
+    // Nothing waiting is no failure and writes nothing.
+    testing::internal::CaptureStderr();
+    rig.engine->handle_readable(rig.engine->stream_listener());
+    rig.engine->comm_event(rig.engine->control_listener(), EVENT_ACCEPT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(rig.rec.allocs, 1);
+}
+
+TEST(LinkEngine, ErrorReportedOnAnEndpointClosesOnlyThatEndpoint) {
+    EngineRig rig;
+    const int stream = rig.engine->stream_listener();
+    rig.engine->comm_event(rig.engine->datagram_socket(), EVENT_READ, EIO);
+    EXPECT_EQ(rig.engine->datagram_socket(), -1);
+    EXPECT_EQ(rig.engine->stream_listener(), stream);
+    EXPECT_EQ(rig.engine->bound_ports().datagram, 0);
+    auto link = rig.open(TRANSPORT_TCP);
+    EXPECT_EQ(link.conn_id, 1);
+}
