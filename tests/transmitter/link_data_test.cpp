@@ -1,0 +1,118 @@
+// Data messages as the receiver sees them, and a full send buffer.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <numeric>
+
+#include "link_fixture.h"
+
+namespace kelbos::test {
+namespace {
+
+// A data message: the ConnId field (first min(4, length) bytes), then zeros.
+Bytes data_message(std::initializer_list<std::uint8_t> field, std::size_t length) {
+    Bytes m(length, 0);
+    std::copy_n(field.begin(), std::min(field.size(), length), m.begin());
+    return m;
+}
+
+TEST_F(LinkTest, TcpDataMessagesFollowEachOtherOnTheStream) {
+    SetupPeer peer;
+    open_ok(TRANSPORT_TCP, peer, 3, 1000);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(link.link_send(), 1000);
+    const Bytes message = data_message({3, 0, 0, 0}, 1000);
+    Bytes expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), message.begin(), message.end());
+    EXPECT_EQ(read_bytes(peer.connection.fd(), 3000), expected);
+    EXPECT_EQ(drain(peer.connection.fd()), 0u);  // nothing else: no framing, no header
+
+    // An id above 127 is sign-extended into the 32-bit field.
+    open_ok(TRANSPORT_TCP, peer, 200, 6);
+    EXPECT_EQ(link.link_send(), 6);
+    EXPECT_EQ(read_bytes(peer.connection.fd(), 6), data_message({0xC8, 0xFF, 0xFF, 0xFF}, 6));
+    EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
+    SetupPeer peer;
+    open_ok(TRANSPORT_UDP, peer, 3, 32700);
+    EXPECT_EQ(link.link_send(), 32700);
+    EXPECT_EQ(link.link_send(), 32700);
+    const Bytes message = data_message({3, 0, 0, 0}, 32700);
+    for (int i = 0; i < 2; ++i) {
+        Bytes datagram(40000);
+        ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
+        const ssize_t n = ::recv(rx.datagram.fd(), datagram.data(), datagram.size(), 0);
+        ASSERT_EQ(n, 32700);
+        datagram.resize(32700);
+        EXPECT_EQ(datagram, message);
+    }
+    // Nothing of the data goes over the control connection.
+    EXPECT_EQ(drain(peer.connection.fd()), 0u);
+
+    // A message shorter than the ConnId field carries only its first bytes.
+    open_ok(TRANSPORT_UDP, peer, 7, 2);
+    EXPECT_EQ(link.link_send(), 2);
+    Bytes datagram(16);
+    ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
+    ASSERT_EQ(::recv(rx.datagram.fd(), datagram.data(), datagram.size(), 0), 2);
+    EXPECT_EQ(datagram[0], 7);
+    EXPECT_EQ(datagram[1], 0);
+    EXPECT_TRUE(ends.empty());
+}
+
+bool writable_now(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
+}
+
+TEST_F(LinkTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
+    // Small buffers on both ends so that the stream fills after a few sends.
+    const int small = 4096;
+    ASSERT_EQ(::setsockopt(rx.stream.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    SetupPeer peer;
+    open_ok(TRANSPORT_TCP, peer, 3, 150000, 1);
+
+    std::vector<int> accepted;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 10000; ++i) {
+        const int n = link.link_send();
+        if (n < 0) break;
+        accepted.push_back(n);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_FALSE(accepted.empty());
+    EXPECT_EQ(link.last_error(), EAGAIN);
+    EXPECT_TRUE(link.is_open());
+    EXPECT_EQ(link.link_send(), -1);  // still full
+    EXPECT_TRUE(link.is_open());
+
+    // The receiver reads; once the socket is writable again a send goes through.
+    Bytes stream;
+    ASSERT_TRUE(pump_until([&] {
+        drain(peer.connection.fd(), &stream);
+        return writable_now(link.data_fd());
+    }));
+    const int n = link.link_send();
+    ASSERT_GT(n, 0);
+    accepted.push_back(n);
+    EXPECT_EQ(link.last_error(), 0);
+
+    // Every accepted part starts a message afresh: the part that did not fit is never
+    // sent, and the receiver gets exactly what was accepted.
+    const std::size_t total = std::accumulate(accepted.begin(), accepted.end(), std::size_t{0});
+    const Bytes rest = read_bytes(peer.connection.fd(), total - stream.size());
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    Bytes expected;
+    for (int part : accepted) {
+        const Bytes m = data_message({3, 0, 0, 0}, static_cast<std::size_t>(part));
+        expected.insert(expected.end(), m.begin(), m.end());
+    }
+    EXPECT_EQ(stream.size(), total);
+    EXPECT_TRUE(stream == expected);
+    EXPECT_TRUE(ends.empty());
+}
+
+}  // namespace
+}  // namespace kelbos::test

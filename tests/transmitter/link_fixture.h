@@ -1,0 +1,64 @@
+// A link aimed at a scripted receiver, with the ends it reports recorded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QSocketNotifier>
+#include <utility>
+#include <vector>
+
+#include "link.h"
+#include "scripted_receiver.h"
+
+namespace kelbos::test {
+
+inline const std::string OWN_HOST = "txhost";
+inline const std::string COLOUR = "#800000";
+inline constexpr std::uint32_t KELBO_BYTES = 2500000;  // 20000000 bits
+
+// True while the link asks for any notification.
+inline bool notifying(const TransmitterLink& link) {
+    const auto* notifier = link.findChild<QSocketNotifier*>();
+    return notifier && notifier->isEnabled();
+}
+
+// True when the link asks to hear of readability of its control connection.
+inline bool notifying_on_control(const TransmitterLink& link) {
+    const auto* notifier = link.findChild<QSocketNotifier*>();
+    return notifying(link) && notifier->type() == QSocketNotifier::Read &&
+           notifier->socket() == link.control_fd();
+}
+
+class LinkTest : public ::testing::Test {
+protected:
+    using End = std::pair<int, int>;  // ConnId, reason
+
+    EndCallback recorder() {
+        return [this](ConnId conn_id, int reason) { ends.emplace_back(conn_id, reason); };
+    }
+
+    LinkStatus open(int transport, Bytes reply, SetupPeer* peer = nullptr,
+                    std::uint32_t message_length = 32700, std::uint32_t buffer_setting = 65535) {
+        auto played = play_setup(rx.listener(transport), std::move(reply));
+        const LinkStatus status = link.link_open(transport, NETWORK_ETHERNET, OWN_HOST, "127.0.0.1", COLOUR,
+                                                 message_length, recorder(), KELBO_BYTES, buffer_setting);
+        SetupPeer played_peer = played.get();
+        if (peer) *peer = std::move(played_peer);
+        return status;
+    }
+
+    // An open link with the given ConnId; the peer's connection in `peer`.
+    void open_ok(int transport, SetupPeer& peer, ConnId conn_id = 3, std::uint32_t message_length = 32700,
+                 std::uint32_t buffer_setting = 65535) {
+        ASSERT_EQ(open(transport, {conn_id, 1, 1, 5}, &peer, message_length, buffer_setting), LinkStatus::ok);
+        ASSERT_TRUE(link.is_open());
+        ASSERT_TRUE(notifying_on_control(link));
+        ASSERT_TRUE(peer.connection);
+    }
+
+    ScriptedReceiver rx;
+    TransmitterLink link{LinkOptions{rx.ports, PEER_WAIT}};
+    std::vector<End> ends;
+};
+
+}  // namespace kelbos::test

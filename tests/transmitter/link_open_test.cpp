@@ -1,0 +1,284 @@
+// Opening a link: what reaches the receiver, and every status link_open gives.
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "link_fixture.h"
+
+namespace kelbos::test {
+namespace {
+
+// The SetupRequest of the fixture's settings: kelbo size 20000000 bits, host
+// "txhost", colour #800000, padding 0.
+Bytes expected_request(std::uint8_t transport, std::uint32_t message_length) {
+    Bytes b(SETUP_REQUEST_LEN, 0);
+    const std::uint8_t kelbo[] = {0xA0, 0x25, 0x26, 0x00};
+    std::memcpy(&b[0], kelbo, 4);
+    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<std::uint8_t>(message_length >> (8 * i));
+    std::memcpy(&b[8], "txhost", 6);
+    std::memcpy(&b[48], "#800000", 7);
+    b[68] = transport;
+    b[69] = 1;
+    b[70] = 5;
+    return b;
+}
+
+TEST(SendBufferSize, UdpAlwaysItsMaximumTcpTheSettingCapped) {
+    for (std::uint32_t setting : {0u, 1u, 65535u, 200000u})
+        EXPECT_EQ(TransmitterLink::send_buffer_size(1, setting), 32739u);
+    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 0), 150000u);
+    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 1), 1u);
+    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 65535), 65535u);
+    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 150000), 150000u);
+    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 150001), 150000u);
+    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 200000), 150000u);
+}
+
+TEST_F(LinkTest, RefusesUnknownTransportsAndOversizedMessagesWithoutTraffic) {
+    const int fds = count_open_fds();
+    struct Case {
+        int transport;
+        std::uint32_t length;
+        LinkStatus status;
+    };
+    for (const Case c : {Case{TRANSPORT_DECNET, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_OSI, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_NONE, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_UDP, 32740, LinkStatus::message_too_big},
+                         Case{TRANSPORT_TCP, 150001, LinkStatus::message_too_big}}) {
+        EXPECT_EQ(link.link_open(c.transport, 0, OWN_HOST, "127.0.0.1", COLOUR, c.length, recorder(),
+                                 KELBO_BYTES, 0),
+                  c.status)
+            << "transport " << c.transport << " length " << c.length;
+        EXPECT_EQ(link.last_error(), 0);
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(link.data_fd(), -1);
+    }
+    EXPECT_EQ(count_open_fds(), fds);
+    EXPECT_FALSE(rx.any_traffic());
+    EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
+    SetupPeer udp;
+    open_ok(TRANSPORT_UDP, udp, 3, 32739);
+    EXPECT_EQ(udp.request, expected_request(1, 32739));
+    EXPECT_EQ(link.conn_id(), 3);
+    EXPECT_EQ(link.link_send(), 32739);
+    Bytes datagram(40000);
+    ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
+    EXPECT_EQ(::recv(rx.datagram.fd(), datagram.data(), datagram.size(), 0), 32739);
+
+    SetupPeer tcp;
+    open_ok(TRANSPORT_TCP, tcp, 4, 150000);
+    EXPECT_EQ(tcp.request, expected_request(2, 150000));
+    EXPECT_EQ(link.conn_id(), 4);
+    EXPECT_GT(link.link_send(), 0);
+    EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
+    const std::string host(45, 'h');
+    const std::string colour(25, 'c');
+    auto played = play_setup(rx.stream, {1, 1, 1, 5});
+    ASSERT_EQ(link.link_open(TRANSPORT_TCP, 0, host, "localhost", colour, 10, recorder(), 7, 0),
+              LinkStatus::ok);
+    const SetupPeer peer = played.get();
+    ASSERT_EQ(peer.request.size(), SETUP_REQUEST_LEN);
+    EXPECT_EQ(std::string(peer.request.begin() + 8, peer.request.begin() + 48), std::string(40, 'h'));
+    EXPECT_EQ(std::string(peer.request.begin() + 48, peer.request.begin() + 68), std::string(20, 'c'));
+    EXPECT_EQ(peer.request[0], 7);
+    EXPECT_EQ(peer.request[68], 2);
+}
+
+TEST_F(LinkTest, NothingListeningIsAConnectError) {
+    // A bound port with no listener refuses connections; holding it keeps it ours.
+    Socket unlistened = make_socket(SOCK_STREAM);
+    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
+    ASSERT_EQ(::bind(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+    Ports ports = rx.ports;
+    ports.control = ports.stream = ntohs(a.sin_port);
+
+    TransmitterLink refused({ports, PEER_WAIT});
+    const int fds = count_open_fds();
+    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
+        EXPECT_EQ(refused.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+                  LinkStatus::connect_error);
+        EXPECT_EQ(refused.last_error(), ECONNREFUSED);
+        EXPECT_FALSE(refused.is_open());
+    }
+    EXPECT_EQ(count_open_fds(), fds);
+    EXPECT_FALSE(rx.any_traffic());
+}
+
+TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
+    // A listener whose queue is full drops new connection attempts unanswered.
+    Socket full = make_socket(SOCK_STREAM);
+    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
+    ASSERT_EQ(::bind(full.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(full.fd(), 0), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(full.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+    Socket queued = make_socket(SOCK_STREAM);
+    ASSERT_EQ(::connect(queued.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    Ports ports = rx.ports;
+    ports.stream = ntohs(a.sin_port);
+    TransmitterLink unanswered({ports, 100ms});
+    const int fds = count_open_fds();
+    EXPECT_EQ(unanswered.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+              LinkStatus::connect_error);
+    EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
+    EXPECT_EQ(count_open_fds(), fds);
+}
+
+TEST_F(LinkTest, UnknownHostLeavesNoSocket) {
+    const int fds = count_open_fds();
+    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
+        EXPECT_EQ(
+            link.link_open(transport, 0, OWN_HOST, "no-such-host.invalid", COLOUR, 100, recorder(), 1, 0),
+            LinkStatus::host_unknown);
+        EXPECT_FALSE(link.is_open());
+    }
+    EXPECT_EQ(count_open_fds(), fds);
+    EXPECT_FALSE(rx.any_traffic());
+}
+
+// The highest open descriptor of this process.
+int highest_fd() {
+    int highest = 2;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (const dirent* e = dir ? ::readdir(dir) : nullptr)
+        if (e->d_name[0] != '.') highest = std::max(highest, std::atoi(e->d_name));
+    if (dir) ::closedir(dir);
+    return highest;
+}
+
+TEST_F(LinkTest, NoDescriptorLeftIsASocketErrorAndClosesTheControlSocket) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(highest_fd() + 16);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<Socket> fillers;  // take every free descriptor
+    for (;;) {
+        Socket s(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!s) break;
+        fillers.push_back(std::move(s));
+    }
+    const int exhausted = errno;
+
+    EXPECT_EQ(link.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+              LinkStatus::socket_error);
+    EXPECT_EQ(link.last_error(), EMFILE);
+
+    // One free descriptor: the control socket is made, the datagram socket is not.
+    fillers.pop_back();
+    EXPECT_EQ(link.link_open(TRANSPORT_UDP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+              LinkStatus::socket_error);
+    EXPECT_EQ(link.last_error(), EMFILE);
+    Socket again(::open("/dev/null", O_RDONLY | O_CLOEXEC));  // the control socket's descriptor is free again
+    EXPECT_TRUE(again);
+
+    fillers.clear();
+    again.reset();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(exhausted, EMFILE);
+    EXPECT_FALSE(rx.any_traffic());
+}
+
+TEST_F(LinkTest, NoSetupReplyWithinTheWait) {
+    link.set_wait(100ms);
+    const int fds = count_open_fds();
+    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
+        EXPECT_EQ(link.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+                  LinkStatus::setup_ack_timeout);
+        EXPECT_EQ(link.last_error(), 0);
+        EXPECT_FALSE(link.is_open());
+    }
+    EXPECT_EQ(count_open_fds(), fds);
+    EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(LinkTest, ShortOrWronglyTypedSetupReplyIsAProtocolError) {
+    const int fds = count_open_fds();
+    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
+        for (const Bytes& reply : {Bytes{3, 1, 1}, Bytes{3, 2, 1, 5}, Bytes{3, 3, 1, 5}, Bytes{3, 0, 1, 5}}) {
+            SetupPeer peer;
+            EXPECT_EQ(open(transport, reply, &peer), LinkStatus::protocol_error)
+                << "transport " << transport << " reply size " << reply.size() << " type " << int(reply[1]);
+            EXPECT_FALSE(link.is_open());
+            Bytes rest;  // the link closed its end
+            EXPECT_TRUE(read_to_end(peer.connection.fd(), rest));
+        }
+    }
+    // A peer that closes without replying.
+    auto played = std::async(std::launch::async, [this] {
+        SetupPeer peer;
+        wait_readable(rx.stream.fd(), PEER_WAIT);
+        peer.connection = Socket(::accept(rx.stream.fd(), nullptr, nullptr));
+        read_bytes(peer.connection.fd(), SETUP_REQUEST_LEN);
+        peer.connection.reset();
+        return peer;
+    });
+    EXPECT_EQ(link.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+              LinkStatus::protocol_error);
+    played.get();
+    EXPECT_EQ(count_open_fds(), fds);
+    EXPECT_TRUE(ends.empty());
+}
+
+TEST_F(LinkTest, RefusalClosesBothSockets) {
+    const int fds = count_open_fds();
+    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
+        SetupPeer peer;
+        EXPECT_EQ(open(transport, {0xFF, 4, 1, 5}, &peer), LinkStatus::rejected);
+        EXPECT_EQ(link.last_error(), 0);
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(link.data_fd(), -1);
+        peer.connection.reset();
+        EXPECT_EQ(count_open_fds(), fds) << "transport " << transport;
+    }
+    EXPECT_TRUE(ends.empty());
+}
+
+// SO_SNDBUF as Linux reports it: twice the value set, within the system's limit.
+int reported_send_buffer(int set) {
+    long limit = 0;
+    std::ifstream("/proc/sys/net/core/wmem_max") >> limit;
+    return 2 * static_cast<int>(limit > 0 ? std::min<long>(set, limit) : set);
+}
+
+TEST_F(LinkTest, SocketOptionsPerTransport) {
+    SetupPeer peer;
+    open_ok(TRANSPORT_UDP, peer, 3, 32700, 65535);
+    EXPECT_NE(link.data_fd(), link.control_fd());
+    EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
+    EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(32739));
+    EXPECT_NE(int_option(link.control_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(32739));
+    EXPECT_EQ(int_option(link.control_fd(), IPPROTO_TCP, TCP_NODELAY), 0);
+    EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(::fcntl(link.control_fd(), F_GETFL) & O_NONBLOCK);
+
+    for (const auto& [setting, set] :
+         {std::pair{0u, 150000}, std::pair{200000u, 150000}, std::pair{65535u, 65535}}) {
+        open_ok(TRANSPORT_TCP, peer, 3, 32700, setting);
+        EXPECT_EQ(link.data_fd(), link.control_fd());
+        EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(set)) << setting;
+        EXPECT_EQ(int_option(link.data_fd(), IPPROTO_TCP, TCP_NODELAY), 1);
+        EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
+    }
+}
+
+}  // namespace
+}  // namespace kelbos::test

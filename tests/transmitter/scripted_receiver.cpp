@@ -1,0 +1,152 @@
+#include "scripted_receiver.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <stdexcept>
+#include <thread>
+
+namespace kelbos::test {
+
+namespace {
+
+std::uint16_t bound_port(const Socket& s) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("getsockname");
+    return ntohs(a.sin_port);
+}
+
+Socket bound_loopback(int type) {
+    Socket s = make_socket(type);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in a = make_address(loopback, 0);
+    if (!s || ::bind(s.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("bind");
+    if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) throw std::runtime_error("listen");
+    return s;
+}
+
+bool has_input(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
+}  // namespace
+
+ScriptedReceiver::ScriptedReceiver()
+    : control(bound_loopback(SOCK_STREAM)),
+      stream(bound_loopback(SOCK_STREAM)),
+      datagram(bound_loopback(SOCK_DGRAM)) {
+    ports.control = bound_port(control);
+    ports.datagram = bound_port(datagram);
+    ports.stream = bound_port(stream);
+}
+
+bool ScriptedReceiver::any_traffic() const {
+    return has_input(control.fd()) || has_input(stream.fd()) || has_input(datagram.fd());
+}
+
+std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply) {
+    const int fd = listener.fd();
+    return std::async(std::launch::async, [fd, reply = std::move(reply)] {
+        SetupPeer peer;
+        if (wait_readable(fd, PEER_WAIT) != WaitResult::ready) return peer;
+        peer.connection = Socket(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!peer.connection) return peer;
+        peer.request = read_bytes(peer.connection.fd(), SETUP_REQUEST_LEN);
+        if (!reply.empty()) send_bytes(peer.connection.fd(), reply);
+        return peer;
+    });
+}
+
+std::future<Bytes> play_shutdown(int fd, Bytes ack, bool end_after) {
+    return std::async(std::launch::async, [fd, ack = std::move(ack), end_after] {
+        Bytes request = read_bytes(fd, SHUTDOWN_REQUEST_LEN);
+        if (!ack.empty()) send_bytes(fd, ack);
+        if (end_after) ::shutdown(fd, SHUT_RDWR);
+        return request;
+    });
+}
+
+Bytes read_bytes(int fd, std::size_t n) {
+    Bytes got(n);
+    std::size_t have = 0;
+    while (have < n && wait_readable(fd, PEER_WAIT) == WaitResult::ready) {
+        const ssize_t r = ::recv(fd, got.data() + have, n - have, MSG_DONTWAIT);
+        if (r <= 0) {
+            if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            break;
+        }
+        have += static_cast<std::size_t>(r);
+    }
+    got.resize(have);
+    return got;
+}
+
+bool read_to_end(int fd, Bytes& got) {
+    std::uint8_t buffer[65536];
+    while (wait_readable(fd, PEER_WAIT) == WaitResult::ready) {
+        const ssize_t r = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (r == 0) return true;
+        if (r < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return errno == ECONNRESET;
+        }
+        got.insert(got.end(), buffer, buffer + r);
+    }
+    return false;
+}
+
+std::size_t drain(int fd, Bytes* got) {
+    std::uint8_t buffer[65536];
+    std::size_t total = 0;
+    for (;;) {
+        const ssize_t r = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (r <= 0) return total;
+        total += static_cast<std::size_t>(r);
+        if (got) got->insert(got->end(), buffer, buffer + r);
+    }
+}
+
+void send_bytes(int fd, const Bytes& bytes) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("send");
+}
+
+void reset_connection(Socket& socket) {
+    const linger hard{1, 0};
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    socket.reset();
+}
+
+int int_option(int fd, int level, int option) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    if (::getsockopt(fd, level, option, &value, &len) != 0) return -1;
+    return value;
+}
+
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        std::this_thread::sleep_for(1ms);  // back-off between checks, not a synchronisation
+    }
+    return true;
+}
+
+void pump_posted() {
+    bool ran = false;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&ran] { ran = true; }, Qt::QueuedConnection);
+    if (!pump_until([&] { return ran; })) throw std::runtime_error("event loop stuck");
+}
+
+}  // namespace kelbos::test

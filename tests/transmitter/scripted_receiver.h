@@ -1,0 +1,67 @@
+// A receiver played by the tests with raw sockets: the three endpoints on loopback
+// ports chosen by the system, and the peer's side of the handshakes, run on a helper
+// thread while the link blocks in link_open or link_shutdown.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <vector>
+
+#include "net.h"
+#include "protocol.h"
+
+namespace kelbos::test {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+inline constexpr std::chrono::milliseconds PEER_WAIT = 5s;
+
+struct ScriptedReceiver {
+    ScriptedReceiver();
+    Socket control;   // TCP listener: control connections of UDP links
+    Socket stream;    // TCP listener: TCP links
+    Socket datagram;  // UDP, bound: data of UDP links
+    Ports ports;      // the ports the system gave them
+
+    const Socket& listener(int transport) const { return transport == TRANSPORT_UDP ? control : stream; }
+    // True when a connection waits on a listener or a datagram on the datagram socket.
+    bool any_traffic() const;
+};
+
+// The peer's side of one setup: the accepted connection and the bytes of the
+// SetupRequest as they arrived.
+struct SetupPeer {
+    Socket connection;
+    Bytes request;
+};
+
+// Accepts one connection on `listener`, reads the 72-byte SetupRequest and sends
+// `reply` (nothing when empty), on a thread. get() on the result joins it.
+std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply);
+
+// The peer's side of a shutdown on connection fd, on a thread: reads the 3-byte
+// ShutdownRequest and answers `ack` (nothing when empty); with end_after it then
+// ends its side of the connection. get() gives the request as it arrived.
+std::future<Bytes> play_shutdown(int fd, Bytes ack, bool end_after = false);
+
+// Reads exactly n bytes (fewer on end of stream or after PEER_WAIT).
+Bytes read_bytes(int fd, std::size_t n);
+// Reads until the other side closes; false if it did not within PEER_WAIT.
+bool read_to_end(int fd, Bytes& got);
+// Reads whatever is there now, without waiting.
+std::size_t drain(int fd, Bytes* got = nullptr);
+void send_bytes(int fd, const Bytes& bytes);
+// Closes with a reset instead of an orderly end.
+void reset_connection(Socket& socket);
+
+int int_option(int fd, int level, int option);
+
+// Processes Qt events until done() holds or the limit passes; returns done().
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = PEER_WAIT);
+// Runs queued invocations posted so far (and the ones they post in turn, once).
+void pump_posted();
+
+}  // namespace kelbos::test

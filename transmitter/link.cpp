@@ -1,0 +1,320 @@
+#include "link.h"
+
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <QSocketNotifier>
+#include <array>
+#include <cerrno>
+#include <span>
+
+namespace kelbos {
+
+namespace {
+
+// The protocol level of TCP_NODELAY, as the protocol database names it for "TCP".
+int tcp_protocol_level() {
+    protoent entry{};
+    protoent* result = nullptr;
+    char buffer[1024];
+    if (::getprotobyname_r("TCP", &entry, buffer, sizeof buffer, &result) == 0 && result)
+        return result->p_proto;
+    return IPPROTO_TCP;
+}
+
+// The pending error of a socket (0 when none).
+int socket_error(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    return error;
+}
+
+// The perror form with a chosen error number: for failures that are no failing call.
+void diagnose(const char* text, int error) {
+    errno = error;
+    perror_diag(text);
+}
+
+}  // namespace
+
+TransmitterLink::TransmitterLink(LinkOptions options, QObject* parent)
+    : QObject(parent),
+      options_(options),
+      notifier_(new QSocketNotifier(QSocketNotifier::Read, this)),
+      data_buffer_(LARGEST_MESSAGE, 0) {
+    connect(notifier_, &QSocketNotifier::activated, this, [this] { link_event(); });
+}
+
+TransmitterLink::~TransmitterLink() {
+    close_link();
+}
+
+std::uint32_t TransmitterLink::send_buffer_size(int transport, std::uint32_t setting) {
+    if (transport == TRANSPORT_UDP) return UDP_MAX_MESSAGE;
+    return setting >= 1 && setting <= TCP_MAX_MESSAGE ? setting : TCP_MAX_MESSAGE;
+}
+
+int TransmitterLink::data_fd() const {
+    if (!open_) return -1;
+    return transport_ == TRANSPORT_UDP ? datagram_.fd() : control_.fd();
+}
+
+LinkStatus TransmitterLink::fail(LinkStatus status, int error) {
+    last_error_ = error;
+    return status;
+}
+
+// Connects a non-blocking socket; a connect that cannot complete at once gets up to
+// the link's wait. A connect that fails while waiting (refused, unreachable) fails at
+// once rather than at the end of the wait.
+bool TransmitterLink::connect_within(const Socket& socket, const sockaddr_in& address) {
+    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+    const int error = errno;
+    if (error != EINPROGRESS) {
+        last_error_ = error;
+        return false;
+    }
+    switch (wait_writable(socket.fd(), options_.wait)) {
+        case WaitResult::ready:
+            break;
+        case WaitResult::timeout:
+            last_error_ = ETIMEDOUT;
+            return false;
+        case WaitResult::error:
+            last_error_ = errno;
+            return false;
+    }
+    last_error_ = socket_error(socket.fd());
+    return last_error_ == 0;
+}
+
+LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std::string& own_host,
+                                      const std::string& receiver_host, const std::string& colour_text,
+                                      std::uint32_t message_length, EndCallback end,
+                                      std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size) {
+    close_link();
+    last_error_ = 0;
+    end_ = std::move(end);
+    if (transport != TRANSPORT_UDP && transport != TRANSPORT_TCP) return LinkStatus::unknown_transport;
+    transport_ = transport;
+    const bool udp = transport == TRANSPORT_UDP;
+    if (message_length > max_message_size(transport)) return LinkStatus::message_too_big;
+    const auto buffer_size = send_buffer_size(transport, socket_buffer_size);
+    message_length_ = message_length;
+
+    // From here on every return closes what was made so far: the sockets are locals
+    // until the link is open.
+    Socket control = make_socket(SOCK_STREAM);
+    if (!control) return fail(LinkStatus::socket_error, errno);
+    Socket datagram;
+    if (udp) {
+        datagram = make_socket(SOCK_DGRAM);
+        if (!datagram) return fail(LinkStatus::socket_error, errno);
+    }
+    const Socket& data = udp ? datagram : control;
+
+    const auto host = resolve_ipv4(receiver_host);
+    if (!host) return LinkStatus::host_unknown;
+    const sockaddr_in receiver_address =
+        make_address(*host, udp ? options_.ports.control : options_.ports.stream);
+    const sockaddr_in datagram_address = make_address(*host, options_.ports.datagram);
+
+    if (!set_send_buffer(data.fd(), static_cast<int>(buffer_size))) {
+        const int error = errno;
+        perror_diag("setsockopt");
+        return fail(LinkStatus::socket_error, error);
+    }
+    if (!udp && !set_int_option(control.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) {
+        const int error = errno;
+        perror_diag("setsockopt");
+        return fail(LinkStatus::socket_error, error);
+    }
+
+    if (!set_nonblocking(control.fd())) return fail(LinkStatus::socket_error, errno);
+    if (!connect_within(control, receiver_address)) return LinkStatus::connect_error;
+
+    if (udp) {
+        if (!set_nonblocking(datagram.fd())) return fail(LinkStatus::socket_error, errno);
+        // A datagram connect sends nothing; it fixes the destination of every send.
+        if (::connect(datagram.fd(), reinterpret_cast<const sockaddr*>(&datagram_address),
+                      sizeof datagram_address) != 0) {
+            const int error = errno;
+            perror_diag("ctl connect fail");
+            if (error != EINPROGRESS) return fail(LinkStatus::connect_error, error);
+            switch (wait_writable(datagram.fd(), options_.wait)) {
+                case WaitResult::ready:
+                    break;
+                case WaitResult::timeout:
+                    return fail(LinkStatus::connect_error, ETIMEDOUT);
+                case WaitResult::error:
+                    return fail(LinkStatus::connect_error, errno);
+            }
+        }
+    }
+
+    SetupRequest setup;
+    setup.kelbo_bytes = kelbo_bytes;
+    setup.message_length = message_length;
+    setup.host_name = own_host;
+    setup.colour_text = colour_text;
+    setup.transport = static_cast<std::uint8_t>(transport);
+    const SetupRequestBytes request = encode_setup_request(setup);
+    const ssize_t sent = ::send(control.fd(), request.data(), request.size(), MSG_NOSIGNAL);
+    if (sent < 0) return fail(LinkStatus::send_error, errno);
+    if (static_cast<std::size_t>(sent) != request.size()) return LinkStatus::send_error;
+
+    // A failed wait goes on to the receive, which then tells what is wrong.
+    if (wait_readable(control.fd(), options_.wait) == WaitResult::timeout)
+        return LinkStatus::setup_ack_timeout;
+    SetupReplyBytes reply{};
+    const ssize_t got = ::recv(control.fd(), reply.data(), reply.size(), 0);
+    if (got < 0) return fail(LinkStatus::protocol_error, errno);
+    const SetupReplyResult result =
+        parse_setup_reply(std::span<const std::uint8_t>(reply.data(), static_cast<std::size_t>(got)));
+    if (result.status != LinkStatus::ok) return result.status;
+
+    conn_id_ = result.conn_id;
+    control_ = std::move(control);
+    datagram_ = std::move(datagram);
+    open_ = true;
+    start_notification();
+    return LinkStatus::ok;
+}
+
+int TransmitterLink::link_send() {
+    if (!open_) {
+        last_error_ = ENOTCONN;
+        return -1;
+    }
+    write_data_header(data_buffer_, conn_id_, message_length_);
+    const ssize_t sent = ::send(data_fd(), data_buffer_.data(), message_length_, MSG_NOSIGNAL);
+    if (sent >= 0) {
+        last_error_ = 0;
+        return static_cast<int>(sent);
+    }
+    const int error = errno;
+    last_error_ = error;
+    // A full buffer is no failure: the caller tries again once the socket is writable.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) return -1;
+    perror_diag("send");
+    abort_link();
+    return -1;
+}
+
+LinkStatus TransmitterLink::link_shutdown(int reason) {
+    last_error_ = 0;
+    if (!open_) return fail(LinkStatus::send_error, ENOTCONN);
+    const ShutdownRequestBytes request = encode_shutdown_request(conn_id_, static_cast<std::uint8_t>(reason));
+    const int fd = control_.fd();
+
+    // A failed wait counts as ready: the send or receive that follows tells.
+    if (wait_writable(fd, options_.wait) == WaitResult::timeout) {
+        close_link();
+        return LinkStatus::shutdown_ack_timeout;
+    }
+    const ssize_t sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(request.size())) {
+        // A request cut short cannot be completed: the receiver would misread it.
+        const int error = sent < 0 ? errno : EAGAIN;
+        diagnose("send error:", error);
+        close_link();
+        return fail(LinkStatus::send_error, error);
+    }
+
+    if (wait_readable(fd, options_.wait) == WaitResult::timeout) {
+        close_link();
+        return LinkStatus::shutdown_ack_timeout;
+    }
+    ShutdownAckBytes ack{};
+    const ssize_t got = ::recv(fd, ack.data(), ack.size(), 0);
+    if (got != static_cast<ssize_t>(ack.size())) {
+        // A failed receive names its error; a short or empty one is a protocol fault.
+        const int error = got < 0 ? errno : 0;
+        diagnose("[SEND]rcv error", error != 0 ? error : EPROTO);
+        close_link();
+        return fail(LinkStatus::protocol_error, error);
+    }
+    close_link();
+    return is_shutdown_ack(ack) ? LinkStatus::ok : LinkStatus::protocol_error;
+}
+
+void TransmitterLink::link_event() {
+    // A notification queued before the link closed finds nothing to do.
+    if (!open_) return;
+    const int fd = control_.fd();
+    pollfd p{fd, POLLIN | POLLPRI, 0};
+    const int n = ::poll(&p, 1, 0);
+    if (n == 0) return;
+    if (n < 0 || (p.revents & POLLNVAL)) {
+        last_error_ = n < 0 ? errno : EBADF;
+        diagnose("     [SEND] select error", last_error_);
+        abort_link();
+        return;
+    }
+    if (p.revents & POLLPRI) {
+        // Urgent data: the receiver of this system never sends any.
+        last_error_ = socket_error(fd);
+        diagnose("exception mask non-zero", last_error_);
+        abort_link();
+        return;
+    }
+
+    // Readable, end of stream or a pending error (reset): the receive tells which.
+    std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN> bytes{};
+    const ssize_t got = ::recv(fd, bytes.data(), bytes.size(), 0);
+    if (got < 0) {
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return;  // nothing after all
+        last_error_ = error;
+        perror_diag("recv");
+        abort_link();
+        return;
+    }
+    last_error_ = 0;
+    if (got == 0) {  // the receiver closed the connection
+        abort_link();
+        return;
+    }
+    // Bytes from the receiver outside a handshake: a shutdown from its side, read as
+    // [ConnId, type, reason]. Without a third byte there is no reason: the link is
+    // taken as aborted. No ShutdownAck is sent.
+    const ConnId conn_id = bytes[0];
+    const int reason = got >= 3 ? static_cast<int>(static_cast<std::int8_t>(bytes[2])) : REASON_ABORTED;
+    close_link();
+    report_end(conn_id, reason);
+}
+
+void TransmitterLink::start_notification() {
+    notifier_->setSocket(control_.fd());  // leaves it disabled
+    notifier_->setEnabled(true);
+}
+
+void TransmitterLink::stop_notification() {
+    // Only disabled, never deleted: this may run inside the notifier's own signal.
+    notifier_->setEnabled(false);
+}
+
+void TransmitterLink::close_link() {
+    if (!open_) return;
+    stop_notification();  // before the descriptor goes away
+    open_ = false;
+    datagram_.reset();
+    control_.reset();
+}
+
+void TransmitterLink::abort_link() {
+    const ConnId conn_id = conn_id_;
+    close_link();
+    report_end(conn_id, REASON_ABORTED);
+}
+
+void TransmitterLink::report_end(ConnId conn_id, int reason) {
+    // A copy: the callback may open the next link, which replaces end_.
+    const EndCallback end = end_;
+    if (end) end(conn_id, reason);
+}
+
+}  // namespace kelbos
