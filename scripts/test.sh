@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: once in a normal build, then
+# once more with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" build test
+jobs=$(nproc)
+
+echo "== Build and test (build/)"
 "$root/scripts/build.sh" "$root/build"
-cd "$root/build"
-ctest --output-on-failure -j"$(nproc)"
+(cd "$root/build" && ctest --output-on-failure -j"$jobs")
+
+echo "== Build and test with sanitizers (build-asan/)"
+"$root/scripts/build.sh" "$root/build-asan" -DKELBOS_SANITIZE=ON
+(cd "$root/build-asan" &&
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j"$jobs")
