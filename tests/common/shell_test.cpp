@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "dialog_units.h"
+#include "clock.h"
 #include "kelbo_canvas.h"
+#include "loop_monitor.h"
+#include "pump.h"
 #include "rate.h"
 #include "scene_commands.h"
 #include "show_message.h"
@@ -147,4 +150,27 @@ TEST(SceneCommands, ChosenSceneWithABadPointLineLeavesNoSceneAndShowsTheLine) {
     }
     EXPECT_TRUE(load_chosen_scene(scene, path));
     EXPECT_EQ(scene.point_count, 1);
+}
+
+TEST(LoopMonitor, SeesAStalledLoopAndTheFirstFrame) {
+    LoopMonitor monitor(now_ms());
+    QWidget widget;
+    widget.resize(50, 50);
+    monitor.watch_first_frame(&widget);
+    EXPECT_EQ(monitor.first_frame_ms(), -1);
+    widget.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.first_frame_ms() >= 0; }));
+
+    // Hold the loop for 60 ms: the next turn reports a gap at least that long.
+    const std::uint64_t until = now_ms() + 60;
+    while (now_ms() < until) {
+    }
+    const std::uint64_t before = monitor.max_gap_ms();
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.max_gap_ms() >= 60; }));
+    EXPECT_GE(monitor.max_gap_ms(), before);
+    const std::string line = monitor.exit_event();
+    EXPECT_EQ(line.rfind("{\"event\":\"exit\",\"time_ms\":", 0), 0u);
+    EXPECT_NE(line.find("\"peak_rss_kb\":"), std::string::npos);
+    EXPECT_GT(peak_resident_kb(), 0u);
 }

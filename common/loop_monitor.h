@@ -1,0 +1,47 @@
+// Watches how well a program's event loop keeps up: the largest gap between two turns
+// of the loop, the time from start to the first painted frame, and the peak resident
+// memory. Reported in the program's exit line with --json.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <string>
+
+class QWidget;
+
+namespace kelbos {
+
+class LoopMonitor : public QObject {
+    Q_OBJECT
+public:
+    // `start_ms` is the program's start on the now_ms() clock.
+    explicit LoopMonitor(std::uint64_t start_ms, QObject* parent = nullptr);
+
+    // Notes the first paint of `widget` as the first frame.
+    void watch_first_frame(QWidget* widget);
+
+    std::uint64_t max_gap_ms() const { return max_gap_ms_; }
+    // Milliseconds from start to the first painted frame; -1 when none was painted.
+    std::int64_t first_frame_ms() const { return first_frame_ms_; }
+
+    // The exit line: {"event":"exit",...}.
+    std::string exit_event() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void on_tick();
+
+    std::uint64_t start_ms_;
+    QTimer ticker_;
+    std::uint64_t last_turn_ms_ = 0;
+    std::uint64_t max_gap_ms_ = 0;
+    std::int64_t first_frame_ms_ = -1;
+};
+
+// Peak resident memory of this process in kilobytes (VmHWM), 0 when unknown.
+std::uint64_t peak_resident_kb();
+
+}  // namespace kelbos
