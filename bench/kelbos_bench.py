@@ -1,0 +1,250 @@
+#!/usr/bin/env python3
+"""Kelbos throughput benchmark: each scenario measured side by side with its reference.
+
+Runs inside a private network namespace (bench/run.sh starts it with `unshare -n`), so
+the programs' fixed ports and iperf3's port never meet anything else on the machine.
+Every scenario is run --runs times; the table shows the median of each figure.
+"""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+STREAM_PORT = 54276
+
+
+def lo_up():
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+
+
+def wait_port(port, limit=10.0):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return True
+        time.sleep(0.02)
+    return False
+
+
+def json_lines(text):
+    events = []
+    for line in text.splitlines():
+        if line.startswith("{"):
+            try:
+                events.append(json.loads(line))
+            except json.JSONDecodeError:
+                pass
+    return events
+
+
+class Programs:
+    def __init__(self, build, scenes, display=None):
+        self.tx = os.path.join(build, "transmitter", "kelbostx")
+        self.rx = os.path.join(build, "receiver", "kelbosrx")
+        self.scenes = scenes
+        self.display = display
+
+    def env(self):
+        env = dict(os.environ)
+        if self.display:
+            env["DISPLAY"] = self.display
+        return env
+
+    def mode(self):
+        return [] if self.display else ["--headless"]
+
+    def start_rx(self, seconds):
+        p = subprocess.Popen([self.rx, *self.mode(), "--json", "--time", str(seconds + 30)], cwd=self.scenes,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=self.env())
+        if not wait_port(STREAM_PORT):
+            p.kill()
+            raise RuntimeError("kelbosrx did not start listening")
+        return p
+
+    def start_tx(self, seconds, transport, msg_size, sock_buf, kelbo_size):
+        args = [self.tx, *self.mode(), "--json", "--go", "--time", str(seconds), "--receiver", "127.0.0.1",
+                "--transport", transport, "--msg-size", str(msg_size), "--sock-buf", str(sock_buf),
+                "--delay", "0", "--kelbo-size", str(kelbo_size)]
+        return subprocess.Popen(args, cwd=self.scenes, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                env=self.env())
+
+    def run(self, seconds, links=1, transport="tcp", msg_size=150000, sock_buf=0, kelbo_size=20000000):
+        """One transmission (or `links` at once). Returns the measured figures."""
+        rx = self.start_rx(seconds)
+        txs = [self.start_tx(seconds, transport, msg_size, sock_buf, kelbo_size) for _ in range(links)]
+        tx_out = [t.communicate(timeout=seconds + 60) for t in txs]
+        # Let the receiver see every link end, then end it as Exit does.
+        time.sleep(0.5)
+        rx.send_signal(signal.SIGTERM)
+        rx_out, rx_err = rx.communicate(timeout=30)
+        tx_events = [json_lines(o) for o, _ in tx_out]
+        rx_events = json_lines(rx_out)
+        ends = [next((e for e in ev if e.get("event") == "end"), None) for ev in tx_events]
+        if any(e is None for e in ends):
+            errs = " | ".join(err.strip()[-300:] for _, err in tx_out)
+            raise RuntimeError(f"a transmitter did not report its end: {errs}")
+        link_ends = [e for e in rx_events if e.get("event") == "link_end"]
+        seconds_sent = statistics.mean(e["seconds"] for e in ends)
+        received = sum(e["bytes"] for e in link_ends)
+        exits = [e for ev in tx_events for e in ev if e.get("event") == "exit"]
+        rx_exit = next((e for e in rx_events if e.get("event") == "exit"), {})
+        return {
+            "rx_mbits": received * 8 / (seconds_sent * 1e6) if seconds_sent > 0 else 0.0,
+            "tx_mbits": sum(e["mbits_per_s"] for e in ends),
+            "tx_gap_ms": max((e.get("max_loop_gap_ms", -1) for e in exits), default=-1),
+            "rx_gap_ms": rx_exit.get("max_loop_gap_ms", -1),
+            "tx_rss_mb": max((e.get("peak_rss_kb", 0) for e in exits), default=0) / 1024,
+            "rx_rss_mb": rx_exit.get("peak_rss_kb", 0) / 1024,
+            "tx_first_frame_ms": max((e.get("first_frame_ms", -1) for e in exits), default=-1),
+            "rx_first_frame_ms": rx_exit.get("first_frame_ms", -1),
+        }
+
+
+def iperf3(seconds, length, window=None, parallel=1, udp=False):
+    server = subprocess.Popen(["iperf3", "-s", "-1", "-p", "5201"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    try:
+        if not wait_port(5201):
+            raise RuntimeError("iperf3 server did not start")
+        args = ["iperf3", "-c", "127.0.0.1", "-p", "5201", "-t", str(seconds), "-l", str(length), "-J"]
+        if window:
+            args += ["-w", str(window)]
+        if parallel > 1:
+            args += ["-P", str(parallel)]
+        if udp:
+            args += ["-u", "-b", "0"]
+        out = subprocess.run(args, capture_output=True, text=True, timeout=seconds + 60).stdout
+        end = json.loads(out)["end"]
+        if udp:
+            return end["sum_sent"]["bits_per_second"] / 1e6  # the sender's rate
+        return end["sum_received"]["bits_per_second"] / 1e6
+    finally:
+        server.wait(timeout=30)
+
+
+class Xvfb:
+    def __init__(self, display=":97"):
+        self.display = display
+        self.proc = None
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        sock = f"/tmp/.X11-unix/X{self.display[1:]}"
+        deadline = time.monotonic() + 10
+        while not os.path.exists(sock) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.display
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else float("nan")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--scenes", required=True)
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--seconds", type=int, default=10)
+    ap.add_argument("--only", default="A,B,C,D,E,F,G")
+    args = ap.parse_args()
+    lo_up()
+    only = set(args.only.split(","))
+    secs = args.seconds
+    headless = Programs(args.build, args.scenes)
+
+    # name -> (what, kelbos measure, reference measure, target ratio)
+    rows = []
+    samples = {}
+
+    def sample(key, fn):
+        samples.setdefault(key, []).append(fn())
+
+    for run in range(args.runs):
+        print(f"run {run + 1} of {args.runs}", file=sys.stderr, flush=True)
+        a = None
+        if only & {"A", "D", "F", "G"}:
+            a = headless.run(secs)
+            samples.setdefault("A_kelbos", []).append(a["rx_mbits"])
+            for k in ("tx_gap_ms", "rx_gap_ms", "tx_rss_mb", "rx_rss_mb", "tx_first_frame_ms", "rx_first_frame_ms"):
+                samples.setdefault("G_" + k, []).append(a[k])
+        if "A" in only:
+            sample("A_ref", lambda: iperf3(secs, 150000, 150000))
+        if "B" in only:
+            sample("B_kelbos", lambda: headless.run(secs, msg_size=32700, sock_buf=65535)["rx_mbits"])
+            sample("B_ref", lambda: iperf3(secs, 32700, 65535))
+        if "C" in only:
+            sample("C_kelbos", lambda: headless.run(secs, links=10)["rx_mbits"])
+            sample("C_ref", lambda: iperf3(secs, 150000, 150000, parallel=10))
+        if "D" in only:
+            sample("D_kelbos", lambda: headless.run(secs, kelbo_size=100000)["rx_mbits"])
+        if "E" in only:
+            sample("E_kelbos", lambda: headless.run(secs, transport="udp", msg_size=32700)["tx_mbits"])
+            sample("E_ref", lambda: iperf3(secs, 32700, udp=True))
+        if "F" in only:
+            with Xvfb() as display:
+                windowed = Programs(args.build, args.scenes, display)
+                f = windowed.run(secs)
+            samples.setdefault("F_kelbos", []).append(f["rx_mbits"])
+            for k in ("tx_first_frame_ms", "rx_first_frame_ms", "tx_gap_ms", "rx_gap_ms"):
+                samples.setdefault("F_" + k, []).append(f[k])
+
+    def m(key):
+        return median(samples.get(key, []))
+
+    def ratio_row(name, what, kelbos, ref, target):
+        k, r = m(kelbos), m(ref)
+        ratio = k / r if r and r == r else float("nan")
+        rows.append((name, what, k, r, ratio, target))
+
+    if "A" in only:
+        ratio_row("A", "1 TCP link, 150000-byte messages vs iperf3 -l 150000 -w 150000", "A_kelbos", "A_ref", 1.0)
+    if "B" in only:
+        ratio_row("B", "defaults over TCP (32700, buffer 65535) vs iperf3 -l 32700 -w 65535", "B_kelbos", "B_ref", 1.0)
+    if "C" in only:
+        ratio_row("C", "10 transmitters into one receiver vs iperf3 -P 10", "C_kelbos", "C_ref", 1.0)
+    if "D" in only:
+        ratio_row("D", "A with kelbo size 100000 bits vs A", "D_kelbos", "A_kelbos", 0.95)
+    if "E" in only:
+        ratio_row("E", "UDP 32700, transmitter's send rate vs iperf3 -u -b 0 sender", "E_kelbos", "E_ref", 0.9)
+    if "F" in only:
+        ratio_row("F", "A in windows under Xvfb vs A headless", "F_kelbos", "A_kelbos", 0.9)
+
+    print()
+    print(f"Median of {args.runs} runs, {secs} s each. Rates in Mbit/s.")
+    print()
+    print("| | scenario | Kelbos | reference | ratio | target |")
+    print("|---|---|---:|---:|---:|---:|")
+    for name, what, k, r, ratio, target in rows:
+        mark = "ok" if ratio >= target else "MISSED"
+        print(f"| {name} | {what} | {k:.0f} | {r:.0f} | {ratio:.2f} | >= {target} {mark} |")
+    if "G" in only:
+        print()
+        print("| G | figure | transmitter | receiver | target |")
+        print("|---|---|---:|---:|---:|")
+        print(f"| G | largest event-loop gap during A (ms) | {m('G_tx_gap_ms'):.0f} | {m('G_rx_gap_ms'):.0f} | <= 20 |")
+        print(f"| G | peak resident memory during A (MB) | {m('G_tx_rss_mb'):.1f} | {m('G_rx_rss_mb'):.1f} | < 60 |")
+        print(f"| G | start to first painted frame, headless (ms) | {m('G_tx_first_frame_ms'):.0f} | "
+              f"{m('G_rx_first_frame_ms'):.0f} | <= 500 |")
+        if "F" in only:
+            print(f"| G | start to first painted frame, Xvfb (ms) | {m('F_tx_first_frame_ms'):.0f} | "
+                  f"{m('F_rx_first_frame_ms'):.0f} | <= 500 |")
+            print(f"| G | largest event-loop gap during F (ms) | {m('F_tx_gap_ms'):.0f} | {m('F_rx_gap_ms'):.0f} | "
+                  f"<= 20 |")
+
+
+if __name__ == "__main__":
+    main()
