@@ -20,7 +20,7 @@ using kelbos::testing::pump_until;
 constexpr int CYCLES = 1000;
 // The bound of the waits that are meant to run out. The receiver is held meanwhile,
 // so nothing can arrive within it.
-constexpr std::chrono::milliseconds SHORT_WAIT{2};
+constexpr std::chrono::milliseconds SHORT_WAIT{1};
 const std::string EOF_TEXT = "ZERO length message received (EOF!) on socket ";
 
 class LinkCycles : public ::testing::Test {
