@@ -54,7 +54,9 @@ WaitResult wait_for(int fd, short events, std::chrono::milliseconds limit) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + limit;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        // Rounded up: poll counts whole milliseconds, and a wait must not end before
+        // its bound (a 1 ms bound would otherwise not wait at all).
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
         pollfd p{fd, events, 0};
         const int n = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (n > 0) return (p.revents & POLLNVAL) ? WaitResult::error : WaitResult::ready;

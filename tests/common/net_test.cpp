@@ -31,6 +31,12 @@ TEST(Net, BoundedWaits) {
     Socket a(fds[0]), b(fds[1]);
     EXPECT_EQ(wait_readable(a.fd(), 20ms), WaitResult::timeout);
     EXPECT_EQ(wait_writable(a.fd(), 20ms), WaitResult::ready);
+    // A wait that runs out has lasted its whole bound, however short the bound.
+    for (const auto limit : {1ms, 2ms, 3ms}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(wait_readable(a.fd(), limit), WaitResult::timeout);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, limit) << limit.count() << " ms";
+    }
     ASSERT_EQ(::write(b.fd(), "x", 1), 1);
     EXPECT_EQ(wait_readable(a.fd(), 1000ms), WaitResult::ready);
     EXPECT_EQ(wait_readable(-1, 10ms), WaitResult::timeout);  // poll ignores negative fds

@@ -1,0 +1,309 @@
+// The transmitter's link against the receiver's engine: set-up, data over both
+// transports, the shutdown handshake, refusal of an eleventh link, and the ends that
+// the receiver causes.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <cerrno>
+#include <memory>
+
+#include "clock.h"
+#include "link_pair_support.h"
+#include "net.h"
+#include "pump.h"
+#include "receiver_thread.h"
+
+namespace kelbos::test {
+namespace {
+
+using kelbos::testing::pump_until;
+using End = std::pair<int, int>;
+
+// Sends one data message, waiting for room while the send buffer is full. Returns
+// what the link accepted, or -1 after a failure that is not a full buffer.
+int send_one(TransmitterLink& link) {
+    for (;;) {
+        const int n = link.link_send();
+        if (n >= 0) return n;
+        const int error = link.last_error();
+        if (error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS) return -1;
+        if (wait_writable(link.data_fd(), LINK_TEST_WAIT) != WaitResult::ready) return -1;
+    }
+}
+
+void expect_halt_reported(ReceiverThread& rx, ConnId conn_id) {
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.ends.empty(); }));
+    const ReceiverLog log = rx.snapshot();
+    ASSERT_EQ(log.ends.size(), 1u);
+    EXPECT_EQ(log.ends[0].conn_id, conn_id);
+    EXPECT_EQ(log.ends[0].reason, REASON_NORMAL);
+    EXPECT_EQ(log.ends[0].text, "Remote shutdown request");
+    // Reported only once the acknowledgement had gone and the socket was closed.
+    EXPECT_EQ(log.ends[0].entry_fd, -1);
+    EXPECT_EQ(log.table[conn_id].row_state, RowState::dirty);
+    EXPECT_EQ(log.faults, 0);
+    EXPECT_TRUE(rx.table_empty());
+}
+
+TEST(LinkPair, TcpLinkDeliversEveryByteAndEndsWithTheShutdownHandshake) {
+    ReceiverThread rx;
+    ASSERT_EQ(rx.status(), LinkStatus::ok);
+    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
+    TxEnds ends;
+    OpenArgs args;
+    args.message_length = TCP_MAX_MESSAGE;
+    args.colour_text = "#1A2B3C";
+    ASSERT_EQ(open_link(link, TRANSPORT_TCP, ends, args), LinkStatus::ok);
+    EXPECT_EQ(link.conn_id(), 1);
+
+    // new_link gets what this link_open put into its SetupRequest.
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.new_links.empty(); }));
+    ReceiverLog log = rx.snapshot();
+    ASSERT_EQ(log.new_links.size(), 1u);
+    EXPECT_EQ(log.new_links[0].conn_id, 1);
+    EXPECT_TRUE(is_loopback_name(log.new_links[0].peer_name)) << log.new_links[0].peer_name;
+    EXPECT_EQ(log.new_links[0].colour_text, "#1A2B3C");
+    EXPECT_EQ(log.new_links[0].transport, TRANSPORT_TCP);
+    EXPECT_EQ(log.new_links[0].kelbo_bytes, 2500000u);
+    EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return e->link_phase(1); }),
+              LinkPhase::set_up);
+
+    // Whole and partial messages: every byte the link accepted is counted for ConnId
+    // 1. Its messages hold only the bytes 1 and 0, so no chunk can look like a
+    // ShutdownRequest.
+    std::uint64_t sent = 0;
+    while (sent < 4'000'000) {
+        const int n = send_one(link);
+        ASSERT_GE(n, 0) << error_text(link.last_error());
+        sent += static_cast<std::uint64_t>(n);
+    }
+    EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog& log) { return log.bytes_for(1) >= sent; }));
+    log = rx.snapshot();
+    EXPECT_EQ(log.bytes_for(1), sent);
+    EXPECT_EQ(log.table[1].bytes_received, sent);
+    EXPECT_EQ(log.table[0].bytes_received, sent);
+    for (const MoreDataCall& call : log.more_data) ASSERT_EQ(call.conn_id, 1);
+    EXPECT_TRUE(log.ends.empty());
+
+    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    EXPECT_FALSE(link.is_open());
+    expect_halt_reported(rx, 1);
+    EXPECT_EQ(rx.snapshot().bytes_for(1), sent);  // the request was no data
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ends.calls.empty());
+}
+
+TEST(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
+    ReceiverThread rx;
+    ASSERT_EQ(rx.status(), LinkStatus::ok);
+    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
+    TxEnds ends;
+    OpenArgs args;
+    args.message_length = UDP_MAX_MESSAGE;
+    args.colour_text = "#00FF80";
+    args.kelbo_bytes = 4096;
+    args.socket_buffer = 65535;  // a TCP setting; UDP links ignore it
+    const int fds = count_open_fds();
+    ASSERT_EQ(open_link(link, TRANSPORT_UDP, ends, args), LinkStatus::ok);
+    EXPECT_EQ(link.conn_id(), 1);
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.new_links.empty(); }));
+    ReceiverLog log = rx.snapshot();
+    EXPECT_EQ(log.new_links[0].conn_id, 1);
+    EXPECT_TRUE(is_loopback_name(log.new_links[0].peer_name)) << log.new_links[0].peer_name;
+    EXPECT_EQ(log.new_links[0].colour_text, "#00FF80");
+    EXPECT_EQ(log.new_links[0].transport, TRANSPORT_UDP);
+    EXPECT_EQ(log.new_links[0].kelbo_bytes, 4096u);
+
+    // The largest datagrams, each whole. One at a time: a datagram that finds the
+    // receiver's buffer full is lost, as UDP allows.
+    constexpr std::size_t DATAGRAMS = 100;
+    for (std::size_t i = 1; i <= DATAGRAMS; ++i) {
+        ASSERT_EQ(send_one(link), static_cast<int>(UDP_MAX_MESSAGE)) << error_text(link.last_error());
+        ASSERT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog& log) { return log.datagrams_for(1) == i; }))
+            << "datagram " << i;
+    }
+    log = rx.snapshot();
+    ASSERT_EQ(log.more_data.size(), DATAGRAMS);
+    for (const MoreDataCall& call : log.more_data) {
+        EXPECT_EQ(call.conn_id, 1);
+        EXPECT_EQ(call.bytes, UDP_MAX_MESSAGE);
+    }
+    EXPECT_EQ(log.table[1].bytes_received, DATAGRAMS * UDP_MAX_MESSAGE);
+
+    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    EXPECT_EQ(link.data_fd(), -1);
+    expect_halt_reported(rx, 1);
+    // Both of the link's sockets and the receiver's link socket are closed.
+    EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog&) { return count_open_fds() <= fds; }))
+        << count_open_fds() << " > " << fds;
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ends.calls.empty());
+}
+
+TEST(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
+    ReceiverThread rx;
+    ASSERT_EQ(rx.status(), LinkStatus::ok);
+    // Odd ConnIds on TCP, even ones on UDP: no TCP message holds a byte 2 that could
+    // end a chunk looking like a ShutdownRequest.
+    auto transport_of = [](int c) { return c % 2 ? TRANSPORT_TCP : TRANSPORT_UDP; };
+    std::vector<std::unique_ptr<TransmitterLink>> links;
+    TxEnds ends;
+    for (int c = 1; c <= 10; ++c) {
+        links.push_back(std::make_unique<TransmitterLink>(LinkOptions{rx.ports(), LINK_TEST_WAIT}));
+        ASSERT_EQ(open_link(*links.back(), transport_of(c), ends), LinkStatus::ok) << c;
+        ASSERT_EQ(links.back()->conn_id(), c);
+    }
+
+    TransmitterLink eleventh({rx.ports(), LINK_TEST_WAIT});
+    for (int transport : {TRANSPORT_TCP, TRANSPORT_UDP}) {
+        const LinkStatus status = open_link(eleventh, transport, ends);
+        EXPECT_EQ(status, LinkStatus::rejected) << transport;
+        EXPECT_STREQ(status_text(status), "Connection rejected by receiver");
+        EXPECT_FALSE(eleventh.is_open());
+    }
+    ReceiverLog log = rx.snapshot();
+    EXPECT_EQ(log.allocs, 12);
+    EXPECT_EQ(log.new_links.size(), 10u);
+    EXPECT_EQ(log.table.links_in_use(), 10);
+    EXPECT_TRUE(log.released.empty());
+
+    // The ten carry on.
+    for (auto& link : links)
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(send_one(*link), 1000);
+    EXPECT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) {
+        for (int c = 1; c <= 10; ++c)
+            if (log.table[static_cast<ConnId>(c)].bytes_received < 3000) return false;
+        return true;
+    }));
+    log = rx.snapshot();
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(log.table[static_cast<ConnId>(c)].bytes_received, 3000u) << c;
+    EXPECT_TRUE(log.ends.empty());
+
+    // An ended link keeps its ConnId until its row is removed.
+    ASSERT_EQ(links[4]->link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.ends.size() == 1; }));
+    EXPECT_EQ(open_link(eleventh, TRANSPORT_TCP, ends), LinkStatus::rejected);
+    EXPECT_EQ(rx.on_receiver([](LinkEngine*, ReceiverLog& log) { return log.remove_dirty_rows(); }), 1);
+    ASSERT_EQ(open_link(eleventh, TRANSPORT_UDP, ends), LinkStatus::ok);
+    EXPECT_EQ(eleventh.conn_id(), 5);
+    ASSERT_EQ(send_one(eleventh), 1000);
+    EXPECT_TRUE(
+        rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[5].bytes_received == 1000; }));
+
+    EXPECT_EQ(eleventh.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    for (int c = 1; c <= 10; ++c) {
+        if (c == 5) continue;
+        EXPECT_EQ(links[static_cast<std::size_t>(c - 1)]->link_shutdown(REASON_NORMAL), LinkStatus::ok) << c;
+    }
+    EXPECT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.ends.size() == 11; }));
+    EXPECT_TRUE(rx.table_empty());
+    EXPECT_EQ(rx.snapshot().faults, 0);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ends.calls.empty());
+}
+
+TEST(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
+    ReceiverThread rx;
+    ASSERT_EQ(rx.status(), LinkStatus::ok);
+    TransmitterLink tcp({rx.ports(), LINK_TEST_WAIT});
+    TransmitterLink udp({rx.ports(), LINK_TEST_WAIT});
+    TxEnds tcp_ends, udp_ends;
+    ASSERT_EQ(open_link(tcp, TRANSPORT_TCP, tcp_ends), LinkStatus::ok);
+    ASSERT_EQ(open_link(udp, TRANSPORT_UDP, udp_ends), LinkStatus::ok);
+    ASSERT_EQ(tcp.conn_id(), 1);
+    ASSERT_EQ(udp.conn_id(), 2);
+
+    rx.destroy_engine();
+    ASSERT_TRUE(pump_until([&] { return !tcp_ends.calls.empty() && !udp_ends.calls.empty(); }));
+    EXPECT_EQ(tcp_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
+    EXPECT_EQ(udp_ends.calls, (std::vector<End>{{2, REASON_ABORTED}}));
+    EXPECT_FALSE(tcp.is_open());
+    EXPECT_FALSE(udp.is_open());
+
+    // Later notifications, direct or queued, and a halt find the links closed.
+    for (TransmitterLink* link : {&tcp, &udp}) {
+        QMetaObject::invokeMethod(
+            link, [link] { link->link_event(); }, Qt::QueuedConnection);
+        link->link_event();
+        EXPECT_EQ(link->link_shutdown(REASON_NORMAL), LinkStatus::send_error);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(tcp_ends.calls.size(), 1u);
+    EXPECT_EQ(udp_ends.calls.size(), 1u);
+}
+
+TEST(LinkPair, ReceiverClosingOneLinkEndsItOnceAndTheOtherCarriesOn) {
+    ReceiverThread rx;
+    ASSERT_EQ(rx.status(), LinkStatus::ok);
+    TransmitterLink closed({rx.ports(), LINK_TEST_WAIT});
+    TransmitterLink other({rx.ports(), LINK_TEST_WAIT});
+    TxEnds closed_ends, other_ends;
+    ASSERT_EQ(open_link(closed, TRANSPORT_TCP, closed_ends), LinkStatus::ok);
+    ASSERT_EQ(open_link(other, TRANSPORT_UDP, other_ends), LinkStatus::ok);
+    ASSERT_EQ(closed.conn_id(), 1);
+
+    // An error condition on link 1's socket: the engine closes it.
+    rx.on_receiver(
+        [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
+    ASSERT_TRUE(pump_until([&] { return !closed_ends.calls.empty(); }));
+    EXPECT_EQ(closed_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
+    ReceiverLog log = rx.snapshot();
+    ASSERT_EQ(log.ends.size(), 1u);
+    EXPECT_EQ(log.ends[0].conn_id, 1);
+    EXPECT_EQ(log.ends[0].reason, REASON_ABORTED);
+    EXPECT_EQ(log.ends[0].text, error_text(ECONNRESET));
+
+    ASSERT_EQ(send_one(other), 1000);
+    EXPECT_TRUE(
+        rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[2].bytes_received == 1000; }));
+    EXPECT_EQ(other.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    QCoreApplication::processEvents();
+    closed.link_event();
+    EXPECT_EQ(closed_ends.calls.size(), 1u);
+    EXPECT_TRUE(other_ends.calls.empty());
+}
+
+TEST(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {
+    ReceiverThread rx;
+    ASSERT_EQ(rx.status(), LinkStatus::ok);
+    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
+    TxEnds ends;
+    auto queue_notification = [&] {
+        QMetaObject::invokeMethod(
+            &link, [&link] { link.link_event(); }, Qt::QueuedConnection);
+    };
+
+    // A normal halt with a notification queued before it.
+    ASSERT_EQ(open_link(link, TRANSPORT_TCP, ends), LinkStatus::ok);
+    queue_notification();
+    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.ends.size() == 1; }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ends.calls.empty());
+    EXPECT_EQ(rx.on_receiver([](LinkEngine*, ReceiverLog& log) { return log.remove_dirty_rows(); }), 1);
+
+    // The receiver has closed the link, and the user halts before the notification of
+    // that end is handled: the halt fails, and the notification reports nothing.
+    ASSERT_EQ(open_link(link, TRANSPORT_UDP, ends), LinkStatus::ok);
+    ASSERT_EQ(link.conn_id(), 1);
+    queue_notification();
+    rx.on_receiver(
+        [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
+    ASSERT_EQ(wait_readable(link.control_fd(), LINK_TEST_WAIT), WaitResult::ready);
+    ::testing::internal::CaptureStderr();
+    const LinkStatus status = link.link_shutdown(REASON_NORMAL);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(status == LinkStatus::send_error || status == LinkStatus::protocol_error)
+        << static_cast<int>(status);
+    EXPECT_FALSE(link.is_open());
+    QCoreApplication::processEvents();
+    link.link_event();
+    EXPECT_TRUE(ends.calls.empty());
+    const ReceiverLog log = rx.snapshot();
+    EXPECT_EQ(log.ends.size(), 2u);
+    EXPECT_EQ(log.faults, 0);
+}
+
+}  // namespace
+}  // namespace kelbos::test
