@@ -1,6 +1,8 @@
 // Places widgets by dialog units, as the row and dialog layouts are given: one
 // horizontal unit is a quarter of the font's average character width, one vertical
-// unit an eighth of its height.
+// unit an eighth of its height. The average is taken over the letters A-Z and a-z,
+// as the layouts were measured; the font's own average width is narrower for most
+// fonts and would cut the labels short.
 #pragma once
 
 #include <QFontMetrics>
@@ -12,7 +14,10 @@ namespace kelbos {
 class DialogUnits {
 public:
     explicit DialogUnits(const QFontMetrics& metrics)
-        : x_(metrics.averageCharWidth() / 4.0), y_(metrics.height() / 8.0) {}
+        : x_(metrics.horizontalAdvance(
+                 QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+             52.0 / 4.0),
+          y_(metrics.height() / 8.0) {}
     DialogUnits(double x_unit, double y_unit) : x_(x_unit), y_(y_unit) {}
 
     int x(int units) const { return static_cast<int>(std::lround(units * x_)); }
