@@ -112,7 +112,10 @@ void TransmitLoop::send_message() {
             }
             // A full buffer: back to back, go on as soon as the socket takes data again.
             const int error = link_.last_error();
-            schedule_wait(backoff_ms(delay), delay == 0 && (error == EAGAIN || error == EWOULDBLOCK));
+            const bool writable_ends_wait = delay == 0 && (error == EAGAIN || error == EWOULDBLOCK);
+            schedule_wait(delay == 0 ? static_cast<std::uint64_t>(options_.full_buffer_wait.count())
+                                     : backoff_ms(delay),
+                          writable_ends_wait);
             return;
         }
         counters_.pending_bytes += static_cast<std::uint64_t>(sent);

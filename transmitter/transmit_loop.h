@@ -56,6 +56,9 @@ struct TransmitInputs {
 struct LoopOptions {
     LinkOptions link{};                   // the receiver's ports, the link's waits
     std::chrono::milliseconds slice{16};  // back to back: time between returns to the event loop
+    // Back to back, the longest wait on a full socket buffer before trying again (the
+    // socket becoming writable ends the wait sooner).
+    std::chrono::milliseconds full_buffer_wait{2};
 };
 
 class TransmitLoop : public QObject {
@@ -123,7 +126,7 @@ private:
 };
 
 // The send timer's period after a send found the buffer full: 2 ms back to back,
-// the delay + 2 ms otherwise, 4 ms for the largest delay.
+// the delay + 2 ms otherwise, 4 ms for the largest delay (whose sum wraps).
 std::uint64_t backoff_ms(std::uint32_t delay_ms);
 
 }  // namespace kelbos

@@ -5,12 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link_engine.h"
@@ -52,26 +57,52 @@ private:
 };
 
 // The receiver's link engine on ports picked by the system, counting what arrives.
+// It runs on a thread of its own: the transmitter's link waits for the receiver's
+// answers without running the event loop.
 class Receiver {
 public:
-    Receiver() : engine_(callbacks(), EngineOptions{Ports{0, 0, 0}}) {
-        EXPECT_EQ(engine_.comm_init(), LinkStatus::ok);
+    Receiver() {
+        std::promise<Ports> bound;
+        auto ports = bound.get_future();
+        thread_ = std::thread([this, &bound] { run(bound); });
+        ports_ = ports.get();
     }
-    Ports ports() const { return engine_.bound_ports(); }
-    LinkEngine& engine() { return engine_; }
+    ~Receiver() { stop(); }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
 
-    ConnId next_id = 1;
-    bool refuse = false;
-    std::uint64_t bytes = 0;
-    std::uint64_t chunks = 0;
-    int links = 0;
-    std::vector<std::pair<ConnId, int>> ends;
+    Ports ports() const { return ports_; }
+    // Ends the receiver: its sockets close, as when the receiver program ends.
+    void stop() {
+        if (!thread_.joinable()) return;
+        while (!loop_.load()) std::this_thread::yield();
+        QMetaObject::invokeMethod(loop_.load(), "quit", Qt::QueuedConnection);
+        thread_.join();
+    }
+
+    std::atomic<bool> refuse{false};
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> chunks{0};
+    std::atomic<int> links{0};
+    // Set before the first link; runs on the receiver's thread.
     std::function<void(std::uint32_t)> on_data;
 
+    std::vector<std::pair<ConnId, int>> ends() const {
+        std::lock_guard lock(mutex_);
+        return ends_;
+    }
+
 private:
-    EngineCallbacks callbacks() {
+    void run(std::promise<Ports>& bound) {
+        QEventLoop loop;
+        ConnId next_id = 1;
         EngineCallbacks c;
-        c.alloc_conn_id = [this] { return refuse ? CONN_NONE_FREE : next_id++; };
+        c.alloc_conn_id = [this, &next_id] {
+            if (refuse) return CONN_NONE_FREE;
+            const ConnId id = next_id;
+            next_id = next_id == CONN_LAST ? CONN_FIRST : static_cast<ConnId>(next_id + 1);
+            return id;
+        };
         c.new_link = [this](ConnId, const std::string&, const std::string&, std::uint8_t, std::uint32_t) {
             ++links;
         };
@@ -80,12 +111,25 @@ private:
             ++chunks;
             if (on_data) on_data(n);
         };
-        c.shutdown_rcv = [this](ConnId id, int reason, const std::string&) { ends.emplace_back(id, reason); };
+        c.shutdown_rcv = [this](ConnId id, int reason, const std::string&) {
+            std::lock_guard lock(mutex_);
+            ends_.emplace_back(id, reason);
+        };
         c.release_conn_id = [](ConnId) {};
-        return c;
+        {
+            LinkEngine engine(c, EngineOptions{Ports{0, 0, 0}});
+            EXPECT_EQ(engine.comm_init(), LinkStatus::ok);
+            bound.set_value(engine.bound_ports());
+            loop_ = &loop;
+            loop.exec();
+        }
     }
 
-    LinkEngine engine_;
+    std::thread thread_;
+    std::atomic<QEventLoop*> loop_{nullptr};
+    Ports ports_{};
+    mutable std::mutex mutex_;
+    std::vector<std::pair<ConnId, int>> ends_;
 };
 
 // Menu states by id, in the order 100, 101, 102, 110, 111, 112, 113.
