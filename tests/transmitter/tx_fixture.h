@@ -87,6 +87,11 @@ public:
     // Set before the first link; runs on the receiver's thread.
     std::function<void(std::uint32_t)> on_data;
 
+    // The colour text of the last link set up.
+    std::string colour() const {
+        std::lock_guard lock(mutex_);
+        return colour_;
+    }
     std::vector<std::pair<ConnId, int>> ends() const {
         std::lock_guard lock(mutex_);
         return ends_;
@@ -103,7 +108,10 @@ private:
             next_id = next_id == CONN_LAST ? CONN_FIRST : static_cast<ConnId>(next_id + 1);
             return id;
         };
-        c.new_link = [this](ConnId, const std::string&, const std::string&, std::uint8_t, std::uint32_t) {
+        c.new_link = [this](ConnId, const std::string&, const std::string& colour, std::uint8_t,
+                            std::uint32_t) {
+            std::lock_guard lock(mutex_);
+            colour_ = colour;
             ++links;
         };
         c.more_data = [this](std::int8_t, std::uint32_t n) {
@@ -130,6 +138,7 @@ private:
     Ports ports_{};
     mutable std::mutex mutex_;
     std::vector<std::pair<ConnId, int>> ends_;
+    std::string colour_;
 };
 
 // Menu states by id, in the order 100, 101, 102, 110, 111, 112, 113.
