@@ -1,6 +1,8 @@
 // kelbostx: sends data to a kelbos receiver and shows the send rate.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <cstdio>
+#include <cstring>
 
 #include "command_line.h"
 #include "program_options.h"
@@ -10,9 +12,28 @@
 
 using namespace kelbos;
 
+namespace {
+
+bool headless_requested(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--headless") == 0) return true;
+    return false;
+}
+
+// Headless, standard error carries the program's own messages for whoever reads
+// them: the platform layer's notes and warnings (no runtime folder, window hints that
+// the offscreen platform ignores) are left out; its errors still show.
+void platform_errors_only(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type != QtCriticalMsg && type != QtFatalMsg) return;
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     const std::uint64_t start_ms = now_ms();
     prepare_platform(argc, argv);
+    if (headless_requested(argc, argv)) qInstallMessageHandler(platform_errors_only);
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName("kelbostx");
     QCoreApplication::setApplicationVersion(KELBOS_VERSION);

@@ -56,15 +56,16 @@ private:
     ScopedMessagePresenter presenter_{[this](const std::string& text) { texts.push_back(text); }};
 };
 
-// The receiver's link engine on ports picked by the system, counting what arrives.
+// The receiver's link engine, on ports picked by the system unless given, counting
+// what arrives.
 // It runs on a thread of its own: the transmitter's link waits for the receiver's
 // answers without running the event loop.
 class Receiver {
 public:
-    Receiver() {
+    explicit Receiver(Ports wanted = Ports{0, 0, 0}) {
         std::promise<Ports> bound;
         auto ports = bound.get_future();
-        thread_ = std::thread([this, &bound] { run(bound); });
+        thread_ = std::thread([this, &bound, wanted] { run(bound, wanted); });
         ports_ = ports.get();
     }
     ~Receiver() { stop(); }
@@ -98,7 +99,7 @@ public:
     }
 
 private:
-    void run(std::promise<Ports>& bound) {
+    void run(std::promise<Ports>& bound, Ports wanted) {
         QEventLoop loop;
         ConnId next_id = 1;
         EngineCallbacks c;
@@ -125,7 +126,7 @@ private:
         };
         c.release_conn_id = [](ConnId) {};
         {
-            LinkEngine engine(c, EngineOptions{Ports{0, 0, 0}});
+            LinkEngine engine(c, EngineOptions{wanted});
             EXPECT_EQ(engine.comm_init(), LinkStatus::ok);
             bound.set_value(engine.bound_ports());
             loop_ = &loop;
