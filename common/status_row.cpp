@@ -19,6 +19,10 @@ QLineEdit* make_field(QWidget* parent, const DialogUnits& u, QRect r, int id, bo
     e->setGeometry(r);
     e->setFocusPolicy(tab_stop ? Qt::TabFocus : Qt::NoFocus);
     e->setTextMargins(0, 0, 0, 0);
+    // Read-only fields show on the row's own background, like text, not like inputs.
+    QPalette palette = e->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    e->setPalette(palette);
     (void)u;
     return e;
 }

@@ -1,0 +1,177 @@
+// The real kelbostx binary: its command line, bad values, and headless runs against
+// receivers in a private network namespace of this test process (the program uses
+// the well-known ports).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <csignal>
+#include <filesystem>
+
+#include "child_process.h"
+#include "netns.h"
+#include "scripted_receiver.h"
+#include "tx_fixture.h"
+
+namespace kelbos::txtest {
+namespace {
+
+using kelbos::testing::ChildProcess;
+
+#define ENTER_PRIVATE_NETWORK()                                                                \
+    do {                                                                                       \
+        const std::string why = kelbos::testing::enter_private_network();                      \
+        if (!why.empty()) GTEST_SKIP() << "needs a private network namespace (root): " << why; \
+    } while (0)
+
+std::string transmitter() {
+    return kelbos::testing::program_path("KELBOSTX");
+}
+
+std::vector<QJsonObject> json_events(const ChildProcess& child) {
+    std::vector<QJsonObject> events;
+    for (const std::string& line : child.out_lines()) {
+        if (line.empty() || line[0] != '{') continue;
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+        EXPECT_TRUE(doc.isObject()) << line;
+        events.push_back(doc.object());
+    }
+    return events;
+}
+
+TEST(TransmitterCommandLine, HelpListsEveryOption) {
+    ChildProcess tx(transmitter(), {"--help"});
+    ASSERT_TRUE(tx.started());
+    EXPECT_EQ(tx.wait_exit(10s), 0);
+    for (const char* option :
+         {"--help", "--version", "--headless", "--json", "--time", "--receiver", "--transport", "--msg-size",
+          "--delay", "--sock-buf", "--kelbo-size", "--colour", "--go"})
+        EXPECT_NE(tx.out().find(option), std::string::npos) << option;
+    ChildProcess version(transmitter(), {"--version"});
+    EXPECT_EQ(version.wait_exit(10s), 0);
+    EXPECT_EQ(version.out().rfind("kelbostx ", 0), 0u) << version.out();
+}
+
+TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--msg-size", "abc"}, "message size must be a number\n"},
+        {{"--kelbo-size", "4"}, "kelbo size must be at least 8 bits\n"},
+        {{"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
+        {{"--colour", "red"}, "colour must be #RRGGBB\n"},
+        {{"--time", "soon"}, "time must be a positive number of seconds\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        auto with_headless = args;
+        with_headless.push_back("--headless");
+        ChildProcess tx(transmitter(), with_headless);
+        EXPECT_EQ(tx.wait_exit(10s), 2) << message;
+        EXPECT_EQ(tx.err(), message);
+        EXPECT_EQ(tx.out(), "");
+    }
+    ChildProcess unknown(transmitter(), {"--headless", "--speed", "9"});
+    EXPECT_EQ(unknown.wait_exit(10s), 2);
+    EXPECT_NE(unknown.err().find("speed"), std::string::npos);
+}
+
+TEST(TransmitterCommandLine, MalformedStartUpSceneEndsWithMinusOne) {
+    SceneFiles files;
+    const std::string bad = files.write("bad.klx", scene_text("1, 2, 3, 4\n"));
+    ChildProcess tx(transmitter(), {"--headless", "--go", "first", bad});
+    EXPECT_EQ(tx.wait_exit(10s), 255);
+    EXPECT_EQ(tx.out(), "Problem reading point #1\n");
+}
+
+TEST(TransmitterHeadless, NothingListeningOrNoScene) {
+    ENTER_PRIVATE_NETWORK();
+    ChildProcess tx(transmitter(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
+    EXPECT_EQ(tx.wait_exit(15s), 1);
+    EXPECT_EQ(tx.err(), "Unable to start UDP connection to localhost\nconnect() Error\nConnection refused\n");
+
+    SceneFiles empty_dir;
+    const std::string dir = std::filesystem::path(empty_dir.write("x", "")).parent_path();
+    ChildProcess none(transmitter(), {"--headless", "--go", "--transport", "tcp"}, dir);
+    EXPECT_EQ(none.wait_exit(15s), 1);
+    EXPECT_EQ(none.err(),
+              "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n"
+              "An init file must be read before starting\nUse Open on the File pulldown\n");
+
+    ChildProcess decnet(transmitter(), {"--headless", "--go", "--transport", "decnet"}, KELBOS_SCENES_DIR);
+    EXPECT_EQ(decnet.wait_exit(15s), 1);
+    EXPECT_EQ(decnet.err(),
+              "Unable to start DECnet connection to localhost\nUnknown transport type requested\n\n");
+}
+
+TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
+    ENTER_PRIVATE_NETWORK();
+    Socket listener = make_socket(SOCK_STREAM);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = make_address(loopback, STREAM_PORT);
+    ASSERT_EQ(::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.fd(), 1), 0);
+    auto setup = test::play_setup(listener, {0, 4, 0, 0});  // read it, then refuse
+    ChildProcess tx(transmitter(),
+                    {"--headless", "--go", "--transport", "tcp", "--msg-size", "1000", "--kelbo-size", "800",
+                     "--colour", "#0a0B0c", "--sock-buf", "5000", "--delay", "7", "--receiver", "127.0.0.1"},
+                    KELBOS_SCENES_DIR);
+    const test::SetupPeer peer = setup.get();
+    EXPECT_EQ(tx.wait_exit(15s), 1);
+    ASSERT_EQ(peer.request.size(), SETUP_REQUEST_LEN);
+    const auto request = decode_setup_request(peer.request);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->kelbo_bytes, 100u);
+    EXPECT_EQ(request->message_length, 1000u);
+    EXPECT_EQ(request->colour_text, "#0A0B0C");
+    EXPECT_EQ(request->transport, TRANSPORT_TCP);
+    EXPECT_EQ(request->host_name, local_host_name());
+    EXPECT_EQ(peer.request[69], 1);
+    EXPECT_EQ(peer.request[70], 5);
+    EXPECT_EQ(tx.err(), "Unable to start TCP connection to 127.0.0.1\nConnection rejected by receiver\n\n");
+}
+
+TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
+    ENTER_PRIVATE_NETWORK();
+    Receiver rx{Ports{}};
+    ChildProcess tx(transmitter(), {"--headless", "--json", "--go", "--time", "1.6", "--transport", "tcp"},
+                    KELBOS_SCENES_DIR);
+    EXPECT_EQ(tx.wait_exit(20s), 0) << tx.err();
+    EXPECT_EQ(tx.err(), "");
+    const auto events = json_events(tx);
+    ASSERT_GE(events.size(), 2u);
+    const QJsonObject tick = events.front();
+    EXPECT_EQ(tick["event"].toString(), "tick");
+    EXPECT_EQ(tick["row"].toString(), "localhost");
+    EXPECT_EQ(tick["conn_id"].toInt(), 1);
+    EXPECT_EQ(tick["protocol"].toString(), "TCP");
+    EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
+    EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
+    EXPECT_GE(tick["time_ms"].toInteger(), 900);
+    const QJsonObject end = events.back();
+    EXPECT_EQ(end["event"].toString(), "end");
+    EXPECT_EQ(end["how"].toString(), "halted");
+    EXPECT_GE(end["seconds"].toDouble(), 1.5);
+    EXPECT_GT(end["bytes"].toInteger(), tick["bytes"].toInteger());
+    // Over TCP the receiver got every byte, then the shutdown.
+    ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
+    EXPECT_EQ(rx.ends()[0].second, REASON_NORMAL);
+    EXPECT_EQ(static_cast<qint64>(rx.bytes.load()), end["bytes"].toInteger());
+}
+
+TEST(TransmitterHeadless, TerminationEndsLikeExit) {
+    ENTER_PRIVATE_NETWORK();
+    Receiver rx{Ports{}};
+    ChildProcess tx(transmitter(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
+    ASSERT_TRUE(pump_until([&] { return rx.bytes > 1000000; }, 10s));
+    tx.send_signal(SIGTERM);
+    EXPECT_EQ(tx.wait_exit(10s), 0);
+    EXPECT_EQ(tx.err(), "");
+    // The link ended without a ShutdownRequest: the receiver saw it close.
+    ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
+    EXPECT_NE(rx.ends()[0].second, REASON_NORMAL);
+}
+
+}  // namespace
+}  // namespace kelbos::txtest

@@ -1,0 +1,219 @@
+// The transmitter program with its window: start-up, the menu in every state, the
+// boxes of Go, Halt and a link that ends, and the picture as the window shows it.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+
+#include "kelbo_canvas.h"
+#include "scripted_receiver.h"
+#include "status_row.h"
+#include "tx_fixture.h"
+
+namespace kelbos::txtest {
+namespace {
+
+const std::string ONE_KELBO = scene_text("300, 100, 0\n", "60, 60, 60");
+const std::string THREE_KELBOS = scene_text("300, 100, 0, 1, 3, 1\n");
+
+// Ports where nothing listens.
+Ports closed_ports() {
+    test::ScriptedReceiver gone;
+    return gone.ports;  // closed when it goes
+}
+
+TEST_F(ProgramTest, StartUpWindowMenuAndRows) {
+    Receiver rx;
+    auto p = make_program(rx.ports(), files.write("one.klx", ONE_KELBO));
+    EXPECT_TRUE(messages.texts.empty());
+    EXPECT_EQ(p->window().windowTitle(), "Kelbos Transmitter");
+    EXPECT_TRUE(p->scene().scene_loaded);
+    EXPECT_LE(p->local_host().size(), 39u);
+    EXPECT_FALSE(p->local_host().empty());
+
+    // The menu: popups, labels with their mnemonics, separators, in order.
+    QStringList seen;
+    for (QAction* popup : p->window().menuBar()->actions()) {
+        seen << popup->text();
+        for (QAction* a : popup->menu()->actions()) seen << (a->isSeparator() ? "-" : a->text());
+    }
+    EXPECT_EQ(seen, QStringList({"&File", "&Open ...", "&Save settings", "&Exit", "&Control", "&Color ...",
+                                 "&Settings...", "-", "&Go", "&Halt tx", "-"}));
+    EXPECT_EQ(menu_state(*p), MENU_AFTER_START);
+
+    // The header row at the top, the value row right under it, empty until Go.
+    const HeaderRow& header = p->window().header_row();
+    const StatusRow& row = p->window().value_row();
+    EXPECT_EQ(header.pos(), QPoint(0, 0));
+    EXPECT_EQ(row.pos(), QPoint(0, header.height()));
+    EXPECT_EQ(header.title(0), "Receiver");
+    EXPECT_EQ(header.title(2), "Kelbos/Bit");
+    EXPECT_EQ(row.name(), "");
+    EXPECT_EQ(row.protocol(), "");
+    EXPECT_GE(p->window().canvas().height(), 400);
+
+    // Resizing moves nothing.
+    p->window().resize(p->window().width() + 100, p->window().height() + 50);
+    EXPECT_EQ(row.pos(), QPoint(0, header.height()));
+    EXPECT_FALSE(p->do_command(ID_SAVE_SETTINGS));
+    EXPECT_FALSE(p->do_command(999));
+}
+
+TEST_F(ProgramTest, OneKelboInTheDefaultColours) {
+    Receiver rx;
+    auto p = make_program(rx.ports(), files.write("one.klx", ONE_KELBO));
+    KelboCanvas& canvas = p->window().canvas();
+    const QImage image = canvas.image();
+    const Point2 o = kelbo_origin(p->scene().points[0], canvas.client_bottom());
+    const KelboFaces f = kelbo_faces(p->scene().shape, o);
+    const auto inside = [](const std::array<Point2, 4>& c) {
+        return QPoint((c[0].x + c[1].x + c[2].x + c[3].x) / 4, (c[0].y + c[1].y + c[2].y + c[3].y) / 4);
+    };
+    EXPECT_EQ(image.pixel(inside(f.depth_side)), qRgb(64, 0, 0));
+    EXPECT_EQ(image.pixel(inside(f.width_side)), qRgb(128, 0, 0));
+    EXPECT_EQ(image.pixel(inside(f.top)), qRgb(153, 51, 51));
+    EXPECT_EQ(image.pixel(o.x, o.y - 60), qRgb(0, 0, 0));
+}
+
+TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
+    Receiver rx;
+    rx.refuse = true;
+    auto p = make_program(rx.ports(), files.write("missing.klx.not", ""));  // an empty file: no scene
+    ASSERT_FALSE(p->scene().scene_loaded);
+    messages.texts.clear();
+    p->do_command(ID_GO);
+    EXPECT_EQ(
+        messages.texts,
+        std::vector<std::string>{"An init file must be read before starting\nUse Open on the File pulldown"});
+    EXPECT_EQ(menu_state(*p), MENU_AFTER_START);
+
+    auto q = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS));
+    q->scene().kelbo_countdown = 0;
+    const auto attempt = [&](int transport) {
+        messages.texts.clear();
+        q->settings().transport = transport;
+        q->do_command(ID_GO);
+        EXPECT_FALSE(q->loop().transmitting());
+        EXPECT_EQ(menu_state(*q), MENU_AFTER_START);
+        EXPECT_EQ(q->scene().kelbo_countdown, 0) << "the picture is not re-armed";
+        return messages.texts;
+    };
+    EXPECT_EQ(attempt(TRANSPORT_NONE), std::vector<std::string>{"Please select a transport"});
+    EXPECT_EQ(attempt(TRANSPORT_DECNET),
+              std::vector<std::string>{"Unable to start DECnet connection to localhost\n"
+                                       "Unknown transport type requested\n"});
+    EXPECT_EQ(attempt(TRANSPORT_OSI), std::vector<std::string>{"Unable to start OSI connection to localhost\n"
+                                                               "Unknown transport type requested\n"});
+    EXPECT_EQ(attempt(TRANSPORT_UDP), std::vector<std::string>{"Unable to start UDP connection to localhost\n"
+                                                               "Connection rejected by receiver\n"});
+    EXPECT_EQ(attempt(TRANSPORT_TCP), std::vector<std::string>{"Unable to start TCP connection to localhost\n"
+                                                               "Connection rejected by receiver\n"});
+    EXPECT_EQ(rx.links, 0);
+
+    auto r = make_program(closed_ports(), files.write("three.klx", THREE_KELBOS));
+    messages.texts.clear();
+    r->do_command(ID_GO);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Unable to start UDP connection to localhost\n"
+                                                       "connect() Error\nConnection refused"});
+    EXPECT_EQ(menu_state(*r), MENU_AFTER_START);
+}
+
+TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
+    Receiver rx;
+    auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS));
+    p->scene().kelbo_countdown = 0;
+    p->settings().transport = TRANSPORT_TCP;
+    p->do_command(ID_GO);
+    ASSERT_TRUE(p->loop().transmitting()) << (messages.texts.empty() ? "" : messages.texts[0]);
+    EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
+    EXPECT_EQ(p->scene().kelbo_countdown, 2) << "Go re-arms a picture down to one kelbo";
+    const StatusRow& row = p->window().value_row();
+    EXPECT_EQ(row.name(), "localhost");
+    EXPECT_EQ(row.protocol(), "TCP");
+    EXPECT_EQ(row.kelbo_bits(), "20000000");
+    EXPECT_EQ(row.rate_text(), "0.0000");
+    EXPECT_TRUE(p->value_row().ticking());
+    ASSERT_TRUE(pump_until([&] { return rx.bytes > 0; }));
+
+    p->do_command(ID_HALT);
+    EXPECT_TRUE(messages.texts.empty());
+    EXPECT_FALSE(p->loop().transmitting());
+    EXPECT_EQ(menu_state(*p), MENU_IDLE);
+    EXPECT_EQ(row.protocol(), "Stopped");
+    EXPECT_FALSE(p->value_row().ticking());
+    ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
+    EXPECT_EQ(rx.ends()[0].second, REASON_NORMAL);
+    EXPECT_EQ(rx.bytes.load(), p->counters().total_bytes) << "over TCP every byte sent arrives";
+
+    // Go again: the counters start afresh, the row too.
+    p->settings().transport = TRANSPORT_UDP;
+    p->do_command(ID_GO);
+    ASSERT_TRUE(p->loop().transmitting());
+    EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
+    EXPECT_EQ(row.protocol(), "UDP");
+    EXPECT_LT(p->counters().total_bytes, rx.bytes.load());
+    p->do_command(ID_HALT);
+    EXPECT_EQ(menu_state(*p), MENU_IDLE);
+}
+
+TEST_F(ProgramTest, ReceiverClosedMidStream) {
+    auto rx = std::make_unique<Receiver>();
+    auto p = make_program(rx->ports(), files.write("three.klx", THREE_KELBOS));
+    p->settings().transport = TRANSPORT_TCP;
+    p->do_command(ID_GO);
+    ASSERT_TRUE(p->loop().transmitting());
+    ASSERT_TRUE(pump_until([&] { return rx->bytes > 100000; }));
+    ::testing::internal::CaptureStdout();
+    rx->stop();
+    ASSERT_TRUE(wait_transmitting(*p, false));
+    ::testing::internal::GetCapturedStdout();
+    // The error text of the failure that ended the link: the receive that found the
+    // connection closed fails with none, and that has a text of its own too.
+    const std::string error = error_text(p->loop().link().last_error());
+    EXPECT_EQ(messages.texts,
+              std::vector<std::string>{"Connection to localhost terminated\nConnection aborted\n" + error});
+    EXPECT_EQ(menu_state(*p), MENU_IDLE);
+    EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
+    EXPECT_EQ(p->loop().scheduled(), TransmitLoop::Wake::none);
+}
+
+TEST_F(ProgramTest, MissingShutdownAck) {
+    test::ScriptedReceiver rx;
+    TransmitterOptions options;
+    options.link_wait = 200ms;
+    auto p = make_program(rx.ports, files.write("three.klx", THREE_KELBOS), options);
+    auto setup = test::play_setup(rx.control, {1, 1, 0, 0});
+    p->do_command(ID_GO);
+    test::SetupPeer peer = setup.get();
+    ASSERT_TRUE(p->loop().transmitting());
+    ASSERT_TRUE(pump_until([&] { return p->counters().total_bytes > 0; }));
+    p->do_command(ID_HALT);  // the receiver reads the request and never answers
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Error terminating UDP connection to localhost\n"
+                                                       "Timeout waiting for Shutdown ACK\n"});
+    EXPECT_EQ(menu_state(*p), MENU_IDLE);
+    EXPECT_EQ(test::read_bytes(peer.connection.fd(), 3), (test::Bytes{1, 2, 1}));
+}
+
+TEST_F(ProgramTest, ExitDuringATransmission) {
+    test::ScriptedReceiver rx;
+    auto p = make_program(rx.ports, files.write("three.klx", THREE_KELBOS));
+    auto setup = test::play_setup(rx.control, {1, 1, 0, 0});
+    p->do_command(ID_GO);
+    test::SetupPeer peer = setup.get();
+    ASSERT_TRUE(pump_until([&] { return p->counters().total_bytes > 0; }));
+    p->do_command(ID_EXIT);
+    EXPECT_EQ(quit_statuses, std::vector<int>{0});
+    EXPECT_FALSE(p->loop().transmitting());
+    const std::uint64_t total = p->counters().total_bytes;
+    test::pump_posted();
+    EXPECT_EQ(p->counters().total_bytes, total);
+    p.reset();
+    test::Bytes after_setup;
+    EXPECT_TRUE(test::read_to_end(peer.connection.fd(), after_setup));
+    EXPECT_TRUE(after_setup.empty()) << "no ShutdownRequest";
+    EXPECT_TRUE(messages.texts.empty());
+}
+
+}  // namespace
+}  // namespace kelbos::txtest

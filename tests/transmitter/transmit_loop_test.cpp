@@ -1,0 +1,264 @@
+// The send loop against real receivers: kelbo accounting, pacing, slices, a full
+// buffer, Halt, a quick Go after Halt, and ending the program mid-transmission.
+#include "transmit_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "scripted_receiver.h"
+#include "settings.h"
+#include "tx_fixture.h"
+
+namespace kelbos {
+namespace {
+
+using txtest::pump_until;
+using txtest::Receiver;
+using namespace std::chrono_literals;
+
+// Records what the loop asks of the rest of the program.
+struct RecordingShell : TransmitShell {
+    explicit RecordingShell(const ByteCounters& c) : counters(c) {}
+    void set_transmitting(bool on) override { menu.push_back(on); }
+    void rearm_picture() override { ++rearms; }
+    void take_kelbo() override { takes.push_back(counters.total_bytes); }
+    void row_start() override { ++row_starts; }
+    void row_stop() override { ++row_stops; }
+    void start_refused() override { ++refusals; }
+    void transmission_ended(End how) override { ends.push_back(how); }
+
+    const ByteCounters& counters;
+    std::vector<bool> menu;
+    std::vector<std::uint64_t> takes;  // total_bytes at each kelbo taken
+    int rearms = 0, row_starts = 0, row_stops = 0, refusals = 0;
+    std::vector<End> ends;
+};
+
+class LoopTest : public ::testing::Test {
+protected:
+    LoopTest() { scene.scene_loaded = true; }
+
+    void make(Ports ports, LoopOptions options = {}) {
+        options.link = LinkOptions{ports, 2s};
+        loop = std::make_unique<TransmitLoop>(TransmitInputs{settings, scene, colour, host}, counters, shell,
+                                              options);
+    }
+    // Pumps until the loop is between two slices, its continuation queued.
+    bool between_slices() {
+        return pump_until(
+            [&] { return counters.total_bytes > 0 && loop->scheduled() == TransmitLoop::Wake::queued; });
+    }
+
+    CommSettings settings = init_defaults();
+    Scene scene;
+    std::string colour = "#800000";
+    std::string host = "txhost";
+    ByteCounters counters;
+    RecordingShell shell{counters};
+    txtest::MessageLog messages;
+    std::unique_ptr<TransmitLoop> loop;
+};
+
+TEST(Backoff, PeriodsAfterAFullBuffer) {
+    EXPECT_EQ(backoff_ms(0), 2u);
+    EXPECT_EQ(backoff_ms(1), 3u);
+    EXPECT_EQ(backoff_ms(50), 52u);
+    EXPECT_EQ(backoff_ms(4294967294u), 4294967296u);
+    EXPECT_EQ(backoff_ms(4294967295u), 4u);
+}
+
+TEST_F(LoopTest, FirstKelboGoesOnThe77thMessage) {
+    Receiver rx;
+    make(rx.ports());
+    loop->start_transmit();
+    ASSERT_TRUE(loop->transmitting()) << (messages.texts.empty() ? "" : messages.texts[0]);
+    EXPECT_EQ(shell.menu, std::vector<bool>{true});
+    EXPECT_EQ(shell.rearms, 1);
+    EXPECT_EQ(shell.row_starts, 1);
+    ASSERT_TRUE(pump_until([&] { return shell.takes.size() >= 3; }));
+    loop->halt_transmit();
+    // 2500000 bytes a kelbo, 32700 a message; the remainder carries over.
+    EXPECT_EQ(shell.takes[0], 77u * 32700);
+    EXPECT_EQ(shell.takes[1], 153u * 32700);
+    EXPECT_EQ(shell.takes[2], 230u * 32700);
+    EXPECT_EQ(counters.pending_bytes, counters.total_bytes - shell.takes.size() * 2500000);
+    EXPECT_EQ(shell.ends, std::vector<TransmitShell::End>{TransmitShell::End::halted});
+    EXPECT_EQ(shell.menu, (std::vector<bool>{true, false}));
+    EXPECT_EQ(shell.row_stops, 1);
+    EXPECT_TRUE(messages.texts.empty());
+    ASSERT_TRUE(pump_until([&] { return !rx.ends().empty(); }));
+    EXPECT_EQ(rx.ends()[0].second, REASON_NORMAL);
+}
+
+TEST_F(LoopTest, MessageLargerThanAKelboTakesSeveral) {
+    Receiver rx;
+    settings.transport = TRANSPORT_TCP;
+    settings.msg_size = 150000;
+    settings.kelbo_size = 100000;  // 12500 bytes
+    settings.sock_buf_size = 150000;
+    make(rx.ports());
+    loop->start_transmit();
+    ASSERT_TRUE(loop->transmitting());
+    ASSERT_TRUE(pump_until([&] { return counters.total_bytes > 150000; }));
+    loop->halt_transmit();
+    // The first message went whole into the empty buffer: twelve kelbos at once.
+    ASSERT_GE(shell.takes.size(), 12u);
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ(shell.takes[i], 150000u) << i;
+    EXPECT_EQ(shell.takes.size(), counters.total_bytes / 12500);
+    EXPECT_EQ(counters.pending_bytes, counters.total_bytes % 12500);
+}
+
+TEST_F(LoopTest, BackToBackReturnsToTheEventLoopEverySliceAndHaltsWithinOne) {
+    Receiver rx;
+    make(rx.ports());
+    loop->start_transmit();
+    ASSERT_TRUE(between_slices());
+    const std::uint64_t slices = loop->slices();
+    bool halted = false;
+    QMetaObject::invokeMethod(
+        loop.get(),
+        [&] {
+            loop->halt_transmit();
+            halted = true;
+        },
+        Qt::QueuedConnection);
+    ASSERT_TRUE(pump_until([&] { return halted; }));
+    EXPECT_LE(loop->slices() - slices, 1u);
+    EXPECT_FALSE(loop->transmitting());
+    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
+    // Nothing more is sent after the Halt.
+    const std::uint64_t total = counters.total_bytes;
+    const std::uint64_t after = loop->slices();
+    kelbos::test::pump_posted();
+    kelbos::test::pump_posted();
+    EXPECT_EQ(counters.total_bytes, total);
+    EXPECT_EQ(loop->slices(), after);
+}
+
+TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
+    Receiver rx;
+    settings.delay_ms = 50;
+    settings.msg_size = 1000;
+    std::mutex mutex;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> arrivals;  // size, time
+    rx.on_data = [&](std::uint32_t n) {
+        std::lock_guard lock(mutex);
+        arrivals.emplace_back(n, now_ms());
+    };
+    const auto arrived = [&] {
+        std::lock_guard lock(mutex);
+        return arrivals.size();
+    };
+    make(rx.ports());
+    loop->start_transmit();
+    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::wait) << "the first message waits for the delay too";
+    EXPECT_EQ(counters.total_bytes, 0u);
+    ASSERT_TRUE(pump_until([&] { return arrived() >= 4; }));
+    loop->halt_transmit();
+    // Every tick sent one message, and the receiver got each on its own.
+    EXPECT_EQ(counters.total_bytes, loop->timer_wakes() * 1000);
+    EXPECT_EQ(loop->slices(), loop->timer_wakes());
+    ASSERT_TRUE(pump_until([&] { return rx.bytes == counters.total_bytes; }));
+    EXPECT_EQ(rx.chunks, loop->timer_wakes());
+    std::lock_guard lock(mutex);
+    for (std::size_t i = 0; i < arrivals.size(); ++i) {
+        EXPECT_EQ(arrivals[i].first, 1000u);
+        if (i > 0) {
+            EXPECT_GE(arrivals[i].second - arrivals[i - 1].second, 40u) << i;
+        }
+    }
+}
+
+TEST_F(LoopTest, FullBufferResumesWhenTheSocketIsWritable) {
+    // A receiver that does not read until told; the timer bound is made long so that
+    // only writability can resume the loop.
+    test::ScriptedReceiver rx;
+    settings.transport = TRANSPORT_TCP;
+    settings.msg_size = 20000;
+    LoopOptions options;
+    options.full_buffer_wait = 60s;
+    make(rx.ports, options);
+    auto setup = test::play_setup(rx.stream, {1, 1, 0, 0});
+    loop->start_transmit();
+    test::SetupPeer peer = setup.get();
+    ASSERT_TRUE(loop->transmitting());
+    ASSERT_TRUE(pump_until([&] { return loop->waiting_for_writable(); }));
+    const std::uint64_t stuck_at = counters.total_bytes;
+    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::wait);
+    kelbos::test::pump_posted();
+    EXPECT_EQ(counters.total_bytes, stuck_at) << "nothing is sent while the buffer is full";
+    // The receiver reads: sending resumes on writability, not on the timer.
+    std::uint64_t drained = 0;
+    ASSERT_TRUE(pump_until([&] {
+        drained += test::drain(peer.connection.fd());
+        return counters.total_bytes > stuck_at + 200000;
+    }));
+    EXPECT_GE(loop->writable_wakes(), 1u);
+    EXPECT_EQ(loop->timer_wakes(), 0u);
+    loop->abandon();
+    EXPECT_FALSE(loop->waiting_for_writable());
+}
+
+TEST_F(LoopTest, QuickGoAfterHaltKeepsOneContinuation) {
+    Receiver rx;
+    make(rx.ports());
+    loop->start_transmit();
+    ASSERT_TRUE(between_slices());
+    loop->halt_transmit();
+    const std::uint64_t posts = loop->posts();
+    loop->start_transmit();  // the continuation queued before the Halt serves the new run
+    ASSERT_TRUE(loop->transmitting());
+    EXPECT_EQ(loop->posts(), posts);
+    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::queued);
+    const std::uint64_t slices = loop->slices();
+    // Exactly one thing pending at every return to the event loop.
+    bool one = true;
+    ASSERT_TRUE(pump_until([&] {
+        const int pending =
+            (loop->running() ? 1 : 0) + (loop->scheduled() != TransmitLoop::Wake::none ? 1 : 0);
+        one = one && pending == 1;
+        return loop->slices() >= slices + 5;
+    }));
+    EXPECT_TRUE(one);
+    EXPECT_LE(loop->posts() - posts, loop->slices() - slices);
+
+    // Halt and a quick Go with a delay: the stale continuation does not send.
+    ASSERT_TRUE(between_slices());
+    loop->halt_transmit();
+    settings.delay_ms = 100000;
+    loop->start_transmit();
+    const std::uint64_t total = counters.total_bytes;
+    kelbos::test::pump_posted();
+    EXPECT_EQ(counters.total_bytes, total);
+    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::wait);
+    loop->halt_transmit();
+}
+
+TEST_F(LoopTest, EndingTheProgramStopsAtOnceWithoutShutdownRequest) {
+    test::ScriptedReceiver rx;
+    make(rx.ports);
+    auto setup = test::play_setup(rx.control, {4, 1, 0, 0});
+    loop->start_transmit();
+    test::SetupPeer peer = setup.get();
+    ASSERT_TRUE(loop->transmitting());
+    ASSERT_TRUE(pump_until([&] { return counters.total_bytes > 0; }));
+    loop->abandon();
+    EXPECT_FALSE(loop->transmitting());
+    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
+    const std::uint64_t total = counters.total_bytes;
+    const std::uint64_t slices = loop->slices();
+    kelbos::test::pump_posted();
+    kelbos::test::pump_posted();
+    EXPECT_EQ(counters.total_bytes, total);
+    EXPECT_EQ(loop->slices(), slices);
+    EXPECT_TRUE(shell.ends.empty());
+    // The control connection carries nothing more, not even at the end.
+    loop.reset();
+    test::Bytes after_setup;
+    EXPECT_TRUE(test::read_to_end(peer.connection.fd(), after_setup));
+    EXPECT_TRUE(after_setup.empty());
+}
+
+}  // namespace
+}  // namespace kelbos

@@ -1,0 +1,181 @@
+// Pieces of the transmitter program tests: scene files, a recorder of message boxes,
+// a real receiver (the receiver's link engine on free ports), and a program object
+// aimed at it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTest>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link_engine.h"
+#include "pump.h"
+#include "show_message.h"
+#include "transmitter_program.h"
+#include "transmitter_window.h"
+
+namespace kelbos::txtest {
+
+using namespace std::chrono_literals;
+using kelbos::testing::pump_until;
+
+// The five header lines with the shape of the worked example, then the points.
+inline std::string scene_text(const std::string& points, const std::string& size = "20, 20, 10") {
+    return "set kelbo\nrot 30, 150, 60\nsize " + size + "\nspace 22, 22, 12\nset points\n" + points;
+}
+
+// Scene files in a temporary folder.
+class SceneFiles {
+public:
+    std::string write(const std::string& name, const std::string& text) {
+        const std::string path = dir_.filePath(QString::fromStdString(name)).toStdString();
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+private:
+    QTemporaryDir dir_;
+};
+
+// Every message box, recorded instead of shown.
+class MessageLog {
+public:
+    std::vector<std::string> texts;
+
+private:
+    ScopedMessagePresenter presenter_{[this](const std::string& text) { texts.push_back(text); }};
+};
+
+// The receiver's link engine, on ports picked by the system unless given, counting
+// what arrives.
+// It runs on a thread of its own: the transmitter's link waits for the receiver's
+// answers without running the event loop.
+class Receiver {
+public:
+    explicit Receiver(Ports wanted = Ports{0, 0, 0}) {
+        std::promise<Ports> bound;
+        auto ports = bound.get_future();
+        thread_ = std::thread([this, &bound, wanted] { run(bound, wanted); });
+        ports_ = ports.get();
+    }
+    ~Receiver() { stop(); }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    Ports ports() const { return ports_; }
+    // Ends the receiver: its sockets close, as when the receiver program ends.
+    void stop() {
+        if (!thread_.joinable()) return;
+        while (!loop_.load()) std::this_thread::yield();
+        QMetaObject::invokeMethod(loop_.load(), "quit", Qt::QueuedConnection);
+        thread_.join();
+    }
+
+    std::atomic<bool> refuse{false};
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> chunks{0};
+    std::atomic<int> links{0};
+    // Set before the first link; runs on the receiver's thread.
+    std::function<void(std::uint32_t)> on_data;
+
+    // The colour text of the last link set up.
+    std::string colour() const {
+        std::lock_guard lock(mutex_);
+        return colour_;
+    }
+    std::vector<std::pair<ConnId, int>> ends() const {
+        std::lock_guard lock(mutex_);
+        return ends_;
+    }
+
+private:
+    void run(std::promise<Ports>& bound, Ports wanted) {
+        QEventLoop loop;
+        ConnId next_id = 1;
+        EngineCallbacks c;
+        c.alloc_conn_id = [this, &next_id] {
+            if (refuse) return CONN_NONE_FREE;
+            const ConnId id = next_id;
+            next_id = next_id == CONN_LAST ? CONN_FIRST : static_cast<ConnId>(next_id + 1);
+            return id;
+        };
+        c.new_link = [this](ConnId, const std::string&, const std::string& colour, std::uint8_t,
+                            std::uint32_t) {
+            std::lock_guard lock(mutex_);
+            colour_ = colour;
+            ++links;
+        };
+        c.more_data = [this](std::int8_t, std::uint32_t n) {
+            bytes += n;
+            ++chunks;
+            if (on_data) on_data(n);
+        };
+        c.shutdown_rcv = [this](ConnId id, int reason, const std::string&) {
+            std::lock_guard lock(mutex_);
+            ends_.emplace_back(id, reason);
+        };
+        c.release_conn_id = [](ConnId) {};
+        {
+            LinkEngine engine(c, EngineOptions{wanted});
+            EXPECT_EQ(engine.comm_init(), LinkStatus::ok);
+            bound.set_value(engine.bound_ports());
+            loop_ = &loop;
+            loop.exec();
+        }
+    }
+
+    std::thread thread_;
+    std::atomic<QEventLoop*> loop_{nullptr};
+    Ports ports_{};
+    mutable std::mutex mutex_;
+    std::vector<std::pair<ConnId, int>> ends_;
+    std::string colour_;
+};
+
+// Menu states by id, in the order 100, 101, 102, 110, 111, 112, 113.
+inline constexpr int MENU_IDS[] = {ID_OPEN, ID_SAVE_SETTINGS, ID_EXIT, ID_COLOR, ID_SETTINGS, ID_GO, ID_HALT};
+inline std::string menu_state(const TransmitterProgram& p) {
+    std::string s;
+    for (int id : MENU_IDS) s += p.window().menu().is_enabled(id) ? '1' : '0';
+    return s;
+}
+inline constexpr const char* MENU_AFTER_START = "1011110";
+inline constexpr const char* MENU_TRANSMITTING = "0010001";
+inline constexpr const char* MENU_IDLE = "1111110";
+
+// A program object with its window up, aimed at `ports`, with short waits.
+class ProgramTest : public ::testing::Test {
+protected:
+    std::unique_ptr<TransmitterProgram> make_program(Ports ports, const std::string& scene_path,
+                                                     TransmitterOptions options = {}) {
+        options.ports = ports;
+        if (options.link_wait == LINK_WAIT) options.link_wait = 2s;
+        options.quit = [this](int status) { quit_statuses.push_back(status); };
+        auto p = std::make_unique<TransmitterProgram>(options);
+        p->start_up({"kelbostx", scene_path});
+        p->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&p->window()));
+        return p;
+    }
+
+    // Runs the event loop until the program transmits (or stops transmitting).
+    static bool wait_transmitting(TransmitterProgram& p, bool on, std::chrono::milliseconds limit = 5s) {
+        return pump_until([&] { return p.loop().transmitting() == on; }, limit);
+    }
+
+    SceneFiles files;
+    MessageLog messages;
+    std::vector<int> quit_statuses;
+};
+
+}  // namespace kelbos::txtest

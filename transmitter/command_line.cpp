@@ -1,0 +1,88 @@
+#include "command_line.h"
+
+#include <QCommandLineParser>
+#include <cctype>
+
+namespace kelbos {
+
+void add_transmitter_options(QCommandLineParser& parser) {
+    parser.addOption({"receiver", "Host name of the receiver (default localhost).", "NAME"});
+    parser.addOption({"transport", "Transport: udp, tcp, decnet or osi (default udp).", "TRANSPORT"});
+    parser.addOption({"msg-size", "Size of each data message in bytes (default 32700).", "BYTES"});
+    parser.addOption({"delay", "Milliseconds between messages; 0 sends back to back (default 0).", "MS"});
+    parser.addOption({"sock-buf", "Send buffer size of TCP links in bytes (default 65535).", "BYTES"});
+    parser.addOption({"kelbo-size", "Bits per kelbo, at least 8 (default 20000000).", "BITS"});
+    parser.addOption({"colour", "Kelbo colour as #RRGGBB (default #800000).", "#RRGGBB"});
+    parser.addOption({"go", "Start a transmission once the program is up."});
+}
+
+int parse_transport_word(const std::string& word) {
+    std::string w;
+    for (char c : word) w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (w == "udp") return TRANSPORT_UDP;
+    if (w == "tcp") return TRANSPORT_TCP;
+    if (w == "decnet") return TRANSPORT_DECNET;
+    if (w == "osi") return TRANSPORT_OSI;
+    return TRANSPORT_NONE;
+}
+
+bool parse_colour_option(const std::string& text, Rgb& colour) {
+    if (text.size() != 7 || text[0] != '#') return false;
+    for (std::size_t i = 1; i < 7; ++i)
+        if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+    const auto component = [&](std::size_t at) {
+        return static_cast<std::uint8_t>(std::stoi(text.substr(at, 2), nullptr, 16));
+    };
+    colour = Rgb{component(1), component(3), component(5)};
+    return true;
+}
+
+bool apply_settings_options(const QCommandLineParser& parser, CommSettings& settings, Rgb& colour,
+                            std::string& error) {
+    CommSettings s = settings;
+    Rgb c = colour;
+    const auto text = [&](const char* name) { return parser.value(name).toStdString(); };
+    // A number option, read as the dialog reads its fields.
+    const auto number = [&](const char* name, std::uint32_t& field, const char* message) {
+        if (!parser.isSet(name)) return true;
+        const auto value = read_dialog_uint(text(name));
+        if (!value) {
+            error = message;
+            return false;
+        }
+        field = *value;
+        return true;
+    };
+
+    if (parser.isSet("receiver")) {
+        s.receiver_name = cut_receiver_name(text("receiver"));
+        if (s.receiver_name.empty()) {
+            error = MSG_BAD_RECEIVER;
+            return false;
+        }
+    }
+    if (!number("kelbo-size", s.kelbo_size, MSG_BAD_KELBO_SIZE)) return false;
+    if (s.kelbo_size < MIN_KELBO_SIZE) {
+        error = MSG_SMALL_KELBO_SIZE;
+        return false;
+    }
+    if (!number("delay", s.delay_ms, MSG_BAD_DELAY)) return false;
+    if (!number("msg-size", s.msg_size, MSG_BAD_MSG_SIZE)) return false;
+    if (!number("sock-buf", s.sock_buf_size, MSG_BAD_SOCK_BUF)) return false;
+    if (parser.isSet("transport")) {
+        s.transport = parse_transport_word(text("transport"));
+        if (s.transport == TRANSPORT_NONE) {
+            error = MSG_BAD_TRANSPORT;
+            return false;
+        }
+    }
+    if (parser.isSet("colour") && !parse_colour_option(text("colour"), c)) {
+        error = MSG_BAD_COLOUR;
+        return false;
+    }
+    settings = s;
+    colour = c;
+    return true;
+}
+
+}  // namespace kelbos

@@ -1,0 +1,34 @@
+// The transmitter's own command-line options: its settings and kelbo colour, and
+// --go. They are read with the settings dialog's rules and messages.
+#pragma once
+
+#include <string>
+
+#include "kelbo_geometry.h"
+#include "settings.h"
+
+class QCommandLineParser;
+
+namespace kelbos {
+
+inline constexpr const char* MSG_BAD_TRANSPORT = "transport must be udp, tcp, decnet or osi";
+inline constexpr const char* MSG_BAD_COLOUR = "colour must be #RRGGBB";
+
+// Adds --receiver, --transport, --msg-size, --delay, --sock-buf, --kelbo-size,
+// --colour and --go.
+void add_transmitter_options(QCommandLineParser& parser);
+
+// Applies the settings options that were given, in the dialog's order of checking
+// (receiver, kelbo size, delay, message size, socket buffer size), then transport and
+// colour. At the first bad value: false, with its message in `error`, and nothing
+// changed.
+bool apply_settings_options(const QCommandLineParser& parser, CommSettings& settings, Rgb& colour,
+                            std::string& error);
+
+// "udp", "tcp", "decnet", "osi" (any case) as a TransportType; 0 for anything else.
+int parse_transport_word(const std::string& word);
+
+// Exactly "#RRGGBB" with hexadecimal digits of either case.
+bool parse_colour_option(const std::string& text, Rgb& colour);
+
+}  // namespace kelbos

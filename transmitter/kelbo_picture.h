@@ -1,0 +1,54 @@
+// The transmitter's picture: the whole scene in the kelbo colour, one kelbo taken
+// away (the last first) for every kelbo's worth of data sent, the full pile again
+// once only the first kelbo is left.
+#pragma once
+
+#include <QColor>
+#include <QPen>
+#include <QRect>
+#include <string>
+
+#include "kelbo_geometry.h"
+#include "scene.h"
+
+class QPainter;
+
+namespace kelbos {
+
+class KelboCanvas;
+
+// The drawing objects made from the kelbo colour, and its text for the SetupRequest.
+struct KelboBrushes {
+    Rgb kelbo_colour = DEFAULT_KELBO_COLOUR;
+    QColor base;
+    QColor light;             // each component c + (255 - c) / 5
+    QColor dark;              // each component c / 2
+    QPen pen;                 // black, one pixel: the outline of every face
+    std::string colour_text;  // "#RRGGBB"
+};
+
+// Makes the brushes and colour_text anew from kelbo_colour.
+void make_kelbo_brushes(KelboBrushes& brushes);
+
+// The pixels one kelbo can cover: its box, with the outline on the right and bottom
+// edges included (one pixel more each way).
+QRect kelbo_pixel_rect(const KelboShape& shape, Point2 origin);
+
+// Draws the three faces of one kelbo: depth side (dark), width side (base), top
+// (light), each outlined.
+void draw_kelbo(QPainter& painter, const ScenePoint& point, const KelboShape& shape, int client_bottom,
+                const KelboBrushes& brushes);
+
+// Draws, in order, the shown kelbos (0..kelbo_countdown) whose pixels meet `update`.
+// Nothing while no scene is loaded.
+void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int client_bottom,
+                 const KelboBrushes& brushes);
+
+// Takes the last shown kelbo away and redraws where it stood; when only the first
+// kelbo was left, the full pile comes back instead.
+void take_kelbo(Scene& scene, KelboCanvas& canvas);
+
+// At the start of a transmission: a picture down to its first kelbo is made full.
+void rearm_picture(Scene& scene, KelboCanvas& canvas);
+
+}  // namespace kelbos

@@ -1,0 +1,61 @@
+#include "settings.h"
+
+#include <unistd.h>
+
+#include <cctype>
+
+namespace kelbos {
+
+CommSettings init_defaults() {
+    CommSettings s;
+    s.receiver_name = DEFAULT_RECEIVER;
+    s.kelbo_size = DEFAULT_KELBO_SIZE;
+    s.delay_ms = 0;
+    s.msg_size = DEFAULT_MSG_SIZE;
+    s.transport = TRANSPORT_UDP;
+    s.sock_buf_size = DEFAULT_SOCK_BUF_SIZE;
+    s.send_on = NETWORK_ETHERNET;
+    s.receive_on = 0;
+    return s;
+}
+
+std::optional<std::uint32_t> read_dialog_uint(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+    std::uint64_t value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        if (value > UINT32_MAX) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::string cut_receiver_name(std::string_view text) {
+    return std::string(text.substr(0, MAX_RECEIVER_NAME));
+}
+
+const char* protocol_text(int transport) {
+    switch (transport) {
+        case TRANSPORT_UDP:
+            return "UDP";
+        case TRANSPORT_TCP:
+            return "TCP";
+        case TRANSPORT_DECNET:
+            return "DNET";
+        case TRANSPORT_OSI:
+            return "OSI";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+std::string local_host_name() {
+    char field[LOCAL_HOST_FIELD] = {};
+    // A longer name comes back cut to the field; the last byte ends it either way.
+    [[maybe_unused]] const int result = ::gethostname(field, sizeof field);
+    field[LOCAL_HOST_FIELD - 1] = 0;
+    return field;
+}
+
+}  // namespace kelbos

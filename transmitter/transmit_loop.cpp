@@ -1,0 +1,220 @@
+#include "transmit_loop.h"
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "clock.h"
+#include "scene.h"
+#include "settings.h"
+#include "show_message.h"
+
+namespace kelbos {
+
+std::uint64_t backoff_ms(std::uint32_t delay_ms) {
+    if (delay_ms == 0) return 2;
+    if (delay_ms == UINT32_MAX) return 4;
+    return std::uint64_t{delay_ms} + 2;
+}
+
+namespace {
+// QTimer counts in int milliseconds: longer periods wait as long as it can.
+std::chrono::milliseconds timer_period(std::uint64_t ms) {
+    return std::chrono::milliseconds(std::min<std::uint64_t>(ms, INT_MAX));
+}
+}  // namespace
+
+TransmitLoop::TransmitLoop(TransmitInputs inputs, ByteCounters& counters, TransmitShell& shell,
+                           LoopOptions options, QObject* parent)
+    : QObject(parent),
+      in_(inputs),
+      counters_(counters),
+      shell_(shell),
+      options_(options),
+      link_(options.link),
+      write_notifier_(new QSocketNotifier(QSocketNotifier::Write, this)) {
+    send_timer_.setSingleShot(true);
+    send_timer_.setTimerType(Qt::PreciseTimer);
+    connect(&send_timer_, &QTimer::timeout, this, &TransmitLoop::on_timer);
+    connect(write_notifier_, &QSocketNotifier::activated, this, &TransmitLoop::on_writable);
+}
+
+TransmitLoop::~TransmitLoop() {
+    cancel_schedule();
+}
+
+bool TransmitLoop::waiting_for_writable() const {
+    return write_notifier_->isEnabled();
+}
+
+void TransmitLoop::start_transmit() {
+    const CommSettings& s = in_.settings;
+    if (!in_.scene.scene_loaded) {
+        show_message({"An init file must be read before starting\n", "Use Open on the File pulldown"});
+        shell_.start_refused();
+        return;
+    }
+    counters_ = ByteCounters{};
+    if (s.transport == TRANSPORT_NONE) {
+        show_message({"Please select a transport"});
+        shell_.start_refused();
+        return;
+    }
+    cancel_schedule();
+    active_transport_ = s.transport;
+    ++generation_;
+    const LinkStatus status = link_.link_open(
+        s.transport, s.send_on, in_.local_host, s.receiver_name, in_.colour_text, s.msg_size,
+        [this](ConnId conn_id, int reason) { link_ended(conn_id, reason); }, s.kelbo_size / 8,
+        s.sock_buf_size);
+    if (status != LinkStatus::ok) {
+        const int error = link_.last_error();
+        const std::string error_string = error != 0 ? error_text(error) : std::string();
+        show_message({"Unable to start ", transport_name(active_transport_), " connection to ",
+                      s.receiver_name.c_str(), "\n", status_text(status), "\n",
+                      error != 0 ? error_string.c_str() : nullptr});
+        active_transport_ = TRANSPORT_NONE;
+        shell_.start_refused();
+        return;
+    }
+    started_ms_ = now_ms();
+    write_notifier_->setSocket(link_.data_fd());
+    if (s.delay_ms >= 1)
+        schedule_wait(s.delay_ms, false);
+    else
+        schedule_queued();
+    shell_.set_transmitting(true);
+    shell_.rearm_picture();
+    shell_.row_start();
+}
+
+void TransmitLoop::send_message() {
+    if (active_transport_ == TRANSPORT_NONE) return;
+    const CommSettings& s = in_.settings;
+    const std::uint64_t generation = generation_;
+    const std::uint32_t delay = s.delay_ms;
+    const std::uint64_t kelbo_bytes = s.kelbo_size / 8;
+    const std::uint64_t slice_end = now_ms() + static_cast<std::uint64_t>(options_.slice.count());
+    ++slices_;
+    running_ = true;
+    for (;;) {
+        const int sent = link_.link_send();
+        if (sent < 0) {
+            running_ = false;
+            if (generation != generation_ || active_transport_ == TRANSPORT_NONE) {
+                // The send failed for good: the link has ended and said so.
+                std::fputs("send_message: unscheduling the work proc\n", stdout);
+                std::fflush(stdout);
+                return;
+            }
+            // A full buffer: back to back, go on as soon as the socket takes data again.
+            const int error = link_.last_error();
+            const bool writable_ends_wait = delay == 0 && (error == EAGAIN || error == EWOULDBLOCK);
+            schedule_wait(delay == 0 ? static_cast<std::uint64_t>(options_.full_buffer_wait.count())
+                                     : backoff_ms(delay),
+                          writable_ends_wait);
+            return;
+        }
+        counters_.pending_bytes += static_cast<std::uint64_t>(sent);
+        counters_.total_bytes += static_cast<std::uint64_t>(sent);
+        while (kelbo_bytes != 0 && counters_.pending_bytes >= kelbo_bytes) {
+            counters_.pending_bytes -= kelbo_bytes;
+            shell_.take_kelbo();
+        }
+        if (delay != 0) {
+            running_ = false;
+            schedule_wait(delay, false);
+            return;
+        }
+        if (now_ms() >= slice_end) {
+            running_ = false;
+            schedule_queued();
+            return;
+        }
+    }
+}
+
+void TransmitLoop::halt_transmit() {
+    cancel_schedule();  // before the link's sockets close
+    const LinkStatus status = link_.link_shutdown(REASON_NORMAL);
+    if (status != LinkStatus::ok) {
+        const int error = link_.last_error();
+        const std::string error_string = error != 0 ? error_text(error) : std::string();
+        show_message({"Error terminating ", transport_name(active_transport_), " connection to ",
+                      in_.settings.receiver_name.c_str(), "\n", status_text(status), "\n",
+                      error != 0 ? error_string.c_str() : nullptr});
+    }
+    active_transport_ = TRANSPORT_NONE;
+    shell_.set_transmitting(false);
+    shell_.row_stop();
+    shell_.transmission_ended(status == LinkStatus::ok ? TransmitShell::End::halted
+                                                       : TransmitShell::End::halt_failed);
+}
+
+void TransmitLoop::link_ended(ConnId /*conn_id*/, int reason) {
+    cancel_schedule();
+    const int error = link_.last_error();
+    active_transport_ = TRANSPORT_NONE;
+    shell_.set_transmitting(false);
+    const std::string error_string = error_text(error);
+    show_message({"Connection to ", in_.settings.receiver_name.c_str(), " terminated\n", reason_text(reason),
+                  "\n", error_string.c_str()});
+    shell_.row_stop();
+    shell_.transmission_ended(TransmitShell::End::aborted);
+}
+
+void TransmitLoop::abandon() {
+    cancel_schedule();
+    active_transport_ = TRANSPORT_NONE;
+}
+
+void TransmitLoop::schedule_queued() {
+    scheduled_ = Wake::queued;
+    // One invocation in the queue serves whatever is scheduled when it runs: a Go
+    // right after a Halt reuses the one still queued instead of adding a second.
+    if (queued_in_flight_) return;
+    queued_in_flight_ = true;
+    ++posts_;
+    QMetaObject::invokeMethod(this, &TransmitLoop::on_queued, Qt::QueuedConnection);
+}
+
+void TransmitLoop::schedule_wait(std::uint64_t ms, bool until_writable) {
+    scheduled_ = Wake::wait;
+    send_timer_.start(timer_period(ms));
+    if (until_writable) write_notifier_->setEnabled(true);
+}
+
+void TransmitLoop::cancel_schedule() {
+    scheduled_ = Wake::none;
+    send_timer_.stop();
+    write_notifier_->setEnabled(false);
+}
+
+void TransmitLoop::on_queued() {
+    queued_in_flight_ = false;
+    if (scheduled_ != Wake::queued) return;
+    scheduled_ = Wake::none;
+    send_message();
+}
+
+void TransmitLoop::on_timer() {
+    if (scheduled_ != Wake::wait) return;
+    ++timer_wakes_;
+    cancel_schedule();
+    send_message();
+}
+
+void TransmitLoop::on_writable() {
+    if (scheduled_ != Wake::wait) {
+        write_notifier_->setEnabled(false);
+        return;
+    }
+    ++writable_wakes_;
+    cancel_schedule();
+    send_message();
+}
+
+}  // namespace kelbos

@@ -1,0 +1,132 @@
+// A transmission: Go opens the link with the current settings and schedules the
+// sending; the send loop sends data messages back to back or one per delay, keeps
+// the counters and takes kelbos away; Halt closes the link with the shutdown
+// handshake; link_ended handles a link that ended by itself.
+//
+// Back to back (delay 0) the loop sends for one slice (about a frame) and continues
+// through a queued invocation, so the event loop handles Halt, Exit, socket
+// notifications, paints and the row's tick between slices. A full socket buffer
+// waits for the data socket to become writable, with the back-off timer as the upper
+// bound. At any time while transmitting exactly one of these is pending: the running
+// slice, its queued continuation, or the send timer (with the write wait).
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "link.h"
+#include "value_row.h"
+
+class QSocketNotifier;
+
+namespace kelbos {
+
+struct CommSettings;
+struct Scene;
+
+// What a transmission needs from the rest of the program.
+class TransmitShell {
+public:
+    virtual ~TransmitShell() = default;
+    // Menu enabling for the transmitting (true) or idle (false) state.
+    virtual void set_transmitting(bool transmitting) = 0;
+    virtual void rearm_picture() = 0;
+    virtual void take_kelbo() = 0;
+    virtual void row_start() = 0;
+    virtual void row_stop() = 0;
+    // A Go that did not start (no scene, no transport, the link did not open).
+    virtual void start_refused() {}
+    // A transmission has ended: halted, ended by itself, or its halt failed.
+    enum class End { halted, aborted, halt_failed };
+    virtual void transmission_ended(End) {}
+};
+
+// What a transmission reads: the settings, the scene's flag, the colour and host texts
+// of the SetupRequest.
+struct TransmitInputs {
+    const CommSettings& settings;
+    const Scene& scene;
+    const std::string& colour_text;
+    const std::string& local_host;
+};
+
+struct LoopOptions {
+    LinkOptions link{};                   // the receiver's ports, the link's waits
+    std::chrono::milliseconds slice{16};  // back to back: time between returns to the event loop
+    // Back to back, the longest wait on a full socket buffer before trying again (the
+    // socket becoming writable ends the wait sooner).
+    std::chrono::milliseconds full_buffer_wait{2};
+};
+
+class TransmitLoop : public QObject {
+    Q_OBJECT
+public:
+    TransmitLoop(TransmitInputs inputs, ByteCounters& counters, TransmitShell& shell,
+                 LoopOptions options = {}, QObject* parent = nullptr);
+    ~TransmitLoop() override;
+
+    void start_transmit();
+    void halt_transmit();
+    void link_ended(ConnId conn_id, int reason);
+    // The program is ending: stop sending at once. No ShutdownRequest is sent; the
+    // link goes with the program.
+    void abandon();
+
+    int active_transport() const { return active_transport_; }
+    bool transmitting() const { return active_transport_ != TRANSPORT_NONE; }
+    const TransmitterLink& link() const { return link_; }
+    TransmitterLink& link() { return link_; }
+    // now_ms() when the current (or last) transmission started.
+    std::uint64_t started_ms() const { return started_ms_; }
+
+    // What is scheduled to run the loop next.
+    enum class Wake { none, queued, wait };
+    Wake scheduled() const { return scheduled_; }
+    bool running() const { return running_; }
+    bool waiting_for_writable() const;
+    // Counts for tests and benchmarks: slices run, queued invocations posted, wakes by
+    // the send timer and by writability.
+    std::uint64_t slices() const { return slices_; }
+    std::uint64_t posts() const { return posts_; }
+    std::uint64_t timer_wakes() const { return timer_wakes_; }
+    std::uint64_t writable_wakes() const { return writable_wakes_; }
+
+private:
+    // The send loop; runs from the queued continuation, the send timer or writability.
+    void send_message();
+    void schedule_queued();
+    void schedule_wait(std::uint64_t ms, bool until_writable);
+    void cancel_schedule();
+    void on_queued();
+    void on_timer();
+    void on_writable();
+
+    TransmitInputs in_;
+    ByteCounters& counters_;
+    TransmitShell& shell_;
+    LoopOptions options_;
+    TransmitterLink link_;
+    QTimer send_timer_;
+    QSocketNotifier* write_notifier_;
+
+    int active_transport_ = TRANSPORT_NONE;
+    std::uint64_t generation_ = 0;  // one per Go: tells a loop that its link has gone
+    std::uint64_t started_ms_ = 0;
+    Wake scheduled_ = Wake::none;
+    bool queued_in_flight_ = false;
+    bool running_ = false;
+
+    std::uint64_t slices_ = 0;
+    std::uint64_t posts_ = 0;
+    std::uint64_t timer_wakes_ = 0;
+    std::uint64_t writable_wakes_ = 0;
+};
+
+// The send timer's period after a send found the buffer full: 2 ms back to back,
+// the delay + 2 ms otherwise, 4 ms for the largest delay (whose sum wraps).
+std::uint64_t backoff_ms(std::uint32_t delay_ms);
+
+}  // namespace kelbos

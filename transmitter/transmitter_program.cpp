@@ -1,0 +1,197 @@
+#include "transmitter_program.h"
+
+#include <QColorDialog>
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+#include <cmath>
+
+#include "kelbo_canvas.h"
+#include "rate.h"
+#include "scene_commands.h"
+#include "settings_dialog.h"
+#include "status_row.h"
+#include "transmitter_window.h"
+
+namespace kelbos {
+
+TransmitterProgram::TransmitterProgram(TransmitterOptions options)
+    : options_(std::move(options)), settings_(init_defaults()), json_(options_.json, options_.json_out) {
+    brushes_.kelbo_colour = DEFAULT_KELBO_COLOUR;
+    make_kelbo_brushes(brushes_);
+    LoopOptions loop_options;
+    loop_options.link = LinkOptions{options_.ports, options_.link_wait};
+    loop_options.slice = options_.slice;
+    loop_ =
+        std::make_unique<TransmitLoop>(TransmitInputs{settings_, scene_, brushes_.colour_text, local_host_},
+                                       counters_, static_cast<TransmitShell&>(*this), loop_options);
+    custom_colours_.fill(qRgb(0, 0, 0));
+}
+
+TransmitterProgram::~TransmitterProgram() {
+    // The rows and the loop refer to each other's state: stop before either goes.
+    loop_->abandon();
+    value_row_.reset();
+    window_.reset();
+}
+
+void TransmitterProgram::set_kelbo_colour(Rgb colour) {
+    brushes_.kelbo_colour = colour;
+    make_kelbo_brushes(brushes_);
+    if (value_row_) value_row_->set_bar_colour(brushes_.base);
+    if (window_) window_->canvas().invalidate_all();
+}
+
+void TransmitterProgram::start_up(const std::vector<std::string>& words) {
+    load_startup_scene(scene_, words);
+    local_host_ = local_host_name();
+    create_window();
+}
+
+void TransmitterProgram::create_window() {
+    window_ = std::make_unique<TransmitterWindow>([this](int id) { do_command(id); }, [this] { quit_app(); });
+    KelboCanvas& canvas = window_->canvas();
+    canvas.set_paint_handler([this, &canvas](QPainter& painter, const QRect& update) {
+        paint_scene(painter, update, scene_, canvas.client_bottom(), brushes_);
+    });
+    value_row_ = std::make_unique<ValueRow>(window_->value_row(), counters_, options_.row_period);
+    value_row_->set_bar_colour(brushes_.base);
+    value_row_->set_tick_listener([this](double rate) { write_tick(rate); });
+}
+
+void TransmitterProgram::show() {
+    window_->show();
+    if (options_.go) QMetaObject::invokeMethod(this, &TransmitterProgram::go_now, Qt::QueuedConnection);
+    if (options_.time_seconds) {
+        const auto ms = static_cast<std::int64_t>(std::llround(*options_.time_seconds * 1000.0));
+        QTimer::singleShot(std::chrono::milliseconds(ms), this, &TransmitterProgram::time_up);
+    }
+}
+
+bool TransmitterProgram::do_command(int id) {
+    switch (id) {
+        case ID_OPEN:
+            open_scene_file();
+            return true;
+        case ID_EXIT:
+            quit_app();
+            return true;
+        case ID_COLOR:
+            choose_kelbo_color();
+            return true;
+        case ID_SETTINGS:
+            show_settings();
+            return true;
+        case ID_GO:
+            loop_->start_transmit();
+            return true;
+        case ID_HALT:
+            loop_->halt_transmit();
+            return true;
+        default:
+            return false;  // "&Save settings" does nothing
+    }
+}
+
+void TransmitterProgram::open_scene_file() {
+    kelbos::open_scene_file(window_.get(), scene_, [this] { window_->canvas().invalidate_all(); });
+}
+
+void TransmitterProgram::choose_kelbo_color() {
+    const Rgb c = brushes_.kelbo_colour;
+    QColorDialog dialog(QColor(c.r, c.g, c.b), window_.get());
+    dialog.setOption(QColorDialog::DontUseNativeDialog);
+    for (int i = 0; i < 16; ++i) QColorDialog::setCustomColor(i, QColor::fromRgb(custom_colours_[i]));
+    const bool chosen = dialog.exec() == QDialog::Accepted;
+    for (int i = 0; i < 16; ++i) custom_colours_[i] = QColorDialog::customColor(i).rgb();
+    // A cancelled dialog keeps the colour; the brushes are made and drawn anew anyway.
+    Rgb colour = c;
+    if (chosen) {
+        const QColor q = dialog.selectedColor();
+        colour = Rgb{static_cast<std::uint8_t>(q.red()), static_cast<std::uint8_t>(q.green()),
+                     static_cast<std::uint8_t>(q.blue())};
+    }
+    set_kelbo_colour(colour);
+}
+
+void TransmitterProgram::show_settings() {
+    SettingsDialog dialog(settings_, window_.get());
+    dialog.exec();
+    if (dialog.outcome() == SettingsDialog::Outcome::go && !quitting_) loop_->start_transmit();
+}
+
+void TransmitterProgram::quit_app() {
+    quitting_ = true;
+    loop_->abandon();
+    if (value_row_) value_row_->stop();
+    const int status = exit_status();
+    if (options_.quit)
+        options_.quit(status);
+    else
+        QCoreApplication::exit(status);
+}
+
+void TransmitterProgram::set_transmitting(bool transmitting) {
+    CommandMenu& menu = window_->menu();
+    for (int id : {ID_GO, ID_SETTINGS, ID_COLOR, ID_OPEN, ID_SAVE_SETTINGS})
+        menu.set_enabled(id, !transmitting);
+    menu.set_enabled(ID_HALT, transmitting);
+}
+
+void TransmitterProgram::rearm_picture() {
+    kelbos::rearm_picture(scene_, window_->canvas());
+}
+
+void TransmitterProgram::take_kelbo() {
+    kelbos::take_kelbo(scene_, window_->canvas());
+}
+
+void TransmitterProgram::row_start() {
+    value_row_->start(settings_);
+}
+
+void TransmitterProgram::row_stop() {
+    value_row_->stop();
+}
+
+void TransmitterProgram::transmission_ended(End how) {
+    const std::uint64_t elapsed = now_ms() - loop_->started_ms();
+    const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
+    json_.write(EndEvent{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
+                         rate_mbits(counters_.total_bytes, elapsed), how_text});
+    if (!go_running_) return;
+    go_running_ = false;
+    go_failed_ = how != End::halted;
+    if (options_.headless && !quitting_) quit_app();
+}
+
+void TransmitterProgram::go_now() {
+    if (quitting_) return;
+    loop_->start_transmit();
+    if (loop_->transmitting()) {
+        go_running_ = true;
+        return;
+    }
+    go_failed_ = true;
+    if (options_.headless && !quitting_) quit_app();
+}
+
+void TransmitterProgram::time_up() {
+    if (quitting_) return;
+    if (loop_->transmitting()) loop_->halt_transmit();
+    if (!quitting_) quit_app();
+}
+
+void TransmitterProgram::write_tick(double rate) {
+    if (!json_.enabled()) return;
+    const StatusRow& row = window_->value_row();
+    json_.write(TickEvent{program_ms(), row.name().toStdString(), loop_->link().conn_id(),
+                          row.protocol().toStdString(), row.kelbo_bits().toULongLong(), rate,
+                          counters_.total_bytes});
+}
+
+std::uint64_t TransmitterProgram::program_ms() const {
+    return now_ms() - options_.start_ms;
+}
+
+}  // namespace kelbos

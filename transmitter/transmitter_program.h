@@ -1,0 +1,117 @@
+// The transmitter program: one object owns the settings, the scene and its brushes,
+// the send counters, the transmission and the main window with its rows, and runs
+// the menu commands. main() makes one; tests make as many as they need, aimed at
+// receivers on any ports, with short waits.
+#pragma once
+
+#include <QObject>
+#include <QRgb>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "json_lines.h"
+#include "kelbo_picture.h"
+#include "scene.h"
+#include "settings.h"
+#include "transmit_loop.h"
+#include "value_row.h"
+
+namespace kelbos {
+
+class TransmitterWindow;
+
+struct TransmitterOptions {
+    Ports ports{};                                    // where the receivers listen
+    std::chrono::milliseconds link_wait = LINK_WAIT;  // bound of the link's waits
+    std::chrono::milliseconds slice{16};              // back to back: time between returns to the event loop
+    std::chrono::milliseconds row_period{1000};       // the value row's rate tick
+    bool headless = false;  // with go: end the program when the transmission is over
+    bool json = false;      // rate lines on json_out
+    std::FILE* json_out = stdout;
+    bool go = false;                     // start a transmission once the window is up
+    std::optional<double> time_seconds;  // halt (when transmitting) and end after this long
+    std::uint64_t start_ms = now_ms();   // the program's start, for the JSON times
+    // Ends the event loop with an exit status; QCoreApplication::exit when empty.
+    std::function<void(int)> quit;
+};
+
+class TransmitterProgram : public QObject, private TransmitShell {
+    Q_OBJECT
+public:
+    // The defaults of every run.
+    explicit TransmitterProgram(TransmitterOptions options = {});
+    ~TransmitterProgram() override;
+
+    // Before start_up, the command line may change these.
+    CommSettings& settings() { return settings_; }
+    void set_kelbo_colour(Rgb colour);
+
+    // The rest of the start-up: the scene named by the command-line words (a
+    // malformed point line ends the process with status -1), the own host name, the
+    // main window with its rows.
+    void start_up(const std::vector<std::string>& words);
+    // Shows the window; then, from the event loop, --go starts and --time is armed.
+    void show();
+
+    // The menu commands by id; false for ids that do nothing.
+    bool do_command(int id);
+    void open_scene_file();
+    void choose_kelbo_color();
+    void show_settings();
+    // "&Exit": ends the event loop; a transmission stops at once without a
+    // ShutdownRequest.
+    void quit_app();
+    // 1 when the transmission started by --go could not start, ended by itself or
+    // failed to halt; else 0.
+    int exit_status() const { return go_failed_ ? 1 : 0; }
+    bool quitting() const { return quitting_; }
+
+    TransmitterWindow& window() const { return *window_; }
+    TransmitLoop& loop() { return *loop_; }
+    ValueRow& value_row() { return *value_row_; }
+    Scene& scene() { return scene_; }
+    const KelboBrushes& brushes() const { return brushes_; }
+    const ByteCounters& counters() const { return counters_; }
+    const std::string& local_host() const { return local_host_; }
+    const std::array<QRgb, 16>& custom_colours() const { return custom_colours_; }
+
+private:
+    // TransmitShell
+    void set_transmitting(bool transmitting) override;
+    void rearm_picture() override;
+    void take_kelbo() override;
+    void row_start() override;
+    void row_stop() override;
+    void transmission_ended(End how) override;
+
+    void create_window();
+    void go_now();
+    void time_up();
+    void write_tick(double rate);
+    std::uint64_t program_ms() const;
+
+    TransmitterOptions options_;
+    CommSettings settings_;
+    KelboBrushes brushes_;
+    Scene scene_;
+    std::string local_host_;
+    ByteCounters counters_;
+    std::array<QRgb, 16> custom_colours_{};  // the colour dialog's, kept for the run
+    JsonLines json_;
+    std::unique_ptr<TransmitLoop> loop_;
+    std::unique_ptr<TransmitterWindow> window_;
+    std::unique_ptr<ValueRow> value_row_;
+
+    bool go_running_ = false;  // the transmission started by --go is on
+    bool go_failed_ = false;
+    bool quitting_ = false;
+};
+
+}  // namespace kelbos

@@ -1,0 +1,44 @@
+#include "transmitter_window.h"
+
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <algorithm>
+
+#include "dialog_units.h"
+#include "kelbo_canvas.h"
+#include "status_row.h"
+
+namespace kelbos {
+
+TransmitterWindow::TransmitterWindow(std::function<void(int)> on_command, std::function<void()> on_close)
+    : on_close_(std::move(on_close)) {
+    setWindowTitle("Kelbos Transmitter");
+    menu_ = std::make_unique<CommandMenu>(menuBar(), TRANSMITTER_MENU, std::move(on_command));
+    menu_->set_enabled(ID_SAVE_SETTINGS, false);
+
+    canvas_ = new KelboCanvas(this);
+    setCentralWidget(canvas_);
+
+    // The rows sit on the picture at its top: the header at (0, 0), the value row
+    // right under it. They keep their place when the window is resized.
+    const DialogUnits units(fontMetrics());
+    header_ = new HeaderRow(canvas_, units, {"Receiver", "Kelbos/Bit"});
+    header_->move(0, 0);
+    value_ = new StatusRow(canvas_, units);
+    value_->move(0, header_->height());
+    menu_->set_enabled(ID_HALT, false);
+
+    const QSize row = row_size(units);
+    resize(std::max(row.width(), INITIAL_MIN_WIDTH),
+           menuBar()->sizeHint().height() + 2 * row.height() + INITIAL_PICTURE_HEIGHT);
+}
+
+TransmitterWindow::~TransmitterWindow() = default;
+
+void TransmitterWindow::closeEvent(QCloseEvent* event) {
+    // Closing ends the program; the window stays until the program object goes.
+    event->ignore();
+    if (on_close_) on_close_();
+}
+
+}  // namespace kelbos
