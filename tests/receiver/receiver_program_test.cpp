@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -55,6 +56,12 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_EQ(program.rows().header()->title(1), "Protocol");
     EXPECT_EQ(program.rows().header()->title(2), "Bits/Kelbo");
     EXPECT_EQ(program.rows().header()->title(3), "Mbits/s");
+    // The titles fit their places.
+    for (const char* name : {"label0", "label202", "label203", "label204"}) {
+        const auto* label = program.rows().header()->findChild<QLabel*>(name);
+        ASSERT_NE(label, nullptr) << name;
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text())) << name;
+    }
     // Room for the rows and a picture below them.
     EXPECT_GE(program.canvas()->height(), rig.header_height() + rig.row_height() + 400);
     EXPECT_GE(program.canvas()->width(), program.rows().header()->width());

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QLineEdit>
+
 #include "clock.h"
 #include "rate.h"
 #include "receiver_rig.h"
@@ -65,6 +68,8 @@ TEST(ReceiverRows, RowTexts) {
     // A peer name is cut to 40 characters.
     const ConnId f = rig.link(std::string(50, 'n'));
     EXPECT_EQ(rig.rows().row(f)->name(), QString(40, 'n'));
+    // A name too long for its field shows its beginning.
+    EXPECT_EQ(rig.rows().row(f)->findChild<QLineEdit*>("field201")->cursorPosition(), 0);
 }
 
 TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
