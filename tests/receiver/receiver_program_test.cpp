@@ -5,10 +5,14 @@
 #include <sys/socket.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 
+#include "clock.h"
 #include "engine_harness.h"
 #include "kelbo_canvas.h"
 #include "receiver_rig.h"
@@ -40,6 +44,34 @@ SetUpPeer connect_link(std::uint16_t port, std::uint8_t transport, std::uint32_t
 }
 
 const Bytes REJECTED{255, 4, 1, 5};
+
+// Chooses `path` in the "Open kelbos file" dialog as soon as it is up. Whatever modal
+// window is still open at the deadline is closed, so a test cannot hang.
+class OpenDialogChooser {
+public:
+    explicit OpenDialogChooser(const std::string& path) : deadline_(now_ms() + 5000) {
+        timer_.setInterval(2);
+        QObject::connect(&timer_, &QTimer::timeout, [this, path] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (now_ms() > deadline_) {
+                if (modal) modal->close();
+                ADD_FAILURE() << "the open dialog did not take " << path;
+                return;
+            }
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (!dialog) return;
+            title = dialog->windowTitle();
+            dialog->selectFile(QString::fromStdString(path));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        timer_.start();
+    }
+    QString title;
+
+private:
+    std::uint64_t deadline_;
+    QTimer timer_;
+};
 
 }  // namespace
 
@@ -252,4 +284,40 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
                     "\"conn_id\":1,\"protocol\":\"Stopped\",\"kelbo_bits\":8000,"
                     "\"mbits_per_s\":0.020000,\"bytes\":2500}"));
     EXPECT_TRUE(has(lines[7], "\"conn_id\":2,\"protocol\":\"Stopped\""));
+}
+
+TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
+    TempScene bad(
+        "set kelbo\nrot 30, 150, 60\nsize 20, 20, 10\nspace 22, 22, 12\nset points\n300, 100, 0\n1, 2\n");
+    ReceiverRig rig;
+    ASSERT_TRUE(rig.program().scene().scene_loaded);
+    const ConnId c = rig.link("a", TRANSPORT_TCP, 1000);
+    rig.data(c, 3000);
+    {
+        OpenDialogChooser chooser(bad.path());
+        ::testing::internal::CaptureStdout();
+        rig.program().do_command(CMD_OPEN);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
+        EXPECT_EQ(chooser.title, "Open kelbos file");
+    }
+    EXPECT_EQ(rig.messages, std::vector<std::string>{"Problem reading point #2\n"});
+    EXPECT_FALSE(rig.program().scene().scene_loaded);
+    // The program goes on: the open link counts, the picture is black, new links are
+    // refused until a scene is read.
+    rig.data(c, 1000);
+    EXPECT_EQ(rig.table()[c].bytes_received, 4000u);
+    const QImage image = rig.program().canvas()->image().copy();
+    for (int y = rig.header_height() + 3 * rig.row_height(); y < image.height(); y += 7)
+        for (int x = 0; x < image.width(); x += 7) ASSERT_EQ(image.pixelColor(x, y), QColor(Qt::black));
+    EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
+    EXPECT_EQ(rig.messages.size(), 2u);
+
+    {
+        OpenDialogChooser chooser(shipped_scene());
+        rig.program().do_command(CMD_OPEN);
+    }
+    EXPECT_TRUE(rig.program().scene().scene_loaded);
+    EXPECT_EQ(rig.messages.size(), 2u);
+    EXPECT_NE(rig.program().canvas()->image(), image);
+    EXPECT_EQ(rig.rows().alloc_conn_id(), 2);
 }

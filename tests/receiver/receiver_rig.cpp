@@ -12,8 +12,9 @@
 namespace kelbos::test {
 
 TempScene::TempScene(const std::string& text) {
-    char name[] = "/tmp/kelbosrx-scene-XXXXXX";
-    const int fd = ::mkstemp(name);
+    // With the extension the open dialog offers, so that it adds none of its own.
+    char name[] = "/tmp/kelbosrx-scene-XXXXXX.klx";
+    const int fd = ::mkstemps(name, 4);
     if (fd >= 0) ::close(fd);
     path_ = name;
     std::ofstream(path_, std::ios::binary) << text;
