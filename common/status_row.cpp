@@ -95,10 +95,18 @@ StatusRow::StatusRow(QWidget* parent, const DialogUnits& u) : QWidget(parent) {
     add_scale_marks(this, u);
 }
 
-void StatusRow::set_name(const QString& text) { name_->setText(text); }
-void StatusRow::set_protocol(const QString& text) { protocol_->setText(text); }
-void StatusRow::set_kelbo_bits(const QString& text) { kelbo_bits_->setText(text); }
-void StatusRow::set_rate_text(const QString& text) { rate_->setText(text); }
+namespace {
+// A text too long for its field shows its beginning.
+void set_field(QLineEdit* field, const QString& text) {
+    field->setText(text);
+    field->setCursorPosition(0);
+}
+}  // namespace
+
+void StatusRow::set_name(const QString& text) { set_field(name_, text); }
+void StatusRow::set_protocol(const QString& text) { set_field(protocol_, text); }
+void StatusRow::set_kelbo_bits(const QString& text) { set_field(kelbo_bits_, text); }
+void StatusRow::set_rate_text(const QString& text) { set_field(rate_, text); }
 QString StatusRow::name() const { return name_->text(); }
 QString StatusRow::protocol() const { return protocol_->text(); }
 QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }

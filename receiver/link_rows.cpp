@@ -1,0 +1,190 @@
+#include "link_rows.h"
+
+#include <cstdio>
+
+#include "receiver_rows.h"
+#include "show_message.h"
+
+namespace kelbos {
+
+namespace {
+
+QColor qcolour(Rgb c) {
+    return QColor(c.r, c.g, c.b);
+}
+
+bool is_link(ConnId conn_id) {
+    return conn_id >= CONN_FIRST && conn_id <= CONN_LAST;
+}
+
+}  // namespace
+
+LinkRows::LinkRows(ConnectionTable& table, ColourSlots& colour_slots, const Scene& scene, JsonLines& json,
+                   std::function<std::uint64_t()> clock_ms)
+    : table_(table), slots_(colour_slots), scene_(scene), json_(json), clock_ms_(std::move(clock_ms)) {}
+
+LinkRows::~LinkRows() = default;
+
+StatusRow* LinkRows::row(ConnId conn_id) const {
+    return conn_id < CONN_TABLE_SIZE ? table_[conn_id].row_window : nullptr;
+}
+
+QColor LinkRows::slot_colour(int slot) const {
+    return qcolour(slots_.colours_of(slot).base);
+}
+
+void LinkRows::create_rows(KelboCanvas* canvas) {
+    canvas_ = canvas;
+    units_.emplace(QFontMetrics(canvas->font()));
+    header_ = new HeaderRow(canvas, *units_, HeaderTitles{"Transmitter", "Bits/Kelbo"});
+    header_->move(0, 0);
+
+    auto* total = new StatusRow(canvas, *units_);
+    total->setObjectName("row0");
+    total->setGeometry(0, header_->height(), header_->width(), total->height());
+    // Repainted from its text, the TOTAL bar is drawn in the default slot's colour.
+    total->bar()->set_repaint_colour(slot_colour(DEFAULT_SLOT));
+
+    ConnectionRecord& record = table_[CONN_NONE];
+    record.row_window = total;
+    record.row_state = RowState::live;
+    record.bytes_received = 0;
+    record.bytes_at_tick = 0;
+    fill_row(*total, record, true);
+    header_->show();
+    total->show();
+}
+
+void LinkRows::destroy_rows() {
+    delete header_.data();
+    ConnectionRecord& total = table_[CONN_NONE];
+    delete total.row_window;
+    total.row_window = nullptr;
+}
+
+ConnId LinkRows::alloc_conn_id() {
+    if (!scene_.scene_loaded) {
+        // The box runs a loop in which further links arrive: they are refused without
+        // a box of their own, so a burst shows one box rather than a stack of them.
+        if (!refusal_box_open_) {
+            refusal_box_open_ = true;
+            show_message({"Refusing incoming connection because\n", "init file has not been read yet"});
+            refusal_box_open_ = false;
+        }
+        return CONN_NONE_FREE;
+    }
+    return table_.take_free();
+}
+
+void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
+                        std::uint8_t transport, std::uint32_t kelbo_bytes) {
+    if (!is_link(conn_id)) return;
+    ConnectionRecord& record = table_[conn_id];
+    record.pending_bytes = 0;
+    record.bytes_received = 0;
+    record.bytes_at_tick = 0;
+    record.colour_slot = slots_.alloc_colour_slot(colour_text);
+    slots_[record.colour_slot].held = true;
+    record.transport = transport;
+    record.kelbo_bytes = kelbo_bytes;
+    set_peer_name(record, peer_name);
+    last_rate_[conn_id] = 0;
+
+    StatusRow* total = total_row();
+    if (!canvas_ || !total) return;  // the window has gone
+    StatusRow* row = record.row_window;
+    if (!row) {
+        row = new StatusRow(canvas_, *units_);
+        row->setObjectName(QString("row%1").arg(conn_id));
+        record.row_window = row;
+        place_above_total(*row, *total);
+    }
+    row->bar()->set_repaint_colour(slot_colour(record.colour_slot));
+    fill_row(*row, record, false);
+    row->show();
+    canvas_->invalidate_all();
+}
+
+void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text) {
+    if (!is_link(conn_id)) return;
+    ConnectionRecord& record = table_[conn_id];
+    if (record.row_state == RowState::free) return;  // no link to end
+    if (record.row_state == RowState::dirty) {
+        std::printf("shutdown_rcv: conn_id %d which already marked dirty - ignoring\n", conn_id);
+        std::fflush(stdout);
+        return;
+    }
+    // Dirty, with its countdown, before the box: ticks run while the box is open.
+    record.row_state = RowState::dirty;
+    record.removal_countdown = REMOVAL_TICKS;
+    if (record.colour_slot != DEFAULT_SLOT) slots_[record.colour_slot].held = false;
+    json_.write(LinkEndEvent{clock_ms_(), conn_id, record.peer_name, reason, record.bytes_received});
+
+    StatusRow* const row = record.row_window;
+    if (reason == REASON_ABORTED) {
+        const std::string name = record.peer_name;
+        show_message({"connection to ", name.c_str(), " failed\n", text.c_str()});
+    }
+    // The row may have gone during the box, and its ConnId been given to a new link.
+    const ConnectionRecord& now = table_[conn_id];
+    if (row && now.row_window == row && now.row_state == RowState::dirty) show_stopped(*row);
+}
+
+void LinkRows::release_conn_id(ConnId conn_id) {
+    table_.give_back(conn_id);
+}
+
+void LinkRows::tick_rows(std::uint64_t elapsed_ms) {
+    for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
+        const ConnectionRecord& record = table_[static_cast<ConnId>(c)];
+        if (record.row_state == RowState::free || !record.row_window) continue;
+        tick_row(static_cast<ConnId>(c), elapsed_ms);
+    }
+}
+
+void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {
+    ConnectionRecord& record = table_[conn_id];
+    if (record.row_state == RowState::dirty) {
+        if (record.removal_countdown == 0) {
+            remove_row(conn_id);
+            return;
+        }
+        --record.removal_countdown;
+    } else {
+        const QColor colour = conn_id == CONN_NONE ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot);
+        last_rate_[conn_id] = tick_live_row(*record.row_window, record, elapsed_ms, colour);
+    }
+    write_tick(conn_id);
+}
+
+void LinkRows::write_tick(ConnId conn_id) {
+    if (!json_.enabled()) return;
+    const ConnectionRecord& record = table_[conn_id];
+    const StatusRow& row = *record.row_window;
+    const bool total = conn_id == CONN_NONE;
+    json_.write(TickEvent{clock_ms_(), row.name().toStdString(), conn_id,
+                          total ? std::string() : row.protocol().toStdString(),
+                          total ? 0 : kelbo_bits(record), last_rate_[conn_id], record.bytes_received});
+}
+
+void LinkRows::remove_row(ConnId conn_id) {
+    if (!is_link(conn_id)) return;
+    ConnectionRecord& record = table_[conn_id];
+    StatusRow* const row = record.row_window;
+    if (!row) return;
+    const QRect place = row->geometry();
+    const int bottom = place.y() + place.height();
+    delete row;
+    table_.set_free(conn_id);
+    last_rate_[conn_id] = 0;
+    // Every row below the removed one moves up into its place, TOTAL included.
+    for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
+        const ConnectionRecord& other = table_[static_cast<ConnId>(c)];
+        if (other.row_state == RowState::free || !other.row_window) continue;
+        const QRect g = other.row_window->geometry();
+        if (g.y() + g.height() > bottom) other.row_window->move(g.x(), g.y() - place.height());
+    }
+    if (canvas_) canvas_->update();
+}
+
+}  // namespace kelbos

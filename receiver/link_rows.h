@@ -1,0 +1,84 @@
+// The receiver's link callbacks and its strip of status rows: admission of new links
+// (alloc_conn_id), their set-up (new_link), their end (shutdown_rcv) and, once a
+// second, the rate tick of every row (tick_rows), which removes a finished link's row
+// on the sixteenth tick after its end (remove_row).
+//
+// The strip, from the top of the drawing area: the header row, one value row per live
+// or dirty link in set-up order, the TOTAL row.
+//
+// Message boxes of alloc_conn_id and shutdown_rcv run a nested event loop in which
+// ticks, new links and removals happen; every step re-reads the records after a box.
+#pragma once
+
+#include <QPointer>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "colour_slots.h"
+#include "connection_records.h"
+#include "dialog_units.h"
+#include "json_lines.h"
+#include "kelbo_canvas.h"
+#include "scene.h"
+#include "status_row.h"
+
+namespace kelbos {
+
+// A removed row's countdown: a dirty row goes on the sixteenth tick after the end.
+inline constexpr std::int32_t REMOVAL_TICKS = 15;
+
+class LinkRows {
+public:
+    // `clock_ms` gives the milliseconds since the program started, for the JSON lines.
+    LinkRows(ConnectionTable& table, ColourSlots& colour_slots, const Scene& scene, JsonLines& json,
+             std::function<std::uint64_t()> clock_ms);
+    ~LinkRows();
+    LinkRows(const LinkRows&) = delete;
+    LinkRows& operator=(const LinkRows&) = delete;
+
+    // The header row at the top of the canvas and the TOTAL row directly under it;
+    // the TOTAL record becomes live and its row is filled.
+    void create_rows(KelboCanvas* canvas);
+    // The header and TOTAL rows go (the program is ending); link rows stay until the
+    // window goes.
+    void destroy_rows();
+
+    // A ConnId for a new link, or CONN_NONE_FREE. Refused while no scene is loaded,
+    // with one box at a time; silently when all ten are live or dirty.
+    ConnId alloc_conn_id();
+    void new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
+                  std::uint8_t transport, std::uint32_t kelbo_bytes);
+    void shutdown_rcv(ConnId conn_id, int reason, const std::string& text);
+    // A ConnId handed out whose link never reached new_link.
+    void release_conn_id(ConnId conn_id);
+
+    // One rate tick, elapsed_ms after the previous one, for records 0..10 with a row.
+    void tick_rows(std::uint64_t elapsed_ms);
+    void remove_row(ConnId conn_id);
+
+    HeaderRow* header() const { return header_; }
+    StatusRow* total_row() const { return table_[CONN_NONE].row_window; }
+    StatusRow* row(ConnId conn_id) const;
+    bool refusal_box_open() const { return refusal_box_open_; }
+
+private:
+    void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
+    QColor slot_colour(int slot) const;
+    void write_tick(ConnId conn_id);
+
+    ConnectionTable& table_;
+    ColourSlots& slots_;
+    const Scene& scene_;
+    JsonLines& json_;
+    std::function<std::uint64_t()> clock_ms_;
+    QPointer<KelboCanvas> canvas_;
+    std::optional<DialogUnits> units_;
+    QPointer<HeaderRow> header_;
+    std::array<float, CONN_TABLE_SIZE> last_rate_{};  // each row's rate as last shown
+    bool refusal_box_open_ = false;
+};
+
+}  // namespace kelbos

@@ -1,0 +1,63 @@
+// kelbosrx: the receiver program.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <cstdio>
+#include <cstdlib>
+
+#include "program_options.h"
+#include "receiver_command_line.h"
+#include "receiver_program.h"
+#include "shell.h"
+#include "show_message.h"
+
+namespace {
+
+QStringList arguments_of(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+// Standard error carries the messages of a headless run: keep the offscreen
+// platform's note that it cannot pass size hints to a window system out of it.
+void quiet_headless_notes(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (text.contains("propagateSizeHints")) return;
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    if (type == QtFatalMsg) std::abort();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The command line is read before anything needs a display, so that --help and a
+    // bad option work on a machine without one.
+    QCommandLineParser parser;
+    kelbos::CommonOptions common;
+    std::string error;
+    const kelbos::CommandLineOutcome outcome =
+        kelbos::parse_receiver_command_line(parser, arguments_of(argc, argv), common, error);
+    if (outcome == kelbos::CommandLineOutcome::error) {
+        std::fprintf(stderr, "kelbosrx: %s\n", error.c_str());
+        return 2;
+    }
+    if (outcome != kelbos::CommandLineOutcome::run) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    kelbos::prepare_platform(argc, argv);
+    if (common.headless) qInstallMessageHandler(quiet_headless_notes);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("kelbosrx");
+    QApplication::setApplicationVersion(KELBOS_VERSION);
+    if (outcome == kelbos::CommandLineOutcome::help) parser.showHelp(0);
+    if (outcome == kelbos::CommandLineOutcome::version) parser.showVersion();
+
+    kelbos::set_message_presenter(common.headless ? kelbos::MessagePresenter(kelbos::present_on_stderr)
+                                                  : kelbos::MessagePresenter(kelbos::present_in_box));
+    kelbos::ReceiverOptions options;
+    options.words = common.words;
+    options.json = common.json;
+    options.time_seconds = common.time_seconds;
+    kelbos::ReceiverProgram program(std::move(options));
+    kelbos::QuitSignals quit_signals([&program] { program.quit_app(); });
+    program.show();
+    return QApplication::exec();
+}

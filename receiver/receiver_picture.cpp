@@ -1,0 +1,86 @@
+#include "receiver_picture.h"
+
+#include <QPainter>
+#include <algorithm>
+#include <cstdio>
+
+#include "kelbo_canvas.h"
+#include "kelbo_counting.h"
+#include "kelbo_geometry.h"
+
+namespace kelbos {
+
+namespace {
+
+QColor qcolour(Rgb c) {
+    return QColor(c.r, c.g, c.b);
+}
+
+std::array<QPoint, 4> qpoints(const std::array<Point2, 4>& corners) {
+    return {QPoint(corners[0].x, corners[0].y), QPoint(corners[1].x, corners[1].y),
+            QPoint(corners[2].x, corners[2].y), QPoint(corners[3].x, corners[3].y)};
+}
+
+}  // namespace
+
+void draw_kelbo(QPainter& painter, const KelboShape& shape, const ScenePoint& point, int client_bottom,
+                const KelboColours& colours) {
+    const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
+    painter.setPen(QPen(Qt::black, 0));
+    KelboCanvas::draw_quad(painter, qpoints(faces.depth_side), qcolour(colours.dark));
+    KelboCanvas::draw_quad(painter, qpoints(faces.width_side), qcolour(colours.base));
+    KelboCanvas::draw_quad(painter, qpoints(faces.top), qcolour(colours.light));
+}
+
+QRect kelbo_extent(const KelboShape& shape, const ScenePoint& point, int client_bottom) {
+    const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
+    int left = faces.top[0].x, right = left, top = faces.top[0].y, bottom = top;
+    for (const auto* face : {&faces.depth_side, &faces.width_side, &faces.top}) {
+        for (const Point2& p : *face) {
+            left = std::min(left, p.x);
+            right = std::max(right, p.x);
+            top = std::min(top, p.y);
+            bottom = std::max(bottom, p.y);
+        }
+    }
+    // The outline covers the last row and column of pixels too.
+    return QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+void paint_scene(QPainter& painter, const QRect& area, const Scene& scene, const ColourSlots& colour_slots,
+                 int client_bottom) {
+    if (!scene.scene_loaded) return;
+    const int shown = std::clamp(scene.next_point, 0, MAX_PTS);
+    for (int i = 0; i < shown; ++i) {
+        const ScenePoint& point = scene.points[i];
+        if (!kelbo_extent(scene.shape, point, client_bottom).intersects(area)) continue;
+        draw_kelbo(painter, scene.shape, point, client_bottom, colour_slots.colours_of(point.slot));
+    }
+}
+
+void ReceiverPicture::set_canvas(KelboCanvas* canvas) {
+    canvas_ = canvas;
+    if (!canvas_) return;
+    canvas_->set_paint_handler([this](QPainter& painter, const QRect& area) {
+        paint_scene(painter, area, scene_, slots_, canvas_->client_bottom());
+    });
+}
+
+void ReceiverPicture::more_data(std::int8_t conn_id, std::uint32_t bytes) {
+    if (conn_id < static_cast<int>(CONN_FIRST) || conn_id > static_cast<int>(CONN_LAST)) {
+        std::printf("more_data: entered with conn_id=%d.  Ignored.\n", static_cast<int>(conn_id));
+        std::fflush(stdout);
+        return;
+    }
+    const PlacedKelbos placed = count_and_place(table_, static_cast<ConnId>(conn_id), bytes, scene_, slots_);
+    if (placed.count == 0 || !canvas_) return;
+    if (placed.restarted) {
+        canvas_->invalidate_all();
+        return;
+    }
+    const int bottom = canvas_->client_bottom();
+    for (int i = placed.first; i <= placed.last; ++i)
+        canvas_->invalidate(kelbo_extent(scene_.shape, scene_.points[i], bottom));
+}
+
+}  // namespace kelbos

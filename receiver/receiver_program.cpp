@@ -1,0 +1,120 @@
+#include "receiver_program.h"
+
+#include <QCoreApplication>
+#include <cmath>
+
+#include "clock.h"
+#include "kelbo_canvas.h"
+#include "scene_commands.h"
+#include "show_message.h"
+#include "status_row.h"
+
+namespace kelbos {
+
+ReceiverProgram::ReceiverProgram(ReceiverOptions options)
+    : options_(std::move(options)),
+      start_ms_(now_ms()),
+      scene_(std::make_unique<Scene>()),
+      json_(options_.json, options_.json_out),
+      rows_(connections_, colour_slots_, *scene_, json_, [this] { return now_ms() - start_ms_; }),
+      picture_(*scene_, colour_slots_, connections_) {
+    connections_.reset();
+    colour_slots_.reset();
+    colour_slots_.set_default();
+    load_startup_scene(*scene_, options_.words);
+    create_window();
+    if (options_.time_seconds) {
+        time_limit_.setSingleShot(true);
+        connect(&time_limit_, &QTimer::timeout, this, &ReceiverProgram::quit_app);
+        const double ms = std::ceil(*options_.time_seconds * 1000.0);
+        time_limit_.start(static_cast<int>(std::min(ms, 2147483647.0)));
+    }
+}
+
+ReceiverProgram::~ReceiverProgram() {
+    tick_timer_.stop();
+    // The engine first: no callback may reach rows that are about to go.
+    engine_.reset();
+    picture_.set_canvas(nullptr);
+    for (ConnectionRecord& record : connections_.connections) record.row_window = nullptr;
+    window_.reset();
+}
+
+void ReceiverProgram::create_window() {
+    window_ = std::make_unique<ReceiverWindow>([this](int id) { do_command(id); }, [this] { quit_app(); });
+    KelboCanvas* canvas = window_->canvas();
+    picture_.set_canvas(canvas);
+    rows_.create_rows(canvas);
+    window_->fit_to_rows(
+        QSize(rows_.header()->width(), rows_.header()->height() + rows_.total_row()->height()));
+
+    tick_timer_.setInterval(options_.tick_period);
+    connect(&tick_timer_, &QTimer::timeout, this, [this] { tick_rows(); });
+    last_tick_ms_ = now_ms();
+    tick_timer_.start();
+
+    window_->menu().set_enabled(CMD_STOP, false);
+    start_communications();
+}
+
+void ReceiverProgram::start_communications() {
+    EngineCallbacks callbacks;
+    callbacks.alloc_conn_id = [this] { return rows_.alloc_conn_id(); };
+    callbacks.new_link = [this](ConnId c, const std::string& name, const std::string& colour,
+                                std::uint8_t transport, std::uint32_t kelbo_bytes) {
+        rows_.new_link(c, name, colour, transport, kelbo_bytes);
+    };
+    callbacks.more_data = [this](std::int8_t c, std::uint32_t bytes) { picture_.more_data(c, bytes); };
+    callbacks.shutdown_rcv = [this](ConnId c, int reason, const std::string& text) {
+        rows_.shutdown_rcv(c, reason, text);
+    };
+    callbacks.release_conn_id = [this](ConnId c) { rows_.release_conn_id(c); };
+    engine_ = std::make_unique<LinkEngine>(std::move(callbacks), options_.engine);
+    comm_status_ = engine_->comm_init();
+    if (comm_status_ != LinkStatus::ok) {
+        const std::string error = error_text(engine_->last_error());
+        show_message(
+            {"Communications initialization failed\n", status_text(comm_status_), "\n", error.c_str()});
+    }
+}
+
+void ReceiverProgram::show() {
+    if (window_) window_->show();
+}
+
+KelboCanvas* ReceiverProgram::canvas() const {
+    return window_ ? window_->canvas() : nullptr;
+}
+
+void ReceiverProgram::redraw() {
+    if (KelboCanvas* c = canvas()) c->invalidate_all();
+}
+
+void ReceiverProgram::do_command(int id) {
+    switch (id) {
+        case CMD_OPEN:
+            open_scene_file(window_.get(), *scene_, [this] { redraw(); });
+            break;
+        case CMD_EXIT:
+            quit_app();
+            break;
+        default:
+            break;
+    }
+}
+
+void ReceiverProgram::quit_app() {
+    if (options_.quit)
+        options_.quit(0);
+    else
+        QCoreApplication::exit(0);
+    rows_.destroy_rows();
+}
+
+void ReceiverProgram::tick_rows() {
+    const std::uint64_t now = now_ms();
+    rows_.tick_rows(now - last_tick_ms_);
+    last_tick_ms_ = now;
+}
+
+}  // namespace kelbos

@@ -1,0 +1,99 @@
+// The receiver program kelbosrx as one object: its connection records, colour slots,
+// scene, status rows, picture, main window and link engine. main() makes one; tests
+// make as many as they like, each with its own ports and waits.
+//
+// Start-up order: records reset, the default colour slot, the scene from the
+// command-line words, then the main window with its header and TOTAL rows, the
+// one-second tick and the link engine's endpoints. Without endpoints (they could not be
+// opened) the program goes on: the window, the picture and "&Open ..." work, but no
+// link can arrive.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "colour_slots.h"
+#include "connection_records.h"
+#include "json_lines.h"
+#include "link_engine.h"
+#include "link_rows.h"
+#include "receiver_picture.h"
+#include "receiver_window.h"
+#include "scene.h"
+
+namespace kelbos {
+
+struct ReceiverOptions {
+    std::vector<std::string> words;  // command-line words naming the scene file
+    EngineOptions engine{};          // the well-known ports unless a test says otherwise
+    bool json = false;               // TickEvent and LinkEndEvent lines
+    std::FILE* json_out = stdout;
+    std::optional<double> time_seconds;  // exit after this long
+    std::chrono::milliseconds tick_period{1000};
+    // Ends the event loop with an exit code; QCoreApplication::exit when not given.
+    std::function<void(int)> quit;
+};
+
+class ReceiverProgram : public QObject {
+    Q_OBJECT
+public:
+    explicit ReceiverProgram(ReceiverOptions options = {});
+    ~ReceiverProgram() override;
+    ReceiverProgram(const ReceiverProgram&) = delete;
+    ReceiverProgram& operator=(const ReceiverProgram&) = delete;
+
+    void show();
+
+    // Menu commands: 100 "&Open ...", 102 "&Exit"; every other id does nothing.
+    void do_command(int id);
+    // "&Exit" and closing the window: ends the event loop with 0 and destroys the
+    // header and TOTAL rows. No link is shut down.
+    void quit_app();
+
+    // The one-second tick: every row gets the time since the previous tick (the first
+    // one since the window was made).
+    void tick_rows();
+
+    LinkStatus comm_status() const { return comm_status_; }
+    std::uint64_t start_ms() const { return start_ms_; }
+
+    ConnectionTable& connections() { return connections_; }
+    ColourSlots& colour_slots() { return colour_slots_; }
+    Scene& scene() { return *scene_; }
+    LinkRows& rows() { return rows_; }
+    ReceiverPicture& picture() { return picture_; }
+    LinkEngine& engine() { return *engine_; }
+    ReceiverWindow* window() const { return window_.get(); }
+    KelboCanvas* canvas() const;
+    QTimer& tick_timer() { return tick_timer_; }
+
+private:
+    void create_window();
+    void start_communications();
+    void redraw();
+
+    ReceiverOptions options_;
+    std::uint64_t start_ms_;
+    ConnectionTable connections_;
+    ColourSlots colour_slots_;
+    std::unique_ptr<Scene> scene_;
+    JsonLines json_;
+    LinkRows rows_;
+    ReceiverPicture picture_;
+    std::unique_ptr<ReceiverWindow> window_;
+    std::unique_ptr<LinkEngine> engine_;
+    LinkStatus comm_status_ = LinkStatus::ok;
+    QTimer tick_timer_;
+    QTimer time_limit_;
+    std::uint64_t last_tick_ms_ = 0;
+};
+
+}  // namespace kelbos

@@ -1,0 +1,323 @@
+// The receiver program as a whole, with real sockets on free ports: start-up, the
+// menu, the endpoints failing to open, links refused while no scene is loaded, links
+// set up over TCP and UDP, and the JSON lines.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTimer>
+
+#include "clock.h"
+#include "engine_harness.h"
+#include "kelbo_canvas.h"
+#include "receiver_rig.h"
+#include "scene_commands.h"
+#include "status_row.h"
+
+using namespace kelbos;
+using namespace kelbos::test;
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A peer that sent its SetupRequest and read the reply.
+struct SetUpPeer {
+    Peer socket;
+    Bytes reply;
+};
+
+SetUpPeer connect_link(std::uint16_t port, std::uint8_t transport, std::uint32_t kelbo_bytes,
+                       const std::string& colour = "#0000FF") {
+    SetUpPeer peer{Peer::tcp(port), {}};
+    EXPECT_TRUE(peer.socket.valid());
+    EXPECT_TRUE(peer.socket.send(setup_request(transport, kelbo_bytes, colour)));
+    peer.reply = peer.socket.read(SETUP_REPLY_LEN);
+    return peer;
+}
+
+const Bytes REJECTED{255, 4, 1, 5};
+
+// Chooses `path` in the "Open kelbos file" dialog as soon as it is up. Whatever modal
+// window is still open at the deadline is closed, so a test cannot hang.
+class OpenDialogChooser {
+public:
+    explicit OpenDialogChooser(const std::string& path) : deadline_(now_ms() + 5000) {
+        timer_.setInterval(2);
+        QObject::connect(&timer_, &QTimer::timeout, [this, path] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (now_ms() > deadline_) {
+                if (modal) modal->close();
+                ADD_FAILURE() << "the open dialog did not take " << path;
+                return;
+            }
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (!dialog) return;
+            title = dialog->windowTitle();
+            dialog->selectFile(QString::fromStdString(path));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        timer_.start();
+    }
+    QString title;
+
+private:
+    std::uint64_t deadline_;
+    QTimer timer_;
+};
+
+}  // namespace
+
+TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
+    ReceiverRig rig({.timer_ticks = true});
+    ReceiverProgram& program = rig.program();
+    EXPECT_EQ(program.comm_status(), LinkStatus::ok);
+    EXPECT_TRUE(rig.messages.empty());
+    ASSERT_NE(program.window(), nullptr);
+    EXPECT_EQ(program.window()->windowTitle(), "Kelbos Receiver");
+    EXPECT_EQ(program.window()->centralWidget(), program.canvas());
+    EXPECT_EQ(program.rows().header()->parentWidget(), program.canvas());
+    EXPECT_EQ(program.rows().header()->title(0), "Transmitter");
+    EXPECT_EQ(program.rows().header()->title(1), "Protocol");
+    EXPECT_EQ(program.rows().header()->title(2), "Bits/Kelbo");
+    EXPECT_EQ(program.rows().header()->title(3), "Mbits/s");
+    // The titles fit their places.
+    for (const char* name : {"label0", "label202", "label203", "label204"}) {
+        const auto* label = program.rows().header()->findChild<QLabel*>(name);
+        ASSERT_NE(label, nullptr) << name;
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text())) << name;
+    }
+    // Room for the rows and a picture below them.
+    EXPECT_GE(program.canvas()->height(), rig.header_height() + rig.row_height() + 400);
+    EXPECT_GE(program.canvas()->width(), program.rows().header()->width());
+    EXPECT_TRUE(program.tick_timer().isActive());
+    EXPECT_EQ(program.tick_timer().interval(), 1000);
+    EXPECT_EQ(program.connections()[0].row_state, RowState::live);
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(program.connections()[c].row_state, RowState::free);
+    EXPECT_TRUE(program.colour_slots()[0].in_use && program.colour_slots()[0].held);
+    for (int s = 1; s <= 10; ++s) EXPECT_FALSE(program.colour_slots()[s].in_use);
+    const Ports ports = program.engine().bound_ports();
+    EXPECT_NE(ports.control, 0);
+    EXPECT_NE(ports.datagram, 0);
+    EXPECT_NE(ports.stream, 0);
+
+    // The menu: File and Control, "&Stop" grayed for good.
+    const QList<QAction*> popups = program.window()->menuBar()->actions();
+    ASSERT_EQ(popups.size(), 2);
+    EXPECT_EQ(popups[0]->text(), "&File");
+    EXPECT_EQ(popups[1]->text(), "&Control");
+    QStringList file_items;
+    for (QAction* a : popups[0]->menu()->actions()) file_items << a->text();
+    EXPECT_EQ(file_items, (QStringList{"&Open ...", "&Save settings", "&Exit"}));
+    ASSERT_EQ(popups[1]->menu()->actions().size(), 1);
+    EXPECT_EQ(popups[1]->menu()->actions()[0]->text(), "&Stop");
+    CommandMenu& menu = program.window()->menu();
+    EXPECT_FALSE(menu.is_enabled(CMD_STOP));
+    EXPECT_TRUE(menu.is_enabled(CMD_OPEN));
+    EXPECT_TRUE(menu.is_enabled(CMD_SAVE_SETTINGS));
+    EXPECT_TRUE(menu.is_enabled(CMD_EXIT));
+
+    // "&Save settings", "&Stop" and unknown ids do nothing.
+    menu.action(CMD_SAVE_SETTINGS)->trigger();
+    menu.action(CMD_STOP)->trigger();
+    program.do_command(CMD_STOP);
+    program.do_command(4711);
+    EXPECT_TRUE(rig.quits.empty());
+    EXPECT_TRUE(rig.messages.empty());
+
+    const ConnId c = rig.link("a");
+    menu.action(CMD_EXIT)->trigger();
+    EXPECT_EQ(rig.quits, std::vector<int>{0});
+    EXPECT_EQ(program.rows().header(), nullptr);
+    EXPECT_EQ(program.rows().total_row(), nullptr);
+    // Until the loop ends, ticks and links go on without the two rows.
+    EXPECT_NE(program.rows().row(c), nullptr);
+    rig.data(c, 5000);
+    rig.ticks(2);
+    EXPECT_NE(rig.link("b"), CONN_NONE_FREE);
+}
+
+TEST(ReceiverProgram, ClosingTheWindowExits) {
+    ReceiverRig rig;
+    rig.program().window()->close();
+    EXPECT_EQ(rig.quits, std::vector<int>{0});
+}
+
+TEST(ReceiverProgram, EndpointsThatCannotOpenAreReportedAndTheProgramGoesOn) {
+    // Another program listens on the control port.
+    Socket holder = make_socket(SOCK_STREAM);
+    const sockaddr_in any = any_address(0);
+    ASSERT_EQ(::bind(holder.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(holder.fd(), 1), 0);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ASSERT_EQ(::getsockname(holder.fd(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
+
+    ReceiverRig rig({.ports = Ports{ntohs(bound.sin_port), 0, 0}});
+    EXPECT_EQ(rig.program().comm_status(), LinkStatus::bind_error);
+    ASSERT_EQ(rig.messages,
+              std::vector<std::string>{
+                  "Communications initialization failed\nbind() Error\nAddress already in use"});
+
+    // The window works: rows tick, the picture and the menu respond.
+    rig.ticks(1);
+    EXPECT_EQ(rig.rows().total_row()->rate_text(), "0.0000");
+    const ConnId c = rig.link("local");
+    rig.data(c, 2000);
+    EXPECT_EQ(rig.program().scene().next_point, 2);
+    rig.program().do_command(CMD_EXIT);
+    EXPECT_EQ(rig.quits, std::vector<int>{0});
+}
+
+TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
+    ReceiverRig rig({.scene = ""});
+    ASSERT_EQ(rig.messages.size(), 1u);
+    EXPECT_TRUE(has(rig.messages[0], "Unable to open init file\n'/nonexistent/kelbos.init'\n"));
+    rig.messages.clear();
+    const Ports ports = rig.program().engine().bound_ports();
+
+    // While the first refusal's box is open, five more links arrive and are refused.
+    std::vector<Peer> others;
+    int nested_refused = 0;
+    rig.on_message = [&](const std::string&) {
+        if (!others.empty()) return;
+        for (int i = 0; i < 5; ++i) others.push_back(Peer::tcp(i % 2 ? ports.control : ports.stream));
+        for (Peer& p : others)
+            if (p.read(SETUP_REPLY_LEN) == REJECTED) ++nested_refused;
+        EXPECT_TRUE(rig.rows().refusal_box_open());
+    };
+    SetUpPeer first = connect_link(ports.stream, TRANSPORT_TCP, 1000);
+    EXPECT_EQ(first.reply, REJECTED);
+    EXPECT_EQ(nested_refused, 5);
+    EXPECT_EQ(rig.messages, std::vector<std::string>{
+                                "Refusing incoming connection because\ninit file has not been read yet"});
+    EXPECT_FALSE(rig.rows().refusal_box_open());
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(rig.table()[c].row_state, RowState::free);
+
+    // A later refusal shows its box again.
+    SetUpPeer later = connect_link(ports.control, TRANSPORT_UDP, 1000);
+    EXPECT_EQ(later.reply, REJECTED);
+    EXPECT_EQ(rig.messages.size(), 2u);
+
+    // Once a scene is read, links are accepted.
+    ASSERT_TRUE(load_chosen_scene(rig.program().scene(), shipped_scene()));
+    SetUpPeer accepted = connect_link(ports.stream, TRANSPORT_TCP, 1000);
+    EXPECT_EQ(accepted.reply, (Bytes{1, 1, 1, 5}));
+    EXPECT_EQ(rig.messages.size(), 2u);
+}
+
+TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
+    ReceiverRig rig({.json = true});
+    const Ports ports = rig.program().engine().bound_ports();
+    SetUpPeer tcp = connect_link(ports.stream, TRANSPORT_TCP, 1000, "#0000FF");
+    ASSERT_EQ(tcp.reply, (Bytes{1, 1, 1, 5}));
+    SetUpPeer udp = connect_link(ports.control, TRANSPORT_UDP, 0, "#00FF00");
+    ASSERT_EQ(udp.reply, (Bytes{2, 1, 1, 5}));
+    ASSERT_TRUE(pump_until([&] { return rig.rows().row(2) != nullptr; }));
+    EXPECT_EQ(rig.rows().row(1)->protocol(), "TCP");
+    EXPECT_EQ(rig.rows().row(2)->protocol(), "UDP");
+    EXPECT_EQ(rig.rows().row(1)->name(), QString::fromStdString(rig.table()[1].peer_name));
+    EXPECT_FALSE(rig.table()[1].peer_name.empty());
+    EXPECT_EQ(rig.rows().row(2)->kelbo_bits(), "0");
+
+    // TCP data: counted for link 1 and drawn; datagrams with a kelbo size of 0 and
+    // for a ConnId never set up: counted, nothing drawn, no endless loop.
+    ASSERT_TRUE(tcp.socket.send(Bytes(2500, 0)));
+    Peer datagrams = Peer::udp(ports.datagram);
+    Bytes for_link_2(1000, 0);
+    for_link_2[0] = 2;
+    Bytes for_nobody(300, 0);
+    for_nobody[0] = 7;
+    ASSERT_TRUE(datagrams.send(for_link_2));
+    ASSERT_TRUE(datagrams.send(for_nobody));
+    ASSERT_TRUE(pump_until([&] { return rig.table()[0].bytes_received == 3800; }));
+    EXPECT_EQ(rig.table()[1].bytes_received, 2500u);
+    EXPECT_EQ(rig.table()[1].pending_bytes, 500u);
+    EXPECT_EQ(rig.table()[2].bytes_received, 1000u);
+    EXPECT_EQ(rig.table()[7].bytes_received, 300u);
+    EXPECT_EQ(rig.program().scene().next_point, 2);
+
+    rig.ticks(1, 1000);
+    // The TCP link ends normally: no box; the UDP link's connection drops: a box.
+    ASSERT_TRUE(tcp.socket.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
+    EXPECT_EQ(tcp.socket.read(SHUTDOWN_ACK_LEN), (Bytes{1, 3}));
+    ASSERT_TRUE(pump_until([&] { return rig.table()[1].row_state == RowState::dirty; }));
+    EXPECT_EQ(rig.rows().row(1)->protocol(), "Stopped");
+    EXPECT_TRUE(rig.messages.empty());
+    udp.socket.close();
+    ASSERT_TRUE(pump_until([&] { return rig.table()[2].row_state == RowState::dirty; }));
+    ASSERT_EQ(rig.messages.size(), 1u);
+    EXPECT_TRUE(has(rig.messages[0], "connection to " + rig.table()[2].peer_name +
+                                         " failed\nZERO length message received (EOF!) on socket "));
+    EXPECT_EQ(rig.rows().row(2)->protocol(), "Stopped");
+    rig.ticks(1, 1000);
+
+    // JSON: every row per tick, in record order (TOTAL first); each end once.
+    const std::vector<std::string> lines = rig.json_lines();
+    ASSERT_EQ(lines.size(), 8u);
+    const std::string peer1 = json_string(rig.table()[1].peer_name);
+    const std::string peer2 = json_string(rig.table()[2].peer_name);
+    EXPECT_TRUE(has(lines[0], "{\"event\":\"tick\",\"time_ms\":"));
+    EXPECT_TRUE(has(lines[0],
+                    ",\"row\":\"TOTAL\",\"conn_id\":0,\"protocol\":\"\",\"kelbo_bits\":0,"
+                    "\"mbits_per_s\":0.030400,\"bytes\":3800}"));
+    EXPECT_TRUE(has(lines[1], ",\"row\":" + peer1 +
+                                  ",\"conn_id\":1,\"protocol\":\"TCP\",\"kelbo_bits\":8000,"
+                                  "\"mbits_per_s\":0.020000,\"bytes\":2500}"));
+    EXPECT_TRUE(has(lines[2], ",\"row\":" + peer2 +
+                                  ",\"conn_id\":2,\"protocol\":\"UDP\",\"kelbo_bits\":0,"
+                                  "\"mbits_per_s\":0.008000,\"bytes\":1000}"));
+    EXPECT_TRUE(has(lines[3], "{\"event\":\"link_end\",\"time_ms\":"));
+    EXPECT_TRUE(has(lines[3], ",\"conn_id\":1,\"row\":" + peer1 + ",\"reason\":1,\"bytes\":2500}"));
+    EXPECT_TRUE(has(lines[4], ",\"conn_id\":2,\"row\":" + peer2 + ",\"reason\":2,\"bytes\":1000}"));
+    EXPECT_TRUE(has(lines[5],
+                    "\"row\":\"TOTAL\",\"conn_id\":0,\"protocol\":\"\",\"kelbo_bits\":0,"
+                    "\"mbits_per_s\":0.000000,\"bytes\":3800}"));
+    EXPECT_TRUE(has(lines[6],
+                    "\"conn_id\":1,\"protocol\":\"Stopped\",\"kelbo_bits\":8000,"
+                    "\"mbits_per_s\":0.020000,\"bytes\":2500}"));
+    EXPECT_TRUE(has(lines[7], "\"conn_id\":2,\"protocol\":\"Stopped\""));
+}
+
+TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
+    TempScene bad(
+        "set kelbo\nrot 30, 150, 60\nsize 20, 20, 10\nspace 22, 22, 12\nset points\n300, 100, 0\n1, 2\n");
+    ReceiverRig rig;
+    ASSERT_TRUE(rig.program().scene().scene_loaded);
+    const ConnId c = rig.link("a", TRANSPORT_TCP, 1000);
+    rig.data(c, 3000);
+    {
+        OpenDialogChooser chooser(bad.path());
+        ::testing::internal::CaptureStdout();
+        rig.program().do_command(CMD_OPEN);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
+        EXPECT_EQ(chooser.title, "Open kelbos file");
+    }
+    EXPECT_EQ(rig.messages, std::vector<std::string>{"Problem reading point #2\n"});
+    EXPECT_FALSE(rig.program().scene().scene_loaded);
+    // The program goes on: the open link counts, the picture is black, new links are
+    // refused until a scene is read.
+    rig.data(c, 1000);
+    EXPECT_EQ(rig.table()[c].bytes_received, 4000u);
+    const QImage image = rig.program().canvas()->image().copy();
+    for (int y = rig.header_height() + 3 * rig.row_height(); y < image.height(); y += 7)
+        for (int x = 0; x < image.width(); x += 7) ASSERT_EQ(image.pixelColor(x, y), QColor(Qt::black));
+    EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
+    EXPECT_EQ(rig.messages.size(), 2u);
+
+    {
+        OpenDialogChooser chooser(shipped_scene());
+        rig.program().do_command(CMD_OPEN);
+    }
+    EXPECT_TRUE(rig.program().scene().scene_loaded);
+    EXPECT_EQ(rig.messages.size(), 2u);
+    EXPECT_NE(rig.program().canvas()->image(), image);
+    EXPECT_EQ(rig.rows().alloc_conn_id(), 2);
+}

@@ -1,0 +1,260 @@
+// The strip of status rows and the link callbacks: admission, set-up, end, rate tick,
+// removal on the sixteenth tick, and the rows moving as links come and go.
+#include "receiver_rows.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+
+#include "clock.h"
+#include "rate.h"
+#include "receiver_rig.h"
+#include "status_row.h"
+
+using namespace kelbos;
+using namespace kelbos::test;
+
+namespace {
+
+QColor qcolour(Rgb c) {
+    return QColor(c.r, c.g, c.b);
+}
+
+}  // namespace
+
+TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrder) {
+    ReceiverRig rig;
+    const int top = rig.header_height();
+    const int h = rig.row_height();
+    EXPECT_EQ(rig.rows().header()->pos(), QPoint(0, 0));
+    EXPECT_EQ(rig.row_y(0), top);
+
+    const ConnId a = rig.link("alpha", TRANSPORT_TCP, 2500000);
+    ASSERT_EQ(a, 1);
+    EXPECT_EQ(rig.row_y(a), top);
+    EXPECT_EQ(rig.row_y(0), top + h);
+    const ConnId b = rig.link("beta", TRANSPORT_UDP);
+    ASSERT_EQ(b, 2);
+    EXPECT_EQ(rig.row_y(a), top);
+    EXPECT_EQ(rig.row_y(b), top + h);
+    EXPECT_EQ(rig.row_y(0), top + 2 * h);
+    EXPECT_EQ(rig.rows().row(b)->x(), 0);
+    EXPECT_EQ(rig.rows().row(b)->size(), rig.rows().total_row()->size());
+
+    const StatusRow& row_a = *rig.rows().row(a);
+    EXPECT_EQ(row_a.name(), "alpha");
+    EXPECT_EQ(row_a.protocol(), "TCP");
+    EXPECT_EQ(row_a.kelbo_bits(), "20000000");
+    EXPECT_EQ(row_a.rate_text(), "0.0000");
+    EXPECT_EQ(rig.rows().row(b)->protocol(), "UDP");
+    EXPECT_TRUE(rig.messages.empty());
+}
+
+TEST(ReceiverRows, RowTexts) {
+    ReceiverRig rig;
+    const StatusRow& total = *rig.rows().total_row();
+    EXPECT_EQ(total.name(), "TOTAL");
+    EXPECT_EQ(total.protocol(), "");
+    EXPECT_EQ(total.kelbo_bits(), "");
+    EXPECT_EQ(total.rate_text(), "0.0000");
+
+    EXPECT_EQ(rig.rows().row(rig.link("a", 3))->protocol(), "DNET");
+    EXPECT_EQ(rig.rows().row(rig.link("b", 4))->protocol(), "OSI");
+    EXPECT_EQ(rig.rows().row(rig.link("c", 0))->protocol(), "UNKNOWN");
+    EXPECT_EQ(rig.rows().row(rig.link("d", 200))->protocol(), "UNKNOWN");
+    // Bits per kelbo as an unsigned number that does not wrap.
+    EXPECT_EQ(rig.rows().row(rig.link("e", 2, 0xFFFFFFFFu))->kelbo_bits(), "34359738360");
+    // A peer name is cut to 40 characters.
+    const ConnId f = rig.link(std::string(50, 'n'));
+    EXPECT_EQ(rig.rows().row(f)->name(), QString(40, 'n'));
+    // A name too long for its field shows its beginning.
+    EXPECT_EQ(rig.rows().row(f)->findChild<QLineEdit*>("field201")->cursorPosition(), 0);
+}
+
+TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
+    ReceiverRig rig;
+    const int top = rig.header_height();
+    const int h = rig.row_height();
+    const ConnId a = rig.link("a");
+    const ConnId b = rig.link("b");
+    const ConnId c = rig.link("c");
+    rig.data(b, 2500000);
+    rig.ticks(1);
+    ASSERT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
+
+    rig.rows().shutdown_rcv(b, REASON_NORMAL, "Remote shutdown request");
+    EXPECT_TRUE(rig.messages.empty());
+    EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
+    EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
+    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");  // rate and bar stay
+
+    // Its ConnId stays out of use while the row is there.
+    const ConnId d = rig.rows().alloc_conn_id();
+    EXPECT_EQ(d, 4);
+    rig.rows().release_conn_id(d);
+    rig.data(b, 1000000);
+    rig.ticks(15);
+    ASSERT_NE(rig.rows().row(b), nullptr);
+    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
+    EXPECT_EQ(rig.table()[b].removal_countdown, 0);
+    EXPECT_EQ(rig.rows().alloc_conn_id(), 4);
+    rig.rows().release_conn_id(4);
+
+    rig.ticks(1);
+    EXPECT_EQ(rig.rows().row(b), nullptr);
+    EXPECT_EQ(rig.table()[b].row_state, RowState::free);
+    // The rows below move up, TOTAL included; the row above stays.
+    EXPECT_EQ(rig.row_y(a), top);
+    EXPECT_EQ(rig.row_y(c), top + h);
+    EXPECT_EQ(rig.row_y(0), top + 2 * h);
+    // Now the ConnId is handed out again, and its new row goes above TOTAL.
+    EXPECT_EQ(rig.link("again"), b);
+    EXPECT_EQ(rig.row_y(b), top + 2 * h);
+    EXPECT_EQ(rig.row_y(0), top + 3 * h);
+    EXPECT_TRUE(rig.messages.empty());
+}
+
+TEST(ReceiverRows, TenLinksFillTheStripAndTheEleventhIsRefusedSilently) {
+    ReceiverRig rig;
+    const int top = rig.header_height();
+    const int h = rig.row_height();
+    for (int i = 1; i <= 10; ++i) ASSERT_EQ(rig.link("peer" + std::to_string(i)), i);
+    EXPECT_EQ(rig.rows().row(10)->name(), "peer10");
+    EXPECT_EQ(rig.row_y(10), top + 9 * h);
+    EXPECT_EQ(rig.row_y(0), top + 10 * h);
+    rig.data(10, 5000);
+    EXPECT_EQ(rig.table()[10].bytes_received, 5000u);
+
+    rig.rows().shutdown_rcv(3, REASON_NORMAL, "Remote shutdown request");
+    rig.rows().shutdown_rcv(10, REASON_NORMAL, "Remote shutdown request");
+    EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
+    EXPECT_TRUE(rig.messages.empty());
+
+    // A middle row goes: ConnId 10's row and TOTAL move up with the others.
+    rig.ticks(16);
+    EXPECT_EQ(rig.row_y(4), top + 2 * h);
+    EXPECT_EQ(rig.row_y(9), top + 7 * h);
+    EXPECT_EQ(rig.row_y(10), -1);
+    EXPECT_EQ(rig.row_y(0), top + 8 * h);
+    EXPECT_EQ(rig.rows().alloc_conn_id(), 3);
+}
+
+TEST(ReceiverRows, EndsThatChangeNothing) {
+    ReceiverRig rig;
+    const ConnId a = rig.link("a");
+    rig.rows().shutdown_rcv(0, REASON_ABORTED, "x");
+    rig.rows().shutdown_rcv(11, REASON_ABORTED, "x");
+    rig.rows().shutdown_rcv(5, REASON_ABORTED, "x");  // free: no link to end
+    EXPECT_TRUE(rig.messages.empty());
+    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
+    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
+    EXPECT_EQ(rig.table()[5].row_state, RowState::free);
+    EXPECT_EQ(rig.table()[a].row_state, RowState::live);
+
+    rig.rows().shutdown_rcv(a, REASON_NORMAL, "Remote shutdown request");
+    rig.ticks(3);
+    ::testing::internal::CaptureStdout();
+    rig.rows().shutdown_rcv(a, REASON_ABORTED, "late");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "shutdown_rcv: conn_id 1 which already marked dirty - ignoring\n");
+    EXPECT_TRUE(rig.messages.empty());
+    EXPECT_EQ(rig.table()[a].removal_countdown, 12);
+    for (int i = 0; i < 20; ++i) rig.ticks(1);
+    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
+    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
+}
+
+TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirty) {
+    ReceiverRig rig;
+    const ConnId a = rig.link("far.example", TRANSPORT_UDP, 1000, "#0000FF");
+    const int slot = rig.table()[a].colour_slot;
+    ASSERT_TRUE(rig.program().colour_slots()[slot].held);
+    bool seen = false;
+    rig.on_message = [&](const std::string&) {
+        seen = true;
+        EXPECT_EQ(rig.table()[a].row_state, RowState::dirty);
+        EXPECT_EQ(rig.table()[a].removal_countdown, 15);
+        EXPECT_FALSE(rig.program().colour_slots()[slot].held);
+        EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
+    };
+    rig.rows().shutdown_rcv(a, REASON_ABORTED, "Connection reset by peer");
+    EXPECT_TRUE(seen);
+    ASSERT_EQ(rig.messages,
+              std::vector<std::string>{"connection to far.example failed\nConnection reset by peer"});
+    EXPECT_EQ(rig.rows().row(a)->protocol(), "Stopped");
+}
+
+// The box's loop runs on: the row can go, and its ConnId serve a new link, before the
+// box is closed. The new link's row is not marked stopped.
+TEST(ReceiverRows, RowRemovedWhileTheBoxIsOpen) {
+    ReceiverRig rig;
+    const ConnId a = rig.link("a");
+    rig.on_message = [&](const std::string&) {
+        rig.on_message = nullptr;
+        rig.ticks(16);
+        EXPECT_EQ(rig.rows().row(a), nullptr);
+        EXPECT_EQ(rig.link("successor"), a);
+    };
+    rig.rows().shutdown_rcv(a, REASON_ABORTED, "gone");
+    ASSERT_NE(rig.rows().row(a), nullptr);
+    EXPECT_EQ(rig.rows().row(a)->name(), "successor");
+    EXPECT_EQ(rig.rows().row(a)->protocol(), "TCP");
+    EXPECT_EQ(rig.table()[a].row_state, RowState::live);
+}
+
+TEST(ReceiverRows, RateTickTextAndBars) {
+    ReceiverRig rig;
+    const ConnId a = rig.link("a", TRANSPORT_TCP, 1000, "#0000FF");
+    const QColor link_colour =
+        qcolour(rig.program().colour_slots().colours_of(rig.table()[a].colour_slot).base);
+    ASSERT_EQ(link_colour, QColor(0, 0, 255));
+    rig.data(a, 2500000);
+    rig.ticks(1, 1000);
+
+    const StatusRow& row = *rig.rows().row(a);
+    const StatusRow& total = *rig.rows().total_row();
+    EXPECT_EQ(row.rate_text(), "20.0000");
+    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width() / 5);
+    EXPECT_EQ(row.bar()->bar_colour(), link_colour);
+    EXPECT_EQ(total.rate_text(), "20.0000");
+    EXPECT_EQ(total.bar()->bar_right(), total.bar()->width() / 5);
+    EXPECT_EQ(total.bar()->bar_colour(), QColor(128, 128, 128));
+
+    // Repainted (uncovered) bars follow their rate text, TOTAL's in the default green.
+    total.bar()->repaint();
+    row.bar()->repaint();
+    EXPECT_EQ(total.bar()->bar_colour(), QColor(0, 128, 0));
+    EXPECT_EQ(total.bar()->bar_right(), total.bar()->width() / 5);
+    EXPECT_EQ(row.bar()->bar_colour(), link_colour);
+
+    // Only the bytes since the previous tick count.
+    rig.data(a, 1250000);
+    rig.ticks(1, 2000);
+    EXPECT_EQ(row.rate_text(), "5.0000");
+    rig.ticks(1, 0);
+    EXPECT_EQ(row.rate_text(), "0.0000");
+
+    // 64-bit counts: more than 2^32 bytes between two ticks.
+    for (int i = 0; i < 3; ++i) rig.data(a, 0xFFFFFFFFu);
+    rig.ticks(1, 1000);
+    EXPECT_EQ(row.rate_text(),
+              QString::fromStdString(rate_text(static_cast<float>(3 * 4294967295.0 / 125000))));
+    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width());
+}
+
+TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
+    const std::uint64_t before = now_ms();
+    ReceiverRig rig;
+    const ConnId a = rig.link("a");
+    rig.data(a, 10'000'000);
+    // At least a millisecond since the window was made, so the interval is not 0.
+    const std::uint64_t made = now_ms();
+    while (now_ms() <= made) {
+    }
+    rig.program().tick_rows();
+    const std::uint64_t after = now_ms();
+    const double floor = rate_mbits(10'000'000, after - before + 1);
+    EXPECT_GE(rig.rows().row(a)->rate_from_text(), floor * 0.999);
+    EXPECT_GE(rig.rows().total_row()->rate_from_text(), floor * 0.999);
+}
