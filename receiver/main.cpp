@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "clock.h"
+#include "json_lines.h"
+#include "loop_monitor.h"
 #include "program_options.h"
 #include "receiver_command_line.h"
 #include "receiver_program.h"
@@ -29,6 +32,7 @@ void quiet_headless_notes(QtMsgType type, const QMessageLogContext&, const QStri
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::uint64_t start_ms = kelbos::now_ms();
     // The command line is read before anything needs a display, so that --help and a
     // bad option work on a machine without one.
     QCommandLineParser parser;
@@ -58,6 +62,11 @@ int main(int argc, char** argv) {
     options.time_seconds = common.time_seconds;
     kelbos::ReceiverProgram program(std::move(options));
     kelbos::QuitSignals quit_signals([&program] { program.quit_app(); });
+    // With --json, how well the event loop kept up goes out in a last line at exit.
+    kelbos::LoopMonitor monitor(start_ms);
+    monitor.watch_first_frame(program.canvas());
     program.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    if (common.json) kelbos::JsonLines(true).write_line(monitor.exit_event());
+    return status;
 }

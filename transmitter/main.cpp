@@ -5,10 +5,14 @@
 #include <cstring>
 
 #include "command_line.h"
+#include "json_lines.h"
+#include "kelbo_canvas.h"
+#include "loop_monitor.h"
 #include "program_options.h"
 #include "shell.h"
 #include "show_message.h"
 #include "transmitter_program.h"
+#include "transmitter_window.h"
 
 using namespace kelbos;
 
@@ -80,6 +84,11 @@ int main(int argc, char** argv) {
 
     QuitSignals quit_signals([&program] { program.quit_app(); });
     program.start_up(common->words);
+    // With --json, how well the event loop kept up goes out in a last line at exit.
+    LoopMonitor monitor(start_ms);
+    monitor.watch_first_frame(&program.window().canvas());
     program.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    if (common->json) JsonLines(true).write_line(monitor.exit_event());
+    return status;
 }
