@@ -21,10 +21,11 @@ QStringList arguments_of(int argc, char** argv) {
     return arguments;
 }
 
-// Standard error carries the messages of a headless run: keep the offscreen
-// platform's note that it cannot pass size hints to a window system out of it.
+// Standard error carries the messages of a headless run for whoever reads them: the
+// platform layer's notes and warnings (no runtime folder, size hints the offscreen
+// platform cannot pass on) are left out; its errors still show.
 void quiet_headless_notes(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    if (text.contains("propagateSizeHints")) return;
+    if (type != QtCriticalMsg && type != QtFatalMsg) return;
     std::fprintf(stderr, "%s\n", qPrintable(text));
     if (type == QtFatalMsg) std::abort();
 }
