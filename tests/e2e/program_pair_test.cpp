@@ -1,0 +1,139 @@
+// The real kelbosrx and kelbostx against each other over loopback, both headless with
+// JSON lines: transmissions halted by --time over TCP and over UDP, and a receiver
+// that refuses links while it has no scene.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <csignal>
+
+#include "program_pair_support.h"
+#include "protocol.h"
+
+namespace kelbos::pairtest {
+namespace {
+
+// What both programs said about one transmission.
+struct Transmission {
+    std::uint64_t sent = 0;      // the transmitter's end event
+    std::uint64_t received = 0;  // the receiver's link_end event
+};
+
+// Runs one headless transmitter that sends for three seconds to the running receiver
+// and checks both programs' lines about it.
+void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const QString& protocol,
+              Transmission& outcome) {
+    ChildProcess tx(transmitter_binary(),
+                    {"--headless", "--json", "--go", "--time", "3", "--transport", transport},
+                    KELBOS_SCENES_DIR);
+    ASSERT_TRUE(tx.started());
+    ASSERT_EQ(tx.wait_exit(60s), 0) << tx.err();
+    EXPECT_EQ(tx.err(), "");
+
+    // The transmitter's row ticked with the link's ConnId and its byte count grew.
+    const std::vector<QJsonObject> events = json_events(tx);
+    const std::vector<QJsonObject> ticks = of_kind(events, "tick");
+    ASSERT_GE(ticks.size(), 2u) << tx.out();
+    std::uint64_t previous = 0;
+    for (const QJsonObject& tick : ticks) {
+        EXPECT_EQ(tick["row"].toString(), "localhost");
+        EXPECT_EQ(tick["conn_id"].toInt(), conn_id);
+        EXPECT_EQ(tick["protocol"].toString(), protocol);
+        EXPECT_GT(bytes_of(tick), previous);
+        EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
+        previous = bytes_of(tick);
+    }
+    const std::vector<QJsonObject> ends = of_kind(events, "end");
+    ASSERT_EQ(ends.size(), 1u) << tx.out();
+    EXPECT_EQ(ends[0]["how"].toString(), "halted");
+    EXPECT_GE(bytes_of(ends[0]), previous);
+    outcome.sent = bytes_of(ends[0]);
+
+    // The receiver answered the ShutdownRequest before it wrote its line: the line may
+    // still be on its way.
+    ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "link_end", conn_id).empty(); }, 10s))
+        << rx.out();
+    // Its row for the link ticked with the transport's text until the link ended.
+    std::vector<QJsonObject> live_ticks;
+    std::vector<QJsonObject> link_ends;
+    for (const QJsonObject& e : json_events(rx)) {
+        if (e["conn_id"].toInt() != conn_id) continue;
+        if (e["event"].toString() == "link_end") link_ends.push_back(e);
+        if (e["event"].toString() == "tick" && link_ends.empty()) live_ticks.push_back(e);
+    }
+    ASSERT_EQ(link_ends.size(), 1u);
+    EXPECT_EQ(link_ends[0]["reason"].toInt(), REASON_NORMAL);
+    outcome.received = bytes_of(link_ends[0]);
+    ASSERT_FALSE(live_ticks.empty()) << rx.out();
+    for (const QJsonObject& tick : live_ticks) {
+        EXPECT_EQ(tick["protocol"].toString(), protocol);
+        EXPECT_EQ(tick["row"].toString(), link_ends[0]["row"].toString());
+        EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
+    }
+    EXPECT_FALSE(link_ends[0]["row"].toString().isEmpty());
+    EXPECT_GT(bytes_of(live_ticks.back()), 0u);
+    EXPECT_LE(bytes_of(live_ticks.back()), outcome.received);
+}
+
+TEST(ProgramPair, TransmissionsOverTcpThenUdp) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    ASSERT_FALSE(build_dir().empty());
+    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
+    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
+
+    Transmission tcp;
+    ASSERT_NO_FATAL_FAILURE(transmit(rx, "tcp", 1, "TCP", tcp));
+    // Every byte sent over the stream arrives. The receiver counts each chunk it
+    // reads except the one that ends with the ShutdownRequest: data read together
+    // with the request goes uncounted. That last chunk fills at most one receive
+    // buffer, the request's three bytes included.
+    EXPECT_LE(tcp.received, tcp.sent);
+    EXPECT_LE(tcp.sent - tcp.received, LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN)
+        << "sent " << tcp.sent << ", received " << tcp.received;
+
+    // ConnId 1 is not handed out again while its stopped row is still shown.
+    Transmission udp;
+    ASSERT_NO_FATAL_FAILURE(transmit(rx, "udp", 2, "UDP", udp));
+    // Datagrams may be dropped on the way, never made up.
+    EXPECT_GT(udp.received, 0u);
+    EXPECT_LE(udp.received, udp.sent);
+
+    rx.send_signal(SIGTERM);
+    EXPECT_EQ(rx.wait_exit(20s), 0);
+    EXPECT_EQ(rx.err(), "");
+    EXPECT_EQ(of_kind(json_events(rx), "exit").size(), 1u);
+}
+
+TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    ASSERT_FALSE(build_dir().empty());
+    QTemporaryDir no_scene;
+    ASSERT_TRUE(no_scene.isValid());
+    // Without a runtime folder the platform layer has a note to make: standard error
+    // of a headless run carries the program's own messages only.
+    ChildProcess rx(receiver_binary(), {"--headless"}, no_scene.path().toStdString(),
+                    {{"XDG_RUNTIME_DIR", ""}});
+    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
+
+    const std::string missing = "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n";
+    const std::string refusal = "Refusing incoming connection because\ninit file has not been read yet\n";
+    std::string expected = missing;
+    for (const auto& [transport, name] : {std::pair{"tcp", "TCP"}, std::pair{"udp", "UDP"}}) {
+        ChildProcess tx(transmitter_binary(), {"--headless", "--go", "--transport", transport},
+                        KELBOS_SCENES_DIR);
+        EXPECT_EQ(tx.wait_exit(60s), 1) << name;
+        EXPECT_EQ(tx.err(), std::string("Unable to start ") + name +
+                                " connection to localhost\nConnection rejected by receiver\n\n");
+        EXPECT_EQ(tx.out(), "");
+        // One refusal, one message: the receiver wrote it before it answered.
+        expected += refusal;
+        EXPECT_TRUE(rx.wait_for([&] { return rx.err().size() >= expected.size(); }, 10s)) << name;
+        EXPECT_EQ(rx.err(), expected) << name;
+    }
+
+    rx.send_signal(SIGTERM);
+    EXPECT_EQ(rx.wait_exit(20s), 0);
+    EXPECT_EQ(rx.err(), expected);
+}
+
+}  // namespace
+}  // namespace kelbos::pairtest
