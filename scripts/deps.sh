@@ -5,7 +5,7 @@ set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev libgmock-dev)
 test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils clang-14 libclang-rt-14-dev)
-run=(fonts-dejavu-core)
+run=(fonts-dejavu-core iproute2)
 bench=(iperf3 xvfb xauth linux-perf)
 
 want=("${build[@]}")

@@ -9,19 +9,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" "$root/build"
 tx=$root/build/transmitter/kelbostx
 rx=$root/build/receiver/kelbosrx
-cd "$root/scenes"   # both programs read kelbostx.init from their working folder
-
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap cleanup EXIT INT TERM
-
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  cd "$root/scenes"   # both programs read kelbostx.init from their working folder
+  pids=()
+  cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+  trap cleanup EXIT INT TERM
   [ -x "$rx" ] && { "$rx" & pids+=($!); }
   if [ -x "$tx" ]; then "$tx"; else wait; fi
 else
   echo "No display: running the pair headless for 5 seconds (JSON rate lines follow)."
-  [ -x "$rx" ] && { "$rx" --headless --json --time 8 & pids+=($!); }
-  for _ in $(seq 100); do ss -ltn 2>/dev/null | grep -q ':54276 ' && break; sleep 0.05; done
-  [ -x "$tx" ] && "$tx" --headless --json --go --time 5 --receiver localhost || true
-  wait || true
+  "$root/scripts/demo.sh" "$root/build" 5
 fi
