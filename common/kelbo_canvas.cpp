@@ -5,11 +5,6 @@
 
 namespace kelbos {
 
-namespace {
-// Past this many separate rectangles one redraw of their bounding box is cheaper.
-constexpr int MAX_DIRTY_RECTS = 16;
-}  // namespace
-
 KelboCanvas::KelboCanvas(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
@@ -25,7 +20,8 @@ void KelboCanvas::fit_image() {
     image_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     image_.fill(Qt::black);
     // Positions count from the bottom edge, so everything moves: draw it all again.
-    dirty_ = QRegion(image_.rect());
+    dirty_[0] = image_.rect();
+    dirty_count_ = 1;
     update();
 }
 
@@ -33,10 +29,29 @@ void KelboCanvas::invalidate(const QRect& rect) {
     fit_image();
     const QRect r = rect.intersected(image_.rect());
     if (r.isEmpty()) return;
-    dirty_ += r;
+    if (dirty_count_ == MAX_DIRTY_RECTS) {
+        // Past this many separate rectangles one redraw of their bounding box is cheaper.
+        QRect all = r;
+        for (const QRect& d : dirty_) all |= d;
+        dirty_[0] = all;
+        dirty_count_ = 1;
+    } else if (dirty_count_ == 0 || !dirty_[dirty_count_ - 1].contains(r)) {
+        dirty_[dirty_count_++] = r;
+    }
+    unshown_ |= r;
+    if (!show_scheduled_) {
+        show_scheduled_ = true;
+        QMetaObject::invokeMethod(this, &KelboCanvas::show_changes, Qt::QueuedConnection);
+    }
+}
+
+void KelboCanvas::show_changes() {
+    show_scheduled_ = false;
+    if (unshown_.isEmpty()) return;
     // The rows on top of the picture hide what lies under them: leave them out, so a
     // change to the picture does not repaint them.
-    QRegion visible(r);
+    QRegion visible(unshown_);
+    unshown_ = QRect();
     for (const QObject* child : children()) {
         const auto* w = qobject_cast<const QWidget*>(child);
         if (w && w->isVisible()) visible -= w->geometry();
@@ -46,11 +61,14 @@ void KelboCanvas::invalidate(const QRect& rect) {
 
 void KelboCanvas::flush() {
     fit_image();
-    if (dirty_.isEmpty() || image_.isNull()) return;
-    const QRegion dirty = dirty_.rectCount() > MAX_DIRTY_RECTS ? QRegion(dirty_.boundingRect()) : dirty_;
-    dirty_ = QRegion();
+    if (dirty_count_ == 0 || image_.isNull()) return;
+    // Copy first: the paint handler may not, but a re-entrant change could, add more.
+    const std::array<QRect, MAX_DIRTY_RECTS> dirty = dirty_;
+    const int count = dirty_count_;
+    dirty_count_ = 0;
     QPainter p(&image_);
-    for (const QRect& r : dirty) {
+    for (int i = 0; i < count; ++i) {
+        const QRect& r = dirty[i];
         p.setClipRect(r);
         p.fillRect(r, Qt::black);
         p.setPen(QPen(Qt::black, 0));

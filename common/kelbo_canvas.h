@@ -54,8 +54,19 @@ private:
     // Makes the image the size of the area (a hidden widget is resized without events).
     void fit_image();
 
+    // Tells the window system, once per turn of the event loop, which areas changed.
+    void show_changes();
+
     QImage image_;
-    QRegion dirty_;
+    // Areas changed since the last redraw: a few rectangles, or once there are more
+    // than fit, their bounding box. Kept without allocation, since every placed or
+    // taken kelbo adds one.
+    static constexpr int MAX_DIRTY_RECTS = 16;
+    std::array<QRect, MAX_DIRTY_RECTS> dirty_{};
+    int dirty_count_ = 0;
+    // Changes not yet passed on to the window system, and whether that is scheduled.
+    QRect unshown_;
+    bool show_scheduled_ = false;
     std::function<void(QPainter&, const QRect&)> paint_handler_;
 };
 
