@@ -5,9 +5,17 @@
 
 namespace kelbos {
 
+namespace {
+constexpr int FRAME_MS = 16;
+}  // namespace
+
 KelboCanvas::KelboCanvas(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
+    // One frame: changes that come faster are drawn together.
+    frame_timer_.setSingleShot(true);
+    frame_timer_.setInterval(FRAME_MS);
+    connect(&frame_timer_, &QTimer::timeout, this, &KelboCanvas::show_changes);
 }
 
 void KelboCanvas::draw_quad(QPainter& painter, const std::array<QPoint, 4>& corners, const QColor& fill) {
@@ -39,14 +47,10 @@ void KelboCanvas::invalidate(const QRect& rect) {
         dirty_[dirty_count_++] = r;
     }
     unshown_ |= r;
-    if (!show_scheduled_) {
-        show_scheduled_ = true;
-        QMetaObject::invokeMethod(this, &KelboCanvas::show_changes, Qt::QueuedConnection);
-    }
+    if (!frame_timer_.isActive()) frame_timer_.start();
 }
 
 void KelboCanvas::show_changes() {
-    show_scheduled_ = false;
     if (unshown_.isEmpty()) return;
     // The rows on top of the picture hide what lies under them: leave them out, so a
     // change to the picture does not repaint them.

@@ -8,6 +8,7 @@
 
 #include <QImage>
 #include <QRegion>
+#include <QTimer>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -54,7 +55,7 @@ private:
     // Makes the image the size of the area (a hidden widget is resized without events).
     void fit_image();
 
-    // Tells the window system, once per turn of the event loop, which areas changed.
+    // Tells the window system which areas changed; at most once a frame.
     void show_changes();
 
     QImage image_;
@@ -66,7 +67,7 @@ private:
     int dirty_count_ = 0;
     // Changes not yet passed on to the window system, and whether that is scheduled.
     QRect unshown_;
-    bool show_scheduled_ = false;
+    QTimer frame_timer_;
     std::function<void(QPainter&, const QRect&)> paint_handler_;
 };
 
