@@ -33,6 +33,17 @@ void KelboCanvas::fit_image() {
     update();
 }
 
+void KelboCanvas::draw_faces(QPainter& painter, const KelboFaces& faces, const QColor& dark, const QColor& base,
+                             const QColor& light) {
+    const auto quad = [](const std::array<Point2, 4>& c) {
+        return std::array<QPoint, 4>{QPoint(c[0].x, c[0].y), QPoint(c[1].x, c[1].y), QPoint(c[2].x, c[2].y),
+                                     QPoint(c[3].x, c[3].y)};
+    };
+    draw_quad(painter, quad(faces.depth_side), dark);
+    draw_quad(painter, quad(faces.width_side), base);
+    draw_quad(painter, quad(faces.top), light);
+}
+
 void KelboCanvas::invalidate(const QRect& rect) {
     fit_image();
     const QRect r = rect.intersected(image_.rect());

@@ -13,7 +13,12 @@
 #include <array>
 #include <functional>
 
+#include "kelbo_geometry.h"
+
 namespace kelbos {
+
+// A colour of the geometry as Qt's.
+inline QColor to_qcolor(Rgb c) { return QColor(c.r, c.g, c.b); }
 
 class KelboCanvas : public QWidget {
     Q_OBJECT
@@ -46,6 +51,10 @@ public:
 
     // One filled, black-outlined four-corner polygon.
     static void draw_quad(QPainter& painter, const std::array<QPoint, 4>& corners, const QColor& fill);
+    // One kelbo: its depth side, width side and top, in that order, with the pen that
+    // is set on the painter.
+    static void draw_faces(QPainter& painter, const KelboFaces& faces, const QColor& dark, const QColor& base,
+                           const QColor& light);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
