@@ -78,6 +78,49 @@ RECEIVER_INPUT = {
     "datagrams_without_link": bytes([DATAGRAM, 0]) + piece(data_message(3, 200)),
 }
 
+# transmitter_input: flags (UDP), message length code, then cycles of reply piece,
+# what the receiver does then, and operations.
+TCP, UDP = 0, 1
+KEEP, CLOSE, RESET = 0, 1, 2
+RX_PIECE, RX_CLOSE, RX_RESET, EVENT, SEND, HALT, NEXT, RX_URGENT = range(8)
+ACCEPT3 = piece(bytes([3, 1, 1, 5])) + bytes([KEEP])
+
+
+def halt(reason, ack, after=KEEP):
+    return bytes([HALT, reason]) + piece(ack) + bytes([after])
+
+
+TRANSMITTER_INPUT = {
+    "accept_send_halt": bytes([TCP, 100]) + ACCEPT3 + bytes([SEND, SEND]) + halt(1, bytes([3, 3])),
+    "udp_accept_send_halt": bytes([UDP, 100]) + ACCEPT3 + bytes([SEND, SEND]) + halt(1, bytes([3, 3])),
+    "rejected": bytes([TCP, 100]) + piece(bytes([255, 4, 1, 5])) + bytes([CLOSE]),
+    "short_reply": bytes([TCP, 100]) + piece(bytes([3, 1])) + bytes([KEEP]),
+    "wrong_reply_type": bytes([UDP, 100]) + piece(bytes([3, 2, 1, 5])) + bytes([KEEP]),
+    "no_reply_then_close": bytes([TCP, 100]) + piece(b"") + bytes([CLOSE]),
+    "no_reply_then_reset": bytes([UDP, 100]) + piece(b"") + bytes([RESET]),
+    "no_reply_at_all": bytes([TCP, 100]) + piece(b"") + bytes([KEEP]),
+    "reply_with_more_bytes": bytes([TCP, 100]) + piece(bytes([3, 1, 1, 5, 7, 2, 1])) + bytes([KEEP, EVENT]),
+    "reply_then_close": bytes([TCP, 100]) + piece(bytes([3, 1, 1, 5])) + bytes([CLOSE, SEND, EVENT]),
+    "receiver_shutdown": bytes([TCP, 100]) + ACCEPT3 + bytes([RX_PIECE]) + piece(bytes([3, 2, 3])) + bytes([EVENT]),
+    "receiver_two_bytes": bytes([UDP, 100]) + ACCEPT3 + bytes([RX_PIECE]) + piece(bytes([3, 2])) + bytes([EVENT]),
+    "receiver_negative_reason": bytes([TCP, 100]) + ACCEPT3 + bytes([RX_PIECE]) + piece(bytes([9, 2, 0xFF]))
+    + bytes([EVENT]),
+    "receiver_sends_urgent_data": bytes([TCP, 100]) + ACCEPT3 + bytes([RX_URGENT]) + piece(bytes([3, 2, 1, 9]))
+    + bytes([EVENT]),
+    "receiver_closes": bytes([TCP, 100]) + ACCEPT3 + bytes([EVENT, RX_CLOSE, EVENT]),
+    "receiver_resets_during_sends": bytes([TCP, 210]) + ACCEPT3 + bytes([SEND, RX_RESET, SEND, SEND, SEND, EVENT]),
+    "ack_of_wrong_type": bytes([TCP, 100]) + ACCEPT3 + halt(1, bytes([3, 4])),
+    "ack_short": bytes([UDP, 100]) + ACCEPT3 + halt(2, bytes([3])),
+    "ack_missing": bytes([TCP, 100]) + ACCEPT3 + halt(1, b""),
+    "ack_then_close": bytes([TCP, 100]) + ACCEPT3 + bytes([SEND]) + halt(1, bytes([3, 3]), CLOSE),
+    "no_ack_then_reset": bytes([TCP, 100]) + ACCEPT3 + halt(1, b"", RESET),
+    "halt_with_bytes_waiting": bytes([TCP, 100]) + ACCEPT3 + bytes([RX_PIECE]) + piece(bytes([0, 3])) + halt(1, b""),
+    "two_links": bytes([TCP, 100]) + ACCEPT3 + bytes([SEND, NEXT]) + ACCEPT3 + halt(1, bytes([3, 3])),
+    "message_too_big": bytes([UDP, 255]) + ACCEPT3,
+    "tiny_udp_messages": bytes([UDP, 2]) + piece(bytes([200, 1, 1, 5])) + bytes([KEEP, SEND, SEND]),
+    "empty_tcp_messages": bytes([TCP, 0]) + ACCEPT3 + bytes([SEND]) + halt(1, bytes([3, 3])),
+}
+
 
 def write(target, seeds):
     folder = HERE / "corpus" / target
@@ -91,3 +134,4 @@ def write(target, seeds):
 if __name__ == "__main__":
     write("scene_reader", SCENE_READER)
     write("receiver_input", RECEIVER_INPUT)
+    write("transmitter_input", TRANSMITTER_INPUT)
