@@ -6,13 +6,16 @@
 namespace kelbos {
 
 namespace {
-// Past this many separate rectangles one redraw of their bounding box is cheaper.
-constexpr int MAX_DIRTY_RECTS = 16;
+constexpr int FRAME_MS = 16;
 }  // namespace
 
 KelboCanvas::KelboCanvas(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
+    // One frame: changes that come faster are drawn together.
+    frame_timer_.setSingleShot(true);
+    frame_timer_.setInterval(FRAME_MS);
+    connect(&frame_timer_, &QTimer::timeout, this, &KelboCanvas::show_changes);
 }
 
 void KelboCanvas::draw_quad(QPainter& painter, const std::array<QPoint, 4>& corners, const QColor& fill) {
@@ -25,18 +28,45 @@ void KelboCanvas::fit_image() {
     image_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     image_.fill(Qt::black);
     // Positions count from the bottom edge, so everything moves: draw it all again.
-    dirty_ = QRegion(image_.rect());
+    dirty_[0] = image_.rect();
+    dirty_count_ = 1;
     update();
+}
+
+void KelboCanvas::draw_faces(QPainter& painter, const KelboFaces& faces, const QColor& dark, const QColor& base,
+                             const QColor& light) {
+    const auto quad = [](const std::array<Point2, 4>& c) {
+        return std::array<QPoint, 4>{QPoint(c[0].x, c[0].y), QPoint(c[1].x, c[1].y), QPoint(c[2].x, c[2].y),
+                                     QPoint(c[3].x, c[3].y)};
+    };
+    draw_quad(painter, quad(faces.depth_side), dark);
+    draw_quad(painter, quad(faces.width_side), base);
+    draw_quad(painter, quad(faces.top), light);
 }
 
 void KelboCanvas::invalidate(const QRect& rect) {
     fit_image();
     const QRect r = rect.intersected(image_.rect());
     if (r.isEmpty()) return;
-    dirty_ += r;
+    if (dirty_count_ == MAX_DIRTY_RECTS) {
+        // Past this many separate rectangles one redraw of their bounding box is cheaper.
+        QRect all = r;
+        for (const QRect& d : dirty_) all |= d;
+        dirty_[0] = all;
+        dirty_count_ = 1;
+    } else if (dirty_count_ == 0 || !dirty_[dirty_count_ - 1].contains(r)) {
+        dirty_[dirty_count_++] = r;
+    }
+    unshown_ |= r;
+    if (!frame_timer_.isActive()) frame_timer_.start();
+}
+
+void KelboCanvas::show_changes() {
+    if (unshown_.isEmpty()) return;
     // The rows on top of the picture hide what lies under them: leave them out, so a
     // change to the picture does not repaint them.
-    QRegion visible(r);
+    QRegion visible(unshown_);
+    unshown_ = QRect();
     for (const QObject* child : children()) {
         const auto* w = qobject_cast<const QWidget*>(child);
         if (w && w->isVisible()) visible -= w->geometry();
@@ -46,11 +76,14 @@ void KelboCanvas::invalidate(const QRect& rect) {
 
 void KelboCanvas::flush() {
     fit_image();
-    if (dirty_.isEmpty() || image_.isNull()) return;
-    const QRegion dirty = dirty_.rectCount() > MAX_DIRTY_RECTS ? QRegion(dirty_.boundingRect()) : dirty_;
-    dirty_ = QRegion();
+    if (dirty_count_ == 0 || image_.isNull()) return;
+    // Copy first: the paint handler may not, but a re-entrant change could, add more.
+    const std::array<QRect, MAX_DIRTY_RECTS> dirty = dirty_;
+    const int count = dirty_count_;
+    dirty_count_ = 0;
     QPainter p(&image_);
-    for (const QRect& r : dirty) {
+    for (int i = 0; i < count; ++i) {
+        const QRect& r = dirty[i];
         p.setClipRect(r);
         p.fillRect(r, Qt::black);
         p.setPen(QPen(Qt::black, 0));

@@ -8,11 +8,17 @@
 
 #include <QImage>
 #include <QRegion>
+#include <QTimer>
 #include <QWidget>
 #include <array>
 #include <functional>
 
+#include "kelbo_geometry.h"
+
 namespace kelbos {
+
+// A colour of the geometry as Qt's.
+inline QColor to_qcolor(Rgb c) { return QColor(c.r, c.g, c.b); }
 
 class KelboCanvas : public QWidget {
     Q_OBJECT
@@ -45,6 +51,10 @@ public:
 
     // One filled, black-outlined four-corner polygon.
     static void draw_quad(QPainter& painter, const std::array<QPoint, 4>& corners, const QColor& fill);
+    // One kelbo: its depth side, width side and top, in that order, with the pen that
+    // is set on the painter.
+    static void draw_faces(QPainter& painter, const KelboFaces& faces, const QColor& dark, const QColor& base,
+                           const QColor& light);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -54,8 +64,19 @@ private:
     // Makes the image the size of the area (a hidden widget is resized without events).
     void fit_image();
 
+    // Tells the window system which areas changed; at most once a frame.
+    void show_changes();
+
     QImage image_;
-    QRegion dirty_;
+    // Areas changed since the last redraw: a few rectangles, or once there are more
+    // than fit, their bounding box. Kept without allocation, since every placed or
+    // taken kelbo adds one.
+    static constexpr int MAX_DIRTY_RECTS = 16;
+    std::array<QRect, MAX_DIRTY_RECTS> dirty_{};
+    int dirty_count_ = 0;
+    // Changes not yet passed on to the window system, and whether that is scheduled.
+    QRect unshown_;
+    QTimer frame_timer_;
     std::function<void(QPainter&, const QRect&)> paint_handler_;
 };
 

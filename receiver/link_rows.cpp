@@ -9,10 +9,6 @@ namespace kelbos {
 
 namespace {
 
-QColor qcolour(Rgb c) {
-    return QColor(c.r, c.g, c.b);
-}
-
 bool is_link(ConnId conn_id) {
     return conn_id >= CONN_FIRST && conn_id <= CONN_LAST;
 }
@@ -30,7 +26,7 @@ StatusRow* LinkRows::row(ConnId conn_id) const {
 }
 
 QColor LinkRows::slot_colour(int slot) const {
-    return qcolour(slots_.colours_of(slot).base);
+    return to_qcolor(slots_.colours_of(slot).base);
 }
 
 void LinkRows::create_rows(KelboCanvas* canvas) {

@@ -10,26 +10,12 @@
 
 namespace kelbos {
 
-namespace {
-
-QColor qcolour(Rgb c) {
-    return QColor(c.r, c.g, c.b);
-}
-
-std::array<QPoint, 4> qpoints(const std::array<Point2, 4>& corners) {
-    return {QPoint(corners[0].x, corners[0].y), QPoint(corners[1].x, corners[1].y),
-            QPoint(corners[2].x, corners[2].y), QPoint(corners[3].x, corners[3].y)};
-}
-
-}  // namespace
-
 void draw_kelbo(QPainter& painter, const KelboShape& shape, const ScenePoint& point, int client_bottom,
                 const KelboColours& colours) {
     const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
     painter.setPen(QPen(Qt::black, 0));
-    KelboCanvas::draw_quad(painter, qpoints(faces.depth_side), qcolour(colours.dark));
-    KelboCanvas::draw_quad(painter, qpoints(faces.width_side), qcolour(colours.base));
-    KelboCanvas::draw_quad(painter, qpoints(faces.top), qcolour(colours.light));
+    KelboCanvas::draw_faces(painter, faces, to_qcolor(colours.dark), to_qcolor(colours.base),
+                            to_qcolor(colours.light));
 }
 
 QRect kelbo_extent(const KelboShape& shape, const ScenePoint& point, int client_bottom) {

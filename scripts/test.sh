@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in a normal build, then
-# once more with AddressSanitizer and UndefinedBehaviorSanitizer.
+# once more with AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz
+# target for 30 seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" build test
@@ -15,3 +16,6 @@ echo "== Build and test with sanitizers (build-asan/)"
 (cd "$root/build-asan" &&
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j"$jobs")
+
+echo "== Fuzz each target for 30 seconds"
+"$root/scripts/fuzz.sh" 30

@@ -9,15 +9,6 @@ namespace kelbos {
 
 namespace {
 
-QColor to_qcolor(Rgb c) {
-    return QColor(c.r, c.g, c.b);
-}
-
-std::array<QPoint, 4> to_qpoints(const std::array<Point2, 4>& corners) {
-    return {QPoint(corners[0].x, corners[0].y), QPoint(corners[1].x, corners[1].y),
-            QPoint(corners[2].x, corners[2].y), QPoint(corners[3].x, corners[3].y)};
-}
-
 // Index of the last kelbo shown, kept within the scene.
 int last_shown(const Scene& scene) {
     return std::min(scene.kelbo_countdown, scene.point_count - 1);
@@ -43,9 +34,7 @@ void draw_kelbo(QPainter& painter, const ScenePoint& point, const KelboShape& sh
                 const KelboBrushes& brushes) {
     const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
     painter.setPen(brushes.pen);
-    KelboCanvas::draw_quad(painter, to_qpoints(faces.depth_side), brushes.dark);
-    KelboCanvas::draw_quad(painter, to_qpoints(faces.width_side), brushes.base);
-    KelboCanvas::draw_quad(painter, to_qpoints(faces.top), brushes.light);
+    KelboCanvas::draw_faces(painter, faces, brushes.dark, brushes.base, brushes.light);
 }
 
 void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int client_bottom,

@@ -140,7 +140,7 @@ TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
     EXPECT_EQ(tx.wait_exit(20s), 0) << tx.err();
     EXPECT_EQ(tx.err(), "");
     const auto events = json_events(tx);
-    ASSERT_GE(events.size(), 2u);
+    ASSERT_GE(events.size(), 3u);
     const QJsonObject tick = events.front();
     EXPECT_EQ(tick["event"].toString(), "tick");
     EXPECT_EQ(tick["row"].toString(), "localhost");
@@ -149,8 +149,13 @@ TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
     EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
     EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
     EXPECT_GE(tick["time_ms"].toInteger(), 900);
-    const QJsonObject end = events.back();
+    // The end of the transmission, then the program's exit line.
+    const QJsonObject end = events[events.size() - 2];
     EXPECT_EQ(end["event"].toString(), "end");
+    const QJsonObject exit = events.back();
+    EXPECT_EQ(exit["event"].toString(), "exit");
+    EXPECT_GE(exit["first_frame_ms"].toInteger(), 0);
+    EXPECT_GT(exit["peak_rss_kb"].toInteger(), 0);
     EXPECT_EQ(end["how"].toString(), "halted");
     EXPECT_GE(end["seconds"].toDouble(), 1.5);
     EXPECT_GT(end["bytes"].toInteger(), tick["bytes"].toInteger());

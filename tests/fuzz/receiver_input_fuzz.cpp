@@ -1,0 +1,316 @@
+// The receiver's input path, fed any bytes through the real link engine on real
+// loopback sockets. The first byte picks what the bytes are:
+//   0: a SetupRequest on a new stream or control connection, in pieces;
+//   1: stream chunks on one or two set-up links, with closes, resets and stray
+//      readiness reports between them;
+//   2: datagrams to the datagram port.
+// After each write the harness waits (poll, with a deadline) until the engine's socket
+// is readable and reports it with comm_event, so every step of the engine is the
+// handling of one report. Each run gets a fresh engine; the callbacks check what the
+// engine reports against what it must report for the bytes sent.
+//
+// Input after the mode byte (pieces are a length byte and that many bytes):
+//   0: flags (bit 0 control port, bit 1 first piece sent before the accept, bits 2-3
+//      ending: 1 reset, 2 admission expiry, else close; bit 4 refuse), the number of
+//      records held by ended links (mod 11), then pieces.
+//   1: flags (bit 0 a second link over the control port, bit 1 end by reset), then
+//      operations: an op byte (bits 0-1: 0 piece, 1 close, 2 reset, 3 stray report;
+//      bit 2 the link) followed by its piece, or for a stray report by three bytes
+//      (target, event, error).
+//   2: flags (bit 0 a UDP link set up first), then one datagram per piece.
+#include <QCoreApplication>
+#include <cstdio>
+#include <string>
+
+#include "clock.h"
+#include "fuzz_support.h"
+#include "receiver_rig.h"
+#include "show_message.h"
+
+using namespace kelbos;
+using namespace kelbos::fuzz;
+
+namespace {
+
+struct Link {
+    Client client;
+    ConnId conn_id = CONN_NONE;
+};
+
+std::string eof_text(int fd) {
+    return "ZERO length message received (EOF!) on socket " + std::to_string(fd) + ", shutting it down";
+}
+
+void expect_reports(LinkBook& book, const std::vector<EngineReport>& expected, const char* step) {
+    const auto got = book.take_reports();
+    FUZZ_CHECK(got == expected, "%s: the engine reported %s; expected %s", step, describe(got).c_str(),
+               describe(expected).c_str());
+}
+
+// A link set up the way a transmitter does it; checks the reply.
+Link open_link(EngineRig& rig, std::uint8_t transport) {
+    const bool udp = transport == TRANSPORT_UDP;
+    Link link{Client::tcp(udp ? rig.ports.control : rig.ports.stream)};
+    link.client.send(valid_setup_request(transport));
+    rig.deliver_accept(udp ? rig.engine->control_listener() : rig.engine->stream_listener());
+    auto reports = rig.book.take_reports();
+    FUZZ_CHECK(reports.size() == 2 && reports[0].kind == EngineReport::alloc &&
+                   reports[1].kind == EngineReport::new_link && reports[0].conn_id == reports[1].conn_id,
+               "opening a link: %s", describe(reports).c_str());
+    link.conn_id = static_cast<ConnId>(reports[0].conn_id);
+    link.client.collect_until(SETUP_REPLY_LEN);
+    const Bytes accept{link.conn_id, MSG_SETUP_ACCEPTED, 1, 5};
+    FUZZ_CHECK(link.client.received == accept, "the SetupReply was not %d 1 1 5", link.conn_id);
+    link.client.received.clear();
+    return link;
+}
+
+// Ends every link still open through its client and checks the ends reported.
+void end_links(EngineRig& rig, std::vector<Link*> links, bool reset) {
+    std::vector<EngineReport> expected;
+    std::vector<Client*> clients;
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
+        const int fd = rig.engine->link_socket(static_cast<ConnId>(c));
+        if (fd >= 0 && rig.engine->link_phase(static_cast<ConnId>(c)) == LinkPhase::set_up)
+            expected.push_back(
+                EngineReport::ended(c, REASON_ABORTED, reset ? error_text(ECONNRESET) : eof_text(fd)));
+    }
+    for (Link* link : links) clients.push_back(&link->client);
+    rig.close_all(clients, reset);
+    expect_reports(rig.book, expected, reset ? "resetting every link" : "closing every link");
+}
+
+// Mode 0: any bytes as the SetupRequest of a new connection, and whatever follows.
+void setup_request_bytes(EngineRig& rig, ByteReader& in) {
+    const std::uint8_t flags = in.byte();
+    const bool control = flags & 1;
+    const bool early = flags & 2;
+    const int ending = (flags >> 2) & 3;
+    rig.book.refuse = flags & 16;
+    rig.book.hold_ended_records(in.byte() % 11);
+
+    Client client = Client::tcp(control ? rig.ports.control : rig.ports.stream);
+    Bytes piece = in.piece();
+    if (early) client.send(piece);
+    rig.deliver_accept(control ? rig.engine->control_listener() : rig.engine->stream_listener());
+    std::vector<EngineReport> reports = rig.book.take_reports();
+    FUZZ_CHECK(!reports.empty() && reports[0].kind == EngineReport::alloc, "an accept reported %s",
+               describe(reports).c_str());
+    const int c = reports[0].conn_id;
+    if (c == CONN_NONE_FREE) {
+        // Refused: the refusing reply, then the end of the connection; nothing else.
+        FUZZ_CHECK(reports.size() == 1, "a refusal reported %s", describe(reports).c_str());
+        client.collect_until(SETUP_REPLY_LEN + 1);
+        const Bytes reject{CONN_NONE_FREE, MSG_SETUP_REJECTED, 1, 5};
+        FUZZ_CHECK(client.received == reject && client.ended, "the refused client got %zu bytes, ended %d",
+                   client.received.size(), client.ended);
+        client.close();
+        return;
+    }
+    const ConnId conn_id = static_cast<ConnId>(c);
+    auto deliver = [&] {
+        rig.wait_arrival(conn_id, client.sent);
+        rig.settle_link(conn_id);
+    };
+    deliver();
+    if (!early) {
+        client.send(piece);
+        deliver();
+    }
+    while (!in.empty() && rig.engine->link_socket(conn_id) >= 0) {
+        client.send(in.piece());
+        deliver();
+    }
+    const std::uint64_t sent = client.sent;
+    for (auto& r : rig.book.take_reports()) reports.push_back(r);
+
+    // Whole requests are set up at once; shorter ones are still waiting.
+    const bool set_up = rig.book.stage(conn_id) != LinkBook::Stage::admitted;
+    FUZZ_CHECK(set_up == (sent >= SETUP_REQUEST_LEN), "%llu bytes sent, the engine reported %s",
+               static_cast<unsigned long long>(sent), describe(reports).c_str());
+    if (ending == 2) rig.run_until_admissions_expire();
+    for (auto& r : rig.book.take_reports()) reports.push_back(r);
+
+    // What the client is owed so far: the reply of a set-up link, and the
+    // acknowledgement of a ShutdownRequest found in its data, after which the
+    // receiver has closed the connection.
+    const bool acknowledged =
+        reports.back().kind == EngineReport::end && reports.back().text == "Remote shutdown request";
+    Bytes expected;
+    if (set_up) expected = {conn_id, MSG_SETUP_ACCEPTED, 1, 5};
+    if (acknowledged) expected.insert(expected.end(), {conn_id, MSG_SHUTDOWN_ACK});
+    client.collect_until(acknowledged ? expected.size() + 1 : expected.size());
+
+    const bool reset = ending == 1;
+    reset ? client.reset() : client.close();
+    rig.close_all({}, reset);
+    for (auto& r : rig.book.take_reports()) reports.push_back(r);
+
+    // alloc, then new_link or release, then only this link's data and at most one end.
+    FUZZ_CHECK(reports.size() >= 2, "a link reported only %s", describe(reports).c_str());
+    if (sent >= SETUP_REQUEST_LEN) {
+        FUZZ_CHECK(reports[1].kind == EngineReport::new_link && reports.back().kind == EngineReport::end,
+                   "a whole request reported %s", describe(reports).c_str());
+        for (std::size_t i = 2; i + 1 < reports.size(); ++i)
+            FUZZ_CHECK(reports[i].kind == EngineReport::data && reports[i].conn_id == c,
+                       "a link's data reported %s", describe(reports).c_str());
+    } else {
+        FUZZ_CHECK(reports.size() == 2 && reports[1].kind == EngineReport::release,
+                   "a short request reported %s", describe(reports).c_str());
+    }
+    FUZZ_CHECK(client.received == expected, "the client got %s, expected %s", hex(client.received).c_str(),
+               hex(expected).c_str());
+}
+
+// What the engine must report for one chunk on a set-up link.
+std::vector<EngineReport> expected_for_chunk(const LinkBook& book, const Bytes& chunk, ConnId conn_id) {
+    const std::size_t n = chunk.size();
+    if (n >= SHUTDOWN_REQUEST_LEN && chunk[n - 2] == MSG_SHUTDOWN_REQUEST) {
+        const int named = chunk[n - 3];
+        if (named < CONN_FIRST || named > CONN_LAST ||
+            book.stage(static_cast<ConnId>(named)) != LinkBook::Stage::set_up)
+            return {};
+        return {EngineReport::ended(named, chunk[n - 1], "Remote shutdown request")};
+    }
+    return {EngineReport::chunk(conn_id, n)};
+}
+
+// Mode 1: stream chunks on set-up links.
+void stream_chunks(EngineRig& rig, ByteReader& in) {
+    const std::uint8_t flags = in.byte();
+    std::vector<Link> links;
+    links.push_back(open_link(rig, TRANSPORT_TCP));
+    if (flags & 1) links.push_back(open_link(rig, TRANSPORT_UDP));
+
+    while (!in.empty()) {
+        const std::uint8_t op = in.byte();
+        Link& link = links[(op >> 2) % links.size()];
+        const bool open = rig.book.stage(link.conn_id) == LinkBook::Stage::set_up;
+        const int fd = rig.engine->link_socket(link.conn_id);
+        switch (op & 3) {
+            case 0: {
+                const Bytes chunk = in.piece();
+                if (!open || chunk.empty()) break;
+                const auto expected = expected_for_chunk(rig.book, chunk, link.conn_id);
+                link.client.send(chunk);
+                rig.deliver_chunk(link.conn_id, chunk.size());
+                expect_reports(rig.book, expected, "a chunk");
+                if (!expected.empty() && expected[0].kind == EngineReport::end) {
+                    // The acknowledgement goes to the link the request names.
+                    for (Link& named : links) {
+                        if (named.conn_id != expected[0].conn_id) continue;
+                        named.client.collect_until(SHUTDOWN_ACK_LEN + 1);
+                        const Bytes ack{named.conn_id, MSG_SHUTDOWN_ACK};
+                        FUZZ_CHECK(named.client.received == ack && named.client.ended,
+                                   "the ShutdownAck: %zu bytes, ended %d", named.client.received.size(),
+                                   named.client.ended);
+                    }
+                }
+                break;
+            }
+            case 1:
+            case 2: {
+                if (!open) break;
+                const bool reset = (op & 3) == 2;
+                reset ? link.client.reset() : link.client.close();
+                FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "the end did not arrive");
+                rig.engine->handle_readable(fd);
+                expect_reports(rig.book,
+                               {EngineReport::ended(link.conn_id, REASON_ABORTED,
+                                                    reset ? error_text(ECONNRESET) : eof_text(fd))},
+                               reset ? "a reset" : "a close");
+                break;
+            }
+            case 3: {
+                const std::uint8_t target = in.byte();
+                const std::uint8_t event_byte = in.byte();
+                const int error = in.byte();
+                const int event = event_byte % 3 == 0   ? EVENT_READ
+                                  : event_byte % 3 == 1 ? EVENT_ACCEPT
+                                                        : event_byte;
+                std::vector<EngineReport> expected;
+                int target_fd = -1;
+                switch (target % 5) {
+                    case 0:
+                        target_fd = fd;
+                        if (open && error != 0)
+                            expected.push_back(
+                                EngineReport::ended(link.conn_id, REASON_ABORTED, error_text(error)));
+                        break;
+                    case 1:
+                        target_fd = rig.engine->control_listener();
+                        break;
+                    case 2:
+                        target_fd = rig.engine->stream_listener();
+                        break;
+                    case 3:
+                        target_fd = rig.engine->datagram_socket();
+                        break;
+                    default:
+                        target_fd = link.client.fd();  // not the engine's
+                }
+                rig.engine->comm_event(target_fd, event, error);
+                expect_reports(rig.book, expected, "a stray report");
+                break;
+            }
+        }
+    }
+    std::vector<Link*> all;
+    for (Link& link : links) all.push_back(&link);
+    end_links(rig, all, flags & 2);
+}
+
+// Mode 2: datagrams, each reported with its first byte as the ConnId.
+void datagrams(EngineRig& rig, ByteReader& in) {
+    const std::uint8_t flags = in.byte();
+    std::vector<Link> links;
+    if (flags & 1) links.push_back(open_link(rig, TRANSPORT_UDP));
+    Client sender = Client::udp(rig.ports.datagram);
+    while (!in.empty()) {
+        const Bytes datagram = in.piece();
+        sender.send(datagram);
+        rig.deliver_datagram();
+        std::vector<EngineReport> expected;
+        if (!datagram.empty())
+            expected.push_back(EngineReport::chunk(static_cast<std::int8_t>(datagram[0]), datagram.size()));
+        expect_reports(rig.book, expected, "a datagram");
+    }
+    std::vector<Link*> all;
+    for (Link& link : links) all.push_back(&link);
+    end_links(rig, all, false);
+}
+
+DescriptorWatch& descriptor_watch() {
+    static DescriptorWatch watch;
+    return watch;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    // The engine's socket notifiers need the application's event dispatcher.
+    static QCoreApplication app(*argc, *argv);
+    set_message_presenter([](const std::string&) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ByteReader in({data, size});
+    {
+        EngineRig rig;
+        switch (in.byte() % 3) {
+            case 0:
+                setup_request_bytes(rig, in);
+                break;
+            case 1:
+                stream_chunks(rig, in);
+                break;
+            default:
+                datagrams(rig, in);
+        }
+        rig.book.check_settled(*rig.engine);
+    }
+    flush_deferred_deletes();
+    descriptor_watch().after_run();
+    return 0;
+}

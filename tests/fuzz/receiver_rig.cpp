@@ -1,0 +1,335 @@
+#include "receiver_rig.h"
+
+#include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <cerrno>
+#include <cstring>
+
+namespace kelbos::fuzz {
+
+namespace {
+
+const char* stage_name(LinkBook::Stage stage) {
+    switch (stage) {
+        case LinkBook::Stage::unused:
+            return "unused";
+        case LinkBook::Stage::foreign:
+            return "held by an earlier link";
+        case LinkBook::Stage::admitted:
+            return "admitted";
+        case LinkBook::Stage::set_up:
+            return "set up";
+        case LinkBook::Stage::ended:
+            return "ended";
+        case LinkBook::Stage::given_back:
+            return "given back";
+    }
+    return "?";
+}
+
+bool in_range(int conn_id) {
+    return conn_id >= CONN_FIRST && conn_id <= CONN_LAST;
+}
+
+int unread_bytes(int fd) {
+    int n = 0;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+bool readable_now(int fd) {
+    return wait_readable(fd, 0ms) == WaitResult::ready;
+}
+
+}  // namespace
+
+std::string describe(const std::vector<EngineReport>& reports) {
+    static constexpr const char* names[] = {"alloc", "new_link", "data", "end", "release"};
+    std::string out;
+    for (const EngineReport& r : reports) {
+        out += std::string(names[r.kind]) + "(" + std::to_string(r.conn_id);
+        if (r.kind == EngineReport::data) out += ", " + std::to_string(r.bytes);
+        if (r.kind == EngineReport::end) out += ", " + std::to_string(r.reason) + ", '" + r.text + "'";
+        out += ") ";
+    }
+    return out.empty() ? "nothing" : out;
+}
+
+EngineCallbacks LinkBook::callbacks() {
+    EngineCallbacks cb;
+    cb.alloc_conn_id = [this] {
+        const ConnId c = refuse ? CONN_NONE_FREE : table.take_free();
+        if (c != CONN_NONE_FREE) {
+            FUZZ_CHECK(in_range(c), "take_free gave %d", c);
+            FUZZ_CHECK(stage_[c] == Stage::unused || stage_[c] == Stage::given_back,
+                       "ConnId %d handed out while %s", c, stage_name(stage_[c]));
+            stage_[c] = Stage::admitted;
+        }
+        reports_.push_back(EngineReport::of(EngineReport::alloc, c));
+        return c;
+    };
+    cb.new_link = [this](ConnId c, const std::string& name, const std::string& colour, std::uint8_t transport,
+                         std::uint32_t kelbo_bytes) {
+        FUZZ_CHECK(in_range(c), "new_link for ConnId %d", c);
+        FUZZ_CHECK(stage_[c] == Stage::admitted, "new_link for ConnId %d while %s", c, stage_name(stage_[c]));
+        FUZZ_CHECK(!name.empty() && name.size() <= PEER_NAME_MAX, "peer name of %zu characters", name.size());
+        FUZZ_CHECK(colour.size() <= SETUP_COLOUR_FIELD && colour.find('\0') == std::string::npos,
+                   "colour text of %zu bytes", colour.size());
+        ConnectionRecord& record = table[c];
+        FUZZ_CHECK(record.row_state == RowState::live, "new_link for a record that is not live");
+        record.pending_bytes = record.bytes_received = record.bytes_at_tick = 0;
+        record.transport = transport;
+        record.kelbo_bytes = kelbo_bytes;
+        set_peer_name(record, name);
+        stage_[c] = Stage::set_up;
+        reports_.push_back(EngineReport::of(EngineReport::new_link, c));
+    };
+    cb.more_data = [this](std::int8_t c, std::uint32_t bytes) {
+        FUZZ_CHECK(bytes > 0, "more_data with an empty chunk");
+        // As the receiver counts: ids outside 1..10 are ignored.
+        if (in_range(c)) {
+            table[static_cast<ConnId>(c)].bytes_received += bytes;
+            table[0].bytes_received += bytes;
+        }
+        reports_.push_back(EngineReport::chunk(c, bytes));
+    };
+    cb.shutdown_rcv = [this](ConnId c, int reason, const std::string& text) {
+        FUZZ_CHECK(in_range(c), "shutdown_rcv for ConnId %d", c);
+        FUZZ_CHECK(table[c].row_state != RowState::dirty, "a dirty record ended twice: ConnId %d", c);
+        FUZZ_CHECK(stage_[c] == Stage::set_up, "shutdown_rcv for ConnId %d while %s", c,
+                   stage_name(stage_[c]));
+        FUZZ_CHECK(reason >= 0 && reason <= 255, "reason %d", reason);
+        table[c].row_state = RowState::dirty;
+        table[c].removal_countdown = 15;
+        stage_[c] = Stage::ended;
+        reports_.push_back(EngineReport::ended(c, reason, text));
+    };
+    cb.release_conn_id = [this](ConnId c) {
+        FUZZ_CHECK(in_range(c), "release of ConnId %d", c);
+        FUZZ_CHECK(stage_[c] == Stage::admitted, "release of ConnId %d while %s", c, stage_name(stage_[c]));
+        FUZZ_CHECK(table.give_back(c), "ConnId %d could not be given back", c);
+        stage_[c] = Stage::given_back;
+        reports_.push_back(EngineReport::of(EngineReport::release, c));
+    };
+    return cb;
+}
+
+void LinkBook::hold_ended_records(int n) {
+    for (int i = 0; i < n; ++i) {
+        const ConnId c = table.take_free();
+        if (c == CONN_NONE_FREE) return;
+        table[c].row_state = RowState::dirty;
+        stage_[c] = Stage::foreign;
+    }
+}
+
+std::vector<EngineReport> LinkBook::take_reports() {
+    std::vector<EngineReport> out;
+    out.swap(reports_);
+    return out;
+}
+
+void LinkBook::check_settled(const LinkEngine& engine) const {
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
+        const Stage stage = stage_[c];
+        const LinkPhase phase = engine.link_phase(static_cast<ConnId>(c));
+        FUZZ_CHECK(stage != Stage::admitted, "ConnId %d allocated, neither set up nor given back", c);
+        FUZZ_CHECK(phase != LinkPhase::admitted, "the engine still admits ConnId %d", c);
+        FUZZ_CHECK((phase == LinkPhase::set_up) == (stage == Stage::set_up),
+                   "ConnId %d: engine phase %d, record %s", c, static_cast<int>(phase), stage_name(stage));
+        const RowState expected = stage == Stage::set_up                             ? RowState::live
+                                  : stage == Stage::ended || stage == Stage::foreign ? RowState::dirty
+                                                                                     : RowState::free;
+        FUZZ_CHECK(table[c].row_state == expected, "ConnId %d: record state %d while %s", c,
+                   static_cast<int>(table[c].row_state), stage_name(stage));
+    }
+}
+
+Client Client::tcp(std::uint16_t port) {
+    Client client;
+    client.socket_ = make_socket(SOCK_STREAM);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = make_address(loopback, port);
+    FUZZ_CHECK(client.socket_ &&
+                   ::connect(client.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+               "connect to port %d: %s", port, std::strerror(errno));
+    // Each piece goes out at once, as the transmitter's data does: no waiting for the
+    // acknowledgement of the one before.
+    set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
+    return client;
+}
+
+Client Client::udp(std::uint16_t port) {
+    Client client;
+    client.socket_ = make_socket(SOCK_DGRAM);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = make_address(loopback, port);
+    FUZZ_CHECK(client.socket_ &&
+                   ::connect(client.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+               "connect to port %d: %s", port, std::strerror(errno));
+    return client;
+}
+
+void Client::send(const Bytes& bytes) {
+    // The receiver may have closed the connection already; then the send fails.
+    const ssize_t n = ::send(fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<std::uint64_t>(n);
+}
+
+void Client::collect() {
+    std::uint8_t buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            received.insert(received.end(), buffer, buffer + n);
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) ended = true;
+        return;
+    }
+}
+
+void Client::collect_until(std::size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + DELIVERY_WAIT;
+    collect();
+    while (received.size() < n && !ended && std::chrono::steady_clock::now() < deadline) {
+        (void)wait_readable(fd(), DELIVERY_WAIT);
+        collect();
+    }
+}
+
+void Client::close() {
+    if (!socket_) return;
+    collect();
+    socket_.reset();
+}
+
+void Client::reset() {
+    if (!socket_) return;
+    const linger hard{1, 0};
+    ::setsockopt(fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    socket_.reset();
+}
+
+EngineRig::EngineRig() {
+    EngineOptions options;
+    options.ports = Ports{0, 0, 0};
+    // Admissions expire only when the harness runs the event loop for them.
+    options.setup_wait = 1ms;
+    // Peers are named by address at once: the reverse lookup of 127.0.0.1 says nothing
+    // about the input, and waiting for it would cost every link the whole budget.
+    options.name_budget = 0ms;
+    engine = std::make_unique<LinkEngine>(book.callbacks(), options);
+    const LinkStatus status = engine->comm_init();
+    FUZZ_CHECK(status == LinkStatus::ok, "comm_init gave %d (%s)", static_cast<int>(status),
+               std::strerror(engine->last_error()));
+    ports = engine->bound_ports();
+}
+
+void EngineRig::deliver_accept(int listener) {
+    FUZZ_CHECK(wait_readable(listener, DELIVERY_WAIT) == WaitResult::ready, "no connection to accept");
+    engine->comm_event(listener, EVENT_ACCEPT);
+}
+
+bool EngineRig::settle_link(ConnId conn_id) {
+    bool reported = false;
+    for (int i = 0; i < 64; ++i) {
+        const int fd = engine->link_socket(conn_id);
+        if (fd < 0 || !readable_now(fd)) break;
+        engine->handle_readable(fd);
+        reported = true;
+    }
+    return reported;
+}
+
+void EngineRig::wait_arrival(ConnId conn_id, std::uint64_t total) {
+    const int fd = engine->link_socket(conn_id);
+    if (fd < 0) return;
+    auto received = [fd] {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? info.tcpi_bytes_received : 0;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + DELIVERY_WAIT;
+    while (received() < total && std::chrono::steady_clock::now() < deadline) {
+        // Nothing unread: readability is the arrival. Otherwise look again shortly.
+        if (unread_bytes(fd) == 0)
+            (void)wait_readable(fd, DELIVERY_WAIT);
+        else
+            ::poll(nullptr, 0, 1);
+    }
+    FUZZ_CHECK(received() >= total, "ConnId %d: %llu of %llu bytes arrived", conn_id,
+               static_cast<unsigned long long>(received()), static_cast<unsigned long long>(total));
+}
+
+void EngineRig::deliver_chunk(ConnId conn_id, std::size_t n) {
+    const int fd = engine->link_socket(conn_id);
+    FUZZ_CHECK(fd >= 0, "ConnId %d has no socket", conn_id);
+    const auto deadline = std::chrono::steady_clock::now() + DELIVERY_WAIT;
+    // Loopback delivers a send whole before the send returns; this is only a guard.
+    while (unread_bytes(fd) < static_cast<int>(n) && std::chrono::steady_clock::now() < deadline)
+        ::poll(nullptr, 0, 1);
+    FUZZ_CHECK(unread_bytes(fd) == static_cast<int>(n), "%d bytes waiting instead of %zu", unread_bytes(fd),
+               n);
+    engine->handle_readable(fd);
+}
+
+void EngineRig::deliver_datagram() {
+    const int fd = engine->datagram_socket();
+    FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "no datagram arrived");
+    engine->comm_event(fd, EVENT_READ);
+}
+
+void EngineRig::run_until_admissions_expire() {
+    auto admitting = [this] {
+        for (int c = CONN_FIRST; c <= CONN_LAST; ++c)
+            if (engine->link_phase(static_cast<ConnId>(c)) == LinkPhase::admitted) return true;
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + DELIVERY_WAIT;
+    QTimer tick;  // wakes the loop even if no event of the engine comes
+    tick.start(1);
+    while (admitting() && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    FUZZ_CHECK(!admitting(), "an admission did not expire");
+}
+
+void EngineRig::close_all(std::vector<Client*> clients, bool reset) {
+    for (Client* client : clients) reset ? client->reset() : client->close();
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
+        const ConnId conn_id = static_cast<ConnId>(c);
+        for (int i = 0; i < 64 && engine->link_socket(conn_id) >= 0; ++i) {
+            FUZZ_CHECK(wait_readable(engine->link_socket(conn_id), DELIVERY_WAIT) == WaitResult::ready,
+                       "ConnId %d: the end of its connection did not arrive", c);
+            engine->handle_readable(engine->link_socket(conn_id));
+        }
+        FUZZ_CHECK(engine->link_socket(conn_id) < 0, "ConnId %d still holds a socket after its client went",
+                   c);
+    }
+}
+
+Bytes valid_setup_request(std::uint8_t transport) {
+    SetupRequest request;
+    request.kelbo_bytes = 2500000;
+    request.message_length = 32700;
+    request.host_name = "fuzz-tx";
+    request.colour_text = "#800000";
+    request.transport = transport;
+    const auto bytes = encode_setup_request(request);
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+void flush_deferred_deletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+}  // namespace kelbos::fuzz

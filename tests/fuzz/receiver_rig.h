@@ -1,0 +1,134 @@
+// The receiver side of the receiver_input fuzz target: a fresh link engine on free
+// loopback ports for every run, driven by direct calls to comm_event after each write
+// of a scripted transmitter, and callbacks that keep a ConnectionTable as the receiver
+// does while checking what a receiver must never see.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "connection_records.h"
+#include "fuzz_support.h"
+#include "link_engine.h"
+#include "net.h"
+#include "protocol.h"
+
+namespace kelbos::fuzz {
+
+using namespace std::chrono_literals;
+
+// Longest wait for something that loopback delivers at once; only a stalled machine
+// comes near it.
+inline constexpr std::chrono::milliseconds DELIVERY_WAIT = 10000ms;
+
+// What the engine reported through one callback.
+struct EngineReport {
+    enum Kind { alloc, new_link, data, end, release } kind;
+    int conn_id = 0;
+    std::uint32_t bytes = 0;  // data: the chunk's length
+    int reason = 0;           // end
+    std::string text;         // end
+    bool operator==(const EngineReport&) const = default;
+
+    static EngineReport of(Kind kind, int conn_id) { return {kind, conn_id, 0, 0, {}}; }
+    static EngineReport chunk(int conn_id, std::size_t bytes) {
+        return {data, conn_id, static_cast<std::uint32_t>(bytes), 0, {}};
+    }
+    static EngineReport ended(int conn_id, int reason, std::string text) {
+        return {end, conn_id, 0, reason, std::move(text)};
+    }
+};
+
+std::string describe(const std::vector<EngineReport>& reports);
+
+// The link callbacks of the receiver over a real ConnectionTable, with every report
+// recorded and checked against the life of a ConnId: allocated, then set up or given
+// back; a set-up link ends at most once.
+class LinkBook {
+public:
+    enum class Stage { unused, foreign, admitted, set_up, ended, given_back };
+
+    EngineCallbacks callbacks();
+    // Marks the first n free records as links of an earlier run that have ended and
+    // wait for removal: their ConnIds are not handed out.
+    void hold_ended_records(int n);
+    // The reports since the last call.
+    std::vector<EngineReport> take_reports();
+
+    Stage stage(ConnId conn_id) const { return stage_[conn_id]; }
+    // Checks that the engine's table and the records agree, and that no link is left
+    // half admitted.
+    void check_settled(const LinkEngine& engine) const;
+
+    bool refuse = false;  // as a receiver with no scene
+    ConnectionTable table;
+
+private:
+    std::array<Stage, CONN_TABLE_SIZE> stage_{};
+    std::vector<EngineReport> reports_;
+};
+
+// A scripted transmitter's connection or datagram socket on loopback.
+class Client {
+public:
+    static Client tcp(std::uint16_t port);
+    static Client udp(std::uint16_t port);
+
+    int fd() const { return socket_.fd(); }
+    bool valid() const { return socket_.valid(); }
+    void send(const Bytes& bytes);
+    // Takes whatever has arrived, without waiting; notes an end of stream or error.
+    void collect();
+    // Waits until at least n bytes have arrived in all, or the connection ended.
+    void collect_until(std::size_t n);
+    // An orderly close (after taking what arrived, so the close sends no reset).
+    void close();
+    // A close with an immediate reset.
+    void reset();
+
+    Bytes received;
+    bool ended = false;      // end of stream or error seen
+    std::uint64_t sent = 0;  // bytes the system took from all sends
+
+private:
+    Socket socket_;
+};
+
+// A fresh engine on free ports with a LinkBook.
+class EngineRig {
+public:
+    EngineRig();
+    LinkBook book;
+    std::unique_ptr<LinkEngine> engine;
+    Ports ports;
+
+    // Waits for a connection on the listener and reports it to the engine.
+    void deliver_accept(int listener);
+    // Reports readability of a link's socket until nothing is left to read or the
+    // entry is empty; true when something was reported.
+    bool settle_link(ConnId conn_id);
+    // Waits until `total` bytes in all have arrived on the link's socket (whether
+    // read yet or not); nothing when the entry is empty.
+    void wait_arrival(ConnId conn_id, std::uint64_t total);
+    // Waits until the link's socket holds at least n unread bytes, then reports it once.
+    void deliver_chunk(ConnId conn_id, std::size_t n);
+    // Waits for a datagram and reports it.
+    void deliver_datagram();
+    // Runs the event loop until no link is admitted (the admission timer fires).
+    void run_until_admissions_expire();
+    // Ends every link still in the table by closing or resetting its client, and
+    // reports what follows to the engine.
+    void close_all(std::vector<Client*> clients, bool reset);
+};
+
+// A valid SetupRequest of a transmitter on the given transport.
+Bytes valid_setup_request(std::uint8_t transport);
+
+// Runs the posted deletions of retired socket notifiers.
+void flush_deferred_deletes();
+
+}  // namespace kelbos::fuzz

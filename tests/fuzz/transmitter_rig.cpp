@@ -1,0 +1,202 @@
+#include "transmitter_rig.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kelbos::fuzz {
+
+namespace {
+
+Socket bound_loopback(int type) {
+    Socket socket = make_socket(type);
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = make_address(loopback, 0);
+    FUZZ_CHECK(
+        socket && ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+        "bind: %s", std::strerror(errno));
+    if (type == SOCK_STREAM)
+        FUZZ_CHECK(::listen(socket.fd(), LISTEN_BACKLOG) == 0, "listen: %s", std::strerror(errno));
+    FUZZ_CHECK(set_nonblocking(socket.fd()), "non-blocking: %s", std::strerror(errno));
+    return socket;
+}
+
+std::uint16_t bound_port(const Socket& socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    FUZZ_CHECK(::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) == 0,
+               "getsockname: %s", std::strerror(errno));
+    return ntohs(address.sin_port);
+}
+
+void end_connection(Socket& connection, After after) {
+    if (after == After::close) connection.reset();
+    if (after == After::reset) reset_connection(connection);
+}
+
+}  // namespace
+
+void reset_connection(Socket& connection) {
+    if (!connection) return;
+    const linger hard{1, 0};
+    ::setsockopt(connection.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    connection.reset();
+}
+
+ScriptedReceiver::ScriptedReceiver()
+    : control_(bound_loopback(SOCK_STREAM)),
+      stream_(bound_loopback(SOCK_STREAM)),
+      datagram_(bound_loopback(SOCK_DGRAM)),
+      release_(::eventfd(0, EFD_CLOEXEC)) {
+    FUZZ_CHECK(release_, "eventfd: %s", std::strerror(errno));
+    ports = Ports{bound_port(control_), bound_port(datagram_), bound_port(stream_)};
+    worker_ = std::thread([this] { run(); });
+}
+
+ScriptedReceiver::~ScriptedReceiver() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+}
+
+void ScriptedReceiver::play_setup(int transport, Bytes reply, After after) {
+    Job job;
+    job.setup = true;
+    job.listener = transport == TRANSPORT_UDP ? control_.fd() : stream_.fd();
+    job.answer = std::move(reply);
+    job.after = after;
+    post(std::move(job));
+}
+
+void ScriptedReceiver::play_shutdown(Socket connection, std::size_t data_before, Bytes ack, After after) {
+    Job job;
+    job.setup = false;
+    job.connection = std::move(connection);
+    job.data_before = data_before;
+    job.answer = std::move(ack);
+    job.after = after;
+    post(std::move(job));
+}
+
+void ScriptedReceiver::post(Job job) {
+    {
+        std::lock_guard lock(mutex_);
+        job_ = std::move(job);
+        played_.reset();
+    }
+    changed_.notify_all();
+}
+
+ScriptedReceiver::Played ScriptedReceiver::finish(bool message_sent) {
+    message_sent_ = message_sent;
+    const std::uint64_t one = 1;
+    FUZZ_CHECK(::write(release_.fd(), &one, sizeof one) == sizeof one, "eventfd write: %s",
+               std::strerror(errno));
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return played_.has_value(); });
+    Played played = std::move(*played_);
+    played_.reset();
+    return played;
+}
+
+void ScriptedReceiver::run() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return stop_ || job_.has_value(); });
+            if (stop_) return;
+            job = std::move(*job_);
+            job_.reset();
+        }
+        Played played = perform(job);
+        wait_release();
+        {
+            std::lock_guard lock(mutex_);
+            played_ = std::move(played);
+        }
+        changed_.notify_all();
+    }
+}
+
+ScriptedReceiver::Played ScriptedReceiver::perform(Job& job) {
+    if (!job.setup) {
+        Bytes received;
+        if (read_exactly(job.connection.fd(), job.data_before + SHUTDOWN_REQUEST_LEN, received) != Got::all)
+            return {};
+        Bytes request(received.end() - SHUTDOWN_REQUEST_LEN, received.end());
+        return answer(std::move(job.connection), std::move(request), job);
+    }
+    for (;;) {
+        if (!readable_before_release(job.listener)) return {};
+        Socket connection(::accept4(job.listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!connection) continue;  // taken back by its link before it could be accepted
+        Bytes request;
+        switch (read_exactly(connection.fd(), SETUP_REQUEST_LEN, request)) {
+            case Got::all:
+                set_int_option(connection.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
+                return answer(std::move(connection), std::move(request), job);
+            case Got::ended:
+                continue;  // a connection left over from a link that gave up
+            case Got::released:
+                return {};
+        }
+    }
+}
+
+ScriptedReceiver::Played ScriptedReceiver::answer(Socket connection, Bytes request, const Job& job) {
+    if (!job.answer.empty() && ::send(connection.fd(), job.answer.data(), job.answer.size(), MSG_NOSIGNAL) !=
+                                   static_cast<ssize_t>(job.answer.size()))
+        return {};
+    end_connection(connection, job.after);
+    return Played{true, std::move(request), std::move(connection)};
+}
+
+bool ScriptedReceiver::readable_before_release(int fd) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {release_.fd(), POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + HANDSHAKE_WAIT;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        // Once released with the message sent, only the connection counts.
+        const int watched = p[1].revents != 0 && message_sent_ ? 1 : 2;
+        const int n = ::poll(p, watched, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (n < 0 && errno == EINTR) continue;
+        FUZZ_CHECK(n > 0, "the link sent nothing for %lld ms",
+                   static_cast<long long>(HANDSHAKE_WAIT.count()));
+        if (p[0].revents != 0) return true;
+        if (!message_sent_) return false;
+    }
+}
+
+ScriptedReceiver::Got ScriptedReceiver::read_exactly(int fd, std::size_t n, Bytes& out) {
+    out.clear();
+    std::uint8_t buffer[4096];
+    while (out.size() < n) {
+        const ssize_t got = ::recv(fd, buffer, std::min(sizeof buffer, n - out.size()), MSG_DONTWAIT);
+        if (got > 0) {
+            out.insert(out.end(), buffer, buffer + got);
+            continue;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return Got::ended;
+        if (!readable_before_release(fd)) return Got::released;
+    }
+    return Got::all;
+}
+
+void ScriptedReceiver::wait_release() {
+    std::uint64_t count = 0;
+    while (::read(release_.fd(), &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace kelbos::fuzz
