@@ -17,14 +17,19 @@ debs=("$dir"/kelbos_*_amd64.deb)
 deb=${debs[0]}
 [ -f "$deb" ] || { echo "package.sh: cpack made no kelbos_*_amd64.deb in $dir" >&2; exit 1; }
 
-# Validate the entries as the package ships them.
+# Check the entries as the package ships them: valid, and starting their program with
+# the scene where the package puts it.
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
-for entry in "$unpacked"/usr/share/applications/kelbostx.desktop "$unpacked"/usr/share/applications/kelbosrx.desktop; do
-  [ -f "$entry" ] || { echo "package.sh: the package lacks $(basename "$entry")" >&2; exit 1; }
+[ -f "$unpacked/usr/share/kelbos/kelbostx.init" ] || { echo "package.sh: the package lacks the scene" >&2; exit 1; }
+for program in kelbostx kelbosrx; do
+  entry=$unpacked/usr/share/applications/$program.desktop
+  [ -f "$entry" ] || { echo "package.sh: the package lacks $program.desktop" >&2; exit 1; }
   desktop-file-validate "$entry"
+  grep -qx "Exec=$program /usr/share/kelbos/kelbostx.init" "$entry" ||
+    { echo "package.sh: $program.desktop: $(grep ^Exec= "$entry")" >&2; exit 1; }
 done
 
-dpkg-deb --field "$deb" Package Version Architecture Depends >&2
+dpkg-deb --field "$deb" Package Version Architecture Depends Suggests >&2
 echo "$deb"
