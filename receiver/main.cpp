@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "clock.h"
+#include "desktop_identity.h"
 #include "json_lines.h"
 #include "loop_monitor.h"
 #include "program_options.h"
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("kelbosrx");
     QApplication::setApplicationVersion(KELBOS_VERSION);
+    kelbos::apply_desktop_identity("kelbosrx");
     if (outcome == kelbos::CommandLineOutcome::help) parser.showHelp(0);
     if (outcome == kelbos::CommandLineOutcome::version) parser.showVersion();
 

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever Debian packages Kelbos needs that are missing.
-# Usage: scripts/deps.sh [build|test|run|bench]...  (build is always included)
+# Usage: scripts/deps.sh [build|test|run|bench|package]...  (build is always included)
 set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev libgmock-dev)
-test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils clang-14 libclang-rt-14-dev)
+test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils python3 desktop-file-utils
+      clang-14 libclang-rt-14-dev)
 run=(fonts-dejavu-core iproute2)
 bench=(iperf3 xvfb xauth linux-perf)
+# CPack's Debian generator finds the Qt runtime dependencies with dpkg-shlibdeps (and
+# file); desktop-file-validate checks the desktop entries.
+package=(dpkg-dev file desktop-file-utils)
 
 want=("${build[@]}")
 for set in "$@"; do
@@ -15,6 +19,7 @@ for set in "$@"; do
     test) want+=("${test[@]}") ;;
     run) want+=("${run[@]}") ;;
     bench) want+=("${bench[@]}") ;;
+    package) want+=("${package[@]}") ;;
     *) echo "deps.sh: unknown set '$set'" >&2; exit 2 ;;
   esac
 done

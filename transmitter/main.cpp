@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "command_line.h"
+#include "desktop_identity.h"
 #include "json_lines.h"
 #include "kelbo_canvas.h"
 #include "loop_monitor.h"
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName("kelbostx");
     QCoreApplication::setApplicationVersion(KELBOS_VERSION);
+    apply_desktop_identity("kelbostx");
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the Debian package kelbos_<version>_amd64.deb: installs what is missing, makes
+# a Release build without tests in build-package/, runs CPack, checks the desktop
+# entries inside the package with desktop-file-validate, and prints the package path.
+# Install it with: apt-get install ./build-package/kelbos_*_amd64.deb
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=$root/build-package
+"$root/scripts/deps.sh" build package
+
+cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKELBOS_BUILD_TESTS=OFF -DKELBOS_WERROR=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+rm -f "$dir"/kelbos_*.deb
+(cd "$dir" && cpack -G DEB >/dev/null)
+debs=("$dir"/kelbos_*_amd64.deb)
+deb=${debs[0]}
+[ -f "$deb" ] || { echo "package.sh: cpack made no kelbos_*_amd64.deb in $dir" >&2; exit 1; }
+
+# Check the entries as the package ships them: valid, and starting their program with
+# the scene where the package puts it.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+[ -f "$unpacked/usr/share/kelbos/kelbostx.init" ] || { echo "package.sh: the package lacks the scene" >&2; exit 1; }
+for program in kelbostx kelbosrx; do
+  entry=$unpacked/usr/share/applications/$program.desktop
+  [ -f "$entry" ] || { echo "package.sh: the package lacks $program.desktop" >&2; exit 1; }
+  desktop-file-validate "$entry"
+  grep -qx "Exec=$program /usr/share/kelbos/kelbostx.init" "$entry" ||
+    { echo "package.sh: $program.desktop: $(grep ^Exec= "$entry")" >&2; exit 1; }
+done
+
+dpkg-deb --field "$deb" Package Version Architecture Depends Suggests >&2
+echo "$deb"

@@ -1,0 +1,153 @@
+"""What `cmake --install` lays out, checked in a scratch prefix (no root needed).
+
+Usage: install_layout_test.py BUILD_DIR [CMAKE]
+
+Installs the build tree into a fresh folder, then checks the exact list of files (the
+two programs, the scene, the icon twice, two desktop entries, nothing else: no tests,
+no libraries), the desktop entries' names and command lines, desktop-file-validate's
+verdict on them, and that each program, started as its entry says from an unrelated
+folder, reads the installed scene.
+"""
+
+import configparser
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from display_session import Skip, enter_private_network
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
+
+EXPECTED_FILES = {
+    "bin/kelbostx",
+    "bin/kelbosrx",
+    "share/kelbos/kelbostx.init",
+    "share/icons/hicolor/scalable/apps/kelbos.svg",
+    "share/icons/hicolor/64x64/apps/kelbos.png",
+    "share/applications/kelbostx.desktop",
+    "share/applications/kelbosrx.desktop",
+}
+
+ENTRIES = {"kelbostx": "Kelbos Transmitter", "kelbosrx": "Kelbos Receiver"}
+
+failures = []
+
+
+def expect(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def installed_files(prefix):
+    found = set()
+    for folder, _, files in os.walk(prefix):
+        for name in files:
+            found.add(os.path.relpath(os.path.join(folder, name), prefix))
+    return found
+
+
+def read_entry(path):
+    parser = configparser.ConfigParser(interpolation=None, delimiters=("=",))
+    parser.optionxform = str  # keys are case-sensitive
+    parser.read(path, encoding="utf-8")
+    return parser["Desktop Entry"]
+
+
+def check_entry(prefix, program, name):
+    entry = read_entry(os.path.join(prefix, "share/applications", f"{program}.desktop"))
+    expect(entry.get("Type") == "Application", f"{program}.desktop: Type is {entry.get('Type')!r}")
+    expect(entry.get("Name") == name, f"{program}.desktop: Name is {entry.get('Name')!r}, not {name!r}")
+    expect(entry.get("Icon") == "kelbos", f"{program}.desktop: Icon is {entry.get('Icon')!r}")
+    scene = os.path.join(prefix, "share/kelbos/kelbostx.init")
+    words = entry.get("Exec", "").split()
+    expect(words == [program, scene],
+           f"{program}.desktop: Exec is {entry.get('Exec')!r}, expected '{program} {scene}'")
+    return words
+
+
+def run_as_entry(prefix, words, workdir):
+    """Starts the installed program with the entry's command-line word, headless, from
+    `workdir`; returns its exit status and standard error."""
+    program = os.path.join(prefix, "bin", words[0])
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    result = subprocess.run([program, "--headless", "--time", "0.3", *words[1:]], cwd=workdir, env=env,
+                            capture_output=True, text=True, timeout=60)
+    return result.returncode, result.stderr
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        print(__doc__)
+        return 2
+    build = sys.argv[1]
+    cmake = sys.argv[2] if len(sys.argv) == 3 else "cmake"
+    # The receiver binds its fixed ports while it runs: keep it off this machine's own.
+    try:
+        enter_private_network()
+    except Skip as e:
+        print(f"note: {e}; the programs run in this machine's network")
+    scratch = tempfile.mkdtemp(prefix="kelbos-install-")
+    try:
+        prefix = os.path.join(scratch, "prefix")
+        result = subprocess.run([cmake, "--install", build, "--prefix", prefix], capture_output=True, text=True)
+        if not expect(result.returncode == 0, f"cmake --install failed:\n{result.stdout}{result.stderr}"):
+            return report()
+
+        files = installed_files(prefix)
+        expect(files == EXPECTED_FILES,
+               f"installed files differ: extra {sorted(files - EXPECTED_FILES)}, "
+               f"missing {sorted(EXPECTED_FILES - files)}")
+        for program in ("kelbostx", "kelbosrx"):
+            expect(os.access(os.path.join(prefix, "bin", program), os.X_OK), f"bin/{program} is not executable")
+        expect(filecmp.cmp(os.path.join(prefix, "share/kelbos/kelbostx.init"),
+                           os.path.join(SOURCE, "scenes/kelbostx.init"), shallow=False),
+               "the installed scene is not the bundled default scene")
+
+        elsewhere = os.path.join(scratch, "elsewhere")
+        os.mkdir(elsewhere)
+        for program, name in ENTRIES.items():
+            words = check_entry(prefix, program, name)
+            if len(words) != 2 or not os.path.exists(os.path.join(prefix, "bin", program)):
+                continue
+            # A receiver's start-up may also report that its ports are taken by another
+            # receiver on this machine; only the scene matters here.
+            status, err = run_as_entry(prefix, words, elsewhere)
+            expect(status == 0, f"{program} started as its entry says exited with {status}: {err}")
+            expect("init file" not in err, f"{program} did not read the installed scene: {err}")
+
+        # Without the scene, the same start reports it: the check above can fail.
+        os.rename(os.path.join(prefix, "share/kelbos/kelbostx.init"), os.path.join(scratch, "moved.init"))
+        status, err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, "share/kelbos/kelbostx.init")],
+                                   elsewhere)
+        expect("Unable to open init file" in err, f"a missing scene went unreported: {err!r}")
+
+        validator = shutil.which("desktop-file-validate")
+        if validator:
+            for program in ENTRIES:
+                path = os.path.join(prefix, "share/applications", f"{program}.desktop")
+                result = subprocess.run([validator, path], capture_output=True, text=True)
+                expect(result.returncode == 0 and not result.stdout.strip(),
+                       f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
+        else:
+            print("note: desktop-file-validate is not installed (package desktop-file-utils); "
+                  "the entries were not validated")
+        return report()
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def report():
+    for f in failures:
+        print(f"FAILED: {f}")
+    if not failures:
+        print("install layout: passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
