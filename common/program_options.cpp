@@ -25,7 +25,7 @@ void add_common_options(QCommandLineParser& parser) {
     parser.addVersionOption();
     parser.addOption({"headless", "Run without a window; messages go to standard error."});
     parser.addOption({"json", "Write the rows' rates once a second as JSON lines on standard output."});
-    parser.addOption({"time", "Exit after SECONDS (the transmitter halts first).", "SECONDS"});
+    parser.addOption({"time", "Exit after SECONDS (a transmission is halted first).", "SECONDS"});
 }
 
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error) {
