@@ -55,6 +55,11 @@ std::string format_event(const LinkEndEvent& e) {
            ",\"reason\":" + std::to_string(e.reason) + ",\"bytes\":" + std::to_string(e.bytes) + "}";
 }
 
+std::string format_event(const RowRemovedEvent& e) {
+    return "{\"event\":\"row_removed\",\"time_ms\":" + std::to_string(e.time_ms) +
+           ",\"conn_id\":" + std::to_string(e.conn_id) + ",\"row\":" + json_string(e.row) + "}";
+}
+
 void JsonLines::write_line(const std::string& line) {
     std::fputs(line.c_str(), out_);
     std::fputc('\n', out_);

@@ -37,9 +37,17 @@ struct LinkEndEvent {
     std::uint64_t bytes;
 };
 
+// A finished link's row has gone from the strip: its ConnId may be handed out again.
+struct RowRemovedEvent {
+    std::uint64_t time_ms;
+    int conn_id;
+    std::string row;
+};
+
 std::string format_event(const TickEvent& e);
 std::string format_event(const EndEvent& e);
 std::string format_event(const LinkEndEvent& e);
+std::string format_event(const RowRemovedEvent& e);
 
 // Writes events as lines to a stream (standard output in the programs) when enabled.
 class JsonLines {

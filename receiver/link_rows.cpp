@@ -170,6 +170,7 @@ void LinkRows::remove_row(ConnId conn_id) {
     if (!row) return;
     const QRect place = row->geometry();
     const int bottom = place.y() + place.height();
+    json_.write(RowRemovedEvent{clock_ms_(), conn_id, record.peer_name});
     delete row;
     table_.set_free(conn_id);
     last_rate_[conn_id] = 0;

@@ -15,6 +15,8 @@ TEST(JsonLines, EventsHaveTheirExactShape) {
               "\"mbits_per_s\":16000.000000,\"how\":\"halted\"}");
     EXPECT_EQ(format_event(LinkEndEvent{10, 3, "host", 2, 77}),
               "{\"event\":\"link_end\",\"time_ms\":10,\"conn_id\":3,\"row\":\"host\",\"reason\":2,\"bytes\":77}");
+    EXPECT_EQ(format_event(RowRemovedEvent{26000, 10, "a \"b\""}),
+              "{\"event\":\"row_removed\",\"time_ms\":26000,\"conn_id\":10,\"row\":\"a \\\"b\\\"\"}");
 }
 
 TEST(JsonLines, StringsAreEscaped) {

@@ -284,6 +284,20 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
                     "\"conn_id\":1,\"protocol\":\"Stopped\",\"kelbo_bits\":8000,"
                     "\"mbits_per_s\":0.020000,\"bytes\":2500}"));
     EXPECT_TRUE(has(lines[7], "\"conn_id\":2,\"protocol\":\"Stopped\""));
+
+    // The sixteenth tick after the ends removes both rows, each with its line after
+    // that tick's TOTAL line; until then the stopped rows tick on.
+    rig.ticks(14);
+    ASSERT_NE(rig.rows().row(2), nullptr);
+    rig.ticks(1);
+    EXPECT_EQ(rig.rows().row(1), nullptr);
+    EXPECT_EQ(rig.rows().row(2), nullptr);
+    const std::vector<std::string> after = rig.json_lines();
+    ASSERT_EQ(after.size(), 8u + 14u * 3u + 3u);
+    EXPECT_TRUE(has(after[50], "\"row\":\"TOTAL\",\"conn_id\":0,"));
+    EXPECT_TRUE(has(after[51], "{\"event\":\"row_removed\",\"time_ms\":"));
+    EXPECT_TRUE(has(after[51], ",\"conn_id\":1,\"row\":" + peer1 + "}"));
+    EXPECT_TRUE(has(after[52], ",\"conn_id\":2,\"row\":" + peer2 + "}"));
 }
 
 TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
