@@ -8,7 +8,10 @@
 #include <QJsonObject>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -82,6 +85,16 @@ inline bool tcp_listening(std::uint16_t port) {
         if (local.ends_with(wanted) && state == "0A") return true;  // 0A: LISTEN
     }
     return false;
+}
+
+// The numbers of a running process's open file descriptors.
+inline std::set<int> open_fds(pid_t pid) {
+    std::set<int> fds;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        fds.insert(std::atoi(entry.path().filename().c_str()));
+    return fds;
 }
 
 }  // namespace kelbos::pairtest

@@ -1,0 +1,111 @@
+// A receiver that answers the setup and then never reads (the TCP window closes): the
+// transmitter's event loop keeps turning while its socket is full, Halt is handled at
+// once, and the halt gives up after its wait with "Timeout waiting for Shutdown ACK":
+// with a short wait in the program object, and once with the real ten seconds in the
+// real kelbostx.
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <QMetaObject>
+
+#include "fault_support.h"
+#include "loop_monitor.h"
+#include "status_row.h"
+#include "tx_fixture.h"
+
+namespace kelbos::pairtest {
+namespace {
+
+int queued_bytes(int fd, unsigned long request) {
+    int n = -1;
+    return ::ioctl(fd, request, &n) == 0 ? n : -1;
+}
+
+const char* const HALT_TIMEOUT = "Error terminating TCP connection to localhost\nTimeout waiting for Shutdown ACK\n";
+
+class ZeroWindowUnderTheProgram : public txtest::ProgramTest {};
+
+TEST_F(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterItsWait) {
+    test::ScriptedReceiver rx;
+    TransmitterOptions options;
+    options.link_wait = 1500ms;  // the halt's wait for a writable socket
+    auto p = make_program(rx.ports, files.write("three.klx", txtest::scene_text("300, 100, 0, 1, 3, 1\n")),
+                          options);
+    p->settings().transport = TRANSPORT_TCP;
+    const int fds = count_open_fds();
+    auto setup = test::play_setup(rx.stream, accept_reply(1));
+    p->do_command(ID_GO);
+    const test::SetupPeer peer = setup.get();  // never reads again
+    ASSERT_TRUE(p->loop().transmitting());
+
+    // The window closes: the receiver holds unread data, the transmitter unsent data,
+    // and the send loop waits for its socket to take more.
+    ASSERT_TRUE(txtest::pump_until(
+        [&] {
+            return p->loop().waiting_for_writable() && queued_bytes(p->loop().link().data_fd(), SIOCOUTQ) > 0 &&
+                   queued_bytes(peer.connection.fd(), FIONREAD) > 0;
+        },
+        10s));
+
+    // Meanwhile the event loop turns: no gap between two turns reaches a second.
+    {
+        LoopMonitor monitor(now_ms());
+        const auto until = std::chrono::steady_clock::now() + 1500ms;
+        txtest::pump_until([&] { return std::chrono::steady_clock::now() >= until; }, 10s);
+        EXPECT_LT(monitor.max_gap_ms(), 1000u);
+    }
+    EXPECT_TRUE(p->loop().transmitting());
+    EXPECT_TRUE(p->loop().waiting_for_writable());
+
+    // Halt, asked from the event loop as the menu asks it: handled at once, then the
+    // halt waits its full bound for a writable socket and gives up.
+    const auto asked = std::chrono::steady_clock::now();
+    QMetaObject::invokeMethod(p.get(), [&] { p->do_command(ID_HALT); }, Qt::QueuedConnection);
+    ASSERT_TRUE(wait_transmitting(*p, false, 10s));
+    const auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_GE(took, options.link_wait - 10ms);
+    EXPECT_LT(took, options.link_wait + 1s);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{HALT_TIMEOUT});
+    EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
+    EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
+    EXPECT_EQ(p->loop().scheduled(), TransmitLoop::Wake::none);
+    // The link's socket is closed; the hand-made receiver's end of it is still open.
+    EXPECT_EQ(count_open_fds(), fds + 1);
+}
+
+// The real wait: ten seconds. kelbostx --time halts after 2 s; the halt cannot send its
+// request into the full socket and gives up ten seconds later.
+TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    HandMadeReceiver rx;
+    ASSERT_TRUE(rx.stream);
+    ChildProcess tx(transmitter_binary(), {"--headless", "--json", "--go", "--time", "2", "--transport", "tcp"},
+                    KELBOS_SCENES_DIR);
+    test::SetupPeer peer = accept_setup(rx.stream, accept_reply(1));
+    ASSERT_TRUE(peer.connection) << tx.err();
+
+    EXPECT_EQ(tx.wait_exit(40s), 1);
+    EXPECT_EQ(tx.err(), std::string(HALT_TIMEOUT) + "\n");
+    const std::vector<QJsonObject> events = json_events(tx);
+    const std::vector<QJsonObject> ends = of_kind(events, "end");
+    ASSERT_EQ(ends.size(), 1u) << tx.out();
+    EXPECT_EQ(ends[0]["how"].toString(), "halt failed");
+    // The halt began at 2 s (at the earliest) and waited its ten seconds.
+    const qint64 halt_ms = 2000, wait_ms = LINK_WAIT.count();
+    EXPECT_GE(ends[0]["time_ms"].toInteger(), halt_ms + wait_ms);
+    EXPECT_LT(ends[0]["time_ms"].toInteger(), halt_ms + wait_ms + 5000);
+    // Until the halt the row ticked.
+    EXPECT_FALSE(of_kind(events, "tick").empty()) << tx.out();
+
+    // Everything the transmitter's system accepted still arrives once the receiver
+    // reads, and no ShutdownRequest follows it: there was never room for one.
+    Bytes rest;
+    ASSERT_TRUE(test::read_to_end(peer.connection.fd(), rest));
+    EXPECT_EQ(rest.size(), bytes_of(ends[0]));
+    ASSERT_GE(rest.size(), SHUTDOWN_REQUEST_LEN);
+    EXPECT_NE(Bytes(rest.end() - 3, rest.end()), (Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
+}
+
+}  // namespace
+}  // namespace kelbos::pairtest
