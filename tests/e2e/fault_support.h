@@ -128,6 +128,17 @@ inline bool names_loopback(const QString& row) {
     return row == "localhost" || row == "127.0.0.1";
 }
 
+// Waits until a receiver holds exactly the descriptors `idle` or, with `links`, that
+// many more: the lookup of a new peer's name may hold one for a moment.
+inline bool holds_fds(ChildProcess& rx, const std::set<int>& idle, std::size_t links = 0) {
+    return rx.wait_for(
+        [&] {
+            const std::set<int> now = open_fds(rx.pid());
+            return links == 0 ? now == idle : now.size() == idle.size() + links;
+        },
+        std::chrono::seconds(10));
+}
+
 // True once the receiver's row for conn_id has counted bytes.
 inline bool link_counts(const ChildProcess& rx, int conn_id) {
     const std::vector<QJsonObject> ticks = of_kind(json_events(rx), "tick", conn_id);
@@ -166,8 +177,11 @@ inline AbortReport split_abort_report(const std::string& err) {
 }
 
 // Checks the report of a link that failed with one of `errors` (strerror texts; an
-// end of stream reads "Success"); returns the error text it named.
-inline std::string check_abort_report(const AbortReport& report, const std::set<std::string>& errors) {
+// end of stream reads "Success"); returns the error text it named. Which failure came
+// is recorded under `key` in the test's XML output, for tallies over repeated runs.
+inline std::string check_abort_report(const AbortReport& report, const std::set<std::string>& errors,
+                                      const std::string& key = "abort_report") {
+    ::testing::Test::RecordProperty(key, report.diagnostic.empty() ? "end of stream" : report.diagnostic);
     const std::string head = "Connection to localhost terminated\nConnection aborted\n";
     EXPECT_TRUE(report.box.starts_with(head)) << report.box;
     const std::string error = report.box.starts_with(head) ? report.box.substr(head.size()) : "";
