@@ -45,7 +45,8 @@ TEST_P(TransmitterKilled, TheReceiverEndsTheLinkRemovesItsRowAndGivesItsConnIdAg
     const QString row = events[end]["row"].toString();
     EXPECT_TRUE(names_loopback(row)) << row.toStdString();
     // The box goes to standard error right after the line.
-    const std::string box = "connection to " + row.toStdString() + " failed\nZERO length message received (EOF!) on socket " +
+    const std::string box = "connection to " + row.toStdString() +
+                            " failed\nZERO length message received (EOF!) on socket " +
                             std::to_string(*link_fds.begin()) + ", shutting it down\n";
     rx->wait_for([&] { return rx->err().size() >= box.size(); }, 10s);
     EXPECT_EQ(rx->err(), box);
@@ -53,8 +54,8 @@ TEST_P(TransmitterKilled, TheReceiverEndsTheLinkRemovesItsRowAndGivesItsConnIdAg
 
     // While the stopped row is shown its ConnId stays taken: the next link gets 2.
     {
-        ChildProcess next(transmitter_binary(), {"--headless", "--go", "--time", "1", "--transport", t.option},
-                          KELBOS_SCENES_DIR);
+        ChildProcess next(transmitter_binary(),
+                          {"--headless", "--go", "--time", "1", "--transport", t.option}, KELBOS_SCENES_DIR);
         EXPECT_EQ(next.wait_exit(30s), 0) << next.err();
     }
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 2) >= 0; }, 10s));
@@ -80,7 +81,8 @@ TEST_P(TransmitterKilled, TheReceiverEndsTheLinkRemovesItsRowAndGivesItsConnIdAg
     EXPECT_EQ(events[removed]["row"].toString(), row);
 
     // The next transmitter gets ConnId 1 again and transmits.
-    ChildProcess again(transmitter_binary(), {"--headless", "--json", "--go", "--time", "2", "--transport", t.option},
+    ChildProcess again(transmitter_binary(),
+                       {"--headless", "--json", "--go", "--time", "2", "--transport", t.option},
                        KELBOS_SCENES_DIR);
     EXPECT_EQ(again.wait_exit(30s), 0) << again.err();
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 1, removed) >= 0; }, 10s));
@@ -146,10 +148,12 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         p->settings().transport = t.type;
         p->do_command(ID_GO);
         ASSERT_TRUE(p->loop().transmitting());
-        ASSERT_TRUE(txtest::pump_until([&] {
-            rx->poll_output();
-            return link_counts(*rx, 1);
-        }, 20s))
+        ASSERT_TRUE(txtest::pump_until(
+            [&] {
+                rx->poll_output();
+                return link_counts(*rx, 1);
+            },
+            20s))
             << rx->out();
 
         ::testing::internal::CaptureStdout();
@@ -163,7 +167,8 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         AbortReport report{err, messages.texts[0]};
         if (report.diagnostic.ends_with('\n')) report.diagnostic.pop_back();
         check_abort_report(report, abort_errors(t), std::string("abort_report_") + t.name);
-        EXPECT_EQ(out, report.diagnostic.starts_with("send: ") ? "send_message: unscheduling the work proc\n" : "");
+        EXPECT_EQ(
+            out, report.diagnostic.starts_with("send: ") ? "send_message: unscheduling the work proc\n" : "");
         // Idle again: Go and the settings enabled, Halt grayed, the row stopped, the
         // link's sockets closed, nothing scheduled.
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
@@ -179,10 +184,12 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         p->do_command(ID_GO);
         ASSERT_TRUE(p->loop().transmitting()) << (messages.texts.empty() ? "" : messages.texts[0]);
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_TRANSMITTING);
-        ASSERT_TRUE(txtest::pump_until([&] {
-            rx->poll_output();
-            return link_counts(*rx, 1);
-        }, 20s))
+        ASSERT_TRUE(txtest::pump_until(
+            [&] {
+                rx->poll_output();
+                return link_counts(*rx, 1);
+            },
+            20s))
             << rx->out();
         p->do_command(ID_HALT);
         EXPECT_TRUE(messages.texts.empty()) << messages.texts[0];

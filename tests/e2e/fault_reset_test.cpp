@@ -66,7 +66,8 @@ TEST(HandMadeTransmitterResets, TheReceiverEndsTheLinkWithReason2AndServesOn) {
         // Mid-stream: data still on its way when the reset goes.
         send_some();
         test::reset_connection(link);
-        ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", conn_id) >= 0; }, 10s));
+        ASSERT_TRUE(
+            rx->wait_for([&] { return find_event(json_events(*rx), "link_end", conn_id) >= 0; }, 10s));
         const QJsonObject end = of_kind(json_events(*rx), "link_end", conn_id)[0];
         EXPECT_EQ(end["reason"].toInt(), REASON_ABORTED);
         EXPECT_GT(bytes_of(end), 0u);
@@ -81,8 +82,8 @@ TEST(HandMadeTransmitterResets, TheReceiverEndsTheLinkWithReason2AndServesOn) {
 
     // The receiver serves on: the next transmitter gets the next ConnId (the reset
     // links' rows are still shown) and its link runs and ends normally.
-    ChildProcess tx(transmitter_binary(), {"--headless", "--json", "--go", "--time", "2", "--transport", "tcp"},
-                    KELBOS_SCENES_DIR);
+    ChildProcess tx(transmitter_binary(),
+                    {"--headless", "--json", "--go", "--time", "2", "--transport", "tcp"}, KELBOS_SCENES_DIR);
     EXPECT_EQ(tx.wait_exit(30s), 0) << tx.err();
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 3) >= 0; }, 10s));
     const QJsonObject end = of_kind(json_events(*rx), "link_end", 3)[0];
@@ -180,7 +181,8 @@ TEST_F(ResetUnderTheProgram, TheBoxNamesTheResetAndGoWorksAgain) {
         ASSERT_TRUE(ended);
         ASSERT_EQ(messages.texts.size(), 1u);
         if (err.ends_with('\n')) err.pop_back();
-        check_abort_report(AbortReport{err, messages.texts[0]}, {RESET}, std::string("abort_report_") + t.name);
+        check_abort_report(AbortReport{err, messages.texts[0]}, {RESET},
+                           std::string("abort_report_") + t.name);
         EXPECT_EQ(out, err.starts_with("send: ") ? "send_message: unscheduling the work proc\n" : "");
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
         EXPECT_EQ(p->window().value_row().protocol(), "Stopped");

@@ -109,9 +109,9 @@ inline Bytes data_message(ConnId conn_id, std::uint32_t length) {
 // loop turning (its first tick is out), so that the descriptors it holds from now on
 // are those of an idle receiver.
 inline std::unique_ptr<ChildProcess> start_receiver() {
-    auto rx = std::make_unique<ChildProcess>(receiver_binary(),
-                                             std::vector<std::string>{"--headless", "--json", "--time", "300"},
-                                             KELBOS_SCENES_DIR);
+    auto rx = std::make_unique<ChildProcess>(
+        receiver_binary(), std::vector<std::string>{"--headless", "--json", "--time", "300"},
+        KELBOS_SCENES_DIR);
     EXPECT_TRUE(rx->wait_for(
         [&] {
             return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT) &&
@@ -146,7 +146,8 @@ inline bool link_counts(const ChildProcess& rx, int conn_id) {
 }
 
 // Index of the first event of a kind and link at or after `from`; -1 when none.
-inline int find_event(const std::vector<QJsonObject>& events, const QString& kind, int conn_id, int from = 0) {
+inline int find_event(const std::vector<QJsonObject>& events, const QString& kind, int conn_id,
+                      int from = 0) {
     for (int i = from; i < static_cast<int>(events.size()); ++i)
         if (events[i]["event"] == kind && events[i]["conn_id"].toInt() == conn_id) return i;
     return -1;

@@ -22,7 +22,8 @@ int queued_bytes(int fd, unsigned long request) {
     return ::ioctl(fd, request, &n) == 0 ? n : -1;
 }
 
-const char* const HALT_TIMEOUT = "Error terminating TCP connection to localhost\nTimeout waiting for Shutdown ACK\n";
+const char* const HALT_TIMEOUT =
+    "Error terminating TCP connection to localhost\nTimeout waiting for Shutdown ACK\n";
 
 // The halt's wait for a writable socket: a short one, and the real one.
 class ZeroWindowUnderTheProgram : public txtest::ProgramTest,
@@ -44,7 +45,8 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     // and the send loop waits for its socket to take more.
     ASSERT_TRUE(txtest::pump_until(
         [&] {
-            return p->loop().waiting_for_writable() && queued_bytes(p->loop().link().data_fd(), SIOCOUTQ) > 0 &&
+            return p->loop().waiting_for_writable() &&
+                   queued_bytes(p->loop().link().data_fd(), SIOCOUTQ) > 0 &&
                    queued_bytes(peer.connection.fd(), FIONREAD) > 0;
         },
         10s));
@@ -62,7 +64,8 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     // Halt, asked from the event loop as the menu asks it: handled at once, then the
     // halt waits its full bound for a writable socket and gives up.
     const auto asked = std::chrono::steady_clock::now();
-    QMetaObject::invokeMethod(p.get(), [&] { p->do_command(ID_HALT); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        p.get(), [&] { p->do_command(ID_HALT); }, Qt::QueuedConnection);
     ASSERT_TRUE(wait_transmitting(*p, false, 10s));
     const auto took = std::chrono::steady_clock::now() - asked;
     EXPECT_GE(took, wait - 10ms);
@@ -84,8 +87,8 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     HandMadeReceiver rx;
     ASSERT_TRUE(rx.stream);
-    ChildProcess tx(transmitter_binary(), {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp"},
-                    KELBOS_SCENES_DIR);
+    ChildProcess tx(transmitter_binary(),
+                    {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp"}, KELBOS_SCENES_DIR);
     test::SetupPeer peer = accept_setup(rx.stream, accept_reply(1));
     ASSERT_TRUE(peer.connection) << tx.err();
 
