@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs each fault test (killed ends, resets, a receiver that stops reading) N times,
 # every run in a process and network namespace of its own as ctest runs it, and
-# tallies passes, failures and which failure the transmitter reported in each run.
+# tallies passes, failures and what each run recorded: which failure the transmitter
+# reported, and the zero-window tests' loop gap and halt times in milliseconds.
 # Needs root (network namespaces) and a build with the tests; the log of each failed
 # run is kept as BUILD_DIR/fault-failure-N.log.
 # Usage: scripts/fault_runs.sh [N (default 10)] [gtest filter (default all)] [BUILD_DIR]
@@ -29,7 +30,7 @@ for test in "${tests[@]}"; do
       failed=$((failed + 1))
       cp "$work/log" "$build/fault-failure-$failed.log"
     fi
-    sed -n 's/.*property name="\(abort_report[A-Za-z_]*\)" value="\([^"]*\)".*/\1: \2/p' \
+    sed -n 's/.*property name="\([A-Za-z_]*\)" value="\([^"]*\)".*/\1: \2/p' \
       "$work/run.xml" >>"$work/reports" 2>/dev/null || true
   done
   echo "$test: $passed passed, $failed failed, $(($(date +%s) - start)) s"

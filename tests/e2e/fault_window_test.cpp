@@ -57,6 +57,7 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
         const auto until = std::chrono::steady_clock::now() + 1500ms;
         txtest::pump_until([&] { return std::chrono::steady_clock::now() >= until; }, 10s);
         EXPECT_LT(monitor.max_gap_ms(), 1000u);
+        RecordProperty("loop_gap_ms", std::to_string(monitor.max_gap_ms()));
     }
     EXPECT_TRUE(p->loop().transmitting());
     EXPECT_TRUE(p->loop().waiting_for_writable());
@@ -70,6 +71,8 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     const auto took = std::chrono::steady_clock::now() - asked;
     EXPECT_GE(took, wait - 10ms);
     EXPECT_LT(took, wait + 1s);
+    RecordProperty("halt_ms",
+                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     EXPECT_EQ(messages.texts, std::vector<std::string>{HALT_TIMEOUT});
     EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
     EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
@@ -103,6 +106,7 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     const qint64 halt_ms = 1000, wait_ms = LINK_WAIT.count();
     EXPECT_GE(ends[0]["time_ms"].toInteger(), halt_ms + wait_ms);
     EXPECT_LT(ends[0]["time_ms"].toInteger(), halt_ms + wait_ms + 10000);
+    RecordProperty("halt_failed_at_ms", std::to_string(ends[0]["time_ms"].toInteger()));
 
     // Everything the transmitter's system accepted still arrives once the receiver
     // reads, and no ShutdownRequest follows it: there was never room for one.
