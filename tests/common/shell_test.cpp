@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QMenuBar>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QTest>
 
@@ -41,6 +42,27 @@ TEST(StatusRow, LayoutInDialogUnits) {
     auto* mark100 = row.findChild<QWidget*>("label205");
     ASSERT_TRUE(mark100);
     EXPECT_EQ(mark100->geometry().x(), 730);
+}
+
+TEST(StatusRow, RatesOfTensOfGigabitsShowWhole) {
+    QWidget parent;
+    StatusRow row(&parent, DialogUnits(QFontMetrics(parent.font())));
+    auto* rate = row.findChild<QLineEdit*>("field217");
+    ASSERT_TRUE(rate);
+    const int room = rate->contentsRect().width() - 4;
+    // A rate that fits keeps the row's font.
+    row.set_rate_text("123.4567");
+    EXPECT_EQ(rate->font(), parent.font());
+    // "%5.4f" of 40 Gbit/s and of the largest five-digit rate: the whole text fits.
+    for (const QString& text : {QString("40000.0000"), QString("99999.9999"), QString("123456.7890")}) {
+        row.set_rate_text(text);
+        EXPECT_EQ(row.rate_text(), text);
+        EXPECT_LE(QFontMetrics(rate->font()).horizontalAdvance(text), room) << text.toStdString();
+        EXPECT_EQ(rate->cursorPosition(), 0);
+    }
+    // Back to a short rate: back to the row's font.
+    row.set_rate_text("9.8765");
+    EXPECT_EQ(rate->font(), parent.font());
 }
 
 TEST(StatusRow, BarFollowsTheTickThenTheTextOnRepaint) {
