@@ -70,8 +70,8 @@ void transmit(TwoHosts& hosts, ChildProcess& rx, int seconds, int conn_id, Trans
     out.received = bytes_of(*link_end);
     out.peer_name = (*link_end)["row"].toString().toStdString();
     for (const QJsonObject& tick : live_ticks) EXPECT_EQ(tick["row"].toString().toStdString(), out.peer_name);
-    // The first tick counts from before the link began and the second from its
-    // start; the last may take in the halt.
+    // The first tick's interval holds the link's set-up, the second may hold TCP's
+    // start, and the last may hold the halt: the ticks between show the steady rate.
     for (std::size_t i = 2; i + 1 < live_ticks.size(); ++i)
         out.steady_mbits.push_back(live_ticks[i]["mbits_per_s"].toDouble());
 }
