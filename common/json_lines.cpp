@@ -1,5 +1,6 @@
 #include "json_lines.h"
 
+#include <charconv>
 #include <cmath>
 
 namespace kelbos {
@@ -30,9 +31,10 @@ namespace {
 // A finite number in JSON; rates are never NaN, but keep the line valid if one were.
 std::string json_number(double v) {
     if (!std::isfinite(v)) return "0";
+    // to_chars writes the decimal point whatever the locale says.
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6f", v);
-    return buf;
+    const auto end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
+    return std::string(buf, end.ptr);
 }
 }  // namespace
 

@@ -1,6 +1,8 @@
 // Watches how well a program's event loop keeps up: the largest gap between two turns
-// of the loop, the time from start to the first painted frame, and the peak resident
-// memory. Reported in the program's exit line with --json.
+// of the loop (and when it ended), the most processor time the program itself spent
+// between two turns, the time from start to the first painted frame, and the peak
+// resident memory. Reported in the program's exit line with --json. A gap far longer
+// than the time spent in it is the system running something else, not the program.
 #pragma once
 
 #include <QObject>
@@ -22,6 +24,13 @@ public:
     void watch_first_frame(QWidget* widget);
 
     std::uint64_t max_gap_ms() const { return max_gap_ms_; }
+    // Milliseconds from start to the end of the largest gap.
+    std::uint64_t max_gap_at_ms() const { return max_gap_at_ms_; }
+    // Processor time the loop's thread used during the largest gap, in milliseconds.
+    double max_gap_busy_ms() const { return static_cast<double>(max_gap_busy_us_) / 1000.0; }
+    // The most processor time (the loop's thread, in the program and the system on its
+    // behalf) spent between two turns, in milliseconds.
+    double max_busy_ms() const { return static_cast<double>(max_busy_us_) / 1000.0; }
     // Milliseconds from start to the first painted frame; -1 when none was painted.
     std::int64_t first_frame_ms() const { return first_frame_ms_; }
 
@@ -38,6 +47,10 @@ private:
     QTimer ticker_;
     std::uint64_t last_turn_ms_ = 0;
     std::uint64_t max_gap_ms_ = 0;
+    std::uint64_t max_gap_at_ms_ = 0;
+    std::uint64_t max_gap_busy_us_ = 0;
+    std::uint64_t last_cpu_us_ = 0;
+    std::uint64_t max_busy_us_ = 0;
     std::int64_t first_frame_ms_ = -1;
 };
 

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <algorithm>
 
 #include "dialog_units.h"
 #include "rate.h"
@@ -10,6 +11,9 @@
 namespace kelbos {
 
 namespace {
+
+// The space a line edit keeps between its edges and its text, on each side.
+constexpr int RATE_TEXT_MARGIN = 2;
 
 QLineEdit* make_field(QWidget* parent, const DialogUnits& u, QRect r, int id, bool tab_stop) {
     auto* e = new QLineEdit(parent);
@@ -106,7 +110,25 @@ void set_field(QLineEdit* field, const QString& text) {
 void StatusRow::set_name(const QString& text) { set_field(name_, text); }
 void StatusRow::set_protocol(const QString& text) { set_field(protocol_, text); }
 void StatusRow::set_kelbo_bits(const QString& text) { set_field(kelbo_bits_, text); }
-void StatusRow::set_rate_text(const QString& text) { set_field(rate_, text); }
+void StatusRow::set_rate_text(const QString& text) {
+    // Rates of ten gigabits a second and more have more digits than the field was
+    // laid out for: the whole number is shown in a smaller size rather than cut off.
+    QFont font = rate_->parentWidget()->font();
+    const int room = rate_->contentsRect().width() - 2 * RATE_TEXT_MARGIN;
+    const int needed = QFontMetrics(font).horizontalAdvance(text);
+    if (needed > room && room > 0) {
+        // Glyph widths round to whole pixels: scale, then step down until it fits.
+        const bool points = font.pointSizeF() > 0;
+        double size = (points ? font.pointSizeF() : font.pixelSize()) * room / needed;
+        for (;;) {
+            points ? font.setPointSizeF(size) : font.setPixelSize(static_cast<int>(size));
+            if (QFontMetrics(font).horizontalAdvance(text) <= room || size <= 1.0) break;
+            size = std::max(1.0, size - (points ? 0.25 : 1.0));
+        }
+    }
+    if (rate_->font() != font) rate_->setFont(font);
+    set_field(rate_, text);
+}
 QString StatusRow::name() const { return name_->text(); }
 QString StatusRow::protocol() const { return protocol_->text(); }
 QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }

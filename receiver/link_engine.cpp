@@ -24,6 +24,12 @@ bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
     return n == static_cast<ssize_t>(bytes.size());
 }
 
+// Reads in a row for one readiness report. A busy link is drained in fewer turns of
+// the event loop (each turn asks the system about every socket); after this many the
+// other links, the timers and the window get their turn.
+constexpr int CHUNKS_PER_REPORT = 8;
+constexpr int DATAGRAMS_PER_REPORT = 32;
+
 bool would_block(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
@@ -259,38 +265,48 @@ void LinkEngine::read_link(ConnId conn_id) {
     const int fd = link_sockets_[conn_id].socket.fd();
     // The buffer belongs to this call: a callback below may bring the engine back in.
     const ReceiveBufferPool::Lease buffer = buffers_.take();
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-    if (n < 0) {
-        const int err = errno;
-        if (!would_block(err)) end_link(conn_id, error_text(err));
-        return;
+    for (int chunk_number = 0; chunk_number < CHUNKS_PER_REPORT; ++chunk_number) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n < 0) {
+            const int err = errno;
+            if (!would_block(err)) end_link(conn_id, error_text(err));
+            return;
+        }
+        if (n == 0) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "ZERO length message received (EOF!) on socket %d, shutting it down", fd);
+            end_link(conn_id, text);
+            return;
+        }
+        const auto chunk = buffer.bytes().first(static_cast<std::size_t>(n));
+        if (const auto request = find_shutdown_request(chunk)) {
+            shutdown_link(request->conn_id, request->reason);
+            return;
+        }
+        if (callbacks_.more_data)
+            callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
+        // A chunk short of the buffer took what had arrived: the next report comes when
+        // more does.
+        if (static_cast<std::size_t>(n) < buffer.size()) return;
+        // The callback may have ended the link, or let a nested loop end it.
+        if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
     }
-    if (n == 0) {
-        char text[96];
-        std::snprintf(text, sizeof text, "ZERO length message received (EOF!) on socket %d, shutting it down",
-                      fd);
-        end_link(conn_id, text);
-        return;
-    }
-    const auto chunk = buffer.bytes().first(static_cast<std::size_t>(n));
-    if (const auto request = find_shutdown_request(chunk)) {
-        shutdown_link(request->conn_id, request->reason);
-        return;
-    }
-    if (callbacks_.more_data)
-        callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
 }
 
 void LinkEngine::read_datagram() {
     const ReceiveBufferPool::Lease buffer = buffers_.take();
-    sockaddr_in source{};
-    socklen_t source_length = sizeof source;
-    const ssize_t n = ::recvfrom(datagram_.socket.fd(), buffer.data(), buffer.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&source), &source_length);
-    if (n <= 0) return;
-    // The first byte names the link; more_data ignores ids that name none.
-    if (callbacks_.more_data)
-        callbacks_.more_data(static_cast<std::int8_t>(buffer.data()[0]), static_cast<std::uint32_t>(n));
+    for (int datagram_number = 0; datagram_number < DATAGRAMS_PER_REPORT; ++datagram_number) {
+        if (!datagram_.socket) return;  // closed by a nested call
+        sockaddr_in source{};
+        socklen_t source_length = sizeof source;
+        const ssize_t n = ::recvfrom(datagram_.socket.fd(), buffer.data(), buffer.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&source), &source_length);
+        if (n <= 0) return;
+        // The first byte names the link; more_data ignores ids that name none.
+        if (callbacks_.more_data)
+            callbacks_.more_data(static_cast<std::int8_t>(buffer.data()[0]), static_cast<std::uint32_t>(n));
+    }
 }
 
 // The acknowledgement goes to the link the request names. A request naming no set-up

@@ -1,5 +1,6 @@
 // kelbosrx: the receiver program.
 #include <QApplication>
+#include <clocale>
 #include <QCommandLineParser>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +52,9 @@ int main(int argc, char** argv) {
     if (common.headless) qInstallMessageHandler(quiet_headless_notes);
 
     QApplication app(argc, argv);
+    // Qt takes the user's locale for the C library too; numbers are written and read
+    // with a decimal point ("%5.4f" rates, JSON lines) whatever it is.
+    std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName("kelbosrx");
     QApplication::setApplicationVersion(KELBOS_VERSION);
     kelbos::apply_desktop_identity("kelbosrx");

@@ -2,6 +2,8 @@
 
 #include <QPainter>
 #include <algorithm>
+#include <array>
+#include <memory>
 #include <cstdio>
 
 #include "kelbo_canvas.h"
@@ -9,14 +11,6 @@
 #include "kelbo_geometry.h"
 
 namespace kelbos {
-
-void draw_kelbo(QPainter& painter, const KelboShape& shape, const ScenePoint& point, int client_bottom,
-                const KelboColours& colours) {
-    const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
-    painter.setPen(QPen(Qt::black, 0));
-    KelboCanvas::draw_faces(painter, faces, to_qcolor(colours.dark), to_qcolor(colours.base),
-                            to_qcolor(colours.light));
-}
 
 QRect kelbo_extent(const KelboShape& shape, const ScenePoint& point, int client_bottom) {
     const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
@@ -34,13 +28,26 @@ QRect kelbo_extent(const KelboShape& shape, const ScenePoint& point, int client_
 }
 
 void paint_scene(QPainter& painter, const QRect& area, const Scene& scene, const ColourSlots& colour_slots,
-                 int client_bottom) {
+                 int client_bottom, const KelboSprites& sprites) {
     if (!scene.scene_loaded) return;
     const int shown = std::clamp(scene.next_point, 0, MAX_PTS);
+    // Each slot's sprite, fetched when a kelbo of that slot is first drawn here.
+    std::array<std::shared_ptr<const KelboSprite>, COLOUR_SLOT_COUNT + 1> by_slot;
     for (int i = 0; i < shown; ++i) {
         const ScenePoint& point = scene.points[i];
-        if (!kelbo_extent(scene.shape, point, client_bottom).intersects(area)) continue;
-        draw_kelbo(painter, scene.shape, point, client_bottom, colour_slots.colours_of(point.slot));
+        const Point2 origin = kelbo_origin(point, client_bottom);
+        // Slots outside the table are drawn in slot 0's colours; they share the last entry.
+        const std::size_t memo = point.slot >= 0 && point.slot < COLOUR_SLOT_COUNT
+                                     ? static_cast<std::size_t>(point.slot)
+                                     : static_cast<std::size_t>(COLOUR_SLOT_COUNT);
+        std::shared_ptr<const KelboSprite>& sprite = by_slot[memo];
+        if (!sprite) {
+            const KelboColours& colours = colour_slots.colours_of(point.slot);
+            sprite = sprites.get(scene.shape, to_qcolor(colours.dark), to_qcolor(colours.base),
+                                 to_qcolor(colours.light));
+        }
+        if (!sprite->extent(origin).intersects(area)) continue;
+        sprite->draw(painter, origin);
     }
 }
 
@@ -48,7 +55,7 @@ void ReceiverPicture::set_canvas(KelboCanvas* canvas) {
     canvas_ = canvas;
     if (!canvas_) return;
     canvas_->set_paint_handler([this](QPainter& painter, const QRect& area) {
-        paint_scene(painter, area, scene_, slots_, canvas_->client_bottom());
+        paint_scene(painter, area, scene_, slots_, canvas_->client_bottom(), sprites_);
     });
 }
 

@@ -8,6 +8,7 @@
 
 #include "colour_slots.h"
 #include "connection_records.h"
+#include "kelbo_sprite.h"
 #include "scene.h"
 
 class QPainter;
@@ -15,11 +16,6 @@ class QPainter;
 namespace kelbos {
 
 class KelboCanvas;
-
-// The three faces of one kelbo: depth side (dark), width side (base), top (light),
-// each filled and outlined in black.
-void draw_kelbo(QPainter& painter, const KelboShape& shape, const ScenePoint& point, int client_bottom,
-                const KelboColours& colours);
 
 // The pixels a kelbo at `point` can touch, its outline included. The redraw of a
 // placed kelbo and the choice of kelbos to draw for an area both use it, so an area's
@@ -29,7 +25,7 @@ QRect kelbo_extent(const KelboShape& shape, const ScenePoint& point, int client_
 // Draws the shown kelbos that meet `area`, in increasing order; nothing while no
 // scene is loaded.
 void paint_scene(QPainter& painter, const QRect& area, const Scene& scene, const ColourSlots& colour_slots,
-                 int client_bottom);
+                 int client_bottom, const KelboSprites& sprites);
 
 class ReceiverPicture {
 public:
@@ -50,6 +46,7 @@ private:
     ColourSlots& slots_;
     ConnectionTable& table_;
     KelboCanvas* canvas_ = nullptr;
+    KelboSprites sprites_;
 };
 
 }  // namespace kelbos

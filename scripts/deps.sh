@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever Debian packages Kelbos needs that are missing.
-# Usage: scripts/deps.sh [build|test|run|bench|package]...  (build is always included)
+# Usage: scripts/deps.sh [build|test|run|bench|soak|package]...  (build is always included)
 set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev libgmock-dev)
 test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils python3 desktop-file-utils
       clang-14 libclang-rt-14-dev)
 run=(fonts-dejavu-core iproute2)
-bench=(iperf3 xvfb xauth linux-perf)
+bench=(iperf3 xvfb xauth linux-perf libbenchmark-dev)
+soak=(iproute2 util-linux python3)
 # CPack's Debian generator finds the Qt runtime dependencies with dpkg-shlibdeps (and
 # file); desktop-file-validate checks the desktop entries.
 package=(dpkg-dev file desktop-file-utils)
@@ -19,6 +20,7 @@ for set in "$@"; do
     test) want+=("${test[@]}") ;;
     run) want+=("${run[@]}") ;;
     bench) want+=("${bench[@]}") ;;
+    soak) want+=("${soak[@]}") ;;
     package) want+=("${package[@]}") ;;
     *) echo "deps.sh: unknown set '$set'" >&2; exit 2 ;;
   esac

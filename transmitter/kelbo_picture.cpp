@@ -30,13 +30,6 @@ QRect kelbo_pixel_rect(const KelboShape& shape, Point2 origin) {
     return QRect(QPoint(box.left, box.top), QPoint(box.right, box.bottom));
 }
 
-void draw_kelbo(QPainter& painter, const ScenePoint& point, const KelboShape& shape, int client_bottom,
-                const KelboBrushes& brushes) {
-    const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
-    painter.setPen(brushes.pen);
-    KelboCanvas::draw_faces(painter, faces, brushes.dark, brushes.base, brushes.light);
-}
-
 void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int client_bottom,
                  const KelboBrushes& brushes) {
     if (!scene.scene_loaded) return;
@@ -44,14 +37,14 @@ void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int
     const int left = update.left(), top = update.top();
     const int right = update.left() + update.width(), bottom = update.top() + update.height();
     const int last = last_shown(scene);
+    const auto sprite = brushes.sprites.get(scene.shape, brushes.dark, brushes.base, brushes.light);
     for (int i = 0; i <= last; ++i) {
         const ScenePoint& point = scene.points[static_cast<std::size_t>(i)];
         KelboBox box = kelbo_box(scene.shape, kelbo_origin(point, client_bottom));
         // The outline covers the box's right and bottom edges too.
         ++box.right;
         ++box.bottom;
-        if (box_meets(box, left, top, right, bottom))
-            draw_kelbo(painter, point, scene.shape, client_bottom, brushes);
+        if (box_meets(box, left, top, right, bottom)) sprite->draw(painter, kelbo_origin(point, client_bottom));
     }
 }
 

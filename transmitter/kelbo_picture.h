@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kelbo_geometry.h"
+#include "kelbo_sprite.h"
 #include "scene.h"
 
 class QPainter;
@@ -25,6 +26,7 @@ struct KelboBrushes {
     QColor dark;              // each component c / 2
     QPen pen;                 // black, one pixel: the outline of every face
     std::string colour_text;  // "#RRGGBB"
+    KelboSprites sprites;     // kelbos ready drawn in these colours
 };
 
 // Makes the brushes and colour_text anew from kelbo_colour.
@@ -33,11 +35,6 @@ void make_kelbo_brushes(KelboBrushes& brushes);
 // The pixels one kelbo can cover: its box, with the outline on the right and bottom
 // edges included (one pixel more each way).
 QRect kelbo_pixel_rect(const KelboShape& shape, Point2 origin);
-
-// Draws the three faces of one kelbo: depth side (dark), width side (base), top
-// (light), each outlined.
-void draw_kelbo(QPainter& painter, const ScenePoint& point, const KelboShape& shape, int client_bottom,
-                const KelboBrushes& brushes);
 
 // Draws, in order, the shown kelbos (0..kelbo_countdown) whose pixels meet `update`.
 // Nothing while no scene is loaded.

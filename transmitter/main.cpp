@@ -1,5 +1,6 @@
 // kelbostx: sends data to a kelbos receiver and shows the send rate.
 #include <QApplication>
+#include <clocale>
 #include <QCommandLineParser>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,9 @@ int main(int argc, char** argv) {
     prepare_platform(argc, argv);
     if (headless_requested(argc, argv)) qInstallMessageHandler(platform_errors_only);
     QApplication app(argc, argv);
+    // Qt takes the user's locale for the C library too; numbers are written and read
+    // with a decimal point ("%5.4f" rates, JSON lines) whatever it is.
+    std::setlocale(LC_NUMERIC, "C");
     QCoreApplication::setApplicationName("kelbostx");
     QCoreApplication::setApplicationVersion(KELBOS_VERSION);
     apply_desktop_identity("kelbostx");

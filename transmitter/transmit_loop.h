@@ -3,9 +3,9 @@
 // the counters and takes kelbos away; Halt closes the link with the shutdown
 // handshake; link_ended handles a link that ended by itself.
 //
-// Back to back (delay 0) the loop sends for one slice (about a frame) and continues
-// through a queued invocation, so the event loop handles Halt, Exit, socket
-// notifications, paints and the row's tick between slices. A full socket buffer
+// Back to back (delay 0) the loop sends for one slice (a few milliseconds, well inside
+// a frame) and continues through a queued invocation, so the event loop handles Halt,
+// Exit, socket notifications, paints and the row's tick between slices. A full socket buffer
 // waits for the data socket to become writable, with the back-off timer as the upper
 // bound. At any time while transmitting exactly one of these is pending: the running
 // slice, its queued continuation, or the send timer (with the write wait).
@@ -55,7 +55,7 @@ struct TransmitInputs {
 
 struct LoopOptions {
     LinkOptions link{};                   // the receiver's ports, the link's waits
-    std::chrono::milliseconds slice{16};  // back to back: time between returns to the event loop
+    std::chrono::milliseconds slice{5};  // back to back: time between returns to the event loop
     // Back to back, the longest wait on a full socket buffer before trying again (the
     // socket becoming writable ends the wait sooner).
     std::chrono::milliseconds full_buffer_wait{2};

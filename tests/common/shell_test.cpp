@@ -1,11 +1,18 @@
 #include <QAction>
 #include <QApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMenuBar>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
 
 #include "dialog_units.h"
 #include "clock.h"
@@ -35,6 +42,27 @@ TEST(StatusRow, LayoutInDialogUnits) {
     auto* mark100 = row.findChild<QWidget*>("label205");
     ASSERT_TRUE(mark100);
     EXPECT_EQ(mark100->geometry().x(), 730);
+}
+
+TEST(StatusRow, RatesOfTensOfGigabitsShowWhole) {
+    QWidget parent;
+    StatusRow row(&parent, DialogUnits(QFontMetrics(parent.font())));
+    auto* rate = row.findChild<QLineEdit*>("field217");
+    ASSERT_TRUE(rate);
+    const int room = rate->contentsRect().width() - 4;
+    // A rate that fits keeps the row's font.
+    row.set_rate_text("123.4567");
+    EXPECT_EQ(rate->font(), parent.font());
+    // "%5.4f" of 40 Gbit/s and of the largest five-digit rate: the whole text fits.
+    for (const QString& text : {QString("40000.0000"), QString("99999.9999"), QString("123456.7890")}) {
+        row.set_rate_text(text);
+        EXPECT_EQ(row.rate_text(), text);
+        EXPECT_LE(QFontMetrics(rate->font()).horizontalAdvance(text), room) << text.toStdString();
+        EXPECT_EQ(rate->cursorPosition(), 0);
+    }
+    // Back to a short rate: back to the row's font.
+    row.set_rate_text("9.8765");
+    EXPECT_EQ(rate->font(), parent.font());
 }
 
 TEST(StatusRow, BarFollowsTheTickThenTheTextOnRepaint) {
@@ -153,7 +181,8 @@ TEST(SceneCommands, ChosenSceneWithABadPointLineLeavesNoSceneAndShowsTheLine) {
 }
 
 TEST(LoopMonitor, SeesAStalledLoopAndTheFirstFrame) {
-    LoopMonitor monitor(now_ms());
+    const std::uint64_t start = now_ms();
+    LoopMonitor monitor(start);
     QWidget widget;
     widget.resize(50, 50);
     monitor.watch_first_frame(&widget);
@@ -162,15 +191,32 @@ TEST(LoopMonitor, SeesAStalledLoopAndTheFirstFrame) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
     ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.first_frame_ms() >= 0; }));
 
-    // Hold the loop for 60 ms: the next turn reports a gap at least that long.
-    const std::uint64_t until = now_ms() + 60;
-    while (now_ms() < until) {
+    // Hold the loop for 80 ms without using the processor: a gap that long, with
+    // little time spent in it.
+    const std::uint64_t held_from = now_ms();
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.max_gap_ms() >= 80; }));
+    EXPECT_GE(monitor.max_gap_at_ms() + start, held_from + 80);
+    EXPECT_LT(monitor.max_gap_busy_ms(), 40.0);
+
+    // Hold it with 60 ms of work: the time spent between two turns shows.
+    timespec t{};
+    const auto cpu_ms = [&t] {
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+    };
+    const double work_until = cpu_ms() + 60.0;
+    while (cpu_ms() < work_until) {
     }
-    const std::uint64_t before = monitor.max_gap_ms();
-    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.max_gap_ms() >= 60; }));
-    EXPECT_GE(monitor.max_gap_ms(), before);
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.max_busy_ms() >= 60.0; }));
+
     const std::string line = monitor.exit_event();
     EXPECT_EQ(line.rfind("{\"event\":\"exit\",\"time_ms\":", 0), 0u);
-    EXPECT_NE(line.find("\"peak_rss_kb\":"), std::string::npos);
+    const QJsonObject exit = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+    EXPECT_EQ(exit["max_loop_gap_ms"].toInteger(), static_cast<qint64>(monitor.max_gap_ms()));
+    EXPECT_EQ(exit["max_loop_gap_at_ms"].toInteger(), static_cast<qint64>(monitor.max_gap_at_ms()));
+    EXPECT_NEAR(exit["max_loop_busy_ms"].toDouble(), monitor.max_busy_ms(), 0.1);
+    EXPECT_NEAR(exit["max_loop_gap_busy_ms"].toDouble(), monitor.max_gap_busy_ms(), 0.1);
+    EXPECT_GT(exit["peak_rss_kb"].toInteger(), 0);
     EXPECT_GT(peak_resident_kb(), 0u);
 }

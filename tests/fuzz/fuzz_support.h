@@ -3,10 +3,14 @@
 #pragma once
 
 #include <dirent.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +42,34 @@ namespace kelbos::fuzz {
 }
 
 using Bytes = std::vector<std::uint8_t>;
+
+// libFuzzer's timeout timer interrupts blocking calls now and then. A blocking connect
+// so interrupted goes on in the background: wait for it, and take its outcome.
+inline bool connect_through_signals(int fd, const sockaddr_in& address) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+    if (errno != EINTR) return false;
+    pollfd p{fd, POLLOUT, 0};
+    int n;
+    while ((n = ::poll(&p, 1, -1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+    errno = error;
+    return error == 0;
+}
+
+// poll for up to `limit_ms`, however often a signal interrupts it.
+inline int poll_through_signals(pollfd* fds, nfds_t count, int limit_ms) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(limit_ms);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+        const int n = ::poll(fds, count, left > 0 ? static_cast<int>(left) : 0);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
 
 // Bytes as hexadecimal text, for reports.
 inline std::string hex(const Bytes& bytes) {

@@ -158,9 +158,8 @@ Client Client::tcp(std::uint16_t port) {
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
     const sockaddr_in address = make_address(loopback, port);
-    FUZZ_CHECK(client.socket_ &&
-                   ::connect(client.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-               "connect to port %d: %s", port, std::strerror(errno));
+    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address), "connect to port %d: %s", port,
+               std::strerror(errno));
     // Each piece goes out at once, as the transmitter's data does: no waiting for the
     // acknowledgement of the one before.
     set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
@@ -173,9 +172,8 @@ Client Client::udp(std::uint16_t port) {
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
     const sockaddr_in address = make_address(loopback, port);
-    FUZZ_CHECK(client.socket_ &&
-                   ::connect(client.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-               "connect to port %d: %s", port, std::strerror(errno));
+    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address), "connect to port %d: %s", port,
+               std::strerror(errno));
     return client;
 }
 

@@ -212,7 +212,7 @@ private:
         if (urgent_) {
             // Urgent data is an exceptional condition: the link is aborted.
             pollfd p{fd, POLLPRI, 0};
-            FUZZ_CHECK(::poll(&p, 1, static_cast<int>(HANDSHAKE_WAIT.count())) == 1,
+            FUZZ_CHECK(poll_through_signals(&p, 1, static_cast<int>(HANDSHAKE_WAIT.count())) == 1,
                        "the urgent byte did not arrive");
             expected.emplace_back(conn_id_, REASON_ABORTED);
         } else if (!pending_.empty()) {

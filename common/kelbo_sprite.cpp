@@ -1,0 +1,73 @@
+#include "kelbo_sprite.h"
+
+#include <QPainter>
+#include <algorithm>
+
+#include "kelbo_canvas.h"
+
+namespace kelbos {
+
+namespace {
+
+bool same_shape(const KelboShape& a, const KelboShape& b) {
+    return a.width_dx == b.width_dx && a.width_dy == b.width_dy && a.depth_dx == b.depth_dx &&
+           a.depth_dy == b.depth_dy && a.height_dy == b.height_dy;
+}
+
+// The corners' bounding box around a reference corner at (0, 0), grown by one pixel
+// on every side: the outline lies on the corners, and the margin leaves room for any
+// pixel the rasteriser gives a line through them.
+QRect corner_cover(const KelboFaces& faces) {
+    int left = 0, right = 0, top = 0, bottom = 0;
+    for (const auto* face : {&faces.depth_side, &faces.width_side, &faces.top}) {
+        for (const Point2& p : *face) {
+            left = std::min(left, p.x);
+            right = std::max(right, p.x);
+            top = std::min(top, p.y);
+            bottom = std::max(bottom, p.y);
+        }
+    }
+    return QRect(QPoint(left - 1, top - 1), QPoint(right + 1, bottom + 1));
+}
+
+}  // namespace
+
+KelboSprite::KelboSprite(const KelboShape& shape, const QColor& dark, const QColor& base, const QColor& light)
+    : shape_(shape), dark_(dark.rgb()), base_(base.rgb()), light_(light.rgb()) {
+    const KelboFaces at_zero = kelbo_faces(shape, Point2{0, 0});
+    cover_ = corner_cover(at_zero);
+    image_ = QImage(cover_.size(), QImage::Format_ARGB32_Premultiplied);
+    image_.fill(Qt::transparent);
+    QPainter painter(&image_);
+    painter.setPen(QPen(Qt::black, 0));
+    // Whole-pixel moves keep the rasterised pixels the same: draw with the image's
+    // top-left corner where the cover's is.
+    KelboCanvas::draw_faces(painter, kelbo_faces(shape, Point2{-cover_.left(), -cover_.top()}), dark, base,
+                            light);
+}
+
+void KelboSprite::draw(QPainter& painter, Point2 origin) const {
+    const QRect at = extent(origin);
+    // Far off the picture (reference corners reach a billion pixels) nothing shows.
+    if (!at.isValid()) return;
+    painter.drawImage(at.topLeft(), image_);
+}
+
+bool KelboSprite::is_for(const KelboShape& shape, QRgb dark, QRgb base, QRgb light) const {
+    return same_shape(shape_, shape) && dark_ == dark && base_ == base && light_ == light;
+}
+
+std::shared_ptr<const KelboSprite> KelboSprites::get(const KelboShape& shape, const QColor& dark,
+                                                     const QColor& base, const QColor& light) const {
+    const QRgb d = dark.rgb(), b = base.rgb(), l = light.rgb();
+    for (auto it = sprites_.begin(); it != sprites_.end(); ++it) {
+        if (!(*it)->is_for(shape, d, b, l)) continue;
+        if (it + 1 != sprites_.end()) std::rotate(it, it + 1, sprites_.end());
+        return sprites_.back();
+    }
+    if (sprites_.size() >= LIMIT) sprites_.erase(sprites_.begin());
+    sprites_.push_back(std::make_shared<const KelboSprite>(shape, dark, base, light));
+    return sprites_.back();
+}
+
+}  // namespace kelbos

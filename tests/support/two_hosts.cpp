@@ -1,0 +1,158 @@
+#include "two_hosts.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace kelbos::testing {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* END_A = "kelbos-a";
+constexpr const char* END_B = "kelbos-b";
+
+std::string namespace_link(const std::string& proc_entry) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink(proc_entry, ec);
+    return ec ? std::string() : target.string();
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& w : words) line += (line.empty() ? "" : " ") + w;
+    return line;
+}
+
+}  // namespace
+
+std::string find_program(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    std::string folders = "/usr/sbin:/sbin:/usr/bin:/bin";
+    if (const char* path = std::getenv("PATH")) folders = std::string(path) + ":" + folders;
+    std::istringstream in(folders);
+    std::string folder;
+    while (std::getline(in, folder, ':')) {
+        if (folder.empty()) continue;
+        const std::string candidate = folder + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
+
+std::unique_ptr<ChildProcess> start_command(const std::vector<std::string>& command,
+                                            const std::string& workdir) {
+    return std::make_unique<ChildProcess>(
+        find_program(command.at(0)), std::vector<std::string>(command.begin() + 1, command.end()), workdir);
+}
+
+std::string run_command(const std::vector<std::string>& command) {
+    const auto child = start_command(command);
+    const auto status = child->wait_exit(30s);
+    if (status && *status == 0) return {};
+    return joined(command) + ": " + (status ? "exit " + std::to_string(*status) : "did not end") + " " +
+           child->err();
+}
+
+TwoHosts::TwoHosts() = default;
+
+TwoHosts::~TwoHosts() {
+    holder_.reset();  // the namespace's last process: it goes, and the veth pair with it
+    if (!dir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+}
+
+std::string TwoHosts::net_of_b() const {
+    return "/proc/" + std::to_string(holder_->pid()) + "/ns/net";
+}
+
+std::string TwoHosts::join(int mtu) {
+    // The holder ends by itself soon after this process, however that ends.
+    const std::string watch_parent =
+        "while kill -0 " + std::to_string(::getpid()) + " 2>/dev/null; do sleep 1; done";
+    holder_ = std::make_unique<ChildProcess>(
+        find_program("unshare"), std::vector<std::string>{"--net", "/bin/sh", "-c", watch_parent});
+    const std::string own = namespace_link("/proc/self/ns/net");
+    // The holder is in a namespace of its own once its link differs from ours.
+    const bool moved = holder_->wait_for(
+        [&] {
+            if (!holder_->running()) return true;
+            const std::string link = namespace_link(net_of_b());
+            return !link.empty() && link != own;
+        },
+        10s);
+    if (!moved || !holder_->running()) {
+        holder_->wait_exit(1s);
+        return "unshare --net: " + holder_->err();
+    }
+
+    const std::string pid = std::to_string(holder_->pid());
+    const std::string mtu_text = std::to_string(mtu);
+    const std::string enter_b = "--net=" + net_of_b();
+    const std::vector<std::vector<std::string>> steps = {
+        {"ip", "link", "add", END_A, "type", "veth", "peer", "name", END_B, "netns", pid},
+        {"ip", "address", "add", std::string(ADDRESS_A) + "/24", "dev", END_A},
+        {"ip", "link", "set", END_A, "mtu", mtu_text, "up"},
+        {"nsenter", enter_b, "ip", "link", "set", "lo", "up"},
+        {"nsenter", enter_b, "ip", "address", "add", std::string(ADDRESS_B) + "/24", "dev", END_B},
+        {"nsenter", enter_b, "ip", "link", "set", END_B, "mtu", mtu_text, "up"},
+    };
+    for (const auto& step : steps)
+        if (std::string why = run_command(step); !why.empty()) return why;
+    return {};
+}
+
+std::string TwoHosts::shape(const std::string& rate) {
+    // A token bucket on each sending end. Its queue holds far more than the links'
+    // windows, so a sender that keeps up loses nothing to the shaper.
+    const std::vector<std::string> tbf = {"tc",   "qdisc", "add",   "dev",  "",        "root", "tbf",
+                                          "rate", rate,    "burst", "64kb", "latency", "100ms"};
+    std::vector<std::string> on_a = tbf;
+    on_a[4] = END_A;
+    std::vector<std::string> on_b = {"nsenter", "--net=" + net_of_b()};
+    on_b.insert(on_b.end(), tbf.begin(), tbf.end());
+    on_b[6] = END_B;
+    if (std::string why = run_command(on_a); !why.empty()) return why;
+    return run_command(on_b);
+}
+
+std::string TwoHosts::set_hosts(Host host, const std::string& lines) {
+    if (dir_.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kelbos-hosts-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) return "mkdtemp " + pattern;
+        dir_ = pattern;
+    }
+    {
+        std::ofstream file(dir_ + (host == Host::a ? "/hosts-a" : "/hosts-b"), std::ios::trunc);
+        file << lines;
+        if (!file) return "cannot write a hosts file in " + dir_;
+    }
+    return run_command(command(host, "/bin/true", {}));
+}
+
+std::vector<std::string> TwoHosts::command(Host host, const std::string& program,
+                                           const std::vector<std::string>& args) const {
+    std::vector<std::string> line;
+    if (host == Host::b) line = {find_program("nsenter"), "--net=" + net_of_b()};
+    // A new mount namespace without propagation (unshare's default), so the bind
+    // mount is seen by this program alone.
+    const std::vector<std::string> own_hosts = {find_program("unshare"),
+                                                "--mount",
+                                                "/bin/sh",
+                                                "-c",
+                                                "mount --bind \"$0\" /etc/hosts && exec \"$@\"",
+                                                dir_ + (host == Host::a ? "/hosts-a" : "/hosts-b"),
+                                                program};
+    line.insert(line.end(), own_hosts.begin(), own_hosts.end());
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
+}  // namespace kelbos::testing

@@ -1,0 +1,64 @@
+// Two hosts on one machine for whole-program tests. Host A is this process's own
+// network namespace (enter_private_network makes it); host B is a second namespace,
+// held open by a child process. A veth pair joins them, and each host can have a hosts
+// file of its own, which programs started on it read as /etc/hosts (they run in a
+// private mount namespace with the file bound over /etc/hosts, so the machine's own
+// file is never touched). Host B, and with it the veth pair, goes when the object does.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace kelbos::testing {
+
+enum class Host { a, b };
+
+class TwoHosts {
+public:
+    static constexpr const char* ADDRESS_A = "192.0.2.1";
+    static constexpr const char* ADDRESS_B = "192.0.2.2";
+
+    TwoHosts();
+    ~TwoHosts();
+    TwoHosts(const TwoHosts&) = delete;
+    TwoHosts& operator=(const TwoHosts&) = delete;
+
+    // Makes host B and joins the hosts by a veth pair, ADDRESS_A and ADDRESS_B on one
+    // /24, with frames of up to `mtu` bytes. Returns an empty string on success, else
+    // what failed.
+    std::string join(int mtu);
+    // Limits what each end of the pair sends to `rate` (tc's notation: "50mbit").
+    std::string shape(const std::string& rate);
+    // Gives `host` a hosts file holding `lines`, and checks that a program can be
+    // started with it.
+    std::string set_hosts(Host host, const std::string& lines);
+
+    // The command line (program first) that runs `program` with `args` on `host`,
+    // reading the host's hosts file as /etc/hosts. The program keeps the process id
+    // of the command: signals sent to it reach the program.
+    std::vector<std::string> command(Host host, const std::string& program,
+                                     const std::vector<std::string>& args) const;
+
+private:
+    std::string net_of_b() const;
+
+    std::unique_ptr<ChildProcess> holder_;  // lives in host B's namespace
+    std::string dir_;                       // the hosts files
+};
+
+// Runs a command line to its end (program first, looked up on PATH and in the system
+// folders). Returns an empty string when it exits 0, else the command and what it said.
+std::string run_command(const std::vector<std::string>& command);
+
+// A program's full path, from PATH and the system folders; the name itself when it is
+// found nowhere.
+std::string find_program(const std::string& name);
+
+// Starts a command line made by TwoHosts::command.
+std::unique_ptr<ChildProcess> start_command(const std::vector<std::string>& command,
+                                            const std::string& workdir = {});
+
+}  // namespace kelbos::testing
