@@ -243,11 +243,14 @@ public:
                 p.kind = FloodKind::silent;
                 p.hold = true;
                 p.to_stream = i % 2 == 0;
+            } else if (i == plan_.openers && p.kind != FloodKind::bogus_setup) {
+                p = Planned{};
+                p.kind = FloodKind::bogus_setup;
+                p.bytes = bogus_request(d);
             }
             planned_.push_back(std::move(p));
         }
-        const int bursts = (plan_.connections - plan_.openers + plan_.burst - 1) / std::max(plan_.burst, 1);
-        for (int b = 0; b < bursts; ++b) {
+        for (int b = 0; b < burst_count(); ++b) {
             datagrams_.emplace_back();
             for (int i = 0; i < plan_.datagrams_per_burst; ++i)
                 datagrams_.back().push_back(plan_datagram(d, plan_.spared));
@@ -260,14 +263,15 @@ public:
         const sockaddr_in to = loopback(ports_.datagram);
         ::connect(datagram_.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
 
-        // The openers first, each connected before anything else arrives: the receiver
-        // admits them while it has ConnIds to spare.
+        // The prologue first, one connection at a time, before anything else arrives:
+        // the receiver admits them while it has ConnIds to spare.
         std::size_t next = 0;
-        std::vector<Conn> openers;
-        for (; next < static_cast<std::size_t>(plan_.openers) && next < planned_.size(); ++next)
-            connect_one(openers, planned_[next]);
-        await_connects(openers);
-        settle(openers);
+        std::vector<Conn> prologue;
+        for (; next < prologue_size() && next < planned_.size(); ++next) {
+            connect_one(prologue, planned_[next]);
+            await_connects(prologue);
+        }
+        run_group(prologue);
 
         for (std::size_t b = 0; next < planned_.size(); ++b) {
             if (b > 0 && plan_.between_bursts) plan_.between_bursts();
@@ -278,11 +282,7 @@ public:
                 for (const Bytes& datagram : datagrams_[b])
                     if (::send(datagram_.fd(), datagram.data(), datagram.size(), MSG_DONTWAIT) >= 0)
                         ++report_.datagrams;
-            await_connects(conns);
-            act(conns);
-            await_replies(conns);
-            after_accept(conns);
-            settle(conns);
+            run_group(conns);
         }
     }
 
@@ -299,8 +299,25 @@ public:
     }
 
     const FloodReport& report() const { return report_; }
+    int burst_count() const {
+        const std::size_t rest = planned_.size() - std::min(planned_.size(), prologue_size());
+        const auto burst = static_cast<std::size_t>(std::max(plan_.burst, 1));
+        return static_cast<int>((rest + burst - 1) / burst);
+    }
 
 private:
+    // The openers and one bogus SetupRequest, which is then sure to be accepted.
+    std::size_t prologue_size() const { return static_cast<std::size_t>(plan_.openers) + 1; }
+
+    // Everything a group of connections does once its connects have been made.
+    void run_group(std::vector<Conn>& conns) {
+        await_connects(conns);
+        act(conns);
+        await_replies(conns);
+        after_accept(conns);
+        settle(conns);
+    }
+
     // The kernel drops connections that find the listener's accept queue full before
     // the program sees them (or, with SYN cookies, completes them on the connecting
     // side only, where they then wait for ever). So each connect waits for room in the
@@ -553,6 +570,9 @@ void ConnectionFlood::run_bursts() {
 }
 void ConnectionFlood::await_held() {
     impl_->await_held();
+}
+int ConnectionFlood::burst_count() const {
+    return impl_->burst_count();
 }
 const FloodReport& ConnectionFlood::report() const {
     return impl_->report();

@@ -43,7 +43,8 @@ struct FloodPlan {
     int burst = 250;
     int datagrams_per_burst = 50;
     // Silent connections made before the first burst and kept open: they are sure to
-    // be admitted, so the receiver's wait for their SetupRequest must run out.
+    // be admitted, so the receiver's wait for their SetupRequest must run out. A bogus
+    // SetupRequest follows them, and is sure to be accepted.
     int openers = 3;
     // ConnIds of links that must survive the flood: no datagram and no request of the
     // flood names them (the protocol lets a datagram or a ShutdownRequest from anyone
@@ -90,6 +91,7 @@ public:
     // limit), then closes what is left.
     void await_held();
     const FloodReport& report() const;
+    int burst_count() const;
 
 private:
     class Impl;

@@ -29,10 +29,16 @@ using floodtest::FloodKind;
 using floodtest::FloodPlan;
 using floodtest::FloodReport;
 
-// The size of the flood; KELBOS_FLOOD_CONNECTIONS sets another for a quick run.
+// The size and seed of the flood: 2000 connections from seed 8, unless
+// KELBOS_FLOOD_CONNECTIONS or KELBOS_FLOOD_SEED say otherwise (for a quick run, or
+// to try other floods).
 int flood_connections() {
     const char* n = std::getenv("KELBOS_FLOOD_CONNECTIONS");
     return n && std::atoi(n) > 0 ? std::atoi(n) : 2000;
+}
+std::uint32_t flood_seed() {
+    const char* n = std::getenv("KELBOS_FLOOD_SEED");
+    return n ? static_cast<std::uint32_t>(std::strtoul(n, nullptr, 10)) : FloodPlan{}.seed;
 }
 
 bool is_live_protocol(const QJsonObject& tick) {
@@ -162,6 +168,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     // otherwise block on, and counts the receiver's ticks.
     FloodPlan plan;
     plan.connections = flood_connections();
+    plan.seed = flood_seed();
     plan.spared = {1, 2};
     std::atomic<int> rx_ticks{0};
     plan.between_bursts = [&rx_ticks] {
@@ -192,7 +199,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
 
     // Both links ticked every second through the flood, counting more bytes each time.
     ASSERT_TRUE(rx.running()) << rx.err();
-    const int bursts = (plan.connections - plan.openers + plan.burst - 1) / plan.burst;
+    const int bursts = flood.burst_count();
     for (int conn_id : {1, 2}) {
         std::vector<QJsonObject> ticks;
         int during = 0;
@@ -218,7 +225,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
         300s));
     for (auto& tx : live) EXPECT_EQ(tx->wait_exit(30s), 0) << tx->err();
     const FloodReport& report = flood.report();
-    std::printf("[flood] %d connections in %d bursts: %s\n", plan.connections, bursts,
+    std::printf("[flood] seed %u, %d connections in %d bursts: %s\n", plan.seed, plan.connections, bursts,
                 report.describe().c_str());
     // Every connection reached the listener, every whole SetupRequest was answered
     // with a refusal or an acceptance, never with the ConnId of a live link.
