@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
-#include <random>
 #include <sstream>
 
+#include "flood_script.h"
 #include "program_pair_support.h"
 
 namespace kelbos::floodtest {
@@ -18,142 +18,8 @@ namespace kelbos::floodtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
-
-// One connection of the plan, decided before the flood starts.
-struct Planned {
-    FloodKind kind = FloodKind::silent;
-    bool to_stream = true;  // the stream port, else the control port
-    Bytes bytes;            // sent once connected
-    bool split = false;     // the bytes go in two sends
-    bool hold = false;      // kept open until the receiver closes it
-    std::uint8_t reason = 0;
-    std::uint8_t foreign_id = 0;  // the ConnId a request_for_no_link names
-    Bytes after_bytes;            // the data of AfterAccept::data
-};
-
-class Draw {
-public:
-    explicit Draw(std::uint32_t seed) : rng_(seed) {}
-    int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
-    std::uint8_t byte() { return static_cast<std::uint8_t>(below(256)); }
-    Bytes bytes(int n) {
-        Bytes out(static_cast<std::size_t>(n));
-        for (std::uint8_t& b : out) b = byte();
-        return out;
-    }
-    // Bytes that hold no 2: read as data they can never end in a ShutdownRequest,
-    // which could name a link that must survive.
-    Bytes data_bytes(int n) {
-        Bytes out(static_cast<std::size_t>(n));
-        for (std::uint8_t& b : out) {
-            do b = byte();
-            while (b == MSG_SHUTDOWN_REQUEST);
-        }
-        return out;
-    }
-    // Random bytes that may run past a SetupRequest: the part past its 72 bytes is data.
-    Bytes stream_bytes(int n) {
-        Bytes out = bytes(std::min<int>(n, static_cast<int>(SETUP_REQUEST_LEN)));
-        if (n > static_cast<int>(SETUP_REQUEST_LEN)) {
-            const Bytes tail = data_bytes(n - static_cast<int>(SETUP_REQUEST_LEN));
-            out.insert(out.end(), tail.begin(), tail.end());
-        }
-        return out;
-    }
-
-private:
-    std::mt19937 rng_;
-};
-
-Bytes valid_request() {
-    const SetupRequestBytes bytes =
-        encode_setup_request(SetupRequest{2500000, 32700, "flood", "#123456", TRANSPORT_TCP});
-    return Bytes(bytes.begin(), bytes.end());
-}
-
-// A SetupRequest of 72 bytes with nonsense where the receiver looks: kelbo sizes of
-// 0, 1 or 2^32 - 1, colour texts that do not read as colours or have no end, transport
-// bytes outside 1..2.
-Bytes bogus_request(Draw& d) {
-    Bytes b = d.bytes(static_cast<int>(SETUP_REQUEST_LEN));
-    static constexpr std::uint32_t kelbo_sizes[] = {0, 1, 0xFFFFFFFFu};
-    if (d.below(2) == 0) {
-        const std::uint32_t k = kelbo_sizes[d.below(3)];
-        for (int i = 0; i < 4; ++i) b[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(k >> (8 * i));
-    }
-    static constexpr const char* colours[] = {"#GGHHII", "#12345", "red", "#FFFFFFFFFFFFFFFFFFFF", ""};
-    if (d.below(2) == 0) {
-        const std::string colour = colours[d.below(5)];
-        std::fill(b.begin() + 48, b.begin() + 68, 0);
-        std::copy(colour.begin(), colour.end(), b.begin() + 48);
-    }
-    static constexpr std::uint8_t transports[] = {0, 1, 2, 3, 4, 255};
-    if (d.below(2) == 0) b[68] = transports[d.below(6)];
-    return b;
-}
-
-Planned plan_one(Draw& d) {
-    Planned p;
-    p.kind = static_cast<FloodKind>(d.below(FLOOD_KINDS));
-    p.to_stream = d.below(2) == 0;
-    switch (p.kind) {
-        case FloodKind::random_bytes:
-            p.bytes = d.stream_bytes(1 + d.below(300));
-            break;
-        case FloodKind::partial_setup: {
-            const Bytes whole = valid_request();
-            p.bytes.assign(whole.begin(),
-                           whole.begin() + 1 + d.below(static_cast<int>(SETUP_REQUEST_LEN) - 1));
-            p.hold = d.below(2) == 0;
-            break;
-        }
-        case FloodKind::bogus_setup:
-            p.bytes = bogus_request(d);
-            p.split = d.below(3) == 0;
-            p.reason = d.byte();
-            p.foreign_id = d.below(2) == 0 ? 0 : static_cast<std::uint8_t>(CONN_LAST + 1 + d.below(245));
-            p.after_bytes = d.data_bytes(1 + d.below(2000));
-            break;
-        case FloodKind::silent:
-            p.hold = d.below(2) == 0;
-            break;
-        case FloodKind::close_at_once:
-            break;
-        case FloodKind::reset:
-            if (d.below(2) == 0) p.bytes = d.stream_bytes(1 + d.below(100));
-            break;
-    }
-    return p;
-}
-
-Bytes plan_datagram(Draw& d, const std::vector<ConnId>& spared) {
-    int size;
-    switch (d.below(10)) {
-        case 0:
-            size = 0;
-            break;
-        case 1:
-            size = 1 + d.below(3);
-            break;
-        case 2:
-            size = static_cast<int>(UDP_MAX_MESSAGE);
-            break;
-        case 3:
-            size = 60000;
-            break;
-        default:
-            size = 1 + d.below(1500);
-            break;
-    }
-    Bytes b = d.bytes(size);
-    if (!b.empty())
-        while (std::find(spared.begin(), spared.end(), b[0]) != spared.end()) b[0] = d.byte();
-    return b;
-}
-
 struct Conn {
-    const Planned* plan = nullptr;
+    const PlannedConnection* plan = nullptr;
     Socket socket;
     bool connecting = true;
     bool ended = false;  // end of stream, or a reset
@@ -224,7 +90,7 @@ Answer answer_of(const Bytes& received) {
     return Answer::odd;
 }
 
-bool wants_reply(const Planned& p) {
+bool wants_reply(const PlannedConnection& p) {
     return (p.kind == FloodKind::bogus_setup || p.kind == FloodKind::random_bytes) &&
            p.bytes.size() >= SETUP_REQUEST_LEN;
 }
@@ -233,32 +99,11 @@ bool wants_reply(const Planned& p) {
 
 class ConnectionFlood::Impl {
 public:
-    Impl(FloodPlan plan, const Ports& ports) : plan_(std::move(plan)), ports_(ports) {
-        Draw d(plan_.seed);
-        planned_.reserve(static_cast<std::size_t>(plan_.connections));
-        for (int i = 0; i < plan_.connections; ++i) {
-            Planned p = plan_one(d);
-            if (i < plan_.openers) {
-                p = Planned{};
-                p.kind = FloodKind::silent;
-                p.hold = true;
-                p.to_stream = i % 2 == 0;
-            } else if (i == plan_.openers && p.kind != FloodKind::bogus_setup) {
-                p = Planned{};
-                p.kind = FloodKind::bogus_setup;
-                p.bytes = bogus_request(d);
-            }
-            planned_.push_back(std::move(p));
-        }
-        for (int b = 0; b < burst_count(); ++b) {
-            datagrams_.emplace_back();
-            for (int i = 0; i < plan_.datagrams_per_burst; ++i)
-                datagrams_.back().push_back(plan_datagram(d, plan_.spared));
-        }
-    }
+    Impl(FloodPlan plan, const Ports& ports)
+        : plan_(std::move(plan)), ports_(ports), script_(draw_flood(plan_)), planned_(script_.connections) {}
 
     void run_bursts() {
-        for (const Planned& p : planned_) ++report_.made[static_cast<int>(p.kind)];
+        for (const PlannedConnection& p : planned_) ++report_.made[static_cast<int>(p.kind)];
         datagram_ = make_socket(SOCK_DGRAM);
         const sockaddr_in to = loopback(ports_.datagram);
         ::connect(datagram_.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -267,7 +112,7 @@ public:
         // the receiver admits them while it has ConnIds to spare.
         std::size_t next = 0;
         std::vector<Conn> prologue;
-        for (; next < prologue_size() && next < planned_.size(); ++next) {
+        for (; next < script_.prologue && next < planned_.size(); ++next) {
             connect_one(prologue, planned_[next]);
             await_connects(prologue);
         }
@@ -278,8 +123,8 @@ public:
             std::vector<Conn> conns;
             const std::size_t end = std::min(planned_.size(), next + static_cast<std::size_t>(plan_.burst));
             for (; next < end; ++next) connect_one(conns, planned_[next]);
-            if (b < datagrams_.size())
-                for (const Bytes& datagram : datagrams_[b])
+            if (b < script_.datagrams.size())
+                for (const Bytes& datagram : script_.datagrams[b])
                     if (::send(datagram_.fd(), datagram.data(), datagram.size(), MSG_DONTWAIT) >= 0)
                         ++report_.datagrams;
             run_group(conns);
@@ -299,16 +144,9 @@ public:
     }
 
     const FloodReport& report() const { return report_; }
-    int burst_count() const {
-        const std::size_t rest = planned_.size() - std::min(planned_.size(), prologue_size());
-        const auto burst = static_cast<std::size_t>(std::max(plan_.burst, 1));
-        return static_cast<int>((rest + burst - 1) / burst);
-    }
+    int burst_count() const { return script_.bursts; }
 
 private:
-    // The openers and one bogus SetupRequest, which is then sure to be accepted.
-    std::size_t prologue_size() const { return static_cast<std::size_t>(plan_.openers) + 1; }
-
     // Everything a group of connections does once its connects have been made.
     void run_group(std::vector<Conn>& conns) {
         await_connects(conns);
@@ -347,7 +185,7 @@ private:
         }
     }
 
-    void connect_one(std::vector<Conn>& conns, const Planned& p) {
+    void connect_one(std::vector<Conn>& conns, const PlannedConnection& p) {
         make_room(p.to_stream ? ports_.stream : ports_.control);
         Conn c;
         c.plan = &p;
@@ -521,8 +359,8 @@ private:
 
     FloodPlan plan_;
     Ports ports_;
-    std::vector<Planned> planned_;
-    std::vector<std::vector<Bytes>> datagrams_;
+    FloodScript script_;
+    const std::vector<PlannedConnection>& planned_;
     Socket datagram_;
     std::vector<Conn> held_;
     int stream_room_ = 0;
