@@ -1,6 +1,8 @@
 #include "scene.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -232,9 +234,32 @@ std::string scene_file_name_from_command_line(const std::string& text) {
     return scene_file_name(words);
 }
 
+namespace {
+
+// Opens a scene file for reading. The open itself does not wait: a named pipe that no
+// program writes to would otherwise hold the program there for ever; it reads as an
+// empty file instead. Reads wait as they always do.
+std::FILE* open_for_reading(const std::string& path, int& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        error = errno;
+        ::close(fd);
+    }
+    return file;
+}
+
+}  // namespace
+
 ReadResult read_init_file(Scene& scene, const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    int open_error = file ? 0 : errno;
+    int open_error = 0;
+    std::FILE* file = open_for_reading(path, open_error);
     struct stat info {};
     if (file && ::fstat(::fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
         // A folder opens for reading here but holds no text: report it as unopenable.

@@ -34,6 +34,15 @@ bool would_block(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
+// An accept that failed for want of descriptors or memory leaves the connection queued
+// and the listener readable: trying again at once fails again, in a busy loop.
+bool out_of_resources(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// How long a listener rests after such a failure before it accepts again.
+constexpr std::chrono::milliseconds ACCEPT_REST{100};
+
 // Stops a notifier's reports at once and deletes it once control is back in the event
 // loop: it may be the very notifier whose report is being handled.
 void retire(QSocketNotifier*& notifier) {
@@ -201,8 +210,11 @@ void LinkEngine::accept_link(int listener_fd) {
     Socket socket(::accept4(listener_fd, reinterpret_cast<sockaddr*>(&peer), &peer_length,
                             SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!socket) {
+        const int err = errno;
         // Nothing waiting is no failure: a nested call took the connection already.
-        if (!would_block(errno)) perror_diag("inted: accept");
+        if (would_block(err)) return;
+        perror_diag("inted: accept");
+        if (out_of_resources(err)) rest_listener(listener_fd);
         return;
     }
     // A socket that cannot be given its buffer is closed here, on every return path
@@ -229,6 +241,19 @@ void LinkEngine::accept_link(int listener_fd) {
     watch_link(conn_id);
     arm_admission_timer();
     read_setup(conn_id);  // the request has often arrived with the connection
+}
+
+// The listener stops reporting for a moment; its connections wait in its queue until
+// descriptors are free again.
+void LinkEngine::rest_listener(int listener_fd) {
+    Endpoint* endpoint = endpoint_of(listener_fd);
+    if (!endpoint || !endpoint->notifier) return;
+    endpoint->notifier->setEnabled(false);
+    QTimer::singleShot(ACCEPT_REST, this, [this, listener_fd] {
+        // The endpoint may have been closed meanwhile.
+        if (Endpoint* rested = endpoint_of(listener_fd); rested && rested->notifier)
+            rested->notifier->setEnabled(true);
+    });
 }
 
 void LinkEngine::read_setup(ConnId conn_id) {

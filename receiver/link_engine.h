@@ -125,6 +125,7 @@ private:
     Endpoint* endpoint_of(int fd);
 
     void accept_link(int listener_fd);
+    void rest_listener(int listener_fd);
     void read_datagram();
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);

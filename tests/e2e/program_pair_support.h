@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "child_process.h"
@@ -69,10 +71,11 @@ inline std::uint64_t bytes_of(const QJsonObject& event) {
     return static_cast<std::uint64_t>(event["bytes"].toInteger());
 }
 
-// Whether a TCP socket of this process's network namespace listens on `port`, read
-// from the kernel's table rather than by connecting, which a receiver would count
-// as a link being set up.
-inline bool tcp_listening(std::uint16_t port) {
+// The number of connections waiting in the accept queue of the TCP socket of this
+// process's network namespace that listens on `port`; nullopt when none listens. Read
+// from the kernel's table rather than by connecting, which a receiver would count as
+// a link being set up.
+inline std::optional<int> listen_queue(std::uint16_t port) {
     std::ifstream table("/proc/net/tcp");
     char wanted[8];
     std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
@@ -80,11 +83,62 @@ inline bool tcp_listening(std::uint16_t port) {
     std::getline(table, line);  // the titles
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
-        if (local.ends_with(wanted) && state == "0A") return true;  // 0A: LISTEN
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        // 0A: LISTEN, whose rx_queue is the accept queue.
+        if (local.ends_with(wanted) && state == "0A")
+            return static_cast<int>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16));
     }
-    return false;
+    return std::nullopt;
+}
+
+inline bool tcp_listening(std::uint16_t port) {
+    return listen_queue(port).has_value();
+}
+
+// The JSON objects of a program's standard output, each line parsed once as it comes:
+// for long runs that look at the events again and again. The other lines are kept
+// apart.
+class JsonEventLog {
+public:
+    explicit JsonEventLog(const ChildProcess& child) : child_(child) {}
+
+    // The events of the complete lines read so far.
+    const std::vector<QJsonObject>& events() {
+        const std::string& out = child_.out();
+        for (std::size_t end; (end = out.find('\n', parsed_)) != std::string::npos; parsed_ = end + 1) {
+            const std::string_view line(out.data() + parsed_, end - parsed_);
+            if (line.empty() || line[0] != '{') {
+                other_lines_.emplace_back(line);
+                continue;
+            }
+            const QJsonDocument doc =
+                QJsonDocument::fromJson(QByteArray(line.data(), static_cast<qsizetype>(line.size())));
+            EXPECT_TRUE(doc.isObject()) << line;
+            events_.push_back(doc.object());
+        }
+        return events_;
+    }
+    const std::vector<std::string>& other_lines() {
+        events();
+        return other_lines_;
+    }
+
+private:
+    const ChildProcess& child_;
+    std::size_t parsed_ = 0;
+    std::vector<QJsonObject> events_;
+    std::vector<std::string> other_lines_;
+};
+
+// Number of open file descriptors of a process; -1 when they cannot be listed.
+inline int open_fd_count(pid_t pid) {
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && it != end; it.increment(error))
+        ++count;
+    return error ? -1 : count;
 }
 
 // The numbers of a running process's open file descriptors.

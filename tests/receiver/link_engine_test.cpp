@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
 
@@ -290,6 +291,44 @@ TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheConnectionWaits) {
     rig.engine->handle_readable(rig.engine->stream_listener());
     rig.engine->comm_event(rig.engine->control_listener(), EVENT_ACCEPT);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(rig.rec.allocs, 1);
+}
+
+TEST(LinkEngine, ListenerOutOfDescriptorsRestsInsteadOfAcceptingInABusyLoop) {
+    EngineRig rig;
+    Peer peer = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(peer.send(setup_request(TRANSPORT_TCP)));
+
+    testing::internal::CaptureStderr();
+    const int lowest_free = ::dup(0);
+    ASSERT_GE(lowest_free, 0);
+    ::close(lowest_free);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    rig.engine->handle_readable(rig.engine->stream_listener());
+    // The connection stays queued and the listener readable: a listener that went on
+    // reporting would fail once more on every turn of the event loop.
+    for (int turn = 0; turn < 200; ++turn) QCoreApplication::processEvents();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
+    const std::string line = "inted: accept: " + error_text(EMFILE) + "\n";
+    std::size_t failures = 0;
+    for (std::size_t at = diagnostics.find(line); at != std::string::npos;
+         at = diagnostics.find(line, at + 1))
+        ++failures;
+    EXPECT_EQ(diagnostics.size(), failures * line.size()) << diagnostics;
+    // The first failure, and at most one more each time the rest ran out while the
+    // turns went on.
+    EXPECT_GE(failures, 1u);
+    EXPECT_LE(failures, 3u) << diagnostics;
+    EXPECT_EQ(rig.rec.allocs, 0);
+
+    // After its rest the listener takes the connection.
+    EXPECT_EQ(peer.read(4), (Bytes{0x01, 0x01, 0x01, 0x05}));
     EXPECT_EQ(rig.rec.allocs, 1);
 }
 

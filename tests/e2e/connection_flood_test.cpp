@@ -1,0 +1,317 @@
+// The real kelbosrx, headless, under a flood of connections to its stream and control
+// ports and of datagrams to its datagram port, while two real kelbostx links stream to
+// it: the links keep ticking with growing byte counts and the event loop never stalls
+// for a second; afterwards the receiver holds no more descriptors than before, and
+// ten new transmitters get every ConnId back.
+#include "connection_flood.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <QJsonObject>
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string_view>
+#include <thread>
+
+#include "program_pair_support.h"
+#include "protocol.h"
+
+namespace kelbos::pairtest {
+namespace {
+
+using floodtest::FloodKind;
+using floodtest::FloodPlan;
+using floodtest::FloodReport;
+
+// The size and seed of the flood: 2000 connections from seed 8, unless
+// KELBOS_FLOOD_CONNECTIONS or KELBOS_FLOOD_SEED say otherwise (for a quick run, or
+// to try other floods).
+int flood_connections() {
+    const char* n = std::getenv("KELBOS_FLOOD_CONNECTIONS");
+    return n && std::atoi(n) > 0 ? std::atoi(n) : 2000;
+}
+std::uint32_t flood_seed() {
+    const char* n = std::getenv("KELBOS_FLOOD_SEED");
+    return n ? static_cast<std::uint32_t>(std::strtoul(n, nullptr, 10)) : FloodPlan{}.seed;
+}
+
+bool is_live_protocol(const QJsonObject& tick) {
+    return tick["protocol"].toString() == "TCP" || tick["protocol"].toString() == "UDP";
+}
+
+// The rows of each tick of the receiver: the tick lines that follow a TOTAL tick up to
+// the next one. Only ticks that are known to be complete (followed by another TOTAL
+// tick) are listed.
+std::vector<std::vector<QJsonObject>> ticks_by_round(const std::vector<QJsonObject>& events) {
+    std::vector<std::vector<QJsonObject>> rounds;
+    bool open = false;
+    for (const QJsonObject& e : events) {
+        if (e["event"].toString() != "tick") continue;
+        if (e["conn_id"].toInt() == 0) {
+            rounds.emplace_back();
+            open = true;
+        } else if (open) {
+            rounds.back().push_back(e);
+        }
+    }
+    if (!rounds.empty()) rounds.pop_back();  // the last round may still be coming
+    return rounds;
+}
+
+// Each tick of a live link came within two seconds of the one before (the receiver
+// ticks every second), beyond what the whole machine stalled, and counted more bytes.
+void expect_steady(const std::vector<QJsonObject>& ticks, int conn_id, std::int64_t machine_stall_ms) {
+    for (std::size_t i = 1; i < ticks.size(); ++i) {
+        const auto gap = ticks[i]["time_ms"].toInteger() - ticks[i - 1]["time_ms"].toInteger();
+        EXPECT_LT(gap, 2000 + machine_stall_ms) << "ConnId " << conn_id << " tick " << i;
+        EXPECT_GT(bytes_of(ticks[i]), bytes_of(ticks[i - 1])) << "ConnId " << conn_id << " tick " << i;
+    }
+}
+
+// Whether `line` is `head`, something, `tail`; with `number`, the something is a
+// decimal integer.
+bool is_between(const std::string& line, std::string_view head, std::string_view tail, bool number = false) {
+    if (line.size() < head.size() + tail.size() || !line.starts_with(head) || !line.ends_with(tail))
+        return false;
+    if (!number) return true;
+    std::string_view middle(line);
+    middle = middle.substr(head.size(), middle.size() - head.size() - tail.size());
+    if (middle.starts_with('-')) middle.remove_prefix(1);
+    return !middle.empty() && middle.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The lines the receiver writes on standard error for the links and connections of
+// the flood: a link that failed, with the end-of-stream, reset or shutdown text, and
+// a connection that was gone before it could be accepted.
+bool is_flood_report(const std::string& line) {
+    return is_between(line, "connection to ", " failed") ||
+           is_between(line, "ZERO length message received (EOF!) on socket ", ", shutting it down", true) ||
+           line == "Connection reset by peer" || line == "Remote shutdown request" ||
+           is_between(line, "inted: accept: ", "");
+}
+
+// The longest time this test process went without being scheduled, measured on a
+// thread of its own that wakes every 5 ms: when the whole machine stalls, every
+// program's event loop does too, and that is not theirs to answer for.
+class StallMeter {
+public:
+    StallMeter()
+        : thread_([this](std::stop_token stop) {
+              auto last = std::chrono::steady_clock::now();
+              while (!stop.stop_requested()) {
+                  ::poll(nullptr, 0, 5);
+                  const auto now = std::chrono::steady_clock::now();
+                  const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+                  if (gap > max_gap_ms_.load()) max_gap_ms_ = gap;
+                  last = now;
+              }
+          }) {}
+    std::int64_t max_gap_ms() const { return max_gap_ms_.load(); }
+
+private:
+    std::atomic<std::int64_t> max_gap_ms_{0};
+    std::jthread thread_;
+};
+
+// Waits for every child to end, reading the receiver's output meanwhile.
+bool wait_all_exit(ChildProcess& rx, std::vector<std::unique_ptr<ChildProcess>>& children,
+                   std::chrono::milliseconds limit) {
+    return rx.wait_for(
+        [&] {
+            bool all = true;
+            for (auto& child : children) {
+                child->poll_output();
+                if (child->running()) all = false;
+            }
+            return all;
+        },
+        limit);
+}
+
+TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    ASSERT_FALSE(build_dir().empty());
+    StallMeter machine;
+    ChildProcess rx(receiver_binary(), {"--headless", "--json"}, KELBOS_SCENES_DIR);
+    JsonEventLog log(rx);
+    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s))
+        << rx.err();
+    const int idle_fds = open_fd_count(rx.pid());
+    ASSERT_GT(idle_fds, 0);
+
+    // Two live links, one per transport, paced to leave the machine room for the flood.
+    std::vector<std::unique_ptr<ChildProcess>> live;
+    for (const auto& [transport, conn_id] : {std::pair{"tcp", 1}, std::pair{"udp", 2}}) {
+        live.push_back(std::make_unique<ChildProcess>(
+            transmitter_binary(),
+            std::vector<std::string>{"--headless", "--json", "--go", "--transport", transport, "--delay",
+                                     "10"},
+            KELBOS_SCENES_DIR));
+        ASSERT_TRUE(rx.wait_for(
+            [&] {
+                const auto ticks = of_kind(log.events(), "tick", conn_id);
+                return !ticks.empty() && bytes_of(ticks.back()) > 0;
+            },
+            30s))
+            << transport << "\n"
+            << rx.out() << live.back()->err();
+    }
+
+    // The flood runs on a thread of its own, one burst after each tick of the
+    // receiver; this thread keeps reading the programs' output, which they would
+    // otherwise block on, and counts the receiver's ticks.
+    FloodPlan plan;
+    plan.connections = flood_connections();
+    plan.seed = flood_seed();
+    plan.spared = {1, 2};
+    std::atomic<int> rx_ticks{0};
+    plan.between_bursts = [&rx_ticks] {
+        const int seen = rx_ticks.load();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (rx_ticks.load() == seen && std::chrono::steady_clock::now() < deadline) ::poll(nullptr, 0, 5);
+    };
+    const auto follow = [&] {
+        for (auto& tx : live) tx->poll_output();
+        rx_ticks = static_cast<int>(of_kind(log.events(), "tick", 0).size());
+    };
+    floodtest::ConnectionFlood flood(plan);
+    std::atomic<int> phase{0};
+    const std::size_t before_flood = log.events().size();
+    std::jthread flooder([&] {
+        flood.run_bursts();
+        phase = 1;
+        flood.await_held();
+        phase = 2;
+    });
+    ASSERT_TRUE(rx.wait_for(
+        [&] {
+            follow();
+            return phase.load() >= 1;
+        },
+        300s));
+    const std::size_t after_flood = log.events().size();
+
+    // Both links ticked every second through the flood, counting more bytes each time.
+    ASSERT_TRUE(rx.running()) << rx.err();
+    const int bursts = flood.burst_count();
+    for (int conn_id : {1, 2}) {
+        std::vector<QJsonObject> ticks;
+        int during = 0;
+        for (std::size_t i = 0; i < after_flood; ++i) {
+            const QJsonObject& e = log.events()[i];
+            if (e["event"] != "tick" || e["conn_id"].toInt() != conn_id) continue;
+            ASSERT_TRUE(is_live_protocol(e)) << "ConnId " << conn_id << " ended during the flood";
+            ticks.push_back(e);
+            if (i >= before_flood) ++during;
+        }
+        EXPECT_GE(during, bursts - 2) << "ConnId " << conn_id;
+        expect_steady(ticks, conn_id, machine.max_gap_ms());
+    }
+
+    // The live links end. Every connection the flood held open is closed by the
+    // receiver: the admitted ones when their wait for a SetupRequest runs out.
+    for (auto& tx : live) tx->send_signal(SIGTERM);
+    ASSERT_TRUE(rx.wait_for(
+        [&] {
+            follow();
+            return phase.load() == 2;
+        },
+        300s));
+    for (auto& tx : live) EXPECT_EQ(tx->wait_exit(30s), 0) << tx->err();
+    const FloodReport& report = flood.report();
+    std::printf("[flood] seed %u, %d connections in %d bursts: %s\n", plan.seed, plan.connections, bursts,
+                report.describe().c_str());
+    // Every connection reached the listener, every whole SetupRequest was answered
+    // with a refusal or an acceptance, never with the ConnId of a live link.
+    EXPECT_EQ(report.not_connected, 0);
+    EXPECT_EQ(report.connected, plan.connections - report.made[static_cast<int>(FloodKind::close_at_once)]);
+    EXPECT_EQ(report.unanswered, 0);
+    EXPECT_EQ(report.odd_replies, 0);
+    EXPECT_EQ(report.spared_taken, 0);
+    EXPECT_GT(report.refused, 0);
+    EXPECT_GT(report.accepted, 0);
+    EXPECT_GT(report.acknowledged, 0);
+    EXPECT_EQ(report.held_left_open, 0);
+    EXPECT_GE(report.held_timed_out, plan.openers);
+
+    // No descriptor stays behind: the receiver is back to what it had before any link.
+    ASSERT_TRUE(rx.wait_for([&] { return open_fd_count(rx.pid()) <= idle_fds; }, 30s))
+        << open_fd_count(rx.pid()) << " descriptors after the flood, " << idle_fds << " before";
+
+    // Once the rows of every link have gone, ten new transmitters get the ConnIds 1
+    // to 10. They start one after the other, each once the one before has linked, so
+    // that their start does not crowd the machine; all ten are linked at once in the
+    // end.
+    ASSERT_TRUE(rx.wait_for(
+        [&] {
+            const auto rounds = ticks_by_round(log.events());
+            return !rounds.empty() && rounds.back().empty();
+        },
+        60s))
+        << "rows still shown";
+    std::vector<std::unique_ptr<ChildProcess>> ten;
+    std::set<int> conn_ids;
+    for (int i = 0; i < 10; ++i) {
+        ten.push_back(std::make_unique<ChildProcess>(
+            transmitter_binary(),
+            std::vector<std::string>{"--headless", "--json", "--go", "--transport", i % 2 ? "udp" : "tcp",
+                                     "--delay", "20"},
+            KELBOS_SCENES_DIR));
+        ChildProcess& tx = *ten.back();
+        int conn_id = 0;
+        ASSERT_TRUE(rx.wait_for(
+            [&] {
+                tx.poll_output();
+                const auto ticks = of_kind(json_events(tx), "tick");
+                if (!ticks.empty()) conn_id = ticks.back()["conn_id"].toInt();
+                return conn_id != 0 || !tx.running();
+            },
+            30s))
+            << "transmitter " << i;
+        ASSERT_TRUE(tx.running()) << tx.err();
+        conn_ids.insert(conn_id);
+    }
+    EXPECT_EQ(conn_ids, (std::set<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_TRUE(rx.wait_for(
+        [&] {
+            for (const auto& round : ticks_by_round(log.events()))
+                if (std::count_if(round.begin(), round.end(), is_live_protocol) == 10) return true;
+            return false;
+        },
+        10s));
+    for (auto& tx : ten) tx->send_signal(SIGTERM);
+    ASSERT_TRUE(wait_all_exit(rx, ten, 60s));
+    for (auto& tx : ten) {
+        EXPECT_EQ(tx->wait_exit(1s), 0) << tx->err();
+        EXPECT_EQ(tx->err(), "");
+    }
+    ASSERT_TRUE(rx.wait_for([&] { return open_fd_count(rx.pid()) <= idle_fds; }, 30s))
+        << open_fd_count(rx.pid()) << " descriptors at the end, " << idle_fds << " at the start";
+
+    // The event loop never went a second without a turn, beyond what the machine
+    // itself stalled this test process.
+    rx.send_signal(SIGTERM);
+    ASSERT_EQ(rx.wait_exit(30s), 0) << rx.err();
+    const auto exits = of_kind(log.events(), "exit");
+    ASSERT_EQ(exits.size(), 1u) << rx.out();
+    const auto max_gap = exits[0]["max_loop_gap_ms"].toInteger();
+    std::printf("[flood] receiver's longest event-loop gap: %lld ms (this process's: %lld ms)\n",
+                static_cast<long long>(max_gap), static_cast<long long>(machine.max_gap_ms()));
+    EXPECT_LT(max_gap, 1000 + machine.max_gap_ms());
+
+    // Standard error holds only the receiver's reports of the flood's links and
+    // connections; standard output only its notes on datagrams naming no link.
+    std::istringstream errors(rx.err());
+    for (std::string line; std::getline(errors, line);) EXPECT_TRUE(is_flood_report(line)) << line;
+    for (const std::string& line : log.other_lines())
+        EXPECT_TRUE(is_between(line, "more_data: entered with conn_id=", ".  Ignored.", true)) << line;
+}
+
+}  // namespace
+}  // namespace kelbos::pairtest
