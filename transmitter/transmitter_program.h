@@ -30,7 +30,7 @@ class TransmitterWindow;
 struct TransmitterOptions {
     Ports ports{};                                    // where the receivers listen
     std::chrono::milliseconds link_wait = LINK_WAIT;  // bound of the link's waits
-    std::chrono::milliseconds slice{16};              // back to back: time between returns to the event loop
+    std::chrono::milliseconds slice = LoopOptions{}.slice;  // back to back: between returns to the loop
     std::chrono::milliseconds row_period{1000};       // the value row's rate tick
     bool headless = false;  // with go: end the program when the transmission is over
     bool json = false;      // rate lines on json_out
