@@ -1,5 +1,6 @@
 #include "kelbo_geometry.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "format_scan.h"
@@ -32,6 +33,19 @@ KelboFaces kelbo_faces(const KelboShape& shape, Point2 o) {
 KelboBox kelbo_box(const KelboShape& shape, Point2 o) {
     return {o.x + shape.depth_dx, o.x + shape.width_dx, o.y - shape.depth_dy - shape.width_dy,
             o.y + shape.height_dy};
+}
+
+KelboBox corner_bounds(const KelboFaces& faces) {
+    KelboBox box{faces.top[0].x, faces.top[0].x, faces.top[0].y, faces.top[0].y};
+    for (const auto* face : {&faces.depth_side, &faces.width_side, &faces.top}) {
+        for (const Point2& p : *face) {
+            box.left = std::min(box.left, p.x);
+            box.right = std::max(box.right, p.x);
+            box.top = std::min(box.top, p.y);
+            box.bottom = std::max(box.bottom, p.y);
+        }
+    }
+    return box;
 }
 
 bool box_meets(const KelboBox& box, int left, int top, int right, int bottom) {

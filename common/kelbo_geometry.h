@@ -43,6 +43,9 @@ struct KelboBox {
 };
 KelboBox kelbo_box(const KelboShape& shape, Point2 origin);
 
+// The smallest box that holds every corner of the three faces, edges included.
+KelboBox corner_bounds(const KelboFaces& faces);
+
 // Whether the box meets an update rectangle: all four tests strict.
 bool box_meets(const KelboBox& box, int left, int top, int right, int bottom);
 

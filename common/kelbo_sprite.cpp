@@ -14,20 +14,12 @@ bool same_shape(const KelboShape& a, const KelboShape& b) {
            a.depth_dy == b.depth_dy && a.height_dy == b.height_dy;
 }
 
-// The corners' bounding box around a reference corner at (0, 0), grown by one pixel
-// on every side: the outline lies on the corners, and the margin leaves room for any
-// pixel the rasteriser gives a line through them.
+// The corners' bounding box around a reference corner at (0, 0) (which it holds),
+// grown by one pixel on every side: the outline lies on the corners, and the margin
+// leaves room for any pixel the rasteriser gives a line through them.
 QRect corner_cover(const KelboFaces& faces) {
-    int left = 0, right = 0, top = 0, bottom = 0;
-    for (const auto* face : {&faces.depth_side, &faces.width_side, &faces.top}) {
-        for (const Point2& p : *face) {
-            left = std::min(left, p.x);
-            right = std::max(right, p.x);
-            top = std::min(top, p.y);
-            bottom = std::max(bottom, p.y);
-        }
-    }
-    return QRect(QPoint(left - 1, top - 1), QPoint(right + 1, bottom + 1));
+    const KelboBox box = corner_bounds(faces);
+    return QRect(QPoint(box.left - 1, box.top - 1), QPoint(box.right + 1, box.bottom + 1));
 }
 
 }  // namespace

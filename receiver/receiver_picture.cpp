@@ -13,18 +13,9 @@
 namespace kelbos {
 
 QRect kelbo_extent(const KelboShape& shape, const ScenePoint& point, int client_bottom) {
-    const KelboFaces faces = kelbo_faces(shape, kelbo_origin(point, client_bottom));
-    int left = faces.top[0].x, right = left, top = faces.top[0].y, bottom = top;
-    for (const auto* face : {&faces.depth_side, &faces.width_side, &faces.top}) {
-        for (const Point2& p : *face) {
-            left = std::min(left, p.x);
-            right = std::max(right, p.x);
-            top = std::min(top, p.y);
-            bottom = std::max(bottom, p.y);
-        }
-    }
+    const KelboBox box = corner_bounds(kelbo_faces(shape, kelbo_origin(point, client_bottom)));
     // The outline covers the last row and column of pixels too.
-    return QRect(QPoint(left, top), QPoint(right, bottom));
+    return QRect(QPoint(box.left, box.top), QPoint(box.right, box.bottom));
 }
 
 void paint_scene(QPainter& painter, const QRect& area, const Scene& scene, const ColourSlots& colour_slots,

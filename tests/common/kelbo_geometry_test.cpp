@@ -35,6 +35,8 @@ TEST(Geometry, OtherAnglesUseTheSameCornersAndBox) {
     EXPECT_EQ(faces.width_side, (std::array<Point2, 4>{{{100, 50}, {90, 53}, {90, 47}, {100, 44}}}));
     EXPECT_EQ(faces.top, (std::array<Point2, 4>{{{100, 50}, {112, 46}, {102, 49}, {90, 53}}}));
     EXPECT_EQ(kelbo_box(shape, o), (KelboBox{112, 90, 49, 44}));
+    // The corners themselves reach further than that box at this angle.
+    EXPECT_EQ(corner_bounds(faces), (KelboBox{90, 112, 40, 53}));
 }
 
 TEST(Geometry, BoxMeetsUpdateRectangleStrictly) {
