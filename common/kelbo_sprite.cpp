@@ -25,9 +25,10 @@ QRect corner_cover(const KelboFaces& faces) {
 }  // namespace
 
 KelboSprite::KelboSprite(const KelboShape& shape, const QColor& dark, const QColor& base, const QColor& light)
-    : shape_(shape), dark_(dark.rgb()), base_(base.rgb()), light_(light.rgb()) {
+    : shape_(shape), dark_(dark), base_(base), light_(light) {
     const KelboFaces at_zero = kelbo_faces(shape, Point2{0, 0});
     cover_ = corner_cover(at_zero);
+    if (static_cast<long long>(cover_.width()) * cover_.height() > MAX_PIXELS) return;
     image_ = QImage(cover_.size(), QImage::Format_ARGB32_Premultiplied);
     image_.fill(Qt::transparent);
     QPainter painter(&image_);
@@ -42,11 +43,16 @@ void KelboSprite::draw(QPainter& painter, Point2 origin) const {
     const QRect at = extent(origin);
     // Far off the picture (reference corners reach a billion pixels) nothing shows.
     if (!at.isValid()) return;
+    if (image_.isNull()) {
+        painter.setPen(QPen(Qt::black, 0));
+        KelboCanvas::draw_faces(painter, kelbo_faces(shape_, origin), dark_, base_, light_);
+        return;
+    }
     painter.drawImage(at.topLeft(), image_);
 }
 
 bool KelboSprite::is_for(const KelboShape& shape, QRgb dark, QRgb base, QRgb light) const {
-    return same_shape(shape_, shape) && dark_ == dark && base_ == base && light_ == light;
+    return same_shape(shape_, shape) && dark_.rgb() == dark && base_.rgb() == base && light_.rgb() == light;
 }
 
 std::shared_ptr<const KelboSprite> KelboSprites::get(const KelboShape& shape, const QColor& dark,

@@ -31,11 +31,15 @@ public:
 
     bool is_for(const KelboShape& shape, QRgb dark, QRgb base, QRgb light) const;
 
+    // Kelbos larger than this many pixels are drawn face by face instead: their image
+    // would cost more memory than copying it saves time.
+    static constexpr int MAX_PIXELS = 256 * 256;
+
 private:
     KelboShape shape_;
-    QRgb dark_, base_, light_;
-    QRect cover_;  // relative to the reference corner
-    QImage image_;
+    QColor dark_, base_, light_;
+    QRect cover_;   // relative to the reference corner
+    QImage image_;  // null for a kelbo drawn face by face
 };
 
 // The sprites a picture uses, made when first asked for. A picture uses a handful

@@ -97,6 +97,20 @@ TEST(KelboSprite, GivesTheSamePixelsAsDrawingTheFaces) {
     EXPECT_EQ(compared, 20 * 7 * 4);
 }
 
+TEST(KelboSprite, KelbosTooLargeForASpriteAreDrawnFaceByFace) {
+    const KelboShape large{300, 200, -280, 150, 400};
+    const KelboSprite sprite(large, DARK, BASE, LIGHT);
+    for (const Point2 origin : {Point2{80, 80}, Point2{150, 10}, Point2{-100, 300}}) {
+        QImage expected = patterned(PICTURE);
+        {
+            QPainter p(&expected);
+            p.setPen(QPen(Qt::black, 0));
+            KelboCanvas::draw_faces(p, kelbo_faces(large, origin), DARK, BASE, LIGHT);
+        }
+        EXPECT_EQ(by_sprite(sprite, origin, QRect(QPoint(0, 0), PICTURE)), expected);
+    }
+}
+
 TEST(KelboSprite, FarOffThePictureDrawsNothing) {
     const KelboSprite sprite({27, 16, -15, 27, 40}, DARK, BASE, LIGHT);
     for (const Point2 origin : {Point2{KELBO_ORIGIN_LIMIT, 10}, Point2{-KELBO_ORIGIN_LIMIT, -KELBO_ORIGIN_LIMIT}}) {
