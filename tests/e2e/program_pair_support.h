@@ -26,14 +26,6 @@ namespace kelbos::pairtest {
 using namespace std::chrono_literals;
 using kelbos::testing::ChildProcess;
 
-// The programs use the well-known ports: each test runs in a network namespace of
-// its own, and is skipped where none can be made.
-#define ENTER_PRIVATE_NETWORK_OR_SKIP()                                                        \
-    do {                                                                                       \
-        const std::string why = kelbos::testing::enter_private_network();                      \
-        if (!why.empty()) GTEST_SKIP() << "needs a private network namespace (root): " << why; \
-    } while (0)
-
 // The build under test, from the environment CMake sets for these tests.
 inline std::string build_dir() {
     return kelbos::testing::program_path("KELBOS_BUILD_DIR");

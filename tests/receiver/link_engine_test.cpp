@@ -261,6 +261,34 @@ TEST(LinkEngine, LinkWhoseAcknowledgementCannotGoStillEnds) {
     EXPECT_EQ(rig.rec.shutdowns.size(), 1u);
 }
 
+// Lowers the descriptor limit to the lowest free descriptor, so that the next one the
+// process asks for fails with EMFILE; the limit comes back at restore() or when dropped.
+class NoDescriptorLeft {
+public:
+    NoDescriptorLeft() {
+        const int lowest_free = ::dup(0);
+        if (lowest_free < 0) return;
+        ::close(lowest_free);
+        if (::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
+        rlimit tight = saved_;
+        tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+        active_ = ::setrlimit(RLIMIT_NOFILE, &tight) == 0;
+    }
+    ~NoDescriptorLeft() { restore(); }
+    NoDescriptorLeft(const NoDescriptorLeft&) = delete;
+    NoDescriptorLeft& operator=(const NoDescriptorLeft&) = delete;
+
+    bool active() const { return active_; }
+    void restore() {
+        if (active_) ::setrlimit(RLIMIT_NOFILE, &saved_);
+        active_ = false;
+    }
+
+private:
+    rlimit saved_{};
+    bool active_ = false;
+};
+
 TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheConnectionWaits) {
     EngineRig rig;
     Peer peer = Peer::tcp(rig.ports.stream);
@@ -269,16 +297,10 @@ TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheConnectionWaits) {
 
     // No descriptor left for the accepted socket.
     testing::internal::CaptureStderr();
-    const int lowest_free = ::dup(0);
-    ASSERT_GE(lowest_free, 0);
-    ::close(lowest_free);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    NoDescriptorLeft no_descriptor;
+    ASSERT_TRUE(no_descriptor.active());
     rig.engine->handle_readable(rig.engine->stream_listener());
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    no_descriptor.restore();
     const std::string diagnostics = testing::internal::GetCapturedStderr();
     EXPECT_EQ(diagnostics, "inted: accept: " + error_text(EMFILE) + "\n");
     EXPECT_EQ(rig.rec.allocs, 0);
@@ -301,19 +323,13 @@ TEST(LinkEngine, ListenerOutOfDescriptorsRestsInsteadOfAcceptingInABusyLoop) {
     ASSERT_TRUE(peer.send(setup_request(TRANSPORT_TCP)));
 
     testing::internal::CaptureStderr();
-    const int lowest_free = ::dup(0);
-    ASSERT_GE(lowest_free, 0);
-    ::close(lowest_free);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    NoDescriptorLeft no_descriptor;
+    ASSERT_TRUE(no_descriptor.active());
     rig.engine->handle_readable(rig.engine->stream_listener());
     // The connection stays queued and the listener readable: a listener that went on
     // reporting would fail once more on every turn of the event loop.
     for (int turn = 0; turn < 200; ++turn) QCoreApplication::processEvents();
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    no_descriptor.restore();
     const std::string diagnostics = testing::internal::GetCapturedStderr();
     const std::string line = "inted: accept: " + error_text(EMFILE) + "\n";
     std::size_t failures = 0;

@@ -24,12 +24,6 @@ std::string receiver_binary() {
     return program_path("KELBOSRX");
 }
 
-#define ENTER_PRIVATE_NETWORK()                                                                \
-    do {                                                                                       \
-        const std::string why = enter_private_network();                                       \
-        if (!why.empty()) GTEST_SKIP() << "needs a private network namespace (root): " << why; \
-    } while (0)
-
 std::vector<QJsonObject> json_events(const ChildProcess& child) {
     std::vector<QJsonObject> events;
     for (const std::string& line : child.out_lines()) {
@@ -91,7 +85,7 @@ TEST(ReceiverCommandLine, BadValuesEndWithStatusTwo) {
 }
 
 TEST(ReceiverHeadless, JsonTicksAndARealLink) {
-    ENTER_PRIVATE_NETWORK();
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "60"}, KELBOS_SCENES_DIR,
                     {{"DISPLAY", ""}});
     ASSERT_TRUE(rx.started());
@@ -145,7 +139,7 @@ TEST(ReceiverHeadless, JsonTicksAndARealLink) {
 }
 
 TEST(ReceiverHeadless, RefusalsAndStartUpFailuresGoToStandardError) {
-    ENTER_PRIVATE_NETWORK();
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
     // Another program holds the control port: no endpoints, no scene either.
     Socket holder = make_socket(SOCK_STREAM);
     const sockaddr_in control = any_address(CONTROL_PORT);

@@ -12,3 +12,11 @@ namespace kelbos::testing {
 std::string enter_private_network();
 
 }  // namespace kelbos::testing
+
+// In a test: enters a private network namespace, or skips the test saying why none
+// could be made.
+#define ENTER_PRIVATE_NETWORK_OR_SKIP()                                                        \
+    do {                                                                                       \
+        const std::string why = kelbos::testing::enter_private_network();                      \
+        if (!why.empty()) GTEST_SKIP() << "needs a private network namespace (root): " << why; \
+    } while (0)

@@ -21,12 +21,6 @@ namespace {
 
 using kelbos::testing::ChildProcess;
 
-#define ENTER_PRIVATE_NETWORK()                                                                \
-    do {                                                                                       \
-        const std::string why = kelbos::testing::enter_private_network();                      \
-        if (!why.empty()) GTEST_SKIP() << "needs a private network namespace (root): " << why; \
-    } while (0)
-
 std::string transmitter() {
     return kelbos::testing::program_path("KELBOSTX");
 }
@@ -85,7 +79,7 @@ TEST(TransmitterCommandLine, MalformedStartUpSceneEndsWithMinusOne) {
 }
 
 TEST(TransmitterHeadless, NothingListeningOrNoScene) {
-    ENTER_PRIVATE_NETWORK();
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
     ChildProcess tx(transmitter(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
     EXPECT_EQ(tx.wait_exit(15s), 1);
     EXPECT_EQ(tx.err(), "Unable to start UDP connection to localhost\nconnect() Error\nConnection refused\n");
@@ -105,7 +99,7 @@ TEST(TransmitterHeadless, NothingListeningOrNoScene) {
 }
 
 TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
-    ENTER_PRIVATE_NETWORK();
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
     Socket listener = make_socket(SOCK_STREAM);
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
@@ -133,7 +127,7 @@ TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
 }
 
 TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
-    ENTER_PRIVATE_NETWORK();
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
     Receiver rx{Ports{}};
     ChildProcess tx(transmitter(), {"--headless", "--json", "--go", "--time", "1.6", "--transport", "tcp"},
                     KELBOS_SCENES_DIR);
@@ -166,7 +160,7 @@ TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
 }
 
 TEST(TransmitterHeadless, TerminationEndsLikeExit) {
-    ENTER_PRIVATE_NETWORK();
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
     Receiver rx{Ports{}};
     ChildProcess tx(transmitter(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
     ASSERT_TRUE(pump_until([&] { return rx.bytes > 1000000; }, 10s));
