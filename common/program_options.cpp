@@ -26,6 +26,10 @@ void add_common_options(QCommandLineParser& parser) {
     parser.addOption({"headless", "Run without a window; messages go to standard error."});
     parser.addOption({"json", "Write the rows' rates once a second as JSON lines on standard output."});
     parser.addOption({"time", "Exit after SECONDS (a transmission is halted first).", "SECONDS"});
+    parser.addOption({"metrics",
+                      "Serve Prometheus metrics at http://ADDRESS:PORT/metrics; a port alone listens on "
+                      "every address.",
+                      "[ADDRESS:]PORT"});
 }
 
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error) {
@@ -40,6 +44,13 @@ std::optional<CommonOptions> read_common_options(const QCommandLineParser& parse
             return std::nullopt;
         }
         o.time_seconds = t;
+    }
+    if (parser.isSet("metrics")) {
+        o.metrics = parse_metrics_endpoint(parser.value("metrics").toStdString());
+        if (!o.metrics) {
+            error = "metrics must be [ADDRESS:]PORT with a port of 1 to 65535";
+            return std::nullopt;
+        }
     }
     for (const QString& w : parser.positionalArguments()) o.words.push_back(w.toStdString());
     return o;

@@ -25,6 +25,7 @@
 #include "json_lines.h"
 #include "link_engine.h"
 #include "link_rows.h"
+#include "metrics.h"
 #include "receiver_picture.h"
 #include "receiver_window.h"
 #include "scene.h"
@@ -40,6 +41,8 @@ struct ReceiverOptions {
     std::chrono::milliseconds tick_period{1000};
     // Ends the event loop with an exit code; QCoreApplication::exit when not given.
     std::function<void(int)> quit;
+    // Given: the figures go there at each tick, for the metrics exporter.
+    std::shared_ptr<MetricsSnapshot> metrics;
 };
 
 class ReceiverProgram : public QObject {
@@ -79,6 +82,7 @@ private:
     void create_window();
     void start_communications();
     void redraw();
+    void publish_metrics();
 
     ReceiverOptions options_;
     std::uint64_t start_ms_;

@@ -57,6 +57,7 @@ void TransmitterProgram::create_window() {
     value_row_ = std::make_unique<ValueRow>(window_->value_row(), counters_, options_.row_period);
     value_row_->set_bar_colour(brushes_.base);
     value_row_->set_tick_listener([this](double rate) { write_tick(rate); });
+    publish_metrics(0);
 }
 
 void TransmitterProgram::show() {
@@ -159,6 +160,8 @@ void TransmitterProgram::transmission_ended(End how) {
     const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
     json_.write(EndEvent{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
                          rate_mbits(counters_.total_bytes, elapsed), how_text});
+    ++(how == End::halted ? figures_.halted : how == End::aborted ? figures_.aborted : figures_.halt_failed);
+    publish_metrics(0);
     if (!go_running_) return;
     go_running_ = false;
     go_failed_ = how != End::halted;
@@ -183,11 +186,20 @@ void TransmitterProgram::time_up() {
 }
 
 void TransmitterProgram::write_tick(double rate) {
+    publish_metrics(rate);
     if (!json_.enabled()) return;
     const StatusRow& row = window_->value_row();
     json_.write(TickEvent{program_ms(), row.name().toStdString(), loop_->link().conn_id(),
                           row.protocol().toStdString(), row.kelbo_bits().toULongLong(), rate,
                           counters_.total_bytes});
+}
+
+// The figures of the tick (or end) just shown: the same the row and the JSON lines show.
+void TransmitterProgram::publish_metrics(double rate) {
+    if (!options_.metrics) return;
+    figures_.sent_bytes = counters_.total_bytes;
+    figures_.rate_mbits = rate;
+    options_.metrics->publish(metric_families(figures_));
 }
 
 std::uint64_t TransmitterProgram::program_ms() const {

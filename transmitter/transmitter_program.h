@@ -18,6 +18,7 @@
 
 #include "json_lines.h"
 #include "kelbo_picture.h"
+#include "metrics.h"
 #include "scene.h"
 #include "settings.h"
 #include "transmit_loop.h"
@@ -40,6 +41,9 @@ struct TransmitterOptions {
     std::uint64_t start_ms = now_ms();   // the program's start, for the JSON times
     // Ends the event loop with an exit status; QCoreApplication::exit when empty.
     std::function<void(int)> quit;
+    // Given: the figures go there at each tick and at each end, for the metrics
+    // exporter.
+    std::shared_ptr<MetricsSnapshot> metrics;
 };
 
 class TransmitterProgram : public QObject, private TransmitShell {
@@ -95,6 +99,7 @@ private:
     void go_now();
     void time_up();
     void write_tick(double rate);
+    void publish_metrics(double rate);
     std::uint64_t program_ms() const;
 
     TransmitterOptions options_;
@@ -112,6 +117,7 @@ private:
     bool go_running_ = false;  // the transmission started by --go is on
     bool go_failed_ = false;
     bool quitting_ = false;
+    TransmitterFigures figures_;
 };
 
 }  // namespace kelbos
