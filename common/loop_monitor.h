@@ -34,8 +34,9 @@ public:
     // Milliseconds from start to the first painted frame; -1 when none was painted.
     std::int64_t first_frame_ms() const { return first_frame_ms_; }
 
-    // The exit line: {"event":"exit",...}.
-    std::string exit_event() const;
+    // The exit line: {"event":"exit",...}, with `extra` (members of the program's own,
+    // '"name":value' joined by commas) at its end.
+    std::string exit_event(const std::string& extra = {}) const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -107,6 +107,43 @@ std::string dotted_decimal(in_addr address) {
 }
 
 namespace {
+// The bytes that name the host of an address: 4 for IPv4 (also when mapped into
+// IPv6), 16 for other IPv6 addresses; empty for anything else.
+struct HostBytes {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+HostBytes host_bytes(const SocketAddress& address) {
+    if (address.family() == AF_INET && address.length >= sizeof(sockaddr_in)) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&address.storage);
+        return {reinterpret_cast<const std::uint8_t*>(&in->sin_addr), 4};
+    }
+    if (address.family() == AF_INET6 && address.length >= sizeof(sockaddr_in6)) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address.storage);
+        const auto* bytes = in6->sin6_addr.s6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return {bytes + 12, 4};
+        return {bytes, 16};
+    }
+    return {};
+}
+}  // namespace
+
+bool same_host(const SocketAddress& a, const SocketAddress& b) {
+    const HostBytes x = host_bytes(a);
+    const HostBytes y = host_bytes(b);
+    return x.size != 0 && x.size == y.size && std::memcmp(x.data, y.data, x.size) == 0;
+}
+
+std::optional<in_addr> ipv4_of(const SocketAddress& address) {
+    const HostBytes bytes = host_bytes(address);
+    if (bytes.size != 4) return std::nullopt;
+    in_addr a{};
+    std::memcpy(&a, bytes.data, 4);
+    return a;
+}
+
+namespace {
 // Lookups still running after their caller gave up. Past this many, new peers are
 // named by address at once instead of starting yet another thread.
 constexpr int MAX_LOOKUPS_IN_FLIGHT = 16;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -63,6 +64,24 @@ sockaddr_in make_address(in_addr address, std::uint16_t port);
 sockaddr_in any_address(std::uint16_t port);
 
 std::string dotted_decimal(in_addr address);
+
+// A socket address of any family, with its length: what accept and recvfrom fill in.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof(sockaddr_storage);
+
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    sa_family_t family() const { return storage.ss_family; }
+};
+
+// True when two addresses name the same host: the ports are not compared, and an
+// IPv4-mapped IPv6 address is the same host as the plain IPv4 address it holds. An
+// address of another family, or too short for its family, names no host.
+bool same_host(const SocketAddress& a, const SocketAddress& b);
+
+// The IPv4 address of an AF_INET address, or of an IPv4-mapped IPv6 one.
+std::optional<in_addr> ipv4_of(const SocketAddress& address);
 
 // The host name of a peer address by reverse lookup, if the lookup answers within
 // `budget`; otherwise the address in dotted decimal. The lookup itself runs on a

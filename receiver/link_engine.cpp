@@ -205,10 +205,8 @@ void LinkEngine::endpoint_error(Endpoint& endpoint) {
 }
 
 void LinkEngine::accept_link(int listener_fd) {
-    sockaddr_in peer{};
-    socklen_t peer_length = sizeof peer;
-    Socket socket(::accept4(listener_fd, reinterpret_cast<sockaddr*>(&peer), &peer_length,
-                            SOCK_NONBLOCK | SOCK_CLOEXEC));
+    SocketAddress peer;
+    Socket socket(::accept4(listener_fd, peer.get(), &peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!socket) {
         const int err = errno;
         // Nothing waiting is no failure: a nested call took the connection already.
@@ -237,7 +235,7 @@ void LinkEngine::accept_link(int listener_fd) {
     entry.setup_received = 0;
     entry.deadline_ms = now_ms() + static_cast<std::uint64_t>(options_.setup_wait.count());
     entry.peer = peer;
-    entry.peer_is_inet = peer_length >= sizeof(sockaddr_in) && peer.sin_family == AF_INET;
+    entry.peer_set_up = false;
     watch_link(conn_id);
     arm_admission_timer();
     read_setup(conn_id);  // the request has often arrived with the connection
@@ -275,14 +273,15 @@ void LinkEngine::read_setup(ConnId conn_id) {
 void LinkEngine::complete_setup(ConnId conn_id) {
     LinkEntry& entry = link_sockets_[conn_id];
     const auto request = decode_setup_request(entry.setup);
-    std::string name =
-        entry.peer_is_inet ? reverse_name(entry.peer.sin_addr, options_.name_budget) : "unknown";
+    const std::optional<in_addr> peer_v4 = ipv4_of(entry.peer);
+    std::string name = peer_v4 ? reverse_name(*peer_v4, options_.name_budget) : "unknown";
     if (name.size() > SETUP_HOST_FIELD) name.resize(SETUP_HOST_FIELD);
     if (!request || !send_bytes(entry.socket.fd(), encode_setup_accept(conn_id))) {
         drop_admission(conn_id);
         return;
     }
     entry.phase = LinkPhase::set_up;
+    entry.peer_set_up = true;
     arm_admission_timer();
     if (callbacks_.new_link)
         callbacks_.new_link(conn_id, name, request->colour_text, request->transport, request->kelbo_bytes);
@@ -306,9 +305,11 @@ void LinkEngine::read_link(ConnId conn_id) {
             end_link(conn_id, text);
             return;
         }
-        const auto chunk = buffer.bytes().first(static_cast<std::size_t>(n));
-        if (const auto request = find_shutdown_request(chunk)) {
-            shutdown_link(request->conn_id, request->reason);
+        // A chunk ends the link only with a request naming this link; one that looks
+        // like a request for any other is data of this link.
+        const auto request = find_shutdown_request(buffer.bytes().first(static_cast<std::size_t>(n)));
+        if (request && request->conn_id == conn_id) {
+            shutdown_link(conn_id, request->reason);
             return;
         }
         if (callbacks_.more_data)
@@ -325,21 +326,31 @@ void LinkEngine::read_datagram() {
     const ReceiveBufferPool::Lease buffer = buffers_.take();
     for (int datagram_number = 0; datagram_number < DATAGRAMS_PER_REPORT; ++datagram_number) {
         if (!datagram_.socket) return;  // closed by a nested call
-        sockaddr_in source{};
-        socklen_t source_length = sizeof source;
-        const ssize_t n = ::recvfrom(datagram_.socket.fd(), buffer.data(), buffer.size(), 0,
-                                     reinterpret_cast<sockaddr*>(&source), &source_length);
+        SocketAddress source;
+        const ssize_t n =
+            ::recvfrom(datagram_.socket.fd(), buffer.data(), buffer.size(), 0, source.get(), &source.length);
         if (n <= 0) return;
-        // The first byte names the link; more_data ignores ids that name none.
+        const ConnId conn_id = datagram_link(buffer.data()[0], source);
+        if (conn_id == CONN_NONE) {
+            ++foreign_datagrams_;
+            continue;
+        }
         if (callbacks_.more_data)
-            callbacks_.more_data(static_cast<std::int8_t>(buffer.data()[0]), static_cast<std::uint32_t>(n));
+            callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
     }
 }
 
-// The acknowledgement goes to the link the request names. A request naming no set-up
-// link does nothing, and the link it came on stays open.
-void LinkEngine::shutdown_link(std::uint8_t conn_id, std::uint8_t reason) {
-    if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return;
+// The first byte names the link; the datagram counts for it only when it comes from
+// the host at the other end of that link's connection.
+ConnId LinkEngine::datagram_link(std::uint8_t first_byte, const SocketAddress& source) const {
+    if (first_byte < CONN_FIRST || first_byte > CONN_LAST) return CONN_NONE;
+    const LinkEntry& entry = link_sockets_[first_byte];
+    return entry.peer_set_up && same_host(entry.peer, source) ? static_cast<ConnId>(first_byte) : CONN_NONE;
+}
+
+// A link's own request: acknowledged on its connection, which then closes. A failed
+// acknowledgement leaves the link open.
+void LinkEngine::shutdown_link(ConnId conn_id, std::uint8_t reason) {
     const LinkEntry& entry = link_sockets_[conn_id];
     if (entry.phase != LinkPhase::set_up) return;
     if (!send_bytes(entry.socket.fd(), encode_shutdown_ack(conn_id))) return;

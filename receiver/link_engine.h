@@ -100,6 +100,9 @@ public:
     int datagram_socket() const { return datagram_.socket.fd(); }
     int stream_listener() const { return stream_.socket.fd(); }
     const ReceiveBufferPool& buffer_pool() const { return buffers_; }
+    // Datagrams dropped because they did not come from the host of the link their
+    // first byte names (or named no link).
+    std::uint64_t foreign_datagrams() const { return foreign_datagrams_; }
 
 private:
     struct Endpoint {
@@ -114,8 +117,10 @@ private:
         SetupRequestBytes setup{};
         std::size_t setup_received = 0;
         std::uint64_t deadline_ms = 0;
-        sockaddr_in peer{};
-        bool peer_is_inet = false;
+        // The peer of the connection. Datagrams for the link count only from this
+        // host; it is kept after the link ends, for datagrams still on their way.
+        SocketAddress peer{};
+        bool peer_set_up = false;  // the link got as far as its SetupReply
     };
 
     LinkStatus fail(LinkStatus status);
@@ -127,10 +132,12 @@ private:
     void accept_link(int listener_fd);
     void rest_listener(int listener_fd);
     void read_datagram();
+    // The link a datagram from `source` counts for, or CONN_NONE.
+    ConnId datagram_link(std::uint8_t first_byte, const SocketAddress& source) const;
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);
     void read_link(ConnId conn_id);
-    void shutdown_link(std::uint8_t conn_id, std::uint8_t reason);
+    void shutdown_link(ConnId conn_id, std::uint8_t reason);
     void endpoint_error(Endpoint& endpoint);
 
     void close_entry(ConnId conn_id);
@@ -149,6 +156,7 @@ private:
     std::array<LinkEntry, CONN_TABLE_SIZE> link_sockets_;  // entry 0 unused
     QTimer admission_timer_;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
+    std::uint64_t foreign_datagrams_ = 0;
 };
 
 }  // namespace kelbos

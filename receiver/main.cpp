@@ -1,9 +1,10 @@
 // kelbosrx: the receiver program.
 #include <QApplication>
-#include <clocale>
 #include <QCommandLineParser>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "clock.h"
 #include "desktop_identity.h"
@@ -85,6 +86,8 @@ int main(int argc, char** argv) {
     monitor.watch_first_frame(program.canvas());
     program.show();
     const int status = QApplication::exec();
-    if (common.json) kelbos::JsonLines(true).write_line(monitor.exit_event());
+    if (common.json)
+        kelbos::JsonLines(true).write_line(monitor.exit_event(
+            "\"foreign_datagrams\":" + std::to_string(program.engine().foreign_datagrams())));
     return status;
 }

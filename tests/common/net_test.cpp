@@ -55,3 +55,45 @@ TEST(Net, ResolvesAndNamesLoopback) {
     ::inet_pton(AF_INET, "192.0.2.1", &unroutable);
     EXPECT_EQ(reverse_name(unroutable, 0ms), "192.0.2.1");
 }
+
+namespace {
+kelbos::SocketAddress address_of(const char* text, std::uint16_t port) {
+    kelbos::SocketAddress a;
+    if (::inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&a.storage)->sin_addr) == 1) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&a.storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        a.length = sizeof(sockaddr_in);
+    } else {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&a.storage);
+        EXPECT_EQ(::inet_pton(AF_INET6, text, &in6->sin6_addr), 1) << text;
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        a.length = sizeof(sockaddr_in6);
+    }
+    return a;
+}
+}  // namespace
+
+TEST(Net, SameHostComparesAddressesNotPortsAcrossIpv4AndMappedForms) {
+    using kelbos::same_host;
+    const auto v4 = address_of("192.0.2.7", 53764);
+    EXPECT_TRUE(same_host(v4, address_of("192.0.2.7", 40000)));
+    EXPECT_FALSE(same_host(v4, address_of("192.0.2.8", 53764)));
+    EXPECT_FALSE(same_host(address_of("127.0.0.1", 1), address_of("127.0.0.2", 1)));
+    EXPECT_TRUE(same_host(v4, address_of("::ffff:192.0.2.7", 1)));
+    EXPECT_TRUE(same_host(address_of("::ffff:192.0.2.7", 1), v4));
+    EXPECT_FALSE(same_host(v4, address_of("::ffff:192.0.2.8", 1)));
+    // Other IPv6 addresses compare all sixteen bytes; ::192.0.2.7 is not the IPv4 host.
+    EXPECT_TRUE(same_host(address_of("2001:db8::1", 1), address_of("2001:db8::1", 2)));
+    EXPECT_FALSE(same_host(address_of("2001:db8::1", 1), address_of("2001:db8::1:0", 1)));
+    EXPECT_FALSE(same_host(v4, address_of("::192.0.2.7", 1)));
+    // Nothing, or an address cut short, names no host, not even the same one.
+    kelbos::SocketAddress none;
+    EXPECT_FALSE(same_host(none, none));
+    auto cut = v4;
+    cut.length = 4;
+    EXPECT_FALSE(same_host(cut, v4));
+    EXPECT_EQ(kelbos::ipv4_of(address_of("::ffff:192.0.2.7", 1))->s_addr, inet_addr("192.0.2.7"));
+    EXPECT_FALSE(kelbos::ipv4_of(address_of("2001:db8::1", 1)));
+}
