@@ -107,13 +107,9 @@ bool set_int_option(int fd, int level, int option, int value) {
     return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
 }
 
-bool set_send_buffer(int fd, int bytes) {
-    return set_int_option(fd, SOL_SOCKET, SO_SNDBUF, bytes);
-}
+bool set_send_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_SNDBUF, bytes); }
 
-bool set_receive_buffer(int fd, int bytes) {
-    return set_int_option(fd, SOL_SOCKET, SO_RCVBUF, bytes);
-}
+bool set_receive_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_RCVBUF, bytes); }
 
 void shutdown_and_close(Socket& socket) {
     if (!socket) return;
@@ -138,13 +134,9 @@ WaitResult wait_for(int fd, short events, std::chrono::milliseconds limit) {
 }
 }  // namespace
 
-WaitResult wait_readable(int fd, std::chrono::milliseconds limit) {
-    return wait_for(fd, POLLIN, limit);
-}
+WaitResult wait_readable(int fd, std::chrono::milliseconds limit) { return wait_for(fd, POLLIN, limit); }
 
-WaitResult wait_writable(int fd, std::chrono::milliseconds limit) {
-    return wait_for(fd, POLLOUT, limit);
-}
+WaitResult wait_writable(int fd, std::chrono::milliseconds limit) { return wait_for(fd, POLLOUT, limit); }
 
 std::optional<in_addr> resolve_ipv4(const std::string& host) {
     addrinfo hints{};

@@ -59,11 +59,12 @@ std::map<std::string, std::string> query(const std::string& expression, const st
     return samples;
 }
 
-// The byte counts of a program's tick lines for one row.
-std::set<std::string> tick_bytes(const ChildProcess& child, int conn_id) {
+// The byte counts of a program's tick lines (for one row, or all), and of its end line.
+std::set<std::string> tick_bytes(const ChildProcess& child, int conn_id = -1) {
     std::set<std::string> bytes;
-    for (const QJsonObject& tick : of_kind(json_events(child), "tick", conn_id))
-        bytes.insert(std::to_string(bytes_of(tick)));
+    for (const QJsonObject& e : json_events(child))
+        if (e["event"] == "end" || (e["event"] == "tick" && (conn_id < 0 || e["conn_id"] == conn_id)))
+            bytes.insert(std::to_string(bytes_of(e)));
     return bytes;
 }
 
@@ -103,9 +104,10 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
         return sent.size() == 1 && sent[""] != "0" && received.size() == 2;
     };
     ASSERT_TRUE(rx.wait_for(scraped_while_sending, 30s)) << server.err();
-    EXPECT_TRUE(tx_tcp.wait_for([&] { return tick_bytes(tx_tcp, 1).contains(sent[""]); }, 5s)) << sent[""];
+    EXPECT_TRUE(tx_tcp.wait_for([&] { return tick_bytes(tx_tcp).contains(sent[""]); }, 5s)) << sent[""];
     for (const auto& [conn_id, bytes] : received)
-        EXPECT_TRUE(tick_bytes(rx, std::stoi(conn_id)).contains(bytes)) << conn_id << ": " << bytes;
+        EXPECT_TRUE(rx.wait_for([&] { return tick_bytes(rx, std::stoi(conn_id)).contains(bytes); }, 5s))
+            << conn_id << ": " << bytes;
 
     // Once both have halted: the stopped rows' totals, and the TOTAL row's.
     ASSERT_EQ(tx_tcp.wait_exit(60s), 0) << tx_tcp.err();
