@@ -1,14 +1,14 @@
 #include "program_options.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <vector>
 
 namespace kelbos {
@@ -31,7 +31,8 @@ QtMessageHandler handler_before_guard = nullptr;
 std::vector<QString> held_messages;
 
 [[noreturn]] void no_display(const char* program) {
-    std::fprintf(stderr, "%s: no display to open the window on; use --headless to run without one\n", program);
+    std::fprintf(stderr, "%s: no display to open the window on; use --headless to run without one\n",
+                 program);
     std::fflush(stderr);
     std::_Exit(1);
 }

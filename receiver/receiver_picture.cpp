@@ -3,8 +3,8 @@
 #include <QPainter>
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cstdio>
+#include <memory>
 
 #include "kelbo_canvas.h"
 #include "kelbo_counting.h"
@@ -72,10 +72,11 @@ void ReceiverPicture::more_data(std::int8_t conn_id, std::uint32_t bytes) {
         // With no scene loaded a redraw shows only the background, but each placed
         // kelbo is still drawn at once, at the old points, until the next redraw.
         const KelboColours& colours = slots_.colours_of(point.slot);
-        const auto sprite =
-            sprites_.get(scene_.shape, to_qcolor(colours.dark), to_qcolor(colours.base), to_qcolor(colours.light));
+        const auto sprite = sprites_.get(scene_.shape, to_qcolor(colours.dark), to_qcolor(colours.base),
+                                         to_qcolor(colours.light));
         const Point2 origin = kelbo_origin(point, bottom);
-        canvas_->draw_at_once(sprite->extent(origin), [&](QPainter& painter) { sprite->draw(painter, origin); });
+        canvas_->draw_at_once(sprite->extent(origin),
+                              [&](QPainter& painter) { sprite->draw(painter, origin); });
     }
 }
 

@@ -134,9 +134,11 @@ def main():
         # `man NAME` finds each page where it is installed, and it names every option the
         # program's --help lists.
         for program in ENTRIES:
+            plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
             page = subprocess.run(["man", "-M", os.path.join(prefix, "share/man"), program], capture_output=True,
-                                  text=True, env=dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C"))
-            helped = subprocess.run([os.path.join(prefix, "bin", program), "--help"], capture_output=True, text=True)
+                                  text=True, env=plain)
+            helped = subprocess.run([os.path.join(prefix, "bin", program), "--help"], capture_output=True,
+                                    text=True)
             options = {w.rstrip(",") for w in helped.stdout.split() if w.startswith("--")}
             expect(page.returncode == 0 and options and all(o in page.stdout for o in options),
                    f"man {program}: status {page.returncode}, options missing: "

@@ -5,8 +5,8 @@
 
 #include <QTemporaryDir>
 #include <algorithm>
-#include <map>
 #include <csignal>
+#include <map>
 
 #include "program_pair_support.h"
 #include "protocol.h"
@@ -162,7 +162,8 @@ TEST(ProgramPair, BothStartWithoutADisplay) {
             ChildProcess window(program, {}, KELBOS_SCENES_DIR, env);
             EXPECT_EQ(window.wait_exit(20s), 1) << name;
             EXPECT_EQ(window.out(), "");
-            EXPECT_EQ(window.err(), name + ": no display to open the window on; use --headless to run without one\n");
+            EXPECT_EQ(window.err(),
+                      name + ": no display to open the window on; use --headless to run without one\n");
         }
     }
 }

@@ -11,8 +11,8 @@
 
 #include "kelbo_canvas.h"
 #include "kelbo_picture.h"
-#include "scene.h"
 #include "pump.h"
+#include "scene.h"
 #include "tx_fixture.h"
 
 namespace kelbos {
@@ -190,7 +190,8 @@ TEST(TransmitterPicture, FramesWhileSendingShowWholePictures) {
         QMetaObject::invokeMethod(&pic.canvas, slice, Qt::QueuedConnection);
     };
     slice();
-    EXPECT_TRUE(testing::pump_until([&] { return shown.size() >= 40 || torn > 0; }, std::chrono::seconds(30)));
+    EXPECT_TRUE(
+        testing::pump_until([&] { return shown.size() >= 40 || torn > 0; }, std::chrono::seconds(30)));
     sending = false;
     EXPECT_EQ(torn, 0) << "of " << shown.size() << " frames";
 }
