@@ -3,9 +3,10 @@
 Usage: install_layout_test.py BUILD_DIR [CMAKE]
 
 Installs the build tree into a fresh folder, then checks the exact list of files (the
-two programs, the scene, the icon twice, two desktop entries, the receiver's service
-unit and the monitoring guide, nothing else: no tests, no libraries), the desktop
-entries' names and command lines, desktop-file-validate's verdict on them, that each
+two programs, the scene, the icon twice, two desktop entries, two manual pages, the
+copyright and the changelog, the receiver's service unit and the monitoring guide,
+nothing else: no tests, no libraries), the desktop entries' names and command lines,
+desktop-file-validate's verdict on them, that `man` shows each program's page, that each
 program, started as its entry says from an unrelated folder, reads the installed scene,
 and that the service unit starts the receiver with its metrics, passes
 `systemd-analyze verify` and is rated 2.0 or lower by `systemd-analyze security`.
@@ -33,6 +34,10 @@ EXPECTED_FILES = {
     "share/icons/hicolor/64x64/apps/kelbos.png",
     "share/applications/kelbostx.desktop",
     "share/applications/kelbosrx.desktop",
+    "share/man/man1/kelbostx.1.gz",
+    "share/man/man1/kelbosrx.1.gz",
+    "share/doc/kelbos/copyright",
+    "share/doc/kelbos/changelog.gz",
     "lib/systemd/system/kelbosrx.service",
     "share/doc/kelbos/monitoring.md",
 }
@@ -103,7 +108,9 @@ def check_service(prefix, workdir):
     if not analyze:
         print("note: systemd-analyze is not installed (package systemd); the unit was not checked")
         return
-    result = subprocess.run([analyze, "verify", unit], capture_output=True, text=True, timeout=60)
+    # The unit's manual page is the one installed here.
+    result = subprocess.run([analyze, "verify", unit], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, MANPATH=os.path.join(prefix, "share/man")))
     expect(result.returncode == 0 and not result.stdout + result.stderr,
            f"systemd-analyze verify: {result.returncode} {result.stdout}{result.stderr}")
     result = subprocess.run([analyze, "security", "--offline=true", "--no-pager", unit], capture_output=True,
@@ -160,6 +167,19 @@ def main():
         status, err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, "share/kelbos/kelbostx.init")],
                                    elsewhere)
         expect("Unable to open init file" in err, f"a missing scene went unreported: {err!r}")
+
+        # `man NAME` finds each page where it is installed, and it names every option the
+        # program's --help lists.
+        for program in ENTRIES:
+            plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
+            page = subprocess.run(["man", "-M", os.path.join(prefix, "share/man"), program], capture_output=True,
+                                  text=True, env=plain)
+            helped = subprocess.run([os.path.join(prefix, "bin", program), "--help"], capture_output=True,
+                                    text=True)
+            options = {w.rstrip(",") for w in helped.stdout.split() if w.startswith("--")}
+            expect(page.returncode == 0 and options and all(o in page.stdout for o in options),
+                   f"man {program}: status {page.returncode}, options missing: "
+                   f"{sorted(o for o in options if o not in page.stdout)} {page.stderr}")
 
         validator = shutil.which("desktop-file-validate")
         if validator:
