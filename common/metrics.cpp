@@ -115,8 +115,7 @@ namespace {
 // Why a port cannot be had, asked of the system: the HTTP server does not say.
 std::string bind_error(const std::string& address, std::uint16_t port) {
     sockaddr_in a = any_address(port);
-    if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1)
-        return "not an IPv4 address";
+    if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) return "no such address";
     Socket probe = make_socket(SOCK_STREAM);
     if (!probe) return std::strerror(errno);
     set_int_option(probe.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
@@ -133,20 +132,26 @@ std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& e
                                                         std::string& error) {
     const std::string where =
         (endpoint.address.empty() ? "port " : endpoint.address + ":") + std::to_string(endpoint.port);
-    // The HTTP server takes numeric IPv4 addresses only.
-    in_addr numeric{};
-    if (!endpoint.address.empty() && ::inet_pton(AF_INET, endpoint.address.c_str(), &numeric) != 1) {
-        error = "cannot serve metrics on " + where + ": the address must be an IPv4 address in numbers";
-        return nullptr;
+    // The HTTP server takes IPv4 addresses in numbers only: a name is resolved here.
+    std::string numeric;
+    if (!endpoint.address.empty()) {
+        const std::vector<SocketAddress> addresses = resolve_host(endpoint.address, endpoint.port);
+        for (const SocketAddress& a : addresses)
+            if (numeric.empty() && a.family() == AF_INET) numeric = address_text(a);
+        if (numeric.empty()) {
+            error = "cannot serve metrics on " + where +
+                    (addresses.empty() ? ": no such address" : ": metrics are served over IPv4 only");
+            return nullptr;
+        }
     }
     std::unique_ptr<MetricsExporter> exporter(new MetricsExporter);
     exporter->snapshot_ = std::move(snapshot);
     const std::string listen =
-        (endpoint.address.empty() ? std::string() : endpoint.address + ":") + std::to_string(endpoint.port);
+        (numeric.empty() ? std::string() : numeric + ":") + std::to_string(endpoint.port);
     try {
         exporter->exposer_ = std::make_unique<prometheus::Exposer>(listen, 2);
     } catch (const std::exception&) {
-        error = "cannot serve metrics on " + where + ": " + bind_error(endpoint.address, endpoint.port);
+        error = "cannot serve metrics on " + where + ": " + bind_error(numeric, endpoint.port);
         return nullptr;
     }
     exporter->exposer_->RegisterCollectable(exporter->snapshot_);

@@ -76,9 +76,9 @@ private:
 class MetricsExporter {
 public:
     ~MetricsExporter();
-    // Listens on `endpoint`; an endpoint without an address listens on every address,
-    // IPv6 and IPv4 where the system has IPv6, IPv4 alone where it has not. Null, with
-    // `error` saying why, when the address does not resolve or the port cannot be had.
+    // Listens on `endpoint`: its address (a name, or IPv4 in numbers), or every IPv4
+    // address when it has none. The HTTP server has no IPv6. Null, with `error` saying
+    // why, when the address does not resolve to IPv4 or the port cannot be had.
     static std::unique_ptr<MetricsExporter> start(const MetricsEndpoint& endpoint,
                                                   std::shared_ptr<MetricsSnapshot> snapshot,
                                                   std::string& error);
