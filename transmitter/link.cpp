@@ -147,6 +147,7 @@ LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std:
             std::max(left, std::chrono::milliseconds(0)) / static_cast<int>(addresses.size() - i);
         if (!connect_within(candidate, address, share)) continue;
         control = std::move(candidate);
+        last_error_ = 0;  // what the addresses before it gave is no failure now
 
         if (udp) {
             // The data goes to the host that took the control connection. A datagram
