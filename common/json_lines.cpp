@@ -45,6 +45,15 @@ std::string format_event(const TickEvent& e) {
            ",\"bytes\":" + std::to_string(e.bytes) + "}";
 }
 
+std::string format_event(const TickEvent& e, const TickPath& path) {
+    std::string line = format_event(e);
+    line.pop_back();  // the closing brace
+    if (path.rtt_ms) line += ",\"rtt_ms\":" + json_number(*path.rtt_ms);
+    if (path.retransmits) line += ",\"retransmits\":" + std::to_string(*path.retransmits);
+    if (path.cwnd_bytes) line += ",\"cwnd_bytes\":" + std::to_string(*path.cwnd_bytes);
+    return line + "}";
+}
+
 std::string format_event(const EndEvent& e) {
     return "{\"event\":\"end\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"bytes\":" + std::to_string(e.bytes) +
            ",\"seconds\":" + json_number(e.seconds) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +
