@@ -125,7 +125,10 @@ void RatePlot::paintEvent(QPaintEvent*) {
     }
     p.setClipRect(f.area.adjusted(1, 1, 0, 0));
     for (const auto& [key, s] : history_.series()) {
-        p.setPen(QPen(QColor::fromRgb(s.rgb), 2, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
+        // The total is drawn first and wider: with one link it lies under the link's
+        // line and shows as a grey edge to it.
+        const int width = key == RateHistory::TOTAL_SERIES ? 6 : 2;
+        p.setPen(QPen(QColor::fromRgb(s.rgb), width, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
         QPolygonF line;
         line.reserve(static_cast<int>(s.points.size()));
         for (const RatePoint& point : s.points) line << f.map(point.time_ms, point.mbits);

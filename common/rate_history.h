@@ -1,6 +1,7 @@
 // The rows' rates over the last ten minutes, one point per tick: one series per row
 // (a receiver link, its TOTAL, a transmission). A series that gets no more points
-// keeps those it has until they are older than the window. Toolkit-free.
+// keeps those it has until they are older than the window. Series 0, when there is
+// one, is the sum of the others (the receiver's TOTAL). Toolkit-free.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,7 @@ struct RateSeries {
 
 class RateHistory {
 public:
+    static constexpr std::uint64_t TOTAL_SERIES = 0;
     static constexpr std::size_t MAX_POINTS = 600;
     static constexpr std::int64_t WINDOW_MS = 600000;
 
