@@ -46,12 +46,14 @@ std::string format_event(const TickEvent& e) {
 }
 
 std::string format_event(const TickEvent& e, const TickPath& path) {
+    std::string figures;
+    if (path.rtt_ms) figures += ",\"rtt_ms\":" + json_number(*path.rtt_ms);
+    if (path.retransmits) figures += ",\"retransmits\":" + std::to_string(*path.retransmits);
+    if (path.cwnd_bytes) figures += ",\"cwnd_bytes\":" + std::to_string(*path.cwnd_bytes);
+    // The path's figures follow the time; the row's own fields keep their order.
     std::string line = format_event(e);
-    line.pop_back();  // the closing brace
-    if (path.rtt_ms) line += ",\"rtt_ms\":" + json_number(*path.rtt_ms);
-    if (path.retransmits) line += ",\"retransmits\":" + std::to_string(*path.retransmits);
-    if (path.cwnd_bytes) line += ",\"cwnd_bytes\":" + std::to_string(*path.cwnd_bytes);
-    return line + "}";
+    line.insert(line.find(",\"row\":"), figures);
+    return line;
 }
 
 std::string format_event(const EndEvent& e) {

@@ -46,8 +46,8 @@ struct RowRemovedEvent {
 };
 
 std::string format_event(const TickEvent& e);
-// A TCP link's tick with what the kernel knows of its path: the fields given are
-// added after the tick's own.
+// A TCP link's tick with what the kernel knows of its path: the fields given come
+// right after time_ms.
 struct TickPath {
     std::optional<double> rtt_ms;
     std::optional<std::uint32_t> retransmits;

@@ -1,8 +1,11 @@
 #include "tcp_info.h"
 
+#include <linux/tcp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
+
+#include <algorithm>
+#include <cstddef>
 
 namespace kelbos {
 
@@ -15,6 +18,11 @@ std::optional<TcpFigures> read_tcp_figures(int fd) {
     f.rtt_ms = info.tcpi_rtt / 1000.0;
     f.rcv_rtt_ms = info.tcpi_rcv_rtt / 1000.0;
     f.retransmits = info.tcpi_total_retrans;
+    // Retransmissions the receiver reported as duplicates were never needed (a loss
+    // probe sent while its acknowledgement was on the way): they say nothing of the
+    // path. Kernels too old to count them report them all.
+    if (length >= offsetof(tcp_info, tcpi_dsack_dups) + sizeof info.tcpi_dsack_dups)
+        f.retransmits -= std::min(info.tcpi_dsack_dups, info.tcpi_total_retrans);
     f.cwnd_bytes = static_cast<std::uint64_t>(info.tcpi_snd_cwnd) * info.tcpi_snd_mss;
     return f;
 }

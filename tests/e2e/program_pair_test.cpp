@@ -79,7 +79,9 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
         EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
         // The receiver's own estimate of a TCP link's round trip.
         EXPECT_EQ(tick.contains("rtt_ms"), protocol == "TCP");
-        if (protocol == "TCP") EXPECT_GT(tick["rtt_ms"].toDouble(), 0.0);
+        if (protocol == "TCP") {
+            EXPECT_GT(tick["rtt_ms"].toDouble(), 0.0);
+        }
     }
     EXPECT_FALSE(link_ends[0]["row"].toString().isEmpty());
     EXPECT_GT(bytes_of(live_ticks.back()), 0u);

@@ -108,9 +108,10 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_NE(ports.datagram, 0);
     EXPECT_NE(ports.stream, 0);
 
-    // The menu: File and Control, "&Stop" grayed for good.
+    // The menu: File and Control, "&Stop" grayed for good; then View.
     const QList<QAction*> popups = program.window()->menuBar()->actions();
-    ASSERT_EQ(popups.size(), 2);
+    ASSERT_EQ(popups.size(), 3);
+    EXPECT_EQ(popups[2]->text(), "&View");
     EXPECT_EQ(popups[0]->text(), "&File");
     EXPECT_EQ(popups[1]->text(), "&Control");
     QStringList file_items;

@@ -39,7 +39,8 @@ TEST_F(ProgramTest, StartUpWindowMenuAndRows) {
         for (QAction* a : popup->menu()->actions()) seen << (a->isSeparator() ? "-" : a->text());
     }
     EXPECT_EQ(seen, QStringList({"&File", "&Open ...", "&Save settings", "&Exit", "&Control", "&Color ...",
-                                 "&Settings...", "-", "&Go", "&Halt tx", "-"}));
+                                 "&Settings...", "-", "&Go", "&Halt tx", "-", "&View", "&Bar Scale",
+                                 "Rate &History..."}));
     EXPECT_EQ(menu_state(*p), MENU_AFTER_START);
 
     // The header row at the top, the value row right under it, empty until Go.
