@@ -9,6 +9,7 @@
 #include <QToolTip>
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 #include "rate_history.h"
 #include "show_message.h"
@@ -45,8 +46,9 @@ struct RatePlot::Frame {
 
     QPointF map(std::int64_t t, double mbits) const {
         const double fx = static_cast<double>(t - t0) / static_cast<double>(t1 - t0);
-        const double fy = mbits / top;
-        return QPointF(area.left() + fx * area.width(), area.bottom() - std::min(fy, 1.0) * area.height());
+        const double fy = std::clamp(mbits / top, 0.0, 1.0);
+        // Two pixels clear of the frame, so that the widest line stays inside it.
+        return QPointF(area.left() + 2 + fx * (area.width() - 4), area.bottom() - 2 - fy * (area.height() - 4));
     }
 };
 
@@ -123,19 +125,25 @@ void RatePlot::paintEvent(QPaintEvent*) {
         p.drawText(legend_x + fm.height(), fm.ascent() + 2, name);
         legend_x += fm.height() + fm.horizontalAdvance(name) + 12;
     }
-    p.setClipRect(f.area.adjusted(1, 1, 0, 0));
+    // (no clip: every point maps inside the frame, two pixels clear of its edges)
+    // Lines are drawn as one-pixel polylines side by side: as thick as a wide pen,
+    // at a small part of its cost (a tick repaints every line).
+    static constexpr QPoint THIN[] = {{0, 0}, {0, 1}};
+    static constexpr QPoint WIDE[] = {{0, -2}, {0, 1}, {0, 1}, {0, 1}, {0, 1}};  // steps from the line
+    QPolygon line;
     for (const auto& [key, s] : history_.series()) {
         // The total is drawn first and wider: with one link it lies under the link's
         // line and shows as a grey edge to it.
-        const int width = key == RateHistory::TOTAL_SERIES ? 6 : 2;
-        p.setPen(QPen(QColor::fromRgb(s.rgb), width, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
-        QPolygonF line;
-        line.reserve(static_cast<int>(s.points.size()));
-        for (const RatePoint& point : s.points) line << f.map(point.time_ms, point.mbits);
-        if (line.size() == 1)
-            p.drawEllipse(line.front(), 2, 2);
-        else
+        const std::span<const QPoint> offsets =
+            key == RateHistory::TOTAL_SERIES ? std::span<const QPoint>(WIDE) : std::span<const QPoint>(THIN);
+        p.setPen(QPen(QColor::fromRgb(s.rgb), 0));
+        line.clear();
+        for (const RatePoint& point : s.points) line << f.map(point.time_ms, point.mbits).toPoint();
+        if (line.size() == 1) line << line.front();
+        for (const QPoint& step : offsets) {
+            line.translate(step);
             p.drawPolyline(line);
+        }
     }
 }
 
