@@ -48,7 +48,8 @@ struct RatePlot::Frame {
         const double fx = static_cast<double>(t - t0) / static_cast<double>(t1 - t0);
         const double fy = std::clamp(mbits / top, 0.0, 1.0);
         // Two pixels clear of the frame, so that the widest line stays inside it.
-        return QPointF(area.left() + 2 + fx * (area.width() - 4), area.bottom() - 2 - fy * (area.height() - 4));
+        return QPointF(area.left() + 2 + fx * (area.width() - 4),
+                       area.bottom() - 2 - fy * (area.height() - 4));
     }
 };
 
@@ -104,8 +105,8 @@ void RatePlot::paintEvent(QPaintEvent*) {
     for (int i = 0; i <= GRID_STEPS; ++i) {
         const int y = f.area.bottom() - f.area.height() * i / GRID_STEPS;
         const QString label = number_text(f.top / f.divide * i / GRID_STEPS);
-        p.drawText(QRect(0, y - fm.height() / 2, f.area.left() - 6, fm.height()), Qt::AlignRight | Qt::AlignVCenter,
-                   label);
+        p.drawText(QRect(0, y - fm.height() / 2, f.area.left() - 6, fm.height()),
+                   Qt::AlignRight | Qt::AlignVCenter, label);
         const int x = f.area.left() + f.area.width() * i / GRID_STEPS;
         const std::int64_t t = f.t0 + (f.t1 - f.t0) * i / GRID_STEPS;
         const QString time = QDateTime::fromMSecsSinceEpoch(t).toString("hh:mm:ss");
@@ -195,8 +196,9 @@ void HistoryWindow::save_as() {
     const QString png = "PNG image (*.png)", csv = "CSV file (*.csv)";
     dialog.setNameFilters({png, csv});
     dialog.setDefaultSuffix("png");
-    connect(&dialog, &QFileDialog::filterSelected, &dialog,
-            [&dialog, csv](const QString& filter) { dialog.setDefaultSuffix(filter == csv ? "csv" : "png"); });
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, csv](const QString& filter) {
+        dialog.setDefaultSuffix(filter == csv ? "csv" : "png");
+    });
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     save_to(dialog.selectedFiles().first());
 }
@@ -207,7 +209,8 @@ bool HistoryWindow::save_to(const QString& path) {
     if (written) {
         if (path.endsWith(".csv", Qt::CaseInsensitive)) {
             const std::string text = history_.csv();
-            written = file.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
+            written =
+                file.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
         } else {
             written = plot_->grab().save(&file, "PNG");
         }

@@ -32,7 +32,8 @@ public:
     // A tick's rate for the series `key` (created with `name` and `rgb` at its first
     // point); points older than the window before `time_ms` go, and so do series left
     // without points.
-    void add(std::uint64_t key, const std::string& name, std::uint32_t rgb, std::int64_t time_ms, double mbits);
+    void add(std::uint64_t key, const std::string& name, std::uint32_t rgb, std::int64_t time_ms,
+             double mbits);
     // Drops what is older than the window before time_ms.
     void expire(std::int64_t time_ms);
 

@@ -39,7 +39,8 @@ RateViews::~RateViews() = default;
 
 void RateViews::choose(BarScaleChoice choice) {
     choice_ = choice;
-    scale_actions_[choice.automatic() ? BAR_SCALES.size() : static_cast<std::size_t>(choice.index)]->setChecked(true);
+    scale_actions_[choice.automatic() ? BAR_SCALES.size() : static_cast<std::size_t>(choice.index)]
+        ->setChecked(true);
     set_full(choice.automatic() ? auto_.full_mbits() : BAR_SCALES[choice.index].full_mbits);
 }
 

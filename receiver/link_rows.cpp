@@ -161,7 +161,8 @@ void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {
 void LinkRows::read_path(ConnId conn_id) {
     const auto path = link_socket_ ? read_tcp_figures(link_socket_(conn_id)) : std::nullopt;
     // The receiving side's own estimate of the round trip, once it has one.
-    rtt_ms_[conn_id] = path ? std::optional(path->rcv_rtt_ms > 0 ? path->rcv_rtt_ms : path->rtt_ms) : std::nullopt;
+    rtt_ms_[conn_id] =
+        path ? std::optional(path->rcv_rtt_ms > 0 ? path->rcv_rtt_ms : path->rtt_ms) : std::nullopt;
     table_[conn_id].row_window->setToolTip(
         rtt_ms_[conn_id] ? QString("Round trip %1 ms").arg(*rtt_ms_[conn_id], 0, 'f', 3) : QString());
 }
@@ -184,10 +185,10 @@ std::vector<RowRate> LinkRows::tick_rates() const {
         const ConnectionRecord& record = table_[static_cast<ConnId>(c)];
         if (record.row_state != RowState::live || !record.row_window) continue;
         const bool total = c == CONN_NONE;
-        rates.push_back(RowRate{series_[c],
-                                total ? QString("TOTAL")
-                                      : QString("%1 #%2").arg(QString::fromStdString(record.peer_name)).arg(c),
-                                total ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot), last_rate_[c]});
+        rates.push_back(RowRate{
+            series_[c],
+            total ? QString("TOTAL") : QString("%1 #%2").arg(QString::fromStdString(record.peer_name)).arg(c),
+            total ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot), last_rate_[c]});
     }
     return rates;
 }
@@ -197,9 +198,13 @@ void LinkRows::write_tick(ConnId conn_id) {
     const ConnectionRecord& record = table_[conn_id];
     const StatusRow& row = *record.row_window;
     const bool total = conn_id == CONN_NONE;
-    const TickEvent tick{clock_ms_(), row.name().toStdString(), conn_id,
+    const TickEvent tick{clock_ms_(),
+                         row.name().toStdString(),
+                         conn_id,
                          total ? std::string() : row.protocol().toStdString(),
-                         total ? 0 : kelbo_bits(record), last_rate_[conn_id], record.bytes_received};
+                         total ? 0 : kelbo_bits(record),
+                         last_rate_[conn_id],
+                         record.bytes_received};
     if (rtt_ms_[conn_id] && record.row_state == RowState::live)
         json_.write(tick, TickPath{rtt_ms_[conn_id], std::nullopt, std::nullopt});
     else

@@ -88,7 +88,8 @@ private:
     std::optional<DialogUnits> units_;
     QPointer<HeaderRow> header_;
     std::array<float, CONN_TABLE_SIZE> last_rate_{};  // each row's rate as last shown
-    std::array<std::optional<double>, CONN_TABLE_SIZE> rtt_ms_{};  // TCP links: the round trip at the last tick
+    // TCP links: the round trip at the last tick.
+    std::array<std::optional<double>, CONN_TABLE_SIZE> rtt_ms_{};
     std::array<std::uint64_t, CONN_TABLE_SIZE> series_{};  // each link's history line
     std::uint64_t links_seen_ = 0;
     double full_mbits_ = 100.0;

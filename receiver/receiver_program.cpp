@@ -54,7 +54,8 @@ void ReceiverProgram::create_window() {
     tick_timer_.start();
 
     window_->menu().set_enabled(CMD_STOP, false);
-    views_ = new RateViews(window_.get(), options_.bar_scale, [this](double full) { rows_.set_full_scale(full); });
+    views_ =
+        new RateViews(window_.get(), options_.bar_scale, [this](double full) { rows_.set_full_scale(full); });
     start_communications();
 }
 

@@ -25,8 +25,8 @@
 #include "json_lines.h"
 #include "link_engine.h"
 #include "link_rows.h"
-#include "receiver_picture.h"
 #include "rate_views.h"
+#include "receiver_picture.h"
 #include "receiver_window.h"
 #include "scene.h"
 

@@ -206,8 +206,12 @@ void TransmitterProgram::row_ticked(double rate) {
                               .arg(path->cwnd_bytes)
                         : QString());
     if (json_.enabled()) {
-        const TickEvent tick{program_ms(), row.name().toStdString(), loop_->link().conn_id(),
-                             row.protocol().toStdString(), row.kelbo_bits().toULongLong(), rate,
+        const TickEvent tick{program_ms(),
+                             row.name().toStdString(),
+                             loop_->link().conn_id(),
+                             row.protocol().toStdString(),
+                             row.kelbo_bits().toULongLong(),
+                             rate,
                              counters_.total_bytes};
         if (path)
             json_.write(tick, TickPath{path->rtt_ms, path->retransmits, path->cwnd_bytes});

@@ -114,7 +114,7 @@ private:
     std::unique_ptr<TransmitLoop> loop_;
     std::unique_ptr<TransmitterWindow> window_;
     std::unique_ptr<ValueRow> value_row_;
-    RateViews* views_ = nullptr;     // owned by the window
+    RateViews* views_ = nullptr;       // owned by the window
     std::uint64_t transmissions_ = 0;  // one history line per transmission
 
     bool go_running_ = false;  // the transmission started by --go is on

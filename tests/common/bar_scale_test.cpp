@@ -14,7 +14,8 @@ TEST(BarScale, WordsLabelsAndBars) {
     for (const char* bad : {"", "1g", "100", "2G", "auto "}) EXPECT_FALSE(parse_bar_scale(bad)) << bad;
     using L = std::array<std::string, 11>;
     EXPECT_EQ(scale_labels(100), (L{"0", "10", "20", "30", "40", "50", "60", "70", "80", "90", "100"}));
-    EXPECT_EQ(scale_labels(1000), (L{"0", "100", "200", "300", "400", "500", "600", "700", "800", "900", "1G"}));
+    EXPECT_EQ(scale_labels(1000),
+              (L{"0", "100", "200", "300", "400", "500", "600", "700", "800", "900", "1G"}));
     EXPECT_EQ(scale_labels(100000)[9], "90G");
     // 250 Mbits/s is a quarter of a 1 Gbit/s bar, and clips at the end of 100 Mbits/s.
     EXPECT_EQ(bar_end(0, 400, 250.0f, 1000.0f), 100);
@@ -57,7 +58,8 @@ TEST(JsonLines, TcpTicksCarryTheirPath) {
     const TickEvent tick{1, "h", 1, "TCP", 8, 1.5, 10};
     EXPECT_EQ(format_event(tick, TickPath{0.25, 3, 65536}),
               "{\"event\":\"tick\",\"time_ms\":1,\"rtt_ms\":0.250000,\"retransmits\":3,\"cwnd_bytes\":65536,"
-              "\"row\":\"h\",\"conn_id\":1,\"protocol\":\"TCP\",\"kelbo_bits\":8,\"mbits_per_s\":1.500000,\"bytes\":10}");
+              "\"row\":\"h\",\"conn_id\":1,\"protocol\":\"TCP\",\"kelbo_bits\":8,\"mbits_per_s\":1.500000,"
+              "\"bytes\":10}");
     // A row named like a field does not move them.
     const TickEvent odd{1, ",\"row\":", 1, "TCP", 8, 1.5, 10};
     EXPECT_EQ(format_event(odd, TickPath{0.25, {}, {}}).substr(0, 52),

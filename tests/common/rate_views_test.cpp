@@ -1,13 +1,13 @@
 #include "rate_views.h"
 
+#include <gtest/gtest.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-
-#include <gtest/gtest.h>
 
 #include "dialog_units.h"
 #include "history_window.h"

@@ -247,7 +247,8 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
 
     rig.ticks(1, 1000);
     // A TCP link's row tells its round trip in its tool tip; a UDP link's tells nothing.
-    EXPECT_TRUE(rig.rows().row(1)->toolTip().startsWith("Round trip ")) << rig.rows().row(1)->toolTip().toStdString();
+    EXPECT_TRUE(rig.rows().row(1)->toolTip().startsWith("Round trip "))
+        << rig.rows().row(1)->toolTip().toStdString();
     EXPECT_EQ(rig.rows().row(2)->toolTip(), "");
     // The TCP link ends normally: no box; the UDP link's connection drops: a box.
     ASSERT_TRUE(tcp.socket.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));

@@ -55,7 +55,8 @@ TEST(TransmitterCommandLine, BarScaleTakesOnlyItsFiveWords) {
         EXPECT_EQ(tx.wait_exit(10s), 2) << word;
         EXPECT_EQ(tx.err(), "bar scale must be 100M, 1G, 10G, 100G or auto\n");
     }
-    ChildProcess good(transmitter(), {"--headless", "--bar-scale", "10G", "--time", "0.2"}, KELBOS_SCENES_DIR);
+    ChildProcess good(transmitter(), {"--headless", "--bar-scale", "10G", "--time", "0.2"},
+                      KELBOS_SCENES_DIR);
     EXPECT_EQ(good.wait_exit(10s), 0) << good.err();
 }
 
