@@ -1,12 +1,15 @@
 #include "program_options.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <vector>
 
 namespace kelbos {
 
@@ -18,6 +21,48 @@ void prepare_platform(int argc, char** argv) {
             break;
         }
     }
+}
+
+namespace {
+// What the window-start guard needs inside Qt's message handler, which can reach no
+// object of the program.
+const char* guarded_program = nullptr;
+QtMessageHandler handler_before_guard = nullptr;
+std::vector<QString> held_messages;
+
+[[noreturn]] void no_display(const char* program) {
+    std::fprintf(stderr, "%s: no display to open the window on; use --headless to run without one\n",
+                 program);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+void hold_platform_message(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) no_display(guarded_program);
+    held_messages.push_back(qFormatLogMessage(type, context, text));
+}
+
+bool set_and_not_empty(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+}  // namespace
+
+void guard_window_start(const char* program) {
+    // Qt opens its window on Wayland or X11 unless told another platform.
+    if (!set_and_not_empty("QT_QPA_PLATFORM") && !set_and_not_empty("DISPLAY") &&
+        !set_and_not_empty("WAYLAND_DISPLAY"))
+        no_display(program);
+    guarded_program = program;
+    handler_before_guard = qInstallMessageHandler(hold_platform_message);
+}
+
+void window_start_done() {
+    if (!guarded_program) return;
+    guarded_program = nullptr;
+    qInstallMessageHandler(handler_before_guard);
+    for (const QString& text : held_messages) std::fprintf(stderr, "%s\n", qPrintable(text));
+    held_messages.clear();
 }
 
 void add_common_options(QCommandLineParser& parser) {

@@ -30,6 +30,14 @@ struct CommonOptions {
 // on Qt's offscreen platform.
 void prepare_platform(int argc, char** argv);
 
+// For a run that opens a window, before the application object exists: with no
+// display to open it on, one line naming --headless goes to standard error and the
+// program ends with status 1 -- at once when no display is named, or when the
+// platform layer gives up on the one named. The platform layer's own complaints are
+// held back until window_start_done() (and shown then, when it did not give up).
+void guard_window_start(const char* program);
+void window_start_done();
+
 // Adds --help, --version, --headless, --json, --time, --bar-scale and --rate-history
 // to a parser.
 void add_common_options(QCommandLineParser& parser);

@@ -13,7 +13,7 @@ namespace kelbos {
 namespace {
 
 // The space a line edit keeps between its edges and its text, on each side.
-constexpr int RATE_TEXT_MARGIN = 2;
+constexpr int FIELD_TEXT_MARGIN = 2;
 
 QLineEdit* make_field(QWidget* parent, const DialogUnits& u, QRect r, int id, bool tab_stop) {
     auto* e = new QLineEdit(parent);
@@ -116,16 +116,13 @@ void set_field(QLineEdit* field, const QString& text) {
     field->setText(text);
     field->setCursorPosition(0);
 }
-}  // namespace
 
-void StatusRow::set_name(const QString& text) { set_field(name_, text); }
-void StatusRow::set_protocol(const QString& text) { set_field(protocol_, text); }
-void StatusRow::set_kelbo_bits(const QString& text) { set_field(kelbo_bits_, text); }
-void StatusRow::set_rate_text(const QString& text) {
-    // Rates of ten gigabits a second and more have more digits than the field was
-    // laid out for: the whole number is shown in a smaller size rather than cut off.
-    QFont font = rate_->parentWidget()->font();
-    const int room = rate_->contentsRect().width() - 2 * RATE_TEXT_MARGIN;
+// A number field: a value with more digits than the field was laid out for (rates of
+// ten gigabits a second, kelbo sizes of a hundred million bits) is shown whole, in a
+// smaller size, rather than cut off.
+void set_number_field(QLineEdit* field, const QString& text) {
+    QFont font = field->parentWidget()->font();
+    const int room = field->contentsRect().width() - 2 * FIELD_TEXT_MARGIN;
     const int needed = QFontMetrics(font).horizontalAdvance(text);
     if (needed > room && room > 0) {
         // Glyph widths round to whole pixels: scale, then step down until it fits.
@@ -137,9 +134,15 @@ void StatusRow::set_rate_text(const QString& text) {
             size = std::max(1.0, size - (points ? 0.25 : 1.0));
         }
     }
-    if (rate_->font() != font) rate_->setFont(font);
-    set_field(rate_, text);
+    if (field->font() != font) field->setFont(font);
+    set_field(field, text);
 }
+}  // namespace
+
+void StatusRow::set_name(const QString& text) { set_field(name_, text); }
+void StatusRow::set_protocol(const QString& text) { set_field(protocol_, text); }
+void StatusRow::set_kelbo_bits(const QString& text) { set_number_field(kelbo_bits_, text); }
+void StatusRow::set_rate_text(const QString& text) { set_number_field(rate_, text); }
 QString StatusRow::name() const { return name_->text(); }
 QString StatusRow::protocol() const { return protocol_->text(); }
 QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }

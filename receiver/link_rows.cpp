@@ -103,6 +103,9 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     fill_row(*row, record, false);
     row->show();
     canvas_->invalidate_all();
+    // The whole window is repainted at once, every row with it: the bars show the
+    // colours of a repaint until the next tick (TOTAL's in slot 0's colour).
+    canvas_->repaint();
 }
 
 void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text) {

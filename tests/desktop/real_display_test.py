@@ -204,17 +204,18 @@ def open_settings(session, tx_window):
 
 
 def case_settings():
-    """A receiver typed and the kelbo size changed in the settings dialog, Apply: the
-    dialog opened again shows them, field 119 with the new size in bytes; a transmission
-    started from the menu uses them."""
-    new_receiver, new_size = "127.0.0.1", "1000000"
+    """Typed with real key presses right after the dialog opens: the receiver name
+    replaces "localhost", and a name that begins list entries and a kelbo size that
+    begins 10000000 stay as typed; Apply. The dialog opened again shows them, field 119
+    with the new size in bytes; Enter after another name starts a transmission with
+    them."""
+    new_receiver, new_size = "kelbos", "1000"
     with Session("settings") as session:
         tx, tx_window, rx, rx_window = start_pair(session)
 
         dialog = open_settings(session, tx_window)
         field_before = settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
-        # The receiver box has the focus: replace its text, then the kelbo size's.
-        dialog.key("ctrl+a")
+        # The receiver box has the focus with its text selected: typing replaces it.
         dialog.type(new_receiver)
         dialog.key("Tab", "ctrl+a")
         dialog.type(new_size)
@@ -244,9 +245,12 @@ def case_settings():
         session.wait_gone(SETTINGS_TITLE)
         reference.stop()
 
-        # Go: the rows tick with the receiver name and kelbo size the dialog committed.
-        choose(tx_window, "alt+c", "g")
-        tick = wait_until(lambda: last_tick(tx, row=new_receiver), "the transmitter's row to tick")
+        # Another name typed at once, then Enter (Go): the rows tick with the receiver
+        # name and the kelbo size the dialog committed.
+        dialog = open_settings(session, tx_window)
+        dialog.type("127.0.0.1")
+        dialog.key("Return")
+        tick = wait_until(lambda: last_tick(tx, row="127.0.0.1"), "the transmitter's row to tick")
         check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"transmitter tick {tick}")
         link = wait_until(lambda: last_tick(rx, conn_id=1), "the receiver's link row to tick")
         check(link["kelbo_bits"] == int(new_size) and link["protocol"] == "UDP", f"receiver tick {link}")

@@ -321,10 +321,11 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     }
     EXPECT_EQ(rig.messages, std::vector<std::string>{"Problem reading point #2\n"});
     EXPECT_FALSE(rig.program().scene().scene_loaded);
-    // The program goes on: the open link counts, the picture is black, new links are
-    // refused until a scene is read.
+    // The program goes on: the open link counts, a redraw of the whole picture shows
+    // it black, new links are refused until a scene is read.
     rig.data(c, 1000);
     EXPECT_EQ(rig.table()[c].bytes_received, 4000u);
+    rig.program().canvas()->invalidate_all();
     const QImage image = rig.program().canvas()->image().copy();
     for (int y = rig.header_height() + 3 * rig.row_height(); y < image.height(); y += 7)
         for (int x = 0; x < image.width(); x += 7) ASSERT_EQ(image.pixelColor(x, y), QColor(Qt::black));
