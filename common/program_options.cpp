@@ -71,6 +71,9 @@ void add_common_options(QCommandLineParser& parser) {
     parser.addOption({"headless", "Run without a window; messages go to standard error."});
     parser.addOption({"json", "Write the rows' rates once a second as JSON lines on standard output."});
     parser.addOption({"time", "Exit after SECONDS (a transmission is halted first).", "SECONDS"});
+    parser.addOption(
+        {"bar-scale", "What a full rate bar stands for: 100M (default), 1G, 10G, 100G or auto.", "SCALE"});
+    parser.addOption({"rate-history", "Open the Rate History window at start."});
     parser.addOption({"metrics",
                       "Serve Prometheus metrics at http://ADDRESS:PORT/metrics; a port alone listens on "
                       "every address.",
@@ -90,6 +93,15 @@ std::optional<CommonOptions> read_common_options(const QCommandLineParser& parse
         }
         o.time_seconds = t;
     }
+    if (parser.isSet("bar-scale")) {
+        const auto choice = parse_bar_scale(parser.value("bar-scale").toStdString());
+        if (!choice) {
+            error = "bar scale must be 100M, 1G, 10G, 100G or auto";
+            return std::nullopt;
+        }
+        o.bar_scale = *choice;
+    }
+    o.rate_history = parser.isSet("rate-history");
     if (parser.isSet("metrics")) {
         o.metrics = parse_metrics_endpoint(parser.value("metrics").toStdString());
         if (!o.metrics) {

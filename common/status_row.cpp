@@ -61,6 +61,16 @@ void RateBar::draw_for_tick(float rate, QColor colour) {
     repaint();
 }
 
+void RateBar::set_full_scale(float mbits) {
+    if (mbits == full_mbits_) return;
+    full_mbits_ = mbits;
+    // The bar last drawn, drawn again to the new scale in the same colour.
+    if (!tick_fresh_ && drawn_colour_.isValid())
+        draw_for_tick(drawn_rate_, drawn_colour_);
+    else
+        update();
+}
+
 void RateBar::paintEvent(QPaintEvent*) {
     float rate;
     QColor colour;
@@ -74,8 +84,9 @@ void RateBar::paintEvent(QPaintEvent*) {
     }
     QPainter p(this);
     p.fillRect(rect(), palette().window());
-    const int right = bar_end(0, width(), rate);
+    const int right = bar_end(0, width(), rate, full_mbits_);
     drawn_end_ = right;
+    drawn_rate_ = rate;
     drawn_colour_ = colour;
     if (right > 0) {
         // A filled rectangle with a one-pixel black outline, like the kelbos' faces.
@@ -149,8 +160,12 @@ HeaderRow::HeaderRow(QWidget* parent, const DialogUnits& u, HeaderTitles t) : QW
     titles_[2] = make_label(this, u.rect(80, 0, 34, 10), t.kelbo, 203);
     titles_[3] = make_label(this, u.rect(125, 0, 26, 10), "Mbits/s", 204);
     for (int i = 0; i < 10; ++i)
-        make_label(this, u.rect(165 + 20 * i, 0, 20, 10), QString::number(10 * i), 206 + i);
-    make_label(this, u.rect(360, 0, 25, 10), "100", 205);
+        scale_[i] = make_label(this, u.rect(165 + 20 * i, 0, 20, 10), QString::number(10 * i), 206 + i);
+    scale_[10] = make_label(this, u.rect(360, 0, 25, 10), "100", 205);
+}
+
+void HeaderRow::set_scale_labels(const std::array<QString, 11>& labels) {
+    for (int i = 0; i <= 10; ++i) scale_[i]->setText(labels[i]);
 }
 
 QString HeaderRow::title(int column) const {

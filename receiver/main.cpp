@@ -87,6 +87,8 @@ int main(int argc, char** argv) {
     options.words = common.words;
     options.json = common.json;
     options.time_seconds = common.time_seconds;
+    options.bar_scale = common.bar_scale;
+    options.rate_history = common.rate_history;
     kelbos::ReceiverProgram program(std::move(options));
     kelbos::QuitSignals quit_signals([&program] { program.quit_app(); });
     // With --json, how well the event loop kept up goes out in a last line at exit.

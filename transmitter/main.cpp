@@ -108,6 +108,8 @@ int main(int argc, char** argv) {
     options.json = common->json;
     options.go = parser.isSet("go");
     options.time_seconds = common->time_seconds;
+    options.bar_scale = common->bar_scale;
+    options.rate_history = common->rate_history;
     TransmitterProgram program(options);
     program.settings() = settings;
     program.set_kelbo_colour(colour);

@@ -42,6 +42,15 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
         EXPECT_EQ(tick["protocol"].toString(), protocol);
         EXPECT_GT(bytes_of(tick), previous);
         EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
+        // A TCP link's path figures: round trip, no retransmission on loopback, a
+        // congestion window. A UDP link has none.
+        for (const char* field : {"rtt_ms", "retransmits", "cwnd_bytes"})
+            EXPECT_EQ(tick.contains(field), protocol == "TCP") << field;
+        if (protocol == "TCP") {
+            EXPECT_GT(tick["rtt_ms"].toDouble(), 0.0);
+            EXPECT_EQ(tick["retransmits"].toInt(-1), 0);
+            EXPECT_GT(tick["cwnd_bytes"].toInteger(), 0);
+        }
         previous = bytes_of(tick);
     }
     const std::vector<QJsonObject> ends = of_kind(events, "end");
@@ -70,6 +79,11 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
         EXPECT_EQ(tick["protocol"].toString(), protocol);
         EXPECT_EQ(tick["row"].toString(), link_ends[0]["row"].toString());
         EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
+        // The receiver's own estimate of a TCP link's round trip.
+        EXPECT_EQ(tick.contains("rtt_ms"), protocol == "TCP");
+        if (protocol == "TCP") {
+            EXPECT_GT(tick["rtt_ms"].toDouble(), 0.0);
+        }
     }
     EXPECT_FALSE(link_ends[0]["row"].toString().isEmpty());
     EXPECT_GT(bytes_of(live_ticks.back()), 0u);

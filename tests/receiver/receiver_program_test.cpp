@@ -108,9 +108,10 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_NE(ports.datagram, 0);
     EXPECT_NE(ports.stream, 0);
 
-    // The menu: File and Control, "&Stop" grayed for good.
+    // The menu: File and Control, "&Stop" grayed for good; then View.
     const QList<QAction*> popups = program.window()->menuBar()->actions();
-    ASSERT_EQ(popups.size(), 2);
+    ASSERT_EQ(popups.size(), 3);
+    EXPECT_EQ(popups[2]->text(), "&View");
     EXPECT_EQ(popups[0]->text(), "&File");
     EXPECT_EQ(popups[1]->text(), "&Control");
     QStringList file_items;
@@ -246,6 +247,10 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     EXPECT_EQ(rig.program().scene().next_point, 2);
 
     rig.ticks(1, 1000);
+    // A TCP link's row tells its round trip in its tool tip; a UDP link's tells nothing.
+    EXPECT_TRUE(rig.rows().row(1)->toolTip().startsWith("Round trip "))
+        << rig.rows().row(1)->toolTip().toStdString();
+    EXPECT_EQ(rig.rows().row(2)->toolTip(), "");
     // The TCP link ends normally: no box; the UDP link's connection drops: a box.
     ASSERT_TRUE(tcp.socket.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
     EXPECT_EQ(tcp.socket.read(SHUTDOWN_ACK_LEN), (Bytes{1, 3}));
