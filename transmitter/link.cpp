@@ -248,7 +248,8 @@ LinkStatus TransmitterLink::link_shutdown(int reason) {
         handshake_writable_->setEnabled(true);
         handshake_timer_.start(options_.wait);
     }
-    if (handshake_ == Handshake::ack && wait_readable(fd, std::min(ACK_WAIT_IN_PLACE, options_.wait)) != WaitResult::timeout)
+    if (handshake_ == Handshake::ack &&
+        wait_readable(fd, std::min(ACK_WAIT_IN_PLACE, options_.wait)) != WaitResult::timeout)
         read_shutdown_ack();
     if (handshake_ != Handshake::none) {
         QEventLoop loop;

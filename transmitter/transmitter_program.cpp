@@ -166,7 +166,8 @@ void TransmitterProgram::transmission_ended(End how) {
     const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
     json_.write(EndEvent{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
                          rate_mbits(counters_.total_bytes, elapsed), how_text});
-    if (quit_after_halt_ && !quitting_) QMetaObject::invokeMethod(this, &TransmitterProgram::quit_app, Qt::QueuedConnection);
+    if (quit_after_halt_ && !quitting_)
+        QMetaObject::invokeMethod(this, &TransmitterProgram::quit_app, Qt::QueuedConnection);
     if (!go_running_) return;
     go_running_ = false;
     go_failed_ = how != End::halted;

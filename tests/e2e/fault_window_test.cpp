@@ -13,6 +13,7 @@
 
 #include "fault_support.h"
 #include "loop_monitor.h"
+#include "stall_meter.h"
 #include "status_row.h"
 #include "tx_fixture.h"
 
@@ -133,6 +134,7 @@ TEST_F(ZeroWindowUnderTheProgram, HaltTurnsTheEventLoopAndExitEndsItAtOnce) {
     ASSERT_TRUE(txtest::pump_until([&] { return p->loop().waiting_for_writable(); }, 10s));
 
     LoopMonitor monitor(now_ms());
+    const kelbos::testing::StallMeter machine;
     std::string menu_mid_halt;
     QString rate, protocol_mid_halt, rate_mid_halt;
     std::chrono::steady_clock::time_point exit_pressed, halt_returned;
@@ -153,8 +155,10 @@ TEST_F(ZeroWindowUnderTheProgram, HaltTurnsTheEventLoopAndExitEndsItAtOnce) {
         Qt::QueuedConnection);
     ASSERT_TRUE(txtest::pump_until([&] { return halt_returned.time_since_epoch().count() != 0; }, 15s));
     EXPECT_LT(halt_returned - exit_pressed, 1s);
-    EXPECT_LT(monitor.max_gap_ms(), 100u);
+    // Beyond what the whole machine stalled this process meanwhile.
+    EXPECT_LT(static_cast<std::int64_t>(monitor.max_gap_ms()), 100 + machine.max_gap_ms());
     RecordProperty("loop_gap_ms", std::to_string(monitor.max_gap_ms()));
+    RecordProperty("machine_stall_ms", std::to_string(machine.max_gap_ms()));
     EXPECT_EQ(menu_mid_halt, "0010000");
     EXPECT_EQ(protocol_mid_halt, "TCP");
     EXPECT_EQ(rate_mid_halt, rate);
@@ -170,6 +174,7 @@ TEST(StalledHalt, TheRealTransmitterEndsAtOnceWhenToldToDuringItsHalt) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     HandMadeReceiver rx;
     ASSERT_TRUE(rx.stream);
+    const kelbos::testing::StallMeter machine;
     ChildProcess tx(transmitter_binary(),
                     {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp", "--delay", "10"},
                     KELBOS_SCENES_DIR);
@@ -191,6 +196,8 @@ TEST(StalledHalt, TheRealTransmitterEndsAtOnceWhenToldToDuringItsHalt) {
     EXPECT_TRUE(of_kind(events, "end").empty());
     const auto exits = of_kind(events, "exit");
     ASSERT_EQ(exits.size(), 1u) << tx.out();
+    // The largest gap of the whole run, start-up and set-up included.
+    EXPECT_LT(exits[0]["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
     RecordProperty("max_loop_gap_ms", std::to_string(exits[0]["max_loop_gap_ms"].toInteger()));
 }
 

@@ -124,7 +124,8 @@ std::string TwoHosts::shape(const std::string& rate) {
 }
 
 std::string TwoHosts::set_link(Host host, bool up) {
-    std::vector<std::string> line = {"ip", "link", "set", host == Host::a ? END_A : END_B, up ? "up" : "down"};
+    std::vector<std::string> line = {"ip", "link", "set", host == Host::a ? END_A : END_B,
+                                     up ? "up" : "down"};
     if (host == Host::b) line.insert(line.begin(), {"nsenter", "--net=" + net_of_b()});
     return run_command(line);
 }
