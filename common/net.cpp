@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -110,6 +111,23 @@ bool set_int_option(int fd, int level, int option, int value) {
 bool set_send_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_SNDBUF, bytes); }
 
 bool set_receive_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_RCVBUF, bytes); }
+
+bool set_keepalive(int fd) {
+    return set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+           set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(KEEPALIVE_IDLE.count())) &&
+           set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(KEEPALIVE_INTERVAL.count())) &&
+           set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+}
+
+bool peer_unanswering(int fd, std::chrono::milliseconds limit) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+    // Every acknowledgement, window probes' included, resets the probe count and the
+    // time since the last one.
+    const bool owed = info.tcpi_unacked > 0 || info.tcpi_probes >= 2;
+    return owed && info.tcpi_last_ack_recv >= static_cast<std::uint64_t>(limit.count());
+}
 
 void shutdown_and_close(Socket& socket) {
     if (!socket) return;

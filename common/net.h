@@ -52,6 +52,24 @@ bool set_int_option(int fd, int level, int option, int value);
 bool set_send_buffer(int fd, int bytes);
 bool set_receive_buffer(int fd, int bytes);
 
+// A link connection's watch over a peer that vanishes without a word (host switched
+// off, cable pulled): after KEEPALIVE_IDLE without a segment from the peer, a probe
+// every KEEPALIVE_INTERVAL, and KEEPALIVE_PROBES unanswered in a row fail the
+// connection with ETIMEDOUT, at most 50 s after the peer fell silent. The peer's
+// system answers the probes whatever its program does, so a live peer is never cut.
+inline constexpr std::chrono::seconds KEEPALIVE_IDLE{25};
+inline constexpr std::chrono::seconds KEEPALIVE_INTERVAL{5};
+inline constexpr int KEEPALIVE_PROBES = 5;
+bool set_keepalive(int fd);
+
+// The probes above run only while nothing is owed an answer. With data sent and not
+// acknowledged, or two window probes in a row unanswered, a live peer answers within
+// a round trip even with its window shut; silence this long means it is gone.
+inline constexpr std::chrono::milliseconds PEER_SILENCE_LIMIT{45000};
+// True when the peer of a TCP connection owes an answer and has sent none for
+// `limit`.
+bool peer_unanswering(int fd, std::chrono::milliseconds limit = PEER_SILENCE_LIMIT);
+
 // shutdown(SHUT_RDWR) then close: the receiver's way of ending a link socket.
 void shutdown_and_close(Socket& socket);
 

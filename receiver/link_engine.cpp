@@ -214,9 +214,9 @@ void LinkEngine::accept_link(int listener_fd) {
         if (out_of_resources(err)) rest_listener(listener_fd);
         return;
     }
-    // A socket that cannot be given its buffer is closed here, on every return path
-    // below that does not hand it to the table.
-    if (!set_receive_buffer(socket.fd(), TCP_MAX_MESSAGE)) return;
+    // A socket that cannot be given its buffer or its watch over a vanishing peer is
+    // closed here, on every return path below that does not hand it to the table.
+    if (!set_receive_buffer(socket.fd(), TCP_MAX_MESSAGE) || !set_keepalive(socket.fd())) return;
 
     // May run a modal loop that comes back into the engine; nothing is held across it
     // but the new socket, which no other call knows of.

@@ -1,10 +1,13 @@
 #include "net.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
 
 using namespace kelbos;
 using namespace std::chrono_literals;
@@ -59,18 +62,12 @@ TEST(Net, ResolvesAndNamesLoopback) {
 namespace {
 kelbos::SocketAddress address_of(const char* text, std::uint16_t port) {
     kelbos::SocketAddress a;
-    if (::inet_pton(AF_INET, text, &reinterpret_cast<sockaddr_in*>(&a.storage)->sin_addr) == 1) {
-        auto* in = reinterpret_cast<sockaddr_in*>(&a.storage);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        a.length = sizeof(sockaddr_in);
-    } else {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&a.storage);
-        EXPECT_EQ(::inet_pton(AF_INET6, text, &in6->sin6_addr), 1) << text;
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        a.length = sizeof(sockaddr_in6);
-    }
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    EXPECT_EQ(::getaddrinfo(text, std::to_string(port).c_str(), &hints, &found), 0) << text;
+    std::memcpy(&a.storage, found->ai_addr, a.length = found->ai_addrlen);
+    ::freeaddrinfo(found);
     return a;
 }
 }  // namespace
