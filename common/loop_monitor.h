@@ -34,8 +34,9 @@ public:
     // Milliseconds from start to the first painted frame; -1 when none was painted.
     std::int64_t first_frame_ms() const { return first_frame_ms_; }
 
-    // The exit line: {"event":"exit",...}.
-    std::string exit_event() const;
+    // The exit line: {"event":"exit",...}, ending with `more_fields` (members of the
+    // object, each with a leading comma) when given.
+    std::string exit_event(const std::string& more_fields = {}) const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

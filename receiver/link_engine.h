@@ -55,6 +55,11 @@ struct EngineOptions {
     std::chrono::milliseconds name_budget{10};
 };
 
+// The receive buffer the datagram socket asks for, where the system lets it exceed its
+// ceiling for unprivileged programs: about a thousand of the largest datagrams, some
+// milliseconds of a fast link.
+inline constexpr int DATAGRAM_RECEIVE_BUFFER = 16 * 1024 * 1024;
+
 // Events of comm_event.
 inline constexpr int EVENT_READ = 1;
 inline constexpr int EVENT_ACCEPT = 8;
@@ -100,6 +105,9 @@ public:
     int datagram_socket() const { return datagram_.socket.fd(); }
     int stream_listener() const { return stream_.socket.fd(); }
     const ReceiveBufferPool& buffer_pool() const { return buffers_; }
+    // The datagram socket's receive buffer as the system reported it once set; -1
+    // before comm_init has set one.
+    int datagram_receive_buffer() const { return datagram_receive_buffer_; }
 
 private:
     struct Endpoint {
@@ -143,6 +151,7 @@ private:
     EngineCallbacks callbacks_;
     EngineOptions options_;
     int last_error_ = 0;
+    int datagram_receive_buffer_ = -1;
     Endpoint control_;
     Endpoint datagram_;
     Endpoint stream_;

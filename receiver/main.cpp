@@ -74,6 +74,6 @@ int main(int argc, char** argv) {
     monitor.watch_first_frame(program.canvas());
     program.show();
     const int status = QApplication::exec();
-    if (common.json) kelbos::JsonLines(true).write_line(monitor.exit_event());
+    if (common.json) kelbos::JsonLines(true).write_line(monitor.exit_event(program.exit_fields()));
     return status;
 }
