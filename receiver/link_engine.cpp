@@ -32,6 +32,17 @@ bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
 // socket); after this the other links, the timers and the window get their turn.
 constexpr std::chrono::microseconds READ_SLICE{2000};
 
+// How long an emptied socket is left to fill before it is watched again.
+constexpr std::chrono::milliseconds READ_REST{1};
+// A link's rest pays when at least this much has come by the time the socket is empty
+// again (four full chunks: a link of some 5 Gbit/s); otherwise the link is watched
+// without rests for a while before a rest is tried again.
+constexpr std::uint64_t REST_PAYS = 4 * TCP_MAX_MESSAGE;
+constexpr std::chrono::milliseconds REST_RETRY{100};
+// The datagram socket rests only when its buffer holds a few milliseconds of the
+// fastest link, as the system reports its size.
+constexpr int DATAGRAM_REST_BUFFER = 8 * 1024 * 1024;
+
 // Datagrams taken from the socket by one system call.
 constexpr int DATAGRAM_BATCH = 64;
 // The bytes of each datagram copied out of the system: the ConnId in its first byte.
@@ -100,6 +111,10 @@ LinkEngine::LinkEngine(EngineCallbacks callbacks, EngineOptions options, QObject
     admission_timer_.setSingleShot(true);
     admission_timer_.setTimerType(Qt::PreciseTimer);
     connect(&admission_timer_, &QTimer::timeout, this, &LinkEngine::expire_admissions);
+    rest_timer_.setSingleShot(true);
+    rest_timer_.setTimerType(Qt::PreciseTimer);
+    rest_timer_.setInterval(READ_REST);
+    connect(&rest_timer_, &QTimer::timeout, this, &LinkEngine::end_rests);
 }
 
 LinkEngine::~LinkEngine() {
@@ -343,12 +358,17 @@ void LinkEngine::read_link(ConnId conn_id) {
             shutdown_link(request->conn_id, request->reason);
             return;
         }
+        link_sockets_[conn_id].gathered += static_cast<std::uint64_t>(n);
         if (callbacks_.more_data)
             callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
         // A chunk short of the buffer took what had arrived: the next report comes when
-        // more does. Full chunks are read on while the slice lasts.
-        if (static_cast<std::size_t>(n) < buffer.size() || std::chrono::steady_clock::now() >= slice_end)
+        // more has come. Full chunks are read on while the slice lasts.
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            // The callback may have ended the link, or let a nested loop end it.
+            if (lookup_conn_id(fd) == conn_id) link_emptied(link_sockets_[conn_id]);
             return;
+        }
+        if (std::chrono::steady_clock::now() >= slice_end) return;
         // The callback may have ended the link, or let a nested loop end it.
         if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
     }
@@ -367,7 +387,10 @@ void LinkEngine::read_datagram() {
         // are copied; the rest of it is never looked at.
         const int count = ::recvmmsg(datagram_.socket.fd(), batch->headers.data(), DATAGRAM_BATCH,
                                      MSG_DONTWAIT | MSG_TRUNC, nullptr);
-        if (count <= 0) return;  // emptied, or failed: the next report tries again
+        if (count <= 0) {  // emptied, or failed: the next report tries again
+            if (datagram_receive_buffer_ >= DATAGRAM_REST_BUFFER) rest(datagram_.notifier, datagram_resting_);
+            return;
+        }
         for (int i = 0; i < count; ++i) {
             const std::uint32_t length = batch->headers[i].msg_len;
             if (length == 0) continue;  // nothing to count
@@ -377,7 +400,45 @@ void LinkEngine::read_datagram() {
         }
         // A short batch emptied the socket; a full one may have left more, read on
         // while the slice lasts.
-        if (count < DATAGRAM_BATCH || std::chrono::steady_clock::now() >= slice_end) return;
+        if (count < DATAGRAM_BATCH) {
+            if (datagram_receive_buffer_ >= DATAGRAM_REST_BUFFER) rest(datagram_.notifier, datagram_resting_);
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= slice_end) return;
+    }
+}
+
+// Once a socket is empty the next datagram or segment would wake the thread at once,
+// and at a fast link's rate that is tens of thousands of wake-ups a second, each of
+// them paid for by the sender too. Instead the socket is left to fill for a moment,
+// then read in larger batches; its buffer holds far more than arrives meanwhile.
+void LinkEngine::rest(QSocketNotifier* notifier, bool& resting) {
+    if (!notifier) return;
+    notifier->setEnabled(false);
+    resting = true;
+    if (!rest_timer_.isActive()) rest_timer_.start();
+}
+
+// A TCP link rests only while resting pays: a sender whose buffer or window is small
+// would wait out every rest with nothing to send, so a rest after which little had
+// come stops the link's rests for a while.
+void LinkEngine::link_emptied(LinkEntry& entry) {
+    const std::uint64_t now = now_ms();
+    if (entry.after_rest && entry.gathered < REST_PAYS) entry.no_rest_until_ms = now + REST_RETRY.count();
+    entry.after_rest = false;
+    entry.gathered = 0;
+    if (now < entry.no_rest_until_ms) return;
+    rest(entry.notifier, entry.resting);
+    entry.after_rest = true;
+}
+
+void LinkEngine::end_rests() {
+    // A socket closed meanwhile has no notifier any more.
+    if (datagram_resting_ && datagram_.notifier) datagram_.notifier->setEnabled(true);
+    datagram_resting_ = false;
+    for (LinkEntry& entry : link_sockets_) {
+        if (entry.resting && entry.notifier) entry.notifier->setEnabled(true);
+        entry.resting = false;
     }
 }
 
@@ -397,6 +458,10 @@ void LinkEngine::close_entry(ConnId conn_id) {
     LinkEntry& entry = link_sockets_[conn_id];
     if (entry.socket) ::shutdown(entry.socket.fd(), SHUT_RDWR);
     retire(entry.notifier);
+    entry.resting = false;
+    entry.after_rest = false;
+    entry.gathered = 0;
+    entry.no_rest_until_ms = 0;
     entry.socket.reset();
     entry.phase = LinkPhase::empty;
     entry.setup_received = 0;

@@ -124,6 +124,10 @@ private:
         std::uint64_t deadline_ms = 0;
         sockaddr_in peer{};
         bool peer_is_inet = false;
+        bool resting = false;  // emptied, its notifier off for a moment
+        bool after_rest = false;  // the reads since it was last emptied followed a rest
+        std::uint64_t gathered = 0;  // bytes read since it was last emptied
+        std::uint64_t no_rest_until_ms = 0;
     };
 
     LinkStatus fail(LinkStatus status);
@@ -135,6 +139,9 @@ private:
     void accept_link(int listener_fd);
     void rest_listener(int listener_fd);
     void read_datagram();
+    void rest(QSocketNotifier* notifier, bool& resting);
+    void end_rests();
+    void link_emptied(LinkEntry& entry);
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);
     void read_link(ConnId conn_id);
@@ -157,6 +164,8 @@ private:
     Endpoint stream_;
     std::array<LinkEntry, CONN_TABLE_SIZE> link_sockets_;  // entry 0 unused
     QTimer admission_timer_;
+    QTimer rest_timer_;
+    bool datagram_resting_ = false;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
 };
 
