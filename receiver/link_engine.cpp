@@ -32,13 +32,8 @@ bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
 // socket); after this the other links, the timers and the window get their turn.
 constexpr std::chrono::microseconds READ_SLICE{2000};
 
-// How long an emptied socket is left to fill before it is watched again.
+// How long the emptied datagram socket is left to fill before it is watched again.
 constexpr std::chrono::milliseconds READ_REST{1};
-// A link's rest pays when at least this much has come by the time the socket is empty
-// again (four full chunks: a link of some 5 Gbit/s); otherwise the link is watched
-// without rests for a while before a rest is tried again.
-constexpr std::uint64_t REST_PAYS = 4 * TCP_MAX_MESSAGE;
-constexpr std::chrono::milliseconds REST_RETRY{100};
 // The datagram socket rests only when its buffer holds a few milliseconds of the
 // fastest link, as the system reports its size.
 constexpr int DATAGRAM_REST_BUFFER = 8 * 1024 * 1024;
@@ -358,17 +353,12 @@ void LinkEngine::read_link(ConnId conn_id) {
             shutdown_link(request->conn_id, request->reason);
             return;
         }
-        link_sockets_[conn_id].gathered += static_cast<std::uint64_t>(n);
         if (callbacks_.more_data)
             callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
         // A chunk short of the buffer took what had arrived: the next report comes when
         // more has come. Full chunks are read on while the slice lasts.
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            // The callback may have ended the link, or let a nested loop end it.
-            if (lookup_conn_id(fd) == conn_id) link_emptied(link_sockets_[conn_id]);
+        if (static_cast<std::size_t>(n) < buffer.size() || std::chrono::steady_clock::now() >= slice_end)
             return;
-        }
-        if (std::chrono::steady_clock::now() >= slice_end) return;
         // The callback may have ended the link, or let a nested loop end it.
         if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
     }
@@ -388,7 +378,7 @@ void LinkEngine::read_datagram() {
         const int count = ::recvmmsg(datagram_.socket.fd(), batch->headers.data(), DATAGRAM_BATCH,
                                      MSG_DONTWAIT | MSG_TRUNC, nullptr);
         if (count <= 0) {  // emptied, or failed: the next report tries again
-            if (datagram_receive_buffer_ >= DATAGRAM_REST_BUFFER) rest(datagram_.notifier, datagram_resting_);
+            rest_datagrams();
             return;
         }
         for (int i = 0; i < count; ++i) {
@@ -401,45 +391,30 @@ void LinkEngine::read_datagram() {
         // A short batch emptied the socket; a full one may have left more, read on
         // while the slice lasts.
         if (count < DATAGRAM_BATCH) {
-            if (datagram_receive_buffer_ >= DATAGRAM_REST_BUFFER) rest(datagram_.notifier, datagram_resting_);
+            rest_datagrams();
             return;
         }
         if (std::chrono::steady_clock::now() >= slice_end) return;
     }
 }
 
-// Once a socket is empty the next datagram or segment would wake the thread at once,
+// Once the datagram socket is empty the next datagram would wake the thread at once,
 // and at a fast link's rate that is tens of thousands of wake-ups a second, each of
-// them paid for by the sender too. Instead the socket is left to fill for a moment,
-// then read in larger batches; its buffer holds far more than arrives meanwhile.
-void LinkEngine::rest(QSocketNotifier* notifier, bool& resting) {
-    if (!notifier) return;
-    notifier->setEnabled(false);
-    resting = true;
-    if (!rest_timer_.isActive()) rest_timer_.start();
-}
-
-// A TCP link rests only while resting pays: a sender whose buffer or window is small
-// would wait out every rest with nothing to send, so a rest after which little had
-// come stops the link's rests for a while.
-void LinkEngine::link_emptied(LinkEntry& entry) {
-    const std::uint64_t now = now_ms();
-    if (entry.after_rest && entry.gathered < REST_PAYS) entry.no_rest_until_ms = now + REST_RETRY.count();
-    entry.after_rest = false;
-    entry.gathered = 0;
-    if (now < entry.no_rest_until_ms) return;
-    rest(entry.notifier, entry.resting);
-    entry.after_rest = true;
+// them paid for by the sender too. Where its buffer holds far more than arrives
+// meanwhile, the socket is left to fill for a moment instead, then read in batches.
+// (TCP links are not rested: a sender whose window or buffer is small would wait out
+// every rest with nothing to send.)
+void LinkEngine::rest_datagrams() {
+    if (!datagram_.notifier || datagram_receive_buffer_ < DATAGRAM_REST_BUFFER) return;
+    datagram_.notifier->setEnabled(false);
+    datagram_resting_ = true;
+    rest_timer_.start();
 }
 
 void LinkEngine::end_rests() {
-    // A socket closed meanwhile has no notifier any more.
+    // The socket may have been closed meanwhile.
     if (datagram_resting_ && datagram_.notifier) datagram_.notifier->setEnabled(true);
     datagram_resting_ = false;
-    for (LinkEntry& entry : link_sockets_) {
-        if (entry.resting && entry.notifier) entry.notifier->setEnabled(true);
-        entry.resting = false;
-    }
 }
 
 // The acknowledgement goes to the link the request names. A request naming no set-up
@@ -458,10 +433,6 @@ void LinkEngine::close_entry(ConnId conn_id) {
     LinkEntry& entry = link_sockets_[conn_id];
     if (entry.socket) ::shutdown(entry.socket.fd(), SHUT_RDWR);
     retire(entry.notifier);
-    entry.resting = false;
-    entry.after_rest = false;
-    entry.gathered = 0;
-    entry.no_rest_until_ms = 0;
     entry.socket.reset();
     entry.phase = LinkPhase::empty;
     entry.setup_received = 0;

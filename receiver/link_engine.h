@@ -124,10 +124,6 @@ private:
         std::uint64_t deadline_ms = 0;
         sockaddr_in peer{};
         bool peer_is_inet = false;
-        bool resting = false;  // emptied, its notifier off for a moment
-        bool after_rest = false;  // the reads since it was last emptied followed a rest
-        std::uint64_t gathered = 0;  // bytes read since it was last emptied
-        std::uint64_t no_rest_until_ms = 0;
     };
 
     LinkStatus fail(LinkStatus status);
@@ -139,9 +135,8 @@ private:
     void accept_link(int listener_fd);
     void rest_listener(int listener_fd);
     void read_datagram();
-    void rest(QSocketNotifier* notifier, bool& resting);
+    void rest_datagrams();
     void end_rests();
-    void link_emptied(LinkEntry& entry);
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);
     void read_link(ConnId conn_id);
