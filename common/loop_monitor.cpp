@@ -58,21 +58,22 @@ bool LoopMonitor::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-std::string LoopMonitor::exit_event(const std::string& more_fields) const {
+std::string LoopMonitor::exit_event(const std::string& extra) const {
     char buf[256];
-    std::snprintf(
-        buf, sizeof buf,
-        "{\"event\":\"exit\",\"time_ms\":%llu,\"max_loop_gap_ms\":%llu,\"max_loop_gap_at_ms\":%llu,"
-        "\"max_loop_gap_busy_ms\":%llu.%llu,\"max_loop_busy_ms\":%llu.%llu,\"first_frame_ms\":%lld,"
-        "\"peak_rss_kb\":%llu",
-        static_cast<unsigned long long>(now_ms() - start_ms_), static_cast<unsigned long long>(max_gap_ms_),
-        static_cast<unsigned long long>(max_gap_at_ms_),
-        static_cast<unsigned long long>(max_gap_busy_us_ / 1000),
-        static_cast<unsigned long long>(max_gap_busy_us_ % 1000 / 100),
-        static_cast<unsigned long long>(max_busy_us_ / 1000),
-        static_cast<unsigned long long>(max_busy_us_ % 1000 / 100), static_cast<long long>(first_frame_ms_),
-        static_cast<unsigned long long>(peak_resident_kb()));
-    return std::string(buf) + more_fields + "}";
+    std::snprintf(buf, sizeof buf,
+                  "{\"event\":\"exit\",\"time_ms\":%llu,\"max_loop_gap_ms\":%llu,\"max_loop_gap_at_ms\":%llu,"
+                  "\"max_loop_gap_busy_ms\":%llu.%llu,\"max_loop_busy_ms\":%llu.%llu,\"first_frame_ms\":%lld,"
+                  "\"peak_rss_kb\":%llu}",
+                  static_cast<unsigned long long>(now_ms() - start_ms_),
+                  static_cast<unsigned long long>(max_gap_ms_), static_cast<unsigned long long>(max_gap_at_ms_),
+                  static_cast<unsigned long long>(max_gap_busy_us_ / 1000),
+                  static_cast<unsigned long long>(max_gap_busy_us_ % 1000 / 100),
+                  static_cast<unsigned long long>(max_busy_us_ / 1000),
+                  static_cast<unsigned long long>(max_busy_us_ % 1000 / 100), static_cast<long long>(first_frame_ms_),
+                  static_cast<unsigned long long>(peak_resident_kb()));
+    std::string line = buf;
+    if (!extra.empty()) line.insert(line.size() - 1, "," + extra);
+    return line;
 }
 
 std::uint64_t peak_resident_kb() {

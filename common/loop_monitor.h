@@ -34,9 +34,9 @@ public:
     // Milliseconds from start to the first painted frame; -1 when none was painted.
     std::int64_t first_frame_ms() const { return first_frame_ms_; }
 
-    // The exit line: {"event":"exit",...}, ending with `more_fields` (members of the
-    // object, each with a leading comma) when given.
-    std::string exit_event(const std::string& more_fields = {}) const;
+    // The exit line: {"event":"exit",...}, with `extra` (members of the program's own,
+    // '"name":value' joined by commas) at its end.
+    std::string exit_event(const std::string& extra = {}) const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

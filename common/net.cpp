@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,6 +71,23 @@ int set_large_receive_buffer(int fd, int wanted, int at_least) {
     return int_option(fd, SOL_SOCKET, SO_RCVBUF);
 }
 
+bool set_keepalive(int fd) {
+    return set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+           set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(KEEPALIVE_IDLE.count())) &&
+           set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(KEEPALIVE_INTERVAL.count())) &&
+           set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+}
+
+bool peer_unanswering(int fd, std::chrono::milliseconds limit) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+    // Every acknowledgement, window probes' included, resets the probe count and the
+    // time since the last one.
+    const bool owed = info.tcpi_unacked > 0 || info.tcpi_probes >= 2;
+    return owed && info.tcpi_last_ack_recv >= static_cast<std::uint64_t>(limit.count());
+}
+
 void shutdown_and_close(Socket& socket) {
     if (!socket) return;
     ::shutdown(socket.fd(), SHUT_RDWR);
@@ -131,6 +149,43 @@ std::string dotted_decimal(in_addr address) {
     char buf[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, buf, sizeof buf);
     return buf;
+}
+
+namespace {
+// The bytes that name the host of an address: 4 for IPv4 (also when mapped into
+// IPv6), 16 for other IPv6 addresses; empty for anything else.
+struct HostBytes {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+HostBytes host_bytes(const SocketAddress& address) {
+    if (address.family() == AF_INET && address.length >= sizeof(sockaddr_in)) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&address.storage);
+        return {reinterpret_cast<const std::uint8_t*>(&in->sin_addr), 4};
+    }
+    if (address.family() == AF_INET6 && address.length >= sizeof(sockaddr_in6)) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address.storage);
+        const auto* bytes = in6->sin6_addr.s6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return {bytes + 12, 4};
+        return {bytes, 16};
+    }
+    return {};
+}
+}  // namespace
+
+bool same_host(const SocketAddress& a, const SocketAddress& b) {
+    const HostBytes x = host_bytes(a);
+    const HostBytes y = host_bytes(b);
+    return x.size != 0 && x.size == y.size && std::memcmp(x.data, y.data, x.size) == 0;
+}
+
+std::optional<in_addr> ipv4_of(const SocketAddress& address) {
+    const HostBytes bytes = host_bytes(address);
+    if (bytes.size != 4) return std::nullopt;
+    in_addr a{};
+    std::memcpy(&a, bytes.data, 4);
+    return a;
 }
 
 namespace {

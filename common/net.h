@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -60,6 +61,24 @@ int system_receive_buffer_max();
 // no size could be set.
 int set_large_receive_buffer(int fd, int wanted, int at_least);
 
+// A link connection's watch over a peer that vanishes without a word (host switched
+// off, cable pulled): after KEEPALIVE_IDLE without a segment from the peer, a probe
+// every KEEPALIVE_INTERVAL, and KEEPALIVE_PROBES unanswered in a row fail the
+// connection with ETIMEDOUT, at most 50 s after the peer fell silent. The peer's
+// system answers the probes whatever its program does, so a live peer is never cut.
+inline constexpr std::chrono::seconds KEEPALIVE_IDLE{25};
+inline constexpr std::chrono::seconds KEEPALIVE_INTERVAL{5};
+inline constexpr int KEEPALIVE_PROBES = 5;
+bool set_keepalive(int fd);
+
+// The probes above run only while nothing is owed an answer. With data sent and not
+// acknowledged, or two window probes in a row unanswered, a live peer answers within
+// a round trip even with its window shut; silence this long means it is gone.
+inline constexpr std::chrono::milliseconds PEER_SILENCE_LIMIT{45000};
+// True when the peer of a TCP connection owes an answer and has sent none for
+// `limit`.
+bool peer_unanswering(int fd, std::chrono::milliseconds limit = PEER_SILENCE_LIMIT);
+
 // shutdown(SHUT_RDWR) then close: the receiver's way of ending a link socket.
 void shutdown_and_close(Socket& socket);
 
@@ -75,6 +94,24 @@ sockaddr_in make_address(in_addr address, std::uint16_t port);
 sockaddr_in any_address(std::uint16_t port);
 
 std::string dotted_decimal(in_addr address);
+
+// A socket address of any family, with its length: what accept and recvfrom fill in.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof(sockaddr_storage);
+
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    sa_family_t family() const { return storage.ss_family; }
+};
+
+// True when two addresses name the same host: the ports are not compared, and an
+// IPv4-mapped IPv6 address is the same host as the plain IPv4 address it holds. An
+// address of another family, or too short for its family, names no host.
+bool same_host(const SocketAddress& a, const SocketAddress& b);
+
+// The IPv4 address of an AF_INET address, or of an IPv4-mapped IPv6 one.
+std::optional<in_addr> ipv4_of(const SocketAddress& address);
 
 // The host name of a peer address by reverse lookup, if the lookup answers within
 // `budget`; otherwise the address in dotted decimal. The lookup itself runs on a

@@ -47,15 +47,15 @@ constexpr std::size_t DATAGRAM_HEAD = 8;
 struct DatagramBatch {
     std::array<mmsghdr, DATAGRAM_BATCH> headers;
     std::array<iovec, DATAGRAM_BATCH> vectors;
-    std::array<sockaddr_storage, DATAGRAM_BATCH> sources;
+    std::array<SocketAddress, DATAGRAM_BATCH> sources;
     std::array<std::array<std::uint8_t, DATAGRAM_HEAD>, DATAGRAM_BATCH> heads;
 
     void prepare() {
         for (int i = 0; i < DATAGRAM_BATCH; ++i) {
             vectors[i] = iovec{heads[i].data(), DATAGRAM_HEAD};
             headers[i] = mmsghdr{};
-            headers[i].msg_hdr.msg_name = &sources[i];
-            headers[i].msg_hdr.msg_namelen = sizeof sources[i];
+            headers[i].msg_hdr.msg_name = &sources[i].storage;
+            headers[i].msg_hdr.msg_namelen = sizeof sources[i].storage;
             headers[i].msg_hdr.msg_iov = &vectors[i];
             headers[i].msg_hdr.msg_iovlen = 1;
         }
@@ -250,10 +250,8 @@ void LinkEngine::endpoint_error(Endpoint& endpoint) {
 }
 
 void LinkEngine::accept_link(int listener_fd) {
-    sockaddr_in peer{};
-    socklen_t peer_length = sizeof peer;
-    Socket socket(::accept4(listener_fd, reinterpret_cast<sockaddr*>(&peer), &peer_length,
-                            SOCK_NONBLOCK | SOCK_CLOEXEC));
+    SocketAddress peer;
+    Socket socket(::accept4(listener_fd, peer.get(), &peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!socket) {
         const int err = errno;
         // Nothing waiting is no failure: a nested call took the connection already.
@@ -262,6 +260,12 @@ void LinkEngine::accept_link(int listener_fd) {
         if (out_of_resources(err)) rest_listener(listener_fd);
         return;
     }
+    // A socket that cannot be given its watch over a vanishing peer is closed here, on
+    // every return path below that does not hand it to the table. Its receive buffer
+    // is left to the system's automatic sizing: a fixed size would cap the link at
+    // that many bytes per round trip, whatever the network could carry.
+    if (!set_keepalive(socket.fd())) return;
+
     // May run a modal loop that comes back into the engine; nothing is held across it
     // but the new socket, which no other call knows of.
     const ConnId conn_id = callbacks_.alloc_conn_id ? callbacks_.alloc_conn_id() : CONN_NONE_FREE;
@@ -278,7 +282,7 @@ void LinkEngine::accept_link(int listener_fd) {
     entry.setup_received = 0;
     entry.deadline_ms = now_ms() + static_cast<std::uint64_t>(options_.setup_wait.count());
     entry.peer = peer;
-    entry.peer_is_inet = peer_length >= sizeof(sockaddr_in) && peer.sin_family == AF_INET;
+    entry.peer_set_up = false;
     watch_link(conn_id);
     arm_admission_timer();
     read_setup(conn_id);  // the request has often arrived with the connection
@@ -316,14 +320,15 @@ void LinkEngine::read_setup(ConnId conn_id) {
 void LinkEngine::complete_setup(ConnId conn_id) {
     LinkEntry& entry = link_sockets_[conn_id];
     const auto request = decode_setup_request(entry.setup);
-    std::string name =
-        entry.peer_is_inet ? reverse_name(entry.peer.sin_addr, options_.name_budget) : "unknown";
+    const std::optional<in_addr> peer_v4 = ipv4_of(entry.peer);
+    std::string name = peer_v4 ? reverse_name(*peer_v4, options_.name_budget) : "unknown";
     if (name.size() > SETUP_HOST_FIELD) name.resize(SETUP_HOST_FIELD);
     if (!request || !send_bytes(entry.socket.fd(), encode_setup_accept(conn_id))) {
         drop_admission(conn_id);
         return;
     }
     entry.phase = LinkPhase::set_up;
+    entry.peer_set_up = true;
     arm_admission_timer();
     if (callbacks_.new_link)
         callbacks_.new_link(conn_id, name, request->colour_text, request->transport, request->kelbo_bytes);
@@ -348,9 +353,11 @@ void LinkEngine::read_link(ConnId conn_id) {
             end_link(conn_id, text);
             return;
         }
-        const auto chunk = buffer.bytes().first(static_cast<std::size_t>(n));
-        if (const auto request = find_shutdown_request(chunk)) {
-            shutdown_link(request->conn_id, request->reason);
+        // A chunk ends the link only with a request naming this link; one that looks
+        // like a request for any other is data of this link.
+        const auto request = find_shutdown_request(buffer.bytes().first(static_cast<std::size_t>(n)));
+        if (request && request->conn_id == conn_id) {
+            shutdown_link(conn_id, request->reason);
             return;
         }
         if (callbacks_.more_data)
@@ -384,9 +391,14 @@ void LinkEngine::read_datagram() {
         for (int i = 0; i < count; ++i) {
             const std::uint32_t length = batch->headers[i].msg_len;
             if (length == 0) continue;  // nothing to count
-            // The first byte names the link; more_data ignores ids that name none.
-            if (callbacks_.more_data)
-                callbacks_.more_data(static_cast<std::int8_t>(batch->heads[i][0]), length);
+            SocketAddress& source = batch->sources[i];
+            source.length = batch->headers[i].msg_hdr.msg_namelen;
+            const ConnId conn_id = datagram_link(batch->heads[i][0], source);
+            if (conn_id == CONN_NONE) {
+                ++foreign_datagrams_;
+                continue;
+            }
+            if (callbacks_.more_data) callbacks_.more_data(static_cast<std::int8_t>(conn_id), length);
         }
         // A short batch emptied the socket; a full one may have left more, read on
         // while the slice lasts.
@@ -417,10 +429,17 @@ void LinkEngine::end_rests() {
     datagram_resting_ = false;
 }
 
-// The acknowledgement goes to the link the request names. A request naming no set-up
-// link does nothing, and the link it came on stays open.
-void LinkEngine::shutdown_link(std::uint8_t conn_id, std::uint8_t reason) {
-    if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return;
+// The first byte names the link; the datagram counts for it only when it comes from
+// the host at the other end of that link's connection.
+ConnId LinkEngine::datagram_link(std::uint8_t first_byte, const SocketAddress& source) const {
+    if (first_byte < CONN_FIRST || first_byte > CONN_LAST) return CONN_NONE;
+    const LinkEntry& entry = link_sockets_[first_byte];
+    return entry.peer_set_up && same_host(entry.peer, source) ? static_cast<ConnId>(first_byte) : CONN_NONE;
+}
+
+// A link's own request: acknowledged on its connection, which then closes. A failed
+// acknowledgement leaves the link open.
+void LinkEngine::shutdown_link(ConnId conn_id, std::uint8_t reason) {
     const LinkEntry& entry = link_sockets_[conn_id];
     if (entry.phase != LinkPhase::set_up) return;
     if (!send_bytes(entry.socket.fd(), encode_shutdown_ack(conn_id))) return;

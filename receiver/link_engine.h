@@ -108,6 +108,9 @@ public:
     // The datagram socket's receive buffer as the system reported it once set; -1
     // before comm_init has set one.
     int datagram_receive_buffer() const { return datagram_receive_buffer_; }
+    // Datagrams dropped because they did not come from the host of the link their
+    // first byte names (or named no link).
+    std::uint64_t foreign_datagrams() const { return foreign_datagrams_; }
 
 private:
     struct Endpoint {
@@ -122,8 +125,10 @@ private:
         SetupRequestBytes setup{};
         std::size_t setup_received = 0;
         std::uint64_t deadline_ms = 0;
-        sockaddr_in peer{};
-        bool peer_is_inet = false;
+        // The peer of the connection. Datagrams for the link count only from this
+        // host; it is kept after the link ends, for datagrams still on their way.
+        SocketAddress peer{};
+        bool peer_set_up = false;  // the link got as far as its SetupReply
     };
 
     LinkStatus fail(LinkStatus status);
@@ -137,10 +142,12 @@ private:
     void read_datagram();
     void rest_datagrams();
     void end_rests();
+    // The link a datagram from `source` counts for, or CONN_NONE.
+    ConnId datagram_link(std::uint8_t first_byte, const SocketAddress& source) const;
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);
     void read_link(ConnId conn_id);
-    void shutdown_link(std::uint8_t conn_id, std::uint8_t reason);
+    void shutdown_link(ConnId conn_id, std::uint8_t reason);
     void endpoint_error(Endpoint& endpoint);
 
     void close_entry(ConnId conn_id);
@@ -162,6 +169,7 @@ private:
     QTimer rest_timer_;
     bool datagram_resting_ = false;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
+    std::uint64_t foreign_datagrams_ = 0;
 };
 
 }  // namespace kelbos

@@ -1,9 +1,10 @@
 // kelbosrx: the receiver program.
 #include <QApplication>
-#include <clocale>
 #include <QCommandLineParser>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "clock.h"
 #include "desktop_identity.h"

@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <QEventLoop>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <span>
@@ -38,14 +40,32 @@ void diagnose(const char* text, int error) {
     perror_diag(text);
 }
 
+// How often an open link asks whether its receiver still answers.
+constexpr std::chrono::seconds PEER_CHECK_PERIOD{1};
+
+// A receiver that answers at all answers a ShutdownRequest within a round trip: the
+// handshake waits this long for it in place, well inside a frame, before it lets the
+// event loop run while it waits on.
+constexpr std::chrono::milliseconds ACK_WAIT_IN_PLACE{50};
+
 }  // namespace
 
 TransmitterLink::TransmitterLink(LinkOptions options, QObject* parent)
     : QObject(parent),
       options_(options),
       notifier_(new QSocketNotifier(QSocketNotifier::Read, this)),
-      data_buffer_(LARGEST_MESSAGE, 0) {
+      data_buffer_(LARGEST_MESSAGE, 0),
+      handshake_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
+      handshake_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { link_event(); });
+    peer_check_.setInterval(PEER_CHECK_PERIOD);
+    connect(&peer_check_, &QTimer::timeout, this, &TransmitterLink::check_peer);
+    handshake_timer_.setSingleShot(true);
+    handshake_timer_.setTimerType(Qt::PreciseTimer);  // a bound is never cut short
+    connect(&handshake_timer_, &QTimer::timeout, this,
+            [this] { finish_handshake(LinkStatus::shutdown_ack_timeout); });
+    connect(handshake_writable_, &QSocketNotifier::activated, this, &TransmitterLink::send_shutdown_request);
+    connect(handshake_readable_, &QSocketNotifier::activated, this, &TransmitterLink::read_shutdown_ack);
 }
 
 TransmitterLink::~TransmitterLink() {
@@ -96,6 +116,7 @@ LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std:
                                       const std::string& receiver_host, const std::string& colour_text,
                                       std::uint32_t message_length, EndCallback end,
                                       std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size) {
+    abandon_shutdown();
     close_link();
     last_error_ = 0;
     end_ = std::move(end);
@@ -131,6 +152,11 @@ LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std:
         return fail(LinkStatus::socket_error, error);
     }
     if (!udp && !set_int_option(control.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) {
+        const int error = errno;
+        perror_diag("setsockopt");
+        return fail(LinkStatus::socket_error, error);
+    }
+    if (!set_keepalive(control.fd())) {
         const int error = errno;
         perror_diag("setsockopt");
         return fail(LinkStatus::socket_error, error);
@@ -209,39 +235,89 @@ int TransmitterLink::link_send() {
 
 LinkStatus TransmitterLink::link_shutdown(int reason) {
     last_error_ = 0;
-    if (!open_) return fail(LinkStatus::send_error, ENOTCONN);
-    const ShutdownRequestBytes request = encode_shutdown_request(conn_id_, static_cast<std::uint8_t>(reason));
+    if (!open_ || handshake_ != Handshake::none) return fail(LinkStatus::send_error, ENOTCONN);
+    handshake_request_ = encode_shutdown_request(conn_id_, static_cast<std::uint8_t>(reason));
+    handshake_status_ = LinkStatus::ok;
+    // The acknowledgement is the handshake's to read, and a receiver that stops
+    // answering now runs into the handshake's bounds: no end callback from here on.
+    stop_notification();
+    handshake_ = Handshake::writable;
     const int fd = control_.fd();
-
-    // A failed wait counts as ready: the send or receive that follows tells.
-    if (wait_writable(fd, options_.wait) == WaitResult::timeout) {
-        close_link();
-        return LinkStatus::shutdown_ack_timeout;
+    // A failed wait counts as ready: the send that follows tells.
+    if (wait_writable(fd, std::chrono::milliseconds(0)) != WaitResult::timeout) {
+        send_shutdown_request();
+    } else {
+        handshake_writable_->setSocket(fd);
+        handshake_writable_->setEnabled(true);
+        handshake_timer_.start(options_.wait);
     }
-    const ssize_t sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    if (sent != static_cast<ssize_t>(request.size())) {
+    if (handshake_ == Handshake::ack &&
+        wait_readable(fd, std::min(ACK_WAIT_IN_PLACE, options_.wait)) != WaitResult::timeout)
+        read_shutdown_ack();
+    if (handshake_ != Handshake::none) {
+        QEventLoop loop;
+        handshake_loop_ = &loop;
+        loop.exec();
+        handshake_loop_ = nullptr;
+        // The event loop was told to end (the program is ending) before the handshake.
+        abandon_shutdown();
+    }
+    return handshake_status_;
+}
+
+void TransmitterLink::abandon_shutdown() {
+    if (handshake_ != Handshake::none) finish_handshake(LinkStatus::shutdown_ack_timeout);
+}
+
+void TransmitterLink::send_shutdown_request() {
+    if (handshake_ != Handshake::writable) return;
+    handshake_writable_->setEnabled(false);
+    handshake_timer_.stop();
+    const int fd = control_.fd();
+    const ssize_t sent = ::send(fd, handshake_request_.data(), handshake_request_.size(), MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(handshake_request_.size())) {
         // A request cut short cannot be completed: the receiver would misread it.
         const int error = sent < 0 ? errno : EAGAIN;
         diagnose("send error:", error);
-        close_link();
-        return fail(LinkStatus::send_error, error);
+        last_error_ = error;
+        finish_handshake(LinkStatus::send_error);
+        return;
     }
+    handshake_ = Handshake::ack;
+    handshake_readable_->setSocket(fd);
+    handshake_readable_->setEnabled(true);
+    handshake_timer_.start(options_.wait);
+}
 
-    if (wait_readable(fd, options_.wait) == WaitResult::timeout) {
-        close_link();
-        return LinkStatus::shutdown_ack_timeout;
-    }
+void TransmitterLink::read_shutdown_ack() {
+    if (handshake_ != Handshake::ack) return;
     ShutdownAckBytes ack{};
-    const ssize_t got = ::recv(fd, ack.data(), ack.size(), 0);
+    const ssize_t got = ::recv(control_.fd(), ack.data(), ack.size(), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;  // not yet
     if (got != static_cast<ssize_t>(ack.size())) {
         // A failed receive names its error; a short or empty one is a protocol fault.
         const int error = got < 0 ? errno : 0;
         diagnose("[SEND]rcv error", error != 0 ? error : EPROTO);
-        close_link();
-        return fail(LinkStatus::protocol_error, error);
+        last_error_ = error;
+        finish_handshake(LinkStatus::protocol_error);
+        return;
     }
+    finish_handshake(is_shutdown_ack(ack) ? LinkStatus::ok : LinkStatus::protocol_error);
+}
+
+// Whatever ended the handshake, the link is closed and link_shutdown returns.
+void TransmitterLink::finish_handshake(LinkStatus status) {
+    handshake_ = Handshake::none;
+    handshake_status_ = status;
+    handshake_timer_.stop();
     close_link();
-    return is_shutdown_ack(ack) ? LinkStatus::ok : LinkStatus::protocol_error;
+    if (handshake_loop_) handshake_loop_->quit();
+}
+
+void TransmitterLink::check_peer() {
+    if (!open_ || handshake_ != Handshake::none || !peer_unanswering(control_.fd())) return;
+    last_error_ = ETIMEDOUT;
+    abort_link();
 }
 
 void TransmitterLink::link_event() {
@@ -293,16 +369,20 @@ void TransmitterLink::link_event() {
 void TransmitterLink::start_notification() {
     notifier_->setSocket(control_.fd());  // leaves it disabled
     notifier_->setEnabled(true);
+    peer_check_.start();
 }
 
 void TransmitterLink::stop_notification() {
     // Only disabled, never deleted: this may run inside the notifier's own signal.
     notifier_->setEnabled(false);
+    peer_check_.stop();
 }
 
 void TransmitterLink::close_link() {
     if (!open_) return;
     stop_notification();  // before the descriptor goes away
+    handshake_writable_->setEnabled(false);
+    handshake_readable_->setEnabled(false);
     open_ = false;
     datagram_.reset();
     control_.reset();

@@ -3,10 +3,17 @@
 // receiver's side of the connection ends the link or signals something.
 //
 // One link at a time per object. Everything runs on the thread of the event loop; the
-// waits inside link_open and link_shutdown block it, each for at most options.wait.
+// waits inside link_open block it, each for at most options.wait. The waits of the
+// shutdown handshake do not: link_shutdown turns the event loop while it waits, so the
+// window repaints and its commands work, and returns when the handshake is over.
+//
+// An open link watches for a receiver that vanishes without a word: keepalive while
+// nothing is owed, and a check once a second while data or window probes wait for an
+// answer. Either ends the link through the end callback (reason 2, ETIMEDOUT).
 #pragma once
 
 #include <QObject>
+#include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -16,6 +23,7 @@
 #include "net.h"
 #include "protocol.h"
 
+class QEventLoop;
 class QSocketNotifier;
 
 namespace kelbos {
@@ -60,10 +68,18 @@ public:
     // no link is open.
     int link_send();
 
-    // Closes the link with the shutdown handshake: sends [ConnId, 2, reason] and
-    // waits for the ShutdownAck. The link is closed whatever the result; the end
-    // callback is not called. Without an open link: send_error, ENOTCONN.
+    // Closes the link with the shutdown handshake: waits for the connection to take
+    // the request, sends [ConnId, 2, reason] and waits for the ShutdownAck, each wait
+    // bounded by options.wait. The event loop runs meanwhile; events it dispatches
+    // must not start another link or shutdown. The link is closed whatever the
+    // result; the end callback is not called. Without an open link (or during a
+    // handshake): send_error, ENOTCONN.
     LinkStatus link_shutdown(int reason);
+    // Ends a shutdown handshake that is waiting: the link closes at once and
+    // link_shutdown returns. Also what happens when the event loop is told to end
+    // during the handshake.
+    void abandon_shutdown();
+    bool shutting_down() const { return handshake_ != Handshake::none; }
 
     // Handles readability of the control socket; connected to its notifier. Safe to
     // call at any time: without an open link, or with nothing pending, it does nothing.
@@ -99,6 +115,13 @@ private:
     void abort_link();
     void report_end(ConnId conn_id, int reason);
 
+    // The steps of the shutdown handshake, each a reaction to the event loop.
+    enum class Handshake { none, writable, ack };
+    void send_shutdown_request();
+    void read_shutdown_ack();
+    void finish_handshake(LinkStatus status);
+    void check_peer();
+
     LinkOptions options_;
     QSocketNotifier* notifier_ = nullptr;  // child; watches control_ while open
     bool open_ = false;
@@ -110,6 +133,15 @@ private:
     std::vector<std::uint8_t> data_buffer_;  // LARGEST_MESSAGE zero bytes; only 0..3 written
     EndCallback end_;
     int last_error_ = 0;
+
+    QTimer peer_check_;  // while open: is the receiver still there?
+    Handshake handshake_ = Handshake::none;
+    QSocketNotifier* handshake_writable_;  // children, on control_ during the handshake
+    QSocketNotifier* handshake_readable_;
+    QTimer handshake_timer_;  // the bound of the current wait
+    QEventLoop* handshake_loop_ = nullptr;
+    ShutdownRequestBytes handshake_request_{};
+    LinkStatus handshake_status_ = LinkStatus::ok;
 };
 
 }  // namespace kelbos

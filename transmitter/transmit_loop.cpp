@@ -51,6 +51,7 @@ bool TransmitLoop::waiting_for_writable() const {
 }
 
 void TransmitLoop::start_transmit() {
+    if (halting_) return;
     const CommSettings& s = in_.settings;
     if (!in_.scene.scene_loaded) {
         show_message({"An init file must be read before starting\n", "Use Open on the File pulldown"});
@@ -138,8 +139,14 @@ void TransmitLoop::send_message() {
 }
 
 void TransmitLoop::halt_transmit() {
+    if (halting_) return;
     cancel_schedule();  // before the link's sockets close
+    halting_ = true;
+    halt_abandoned_ = false;
+    shell_.halt_started();
     const LinkStatus status = link_.link_shutdown(REASON_NORMAL);
+    halting_ = false;
+    if (halt_abandoned_) return;  // the program is ending
     if (status != LinkStatus::ok) {
         const int error = link_.last_error();
         const std::string error_string = error != 0 ? error_text(error) : std::string();
@@ -169,6 +176,10 @@ void TransmitLoop::link_ended(ConnId /*conn_id*/, int reason) {
 void TransmitLoop::abandon() {
     cancel_schedule();
     active_transport_ = TRANSPORT_NONE;
+    if (halting_) {
+        halt_abandoned_ = true;
+        link_.abandon_shutdown();
+    }
 }
 
 void TransmitLoop::schedule_queued() {

@@ -39,6 +39,8 @@ public:
     virtual void row_stop() = 0;
     // A Go that did not start (no scene, no transport, the link did not open).
     virtual void start_refused() {}
+    // A halt has begun; the event loop runs while it waits for the receiver.
+    virtual void halt_started() {}
     // A transmission has ended: halted, ended by itself, or its halt failed.
     enum class End { halted, aborted, halt_failed };
     virtual void transmission_ended(End) {}
@@ -68,7 +70,10 @@ public:
                  LoopOptions options = {}, QObject* parent = nullptr);
     ~TransmitLoop() override;
 
+    // Ignored while a halt is under way.
     void start_transmit();
+    // Returns when the halt is over; the event loop runs meanwhile. A second Halt
+    // during it is ignored; abandon() ends it at once, with nothing reported.
     void halt_transmit();
     void link_ended(ConnId conn_id, int reason);
     // The program is ending: stop sending at once. No ShutdownRequest is sent; the
@@ -77,6 +82,7 @@ public:
 
     int active_transport() const { return active_transport_; }
     bool transmitting() const { return active_transport_ != TRANSPORT_NONE; }
+    bool halting() const { return halting_; }
     const TransmitterLink& link() const { return link_; }
     TransmitterLink& link() { return link_; }
     // now_ms() when the current (or last) transmission started.
@@ -118,6 +124,8 @@ private:
     Wake scheduled_ = Wake::none;
     bool queued_in_flight_ = false;
     bool running_ = false;
+    bool halting_ = false;
+    bool halt_abandoned_ = false;
 
     std::uint64_t slices_ = 0;
     std::uint64_t posts_ = 0;

@@ -154,11 +154,20 @@ void TransmitterProgram::row_stop() {
     value_row_->stop();
 }
 
+// Until the halt is over the row keeps its last values and, with Go, Settings, Open
+// and Color, Halt is grayed too.
+void TransmitterProgram::halt_started() {
+    window_->menu().set_enabled(ID_HALT, false);
+    value_row_->hold();
+}
+
 void TransmitterProgram::transmission_ended(End how) {
     const std::uint64_t elapsed = now_ms() - loop_->started_ms();
     const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
     json_.write(EndEvent{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
                          rate_mbits(counters_.total_bytes, elapsed), how_text});
+    if (quit_after_halt_ && !quitting_)
+        QMetaObject::invokeMethod(this, &TransmitterProgram::quit_app, Qt::QueuedConnection);
     if (!go_running_) return;
     go_running_ = false;
     go_failed_ = how != End::halted;
@@ -178,6 +187,11 @@ void TransmitterProgram::go_now() {
 
 void TransmitterProgram::time_up() {
     if (quitting_) return;
+    // A halt already under way is let finish; the program ends after it.
+    if (loop_->halting()) {
+        quit_after_halt_ = true;
+        return;
+    }
     if (loop_->transmitting()) loop_->halt_transmit();
     if (!quitting_) quit_app();
 }

@@ -89,6 +89,7 @@ private:
     void take_kelbo() override;
     void row_start() override;
     void row_stop() override;
+    void halt_started() override;
     void transmission_ended(End how) override;
 
     void create_window();
@@ -112,6 +113,7 @@ private:
     bool go_running_ = false;  // the transmission started by --go is on
     bool go_failed_ = false;
     bool quitting_ = false;
+    bool quit_after_halt_ = false;  // the time ran out during a halt
 };
 
 }  // namespace kelbos

@@ -39,6 +39,8 @@ public:
     double tick(std::uint64_t now = now_ms());
     // Stops the tick and shows "Stopped"; the rate and bar stay as they are.
     void stop();
+    // Stops the tick and shows nothing new: the row keeps its last values.
+    void hold() { timer_.stop(); }
 
     // The bar's colour, on ticks and on repaints from the rate text.
     void set_bar_colour(QColor colour);

@@ -1,10 +1,13 @@
 #include "net.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
 
 using namespace kelbos;
 using namespace std::chrono_literals;
@@ -54,4 +57,40 @@ TEST(Net, ResolvesAndNamesLoopback) {
     in_addr unroutable{};
     ::inet_pton(AF_INET, "192.0.2.1", &unroutable);
     EXPECT_EQ(reverse_name(unroutable, 0ms), "192.0.2.1");
+}
+
+namespace {
+kelbos::SocketAddress address_of(const char* text, std::uint16_t port) {
+    kelbos::SocketAddress a;
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    EXPECT_EQ(::getaddrinfo(text, std::to_string(port).c_str(), &hints, &found), 0) << text;
+    std::memcpy(&a.storage, found->ai_addr, a.length = found->ai_addrlen);
+    ::freeaddrinfo(found);
+    return a;
+}
+}  // namespace
+
+TEST(Net, SameHostComparesAddressesNotPortsAcrossIpv4AndMappedForms) {
+    using kelbos::same_host;
+    const auto v4 = address_of("192.0.2.7", 53764);
+    EXPECT_TRUE(same_host(v4, address_of("192.0.2.7", 40000)));
+    EXPECT_FALSE(same_host(v4, address_of("192.0.2.8", 53764)));
+    EXPECT_FALSE(same_host(address_of("127.0.0.1", 1), address_of("127.0.0.2", 1)));
+    EXPECT_TRUE(same_host(v4, address_of("::ffff:192.0.2.7", 1)));
+    EXPECT_TRUE(same_host(address_of("::ffff:192.0.2.7", 1), v4));
+    EXPECT_FALSE(same_host(v4, address_of("::ffff:192.0.2.8", 1)));
+    // Other IPv6 addresses compare all sixteen bytes; ::192.0.2.7 is not the IPv4 host.
+    EXPECT_TRUE(same_host(address_of("2001:db8::1", 1), address_of("2001:db8::1", 2)));
+    EXPECT_FALSE(same_host(address_of("2001:db8::1", 1), address_of("2001:db8::1:0", 1)));
+    EXPECT_FALSE(same_host(v4, address_of("::192.0.2.7", 1)));
+    // Nothing, or an address cut short, names no host, not even the same one.
+    kelbos::SocketAddress none;
+    EXPECT_FALSE(same_host(none, none));
+    auto cut = v4;
+    cut.length = 4;
+    EXPECT_FALSE(same_host(cut, v4));
+    EXPECT_EQ(kelbos::ipv4_of(address_of("::ffff:192.0.2.7", 1))->s_addr, inet_addr("192.0.2.7"));
+    EXPECT_FALSE(kelbos::ipv4_of(address_of("2001:db8::1", 1)));
 }

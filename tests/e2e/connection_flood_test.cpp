@@ -4,6 +4,7 @@
 // for a second; afterwards the receiver holds no more descriptors than before, and
 // ten new transmitters get every ConnId back.
 #include "connection_flood.h"
+#include "stall_meter.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -96,29 +97,6 @@ bool is_flood_report(const std::string& line) {
            is_between(line, "inted: accept: ", "");
 }
 
-// The longest time this test process went without being scheduled, measured on a
-// thread of its own that wakes every 5 ms: when the whole machine stalls, every
-// program's event loop does too, and that is not theirs to answer for.
-class StallMeter {
-public:
-    StallMeter()
-        : thread_([this](std::stop_token stop) {
-              auto last = std::chrono::steady_clock::now();
-              while (!stop.stop_requested()) {
-                  ::poll(nullptr, 0, 5);
-                  const auto now = std::chrono::steady_clock::now();
-                  const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
-                  if (gap > max_gap_ms_.load()) max_gap_ms_ = gap;
-                  last = now;
-              }
-          }) {}
-    std::int64_t max_gap_ms() const { return max_gap_ms_.load(); }
-
-private:
-    std::atomic<std::int64_t> max_gap_ms_{0};
-    std::jthread thread_;
-};
-
 // Waits for every child to end, reading the receiver's output meanwhile.
 bool wait_all_exit(ChildProcess& rx, std::vector<std::unique_ptr<ChildProcess>>& children,
                    std::chrono::milliseconds limit) {
@@ -137,7 +115,7 @@ bool wait_all_exit(ChildProcess& rx, std::vector<std::unique_ptr<ChildProcess>>&
 TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
-    StallMeter machine;
+    kelbos::testing::StallMeter machine;
     ChildProcess rx(receiver_binary(), {"--headless", "--json"}, KELBOS_SCENES_DIR);
     JsonEventLog log(rx);
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s))

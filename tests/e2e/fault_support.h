@@ -4,6 +4,7 @@
 // check of what a transmitter reports when its link fails under it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -47,6 +48,19 @@ inline Socket connect_to(std::uint16_t port) {
     Socket s = make_socket(SOCK_STREAM);
     const sockaddr_in a = make_address(loopback(), port);
     if (s && ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) s.reset();
+    return s;
+}
+
+// A datagram socket sending from `source` (an address of this host) to the datagram
+// port of this namespace's loopback.
+inline Socket datagrams_to_receiver(const char* source) {
+    Socket s = make_socket(SOCK_DGRAM);
+    sockaddr_in from = make_address(loopback(), 0);
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    const sockaddr_in to = make_address(loopback(), DATAGRAM_PORT);
+    if (s && (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+              ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0))
+        s.reset();
     return s;
 }
 

@@ -8,9 +8,12 @@
 #include <sys/ioctl.h>
 
 #include <QMetaObject>
+#include <QTimer>
+#include <csignal>
 
 #include "fault_support.h"
 #include "loop_monitor.h"
+#include "stall_meter.h"
 #include "status_row.h"
 #include "tx_fixture.h"
 
@@ -115,6 +118,87 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     EXPECT_EQ(rest.size(), bytes_of(ends[0]));
     ASSERT_GE(rest.size(), SHUTDOWN_REQUEST_LEN);
     EXPECT_NE(Bytes(rest.end() - 3, rest.end()), (Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
+}
+
+// A halt against a receiver that has stopped reading waits its ten seconds for room
+// for the request; meanwhile the event loop turns, the row keeps its values, every
+// command but Exit is grayed, and Exit ends it at once without a box.
+TEST_F(ZeroWindowUnderTheProgram, HaltTurnsTheEventLoopAndExitEndsItAtOnce) {
+    test::ScriptedReceiver rx;
+    auto p = make_program(rx.ports, files.write("three.klx", txtest::scene_text("300, 100, 0, 1, 3, 1\n")));
+    p->loop().link().set_wait(LINK_WAIT);
+    p->settings().transport = TRANSPORT_TCP;
+    auto setup = test::play_setup(rx.stream, accept_reply(1));
+    p->do_command(ID_GO);
+    const test::SetupPeer peer = setup.get();  // never reads again
+    ASSERT_TRUE(txtest::pump_until([&] { return p->loop().waiting_for_writable(); }, 10s));
+
+    LoopMonitor monitor(now_ms());
+    const kelbos::testing::StallMeter machine;
+    std::string menu_mid_halt;
+    QString rate, protocol_mid_halt, rate_mid_halt;
+    std::chrono::steady_clock::time_point exit_pressed, halt_returned;
+    QMetaObject::invokeMethod(
+        p.get(),
+        [&] {
+            QTimer::singleShot(2500ms, p.get(), [&] {
+                menu_mid_halt = txtest::menu_state(*p);
+                protocol_mid_halt = p->value_row().row().protocol();
+                rate_mid_halt = p->value_row().row().rate_text();
+                exit_pressed = std::chrono::steady_clock::now();
+                p->do_command(ID_EXIT);
+            });
+            rate = p->value_row().row().rate_text();
+            p->do_command(ID_HALT);
+            halt_returned = std::chrono::steady_clock::now();
+        },
+        Qt::QueuedConnection);
+    ASSERT_TRUE(txtest::pump_until([&] { return halt_returned.time_since_epoch().count() != 0; }, 15s));
+    EXPECT_LT(halt_returned - exit_pressed, 1s);
+    // Beyond what the whole machine stalled this process meanwhile.
+    EXPECT_LT(static_cast<std::int64_t>(monitor.max_gap_ms()), 100 + machine.max_gap_ms());
+    RecordProperty("loop_gap_ms", std::to_string(monitor.max_gap_ms()));
+    RecordProperty("machine_stall_ms", std::to_string(machine.max_gap_ms()));
+    EXPECT_EQ(menu_mid_halt, "0010000");
+    EXPECT_EQ(protocol_mid_halt, "TCP");
+    EXPECT_EQ(rate_mid_halt, rate);
+    EXPECT_TRUE(messages.texts.empty());
+    EXPECT_EQ(quit_statuses, std::vector<int>{0});
+    EXPECT_FALSE(p->loop().transmitting());
+    EXPECT_FALSE(p->loop().link().is_open());
+}
+
+// The real program, headless: its halt has sent the request to a receiver that reads
+// everything and never answers; SIGTERM, the way Exit goes, ends it within a second.
+TEST(StalledHalt, TheRealTransmitterEndsAtOnceWhenToldToDuringItsHalt) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    HandMadeReceiver rx;
+    ASSERT_TRUE(rx.stream);
+    const kelbos::testing::StallMeter machine;
+    ChildProcess tx(transmitter_binary(),
+                    {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp", "--delay", "10"},
+                    KELBOS_SCENES_DIR);
+    test::SetupPeer peer = accept_setup(rx.stream, accept_reply(1));
+    ASSERT_TRUE(peer.connection) << tx.err();
+    Bytes got;
+    ASSERT_TRUE(tx.wait_for(
+        [&] {
+            test::drain(peer.connection.fd(), &got);
+            return got.size() >= 3 && Bytes(got.end() - 3, got.end()) == Bytes{1, MSG_SHUTDOWN_REQUEST, 1};
+        },
+        20s));
+    const auto asked = std::chrono::steady_clock::now();
+    tx.send_signal(SIGTERM);
+    EXPECT_EQ(tx.wait_exit(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_EQ(tx.err(), "") << "no box";
+    const std::vector<QJsonObject> events = json_events(tx);
+    EXPECT_TRUE(of_kind(events, "end").empty());
+    const auto exits = of_kind(events, "exit");
+    ASSERT_EQ(exits.size(), 1u) << tx.out();
+    // The largest gap of the whole run, start-up and set-up included.
+    EXPECT_LT(exits[0]["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
+    RecordProperty("max_loop_gap_ms", std::to_string(exits[0]["max_loop_gap_ms"].toInteger()));
 }
 
 }  // namespace

@@ -164,14 +164,11 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
 
 // What the engine must report for one chunk on a set-up link.
 std::vector<EngineReport> expected_for_chunk(const LinkBook& book, const Bytes& chunk, ConnId conn_id) {
+    // Only a request naming the link it came on ends it; any other chunk is its data.
     const std::size_t n = chunk.size();
-    if (n >= SHUTDOWN_REQUEST_LEN && chunk[n - 2] == MSG_SHUTDOWN_REQUEST) {
-        const int named = chunk[n - 3];
-        if (named < CONN_FIRST || named > CONN_LAST ||
-            book.stage(static_cast<ConnId>(named)) != LinkBook::Stage::set_up)
-            return {};
-        return {EngineReport::ended(named, chunk[n - 1], "Remote shutdown request")};
-    }
+    if (n >= SHUTDOWN_REQUEST_LEN && chunk[n - 2] == MSG_SHUTDOWN_REQUEST && chunk[n - 3] == conn_id &&
+        book.stage(conn_id) == LinkBook::Stage::set_up)
+        return {EngineReport::ended(conn_id, chunk[n - 1], "Remote shutdown request")};
     return {EngineReport::chunk(conn_id, n)};
 }
 
@@ -196,7 +193,7 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
                 rig.deliver_chunk(link.conn_id, chunk.size());
                 expect_reports(rig.book, expected, "a chunk");
                 if (!expected.empty() && expected[0].kind == EngineReport::end) {
-                    // The acknowledgement goes to the link the request names.
+                    // The acknowledgement goes back on the link itself.
                     for (Link& named : links) {
                         if (named.conn_id != expected[0].conn_id) continue;
                         named.client.collect_until(SHUTDOWN_ACK_LEN + 1);
@@ -260,20 +257,28 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
     end_links(rig, all, flags & 2);
 }
 
-// Mode 2: datagrams, each reported with its first byte as the ConnId.
+// Mode 2: datagrams, reported only when their first byte names a set-up link (this
+// host's); the rest are counted as foreign.
 void datagrams(EngineRig& rig, ByteReader& in) {
     const std::uint8_t flags = in.byte();
     std::vector<Link> links;
     if (flags & 1) links.push_back(open_link(rig, TRANSPORT_UDP));
     Client sender = Client::udp(rig.ports.datagram);
+    std::uint64_t foreign_before = rig.engine->foreign_datagrams();
     while (!in.empty()) {
         const Bytes datagram = in.piece();
         sender.send(datagram);
         rig.deliver_datagram();
         std::vector<EngineReport> expected;
-        if (!datagram.empty())
+        const bool counted = !datagram.empty() && !links.empty() && datagram[0] == links[0].conn_id;
+        if (counted)
             expected.push_back(EngineReport::chunk(static_cast<std::int8_t>(datagram[0]), datagram.size()));
+        const std::uint64_t foreign = rig.engine->foreign_datagrams();
         expect_reports(rig.book, expected, "a datagram");
+        if (!datagram.empty())
+            FUZZ_CHECK(foreign == foreign_before + (counted ? 0 : 1), "foreign datagrams: %llu",
+                       static_cast<unsigned long long>(foreign));
+        foreign_before = foreign;
     }
     std::vector<Link*> all;
     for (Link& link : links) all.push_back(&link);

@@ -46,11 +46,12 @@ Peer Peer::tcp(std::uint16_t port) {
     return peer;
 }
 
-Peer Peer::udp(std::uint16_t port) {
+Peer Peer::udp(std::uint16_t port, const char* from) {
     Peer peer;
     peer.socket_ = make_socket(SOCK_DGRAM);
+    const sockaddr_in source = make_address(*resolve_ipv4(from), 0);
     const sockaddr_in address = make_address(*resolve_ipv4("127.0.0.1"), port);
-    if (!peer.socket_ ||
+    if (!peer.socket_ || ::bind(peer.fd(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
         ::connect(peer.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return Peer{};
     return peer;

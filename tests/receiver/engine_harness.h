@@ -33,7 +33,9 @@ using Bytes = std::vector<std::uint8_t>;
 class Peer {
 public:
     static Peer tcp(std::uint16_t port);  // connected, or invalid
-    static Peer udp(std::uint16_t port);  // connected datagram socket
+    // A datagram socket connected to the port, sending from `from` (a loopback
+    // address).
+    static Peer udp(std::uint16_t port, const char* from = "127.0.0.1");
 
     bool valid() const { return socket_.valid(); }
     int fd() const { return socket_.fd(); }

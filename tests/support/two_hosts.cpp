@@ -123,6 +123,13 @@ std::string TwoHosts::shape(const std::string& rate) {
     return run_command(on_b);
 }
 
+std::string TwoHosts::set_link(Host host, bool up) {
+    std::vector<std::string> line = {"ip", "link", "set", host == Host::a ? END_A : END_B,
+                                     up ? "up" : "down"};
+    if (host == Host::b) line.insert(line.begin(), {"nsenter", "--net=" + net_of_b()});
+    return run_command(line);
+}
+
 std::string TwoHosts::set_hosts(Host host, const std::string& lines) {
     if (dir_.empty()) {
         std::string pattern = (std::filesystem::temp_directory_path() / "kelbos-hosts-XXXXXX").string();

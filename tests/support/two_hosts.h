@@ -32,6 +32,9 @@ public:
     std::string join(int mtu);
     // Limits what each end of the pair sends to `rate` (tc's notation: "50mbit").
     std::string shape(const std::string& rate);
+    // Brings the host's end of the veth pair down (the host drops off the network)
+    // or up again. Returns an empty string on success, else what failed.
+    std::string set_link(Host host, bool up);
     // Gives `host` a hosts file holding `lines`, and checks that a program can be
     // started with it.
     std::string set_hosts(Host host, const std::string& lines);
