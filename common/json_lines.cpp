@@ -45,6 +45,17 @@ std::string format_event(const TickEvent& e) {
            ",\"bytes\":" + std::to_string(e.bytes) + "}";
 }
 
+std::string format_event(const TickEvent& e, const TickPath& path) {
+    std::string figures;
+    if (path.rtt_ms) figures += ",\"rtt_ms\":" + json_number(*path.rtt_ms);
+    if (path.retransmits) figures += ",\"retransmits\":" + std::to_string(*path.retransmits);
+    if (path.cwnd_bytes) figures += ",\"cwnd_bytes\":" + std::to_string(*path.cwnd_bytes);
+    // The path's figures follow the time; the row's own fields keep their order.
+    std::string line = format_event(e);
+    line.insert(line.find(",\"row\":"), figures);
+    return line;
+}
+
 std::string format_event(const EndEvent& e) {
     return "{\"event\":\"end\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"bytes\":" + std::to_string(e.bytes) +
            ",\"seconds\":" + json_number(e.seconds) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace kelbos {
@@ -45,6 +46,14 @@ struct RowRemovedEvent {
 };
 
 std::string format_event(const TickEvent& e);
+// A TCP link's tick with what the kernel knows of its path: the fields given come
+// right after time_ms.
+struct TickPath {
+    std::optional<double> rtt_ms;
+    std::optional<std::uint32_t> retransmits;
+    std::optional<std::uint64_t> cwnd_bytes;
+};
+std::string format_event(const TickEvent& e, const TickPath& path);
 std::string format_event(const EndEvent& e);
 std::string format_event(const LinkEndEvent& e);
 std::string format_event(const RowRemovedEvent& e);
@@ -57,6 +66,9 @@ public:
     template <typename Event>
     void write(const Event& e) {
         if (enabled_) write_line(format_event(e));
+    }
+    void write(const TickEvent& e, const TickPath& path) {
+        if (enabled_) write_line(format_event(e, path));
     }
     void write_line(const std::string& line);
 

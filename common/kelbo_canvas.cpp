@@ -61,17 +61,37 @@ void KelboCanvas::invalidate(const QRect& rect) {
     if (!frame_timer_.isActive()) frame_timer_.start();
 }
 
-void KelboCanvas::show_changes() {
-    if (unshown_.isEmpty()) return;
-    // The rows on top of the picture hide what lies under them: leave them out, so a
-    // change to the picture does not repaint them.
-    QRegion visible(unshown_);
-    unshown_ = QRect();
+QRegion KelboCanvas::uncovered(const QRect& area) const {
+    QRegion visible(area);
     for (const QObject* child : children()) {
         const auto* w = qobject_cast<const QWidget*>(child);
         if (w && w->isVisible()) visible -= w->geometry();
     }
-    if (!visible.isEmpty()) update(visible);
+    return visible;
+}
+
+void KelboCanvas::show_changes() {
+    if (unshown_.isEmpty()) return;
+    // The rows on top of the picture hide what lies under them: leave them out, so a
+    // change to the picture does not repaint them.
+    const QRegion visible = uncovered(unshown_);
+    unshown_ = QRect();
+    // Painted now, not at some later paint: changes made in between would be drawn
+    // into the image but shown only where this region reaches.
+    if (!visible.isEmpty()) repaint(visible);
+}
+
+void KelboCanvas::draw_at_once(const QRect& area, const std::function<void(QPainter&)>& draw) {
+    flush();  // what was changed before comes first
+    const QRect r = area.intersected(image_.rect());
+    if (r.isEmpty()) return;
+    QPainter p(&image_);
+    p.setClipRect(r);
+    p.setPen(QPen(Qt::black, 0));
+    draw(p);
+    p.end();
+    unshown_ |= r;
+    if (!frame_timer_.isActive()) frame_timer_.start();
 }
 
 void KelboCanvas::flush() {
@@ -92,7 +112,11 @@ void KelboCanvas::flush() {
 }
 
 void KelboCanvas::paintEvent(QPaintEvent* event) {
-    flush();
+    // A frame shows one state of the picture. The image is brought up to date only
+    // when this paint reaches every area that changes; otherwise (an exposure between
+    // two frames) it shows the image as the last frame left it, and the changes wait
+    // for their own frame.
+    if (unshown_.isEmpty() || (uncovered(unshown_) - event->region()).isEmpty()) flush();
     QPainter p(this);
     for (const QRect& r : event->region()) p.drawImage(r, image_, r);
 }

@@ -37,6 +37,11 @@ public:
     void invalidate(const QRect& rect);
     void invalidate_all() { invalidate(rect()); }
 
+    // Draws into the image at once, over what it holds (brought up to date first),
+    // clipped to `area`; the area is shown at the next frame. A later redraw of the
+    // area does not keep what was drawn so.
+    void draw_at_once(const QRect& area, const std::function<void(QPainter&)>& draw);
+
     // Brings the image up to date now.
     void flush();
 
@@ -64,8 +69,11 @@ private:
     // Makes the image the size of the area (a hidden widget is resized without events).
     void fit_image();
 
-    // Tells the window system which areas changed; at most once a frame.
+    // Tells the window system which areas changed and has them painted; at most once
+    // a frame.
     void show_changes();
+    // The part of `area` that the rows on top leave to be seen.
+    QRegion uncovered(const QRect& area) const;
 
     QImage image_;
     // Areas changed since the last redraw: a few rectangles, or once there are more

@@ -1,12 +1,15 @@
 #include "program_options.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <vector>
 
 namespace kelbos {
 
@@ -20,12 +23,57 @@ void prepare_platform(int argc, char** argv) {
     }
 }
 
+namespace {
+// What the window-start guard needs inside Qt's message handler, which can reach no
+// object of the program.
+const char* guarded_program = nullptr;
+QtMessageHandler handler_before_guard = nullptr;
+std::vector<QString> held_messages;
+
+[[noreturn]] void no_display(const char* program) {
+    std::fprintf(stderr, "%s: no display to open the window on; use --headless to run without one\n",
+                 program);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+void hold_platform_message(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) no_display(guarded_program);
+    held_messages.push_back(qFormatLogMessage(type, context, text));
+}
+
+bool set_and_not_empty(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+}  // namespace
+
+void guard_window_start(const char* program) {
+    // Qt opens its window on Wayland or X11 unless told another platform.
+    if (!set_and_not_empty("QT_QPA_PLATFORM") && !set_and_not_empty("DISPLAY") &&
+        !set_and_not_empty("WAYLAND_DISPLAY"))
+        no_display(program);
+    guarded_program = program;
+    handler_before_guard = qInstallMessageHandler(hold_platform_message);
+}
+
+void window_start_done() {
+    if (!guarded_program) return;
+    guarded_program = nullptr;
+    qInstallMessageHandler(handler_before_guard);
+    for (const QString& text : held_messages) std::fprintf(stderr, "%s\n", qPrintable(text));
+    held_messages.clear();
+}
+
 void add_common_options(QCommandLineParser& parser) {
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({"headless", "Run without a window; messages go to standard error."});
     parser.addOption({"json", "Write the rows' rates once a second as JSON lines on standard output."});
     parser.addOption({"time", "Exit after SECONDS (a transmission is halted first).", "SECONDS"});
+    parser.addOption(
+        {"bar-scale", "What a full rate bar stands for: 100M (default), 1G, 10G, 100G or auto.", "SCALE"});
+    parser.addOption({"rate-history", "Open the Rate History window at start."});
 }
 
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error) {
@@ -41,6 +89,15 @@ std::optional<CommonOptions> read_common_options(const QCommandLineParser& parse
         }
         o.time_seconds = t;
     }
+    if (parser.isSet("bar-scale")) {
+        const auto choice = parse_bar_scale(parser.value("bar-scale").toStdString());
+        if (!choice) {
+            error = "bar scale must be 100M, 1G, 10G, 100G or auto";
+            return std::nullopt;
+        }
+        o.bar_scale = *choice;
+    }
+    o.rate_history = parser.isSet("rate-history");
     for (const QString& w : parser.positionalArguments()) o.words.push_back(w.toStdString());
     return o;
 }

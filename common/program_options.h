@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "bar_scale.h"
+
 class QCommandLineParser;
 class QSocketNotifier;
 
@@ -20,17 +22,28 @@ struct CommonOptions {
     bool json = false;
     std::optional<double> time_seconds;  // --time
     std::vector<std::string> words;      // the words that are not options
+    BarScaleChoice bar_scale{};          // --bar-scale
+    bool rate_history = false;           // --rate-history: the history window opens at start
 };
 
 // Before the application object exists: a headless run needs no display, so it runs
 // on Qt's offscreen platform.
 void prepare_platform(int argc, char** argv);
 
-// Adds --help, --version, --headless, --json and --time to a parser.
+// For a run that opens a window, before the application object exists: with no
+// display to open it on, one line naming --headless goes to standard error and the
+// program ends with status 1 -- at once when no display is named, or when the
+// platform layer gives up on the one named. The platform layer's own complaints are
+// held back until window_start_done() (and shown then, when it did not give up).
+void guard_window_start(const char* program);
+void window_start_done();
+
+// Adds --help, --version, --headless, --json, --time, --bar-scale and --rate-history
+// to a parser.
 void add_common_options(QCommandLineParser& parser);
 
 // Reads the common options after parsing. `error` receives a message when --time is
-// not a positive number of seconds.
+// not a positive number of seconds or --bar-scale names no scale.
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error);
 
 // SIGINT and SIGTERM, turned into a call on the event loop's thread.

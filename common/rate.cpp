@@ -25,9 +25,11 @@ double parse_rate_text(const std::string& text) {
     return v;
 }
 
-int bar_end(int left, int right, float rate) {
+int bar_end(int left, int right, float rate, float full_mbits) {
     const float width = static_cast<float>(right - left);
-    const float x = static_cast<float>(left) + width * rate * 0.01f;
+    // On the 100 Mbits/s scale the factor is exactly 1 and the bar is as it always was.
+    const float share = full_mbits == 100.0f ? rate : rate * (100.0f / full_mbits);
+    const float x = static_cast<float>(left) + width * share * 0.01f;
     if (!(x < static_cast<float>(right))) return right;  // also catches NaN
     if (x < static_cast<float>(left)) return left;
     return static_cast<int>(std::trunc(x));

@@ -18,8 +18,8 @@ std::string rate_text(double rate);
 double parse_rate_text(const std::string& text);
 
 // Right end of a rate bar drawn from `left` in a control spanning left..right, the
-// whole control standing for 100 Mbits/s. Single-precision arithmetic, truncated
-// toward zero; clipped to the control.
-int bar_end(int left, int right, float rate);
+// whole control standing for `full_mbits` (100 Mbits/s unless a larger bar scale is
+// chosen). Single-precision arithmetic, truncated toward zero; clipped to the control.
+int bar_end(int left, int right, float rate, float full_mbits = 100.0f);
 
 }  // namespace kelbos

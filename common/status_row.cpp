@@ -13,7 +13,7 @@ namespace kelbos {
 namespace {
 
 // The space a line edit keeps between its edges and its text, on each side.
-constexpr int RATE_TEXT_MARGIN = 2;
+constexpr int FIELD_TEXT_MARGIN = 2;
 
 QLineEdit* make_field(QWidget* parent, const DialogUnits& u, QRect r, int id, bool tab_stop) {
     auto* e = new QLineEdit(parent);
@@ -61,6 +61,16 @@ void RateBar::draw_for_tick(float rate, QColor colour) {
     repaint();
 }
 
+void RateBar::set_full_scale(float mbits) {
+    if (mbits == full_mbits_) return;
+    full_mbits_ = mbits;
+    // The bar last drawn, drawn again to the new scale in the same colour.
+    if (!tick_fresh_ && drawn_colour_.isValid())
+        draw_for_tick(drawn_rate_, drawn_colour_);
+    else
+        update();
+}
+
 void RateBar::paintEvent(QPaintEvent*) {
     float rate;
     QColor colour;
@@ -74,8 +84,9 @@ void RateBar::paintEvent(QPaintEvent*) {
     }
     QPainter p(this);
     p.fillRect(rect(), palette().window());
-    const int right = bar_end(0, width(), rate);
+    const int right = bar_end(0, width(), rate, full_mbits_);
     drawn_end_ = right;
+    drawn_rate_ = rate;
     drawn_colour_ = colour;
     if (right > 0) {
         // A filled rectangle with a one-pixel black outline, like the kelbos' faces.
@@ -105,16 +116,13 @@ void set_field(QLineEdit* field, const QString& text) {
     field->setText(text);
     field->setCursorPosition(0);
 }
-}  // namespace
 
-void StatusRow::set_name(const QString& text) { set_field(name_, text); }
-void StatusRow::set_protocol(const QString& text) { set_field(protocol_, text); }
-void StatusRow::set_kelbo_bits(const QString& text) { set_field(kelbo_bits_, text); }
-void StatusRow::set_rate_text(const QString& text) {
-    // Rates of ten gigabits a second and more have more digits than the field was
-    // laid out for: the whole number is shown in a smaller size rather than cut off.
-    QFont font = rate_->parentWidget()->font();
-    const int room = rate_->contentsRect().width() - 2 * RATE_TEXT_MARGIN;
+// A number field: a value with more digits than the field was laid out for (rates of
+// ten gigabits a second, kelbo sizes of a hundred million bits) is shown whole, in a
+// smaller size, rather than cut off.
+void set_number_field(QLineEdit* field, const QString& text) {
+    QFont font = field->parentWidget()->font();
+    const int room = field->contentsRect().width() - 2 * FIELD_TEXT_MARGIN;
     const int needed = QFontMetrics(font).horizontalAdvance(text);
     if (needed > room && room > 0) {
         // Glyph widths round to whole pixels: scale, then step down until it fits.
@@ -126,9 +134,15 @@ void StatusRow::set_rate_text(const QString& text) {
             size = std::max(1.0, size - (points ? 0.25 : 1.0));
         }
     }
-    if (rate_->font() != font) rate_->setFont(font);
-    set_field(rate_, text);
+    if (field->font() != font) field->setFont(font);
+    set_field(field, text);
 }
+}  // namespace
+
+void StatusRow::set_name(const QString& text) { set_field(name_, text); }
+void StatusRow::set_protocol(const QString& text) { set_field(protocol_, text); }
+void StatusRow::set_kelbo_bits(const QString& text) { set_number_field(kelbo_bits_, text); }
+void StatusRow::set_rate_text(const QString& text) { set_number_field(rate_, text); }
 QString StatusRow::name() const { return name_->text(); }
 QString StatusRow::protocol() const { return protocol_->text(); }
 QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }
@@ -146,8 +160,12 @@ HeaderRow::HeaderRow(QWidget* parent, const DialogUnits& u, HeaderTitles t) : QW
     titles_[2] = make_label(this, u.rect(80, 0, 34, 10), t.kelbo, 203);
     titles_[3] = make_label(this, u.rect(125, 0, 26, 10), "Mbits/s", 204);
     for (int i = 0; i < 10; ++i)
-        make_label(this, u.rect(165 + 20 * i, 0, 20, 10), QString::number(10 * i), 206 + i);
-    make_label(this, u.rect(360, 0, 25, 10), "100", 205);
+        scale_[i] = make_label(this, u.rect(165 + 20 * i, 0, 20, 10), QString::number(10 * i), 206 + i);
+    scale_[10] = make_label(this, u.rect(360, 0, 25, 10), "100", 205);
+}
+
+void HeaderRow::set_scale_labels(const std::array<QString, 11>& labels) {
+    for (int i = 0; i <= 10; ++i) scale_[i]->setText(labels[i]);
 }
 
 QString HeaderRow::title(int column) const {

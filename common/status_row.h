@@ -25,6 +25,9 @@ public:
     // The colour used when the bar is repainted from the row's rate text (exposure).
     void set_repaint_colour(QColor colour) { repaint_colour_ = colour; }
     void set_rate_source(std::function<float()> source) { rate_source_ = std::move(source); }
+    // The rate the whole bar stands for (the bar scale); the bar is drawn again.
+    void set_full_scale(float mbits);
+    float full_scale() const { return full_mbits_; }
 
     // Right end of the bar as last drawn, relative to the control (for tests).
     int bar_right() const { return drawn_end_; }
@@ -39,7 +42,9 @@ private:
     QColor tick_colour_;
     QColor repaint_colour_{Qt::gray};
     std::function<float()> rate_source_;
+    float full_mbits_ = 100.0f;
     int drawn_end_ = 0;
+    float drawn_rate_ = 0;
     QColor drawn_colour_;
 };
 
@@ -84,9 +89,13 @@ class HeaderRow : public QWidget {
 public:
     HeaderRow(QWidget* parent, const DialogUnits& units, HeaderTitles titles);
     QString title(int column) const;  // 0..3: the four column titles
+    // The scale's labels at 0, 1/10, ..., 10/10 of the bar.
+    void set_scale_labels(const std::array<QString, 11>& labels);
+    QLabel* scale_label(int i) const { return scale_[i]; }
 
 private:
     std::array<QLabel*, 4> titles_{};
+    std::array<QLabel*, 11> scale_{};
 };
 
 // Size of one row (both kinds), 385 by 10 dialog units.

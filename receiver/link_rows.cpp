@@ -4,6 +4,7 @@
 
 #include "receiver_rows.h"
 #include "show_message.h"
+#include "tcp_info.h"
 
 namespace kelbos {
 
@@ -85,6 +86,8 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     record.kelbo_bytes = kelbo_bytes;
     set_peer_name(record, peer_name);
     last_rate_[conn_id] = 0;
+    rtt_ms_[conn_id].reset();
+    series_[conn_id] = ++links_seen_;
 
     StatusRow* total = total_row();
     if (!canvas_ || !total) return;  // the window has gone
@@ -95,10 +98,14 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
         record.row_window = row;
         place_above_total(*row, *total);
     }
+    row->bar()->set_full_scale(static_cast<float>(full_mbits_));
     row->bar()->set_repaint_colour(slot_colour(record.colour_slot));
     fill_row(*row, record, false);
     row->show();
     canvas_->invalidate_all();
+    // The whole window is repainted at once, every row with it: the bars show the
+    // colours of a repaint until the next tick (TOTAL's in slot 0's colour).
+    canvas_->repaint();
 }
 
 void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text) {
@@ -149,8 +156,44 @@ void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {
     } else {
         const QColor colour = conn_id == CONN_NONE ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot);
         last_rate_[conn_id] = tick_live_row(*record.row_window, record, elapsed_ms, colour);
+        if (conn_id != CONN_NONE && record.transport == TRANSPORT_TCP) read_path(conn_id);
     }
     write_tick(conn_id);
+}
+
+void LinkRows::read_path(ConnId conn_id) {
+    const auto path = link_socket_ ? read_tcp_figures(link_socket_(conn_id)) : std::nullopt;
+    // The receiving side's own estimate of the round trip, once it has one.
+    rtt_ms_[conn_id] =
+        path ? std::optional(path->rcv_rtt_ms > 0 ? path->rcv_rtt_ms : path->rtt_ms) : std::nullopt;
+    table_[conn_id].row_window->setToolTip(
+        rtt_ms_[conn_id] ? QString("Round trip %1 ms").arg(*rtt_ms_[conn_id], 0, 'f', 3) : QString());
+}
+
+void LinkRows::set_full_scale(double full_mbits) {
+    full_mbits_ = full_mbits;
+    if (header_) {
+        const auto labels = scale_labels(full_mbits);
+        std::array<QString, 11> texts;
+        for (std::size_t i = 0; i < labels.size(); ++i) texts[i] = QString::fromStdString(labels[i]);
+        header_->set_scale_labels(texts);
+    }
+    for (const ConnectionRecord& record : table_.connections)
+        if (record.row_window) record.row_window->bar()->set_full_scale(static_cast<float>(full_mbits));
+}
+
+std::vector<RowRate> LinkRows::tick_rates() const {
+    std::vector<RowRate> rates;
+    for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
+        const ConnectionRecord& record = table_[static_cast<ConnId>(c)];
+        if (record.row_state != RowState::live || !record.row_window) continue;
+        const bool total = c == CONN_NONE;
+        rates.push_back(RowRate{
+            series_[c],
+            total ? QString("TOTAL") : QString("%1 #%2").arg(QString::fromStdString(record.peer_name)).arg(c),
+            total ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot), last_rate_[c]});
+    }
+    return rates;
 }
 
 void LinkRows::write_tick(ConnId conn_id) {
@@ -158,9 +201,17 @@ void LinkRows::write_tick(ConnId conn_id) {
     const ConnectionRecord& record = table_[conn_id];
     const StatusRow& row = *record.row_window;
     const bool total = conn_id == CONN_NONE;
-    json_.write(TickEvent{clock_ms_(), row.name().toStdString(), conn_id,
-                          total ? std::string() : row.protocol().toStdString(),
-                          total ? 0 : kelbo_bits(record), last_rate_[conn_id], record.bytes_received});
+    const TickEvent tick{clock_ms_(),
+                         row.name().toStdString(),
+                         conn_id,
+                         total ? std::string() : row.protocol().toStdString(),
+                         total ? 0 : kelbo_bits(record),
+                         last_rate_[conn_id],
+                         record.bytes_received};
+    if (rtt_ms_[conn_id] && record.row_state == RowState::live)
+        json_.write(tick, TickPath{rtt_ms_[conn_id], std::nullopt, std::nullopt});
+    else
+        json_.write(tick);
 }
 
 void LinkRows::remove_row(ConnId conn_id) {
@@ -174,6 +225,7 @@ void LinkRows::remove_row(ConnId conn_id) {
     delete row;
     table_.set_free(conn_id);
     last_rate_[conn_id] = 0;
+    rtt_ms_[conn_id].reset();
     // Every row below the removed one moves up into its place, TOTAL included.
     for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
         const ConnectionRecord& other = table_[static_cast<ConnId>(c)];

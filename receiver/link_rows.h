@@ -16,12 +16,14 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "colour_slots.h"
 #include "connection_records.h"
 #include "dialog_units.h"
 #include "json_lines.h"
 #include "kelbo_canvas.h"
+#include "rate_views.h"
 #include "scene.h"
 #include "status_row.h"
 
@@ -59,6 +61,13 @@ public:
     void tick_rows(std::uint64_t elapsed_ms);
     void remove_row(ConnId conn_id);
 
+    // The rate a full bar stands for, in every row, and the header's scale labels.
+    void set_full_scale(double full_mbits);
+    // The live rows' rates of the last tick, TOTAL first, each link a line of its own.
+    std::vector<RowRate> tick_rates() const;
+    // Where a link's socket is found, for the path figures of TCP links.
+    void set_link_socket(std::function<int(ConnId)> link_socket) { link_socket_ = std::move(link_socket); }
+
     HeaderRow* header() const { return header_; }
     StatusRow* total_row() const { return table_[CONN_NONE].row_window; }
     StatusRow* row(ConnId conn_id) const;
@@ -68,6 +77,7 @@ private:
     void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
     QColor slot_colour(int slot) const;
     void write_tick(ConnId conn_id);
+    void read_path(ConnId conn_id);
 
     ConnectionTable& table_;
     ColourSlots& slots_;
@@ -78,6 +88,12 @@ private:
     std::optional<DialogUnits> units_;
     QPointer<HeaderRow> header_;
     std::array<float, CONN_TABLE_SIZE> last_rate_{};  // each row's rate as last shown
+    // TCP links: the round trip at the last tick.
+    std::array<std::optional<double>, CONN_TABLE_SIZE> rtt_ms_{};
+    std::array<std::uint64_t, CONN_TABLE_SIZE> series_{};  // each link's history line
+    std::uint64_t links_seen_ = 0;
+    double full_mbits_ = 100.0;
+    std::function<int(ConnId)> link_socket_;
     bool refusal_box_open_ = false;
 };
 

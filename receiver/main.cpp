@@ -48,19 +48,27 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelbosrx: %s\n", error.c_str());
         return 2;
     }
-    if (outcome != kelbos::CommandLineOutcome::run) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (outcome != kelbos::CommandLineOutcome::run) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName("kelbosrx");
+        QCoreApplication::setApplicationVersion(KELBOS_VERSION);
+        if (outcome == kelbos::CommandLineOutcome::help) parser.showHelp(0);
+        parser.showVersion();
+    }
     kelbos::prepare_platform(argc, argv);
-    if (common.headless) qInstallMessageHandler(quiet_headless_notes);
+    if (common.headless)
+        qInstallMessageHandler(quiet_headless_notes);
+    else
+        kelbos::guard_window_start("kelbosrx");
 
     QApplication app(argc, argv);
+    kelbos::window_start_done();
     // Qt takes the user's locale for the C library too; numbers are written and read
     // with a decimal point ("%5.4f" rates, JSON lines) whatever it is.
     std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName("kelbosrx");
     QApplication::setApplicationVersion(KELBOS_VERSION);
     kelbos::apply_desktop_identity("kelbosrx");
-    if (outcome == kelbos::CommandLineOutcome::help) parser.showHelp(0);
-    if (outcome == kelbos::CommandLineOutcome::version) parser.showVersion();
 
     kelbos::set_message_presenter(common.headless ? kelbos::MessagePresenter(kelbos::present_on_stderr)
                                                   : kelbos::MessagePresenter(kelbos::present_in_box));
@@ -68,6 +76,8 @@ int main(int argc, char** argv) {
     options.words = common.words;
     options.json = common.json;
     options.time_seconds = common.time_seconds;
+    options.bar_scale = common.bar_scale;
+    options.rate_history = common.rate_history;
     kelbos::ReceiverProgram program(std::move(options));
     kelbos::QuitSignals quit_signals([&program] { program.quit_app(); });
     // With --json, how well the event loop kept up goes out in a last line at exit.

@@ -3,8 +3,8 @@
 #include <QPainter>
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cstdio>
+#include <memory>
 
 #include "kelbo_canvas.h"
 #include "kelbo_counting.h"
@@ -60,11 +60,24 @@ void ReceiverPicture::more_data(std::int8_t conn_id, std::uint32_t bytes) {
     if (placed.count == 0 || !canvas_) return;
     if (placed.restarted) {
         canvas_->invalidate_all();
-        return;
+        if (scene_.scene_loaded) return;
     }
     const int bottom = canvas_->client_bottom();
-    for (int i = placed.first; i <= placed.last; ++i)
-        canvas_->invalidate(kelbo_extent(scene_.shape, scene_.points[i], bottom));
+    for (int i = placed.first; i <= placed.last; ++i) {
+        const ScenePoint& point = scene_.points[i];
+        if (scene_.scene_loaded) {
+            canvas_->invalidate(kelbo_extent(scene_.shape, point, bottom));
+            continue;
+        }
+        // With no scene loaded a redraw shows only the background, but each placed
+        // kelbo is still drawn at once, at the old points, until the next redraw.
+        const KelboColours& colours = slots_.colours_of(point.slot);
+        const auto sprite = sprites_.get(scene_.shape, to_qcolor(colours.dark), to_qcolor(colours.base),
+                                         to_qcolor(colours.light));
+        const Point2 origin = kelbo_origin(point, bottom);
+        canvas_->draw_at_once(sprite->extent(origin),
+                              [&](QPainter& painter) { sprite->draw(painter, origin); });
+    }
 }
 
 }  // namespace kelbos

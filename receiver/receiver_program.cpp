@@ -54,6 +54,8 @@ void ReceiverProgram::create_window() {
     tick_timer_.start();
 
     window_->menu().set_enabled(CMD_STOP, false);
+    views_ =
+        new RateViews(window_.get(), options_.bar_scale, [this](double full) { rows_.set_full_scale(full); });
     start_communications();
 }
 
@@ -70,6 +72,7 @@ void ReceiverProgram::start_communications() {
     };
     callbacks.release_conn_id = [this](ConnId c) { rows_.release_conn_id(c); };
     engine_ = std::make_unique<LinkEngine>(std::move(callbacks), options_.engine);
+    rows_.set_link_socket([this](ConnId c) { return engine_ ? engine_->link_socket(c) : -1; });
     comm_status_ = engine_->comm_init();
     if (comm_status_ != LinkStatus::ok) {
         const std::string error = error_text(engine_->last_error());
@@ -85,7 +88,9 @@ std::string ReceiverProgram::exit_fields() const {
 }
 
 void ReceiverProgram::show() {
-    if (window_) window_->show();
+    if (!window_) return;
+    window_->show();
+    if (options_.rate_history) views_->open_history();
 }
 
 KelboCanvas* ReceiverProgram::canvas() const {
@@ -121,6 +126,7 @@ void ReceiverProgram::tick_rows() {
     const std::uint64_t now = now_ms();
     rows_.tick_rows(now - last_tick_ms_);
     last_tick_ms_ = now;
+    if (views_) views_->ticked(rows_.tick_rates());
 }
 
 }  // namespace kelbos

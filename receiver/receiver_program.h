@@ -25,6 +25,7 @@
 #include "json_lines.h"
 #include "link_engine.h"
 #include "link_rows.h"
+#include "rate_views.h"
 #include "receiver_picture.h"
 #include "receiver_window.h"
 #include "scene.h"
@@ -38,6 +39,8 @@ struct ReceiverOptions {
     std::FILE* json_out = stdout;
     std::optional<double> time_seconds;  // exit after this long
     std::chrono::milliseconds tick_period{1000};
+    BarScaleChoice bar_scale{};  // the bar scale the window starts with
+    bool rate_history = false;   // open the Rate History window with the main window
     // Ends the event loop with an exit code; QCoreApplication::exit when not given.
     std::function<void(int)> quit;
 };
@@ -78,6 +81,7 @@ public:
     ReceiverWindow* window() const { return window_.get(); }
     KelboCanvas* canvas() const;
     QTimer& tick_timer() { return tick_timer_; }
+    RateViews* views() const { return views_; }
 
 private:
     void create_window();
@@ -94,6 +98,7 @@ private:
     ReceiverPicture picture_;
     std::unique_ptr<ReceiverWindow> window_;
     std::unique_ptr<LinkEngine> engine_;
+    RateViews* views_ = nullptr;  // owned by the window
     LinkStatus comm_status_ = LinkStatus::ok;
     QTimer tick_timer_;
     QTimer time_limit_;

@@ -5,13 +5,14 @@ set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev libgmock-dev)
 test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils python3 desktop-file-utils
-      clang-14 libclang-rt-14-dev)
+      clang-14 libclang-rt-14-dev man-db dpkg-dev file lintian)
 run=(fonts-dejavu-core iproute2)
-bench=(iperf3 xvfb xauth linux-perf libbenchmark-dev)
+bench=(iperf3 xvfb xauth linux-perf libbenchmark-dev qt6-charts-dev libqt6opengl6-dev)
 soak=(iproute2 util-linux python3)
 # CPack's Debian generator finds the Qt runtime dependencies with dpkg-shlibdeps (and
-# file); desktop-file-validate checks the desktop entries.
-package=(dpkg-dev file desktop-file-utils)
+# file); desktop-file-validate checks the desktop entries, man the manual pages, and
+# lintian the package. The test set has them too: a test builds the package.
+package=(dpkg-dev file desktop-file-utils man-db lintian)
 
 want=("${build[@]}")
 for set in "$@"; do

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Debian package kelbos_<version>_amd64.deb: installs what is missing, makes
-# a Release build without tests in build-package/, runs CPack, checks the desktop
-# entries inside the package with desktop-file-validate, and prints the package path.
+# a Release build without tests in build-package/ (or in $KELBOS_PACKAGE_DIR), runs
+# CPack, checks the desktop entries inside the package with desktop-file-validate and
+# the manual pages with man, has lintian find no error and no warning, and prints the
+# package path.
 # Install it with: apt-get install ./build-package/kelbos_*_amd64.deb
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=$root/build-package
+dir=${KELBOS_PACKAGE_DIR:-$root/build-package}
 "$root/scripts/deps.sh" build package
 
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKELBOS_BUILD_TESTS=OFF -DKELBOS_WERROR=ON \
@@ -30,6 +32,16 @@ for program in kelbostx kelbosrx; do
   grep -qx "Exec=$program /usr/share/kelbos/kelbostx.init" "$entry" ||
     { echo "package.sh: $program.desktop: $(grep ^Exec= "$entry")" >&2; exit 1; }
 done
+
+# `man NAME` finds each program's page where the package puts it.
+for program in kelbostx kelbosrx; do
+  MANPAGER=cat man -M "$unpacked/usr/share/man" "$program" | grep -q "^NAME" ||
+    { echo "package.sh: man $program shows no page" >&2; exit 1; }
+done
+
+# Debian's checks: no error and no warning (informational notes are allowed).
+lintian --fail-on error,warning "$deb" >&2 ||
+  { echo "package.sh: lintian found errors or warnings in $deb" >&2; exit 1; }
 
 dpkg-deb --field "$deb" Package Version Architecture Depends Suggests >&2
 echo "$deb"

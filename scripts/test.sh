@@ -11,13 +11,14 @@ echo "== Build and test (build/)"
 "$root/scripts/build.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j"$jobs")
 
-# The real-display tests drive the windows through an X server; they run in the first
-# stage, and are left out here, where every other test runs again.
+# The real-display tests drive the windows through an X server, and the package test
+# makes a Release build of its own; they run in the first stage, and are left out here,
+# where every other test runs again.
 echo "== Build and test with sanitizers (build-asan/)"
 "$root/scripts/build.sh" "$root/build-asan" -DKELBOS_SANITIZE=ON
 (cd "$root/build-asan" &&
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure -j"$jobs" -E '^desktop_real_display')
+  ctest --output-on-failure -j"$jobs" -E '^desktop_(real_display|package)')
 
 echo "== Fuzz each target for 30 seconds"
 "$root/scripts/fuzz.sh" 30

@@ -26,25 +26,20 @@ void make_kelbo_brushes(KelboBrushes& brushes) {
 }
 
 QRect kelbo_pixel_rect(const KelboShape& shape, Point2 origin) {
-    const KelboBox box = kelbo_box(shape, origin);
+    // The corners' bounds hold the kelbo at any projection angle; its box does only
+    // for the usual ones.
+    const KelboBox box = corner_bounds(kelbo_faces(shape, origin));
     return QRect(QPoint(box.left, box.top), QPoint(box.right, box.bottom));
 }
 
 void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int client_bottom,
                  const KelboBrushes& brushes) {
     if (!scene.scene_loaded) return;
-    // The update rectangle as edges, right and bottom exclusive.
-    const int left = update.left(), top = update.top();
-    const int right = update.left() + update.width(), bottom = update.top() + update.height();
     const int last = last_shown(scene);
     const auto sprite = brushes.sprites.get(scene.shape, brushes.dark, brushes.base, brushes.light);
     for (int i = 0; i <= last; ++i) {
-        const ScenePoint& point = scene.points[static_cast<std::size_t>(i)];
-        KelboBox box = kelbo_box(scene.shape, kelbo_origin(point, client_bottom));
-        // The outline covers the box's right and bottom edges too.
-        ++box.right;
-        ++box.bottom;
-        if (box_meets(box, left, top, right, bottom)) sprite->draw(painter, kelbo_origin(point, client_bottom));
+        const Point2 origin = kelbo_origin(scene.points[static_cast<std::size_t>(i)], client_bottom);
+        if (sprite->extent(origin).intersects(update)) sprite->draw(painter, origin);
     }
 }
 

@@ -32,8 +32,8 @@ struct KelboBrushes {
 // Makes the brushes and colour_text anew from kelbo_colour.
 void make_kelbo_brushes(KelboBrushes& brushes);
 
-// The pixels one kelbo can cover: its box, with the outline on the right and bottom
-// edges included (one pixel more each way).
+// The pixels one kelbo can cover, at any projection angle: the bounds of its corners,
+// the outline on the last row and column included.
 QRect kelbo_pixel_rect(const KelboShape& shape, Point2 origin);
 
 // Draws, in order, the shown kelbos (0..kelbo_countdown) whose pixels meet `update`.

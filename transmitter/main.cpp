@@ -3,7 +3,6 @@
 #include <clocale>
 #include <QCommandLineParser>
 #include <cstdio>
-#include <cstring>
 
 #include "command_line.h"
 #include "desktop_identity.h"
@@ -20,10 +19,10 @@ using namespace kelbos;
 
 namespace {
 
-bool headless_requested(int argc, char** argv) {
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        if (std::strcmp(argv[i], "--headless") == 0) return true;
-    return false;
+QStringList arguments_of(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
 }
 
 // Headless, standard error carries the program's own messages for whoever reads
@@ -38,16 +37,8 @@ void platform_errors_only(QtMsgType type, const QMessageLogContext&, const QStri
 
 int main(int argc, char** argv) {
     const std::uint64_t start_ms = now_ms();
-    prepare_platform(argc, argv);
-    if (headless_requested(argc, argv)) qInstallMessageHandler(platform_errors_only);
-    QApplication app(argc, argv);
-    // Qt takes the user's locale for the C library too; numbers are written and read
-    // with a decimal point ("%5.4f" rates, JSON lines) whatever it is.
-    std::setlocale(LC_NUMERIC, "C");
-    QCoreApplication::setApplicationName("kelbostx");
-    QCoreApplication::setApplicationVersion(KELBOS_VERSION);
-    apply_desktop_identity("kelbostx");
-
+    // The command line is read before anything needs a display, so that --help,
+    // --version and a bad option work on a machine without one.
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Kelbos transmitter: sends data to a kelbos receiver and shows the send rate.");
@@ -57,12 +48,17 @@ int main(int argc, char** argv) {
                                  "Scene file: none reads kelbostx.init; one word reads its stem + .init; "
                                  "with two or more the second word names the file.",
                                  "[words...]");
-    if (!parser.parse(QCoreApplication::arguments())) {
+    if (!parser.parse(arguments_of(argc, argv))) {
         present_on_stderr(parser.errorText().toStdString());
         return 2;
     }
-    if (parser.isSet("help")) parser.showHelp(0);
-    if (parser.isSet("version")) parser.showVersion();
+    if (parser.isSet("help") || parser.isSet("version")) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName("kelbostx");
+        QCoreApplication::setApplicationVersion(KELBOS_VERSION);
+        if (parser.isSet("help")) parser.showHelp(0);
+        parser.showVersion();
+    }
 
     std::string error;
     const std::optional<CommonOptions> common = read_common_options(parser, error);
@@ -70,6 +66,28 @@ int main(int argc, char** argv) {
         present_on_stderr(error);
         return 2;
     }
+    // The settings options are checked on the defaults now and given to the program
+    // once it exists.
+    CommSettings settings = init_defaults();
+    Rgb colour = DEFAULT_KELBO_COLOUR;
+    if (!apply_settings_options(parser, settings, colour, error)) {
+        present_on_stderr(error);
+        return 2;
+    }
+
+    prepare_platform(argc, argv);
+    if (common->headless)
+        qInstallMessageHandler(platform_errors_only);
+    else
+        guard_window_start("kelbostx");
+    QApplication app(argc, argv);
+    window_start_done();
+    // Qt takes the user's locale for the C library too; numbers are written and read
+    // with a decimal point ("%5.4f" rates, JSON lines) whatever it is.
+    std::setlocale(LC_NUMERIC, "C");
+    QCoreApplication::setApplicationName("kelbostx");
+    QCoreApplication::setApplicationVersion(KELBOS_VERSION);
+    apply_desktop_identity("kelbostx");
     set_message_presenter(common->headless ? MessagePresenter(present_on_stderr)
                                            : MessagePresenter(present_in_box));
 
@@ -79,13 +97,10 @@ int main(int argc, char** argv) {
     options.json = common->json;
     options.go = parser.isSet("go");
     options.time_seconds = common->time_seconds;
+    options.bar_scale = common->bar_scale;
+    options.rate_history = common->rate_history;
     TransmitterProgram program(options);
-
-    Rgb colour = program.brushes().kelbo_colour;
-    if (!apply_settings_options(parser, program.settings(), colour, error)) {
-        present_on_stderr(error);
-        return 2;
-    }
+    program.settings() = settings;
     program.set_kelbo_colour(colour);
 
     QuitSignals quit_signals([&program] { program.quit_app(); });

@@ -79,6 +79,9 @@ void SettingsDialog::build() {
         auto* c = new QComboBox(this);
         c->setEditable(true);
         c->setInsertPolicy(QComboBox::NoInsert);  // a typed name is used, not added
+        // The list only offers choices: what is typed stays as typed, never completed
+        // to a longer entry that would then be committed.
+        c->setCompleter(nullptr);
         c->addItems(items);
         c->setEditText(text);
         c->setGeometry(r.x(), r.y(), r.width(), c->sizeHint().height());
@@ -171,7 +174,9 @@ void SettingsDialog::build() {
     QWidget* order[] = {receiver_,    kelbo_size_, go_button, cancel_button,
                         apply_button, delay_,      msg_size_, sock_buf_};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+    // The receiver name has the focus with its text selected, so typing replaces it.
     receiver_->setFocus();
+    receiver_->lineEdit()->selectAll();
 }
 
 void SettingsDialog::keyPressEvent(QKeyEvent* event) {

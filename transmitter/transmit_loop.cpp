@@ -167,8 +167,10 @@ void TransmitLoop::link_ended(ConnId /*conn_id*/, int reason) {
     active_transport_ = TRANSPORT_NONE;
     shell_.set_transmitting(false);
     const std::string error_string = error_text(error);
+    // A peer that simply closed the connection leaves no error number: no error text
+    // then, rather than the text of success.
     show_message({"Connection to ", in_.settings.receiver_name.c_str(), " terminated\n", reason_text(reason),
-                  "\n", error_string.c_str()});
+                  "\n", error != 0 ? error_string.c_str() : nullptr});
     shell_.row_stop();
     shell_.transmission_ended(TransmitShell::End::aborted);
 }

@@ -8,9 +8,11 @@
 
 #include "kelbo_canvas.h"
 #include "rate.h"
+#include "rate_views.h"
 #include "scene_commands.h"
 #include "settings_dialog.h"
 #include "status_row.h"
+#include "tcp_info.h"
 #include "transmitter_window.h"
 
 namespace kelbos {
@@ -56,11 +58,21 @@ void TransmitterProgram::create_window() {
     });
     value_row_ = std::make_unique<ValueRow>(window_->value_row(), counters_, options_.row_period);
     value_row_->set_bar_colour(brushes_.base);
-    value_row_->set_tick_listener([this](double rate) { write_tick(rate); });
+    value_row_->set_tick_listener([this](double rate) { row_ticked(rate); });
+    views_ = new RateViews(window_.get(), options_.bar_scale, [this](double full) { apply_bar_scale(full); });
+}
+
+void TransmitterProgram::apply_bar_scale(double full_mbits) {
+    const auto labels = scale_labels(full_mbits);
+    std::array<QString, 11> texts;
+    for (std::size_t i = 0; i < labels.size(); ++i) texts[i] = QString::fromStdString(labels[i]);
+    window_->header_row().set_scale_labels(texts);
+    window_->value_row().bar()->set_full_scale(static_cast<float>(full_mbits));
 }
 
 void TransmitterProgram::show() {
     window_->show();
+    if (options_.rate_history) views_->open_history();
     if (options_.go) QMetaObject::invokeMethod(this, &TransmitterProgram::go_now, Qt::QueuedConnection);
     if (options_.time_seconds) {
         const auto ms = static_cast<std::int64_t>(std::llround(*options_.time_seconds * 1000.0));
@@ -147,6 +159,7 @@ void TransmitterProgram::take_kelbo() {
 }
 
 void TransmitterProgram::row_start() {
+    ++transmissions_;
     value_row_->start(settings_);
 }
 
@@ -196,12 +209,30 @@ void TransmitterProgram::time_up() {
     if (!quitting_) quit_app();
 }
 
-void TransmitterProgram::write_tick(double rate) {
-    if (!json_.enabled()) return;
-    const StatusRow& row = window_->value_row();
-    json_.write(TickEvent{program_ms(), row.name().toStdString(), loop_->link().conn_id(),
-                          row.protocol().toStdString(), row.kelbo_bits().toULongLong(), rate,
-                          counters_.total_bytes});
+void TransmitterProgram::row_ticked(double rate) {
+    StatusRow& row = window_->value_row();
+    // A TCP link's path as the kernel sees it: in the JSON line and the row's tool tip.
+    std::optional<TcpFigures> path;
+    if (loop_->active_transport() == TRANSPORT_TCP) path = read_tcp_figures(loop_->link().data_fd());
+    row.setToolTip(path ? QString("Round trip %1 ms\nRetransmits %2\nCongestion window %3 bytes")
+                              .arg(path->rtt_ms, 0, 'f', 3)
+                              .arg(path->retransmits)
+                              .arg(path->cwnd_bytes)
+                        : QString());
+    if (json_.enabled()) {
+        const TickEvent tick{program_ms(),
+                             row.name().toStdString(),
+                             loop_->link().conn_id(),
+                             row.protocol().toStdString(),
+                             row.kelbo_bits().toULongLong(),
+                             rate,
+                             counters_.total_bytes};
+        if (path)
+            json_.write(tick, TickPath{path->rtt_ms, path->retransmits, path->cwnd_bytes});
+        else
+            json_.write(tick);
+    }
+    views_->ticked({RowRate{transmissions_, row.name(), brushes_.base, rate}});
 }
 
 std::uint64_t TransmitterProgram::program_ms() const {

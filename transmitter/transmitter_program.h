@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bar_scale.h"
 #include "json_lines.h"
 #include "kelbo_picture.h"
 #include "scene.h"
@@ -25,6 +26,7 @@
 
 namespace kelbos {
 
+class RateViews;
 class TransmitterWindow;
 
 struct TransmitterOptions {
@@ -38,6 +40,8 @@ struct TransmitterOptions {
     bool go = false;                     // start a transmission once the window is up
     std::optional<double> time_seconds;  // halt (when transmitting) and end after this long
     std::uint64_t start_ms = now_ms();   // the program's start, for the JSON times
+    BarScaleChoice bar_scale{};          // the bar scale the window starts with
+    bool rate_history = false;           // open the Rate History window with the main window
     // Ends the event loop with an exit status; QCoreApplication::exit when empty.
     std::function<void(int)> quit;
 };
@@ -76,6 +80,7 @@ public:
     TransmitterWindow& window() const { return *window_; }
     TransmitLoop& loop() { return *loop_; }
     ValueRow& value_row() { return *value_row_; }
+    RateViews& views() const { return *views_; }
     Scene& scene() { return scene_; }
     const KelboBrushes& brushes() const { return brushes_; }
     const ByteCounters& counters() const { return counters_; }
@@ -95,7 +100,8 @@ private:
     void create_window();
     void go_now();
     void time_up();
-    void write_tick(double rate);
+    void row_ticked(double rate);
+    void apply_bar_scale(double full_mbits);
     std::uint64_t program_ms() const;
 
     TransmitterOptions options_;
@@ -109,6 +115,8 @@ private:
     std::unique_ptr<TransmitLoop> loop_;
     std::unique_ptr<TransmitterWindow> window_;
     std::unique_ptr<ValueRow> value_row_;
+    RateViews* views_ = nullptr;       // owned by the window
+    std::uint64_t transmissions_ = 0;  // one history line per transmission
 
     bool go_running_ = false;  // the transmission started by --go is on
     bool go_failed_ = false;

@@ -44,25 +44,34 @@ TEST(StatusRow, LayoutInDialogUnits) {
     EXPECT_EQ(mark100->geometry().x(), 730);
 }
 
-TEST(StatusRow, RatesOfTensOfGigabitsShowWhole) {
+TEST(StatusRow, LongRatesAndKelboSizesShowWhole) {
     QWidget parent;
     StatusRow row(&parent, DialogUnits(QFontMetrics(parent.font())));
-    auto* rate = row.findChild<QLineEdit*>("field217");
-    ASSERT_TRUE(rate);
-    const int room = rate->contentsRect().width() - 4;
-    // A rate that fits keeps the row's font.
-    row.set_rate_text("123.4567");
-    EXPECT_EQ(rate->font(), parent.font());
-    // "%5.4f" of 40 Gbit/s and of the largest five-digit rate: the whole text fits.
-    for (const QString& text : {QString("40000.0000"), QString("99999.9999"), QString("123456.7890")}) {
-        row.set_rate_text(text);
-        EXPECT_EQ(row.rate_text(), text);
-        EXPECT_LE(QFontMetrics(rate->font()).horizontalAdvance(text), room) << text.toStdString();
-        EXPECT_EQ(rate->cursorPosition(), 0);
+    using Setter = void (StatusRow::*)(const QString&);
+    struct Field {
+        const char* name;
+        Setter set;
+        QString fits, longest;
+    };
+    // "%5.4f" of 40 Gbit/s and past it; kelbo sizes of a hundred million bits and more.
+    for (const Field& f : {Field{"field217", &StatusRow::set_rate_text, "123.4567", "123456.7890"},
+                           Field{"field216", &StatusRow::set_kelbo_bits, "20000000", "4294967295"}}) {
+        auto* field = row.findChild<QLineEdit*>(f.name);
+        ASSERT_TRUE(field);
+        const int room = field->contentsRect().width() - 4;
+        // A value that fits keeps the row's font.
+        (row.*f.set)(f.fits);
+        EXPECT_EQ(field->font(), parent.font()) << f.name;
+        for (const QString& text : {QString("40000.0000"), QString("100000000"), f.longest}) {
+            (row.*f.set)(text);
+            EXPECT_EQ(field->text(), text);
+            EXPECT_LE(QFontMetrics(field->font()).horizontalAdvance(text), room) << text.toStdString();
+            EXPECT_EQ(field->cursorPosition(), 0);
+        }
+        // Back to a short value: back to the row's font.
+        (row.*f.set)(f.fits);
+        EXPECT_EQ(field->font(), parent.font()) << f.name;
     }
-    // Back to a short rate: back to the row's font.
-    row.set_rate_text("9.8765");
-    EXPECT_EQ(rate->font(), parent.font());
 }
 
 TEST(StatusRow, BarFollowsTheTickThenTheTextOnRepaint) {

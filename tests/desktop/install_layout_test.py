@@ -3,9 +3,10 @@
 Usage: install_layout_test.py BUILD_DIR [CMAKE]
 
 Installs the build tree into a fresh folder, then checks the exact list of files (the
-two programs, the scene, the icon twice, two desktop entries, nothing else: no tests,
-no libraries), the desktop entries' names and command lines, desktop-file-validate's
-verdict on them, and that each program, started as its entry says from an unrelated
+two programs, the scene, the icon twice, two desktop entries, two manual pages, the
+copyright and the changelog, nothing else: no tests, no libraries), the desktop entries'
+names and command lines, desktop-file-validate's verdict on them, that `man` shows each
+program's page, and that each program, started as its entry says from an unrelated
 folder, reads the installed scene.
 """
 
@@ -30,6 +31,10 @@ EXPECTED_FILES = {
     "share/icons/hicolor/64x64/apps/kelbos.png",
     "share/applications/kelbostx.desktop",
     "share/applications/kelbosrx.desktop",
+    "share/man/man1/kelbostx.1.gz",
+    "share/man/man1/kelbosrx.1.gz",
+    "share/doc/kelbos/copyright",
+    "share/doc/kelbos/changelog.gz",
 }
 
 ENTRIES = {"kelbostx": "Kelbos Transmitter", "kelbosrx": "Kelbos Receiver"}
@@ -125,6 +130,19 @@ def main():
         status, err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, "share/kelbos/kelbostx.init")],
                                    elsewhere)
         expect("Unable to open init file" in err, f"a missing scene went unreported: {err!r}")
+
+        # `man NAME` finds each page where it is installed, and it names every option the
+        # program's --help lists.
+        for program in ENTRIES:
+            plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
+            page = subprocess.run(["man", "-M", os.path.join(prefix, "share/man"), program], capture_output=True,
+                                  text=True, env=plain)
+            helped = subprocess.run([os.path.join(prefix, "bin", program), "--help"], capture_output=True,
+                                    text=True)
+            options = {w.rstrip(",") for w in helped.stdout.split() if w.startswith("--")}
+            expect(page.returncode == 0 and options and all(o in page.stdout for o in options),
+                   f"man {program}: status {page.returncode}, options missing: "
+                   f"{sorted(o for o in options if o not in page.stdout)} {page.stderr}")
 
         validator = shutil.which("desktop-file-validate")
         if validator:

@@ -1,6 +1,7 @@
 """The real windows on a real (virtual) display, used with the keyboard and the mouse.
 
-Usage: real_display_test.py CASE   (CASE: menus, settings, go, pixels; none runs all)
+Usage: real_display_test.py CASE   (CASE: menus, settings, go, pixels, scale, history; none runs
+all)
 The programs come from the environment variables KELBOSTX and KELBOSRX; the default
 scene from KELBOS_SCENES. Each case runs in its own network namespace on its own Xvfb
 display, and skips (status 77) only where those cannot be had.
@@ -14,7 +15,7 @@ import os
 import subprocess
 import sys
 
-from display_session import Session, Window, check, run, wait_until
+from display_session import Session, Window, check, parse_ppm, run, wait_until
 from picture_probes import (TX_FACES, bar_lengths_for_text, bars, block, face_centres, face_colours,
                             highlighted_entry, kelbo_shape, menu_states, project)
 
@@ -203,17 +204,18 @@ def open_settings(session, tx_window):
 
 
 def case_settings():
-    """A receiver typed and the kelbo size changed in the settings dialog, Apply: the
-    dialog opened again shows them, field 119 with the new size in bytes; a transmission
-    started from the menu uses them."""
-    new_receiver, new_size = "127.0.0.1", "1000000"
+    """Typed with real key presses right after the dialog opens: the receiver name
+    replaces "localhost", and a name that begins list entries and a kelbo size that
+    begins 10000000 stay as typed; Apply. The dialog opened again shows them, field 119
+    with the new size in bytes; Enter after another name starts a transmission with
+    them."""
+    new_receiver, new_size = "kelbos", "1000"
     with Session("settings") as session:
         tx, tx_window, rx, rx_window = start_pair(session)
 
         dialog = open_settings(session, tx_window)
         field_before = settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
-        # The receiver box has the focus: replace its text, then the kelbo size's.
-        dialog.key("ctrl+a")
+        # The receiver box has the focus with its text selected: typing replaces it.
         dialog.type(new_receiver)
         dialog.key("Tab", "ctrl+a")
         dialog.type(new_size)
@@ -243,9 +245,12 @@ def case_settings():
         session.wait_gone(SETTINGS_TITLE)
         reference.stop()
 
-        # Go: the rows tick with the receiver name and kelbo size the dialog committed.
-        choose(tx_window, "alt+c", "g")
-        tick = wait_until(lambda: last_tick(tx, row=new_receiver), "the transmitter's row to tick")
+        # Another name typed at once, then Enter (Go): the rows tick with the receiver
+        # name and the kelbo size the dialog committed.
+        dialog = open_settings(session, tx_window)
+        dialog.type("127.0.0.1")
+        dialog.key("Return")
+        tick = wait_until(lambda: last_tick(tx, row="127.0.0.1"), "the transmitter's row to tick")
         check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"transmitter tick {tick}")
         link = wait_until(lambda: last_tick(rx, conn_id=1), "the receiver's link row to tick")
         check(link["kelbo_bits"] == int(new_size) and link["protocol"] == "UDP", f"receiver tick {link}")
@@ -420,7 +425,134 @@ def case_pixels():
         check_bar(rx_bars[-1][0], widths, last_rate_text(rx, conn_id=2), "receiver link row, paced")
 
 
-CASES = {"menus": case_menus, "settings": case_settings, "go": case_go, "pixels": case_pixels}
+def paced_transmission(session, tx, tx_window, rx, at_least):
+    """Go, two ticks of at least `at_least` Mbits/s, Halt: the bars keep the last tick's
+    rate. Returns the last rate of the transmitter's row."""
+    ends = len(rx.events_of("link_end"))
+    choose(tx_window, "alt+c", "g")
+    wait_until(lambda: len([t for t in tx.ticks(protocol="TCP") if t["mbits_per_s"] >= at_least]) >= 2,
+               f"two ticks of at least {at_least} Mbits/s")
+    choose(tx_window, "alt+c", "h")
+    wait_until(lambda: len(rx.events_of("link_end")) > ends, "the link to end")
+    return float(last_rate_text(tx, protocol="TCP"))
+
+
+def bar_share(window, colour):
+    """(bar length over the bar control's width, the rows' width, the row's top and
+    bottom) of the lowest bar in `colour` in the window's rows."""
+    shot = window.shot()
+    found = bars(shot, colour, 0, rows_bottom(shot))
+    check(len(found) >= 1 and found[-1][0], f"no whole bar in {colour}: {found}")
+    length, left = found[-1]
+    row_y = rows_bottom(shot) - 2
+    rows_width = max(x for x in range(shot.width) if shot.pixel(x, row_y) != (0, 0, 0)) + 1
+    widths = bar_width_candidates(rows_width)
+    inside = [y for y in range(rows_bottom(shot)) if shot.pixel(left + 2, y) == colour]
+    return length / (sum(widths) / len(widths)), rows_width, inside[0] - 1, inside[-1] + 2
+
+
+def check_share(window, colour, rate, full, what):
+    share, _, _, _ = bar_share(window, colour)
+    check(0.05 <= rate / full <= 0.9, f"{what}: {rate} Mbits/s is not well inside a scale of {full}")
+    check(abs(share - rate / full) <= 0.03, f"{what}: a bar at {share:.3f} of the scale for {rate} of {full}")
+    print(f"{what}: {rate} Mbits/s on a scale of {full}: bar at {share:.3f}")
+
+
+def scale_labels_strip(window, rows_width, row_top, row_bottom):
+    """The header's scale labels: the header row right above the value row, from the
+    bar's left end across."""
+    left = rows_width * 160 // 385
+    return window.shot().crop(left, 2 * row_top - row_bottom, rows_width - left, row_bottom - row_top)
+
+
+def case_scale():
+    """The View menu and its bar scales: a paced link's bar at its share of 100 Mbits/s
+    and of 1 Gbit/s (chosen from the menu and on the command line), the receiver on
+    Automatic moving to 1 Gbit/s when its link's rate rises past 100."""
+    with Session("scale") as session:
+        slow = ("--transport", "tcp", "--delay", "1", "--msg-size", "6000")
+        tx, tx_window, rx, rx_window = start_pair(session, tx_args=slow)
+        for program, window in (("kelbostx", tx_window), ("kelbosrx", rx_window)):
+            check_menu(session, program, window, "alt+v", ["on", "on"], "(View)")
+        choose(rx_window, "alt+v", "b", "a")
+
+        rate = paced_transmission(session, tx, tx_window, rx, 1)
+        check_share(tx_window, TX_FACES["base"], rate, 100, "transmitter on 100 Mbits/s")
+        _, rows_width, top, bottom = bar_share(tx_window, TX_FACES["base"])
+        labels_100 = scale_labels_strip(tx_window, rows_width, top, bottom)
+        check(scale_labels_strip(rx_window, rows_width, top, bottom) == labels_100,
+              "the receiver on Automatic left 100 Mbits/s for a slow link")
+        # 1 Gbit/s chosen from the menu: the header's labels change.
+        choose(tx_window, "alt+v", "b", "1")
+        labels_1g = wait_until(lambda: (lambda strip: strip if strip != labels_100 else None)(
+            scale_labels_strip(tx_window, rows_width, top, bottom)), "the header's labels to change")
+
+        # A faster link, its transmitter started on 1 Gbit/s: the receiver follows it.
+        choose(tx_window, "alt+f", "e")
+        check(tx.process.wait(timeout=20) == 0, "Exit ended the transmitter with a failure status")
+        fast = session.start(TX, "--bar-scale", "1G", "--transport", "tcp", "--delay", "1", "--msg-size", "60000",
+                             SCENE)
+        fast_window = session.window(TX_TITLE)
+        rate = paced_transmission(session, fast, fast_window, rx, 100)
+        check_share(fast_window, TX_FACES["base"], rate, 1000, "transmitter on 1 Gbit/s")
+        check(scale_labels_strip(fast_window, rows_width, top, bottom) == labels_1g, "--bar-scale 1G labels")
+        check(scale_labels_strip(rx_window, rows_width, top, bottom) == labels_1g,
+              "the receiver on Automatic did not move to 1 Gbit/s")
+        rx_rate = float(last_rate_text(rx, conn_id=2))
+        check_share(rx_window, TX_FACES["base"], rx_rate, 1000, "receiver link row on Automatic")
+
+
+def image_file(path):
+    """An image file as an Image, read through ImageMagick."""
+    blob = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, timeout=20,
+                          check=True).stdout
+    return parse_ppm(blob)
+
+
+def colour_count(image, colour):
+    return sum(1 for i in range(0, len(image.data), 3) if tuple(image.data[i:i + 3]) == colour)
+
+
+def case_history():
+    """View > Rate History...: a line in the link's colour; Save As writes the plot as a
+    PNG and its points as CSV."""
+    with Session("history") as session:
+        tx, tx_window, rx, rx_window = start_pair(session, tx_args=("--delay", "1", "--msg-size", "6000"))
+        choose(tx_window, "alt+c", "g")
+        wait_until(lambda: len([t for t in rx.ticks(conn_id=1) if t["mbits_per_s"] > 1]) >= 3,
+                   "three ticks of the link")
+        choose(rx_window, "alt+v", "h")
+        history = session.window(RX_TITLE + " - Rate History")
+        history.move(0, 560)
+        link = TX_FACES["base"]
+        # Below the legend (and the window's menu bar), where the lines are.
+        lower = lambda image, top: image.crop(0, top, image.width, image.height - top)
+        wait_until(lambda: colour_count(lower(history.shot(), 60), link) > 50, "a line in the link's colour")
+
+        png, csv = os.path.join(session.tmp, "plot.png"), os.path.join(session.tmp, "points.csv")
+        for path in (png, csv):
+            choose(history, "alt+f", "a")
+            dialog = session.window("Save rate history")
+            dialog.type(path)
+            dialog.key("Return")
+            session.wait_gone("Save rate history")
+            wait_until(lambda: os.path.exists(path), f"{path} to be written")
+        plot, shot = image_file(png), history.shot()
+        # The image is the plot: the window's picture below its menu bar, the legend's
+        # strip along the top exactly as on the screen, and the link's line in it.
+        check(plot.width == shot.width and plot.height < shot.height, f"a plot of {plot.width}x{plot.height}")
+        top = shot.height - plot.height
+        check(plot.crop(0, 0, plot.width, 12) == shot.crop(0, top, plot.width, 12), "the PNG is not the plot")
+        check(colour_count(lower(plot, 30), link) > 50, "the PNG lacks the link's line")
+        with open(csv) as f:
+            lines = f.read().splitlines()
+        check(lines[0] == "time,row,mbits_per_s", f"CSV header {lines[0]!r}")
+        rows = {line.split(",")[1] for line in lines[1:]}
+        check(rows == {"TOTAL", "localhost #1"}, f"CSV rows {rows}")
+
+
+CASES = {"menus": case_menus, "settings": case_settings, "go": case_go, "pixels": case_pixels,
+         "scale": case_scale, "history": case_history}
 
 if __name__ == "__main__":
     sys.exit(run(CASES, sys.argv))

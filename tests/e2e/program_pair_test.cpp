@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
+#include <map>
 
 #include "program_pair_support.h"
 #include "protocol.h"
@@ -40,6 +42,15 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
         EXPECT_EQ(tick["protocol"].toString(), protocol);
         EXPECT_GT(bytes_of(tick), previous);
         EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
+        // A TCP link's path figures: round trip, no retransmission on loopback, a
+        // congestion window. A UDP link has none.
+        for (const char* field : {"rtt_ms", "retransmits", "cwnd_bytes"})
+            EXPECT_EQ(tick.contains(field), protocol == "TCP") << field;
+        if (protocol == "TCP") {
+            EXPECT_GT(tick["rtt_ms"].toDouble(), 0.0);
+            EXPECT_EQ(tick["retransmits"].toInt(-1), 0);
+            EXPECT_GT(tick["cwnd_bytes"].toInteger(), 0);
+        }
         previous = bytes_of(tick);
     }
     const std::vector<QJsonObject> ends = of_kind(events, "end");
@@ -68,6 +79,11 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
         EXPECT_EQ(tick["protocol"].toString(), protocol);
         EXPECT_EQ(tick["row"].toString(), link_ends[0]["row"].toString());
         EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
+        // The receiver's own estimate of a TCP link's round trip.
+        EXPECT_EQ(tick.contains("rtt_ms"), protocol == "TCP");
+        if (protocol == "TCP") {
+            EXPECT_GT(tick["rtt_ms"].toDouble(), 0.0);
+        }
     }
     EXPECT_FALSE(link_ends[0]["row"].toString().isEmpty());
     EXPECT_GT(bytes_of(live_ticks.back()), 0u);
@@ -137,6 +153,37 @@ TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
     rx.send_signal(SIGTERM);
     EXPECT_EQ(rx.wait_exit(20s), 0);
     EXPECT_EQ(rx.err(), expected);
+}
+
+TEST(ProgramPair, BothStartWithoutADisplay) {
+    // No display of any kind, and no platform chosen: help, version and bad options
+    // need none; a start that needs a window says how to run without one.
+    const std::map<std::string, std::string> no_display{
+        {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}, {"XDG_RUNTIME_DIR", ""}};
+    for (const auto& [program, name] : {std::pair{transmitter_binary(), std::string("kelbostx")},
+                                        std::pair{receiver_binary(), std::string("kelbosrx")}}) {
+        ChildProcess help(program, {"--help"}, KELBOS_SCENES_DIR, no_display);
+        EXPECT_EQ(help.wait_exit(20s), 0) << name;
+        EXPECT_NE(help.out().find("--headless"), std::string::npos) << name << help.out();
+        ChildProcess version(program, {"--version"}, KELBOS_SCENES_DIR, no_display);
+        EXPECT_EQ(version.wait_exit(20s), 0) << name;
+        EXPECT_EQ(version.out().rfind(name + " ", 0), 0u) << version.out();
+        ChildProcess bad(program, {"--no-such-option"}, KELBOS_SCENES_DIR, no_display);
+        EXPECT_EQ(bad.wait_exit(20s), 2) << name;
+        EXPECT_NE(bad.err().find("no-such-option"), std::string::npos) << bad.err();
+        EXPECT_EQ(help.err() + version.err(), "");
+        EXPECT_EQ(std::count(bad.err().begin(), bad.err().end(), '\n'), 1) << bad.err();
+        // Without a display, and with one named that is not there.
+        auto gone = no_display;
+        gone["DISPLAY"] = ":64999";
+        for (const auto& env : {no_display, gone}) {
+            ChildProcess window(program, {}, KELBOS_SCENES_DIR, env);
+            EXPECT_EQ(window.wait_exit(20s), 1) << name;
+            EXPECT_EQ(window.out(), "");
+            EXPECT_EQ(window.err(),
+                      name + ": no display to open the window on; use --headless to run without one\n");
+        }
+    }
 }
 
 }  // namespace

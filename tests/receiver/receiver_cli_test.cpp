@@ -84,6 +84,12 @@ TEST(ReceiverCommandLine, BadValuesEndWithStatusTwo) {
     }
 }
 
+TEST(ReceiverCommandLine, BarScaleTakesOnlyItsFiveWords) {
+    ChildProcess rx(receiver_binary(), {"--headless", "--bar-scale", "Auto"});
+    EXPECT_EQ(rx.wait_exit(10s), 2);
+    EXPECT_EQ(rx.err(), "kelbosrx: bar scale must be 100M, 1G, 10G, 100G or auto\n");
+}
+
 TEST(ReceiverHeadless, JsonTicksAndARealLink) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "60"}, KELBOS_SCENES_DIR,

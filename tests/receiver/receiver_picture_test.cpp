@@ -96,7 +96,7 @@ TEST(ReceiverPicture, LinkWithoutAFreeSlotDrawsInTheDefaultGreen) {
     EXPECT_EQ(rig.table()[next].colour_slot, 1);
 }
 
-TEST(ReceiverPicture, WithoutASceneNothingShowsButDataStillCounts) {
+TEST(ReceiverPicture, WithoutASceneDataStillCountsAndDrawsUntilARedraw) {
     TempScene file(THREE_KELBOS);
     TempScene bad("set kelbo\nrot 1, 2\n");
     ReceiverRig rig({.scene = file.path()});
@@ -107,9 +107,14 @@ TEST(ReceiverPicture, WithoutASceneNothingShowsButDataStillCounts) {
     EXPECT_FALSE(load_chosen_scene(rig.program().scene(), bad.path()));
     rig.program().canvas()->invalidate_all();
     EXPECT_EQ(probe(rig, 0).width, QColor(Qt::black));
+    // The kelbo placed now is drawn at once, at the old point, over the black; a
+    // redraw of the whole area shows only the background again.
     rig.data(c, 1000);
     EXPECT_EQ(rig.program().scene().next_point, 3);
     EXPECT_EQ(rig.table()[c].bytes_received, 3000u);
+    EXPECT_EQ(probe(rig, 2).width, QColor(0, 0, 255));
+    EXPECT_EQ(probe(rig, 0).width, QColor(Qt::black));
+    rig.program().canvas()->invalidate_all();
     EXPECT_EQ(probe(rig, 2).width, QColor(Qt::black));
 
     // A good scene again: the kelbos placed meanwhile are there.

@@ -108,9 +108,10 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_NE(ports.datagram, 0);
     EXPECT_NE(ports.stream, 0);
 
-    // The menu: File and Control, "&Stop" grayed for good.
+    // The menu: File and Control, "&Stop" grayed for good; then View.
     const QList<QAction*> popups = program.window()->menuBar()->actions();
-    ASSERT_EQ(popups.size(), 2);
+    ASSERT_EQ(popups.size(), 3);
+    EXPECT_EQ(popups[2]->text(), "&View");
     EXPECT_EQ(popups[0]->text(), "&File");
     EXPECT_EQ(popups[1]->text(), "&Control");
     QStringList file_items;
@@ -246,6 +247,10 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     EXPECT_EQ(rig.program().scene().next_point, 2);
 
     rig.ticks(1, 1000);
+    // A TCP link's row tells its round trip in its tool tip; a UDP link's tells nothing.
+    EXPECT_TRUE(rig.rows().row(1)->toolTip().startsWith("Round trip "))
+        << rig.rows().row(1)->toolTip().toStdString();
+    EXPECT_EQ(rig.rows().row(2)->toolTip(), "");
     // The TCP link ends normally: no box; the UDP link's connection drops: a box.
     ASSERT_TRUE(tcp.socket.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
     EXPECT_EQ(tcp.socket.read(SHUTDOWN_ACK_LEN), (Bytes{1, 3}));
@@ -317,10 +322,11 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     }
     EXPECT_EQ(rig.messages, std::vector<std::string>{"Problem reading point #2\n"});
     EXPECT_FALSE(rig.program().scene().scene_loaded);
-    // The program goes on: the open link counts, the picture is black, new links are
-    // refused until a scene is read.
+    // The program goes on: the open link counts, a redraw of the whole picture shows
+    // it black, new links are refused until a scene is read.
     rig.data(c, 1000);
     EXPECT_EQ(rig.table()[c].bytes_received, 4000u);
+    rig.program().canvas()->invalidate_all();
     const QImage image = rig.program().canvas()->image().copy();
     for (int y = rig.header_height() + 3 * rig.row_height(); y < image.height(); y += 7)
         for (int x = 0; x < image.width(); x += 7) ASSERT_EQ(image.pixelColor(x, y), QColor(Qt::black));

@@ -228,6 +228,16 @@ TEST(ReceiverRows, RateTickTextAndBars) {
     EXPECT_EQ(total.bar()->bar_right(), total.bar()->width() / 5);
     EXPECT_EQ(row.bar()->bar_colour(), link_colour);
 
+    // A new link repaints every row: TOTAL's bar, grey since the tick, turns green. Its
+    // kelbo size of a hundred million bits shows whole.
+    rig.ticks(1, 1000);
+    ASSERT_EQ(total.bar()->bar_colour(), QColor(128, 128, 128));
+    const ConnId big = rig.link("b", TRANSPORT_TCP, 12500000);
+    EXPECT_EQ(total.bar()->bar_colour(), QColor(0, 128, 0));
+    const auto* bits = rig.rows().row(big)->findChild<QLineEdit*>("field216");
+    EXPECT_EQ(bits->text(), "100000000");
+    EXPECT_LE(QFontMetrics(bits->font()).horizontalAdvance(bits->text()), bits->contentsRect().width());
+
     // Only the bytes since the previous tick count.
     rig.data(a, 1250000);
     rig.ticks(1, 2000);

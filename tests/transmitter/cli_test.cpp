@@ -49,6 +49,17 @@ TEST(TransmitterCommandLine, HelpListsEveryOption) {
     EXPECT_EQ(version.out().rfind("kelbostx ", 0), 0u) << version.out();
 }
 
+TEST(TransmitterCommandLine, BarScaleTakesOnlyItsFiveWords) {
+    for (const char* word : {"1g", "200M", ""}) {
+        ChildProcess tx(transmitter(), {"--headless", "--bar-scale", word});
+        EXPECT_EQ(tx.wait_exit(10s), 2) << word;
+        EXPECT_EQ(tx.err(), "bar scale must be 100M, 1G, 10G, 100G or auto\n");
+    }
+    ChildProcess good(transmitter(), {"--headless", "--bar-scale", "10G", "--time", "0.2"},
+                      KELBOS_SCENES_DIR);
+    EXPECT_EQ(good.wait_exit(10s), 0) << good.err();
+}
+
 TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"--msg-size", "abc"}, "message size must be a number\n"},

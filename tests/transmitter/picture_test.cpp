@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QPainter>
+#include <QScreen>
+#include <QTest>
+#include <fstream>
+#include <set>
+#include <sstream>
 
 #include "kelbo_canvas.h"
 #include "kelbo_picture.h"
+#include "pump.h"
 #include "scene.h"
 #include "tx_fixture.h"
 
@@ -154,6 +160,40 @@ TEST(TransmitterPicture, PartialRedrawsEqualAFullOne) {
     }
     for (int i = 0; i < 7; ++i) take_kelbo(pile.scene, pile.canvas);
     EXPECT_TRUE(pile.canvas.image() == pile.fresh());
+}
+
+TEST(TransmitterPicture, FramesWhileSendingShowWholePictures) {
+    // The shipped scene in a window, kelbos taken away in slices between turns of the
+    // event loop, as the send loop takes them: every frame on the screen must be the
+    // full redraw of a countdown the picture went through, never parts of two.
+    std::stringstream shipped;
+    shipped << std::ifstream(KELBOS_SCENES_DIR "/kelbostx.init").rdbuf();
+    Picture pic(shipped.str(), QSize(700, 480));
+    pic.canvas.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pic.canvas));
+    const auto key = [](const QImage& image) {
+        const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+        return qHashBits(rgb.constBits(), static_cast<std::size_t>(rgb.sizeInBytes()));
+    };
+    std::set<std::size_t> passed{key(pic.fresh())}, shown;
+    int torn = 0;
+    bool sending = true;
+    std::function<void()> slice = [&] {
+        if (!sending) return;
+        const std::size_t frame = key(pic.canvas.screen()->grabWindow(pic.canvas.winId()).toImage());
+        torn += passed.count(frame) == 0;
+        shown.insert(frame);
+        for (int i = 0; i < 5; ++i) {
+            take_kelbo(pic.scene, pic.canvas);
+            passed.insert(key(pic.fresh()));
+        }
+        QMetaObject::invokeMethod(&pic.canvas, slice, Qt::QueuedConnection);
+    };
+    slice();
+    EXPECT_TRUE(
+        testing::pump_until([&] { return shown.size() >= 40 || torn > 0; }, std::chrono::seconds(30)));
+    sending = false;
+    EXPECT_EQ(torn, 0) << "of " << shown.size() << " frames";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QMenuBar>
 
 #include "kelbo_canvas.h"
+#include "rate_views.h"
 #include "scripted_receiver.h"
 #include "status_row.h"
 #include "tx_fixture.h"
@@ -39,7 +40,8 @@ TEST_F(ProgramTest, StartUpWindowMenuAndRows) {
         for (QAction* a : popup->menu()->actions()) seen << (a->isSeparator() ? "-" : a->text());
     }
     EXPECT_EQ(seen, QStringList({"&File", "&Open ...", "&Save settings", "&Exit", "&Control", "&Color ...",
-                                 "&Settings...", "-", "&Go", "&Halt tx", "-"}));
+                                 "&Settings...", "-", "&Go", "&Halt tx", "-", "&View", "&Bar Scale",
+                                 "Rate &History..."}));
     EXPECT_EQ(menu_state(*p), MENU_AFTER_START);
 
     // The header row at the top, the value row right under it, empty until Go.
@@ -135,6 +137,9 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_EQ(row.rate_text(), "0.0000");
     EXPECT_TRUE(p->value_row().ticking());
     ASSERT_TRUE(pump_until([&] { return rx.bytes > 0; }));
+    // A tick on a TCP link: the path's figures in the row's tool tip.
+    p->value_row().tick();
+    EXPECT_TRUE(row.toolTip().contains("\nRetransmits 0\nCongestion window ")) << row.toolTip().toStdString();
 
     p->do_command(ID_HALT);
     EXPECT_TRUE(messages.texts.empty());
@@ -153,6 +158,9 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(row.protocol(), "UDP");
     EXPECT_LT(p->counters().total_bytes, rx.bytes.load());
+    p->value_row().tick();
+    EXPECT_EQ(row.toolTip(), "");
+    EXPECT_EQ(p->views().history().series().size(), 2u) << "a history line per transmission";
     p->do_command(ID_HALT);
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
 }
@@ -168,9 +176,10 @@ TEST_F(ProgramTest, ReceiverClosedMidStream) {
     rx->stop();
     ASSERT_TRUE(wait_transmitting(*p, false));
     ::testing::internal::GetCapturedStdout();
-    // The error text of the failure that ended the link: the receive that found the
-    // connection closed fails with none, and that has a text of its own too.
-    const std::string error = error_text(p->loop().link().last_error());
+    // The error text of the failure that ended the link; the receive that found the
+    // connection closed fails with none, and the box then ends after the reason.
+    const int number = p->loop().link().last_error();
+    const std::string error = number != 0 ? error_text(number) : "";
     EXPECT_EQ(messages.texts,
               std::vector<std::string>{"Connection to localhost terminated\nConnection aborted\n" + error});
     EXPECT_EQ(menu_state(*p), MENU_IDLE);

@@ -1,0 +1,92 @@
+#include "rate_views.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+
+#include "dialog_units.h"
+#include "history_window.h"
+#include "status_row.h"
+
+using namespace kelbos;
+
+namespace {
+QAction* find_action(QMenu* menu, const QString& text) {
+    for (QAction* a : menu->actions())
+        if (a->text() == text) return a;
+    return nullptr;
+}
+}  // namespace
+
+TEST(RateViews, ViewMenuScalesAutomaticAndHistory) {
+    QMainWindow window;
+    window.setWindowTitle("Main");
+    window.menuBar()->addMenu("&Control");
+    std::vector<double> applied;
+    std::uint64_t now = 50000;
+    RateViews views(&window, BarScaleChoice{}, [&](double full) { applied.push_back(full); });
+    views.steady_ms = [&] { return now; };
+    views.wall_ms = [&] { return std::int64_t(now); };
+
+    const QList<QAction*> menus = window.menuBar()->actions();
+    ASSERT_EQ(menus.size(), 2);
+    EXPECT_EQ(menus[1]->text(), "&View");
+    QMenu* view = views.view_menu();
+    ASSERT_EQ(view->actions().size(), 2);
+    EXPECT_EQ(view->actions()[1]->text(), "Rate &History...");
+    QMenu* scales = view->actions()[0]->menu();
+    ASSERT_TRUE(scales);
+    EXPECT_EQ(view->actions()[0]->text(), "&Bar Scale");
+    EXPECT_TRUE(find_action(scales, "100 &Mbit/s")->isChecked());
+    EXPECT_TRUE(applied.empty());  // the default scale changes nothing
+
+    find_action(scales, "&1 Gbit/s")->trigger();
+    find_action(scales, "100 &Gbit/s")->trigger();
+    EXPECT_EQ(applied, (std::vector<double>{1000, 100000}));
+    // Automatic takes the ticks seen while another scale was chosen into account.
+    views.ticked({RowRate{1, "a", QColor(128, 0, 0), 250.0}});
+    find_action(scales, "&Automatic")->trigger();
+    EXPECT_EQ(views.full_mbits(), 1000);
+    now += 10000;
+    views.ticked({RowRate{1, "a", QColor(128, 0, 0), 5.0}});
+    EXPECT_EQ(applied, (std::vector<double>{1000, 100000, 1000, 100}));
+
+    // The history window shows the points; hovering names the row, time and rate.
+    views.open_history();
+    HistoryWindow* history = views.history_window();
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->windowTitle(), "Main - Rate History");
+    EXPECT_EQ(views.history().series().at(1).points.size(), 2u);
+    RatePlot* plot = history->plot();
+    plot->resize(600, 300);
+    const QRect area = plot->plot_area();
+    // The axis spans the last minute, to 60 s; 250 Mbit/s is half of a 0..500 axis.
+    const auto text = plot->point_text(QPoint(area.left() + area.width() * 5 / 6, area.center().y()));
+    ASSERT_TRUE(text);
+    EXPECT_TRUE(text->startsWith("a\n")) << text->toStdString();
+    EXPECT_TRUE(text->endsWith("\n250.0000 Mbit/s")) << text->toStdString();
+    EXPECT_FALSE(plot->point_text(area.topLeft() + QPoint(5, 5)));
+}
+
+TEST(HeaderRow, ScaleLabelsFitTheirPlaces) {
+    QWidget parent;
+    const DialogUnits units(parent.fontMetrics());
+    HeaderRow header(&parent, units, {"Receiver", "Kelbos/Bit"});
+    for (const BarScale& scale : BAR_SCALES) {
+        const auto labels = scale_labels(scale.full_mbits);
+        std::array<QString, 11> texts;
+        for (int i = 0; i <= 10; ++i) texts[i] = QString::fromStdString(labels[i]);
+        header.set_scale_labels(texts);
+        for (int i = 0; i <= 10; ++i) {
+            QLabel* label = header.scale_label(i);
+            const int room = i < 10 ? header.scale_label(i + 1)->x() - label->x() : label->width();
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), room)
+                << scale.word << " label " << label->text().toStdString();
+        }
+    }
+}
