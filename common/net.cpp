@@ -31,7 +31,75 @@ void Socket::reset(int fd) {
     fd_ = fd;
 }
 
-Socket make_socket(int type) { return Socket(::socket(AF_INET, type | SOCK_CLOEXEC, 0)); }
+Socket make_socket(int type, int family) {
+    return Socket(::socket(family, type | SOCK_CLOEXEC, 0));
+}
+
+WildcardSocket make_wildcard_socket(int type, std::uint16_t port) {
+    WildcardSocket w;
+    w.socket = make_socket(type, AF_INET6);
+    if (w.socket && set_int_option(w.socket.fd(), IPPROTO_IPV6, IPV6_V6ONLY, 0)) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&w.any.storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_any;
+        in6->sin6_port = htons(port);
+        w.any.length = sizeof(sockaddr_in6);
+        return w;
+    }
+    // No IPv6 in this system (or no dual stack): IPv4 alone.
+    w.socket = make_socket(type, AF_INET);
+    const sockaddr_in any = any_address(port);
+    std::memcpy(&w.any.storage, &any, sizeof any);
+    w.any.length = sizeof any;
+    return w;
+}
+
+std::vector<SocketAddress> resolve_host(const std::string& host, std::uint16_t port) {
+    std::string name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    std::vector<SocketAddress> addresses;
+    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return addresses;
+    for (const addrinfo* ai = result; ai; ai = ai->ai_next) {
+        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) || !ai->ai_addr ||
+            ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        SocketAddress a;
+        std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
+        a.length = ai->ai_addrlen;
+        a = with_port(a, port);
+        bool seen = false;
+        for (const SocketAddress& b : addresses)
+            seen = seen || (b.length == a.length && std::memcmp(&a.storage, &b.storage, a.length) == 0);
+        if (!seen) addresses.push_back(a);
+    }
+    ::freeaddrinfo(result);
+    return addresses;
+}
+
+std::uint16_t port_of(const SocketAddress& address) {
+    if (address.family() == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&address.storage)->sin_port);
+    if (address.family() == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address.storage)->sin6_port);
+    return 0;
+}
+
+SocketAddress with_port(SocketAddress address, std::uint16_t port) {
+    if (address.family() == AF_INET) reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(port);
+    if (address.family() == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
+    return address;
+}
+
+SocketAddress local_address(int fd) {
+    SocketAddress a;
+    if (::getsockname(fd, a.get(), &a.length) != 0) a = SocketAddress{};
+    return a;
+}
 
 bool set_nonblocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL, 0);
@@ -202,8 +270,35 @@ struct LookupState {
 };
 }  // namespace
 
+std::string address_text(const SocketAddress& address) {
+    if (const auto v4 = ipv4_of(address)) return dotted_decimal(*v4);
+    char buf[INET6_ADDRSTRLEN] = {};
+    if (address.family() == AF_INET6 && address.length >= sizeof(sockaddr_in6))
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address.storage)->sin6_addr, buf,
+                    sizeof buf);
+    return buf;
+}
+
 std::string reverse_name(in_addr address, std::chrono::milliseconds budget) {
-    const std::string dotted = dotted_decimal(address);
+    SocketAddress a;
+    const sockaddr_in in = make_address(address, 0);
+    std::memcpy(&a.storage, &in, sizeof in);
+    a.length = sizeof in;
+    return reverse_name(a, budget);
+}
+
+std::string reverse_name(const SocketAddress& peer, std::chrono::milliseconds budget) {
+    // An IPv4 peer that reached an IPv6 socket is looked up as the IPv4 address it is.
+    SocketAddress address = peer;
+    if (const auto v4 = ipv4_of(peer)) {
+        const sockaddr_in in = make_address(*v4, 0);
+        address = SocketAddress{};
+        std::memcpy(&address.storage, &in, sizeof in);
+        address.length = sizeof in;
+    } else if (address.family() != AF_INET6 || address.length < sizeof(sockaddr_in6)) {
+        return "unknown";
+    }
+    const std::string dotted = address_text(address);
     if (lookups_in_flight.fetch_add(1) >= MAX_LOOKUPS_IN_FLIGHT) {
         lookups_in_flight.fetch_sub(1);
         return dotted;
@@ -211,10 +306,9 @@ std::string reverse_name(in_addr address, std::chrono::milliseconds budget) {
     auto state = std::make_shared<LookupState>();
     try {
         std::thread([state, address] {
-            sockaddr_in sa = make_address(address, 0);
             char host[NI_MAXHOST] = {};
-            const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host,
-                                         nullptr, 0, NI_NAMEREQD);
+            const int rc =
+                ::getnameinfo(address.get(), address.length, host, sizeof host, nullptr, 0, NI_NAMEREQD);
             {
                 std::lock_guard lock(state->mutex);
                 if (rc == 0) state->name = host;

@@ -1,5 +1,7 @@
-// Socket helpers: IPv4 sockets that close themselves, options, bounded waits, name
-// lookups and the perror-form diagnostics.
+// Socket helpers: sockets that close themselves, options, bounded waits, the one
+// resolver and the one address type of both programs (IPv6 and IPv4 alike), name
+// lookups and the perror-form diagnostics. Nothing outside this file calls
+// getaddrinfo or chooses an address family.
 #pragma once
 
 #include <netinet/in.h>
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelbos {
 
@@ -40,9 +43,9 @@ private:
     int fd_ = -1;
 };
 
-// A new AF_INET socket of the given type (SOCK_STREAM or SOCK_DGRAM), close-on-exec.
+// A new socket of the given type (SOCK_STREAM or SOCK_DGRAM) and family, close-on-exec.
 // Invalid on failure, errno set.
-Socket make_socket(int type);
+Socket make_socket(int type, int family = AF_INET);
 
 bool set_nonblocking(int fd);
 bool set_int_option(int fd, int level, int option, int value);
@@ -112,6 +115,35 @@ bool same_host(const SocketAddress& a, const SocketAddress& b);
 
 // The IPv4 address of an AF_INET address, or of an IPv4-mapped IPv6 one.
 std::optional<in_addr> ipv4_of(const SocketAddress& address);
+
+// A socket for every address of this host: one dual-stack IPv6 socket that takes IPv4
+// as well, or an IPv4 one where the system has no IPv6. `any` is its wildcard address
+// with `port`, to bind to. Invalid on failure, errno set.
+struct WildcardSocket {
+    Socket socket;
+    SocketAddress any;
+};
+WildcardSocket make_wildcard_socket(int type, std::uint16_t port);
+
+// Every address of a host name, IPv6 and IPv4, in the order the resolver prefers and
+// without repeats, each with `port`; empty when the name does not resolve. An address
+// in its text form (dotted quad, IPv6 with or without brackets) resolves to itself.
+std::vector<SocketAddress> resolve_host(const std::string& host, std::uint16_t port);
+
+// The port of an IPv4 or IPv6 address (0 for others); the same address on another port.
+std::uint16_t port_of(const SocketAddress& address);
+SocketAddress with_port(SocketAddress address, std::uint16_t port);
+
+// The address of a socket's own end (getsockname).
+SocketAddress local_address(int fd);
+
+// The host of an address in its usual text: a dotted quad for IPv4, also when it
+// reaches an IPv6 socket mapped into IPv6; the compressed form for other IPv6.
+std::string address_text(const SocketAddress& address);
+
+// The host name of a peer address by reverse lookup, if the lookup answers within
+// `budget`; otherwise address_text. "unknown" for an address of neither family.
+std::string reverse_name(const SocketAddress& address, std::chrono::milliseconds budget);
 
 // The host name of a peer address by reverse lookup, if the lookup answers within
 // `budget`; otherwise the address in dotted decimal. The lookup itself runs on a

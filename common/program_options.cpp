@@ -74,6 +74,10 @@ void add_common_options(QCommandLineParser& parser) {
     parser.addOption(
         {"bar-scale", "What a full rate bar stands for: 100M (default), 1G, 10G, 100G or auto.", "SCALE"});
     parser.addOption({"rate-history", "Open the Rate History window at start."});
+    parser.addOption({"metrics",
+                      "Serve Prometheus metrics at http://ADDRESS:PORT/metrics; a port alone listens on "
+                      "every address.",
+                      "[ADDRESS:]PORT"});
 }
 
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error) {
@@ -98,6 +102,13 @@ std::optional<CommonOptions> read_common_options(const QCommandLineParser& parse
         o.bar_scale = *choice;
     }
     o.rate_history = parser.isSet("rate-history");
+    if (parser.isSet("metrics")) {
+        o.metrics = parse_metrics_endpoint(parser.value("metrics").toStdString());
+        if (!o.metrics) {
+            error = "metrics must be [ADDRESS:]PORT with a port of 1 to 65535";
+            return std::nullopt;
+        }
+    }
     for (const QString& w : parser.positionalArguments()) o.words.push_back(w.toStdString());
     return o;
 }

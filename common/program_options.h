@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics.h"
 #include "bar_scale.h"
 
 class QCommandLineParser;
@@ -22,6 +23,7 @@ struct CommonOptions {
     bool json = false;
     std::optional<double> time_seconds;  // --time
     std::vector<std::string> words;      // the words that are not options
+    std::optional<MetricsEndpoint> metrics;  // --metrics
     BarScaleChoice bar_scale{};          // --bar-scale
     bool rate_history = false;           // --rate-history: the history window opens at start
 };
@@ -38,12 +40,12 @@ void prepare_platform(int argc, char** argv);
 void guard_window_start(const char* program);
 void window_start_done();
 
-// Adds --help, --version, --headless, --json, --time, --bar-scale and --rate-history
-// to a parser.
+// Adds --help, --version, --headless, --json, --time, --bar-scale, --rate-history and
+// --metrics to a parser.
 void add_common_options(QCommandLineParser& parser);
 
 // Reads the common options after parsing. `error` receives a message when --time is
-// not a positive number of seconds or --bar-scale names no scale.
+// not a positive number of seconds, --bar-scale names no scale or --metrics no port.
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error);
 
 // SIGINT and SIGTERM, turned into a call on the event loop's thread.

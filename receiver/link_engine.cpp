@@ -87,16 +87,11 @@ void retire(QSocketNotifier*& notifier) {
 }
 
 std::uint16_t bound_port(const Socket& socket) {
-    if (!socket) return 0;
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
+    return socket ? port_of(local_address(socket.fd())) : 0;
 }
 
-bool bind_any(const Socket& socket, std::uint16_t port) {
-    const sockaddr_in address = any_address(port);
-    return ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+bool bind_to(const Socket& socket, const SocketAddress& address) {
+    return ::bind(socket.fd(), address.get(), address.length) == 0;
 }
 
 }  // namespace
@@ -134,8 +129,11 @@ LinkStatus LinkEngine::comm_init() {
     close_endpoints();
     last_error_ = 0;
 
-    control_.socket = make_socket(SOCK_STREAM);
-    datagram_.socket = make_socket(SOCK_DGRAM);
+    // Each endpoint takes IPv6 and IPv4 alike where the system has IPv6.
+    WildcardSocket control = make_wildcard_socket(SOCK_STREAM, options_.ports.control);
+    WildcardSocket datagram = make_wildcard_socket(SOCK_DGRAM, options_.ports.datagram);
+    control_.socket = std::move(control.socket);
+    datagram_.socket = std::move(datagram.socket);
     // Datagrams that arrive while the thread is busy elsewhere (a frame, another link)
     // wait in this buffer; when it is full the system drops them. A buffer of one
     // datagram would lose most of a fast link's data.
@@ -145,7 +143,8 @@ LinkStatus LinkEngine::comm_init() {
     // The stream listener and the links it accepts keep the system's automatic sizing
     // of their receive buffers: a fixed size would cap every link at that many bytes
     // per round trip, whatever the network could carry.
-    stream_.socket = make_socket(SOCK_STREAM);
+    WildcardSocket stream = make_wildcard_socket(SOCK_STREAM, options_.ports.stream);
+    stream_.socket = std::move(stream.socket);
     // A restarted receiver must get its listening ports back while connections of
     // its previous run still linger in TIME_WAIT. Not on the datagram port: there it
     // would let two receivers share the port.
@@ -153,9 +152,9 @@ LinkStatus LinkEngine::comm_init() {
         !set_int_option(stream_.socket.fd(), SOL_SOCKET, SO_REUSEADDR, 1))
         return fail(LinkStatus::socket_error);
 
-    if (!bind_any(control_.socket, options_.ports.control)) return fail(LinkStatus::bind_error);
-    if (!bind_any(datagram_.socket, options_.ports.datagram)) return fail(LinkStatus::bind_error);
-    if (!bind_any(stream_.socket, options_.ports.stream)) return fail(LinkStatus::bind_error);
+    if (!bind_to(control_.socket, control.any)) return fail(LinkStatus::bind_error);
+    if (!bind_to(datagram_.socket, datagram.any)) return fail(LinkStatus::bind_error);
+    if (!bind_to(stream_.socket, stream.any)) return fail(LinkStatus::bind_error);
 
     if (::listen(control_.socket.fd(), LISTEN_BACKLOG) != 0) return fail(LinkStatus::listen_error);
     if (::listen(stream_.socket.fd(), LISTEN_BACKLOG) != 0) return fail(LinkStatus::listen_error);
@@ -320,8 +319,7 @@ void LinkEngine::read_setup(ConnId conn_id) {
 void LinkEngine::complete_setup(ConnId conn_id) {
     LinkEntry& entry = link_sockets_[conn_id];
     const auto request = decode_setup_request(entry.setup);
-    const std::optional<in_addr> peer_v4 = ipv4_of(entry.peer);
-    std::string name = peer_v4 ? reverse_name(*peer_v4, options_.name_budget) : "unknown";
+    std::string name = reverse_name(entry.peer, options_.name_budget);
     if (name.size() > SETUP_HOST_FIELD) name.resize(SETUP_HOST_FIELD);
     if (!request || !send_bytes(entry.socket.fd(), encode_setup_accept(conn_id))) {
         drop_admission(conn_id);

@@ -68,9 +68,12 @@ ConnId LinkRows::alloc_conn_id() {
             show_message({"Refusing incoming connection because\n", "init file has not been read yet"});
             refusal_box_open_ = false;
         }
+        ++refused_;
         return CONN_NONE_FREE;
     }
-    return table_.take_free();
+    const ConnId conn_id = table_.take_free();
+    if (conn_id == CONN_NONE_FREE) ++refused_;
+    return conn_id;
 }
 
 void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
@@ -121,6 +124,7 @@ void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text)
     record.row_state = RowState::dirty;
     record.removal_countdown = REMOVAL_TICKS;
     if (record.colour_slot != DEFAULT_SLOT) slots_[record.colour_slot].held = false;
+    ++ended_[reason];
     json_.write(LinkEndEvent{clock_ms_(), conn_id, record.peer_name, reason, record.bytes_received});
 
     StatusRow* const row = record.row_window;

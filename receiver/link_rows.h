@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +73,11 @@ public:
     StatusRow* total_row() const { return table_[CONN_NONE].row_window; }
     StatusRow* row(ConnId conn_id) const;
     bool refusal_box_open() const { return refusal_box_open_; }
+    // A row's rate as its last tick showed it.
+    float last_rate(ConnId conn_id) const { return last_rate_[conn_id]; }
+    // Links refused since start-up, and links ended by shutdown reason.
+    std::uint64_t refused() const { return refused_; }
+    const std::map<int, std::uint64_t>& ended() const { return ended_; }
 
 private:
     void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
@@ -95,6 +101,8 @@ private:
     double full_mbits_ = 100.0;
     std::function<int(ConnId)> link_socket_;
     bool refusal_box_open_ = false;
+    std::uint64_t refused_ = 0;
+    std::map<int, std::uint64_t> ended_;
 };
 
 }  // namespace kelbos

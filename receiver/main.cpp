@@ -10,6 +10,7 @@
 #include "desktop_identity.h"
 #include "json_lines.h"
 #include "loop_monitor.h"
+#include "metrics.h"
 #include "program_options.h"
 #include "receiver_command_line.h"
 #include "receiver_program.h"
@@ -73,6 +74,16 @@ int main(int argc, char** argv) {
     kelbos::set_message_presenter(common.headless ? kelbos::MessagePresenter(kelbos::present_on_stderr)
                                                   : kelbos::MessagePresenter(kelbos::present_in_box));
     kelbos::ReceiverOptions options;
+    // The metrics port is had before anything is shown, or the program ends.
+    std::unique_ptr<kelbos::MetricsExporter> exporter;
+    if (common.metrics) {
+        options.metrics = std::make_shared<kelbos::MetricsSnapshot>();
+        exporter = kelbos::MetricsExporter::start(*common.metrics, options.metrics, error);
+        if (!exporter) {
+            std::fprintf(stderr, "kelbosrx: %s\n", error.c_str());
+            return 2;
+        }
+    }
     options.words = common.words;
     options.json = common.json;
     options.time_seconds = common.time_seconds;

@@ -5,6 +5,7 @@
 
 #include "clock.h"
 #include "kelbo_canvas.h"
+#include "receiver_rows.h"
 #include "scene_commands.h"
 #include "show_message.h"
 #include "status_row.h"
@@ -23,6 +24,7 @@ ReceiverProgram::ReceiverProgram(ReceiverOptions options)
     colour_slots_.set_default();
     load_startup_scene(*scene_, options_.words);
     create_window();
+    publish_metrics();
     if (options_.time_seconds) {
         time_limit_.setSingleShot(true);
         connect(&time_limit_, &QTimer::timeout, this, &ReceiverProgram::quit_app);
@@ -127,6 +129,25 @@ void ReceiverProgram::tick_rows() {
     rows_.tick_rows(now - last_tick_ms_);
     last_tick_ms_ = now;
     if (views_) views_->ticked(rows_.tick_rates());
+    publish_metrics();
+}
+
+// The figures of the tick just shown: the same the rows and the JSON lines show.
+void ReceiverProgram::publish_metrics() {
+    if (!options_.metrics) return;
+    ReceiverFigures figures;
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
+        const auto conn_id = static_cast<ConnId>(c);
+        const ConnectionRecord& record = connections_[conn_id];
+        if (record.row_state == RowState::free || !record.row_window) continue;
+        (record.row_state == RowState::dirty ? figures.stopped : figures.live) += 1;
+        figures.links.push_back(LinkFigures{c, record.peer_name, protocol_text(record.transport),
+                                            record.bytes_received, rows_.last_rate(conn_id)});
+    }
+    figures.all_bytes = connections_[CONN_NONE].bytes_received;
+    figures.refused = rows_.refused();
+    figures.ended = rows_.ended();
+    options_.metrics->publish(metric_families(figures));
 }
 
 }  // namespace kelbos

@@ -26,6 +26,7 @@
 #include "link_engine.h"
 #include "link_rows.h"
 #include "rate_views.h"
+#include "metrics.h"
 #include "receiver_picture.h"
 #include "receiver_window.h"
 #include "scene.h"
@@ -43,6 +44,8 @@ struct ReceiverOptions {
     bool rate_history = false;   // open the Rate History window with the main window
     // Ends the event loop with an exit code; QCoreApplication::exit when not given.
     std::function<void(int)> quit;
+    // Given: the figures go there at each tick, for the metrics exporter.
+    std::shared_ptr<MetricsSnapshot> metrics;
 };
 
 class ReceiverProgram : public QObject {
@@ -87,6 +90,7 @@ private:
     void create_window();
     void start_communications();
     void redraw();
+    void publish_metrics();
 
     ReceiverOptions options_;
     std::uint64_t start_ms_;

@@ -11,6 +11,7 @@ dir=${KELBOS_PACKAGE_DIR:-$root/build-package}
 "$root/scripts/deps.sh" build package
 
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKELBOS_BUILD_TESTS=OFF -DKELBOS_WERROR=ON \
+  -DKELBOS_SYSTEMD_UNIT_DIR=/lib/systemd/system \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 rm -f "$dir"/kelbos_*.deb

@@ -89,16 +89,17 @@ LinkStatus TransmitterLink::fail(LinkStatus status, int error) {
 }
 
 // Connects a non-blocking socket; a connect that cannot complete at once gets up to
-// the link's wait. A connect that fails while waiting (refused, unreachable) fails at
+// `wait`. A connect that fails while waiting (refused, unreachable) fails at
 // once rather than at the end of the wait.
-bool TransmitterLink::connect_within(const Socket& socket, const sockaddr_in& address) {
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+bool TransmitterLink::connect_within(const Socket& socket, const SocketAddress& address,
+                                     std::chrono::milliseconds wait) {
+    if (::connect(socket.fd(), address.get(), address.length) == 0) return true;
     const int error = errno;
     if (error != EINPROGRESS) {
         last_error_ = error;
         return false;
     }
-    switch (wait_writable(socket.fd(), options_.wait)) {
+    switch (wait_writable(socket.fd(), wait)) {
         case WaitResult::ready:
             break;
         case WaitResult::timeout:
@@ -127,62 +128,77 @@ LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std:
     const auto buffer_size = send_buffer_size(transport, socket_buffer_size);
     message_length_ = message_length;
 
+    // Every address of the receiver, IPv6 and IPv4, tried in turn until one answers.
+    const std::vector<SocketAddress> addresses =
+        resolve_host(receiver_host, udp ? options_.ports.control : options_.ports.stream);
+    if (addresses.empty()) return LinkStatus::host_unknown;
+    const auto deadline = std::chrono::steady_clock::now() + options_.wait;
+
     // From here on every return closes what was made so far: the sockets are locals
     // until the link is open.
-    Socket control = make_socket(SOCK_STREAM);
-    if (!control) return fail(LinkStatus::socket_error, errno);
+    Socket control;
     Socket datagram;
-    if (udp) {
-        datagram = make_socket(SOCK_DGRAM);
-        if (!datagram) return fail(LinkStatus::socket_error, errno);
-    }
-    const Socket& data = udp ? datagram : control;
-
-    const auto host = resolve_ipv4(receiver_host);
-    if (!host) return LinkStatus::host_unknown;
-    const sockaddr_in receiver_address =
-        make_address(*host, udp ? options_.ports.control : options_.ports.stream);
-    const sockaddr_in datagram_address = make_address(*host, options_.ports.datagram);
-
-    // No size at all leaves the send buffer to the system's automatic sizing, which
-    // grows it with the path's bandwidth and delay.
-    if (buffer_size != 0 && !set_send_buffer(data.fd(), static_cast<int>(buffer_size))) {
-        const int error = errno;
-        perror_diag("setsockopt");
-        return fail(LinkStatus::socket_error, error);
-    }
-    if (!udp && !set_int_option(control.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) {
-        const int error = errno;
-        perror_diag("setsockopt");
-        return fail(LinkStatus::socket_error, error);
-    }
-    if (!set_keepalive(control.fd())) {
-        const int error = errno;
-        perror_diag("setsockopt");
-        return fail(LinkStatus::socket_error, error);
-    }
-
-    if (!set_nonblocking(control.fd())) return fail(LinkStatus::socket_error, errno);
-    if (!connect_within(control, receiver_address)) return LinkStatus::connect_error;
-
-    if (udp) {
-        if (!set_nonblocking(datagram.fd())) return fail(LinkStatus::socket_error, errno);
-        // A datagram connect sends nothing; it fixes the destination of every send.
-        if (::connect(datagram.fd(), reinterpret_cast<const sockaddr*>(&datagram_address),
-                      sizeof datagram_address) != 0) {
+    for (std::size_t i = 0; i < addresses.size() && !control; ++i) {
+        const SocketAddress& address = addresses[i];
+        Socket candidate = make_socket(SOCK_STREAM, address.family());
+        // An address of a family this system lacks is passed over.
+        if (!candidate && errno == EAFNOSUPPORT) continue;
+        if (!candidate) return fail(LinkStatus::socket_error, errno);
+        if (udp) {
+            datagram = make_socket(SOCK_DGRAM, address.family());
+            if (!datagram) return fail(LinkStatus::socket_error, errno);
+        }
+        const Socket& data = udp ? datagram : candidate;
+        // No size at all leaves the send buffer to the system's automatic sizing, which
+        // grows it with the path's bandwidth and delay.
+        if (buffer_size != 0 && !set_send_buffer(data.fd(), static_cast<int>(buffer_size))) {
             const int error = errno;
-            perror_diag("ctl connect fail");
-            if (error != EINPROGRESS) return fail(LinkStatus::connect_error, error);
-            switch (wait_writable(datagram.fd(), options_.wait)) {
-                case WaitResult::ready:
-                    break;
-                case WaitResult::timeout:
-                    return fail(LinkStatus::connect_error, ETIMEDOUT);
-                case WaitResult::error:
-                    return fail(LinkStatus::connect_error, errno);
+            perror_diag("setsockopt");
+            return fail(LinkStatus::socket_error, error);
+        }
+        if (!udp && !set_int_option(candidate.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) {
+            const int error = errno;
+            perror_diag("setsockopt");
+            return fail(LinkStatus::socket_error, error);
+        }
+        if (!set_keepalive(candidate.fd())) {
+            const int error = errno;
+            perror_diag("setsockopt");
+            return fail(LinkStatus::socket_error, error);
+        }
+        if (!set_nonblocking(candidate.fd())) return fail(LinkStatus::socket_error, errno);
+        // Each address gets an equal share of what is left of the bound, so one that
+        // never answers leaves time for the next.
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto share =
+            std::max(left, std::chrono::milliseconds(0)) / static_cast<int>(addresses.size() - i);
+        if (!connect_within(candidate, address, share)) continue;
+        control = std::move(candidate);
+        last_error_ = 0;  // what the addresses before it gave is no failure now
+
+        if (udp) {
+            // The data goes to the host that took the control connection. A datagram
+            // connect sends nothing; it fixes the destination of every send.
+            const SocketAddress datagram_address = with_port(address, options_.ports.datagram);
+            if (!set_nonblocking(datagram.fd())) return fail(LinkStatus::socket_error, errno);
+            if (::connect(datagram.fd(), datagram_address.get(), datagram_address.length) != 0) {
+                const int error = errno;
+                perror_diag("ctl connect fail");
+                if (error != EINPROGRESS) return fail(LinkStatus::connect_error, error);
+                switch (wait_writable(datagram.fd(), options_.wait)) {
+                    case WaitResult::ready:
+                        break;
+                    case WaitResult::timeout:
+                        return fail(LinkStatus::connect_error, ETIMEDOUT);
+                    case WaitResult::error:
+                        return fail(LinkStatus::connect_error, errno);
+                }
             }
         }
     }
+    if (!control)
+        return last_error_ == 0 ? fail(LinkStatus::socket_error, EAFNOSUPPORT) : LinkStatus::connect_error;
 
     SetupRequest setup;
     setup.kelbo_bytes = kelbo_bytes;

@@ -106,7 +106,7 @@ public:
 
 private:
     LinkStatus fail(LinkStatus status, int error);
-    bool connect_within(const Socket& socket, const sockaddr_in& address);
+    bool connect_within(const Socket& socket, const SocketAddress& address, std::chrono::milliseconds wait);
     void start_notification();
     void stop_notification();
     // Stops the notification and closes every socket of the link.

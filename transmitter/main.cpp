@@ -9,6 +9,7 @@
 #include "json_lines.h"
 #include "kelbo_canvas.h"
 #include "loop_monitor.h"
+#include "metrics.h"
 #include "program_options.h"
 #include "shell.h"
 #include "show_message.h"
@@ -92,6 +93,16 @@ int main(int argc, char** argv) {
                                            : MessagePresenter(present_in_box));
 
     TransmitterOptions options;
+    // The metrics port is had before anything is shown, or the program ends.
+    std::unique_ptr<MetricsExporter> exporter;
+    if (common->metrics) {
+        options.metrics = std::make_shared<MetricsSnapshot>();
+        exporter = MetricsExporter::start(*common->metrics, options.metrics, error);
+        if (!exporter) {
+            std::fprintf(stderr, "kelbostx: %s\n", error.c_str());
+            return 2;
+        }
+    }
     options.start_ms = start_ms;
     options.headless = common->headless;
     options.json = common->json;

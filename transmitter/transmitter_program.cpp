@@ -60,6 +60,7 @@ void TransmitterProgram::create_window() {
     value_row_->set_bar_colour(brushes_.base);
     value_row_->set_tick_listener([this](double rate) { row_ticked(rate); });
     views_ = new RateViews(window_.get(), options_.bar_scale, [this](double full) { apply_bar_scale(full); });
+    publish_metrics(0);
 }
 
 void TransmitterProgram::apply_bar_scale(double full_mbits) {
@@ -179,6 +180,8 @@ void TransmitterProgram::transmission_ended(End how) {
     const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
     json_.write(EndEvent{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
                          rate_mbits(counters_.total_bytes, elapsed), how_text});
+    ++(how == End::halted ? figures_.halted : how == End::aborted ? figures_.aborted : figures_.halt_failed);
+    publish_metrics(0);
     if (quit_after_halt_ && !quitting_)
         QMetaObject::invokeMethod(this, &TransmitterProgram::quit_app, Qt::QueuedConnection);
     if (!go_running_) return;
@@ -210,6 +213,7 @@ void TransmitterProgram::time_up() {
 }
 
 void TransmitterProgram::row_ticked(double rate) {
+    publish_metrics(rate);
     StatusRow& row = window_->value_row();
     // A TCP link's path as the kernel sees it: in the JSON line and the row's tool tip.
     std::optional<TcpFigures> path;
@@ -233,6 +237,14 @@ void TransmitterProgram::row_ticked(double rate) {
             json_.write(tick);
     }
     views_->ticked({RowRate{transmissions_, row.name(), brushes_.base, rate}});
+}
+
+// The figures of the tick (or end) just shown: the same the row and the JSON lines show.
+void TransmitterProgram::publish_metrics(double rate) {
+    if (!options_.metrics) return;
+    figures_.sent_bytes = counters_.total_bytes;
+    figures_.rate_mbits = rate;
+    options_.metrics->publish(metric_families(figures_));
 }
 
 std::uint64_t TransmitterProgram::program_ms() const {

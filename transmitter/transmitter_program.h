@@ -19,6 +19,7 @@
 #include "bar_scale.h"
 #include "json_lines.h"
 #include "kelbo_picture.h"
+#include "metrics.h"
 #include "scene.h"
 #include "settings.h"
 #include "transmit_loop.h"
@@ -44,6 +45,9 @@ struct TransmitterOptions {
     bool rate_history = false;           // open the Rate History window with the main window
     // Ends the event loop with an exit status; QCoreApplication::exit when empty.
     std::function<void(int)> quit;
+    // Given: the figures go there at each tick and at each end, for the metrics
+    // exporter.
+    std::shared_ptr<MetricsSnapshot> metrics;
 };
 
 class TransmitterProgram : public QObject, private TransmitShell {
@@ -102,6 +106,7 @@ private:
     void time_up();
     void row_ticked(double rate);
     void apply_bar_scale(double full_mbits);
+    void publish_metrics(double rate);
     std::uint64_t program_ms() const;
 
     TransmitterOptions options_;
@@ -122,6 +127,7 @@ private:
     bool go_failed_ = false;
     bool quitting_ = false;
     bool quit_after_halt_ = false;  // the time ran out during a halt
+    TransmitterFigures figures_;
 };
 
 }  // namespace kelbos

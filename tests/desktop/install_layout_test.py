@@ -4,15 +4,18 @@ Usage: install_layout_test.py BUILD_DIR [CMAKE]
 
 Installs the build tree into a fresh folder, then checks the exact list of files (the
 two programs, the scene, the icon twice, two desktop entries, two manual pages, the
-copyright and the changelog, nothing else: no tests, no libraries), the desktop entries'
-names and command lines, desktop-file-validate's verdict on them, that `man` shows each
-program's page, and that each program, started as its entry says from an unrelated
-folder, reads the installed scene.
+copyright and the changelog, the receiver's service unit and the monitoring guide,
+nothing else: no tests, no libraries), the desktop entries' names and command lines,
+desktop-file-validate's verdict on them, that `man` shows each program's page, that each
+program, started as its entry says from an unrelated folder, reads the installed scene,
+and that the service unit starts the receiver with its metrics, passes
+`systemd-analyze verify` and is rated 2.0 or lower by `systemd-analyze security`.
 """
 
 import configparser
 import filecmp
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -35,6 +38,8 @@ EXPECTED_FILES = {
     "share/man/man1/kelbosrx.1.gz",
     "share/doc/kelbos/copyright",
     "share/doc/kelbos/changelog.gz",
+    "lib/systemd/system/kelbosrx.service",
+    "share/doc/kelbos/monitoring.md",
 }
 
 ENTRIES = {"kelbostx": "Kelbos Transmitter", "kelbosrx": "Kelbos Receiver"}
@@ -85,6 +90,36 @@ def run_as_entry(prefix, words, workdir):
     return result.returncode, result.stderr
 
 
+def check_service(prefix, workdir):
+    """The unit's command line, run for a moment as the unit would run it, and
+    systemd's own checks of the unit where systemd-analyze is installed."""
+    unit = os.path.join(prefix, "lib/systemd/system/kelbosrx.service")
+    with open(unit, encoding="utf-8") as f:
+        starts = [line.strip().split("=", 1)[1] for line in f if line.startswith("ExecStart=")]
+    scene = os.path.join(prefix, "share/kelbos/kelbostx.init")
+    words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", scene]
+    if not expect(starts == [" ".join(words)], f"kelbosrx.service: ExecStart {starts}"):
+        return
+    result = subprocess.run([*words, "--time", "0.5"], cwd=workdir, capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    expect(result.returncode == 0 and not result.stderr, f"the unit's command: {result.returncode} {result.stderr}")
+
+    analyze = shutil.which("systemd-analyze")
+    if not analyze:
+        print("note: systemd-analyze is not installed (package systemd); the unit was not checked")
+        return
+    # The unit's manual page is the one installed here.
+    result = subprocess.run([analyze, "verify", unit], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, MANPATH=os.path.join(prefix, "share/man")))
+    expect(result.returncode == 0 and not result.stdout + result.stderr,
+           f"systemd-analyze verify: {result.returncode} {result.stdout}{result.stderr}")
+    result = subprocess.run([analyze, "security", "--offline=true", "--no-pager", unit], capture_output=True,
+                            text=True, timeout=60)
+    level = re.search(r"Overall exposure level for kelbosrx.service: ([0-9.]+)", result.stdout)
+    expect(level and float(level.group(1)) <= 2.0,
+           f"systemd-analyze security: {level.group(1) if level else result.stdout + result.stderr}")
+
+
 def main():
     if len(sys.argv) not in (2, 3):
         print(__doc__)
@@ -125,7 +160,9 @@ def main():
             expect(status == 0, f"{program} started as its entry says exited with {status}: {err}")
             expect("init file" not in err, f"{program} did not read the installed scene: {err}")
 
-        # Without the scene, the same start reports it: the check above can fail.
+        check_service(prefix, elsewhere)
+
+        # Without the scene, the same start reports it: the checks above can fail.
         os.rename(os.path.join(prefix, "share/kelbos/kelbostx.init"), os.path.join(scratch, "moved.init"))
         status, err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, "share/kelbos/kelbostx.init")],
                                    elsewhere)

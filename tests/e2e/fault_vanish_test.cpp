@@ -165,7 +165,7 @@ TEST(PausedPeer, AProgramStoppedForNinetySecondsLosesNothing) {
         const QJsonObject end = of_kind(json_events(*rx), "link_end", 1)[0];
         EXPECT_EQ(end["reason"].toInt(), REASON_NORMAL);
         EXPECT_LE(bytes_of(end), bytes_of(ends[0]));
-        EXPECT_LE(bytes_of(ends[0]) - bytes_of(end), 32700u - SHUTDOWN_REQUEST_LEN);
+        EXPECT_LE(bytes_of(ends[0]) - bytes_of(end), LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN);
         EXPECT_EQ(rx->err(), "");
     }
 }

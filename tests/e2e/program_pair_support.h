@@ -68,18 +68,21 @@ inline std::uint64_t bytes_of(const QJsonObject& event) {
 // from the kernel's table rather than by connecting, which a receiver would count as
 // a link being set up.
 inline std::optional<int> listen_queue(std::uint16_t port) {
-    std::ifstream table("/proc/net/tcp");
     char wanted[8];
     std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
-    std::string line;
-    std::getline(table, line);  // the titles
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        // 0A: LISTEN, whose rx_queue is the accept queue.
-        if (local.ends_with(wanted) && state == "0A")
-            return static_cast<int>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16));
+    // IPv4 listeners, and IPv6 ones (which take IPv4 as well).
+    for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream table(path);
+        std::string line;
+        std::getline(table, line);  // the titles
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            // 0A: LISTEN, whose rx_queue is the accept queue.
+            if (local.ends_with(wanted) && state == "0A")
+                return static_cast<int>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16));
+        }
     }
     return std::nullopt;
 }

@@ -73,7 +73,7 @@ std::string TwoHosts::net_of_b() const {
     return "/proc/" + std::to_string(holder_->pid()) + "/ns/net";
 }
 
-std::string TwoHosts::join(int mtu) {
+std::string TwoHosts::join(int mtu, bool ipv6_only) {
     // The holder ends by itself soon after this process, however that ends.
     const std::string watch_parent =
         "while kill -0 " + std::to_string(::getpid()) + " 2>/dev/null; do sleep 1; done";
@@ -96,12 +96,25 @@ std::string TwoHosts::join(int mtu) {
     const std::string pid = std::to_string(holder_->pid());
     const std::string mtu_text = std::to_string(mtu);
     const std::string enter_b = "--net=" + net_of_b();
+    // IPv6 addresses are usable at once: no duplicate address detection on a pair.
+    const std::vector<std::string> address_a =
+        ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_A) + "/64", "nodad"}
+                  : std::vector<std::string>{std::string(ADDRESS_A) + "/24"};
+    const std::vector<std::string> address_b =
+        ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_B) + "/64", "nodad"}
+                  : std::vector<std::string>{std::string(ADDRESS_B) + "/24"};
+    std::vector<std::string> add_a = {"ip", "address", "add"};
+    add_a.insert(add_a.end(), address_a.begin(), address_a.end());
+    add_a.insert(add_a.end(), {"dev", END_A});
+    std::vector<std::string> add_b = {"nsenter", enter_b, "ip", "address", "add"};
+    add_b.insert(add_b.end(), address_b.begin(), address_b.end());
+    add_b.insert(add_b.end(), {"dev", END_B});
     const std::vector<std::vector<std::string>> steps = {
         {"ip", "link", "add", END_A, "type", "veth", "peer", "name", END_B, "netns", pid},
-        {"ip", "address", "add", std::string(ADDRESS_A) + "/24", "dev", END_A},
+        add_a,
         {"ip", "link", "set", END_A, "mtu", mtu_text, "up"},
         {"nsenter", enter_b, "ip", "link", "set", "lo", "up"},
-        {"nsenter", enter_b, "ip", "address", "add", std::string(ADDRESS_B) + "/24", "dev", END_B},
+        add_b,
         {"nsenter", enter_b, "ip", "link", "set", END_B, "mtu", mtu_text, "up"},
     };
     for (const auto& step : steps)

@@ -26,10 +26,13 @@ public:
     TwoHosts(const TwoHosts&) = delete;
     TwoHosts& operator=(const TwoHosts&) = delete;
 
+    static constexpr const char* ADDRESS6_A = "2001:db8::1";
+    static constexpr const char* ADDRESS6_B = "2001:db8::2";
+
     // Makes host B and joins the hosts by a veth pair, ADDRESS_A and ADDRESS_B on one
-    // /24, with frames of up to `mtu` bytes. Returns an empty string on success, else
-    // what failed.
-    std::string join(int mtu);
+    // /24 (with `ipv6_only`: ADDRESS6_A and ADDRESS6_B on one /64 and no IPv4), with
+    // frames of up to `mtu` bytes. Returns an empty string on success, else what failed.
+    std::string join(int mtu, bool ipv6_only = false);
     // Limits what each end of the pair sends to `rate` (tc's notation: "50mbit").
     std::string shape(const std::string& rate);
     // Brings the host's end of the veth pair down (the host drops off the network)

@@ -1,0 +1,166 @@
+#include "metrics.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <prometheus/exposer.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <exception>
+
+#include "net.h"
+#include "protocol.h"
+
+namespace kelbos {
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+
+std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text) {
+    MetricsEndpoint endpoint;
+    std::string port = text;
+    if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+        endpoint.address = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (endpoint.address.empty()) return std::nullopt;
+    }
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (port.empty() || error != std::errc{} || end != port.data() + port.size() || value < 1 ||
+        value > 65535)
+        return std::nullopt;
+    endpoint.port = static_cast<std::uint16_t>(value);
+    return endpoint;
+}
+
+namespace {
+
+ClientMetric sample(double value, std::vector<ClientMetric::Label> labels = {}, bool counter = true) {
+    ClientMetric metric;
+    metric.label = std::move(labels);
+    if (counter)
+        metric.counter.value = value;
+    else
+        metric.gauge.value = value;
+    return metric;
+}
+
+MetricFamily family(const char* name, const char* help, MetricType type, std::vector<ClientMetric> metrics) {
+    return MetricFamily{name, help, type, std::move(metrics)};
+}
+
+}  // namespace
+
+std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
+    std::vector<ClientMetric> bytes;
+    std::vector<ClientMetric> rates;
+    for (const LinkFigures& link : figures.links) {
+        const std::vector<ClientMetric::Label> labels = {
+            {"conn_id", std::to_string(link.conn_id)}, {"peer", link.peer}, {"transport", link.transport}};
+        bytes.push_back(sample(static_cast<double>(link.bytes), labels));
+        rates.push_back(sample(link.rate_mbits, labels, false));
+    }
+    // The usual reasons are on show from the start, so that increase() sees their first end.
+    std::map<int, std::uint64_t> ended_by_reason{{REASON_NORMAL, 0}, {REASON_ABORTED, 0}};
+    for (const auto& [reason, count] : figures.ended) ended_by_reason[reason] = count;
+    std::vector<ClientMetric> ended;
+    for (const auto& [reason, count] : ended_by_reason)
+        ended.push_back(sample(static_cast<double>(count), {{"reason", std::to_string(reason)}}));
+    return {
+        family("kelbos_received_bytes_total", "Bytes received on a link since it was set up.",
+               MetricType::Counter, std::move(bytes)),
+        family("kelbos_received_all_bytes_total", "Bytes received on every link since the receiver started.",
+               MetricType::Counter, {sample(static_cast<double>(figures.all_bytes))}),
+        family("kelbos_link_rate_mbits", "A link's receive rate at the last tick, in Mbits/s.",
+               MetricType::Gauge, std::move(rates)),
+        family("kelbos_links", "Links on show: live, or stopped and about to go.", MetricType::Gauge,
+               {sample(figures.live, {{"state", "live"}}, false),
+                sample(figures.stopped, {{"state", "stopped"}}, false)}),
+        family("kelbos_links_refused_total", "Links refused: no scene loaded, or all ten taken.",
+               MetricType::Counter, {sample(static_cast<double>(figures.refused))}),
+        family("kelbos_links_ended_total", "Links ended, by shutdown reason.", MetricType::Counter,
+               std::move(ended)),
+    };
+}
+
+std::vector<MetricFamily> metric_families(const TransmitterFigures& figures) {
+    return {
+        family("kelbos_sent_bytes_total", "Bytes sent by the current (or last) transmission.",
+               MetricType::Counter, {sample(static_cast<double>(figures.sent_bytes))}),
+        family("kelbos_send_rate_mbits", "The send rate at the last tick, in Mbits/s; 0 when not sending.",
+               MetricType::Gauge, {sample(figures.rate_mbits, {}, false)}),
+        family("kelbos_transmissions_total", "Transmissions ended, by how they ended.", MetricType::Counter,
+               {sample(static_cast<double>(figures.halted), {{"how", "halted"}}),
+                sample(static_cast<double>(figures.aborted), {{"how", "aborted"}}),
+                sample(static_cast<double>(figures.halt_failed), {{"how", "halt failed"}})}),
+    };
+}
+
+void MetricsSnapshot::publish(std::vector<MetricFamily> families) {
+    std::lock_guard lock(mutex_);
+    families_.swap(families);
+    // The old figures are freed outside the exporter's view as `families` goes.
+}
+
+std::vector<MetricFamily> MetricsSnapshot::Collect() const {
+    std::lock_guard lock(mutex_);
+    return families_;
+}
+
+namespace {
+
+// Why a port cannot be had, asked of the system: the HTTP server does not say.
+std::string bind_error(const std::string& address, std::uint16_t port) {
+    sockaddr_in a = any_address(port);
+    if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) return "no such address";
+    Socket probe = make_socket(SOCK_STREAM);
+    if (!probe) return std::strerror(errno);
+    set_int_option(probe.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
+    if (::bind(probe.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return std::strerror(errno);
+    return "the HTTP server did not start";
+}
+
+}  // namespace
+
+MetricsExporter::~MetricsExporter() = default;
+
+std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& endpoint,
+                                                        std::shared_ptr<MetricsSnapshot> snapshot,
+                                                        std::string& error) {
+    const std::string where =
+        (endpoint.address.empty() ? "port " : endpoint.address + ":") + std::to_string(endpoint.port);
+    // The HTTP server takes IPv4 addresses in numbers only: a name is resolved here.
+    std::string numeric;
+    if (!endpoint.address.empty()) {
+        const std::vector<SocketAddress> addresses = resolve_host(endpoint.address, endpoint.port);
+        for (const SocketAddress& a : addresses)
+            if (numeric.empty() && a.family() == AF_INET) numeric = address_text(a);
+        if (numeric.empty()) {
+            error = "cannot serve metrics on " + where +
+                    (addresses.empty() ? ": no such address" : ": metrics are served over IPv4 only");
+            return nullptr;
+        }
+    }
+    std::unique_ptr<MetricsExporter> exporter(new MetricsExporter);
+    exporter->snapshot_ = std::move(snapshot);
+    const std::string listen =
+        (numeric.empty() ? std::string() : numeric + ":") + std::to_string(endpoint.port);
+    try {
+        exporter->exposer_ = std::make_unique<prometheus::Exposer>(listen, 2);
+    } catch (const std::exception&) {
+        error = "cannot serve metrics on " + where + ": " + bind_error(numeric, endpoint.port);
+        return nullptr;
+    }
+    exporter->exposer_->RegisterCollectable(exporter->snapshot_);
+    return exporter;
+}
+
+int MetricsExporter::port() const {
+    const auto ports = exposer_->GetListeningPorts();
+    return ports.empty() ? 0 : ports.front();
+}
+
+}  // namespace kelbos

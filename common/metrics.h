@@ -1,0 +1,94 @@
+// The programs' figures for a Prometheus server: `GET /metrics` in the text format.
+//
+// The program hands the exporter a snapshot of its figures at each rate tick (and when
+// a transmission ends); the exporter's HTTP threads only ever read the latest
+// snapshot. Nothing is counted on the data path: the figures are the ones the rows
+// and the JSON lines already show.
+#pragma once
+
+#include <prometheus/collectable.h>
+#include <prometheus/metric_family.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace prometheus {
+class Exposer;
+}
+
+namespace kelbos {
+
+// Where --metrics listens: an address (empty: every address) and a port.
+struct MetricsEndpoint {
+    std::string address;
+    std::uint16_t port = 0;
+};
+
+// "PORT", "ADDRESS:PORT" or "[IPV6]:PORT"; nullopt unless the port is 1..65535.
+std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text);
+
+// One link row of the receiver at a tick.
+struct LinkFigures {
+    int conn_id = 0;
+    std::string peer;
+    std::string transport;  // "UDP", "TCP", ...
+    std::uint64_t bytes = 0;
+    double rate_mbits = 0;
+};
+
+struct ReceiverFigures {
+    std::vector<LinkFigures> links;  // the rows on show, live and stopped
+    std::uint64_t all_bytes = 0;     // TOTAL
+    int live = 0;
+    int stopped = 0;
+    std::uint64_t refused = 0;
+    std::map<int, std::uint64_t> ended;  // links ended, by shutdown reason
+};
+
+struct TransmitterFigures {
+    std::uint64_t sent_bytes = 0;  // of the current (or last) transmission
+    double rate_mbits = 0;
+    std::uint64_t halted = 0;
+    std::uint64_t aborted = 0;
+    std::uint64_t halt_failed = 0;
+};
+
+std::vector<prometheus::MetricFamily> metric_families(const ReceiverFigures& figures);
+std::vector<prometheus::MetricFamily> metric_families(const TransmitterFigures& figures);
+
+// The latest figures, published by the program's thread and read by the exporter's.
+class MetricsSnapshot : public prometheus::Collectable {
+public:
+    void publish(std::vector<prometheus::MetricFamily> families);
+    std::vector<prometheus::MetricFamily> Collect() const override;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<prometheus::MetricFamily> families_;
+};
+
+// The HTTP side: serves a snapshot at /metrics from threads of its own.
+class MetricsExporter {
+public:
+    ~MetricsExporter();
+    // Listens on `endpoint`: its address (a name, or IPv4 in numbers), or every IPv4
+    // address when it has none. The HTTP server has no IPv6. Null, with `error` saying
+    // why, when the address does not resolve to IPv4 or the port cannot be had.
+    static std::unique_ptr<MetricsExporter> start(const MetricsEndpoint& endpoint,
+                                                  std::shared_ptr<MetricsSnapshot> snapshot,
+                                                  std::string& error);
+    // The port listened on (the one asked for).
+    int port() const;
+
+private:
+    MetricsExporter() = default;
+    std::shared_ptr<MetricsSnapshot> snapshot_;
+    std::unique_ptr<prometheus::Exposer> exposer_;
+};
+
+}  // namespace kelbos
