@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -111,6 +113,31 @@ bool set_int_option(int fd, int level, int option, int value) {
 bool set_send_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_SNDBUF, bytes); }
 
 bool set_receive_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_RCVBUF, bytes); }
+
+int int_option(int fd, int level, int option) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, level, option, &value, &length) == 0 ? value : -1;
+}
+
+int system_receive_buffer_max() {
+    std::FILE* f = std::fopen("/proc/sys/net/core/rmem_max", "r");
+    if (!f) return 0;
+    long value = 0;
+    if (std::fscanf(f, "%ld", &value) != 1 || value < 0) value = 0;
+    std::fclose(f);
+    return static_cast<int>(std::min<long>(value, std::numeric_limits<int>::max() / 2));
+}
+
+int set_large_receive_buffer(int fd, int wanted, int at_least) {
+    const int ceiling = system_receive_buffer_max();
+    const int request = std::max({wanted, ceiling, at_least});
+    if (!set_int_option(fd, SOL_SOCKET, SO_RCVBUFFORCE, request)) {
+        // Without the privilege the system caps the request at its ceiling itself.
+        if (!set_receive_buffer(fd, std::max(std::min(request, ceiling), at_least))) return -1;
+    }
+    return int_option(fd, SOL_SOCKET, SO_RCVBUF);
+}
 
 bool set_keepalive(int fd) {
     return set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&

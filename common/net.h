@@ -51,6 +51,18 @@ bool set_nonblocking(int fd);
 bool set_int_option(int fd, int level, int option, int value);
 bool set_send_buffer(int fd, int bytes);
 bool set_receive_buffer(int fd, int bytes);
+// An int socket option as the system reports it; -1 when it cannot be read.
+int int_option(int fd, int level, int option);
+
+// The system's ceiling for SO_RCVBUF without privilege (net.core.rmem_max); 0 when
+// unknown.
+int system_receive_buffer_max();
+// Gives a datagram socket as large a receive buffer as the system allows, and never a
+// request below `at_least`: `wanted` by SO_RCVBUFFORCE where the process may exceed the
+// ceiling, otherwise SO_RCVBUF up to the ceiling. Returns the size the system reports
+// afterwards (Linux reports twice the request, for its own bookkeeping), or -1 when
+// no size could be set.
+int set_large_receive_buffer(int fd, int wanted, int at_least);
 
 // A link connection's watch over a peer that vanishes without a word (host switched
 // off, cable pulled): after KEEPALIVE_IDLE without a segment from the peer, a probe

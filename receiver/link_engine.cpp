@@ -1,12 +1,15 @@
 #include "link_engine.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <new>
 #include <span>
+#include <type_traits>
 
 #include "clock.h"
 
@@ -24,11 +27,42 @@ bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
     return n == static_cast<ssize_t>(bytes.size());
 }
 
-// Reads in a row for one readiness report. A busy link is drained in fewer turns of
-// the event loop (each turn asks the system about every socket); after this many the
-// other links, the timers and the window get their turn.
-constexpr int CHUNKS_PER_REPORT = 8;
-constexpr int DATAGRAMS_PER_REPORT = 32;
+// How long one readiness report reads on while data keeps coming. A busy link is
+// drained in fewer turns of the event loop (each turn asks the system about every
+// socket); after this the other links, the timers and the window get their turn.
+constexpr std::chrono::microseconds READ_SLICE{2000};
+
+// How long the emptied datagram socket is left to fill before it is watched again.
+constexpr std::chrono::milliseconds READ_REST{1};
+// The datagram socket rests only when its buffer holds a few milliseconds of the
+// fastest link, as the system reports its size.
+constexpr int DATAGRAM_REST_BUFFER = 8 * 1024 * 1024;
+
+// Datagrams taken from the socket by one system call.
+constexpr int DATAGRAM_BATCH = 64;
+// The bytes of each datagram copied out of the system: the ConnId in its first byte.
+constexpr std::size_t DATAGRAM_HEAD = 8;
+
+// One batched read's headers, placed in a receive buffer of the call.
+struct DatagramBatch {
+    std::array<mmsghdr, DATAGRAM_BATCH> headers;
+    std::array<iovec, DATAGRAM_BATCH> vectors;
+    std::array<SocketAddress, DATAGRAM_BATCH> sources;
+    std::array<std::array<std::uint8_t, DATAGRAM_HEAD>, DATAGRAM_BATCH> heads;
+
+    void prepare() {
+        for (int i = 0; i < DATAGRAM_BATCH; ++i) {
+            vectors[i] = iovec{heads[i].data(), DATAGRAM_HEAD};
+            headers[i] = mmsghdr{};
+            headers[i].msg_hdr.msg_name = &sources[i].storage;
+            headers[i].msg_hdr.msg_namelen = sizeof sources[i].storage;
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+static_assert(sizeof(DatagramBatch) <= LARGEST_MESSAGE);
+static_assert(std::is_trivially_destructible_v<DatagramBatch>);
 
 bool would_block(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
@@ -67,6 +101,10 @@ LinkEngine::LinkEngine(EngineCallbacks callbacks, EngineOptions options, QObject
     admission_timer_.setSingleShot(true);
     admission_timer_.setTimerType(Qt::PreciseTimer);
     connect(&admission_timer_, &QTimer::timeout, this, &LinkEngine::expire_admissions);
+    rest_timer_.setSingleShot(true);
+    rest_timer_.setTimerType(Qt::PreciseTimer);
+    rest_timer_.setInterval(READ_REST);
+    connect(&rest_timer_, &QTimer::timeout, this, &LinkEngine::end_rests);
 }
 
 LinkEngine::~LinkEngine() {
@@ -96,10 +134,17 @@ LinkStatus LinkEngine::comm_init() {
     WildcardSocket datagram = make_wildcard_socket(SOCK_DGRAM, options_.ports.datagram);
     control_.socket = std::move(control.socket);
     datagram_.socket = std::move(datagram.socket);
-    if (!set_receive_buffer(datagram_.socket.fd(), UDP_MAX_MESSAGE)) return fail(LinkStatus::socket_error);
+    // Datagrams that arrive while the thread is busy elsewhere (a frame, another link)
+    // wait in this buffer; when it is full the system drops them. A buffer of one
+    // datagram would lose most of a fast link's data.
+    datagram_receive_buffer_ = set_large_receive_buffer(datagram_.socket.fd(), DATAGRAM_RECEIVE_BUFFER,
+                                                        static_cast<int>(UDP_MAX_MESSAGE));
+    if (datagram_receive_buffer_ < 0) return fail(LinkStatus::socket_error);
+    // The stream listener and the links it accepts keep the system's automatic sizing
+    // of their receive buffers: a fixed size would cap every link at that many bytes
+    // per round trip, whatever the network could carry.
     WildcardSocket stream = make_wildcard_socket(SOCK_STREAM, options_.ports.stream);
     stream_.socket = std::move(stream.socket);
-    if (!set_receive_buffer(stream_.socket.fd(), TCP_MAX_MESSAGE)) return fail(LinkStatus::socket_error);
     // A restarted receiver must get its listening ports back while connections of
     // its previous run still linger in TIME_WAIT. Not on the datagram port: there it
     // would let two receivers share the port.
@@ -214,9 +259,11 @@ void LinkEngine::accept_link(int listener_fd) {
         if (out_of_resources(err)) rest_listener(listener_fd);
         return;
     }
-    // A socket that cannot be given its buffer or its watch over a vanishing peer is
-    // closed here, on every return path below that does not hand it to the table.
-    if (!set_receive_buffer(socket.fd(), TCP_MAX_MESSAGE) || !set_keepalive(socket.fd())) return;
+    // A socket that cannot be given its watch over a vanishing peer is closed here, on
+    // every return path below that does not hand it to the table. Its receive buffer
+    // is left to the system's automatic sizing: a fixed size would cap the link at
+    // that many bytes per round trip, whatever the network could carry.
+    if (!set_keepalive(socket.fd())) return;
 
     // May run a modal loop that comes back into the engine; nothing is held across it
     // but the new socket, which no other call knows of.
@@ -289,7 +336,8 @@ void LinkEngine::read_link(ConnId conn_id) {
     const int fd = link_sockets_[conn_id].socket.fd();
     // The buffer belongs to this call: a callback below may bring the engine back in.
     const ReceiveBufferPool::Lease buffer = buffers_.take();
-    for (int chunk_number = 0; chunk_number < CHUNKS_PER_REPORT; ++chunk_number) {
+    const auto slice_end = std::chrono::steady_clock::now() + READ_SLICE;
+    for (;;) {
         const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n < 0) {
             const int err = errno;
@@ -313,29 +361,70 @@ void LinkEngine::read_link(ConnId conn_id) {
         if (callbacks_.more_data)
             callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
         // A chunk short of the buffer took what had arrived: the next report comes when
-        // more does.
-        if (static_cast<std::size_t>(n) < buffer.size()) return;
+        // more has come. Full chunks are read on while the slice lasts.
+        if (static_cast<std::size_t>(n) < buffer.size() || std::chrono::steady_clock::now() >= slice_end)
+            return;
         // The callback may have ended the link, or let a nested loop end it.
         if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
     }
 }
 
 void LinkEngine::read_datagram() {
+    // The batch's headers live in the call's own buffer: the handler can be entered
+    // again from a callback.
     const ReceiveBufferPool::Lease buffer = buffers_.take();
-    for (int datagram_number = 0; datagram_number < DATAGRAMS_PER_REPORT; ++datagram_number) {
+    auto* batch = new (buffer.data()) DatagramBatch;
+    const auto slice_end = std::chrono::steady_clock::now() + READ_SLICE;
+    for (;;) {
         if (!datagram_.socket) return;  // closed by a nested call
-        SocketAddress source;
-        const ssize_t n =
-            ::recvfrom(datagram_.socket.fd(), buffer.data(), buffer.size(), 0, source.get(), &source.length);
-        if (n <= 0) return;
-        const ConnId conn_id = datagram_link(buffer.data()[0], source);
-        if (conn_id == CONN_NONE) {
-            ++foreign_datagrams_;
-            continue;
+        batch->prepare();
+        // MSG_TRUNC: each datagram's length as it came, although only its first bytes
+        // are copied; the rest of it is never looked at.
+        const int count = ::recvmmsg(datagram_.socket.fd(), batch->headers.data(), DATAGRAM_BATCH,
+                                     MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (count <= 0) {  // emptied, or failed: the next report tries again
+            rest_datagrams();
+            return;
         }
-        if (callbacks_.more_data)
-            callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
+        for (int i = 0; i < count; ++i) {
+            const std::uint32_t length = batch->headers[i].msg_len;
+            if (length == 0) continue;  // nothing to count
+            SocketAddress& source = batch->sources[i];
+            source.length = batch->headers[i].msg_hdr.msg_namelen;
+            const ConnId conn_id = datagram_link(batch->heads[i][0], source);
+            if (conn_id == CONN_NONE) {
+                ++foreign_datagrams_;
+                continue;
+            }
+            if (callbacks_.more_data) callbacks_.more_data(static_cast<std::int8_t>(conn_id), length);
+        }
+        // A short batch emptied the socket; a full one may have left more, read on
+        // while the slice lasts.
+        if (count < DATAGRAM_BATCH) {
+            rest_datagrams();
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= slice_end) return;
     }
+}
+
+// Once the datagram socket is empty the next datagram would wake the thread at once,
+// and at a fast link's rate that is tens of thousands of wake-ups a second, each of
+// them paid for by the sender too. Where its buffer holds far more than arrives
+// meanwhile, the socket is left to fill for a moment instead, then read in batches.
+// (TCP links are not rested: a sender whose window or buffer is small would wait out
+// every rest with nothing to send.)
+void LinkEngine::rest_datagrams() {
+    if (!datagram_.notifier || datagram_receive_buffer_ < DATAGRAM_REST_BUFFER) return;
+    datagram_.notifier->setEnabled(false);
+    datagram_resting_ = true;
+    rest_timer_.start();
+}
+
+void LinkEngine::end_rests() {
+    // The socket may have been closed meanwhile.
+    if (datagram_resting_ && datagram_.notifier) datagram_.notifier->setEnabled(true);
+    datagram_resting_ = false;
 }
 
 // The first byte names the link; the datagram counts for it only when it comes from

@@ -55,6 +55,11 @@ struct EngineOptions {
     std::chrono::milliseconds name_budget{10};
 };
 
+// The receive buffer the datagram socket asks for, where the system lets it exceed its
+// ceiling for unprivileged programs: about a thousand of the largest datagrams, some
+// milliseconds of a fast link.
+inline constexpr int DATAGRAM_RECEIVE_BUFFER = 16 * 1024 * 1024;
+
 // Events of comm_event.
 inline constexpr int EVENT_READ = 1;
 inline constexpr int EVENT_ACCEPT = 8;
@@ -100,6 +105,9 @@ public:
     int datagram_socket() const { return datagram_.socket.fd(); }
     int stream_listener() const { return stream_.socket.fd(); }
     const ReceiveBufferPool& buffer_pool() const { return buffers_; }
+    // The datagram socket's receive buffer as the system reported it once set; -1
+    // before comm_init has set one.
+    int datagram_receive_buffer() const { return datagram_receive_buffer_; }
     // Datagrams dropped because they did not come from the host of the link their
     // first byte names (or named no link).
     std::uint64_t foreign_datagrams() const { return foreign_datagrams_; }
@@ -132,6 +140,8 @@ private:
     void accept_link(int listener_fd);
     void rest_listener(int listener_fd);
     void read_datagram();
+    void rest_datagrams();
+    void end_rests();
     // The link a datagram from `source` counts for, or CONN_NONE.
     ConnId datagram_link(std::uint8_t first_byte, const SocketAddress& source) const;
     void read_setup(ConnId conn_id);
@@ -150,11 +160,14 @@ private:
     EngineCallbacks callbacks_;
     EngineOptions options_;
     int last_error_ = 0;
+    int datagram_receive_buffer_ = -1;
     Endpoint control_;
     Endpoint datagram_;
     Endpoint stream_;
     std::array<LinkEntry, CONN_TABLE_SIZE> link_sockets_;  // entry 0 unused
     QTimer admission_timer_;
+    QTimer rest_timer_;
+    bool datagram_resting_ = false;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
     std::uint64_t foreign_datagrams_ = 0;
 };

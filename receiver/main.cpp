@@ -96,8 +96,6 @@ int main(int argc, char** argv) {
     monitor.watch_first_frame(program.canvas());
     program.show();
     const int status = QApplication::exec();
-    if (common.json)
-        kelbos::JsonLines(true).write_line(monitor.exit_event(
-            "\"foreign_datagrams\":" + std::to_string(program.engine().foreign_datagrams())));
+    if (common.json) kelbos::JsonLines(true).write_line(monitor.exit_event(program.exit_fields()));
     return status;
 }

@@ -83,6 +83,12 @@ void ReceiverProgram::start_communications() {
     }
 }
 
+std::string ReceiverProgram::exit_fields() const {
+    const int buffer = engine_ && engine_->datagram_socket() >= 0 ? engine_->datagram_receive_buffer() : -1;
+    return "\"foreign_datagrams\":" + std::to_string(engine_ ? engine_->foreign_datagrams() : 0) +
+           ",\"udp_receive_buffer\":" + std::to_string(buffer);
+}
+
 void ReceiverProgram::show() {
     if (!window_) return;
     window_->show();

@@ -69,6 +69,10 @@ public:
     void tick_rows();
 
     LinkStatus comm_status() const { return comm_status_; }
+    // The receiver's own members of its exit line: the datagrams dropped for coming
+    // from no link's host, and the datagram socket's receive buffer as the system
+    // reported it (-1 without a datagram socket).
+    std::string exit_fields() const;
     std::uint64_t start_ms() const { return start_ms_; }
 
     ConnectionTable& connections() { return connections_; }

@@ -74,7 +74,8 @@ TransmitterLink::~TransmitterLink() {
 
 std::uint32_t TransmitterLink::send_buffer_size(int transport, std::uint32_t setting) {
     if (transport == TRANSPORT_UDP) return UDP_MAX_MESSAGE;
-    return setting >= 1 && setting <= TCP_MAX_MESSAGE ? setting : TCP_MAX_MESSAGE;
+    if (setting == 0) return 0;
+    return setting <= TCP_MAX_MESSAGE ? setting : TCP_MAX_MESSAGE;
 }
 
 int TransmitterLink::data_fd() const {
@@ -148,7 +149,9 @@ LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std:
             if (!datagram) return fail(LinkStatus::socket_error, errno);
         }
         const Socket& data = udp ? datagram : candidate;
-        if (!set_send_buffer(data.fd(), static_cast<int>(buffer_size))) {
+        // No size at all leaves the send buffer to the system's automatic sizing, which
+        // grows it with the path's bandwidth and delay.
+        if (buffer_size != 0 && !set_send_buffer(data.fd(), static_cast<int>(buffer_size))) {
             const int error = errno;
             perror_diag("setsockopt");
             return fail(LinkStatus::socket_error, error);

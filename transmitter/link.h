@@ -100,7 +100,8 @@ public:
     void set_wait(std::chrono::milliseconds wait) { options_.wait = wait; }
 
     // SO_SNDBUF of the data socket: the UDP maximum on UDP links; on TCP links the
-    // setting when it is 1..150000, otherwise 150000.
+    // setting when it is 1..150000, 150000 above that, and 0 (none set: the system
+    // sizes the buffer itself, as far as it allows) for a setting of 0.
     static std::uint32_t send_buffer_size(int transport, std::uint32_t setting);
 
 private:

@@ -2,11 +2,15 @@
 // transports, the shutdown handshake, refusal of an eleventh link, and the ends that
 // the receiver causes.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
+#include <utility>
 
 #include "clock.h"
 #include "link_pair_support.h"
@@ -131,6 +135,31 @@ TEST(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
     }
     EXPECT_EQ(log.table[1].bytes_received, DATAGRAMS * UDP_MAX_MESSAGE);
 
+    // The receiver's datagram buffer is as large as the system lets it be, and holds a
+    // burst sent while the receiver is busy elsewhere: as many of the largest datagrams
+    // as it has room for (each takes up to twice its size there) all arrive, each
+    // counted whole.
+    const auto [buffer, reported] = rx.on_receiver([](LinkEngine* e, ReceiverLog&) {
+        return std::pair{int_option(e->datagram_socket(), SOL_SOCKET, SO_RCVBUF),
+                         e->datagram_receive_buffer()};
+    });
+    EXPECT_EQ(reported, buffer);
+    EXPECT_GE(buffer, 2 * std::min(DATAGRAM_RECEIVE_BUFFER, system_receive_buffer_max()));
+    const std::size_t burst =
+        std::min<std::size_t>(300, static_cast<std::size_t>(buffer) / (3 * UDP_MAX_MESSAGE));
+    ASSERT_GE(burst, 4u) << "receive buffer " << buffer;
+    rx.hold_next(Hold::more_data);
+    ASSERT_EQ(send_one(link), static_cast<int>(UDP_MAX_MESSAGE));
+    ASSERT_TRUE(rx.wait_held());
+    for (std::size_t i = 0; i < burst; ++i)
+        ASSERT_EQ(send_one(link), static_cast<int>(UDP_MAX_MESSAGE)) << error_text(link.last_error());
+    rx.release();
+    const std::size_t total = DATAGRAMS + 1 + burst;
+    EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog& log) { return log.datagrams_for(1) == total; }));
+    log = rx.snapshot();
+    EXPECT_EQ(log.more_data.size(), total);
+    EXPECT_EQ(log.table[1].bytes_received, total * UDP_MAX_MESSAGE);
+
     EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
     EXPECT_EQ(link.data_fd(), -1);
     expect_halt_reported(rx, 1);
@@ -139,6 +168,44 @@ TEST(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
         << count_open_fds() << " > " << fds;
     QCoreApplication::processEvents();
     EXPECT_TRUE(ends.calls.empty());
+}
+
+// With a socket buffer setting of 0 both ends of a TCP link leave their buffers to the
+// system's automatic sizing: under load they grow past what any fixed size of the
+// settings could give (150000, which the system reports as 300000).
+TEST(LinkPair, TcpLinkBuffersGrowUnderLoad) {
+    ReceiverThread rx;
+    ASSERT_EQ(rx.status(), LinkStatus::ok);
+    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
+    TxEnds ends;
+    OpenArgs args;
+    args.message_length = TCP_MAX_MESSAGE;
+    ASSERT_EQ(open_link(link, TRANSPORT_TCP, ends, args), LinkStatus::ok);
+    auto receive_buffer = [&rx] {
+        return rx.on_receiver(
+            [](LinkEngine* e, ReceiverLog&) { return int_option(e->link_socket(1), SOL_SOCKET, SO_RCVBUF); });
+    };
+    constexpr int FIXED_MOST = 2 * static_cast<int>(TCP_MAX_MESSAGE);
+    int send_buffer = 0;
+    int received_buffer = 0;
+    std::uint64_t sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while ((send_buffer <= FIXED_MOST || received_buffer <= FIXED_MOST) &&
+           std::chrono::steady_clock::now() < deadline) {
+        for (int i = 0; i < 32; ++i) {
+            const int n = send_one(link);
+            ASSERT_GE(n, 0) << error_text(link.last_error());
+            sent += static_cast<std::uint64_t>(n);
+        }
+        send_buffer = int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF);
+        received_buffer = receive_buffer();
+    }
+    EXPECT_GT(send_buffer, FIXED_MOST);
+    EXPECT_GT(received_buffer, FIXED_MOST);
+    // Every byte is still counted.
+    EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog& log) { return log.bytes_for(1) >= sent; }, 10s));
+    EXPECT_EQ(rx.snapshot().bytes_for(1), sent);
+    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
 }
 
 TEST(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {

@@ -125,13 +125,6 @@ void reset_connection(Socket& socket) {
     socket.reset();
 }
 
-int int_option(int fd, int level, int option) {
-    int value = -1;
-    socklen_t len = sizeof value;
-    if (::getsockopt(fd, level, option, &value, &len) != 0) return -1;
-    return value;
-}
-
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {

@@ -57,8 +57,6 @@ void send_bytes(int fd, const Bytes& bytes);
 // Closes with a reset instead of an orderly end.
 void reset_connection(Socket& socket);
 
-int int_option(int fd, int level, int option);
-
 // Processes Qt events until done() holds or the limit passes; returns done().
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = PEER_WAIT);
 // Runs queued invocations posted so far (and the ones they post in turn, once).
