@@ -133,8 +133,9 @@ int set_large_receive_buffer(int fd, int wanted, int at_least) {
     const int ceiling = system_receive_buffer_max();
     const int request = std::max({wanted, ceiling, at_least});
     if (!set_int_option(fd, SOL_SOCKET, SO_RCVBUFFORCE, request)) {
-        // Without the privilege the system caps the request at its ceiling itself.
-        if (!set_receive_buffer(fd, std::max(std::min(request, ceiling), at_least))) return -1;
+        // Without the privilege the system caps the request at its ceiling itself (also
+        // where the ceiling cannot be read, as in a service that sees no /proc/sys).
+        if (!set_receive_buffer(fd, request)) return -1;
     }
     return int_option(fd, SOL_SOCKET, SO_RCVBUF);
 }
