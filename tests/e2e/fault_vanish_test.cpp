@@ -96,7 +96,10 @@ TEST(VanishedHost, LinksToItEndWithinAMinuteOnBothEndsAndTheirConnIdsComeBack) {
                    std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(tx_ended).count()));
 
     // The receiver: both links failed, with their boxes; the transmitter: aborted,
-    // with its box, and the exit status of a transmission that ended by itself.
+    // with its box, and the exit status of a transmission that ended by itself. A
+    // link's end is written before its box is shown.
+    const auto box_lines = [&] { return std::count(net.rx_a->err().begin(), net.rx_a->err().end(), '\n'); };
+    ASSERT_TRUE(net.rx_a->wait_for([&] { return box_lines() >= 4; }, 10s)) << net.rx_a->err();
     const auto events = json_events(*net.rx_a);
     for (int conn_id : {1, 2})
         EXPECT_EQ(events[find_event(events, "link_end", conn_id)]["reason"].toInt(), REASON_ABORTED);
@@ -109,7 +112,7 @@ TEST(VanishedHost, LinksToItEndWithinAMinuteOnBothEndsAndTheirConnIdsComeBack) {
             << head;
         EXPECT_TRUE(vanished.count(error)) << error;
     }
-    EXPECT_EQ(std::count(net.rx_a->err().begin(), net.rx_a->err().end(), '\n'), 4) << net.rx_a->err();
+    EXPECT_EQ(box_lines(), 4) << net.rx_a->err();
     EXPECT_EQ(tcp_a->wait_exit(1s), 1);
     const std::string head = "Connection to host-b terminated\nConnection aborted\n";
     const std::string& err = tcp_a->err();
