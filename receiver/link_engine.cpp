@@ -1,9 +1,11 @@
 #include "link_engine.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -63,6 +65,34 @@ struct DatagramBatch {
 };
 static_assert(sizeof(DatagramBatch) <= LARGEST_MESSAGE);
 static_assert(std::is_trivially_destructible_v<DatagramBatch>);
+
+// A link chunk at least this long has its body dropped by the system instead of copied
+// out: only its last bytes are ever looked at, and below this size the copy costs less
+// than the extra system call.
+constexpr std::size_t DISCARD_FROM = 16 * 1024;
+
+// The bytes of a stream socket the system holds, not yet read; 0 when it cannot tell.
+std::size_t bytes_waiting(int fd) {
+    int n = 0;
+    return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// Takes the next `chunk` bytes of a stream, all of them already waiting in the system,
+// as one read of that size would, but copies out only the last SHUTDOWN_REQUEST_LEN of
+// them, into `tail`. Returns the bytes taken, or -1 with errno set. Should the stream
+// give fewer (a reset that came meanwhile), `tail` is left zeroed, which no request is.
+ssize_t take_chunk(int fd, std::size_t chunk, std::span<std::uint8_t> scratch,
+                   std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN>& tail) {
+    tail.fill(0);
+    const std::size_t body = chunk - SHUTDOWN_REQUEST_LEN;
+    // MSG_TRUNC on a stream socket: the bytes are consumed but never copied.
+    const ssize_t dropped = ::recv(fd, scratch.data(), body, MSG_TRUNC | MSG_DONTWAIT);
+    if (dropped < 0 || static_cast<std::size_t>(dropped) < body) return dropped;
+    const ssize_t last = ::recv(fd, tail.data(), tail.size(), MSG_DONTWAIT);
+    if (last == static_cast<ssize_t>(tail.size())) return static_cast<ssize_t>(chunk);
+    tail.fill(0);
+    return dropped + std::max<ssize_t>(last, 0);
+}
 
 bool would_block(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
@@ -337,8 +367,16 @@ void LinkEngine::read_link(ConnId conn_id) {
     // The buffer belongs to this call: a callback below may bring the engine back in.
     const ReceiveBufferPool::Lease buffer = buffers_.take();
     const auto slice_end = std::chrono::steady_clock::now() + READ_SLICE;
+    std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN> tail{};
+    std::size_t waiting = 0;  // bytes known to be waiting in the system
     for (;;) {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        // A chunk is what one read of the buffer's size would take now. When that much is
+        // known to wait, its body is dropped in the system and only its end copied out.
+        if (waiting < buffer.size()) waiting = bytes_waiting(fd);
+        const std::size_t chunk = std::min(waiting, buffer.size());
+        const bool whole = chunk >= DISCARD_FROM;
+        const ssize_t n = whole ? take_chunk(fd, chunk, buffer.bytes(), tail)
+                                : ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n < 0) {
             const int err = errno;
             if (!would_block(err)) end_link(conn_id, error_text(err));
@@ -351,9 +389,11 @@ void LinkEngine::read_link(ConnId conn_id) {
             end_link(conn_id, text);
             return;
         }
+        const auto taken = static_cast<std::size_t>(n);
+        waiting = waiting > taken ? waiting - taken : 0;
         // A chunk ends the link only with a request naming this link; one that looks
         // like a request for any other is data of this link.
-        const auto request = find_shutdown_request(buffer.bytes().first(static_cast<std::size_t>(n)));
+        const auto request = whole ? find_shutdown_request(tail) : find_shutdown_request(buffer.bytes().first(taken));
         if (request && request->conn_id == conn_id) {
             shutdown_link(conn_id, request->reason);
             return;
@@ -362,8 +402,7 @@ void LinkEngine::read_link(ConnId conn_id) {
             callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
         // A chunk short of the buffer took what had arrived: the next report comes when
         // more has come. Full chunks are read on while the slice lasts.
-        if (static_cast<std::size_t>(n) < buffer.size() || std::chrono::steady_clock::now() >= slice_end)
-            return;
+        if (taken < buffer.size() || std::chrono::steady_clock::now() >= slice_end) return;
         // The callback may have ended the link, or let a nested loop end it.
         if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
     }

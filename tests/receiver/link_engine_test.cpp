@@ -112,8 +112,9 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::empty);
 
     // Data and the request in one chunk: the link ends, the data is not counted, and
-    // the reason is passed on as it came.
-    ASSERT_TRUE(b.control.send(concat(zeros(40), bytes_of(encode_shutdown_request(2, REASON_ABORTED)))));
+    // the reason is passed on as it came. (A chunk this long is taken without copying
+    // its body out: only its end is read.)
+    ASSERT_TRUE(b.control.send(concat(zeros(40000), bytes_of(encode_shutdown_request(2, REASON_ABORTED)))));
     EXPECT_EQ(b.control.read(2), (Bytes{0x02, 0x03}));
     EXPECT_TRUE(b.control.wait_closed());
     ASSERT_EQ(rig.rec.shutdowns.size(), 2u);
@@ -122,9 +123,12 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.rec.shutdowns[1].text, "Remote shutdown request");
     EXPECT_EQ(rig.rec.bytes_for(2), 0u);
 
-    // Link 3 was untouched by both and still counts.
+    // Link 3 was untouched by both and still counts; a long chunk ending in another
+    // link's request is its data, every byte.
+    ASSERT_TRUE(c.control.send(concat(zeros(40000), bytes_of(encode_shutdown_request(1, REASON_NORMAL)))));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 40003; }));
     ASSERT_TRUE(c.control.send(zeros(10)));
-    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 10; }));
+    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 40013; }));
 
     // The freed ConnId goes to the next link, whose socket takes the empty entry.
     auto d = rig.open(TRANSPORT_TCP);
