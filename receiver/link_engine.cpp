@@ -72,8 +72,8 @@ static_assert(sizeof(DatagramBatch) <= LARGEST_MESSAGE);
 static_assert(std::is_trivially_destructible_v<DatagramBatch>);
 
 // A link chunk at least this long has its body dropped by the system instead of copied
-// out: only its last bytes are ever looked at, and below this size the copy costs less
-// than the extra system call.
+// out: only its last bytes are ever looked at. Below this size the copy costs about as
+// much as the extra system call that dropping it takes.
 constexpr std::size_t DISCARD_FROM = 16 * 1024;
 
 // The bytes of a stream socket the system holds, not yet read; 0 when it cannot tell.
