@@ -40,11 +40,6 @@ constexpr std::chrono::milliseconds READ_REST{1};
 // fastest link, as the system reports its size.
 constexpr int DATAGRAM_REST_BUFFER = 8 * 1024 * 1024;
 
-// How often links that wait for whole chunks are looked at: one that was not read since
-// the last look goes back to being reported for every byte, so the end of a
-// transmission (its last bytes, its shutdown request) waits at most two of these.
-constexpr std::chrono::milliseconds SWEEP_EVERY{1};
-
 // Datagrams taken from the socket by one system call.
 constexpr int DATAGRAM_BATCH = 64;
 // The bytes of each datagram copied out of the system: the ConnId in its first byte.
@@ -140,9 +135,6 @@ LinkEngine::LinkEngine(EngineCallbacks callbacks, EngineOptions options, QObject
     rest_timer_.setTimerType(Qt::PreciseTimer);
     rest_timer_.setInterval(READ_REST);
     connect(&rest_timer_, &QTimer::timeout, this, &LinkEngine::end_rests);
-    sweep_timer_.setTimerType(Qt::PreciseTimer);
-    sweep_timer_.setInterval(SWEEP_EVERY);
-    connect(&sweep_timer_, &QTimer::timeout, this, &LinkEngine::sweep_links);
 }
 
 LinkEngine::~LinkEngine() {
@@ -377,14 +369,9 @@ void LinkEngine::read_link(ConnId conn_id) {
     const auto slice_end = std::chrono::steady_clock::now() + READ_SLICE;
     std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN> tail{};
     std::size_t waiting = 0;  // bytes known to be waiting in the system
-    link_sockets_[conn_id].read_lately = true;
-    for (bool first = true;; first = false) {
+    for (;;) {
         // A chunk is what one read of the buffer's size would take now. When that much is
         // known to wait, its body is dropped in the system and only its end copied out.
-        // A link waiting for whole chunks leaves a part chunk for its next report, which
-        // comes at once if a whole one is there already; the first read of a report is
-        // always made, whatever waits, or a report for want of room would come again.
-        if (!first && waiting < buffer.size() && link_sockets_[conn_id].whole_chunks) return;
         if (waiting < buffer.size()) waiting = bytes_waiting(fd);
         const std::size_t chunk = std::min(waiting, buffer.size());
         const bool whole = chunk >= DISCARD_FROM;
@@ -413,46 +400,12 @@ void LinkEngine::read_link(ConnId conn_id) {
         }
         if (callbacks_.more_data)
             callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
-        // The callback may have ended the link, or let a nested loop end it.
-        if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
         // A chunk short of the buffer took what had arrived: the next report comes when
         // more has come. Full chunks are read on while the slice lasts.
-        if (taken < buffer.size()) return;
-        if (waiting >= buffer.size()) wait_for_whole_chunks(conn_id);
-        if (std::chrono::steady_clock::now() >= slice_end) return;
+        if (taken < buffer.size() || std::chrono::steady_clock::now() >= slice_end) return;
+        // The callback may have ended the link, or let a nested loop end it.
+        if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
     }
-}
-
-// A link found with two whole chunks waiting has a sender well ahead of the reads: from
-// then on it is reported readable only when a whole chunk waits (SO_RCVLOWAT), one
-// wake-up for each chunk instead of one for every segment that arrives. The system
-// still reports it at once when it runs short of room for more, and the sweep lets a
-// link that slows down or stops be reported for every byte again. (A sender with a
-// small buffer never gets that far ahead, and is never kept waiting for a whole chunk.)
-void LinkEngine::wait_for_whole_chunks(ConnId conn_id) {
-    LinkEntry& entry = link_sockets_[conn_id];
-    if (entry.whole_chunks) return;
-    if (!set_int_option(entry.socket.fd(), SOL_SOCKET, SO_RCVLOWAT, static_cast<int>(buffers_.buffer_size())))
-        return;
-    entry.whole_chunks = true;
-    if (!sweep_timer_.isActive()) sweep_timer_.start();
-}
-
-void LinkEngine::sweep_links() {
-    bool any = false;
-    for (LinkEntry& entry : link_sockets_) {
-        if (!entry.whole_chunks) continue;
-        if (entry.read_lately) {
-            entry.read_lately = false;
-            any = true;
-            continue;
-        }
-        // Not read since the last look: what waits is less than a chunk, and is
-        // reported (by the system, at once) as soon as any byte is enough again.
-        entry.whole_chunks = false;
-        if (entry.socket) set_int_option(entry.socket.fd(), SOL_SOCKET, SO_RCVLOWAT, 1);
-    }
-    if (!any) sweep_timer_.stop();
 }
 
 void LinkEngine::read_datagram() {
@@ -539,8 +492,6 @@ void LinkEngine::close_entry(ConnId conn_id) {
     entry.socket.reset();
     entry.phase = LinkPhase::empty;
     entry.setup_received = 0;
-    entry.whole_chunks = false;
-    entry.read_lately = false;
 }
 
 // A link that never got set up: socket closed, ConnId given back.

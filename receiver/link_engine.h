@@ -129,10 +129,6 @@ private:
         // host; it is kept after the link ends, for datagrams still on their way.
         SocketAddress peer{};
         bool peer_set_up = false;  // the link got as far as its SetupReply
-        // A busy link is reported readable only once a whole chunk waits (or the
-        // system is short of room for it); `read_lately` tells the sweep it still is.
-        bool whole_chunks = false;
-        bool read_lately = false;
     };
 
     LinkStatus fail(LinkStatus status);
@@ -151,8 +147,6 @@ private:
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);
     void read_link(ConnId conn_id);
-    void wait_for_whole_chunks(ConnId conn_id);
-    void sweep_links();
     void shutdown_link(ConnId conn_id, std::uint8_t reason);
     void endpoint_error(Endpoint& endpoint);
 
@@ -173,7 +167,6 @@ private:
     std::array<LinkEntry, CONN_TABLE_SIZE> link_sockets_;  // entry 0 unused
     QTimer admission_timer_;
     QTimer rest_timer_;
-    QTimer sweep_timer_;
     bool datagram_resting_ = false;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
     std::uint64_t foreign_datagrams_ = 0;

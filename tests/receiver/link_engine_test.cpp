@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -353,38 +352,4 @@ TEST(LinkEngine, ErrorReportedOnAnEndpointClosesOnlyThatEndpoint) {
     EXPECT_EQ(rig.engine->bound_ports().datagram, 0);
     auto link = rig.open(TRANSPORT_TCP);
     EXPECT_EQ(link.conn_id, 1);
-}
-
-TEST(LinkEngine, BusyLinkIsReportedForWholeChunksAndItsLastPartStillArrives) {
-    EngineRig rig;
-    auto link = rig.open(TRANSPORT_TCP);
-    const int fd = rig.engine->link_socket(1);
-    const auto low_water = [fd] {
-        int value = 0;
-        socklen_t len = sizeof value;
-        return ::getsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &value, &len) == 0 ? value : -1;
-    };
-    // Sent as fast as the connection takes it: the engine soon finds two whole chunks
-    // waiting, and from then on is woken only for whole ones.
-    const Bytes block = zeros(LARGEST_MESSAGE);
-    std::uint64_t sent = 0;
-    const auto offer = [&](std::size_t size) {
-        const ssize_t n = ::send(link.control.fd(), block.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) sent += static_cast<std::uint64_t>(n);
-        return n > 0 ? static_cast<std::size_t>(n) : 0;
-    };
-    ASSERT_TRUE(pump_until(
-        [&] {
-            offer(block.size());
-            return low_water() == static_cast<int>(LARGEST_MESSAGE);
-        },
-        10000ms));
-    // A last part of a chunk, then nothing: it is counted all the same, and the link is
-    // reported for every byte again.
-    std::size_t last_part = 1000;
-    EXPECT_TRUE(pump_until([&] {
-        if (last_part > 0) last_part -= offer(last_part);
-        return last_part == 0 && rig.rec.bytes_for(1) == sent && low_water() == 1;
-    })) << rig.rec.bytes_for(1) << " of " << sent;
-    EXPECT_TRUE(rig.rec.shutdowns.empty());
 }
