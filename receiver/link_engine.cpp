@@ -66,11 +66,6 @@ struct DatagramBatch {
 static_assert(sizeof(DatagramBatch) <= LARGEST_MESSAGE);
 static_assert(std::is_trivially_destructible_v<DatagramBatch>);
 
-// A link chunk at least this long has its body dropped by the system instead of copied
-// out: only its last bytes are ever looked at. Below this size the copy costs about as
-// much as the extra system call that dropping it takes.
-constexpr std::size_t DISCARD_FROM = 16 * 1024;
-
 // The bytes of a stream socket the system holds, not yet read; 0 when it cannot tell.
 std::size_t bytes_waiting(int fd) {
     int n = 0;
@@ -370,12 +365,13 @@ void LinkEngine::read_link(ConnId conn_id) {
     std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN> tail{};
     std::size_t waiting = 0;  // bytes known to be waiting in the system
     for (;;) {
-        // A chunk is what one read of the buffer's size would take now. When that much is
-        // known to wait, its body is dropped in the system and only its end copied out.
+        // While a whole buffer's worth is known to wait, the chunk is the stream's next
+        // buffer's worth of bytes, exactly what one read would take: its body is dropped
+        // in the system and only its end copied out, for the chunk rule. Anything less is
+        // read as it comes, and the read takes whatever has arrived by then.
         if (waiting < buffer.size()) waiting = bytes_waiting(fd);
-        const std::size_t chunk = std::min(waiting, buffer.size());
-        const bool whole = chunk >= DISCARD_FROM;
-        const ssize_t n = whole ? take_chunk(fd, chunk, buffer.bytes(), tail)
+        const bool whole = waiting >= buffer.size();
+        const ssize_t n = whole ? take_chunk(fd, buffer.size(), buffer.bytes(), tail)
                                 : ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n < 0) {
             const int err = errno;

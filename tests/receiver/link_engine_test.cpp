@@ -3,12 +3,16 @@
 #include "link_engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
+#include <thread>
 
 #include "clock.h"
 #include "engine_harness.h"
@@ -30,6 +34,27 @@ Bytes concat(Bytes a, const Bytes& b) {
 template <std::size_t N>
 Bytes bytes_of(const std::array<std::uint8_t, N>& a) {
     return Bytes(a.begin(), a.end());
+}
+
+// Sends a whole receive buffer's worth on a link, ending in `ending`, and waits, without
+// letting the engine run, until all of it waits at the engine's socket: the engine then
+// takes it as one whole chunk.
+bool send_whole_chunk(const EngineRig& rig, const EngineRig::Link& link, const Bytes& ending) {
+    const int fd = rig.engine->link_socket(link.conn_id);
+    const int room = 4 * static_cast<int>(LARGEST_MESSAGE);
+    const timeval limit{5, 0};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) != 0 ||
+        ::setsockopt(link.control.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
+        return false;
+    const Bytes chunk = concat(zeros(LARGEST_MESSAGE - ending.size()), ending);
+    if (::send(link.control.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(chunk.size()))
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int waiting = 0;
+    while (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting < static_cast<int>(chunk.size()) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    return waiting == static_cast<int>(chunk.size());
 }
 
 bool is_peer_name(const std::string& name) {
@@ -112,9 +137,9 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::empty);
 
     // Data and the request in one chunk: the link ends, the data is not counted, and
-    // the reason is passed on as it came. (A chunk this long is taken without copying
-    // its body out: only its end is read.)
-    ASSERT_TRUE(b.control.send(concat(zeros(40000), bytes_of(encode_shutdown_request(2, REASON_ABORTED)))));
+    // the reason is passed on as it came. (A whole chunk is taken without copying its
+    // body out: only its end is read.)
+    ASSERT_TRUE(send_whole_chunk(rig, b, bytes_of(encode_shutdown_request(2, REASON_ABORTED))));
     EXPECT_EQ(b.control.read(2), (Bytes{0x02, 0x03}));
     EXPECT_TRUE(b.control.wait_closed());
     ASSERT_EQ(rig.rec.shutdowns.size(), 2u);
@@ -125,10 +150,10 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
 
     // Link 3 was untouched by both and still counts; a long chunk ending in another
     // link's request is its data, every byte.
-    ASSERT_TRUE(c.control.send(concat(zeros(40000), bytes_of(encode_shutdown_request(1, REASON_NORMAL)))));
-    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 40003; }));
+    ASSERT_TRUE(send_whole_chunk(rig, c, bytes_of(encode_shutdown_request(1, REASON_NORMAL))));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == LARGEST_MESSAGE; }));
     ASSERT_TRUE(c.control.send(zeros(10)));
-    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 40013; }));
+    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == LARGEST_MESSAGE + 10; }));
 
     // The freed ConnId goes to the next link, whose socket takes the empty entry.
     auto d = rig.open(TRANSPORT_TCP);
