@@ -32,4 +32,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # name the scene where the package puts it.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
+# At install, the datagram buffer ceiling of the sysctl file, raised at once.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/resources/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -2,8 +2,9 @@
 # Builds the Debian package kelbos_<version>_amd64.deb: installs what is missing, makes
 # a Release build without tests in build-package/ (or in $KELBOS_PACKAGE_DIR), runs
 # CPack, checks the desktop entries inside the package with desktop-file-validate and
-# the manual pages with man, has lintian find no error and no warning, and prints the
-# package path.
+# the manual pages with man, that it holds the licence, the Prometheus rules with their
+# tests, the Grafana dashboard and the buffer ceiling's sysctl file, has lintian find no
+# error and no warning, and prints the package path.
 # Install it with: apt-get install ./build-package/kelbos_*_amd64.deb
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,6 +34,26 @@ for program in kelbostx kelbosrx; do
   grep -qx "Exec=$program /usr/share/kelbos/kelbostx.init" "$entry" ||
     { echo "package.sh: $program.desktop: $(grep ^Exec= "$entry")" >&2; exit 1; }
 done
+
+# The licence: the copyright file in Debian's machine-readable format names Apache-2.0
+# for every file and points at the licence's text as Debian ships it, which is the
+# text of LICENSE.
+copyright=$unpacked/usr/share/doc/kelbos/copyright
+grep -qx "License: Apache-2.0" "$copyright" && grep -q "/usr/share/common-licenses/Apache-2.0" "$copyright" &&
+  cmp -s /usr/share/common-licenses/Apache-2.0 "$root/LICENSE" ||
+  { echo "package.sh: the copyright file does not name the Apache License 2.0 as LICENSE holds it" >&2; exit 1; }
+
+# What a Prometheus server and Grafana need, and the buffer ceiling with its postinst.
+for file in usr/share/kelbos/prometheus/kelbos.rules.yml usr/share/kelbos/prometheus/kelbos.rules.test.yml \
+            usr/share/kelbos/grafana/kelbos-receivers.json usr/lib/sysctl.d/50-kelbos.conf; do
+  [ -f "$unpacked/$file" ] || { echo "package.sh: the package lacks /$file" >&2; exit 1; }
+done
+if command -v promtool >/dev/null; then
+  promtool test rules "$unpacked/usr/share/kelbos/prometheus/kelbos.rules.test.yml" >/dev/null ||
+    { echo "package.sh: the packaged rules fail their tests" >&2; exit 1; }
+fi
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./postinst" ||
+  { echo "package.sh: the package has no postinst" >&2; exit 1; }
 
 # `man NAME` finds each program's page where the package puts it.
 for program in kelbostx kelbosrx; do

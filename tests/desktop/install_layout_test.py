@@ -4,7 +4,8 @@ Usage: install_layout_test.py BUILD_DIR [CMAKE]
 
 Installs the build tree into a fresh folder, then checks the exact list of files (the
 two programs, the scene, the icon twice, two desktop entries, two manual pages, the
-copyright and the changelog, the receiver's service unit and the monitoring guide,
+copyright and the changelog, the receiver's service unit with its sysctl file, the
+monitoring guide, the Prometheus rules with their tests and the Grafana dashboard,
 nothing else: no tests, no libraries), the desktop entries' names and command lines,
 desktop-file-validate's verdict on them, that `man` shows each program's page, that each
 program, started as its entry says from an unrelated folder, reads the installed scene,
@@ -40,6 +41,10 @@ EXPECTED_FILES = {
     "share/doc/kelbos/changelog.gz",
     "lib/systemd/system/kelbosrx.service",
     "share/doc/kelbos/monitoring.md",
+    "lib/sysctl.d/50-kelbos.conf",
+    "share/kelbos/prometheus/kelbos.rules.yml",
+    "share/kelbos/prometheus/kelbos.rules.test.yml",
+    "share/kelbos/grafana/kelbos-receivers.json",
 }
 
 ENTRIES = {"kelbostx": "Kelbos Transmitter", "kelbosrx": "Kelbos Receiver"}
