@@ -1,14 +1,19 @@
 // A real Prometheus server scrapes, every second, a receiver with two links and one of
 // the transmitters: what its query API returns equals, byte for byte, what the
-// programs' JSON lines said at some tick, while the links run and after they end.
+// programs' JSON lines said at some tick, while the links run and after they end. Then
+// a fleet: three receivers on three hosts, each with a transmitter, scraped by one
+// server that loads the shipped rules, and every query of the shipped dashboard.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <map>
 
 #include "program_pair_support.h"
@@ -46,11 +51,15 @@ std::string http_get(std::uint16_t port, const std::string& path) {
 
 // An instant query's samples, by the value of `label` ("" for a series without it),
 // as the text Prometheus gives (integers below 2^53 come back exactly).
+// A reply of the server's HTTP API, as JSON.
+const QJsonObject api(const std::string& path) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(http_get(PROMETHEUS_PORT, path))).object();
+}
+
 std::map<std::string, std::string> query(const std::string& expression, const std::string& label = "") {
     const QByteArray encoded = QByteArray::fromStdString(expression).toPercentEncoding();
-    const std::string body = http_get(PROMETHEUS_PORT, "/api/v1/query?query=" + encoded.toStdString());
     std::map<std::string, std::string> samples;
-    const QJsonObject doc = QJsonDocument::fromJson(QByteArray::fromStdString(body)).object();
+    const QJsonObject doc = api("/api/v1/query?query=" + encoded.toStdString());
     for (const QJsonValue& r : doc["data"].toObject()["result"].toArray()) {
         const QJsonObject series = r.toObject();
         samples[series["metric"].toObject()[QString::fromStdString(label)].toString().toStdString()] =
@@ -68,22 +77,31 @@ std::set<std::string> tick_bytes(const ChildProcess& child, int conn_id = -1) {
     return bytes;
 }
 
+// A Prometheus server scraping `targets` (a YAML list's items) every second, evaluating
+// the shipped rules every second, its data in `dir`.
+std::unique_ptr<ChildProcess> start_prometheus(const QTemporaryDir& dir, const std::string& targets) {
+    const std::string config = dir.filePath("prometheus.yml").toStdString();
+    std::ofstream(config) << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                             "rule_files: ['" KELBOS_SOURCE_DIR "/resources/prometheus/kelbos.rules.yml']\n"
+                             "scrape_configs:\n  - job_name: kelbos\n"
+                             "    static_configs:\n      - targets: ["
+                          << targets << "]\n";
+    return std::make_unique<ChildProcess>(
+        kelbos::testing::find_program("prometheus"),
+        std::vector<std::string>{"--config.file=" + config, "--storage.tsdb.path=" + dir.filePath("data").toStdString(),
+                                 "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT)});
+}
+
 TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
-    const std::string prometheus = kelbos::testing::find_program("prometheus");
-    if (::access(prometheus.c_str(), X_OK) != 0)
+    if (::access(kelbos::testing::find_program("prometheus").c_str(), X_OK) != 0)
         GTEST_SKIP() << "needs the prometheus server (package prometheus)";
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const std::string config = dir.filePath("prometheus.yml").toStdString();
-    std::ofstream(config) << "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: kelbos\n"
-                             "    static_configs:\n      - targets: ['127.0.0.1:9464', '127.0.0.1:9465']\n";
-
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--metrics", "9464", "--time", "120"},
                     KELBOS_SCENES_DIR);
-    ChildProcess server(
-        prometheus, {"--config.file=" + config, "--storage.tsdb.path=" + dir.filePath("data").toStdString(),
-                     "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT)});
+    const auto server_ptr = start_prometheus(dir, "'127.0.0.1:9464', '127.0.0.1:9465'");
+    ChildProcess& server = *server_ptr;
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(9464); }, 20s))
         << rx.err();
     // Paced links: the figures, not the speed, are under test.
@@ -132,6 +150,124 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
         << "scraped " << after.size() << " series; TOTAL " << after[""] << ", expected " << expected[""];
     EXPECT_EQ(query("kelbos_links_ended_total", "reason")["1"], "2");
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
+}
+
+
+// The shipped dashboard's queries, with its variables as Grafana fills them when every
+// receiver is chosen: its panels' and, as bare selectors, its variables'.
+std::vector<std::string> dashboard_queries() {
+    QFile file(KELBOS_SOURCE_DIR "/resources/grafana/kelbos-receivers.json");
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject dashboard = QJsonDocument::fromJson(file.readAll()).object();
+    std::vector<std::string> queries;
+    const auto fill = [](QString q) {
+        return q.replace("$__rate_interval", "5s").replace("$job", "kelbos").replace("$instance", ".+").toStdString();
+    };
+    for (const QJsonValue& panel : dashboard["panels"].toArray())
+        for (const QJsonValue& target : panel["targets"].toArray()) queries.push_back(fill(target["expr"].toString()));
+    const QRegularExpression label_values(R"(^label_values\((.*), *\w+\)$)");
+    for (const QJsonValue& variable : dashboard["templating"]["list"].toArray())
+        if (variable["type"] == "query")
+            queries.push_back(fill(label_values.match(variable["definition"].toString()).captured(1)));
+    return queries;
+}
+
+TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDashboard) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    if (::access(kelbos::testing::find_program("prometheus").c_str(), X_OK) != 0)
+        GTEST_SKIP() << "needs the prometheus server (package prometheus)";
+    using kelbos::testing::Host;
+    std::vector<std::unique_ptr<kelbos::testing::TwoHosts>> hosts;
+    std::vector<std::unique_ptr<ChildProcess>> receivers, transmitters;
+    std::string targets;
+    for (int i = 0; i < 3; ++i) {
+        hosts.push_back(std::make_unique<kelbos::testing::TwoHosts>(i));
+        ASSERT_EQ(hosts[i]->join(1500), "");
+        ASSERT_EQ(hosts[i]->set_hosts(Host::b, "127.0.0.1 localhost\n"), "");
+        receivers.push_back(kelbos::testing::start_command(
+            hosts[i]->command(Host::b, receiver_binary(), {"--headless", "--json", "--metrics", "9464", "--time", "120"}),
+            KELBOS_SCENES_DIR));
+        targets += (i ? ", '" : "'") + hosts[i]->address_b() + ":9464'";
+    }
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto server = start_prometheus(dir, targets);
+    // A receiver ticks once it listens; each gets a transmitter on its own host.
+    for (int i = 0; i < 3; ++i) {
+        ChildProcess& rx = *receivers[i];
+        ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "tick", 0).empty(); }, 20s)) << rx.err();
+        transmitters.push_back(kelbos::testing::start_command(
+            hosts[i]->command(Host::b, transmitter_binary(),
+                              {"--headless", "--json", "--go", "--time", "8", "--delay", "2", "--receiver", "127.0.0.1",
+                               "--transport", i == 1 ? "udp" : "tcp"}),
+            KELBOS_SCENES_DIR));
+    }
+
+    // While they send: every dashboard query and every rule gives figures, each
+    // receiver's TOTAL rate is above 0, and no alert is pending or firing.
+    const std::vector<std::string> queries = dashboard_queries();
+    ASSERT_GE(queries.size(), 12u);
+    const auto panel_query = [&](const std::string& start) {
+        const auto q = std::find_if(queries.begin(), queries.end(), [&](const auto& q) { return q.starts_with(start); });
+        return q == queries.end() ? start + " (no such panel)" : *q;
+    };
+    std::string missing;
+    const auto all_answer = [&] {
+        server->poll_output();
+        missing.clear();
+        for (const std::string& q : queries)
+            if (api("/api/v1/query?query=" + QByteArray::fromStdString(q).toPercentEncoding().toStdString())["data"]
+                    ["result"].toArray().isEmpty())
+                missing += q + "\n";
+        int recorded = 0, quiet_alerts = 0;
+        for (const QJsonValue& group : api("/api/v1/rules")["data"]["groups"].toArray())
+            for (const QJsonValue& rule : group["rules"].toArray()) {
+                if (rule["health"] != "ok") missing += rule["name"].toString().toStdString() + " unhealthy\n";
+                if (rule["type"] == "alerting") quiet_alerts += rule["state"] == "inactive";
+                else recorded += !query(rule["name"].toString().toStdString()).empty();
+            }
+        const auto rates = query(panel_query("sum by (instance) (rate(kelbos_received_all_bytes_total"), "instance");
+        const bool all_moving = rates.size() == 3 && std::all_of(rates.begin(), rates.end(), [](const auto& r) {
+                                    return std::stod(r.second) > 0;
+                                });
+        return missing.empty() && recorded == 5 && quiet_alerts == 4 && all_moving;
+    };
+    EXPECT_TRUE(receivers[0]->wait_for(all_answer, 30s)) << "no figures from:\n" << missing << server->err();
+
+    // Once all have halted, each TOTAL row holds its link's bytes; the fleet's bytes are
+    // the three TOTAL rows' bytes.
+    std::uint64_t fleet = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(transmitters[i]->wait_exit(60s), 0) << transmitters[i]->err();
+        ChildProcess& rx = *receivers[i];
+        const auto settled = [&] {
+            const auto events = json_events(rx);
+            const auto ends = of_kind(events, "link_end");
+            return ends.size() == 1 && bytes_of(of_kind(events, "tick", 0).back()) == bytes_of(ends.front());
+        };
+        ASSERT_TRUE(rx.wait_for(settled, 10s)) << rx.out();
+        fleet += bytes_of(of_kind(json_events(rx), "tick", 0).back());
+    }
+    ASSERT_GT(fleet, 0u);
+    const std::string fleet_bytes = panel_query("sum(kelbos_received_all_bytes_total");
+    std::string scraped;
+    EXPECT_TRUE(receivers[0]->wait_for([&] { return (scraped = query(fleet_bytes)[""]) == std::to_string(fleet); }, 15s))
+        << scraped << " scraped, " << fleet << " in the JSON lines";
+
+    // A receiver that ends: its target goes down, and its alert is pending at once.
+    receivers[2]->send_signal(SIGTERM);
+    ASSERT_EQ(receivers[2]->wait_exit(10s), 0);
+    std::string down;
+    const auto pending = [&] {
+        down.clear();
+        for (const QJsonValue& alert : api("/api/v1/alerts")["data"]["alerts"].toArray())
+            if (alert["labels"]["alertname"] == "KelbosReceiverDown")
+                down += alert["labels"]["instance"].toString().toStdString() + " " +
+                        alert["state"].toString().toStdString();
+        return !down.empty();
+    };
+    EXPECT_TRUE(receivers[0]->wait_for(pending, 15s));
+    EXPECT_EQ(down, hosts[2]->address_b() + ":9464 pending");
 }
 
 }  // namespace

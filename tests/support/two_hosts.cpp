@@ -14,8 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* END_A = "kelbos-a";
-constexpr const char* END_B = "kelbos-b";
+// Each pair's IPv4 network, a /24 of the documentation ranges.
+constexpr const char* PAIR_NETWORKS[] = {"192.0.2.", "198.51.100.", "203.0.113."};
 
 std::string namespace_link(const std::string& proc_entry) {
     std::error_code ec;
@@ -59,7 +59,15 @@ std::string run_command(const std::vector<std::string>& command) {
            child->err();
 }
 
-TwoHosts::TwoHosts() = default;
+TwoHosts::TwoHosts(int pair) : pair_(pair < 0 || pair > 2 ? 0 : pair) {}
+
+std::string TwoHosts::address_a() const { return std::string(PAIR_NETWORKS[pair_]) + "1"; }
+
+std::string TwoHosts::address_b() const { return std::string(PAIR_NETWORKS[pair_]) + "2"; }
+
+std::string TwoHosts::end(Host host) const {
+    return std::string(host == Host::a ? "kelbos-a" : "kelbos-b") + (pair_ ? std::to_string(pair_) : "");
+}
 
 TwoHosts::~TwoHosts() {
     holder_.reset();  // the namespace's last process: it goes, and the veth pair with it
@@ -97,25 +105,25 @@ std::string TwoHosts::join(int mtu, bool ipv6_only) {
     const std::string mtu_text = std::to_string(mtu);
     const std::string enter_b = "--net=" + net_of_b();
     // IPv6 addresses are usable at once: no duplicate address detection on a pair.
-    const std::vector<std::string> address_a =
+    const std::vector<std::string> on_a =
         ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_A) + "/64", "nodad"}
-                  : std::vector<std::string>{std::string(ADDRESS_A) + "/24"};
-    const std::vector<std::string> address_b =
+                  : std::vector<std::string>{address_a() + "/24"};
+    const std::vector<std::string> on_b =
         ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_B) + "/64", "nodad"}
-                  : std::vector<std::string>{std::string(ADDRESS_B) + "/24"};
+                  : std::vector<std::string>{address_b() + "/24"};
     std::vector<std::string> add_a = {"ip", "address", "add"};
-    add_a.insert(add_a.end(), address_a.begin(), address_a.end());
-    add_a.insert(add_a.end(), {"dev", END_A});
+    add_a.insert(add_a.end(), on_a.begin(), on_a.end());
+    add_a.insert(add_a.end(), {"dev", end(Host::a)});
     std::vector<std::string> add_b = {"nsenter", enter_b, "ip", "address", "add"};
-    add_b.insert(add_b.end(), address_b.begin(), address_b.end());
-    add_b.insert(add_b.end(), {"dev", END_B});
+    add_b.insert(add_b.end(), on_b.begin(), on_b.end());
+    add_b.insert(add_b.end(), {"dev", end(Host::b)});
     const std::vector<std::vector<std::string>> steps = {
-        {"ip", "link", "add", END_A, "type", "veth", "peer", "name", END_B, "netns", pid},
+        {"ip", "link", "add", end(Host::a), "type", "veth", "peer", "name", end(Host::b), "netns", pid},
         add_a,
-        {"ip", "link", "set", END_A, "mtu", mtu_text, "up"},
+        {"ip", "link", "set", end(Host::a), "mtu", mtu_text, "up"},
         {"nsenter", enter_b, "ip", "link", "set", "lo", "up"},
         add_b,
-        {"nsenter", enter_b, "ip", "link", "set", END_B, "mtu", mtu_text, "up"},
+        {"nsenter", enter_b, "ip", "link", "set", end(Host::b), "mtu", mtu_text, "up"},
     };
     for (const auto& step : steps)
         if (std::string why = run_command(step); !why.empty()) return why;
@@ -128,16 +136,16 @@ std::string TwoHosts::shape(const std::string& rate) {
     const std::vector<std::string> tbf = {"tc",   "qdisc", "add",   "dev",  "",        "root", "tbf",
                                           "rate", rate,    "burst", "64kb", "latency", "100ms"};
     std::vector<std::string> on_a = tbf;
-    on_a[4] = END_A;
+    on_a[4] = end(Host::a);
     std::vector<std::string> on_b = {"nsenter", "--net=" + net_of_b()};
     on_b.insert(on_b.end(), tbf.begin(), tbf.end());
-    on_b[6] = END_B;
+    on_b[6] = end(Host::b);
     if (std::string why = run_command(on_a); !why.empty()) return why;
     return run_command(on_b);
 }
 
 std::string TwoHosts::set_link(Host host, bool up) {
-    std::vector<std::string> line = {"ip", "link", "set", host == Host::a ? END_A : END_B,
+    std::vector<std::string> line = {"ip", "link", "set", end(host),
                                      up ? "up" : "down"};
     if (host == Host::b) line.insert(line.begin(), {"nsenter", "--net=" + net_of_b()});
     return run_command(line);

@@ -21,7 +21,10 @@ public:
     static constexpr const char* ADDRESS_A = "192.0.2.1";
     static constexpr const char* ADDRESS_B = "192.0.2.2";
 
-    TwoHosts();
+    // Pair 0 joins host A to host B at ADDRESS_A and ADDRESS_B; pairs 1 and 2 are further
+    // hosts B, each on a network of its own (address_a() and address_b()), so that
+    // three can be joined to host A at once.
+    explicit TwoHosts(int pair = 0);
     ~TwoHosts();
     TwoHosts(const TwoHosts&) = delete;
     TwoHosts& operator=(const TwoHosts&) = delete;
@@ -48,8 +51,15 @@ public:
     std::vector<std::string> command(Host host, const std::string& program,
                                      const std::vector<std::string>& args) const;
 
+    // This pair's IPv4 addresses (ADDRESS_A and ADDRESS_B for pair 0).
+    std::string address_a() const;
+    std::string address_b() const;
+
 private:
     std::string net_of_b() const;
+    std::string end(Host host) const;
+
+    int pair_;
 
     std::unique_ptr<ChildProcess> holder_;  // lives in host B's namespace
     std::string dir_;                       // the hosts files
