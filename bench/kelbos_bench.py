@@ -85,8 +85,10 @@ def finish(proc, timeout):
 
 
 class Programs:
-    def __init__(self, build, scenes, display=None, extra=()):
+    def __init__(self, build, scenes, display=None, extra=(), rx_restrictions=None):
         self.extra = list(extra)  # options given to both programs
+        # Popen's arguments that put the receiver under the service unit's restrictions.
+        self.rx_popen = rx_restrictions.popen_args() if rx_restrictions else {}
         self.tx = os.path.join(build, "transmitter", "kelbostx")
         self.rx = os.path.join(build, "receiver", "kelbosrx")
         self.scenes = scenes
@@ -103,7 +105,8 @@ class Programs:
 
     def start_rx(self, seconds):
         p = subprocess.Popen([self.rx, *self.mode(), "--json", "--time", str(seconds + 30)], cwd=self.scenes,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=self.env())
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=self.env(),
+                             **self.rx_popen)
         if not wait_port(STREAM_PORT):
             p.kill()
             raise RuntimeError("kelbosrx did not start listening")
@@ -251,12 +254,19 @@ def main():
     ap.add_argument("--scenes", required=True)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--seconds", type=int, default=10)
-    ap.add_argument("--only", default="A,B,C,D,E,F,G,H,I,J,K")
+    ap.add_argument("--only", default="A,B,C,D,E,F,G,H,I,J,K,L")
+    ap.add_argument("--unit", help="the receiver's service unit, for L (default: resources/kelbosrx.service.in)")
     args = ap.parse_args()
     lo_up()
     only = set(args.only.split(","))
     secs = args.seconds
     headless = Programs(args.build, args.scenes)
+    restrictions = None
+    if "L" in only:
+        from unit_restrictions import UnitRestrictions
+        unit = args.unit or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources",
+                                         "kelbosrx.service.in")
+        restrictions = UnitRestrictions(unit)
 
     samples = {}
 
@@ -300,6 +310,14 @@ def main():
         if "J" in only:
             keep("J_kelbos", headless.run(secs, msg_size=131072, sock_buf=0)["rx_mbits"])
             keep("J_ref", iperf3(secs)["received_mbits"])
+        if "L" in only:
+            # H with the receiver as the service runs it, against iperf3's server run
+            # right after it.
+            l = Programs(args.build, args.scenes, rx_restrictions=restrictions).run(
+                secs, transport="udp", msg_size=32700)
+            keep("L_kelbos", l["rx_mbits"])
+            keep("L_udp_buffer", l["rx_udp_buffer"])
+            keep("L_ref", iperf3(secs, 32700, udp=True)["received_mbits"])
         if "K" in only:
             # A with both programs' Rate History windows open: G's loop figures again.
             k = Programs(args.build, args.scenes, extra=["--rate-history"]).run(secs)
@@ -345,6 +363,9 @@ def main():
     if "J" in only:
         ratio_row("J", "TCP 131072-byte messages, buffer 0 vs iperf3 defaults (no -l, no -w)", "J_kelbos", "J_ref",
                   1.0)
+    if "L" in only:
+        ratio_row("L", "H with the receiver under its service unit's restrictions (nobody, no capabilities, its call "
+              "filter) vs iperf3 -u -b 0 -l 32700 received", "L_kelbos", "L_ref", 0.9)
     if "K" in only:
         ratio_row("K", "A with the Rate History windows open vs A", "K_kelbos", "A_kelbos", 0.95)
 
@@ -411,6 +432,11 @@ def main():
             print(f"| G | most processor time between two turns of the loop, history open (ms) | "
                   f"{m('K_tx_busy_ms'):.1f} | {m('K_rx_busy_ms'):.1f} | <= 20 |")
             print(f"| G | peak resident memory during K (MB) | {m('K_tx_rss_mb'):.1f} | {m('K_rx_rss_mb'):.1f} | < 60 |")
+    if "L_udp_buffer" in samples:
+        print()
+        print(f"Under the unit's restrictions the datagram socket got {m('L_udp_buffer'):.0f} bytes, twice "
+              f"net.core.rmem_max ({open('/proc/sys/net/core/rmem_max').read().strip()} here; the package's "
+              "sysctl file raises it to 16777216).")
     if "H_udp_buffer" in samples:
         print()
         print(f"The receiver's datagram socket got a receive buffer of {m('H_udp_buffer'):.0f} bytes "
