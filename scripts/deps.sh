@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever Debian packages Kelbos needs that are missing.
-# Usage: scripts/deps.sh [build|test|run|bench|soak|package]...  (build is always included)
+# Usage: scripts/deps.sh [build|test|run|bench|soak|package|container]...  (build is always included)
 set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev libgmock-dev
@@ -8,12 +8,15 @@ build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev 
 test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils python3 desktop-file-utils
       clang-14 libclang-rt-14-dev man-db dpkg-dev file lintian prometheus systemd)
 run=(fonts-dejavu-core iproute2)
-bench=(iperf3 xvfb xauth linux-perf libbenchmark-dev qt6-charts-dev libqt6opengl6-dev)
+bench=(iperf3 xvfb xauth linux-perf libbenchmark-dev qt6-charts-dev libqt6opengl6-dev systemd libseccomp2)
 soak=(iproute2 util-linux python3)
 # CPack's Debian generator finds the Qt runtime dependencies with dpkg-shlibdeps (and
 # file); desktop-file-validate checks the desktop entries, man the manual pages, and
 # lintian the package. The test set has them too: a test builds the package.
 package=(dpkg-dev file desktop-file-utils man-db lintian)
+# scripts/container_check.sh: a Debian 12 image made with mmdebstrap, booted with
+# systemd-nspawn, reached over a veth pair.
+container=(mmdebstrap systemd-container iproute2 util-linux procps)
 
 want=("${build[@]}")
 for set in "$@"; do
@@ -24,6 +27,7 @@ for set in "$@"; do
     bench) want+=("${bench[@]}") ;;
     soak) want+=("${soak[@]}") ;;
     package) want+=("${package[@]}") ;;
+    container) want+=("${container[@]}") ;;
     *) echo "deps.sh: unknown set '$set'" >&2; exit 2 ;;
   esac
 done
