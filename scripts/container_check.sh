@@ -114,7 +114,8 @@ send --transport udp --time 3 --delay 1 >/dev/null
 "$tx" --headless --go --receiver "$CONTAINER_ADDRESS" --transport tcp --time 60 --delay 5 \
   "$root/scenes/kelbostx.init" >/dev/null &
 doomed=$!
-for _ in $(seq 300); do metrics | grep -q '^kelbos_links{state="live"} 1$' && break; sleep 0.1; done
+# Killed once its link (the third) is on show.
+for _ in $(seq 300); do metrics | grep -q '^kelbos_received_bytes_total{conn_id="3"' && break; sleep 0.1; done
 echo "$(date +%T.%N) killing the transmitter $doomed: $(metrics | grep '^kelbos_links{' | paste -sd' ' -)" >>"$dir/steps.log"
 kill -KILL "$doomed"
 wait "$doomed" 2>/dev/null || true

@@ -82,13 +82,15 @@ std::set<std::string> tick_bytes(const ChildProcess& child, int conn_id = -1) {
 std::unique_ptr<ChildProcess> start_prometheus(const QTemporaryDir& dir, const std::string& targets) {
     const std::string config = dir.filePath("prometheus.yml").toStdString();
     std::ofstream(config) << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                             "rule_files: ['" KELBOS_SOURCE_DIR "/resources/prometheus/kelbos.rules.yml']\n"
+                             "rule_files: ['" KELBOS_SOURCE_DIR
+                             "/resources/prometheus/kelbos.rules.yml']\n"
                              "scrape_configs:\n  - job_name: kelbos\n"
                              "    static_configs:\n      - targets: ["
                           << targets << "]\n";
     return std::make_unique<ChildProcess>(
         kelbos::testing::find_program("prometheus"),
-        std::vector<std::string>{"--config.file=" + config, "--storage.tsdb.path=" + dir.filePath("data").toStdString(),
+        std::vector<std::string>{"--config.file=" + config,
+                                 "--storage.tsdb.path=" + dir.filePath("data").toStdString(),
                                  "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT)});
 }
 
@@ -152,7 +154,6 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
 }
 
-
 // The shipped dashboard's queries, with its variables as Grafana fills them when every
 // receiver is chosen: its panels' and, as bare selectors, its variables'.
 std::vector<std::string> dashboard_queries() {
@@ -161,10 +162,14 @@ std::vector<std::string> dashboard_queries() {
     const QJsonObject dashboard = QJsonDocument::fromJson(file.readAll()).object();
     std::vector<std::string> queries;
     const auto fill = [](QString q) {
-        return q.replace("$__rate_interval", "5s").replace("$job", "kelbos").replace("$instance", ".+").toStdString();
+        return q.replace("$__rate_interval", "5s")
+            .replace("$job", "kelbos")
+            .replace("$instance", ".+")
+            .toStdString();
     };
     for (const QJsonValue& panel : dashboard["panels"].toArray())
-        for (const QJsonValue& target : panel["targets"].toArray()) queries.push_back(fill(target["expr"].toString()));
+        for (const QJsonValue& target : panel["targets"].toArray())
+            queries.push_back(fill(target["expr"].toString()));
     const QRegularExpression label_values(R"(^label_values\((.*), *\w+\)$)");
     for (const QJsonValue& variable : dashboard["templating"]["list"].toArray())
         if (variable["type"] == "query")
@@ -185,7 +190,8 @@ TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDash
         ASSERT_EQ(hosts[i]->join(1500), "");
         ASSERT_EQ(hosts[i]->set_hosts(Host::b, "127.0.0.1 localhost\n"), "");
         receivers.push_back(kelbos::testing::start_command(
-            hosts[i]->command(Host::b, receiver_binary(), {"--headless", "--json", "--metrics", "9464", "--time", "120"}),
+            hosts[i]->command(Host::b, receiver_binary(),
+                              {"--headless", "--json", "--metrics", "9464", "--time", "120"}),
             KELBOS_SCENES_DIR));
         targets += (i ? ", '" : "'") + hosts[i]->address_b() + ":9464'";
     }
@@ -195,11 +201,12 @@ TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDash
     // A receiver ticks once it listens; each gets a transmitter on its own host.
     for (int i = 0; i < 3; ++i) {
         ChildProcess& rx = *receivers[i];
-        ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "tick", 0).empty(); }, 20s)) << rx.err();
+        ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "tick", 0).empty(); }, 20s))
+            << rx.err();
         transmitters.push_back(kelbos::testing::start_command(
             hosts[i]->command(Host::b, transmitter_binary(),
-                              {"--headless", "--json", "--go", "--time", "8", "--delay", "2", "--receiver", "127.0.0.1",
-                               "--transport", i == 1 ? "udp" : "tcp"}),
+                              {"--headless", "--json", "--go", "--time", "8", "--delay", "2", "--receiver",
+                               "127.0.0.1", "--transport", i == 1 ? "udp" : "tcp"}),
             KELBOS_SCENES_DIR));
     }
 
@@ -208,31 +215,40 @@ TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDash
     const std::vector<std::string> queries = dashboard_queries();
     ASSERT_GE(queries.size(), 12u);
     const auto panel_query = [&](const std::string& start) {
-        const auto q = std::find_if(queries.begin(), queries.end(), [&](const auto& q) { return q.starts_with(start); });
+        const auto q =
+            std::find_if(queries.begin(), queries.end(), [&](const auto& q) { return q.starts_with(start); });
         return q == queries.end() ? start + " (no such panel)" : *q;
     };
     std::string missing;
+    int recorded = 0, quiet_alerts = 0;
     const auto all_answer = [&] {
         server->poll_output();
         missing.clear();
         for (const std::string& q : queries)
-            if (api("/api/v1/query?query=" + QByteArray::fromStdString(q).toPercentEncoding().toStdString())["data"]
-                    ["result"].toArray().isEmpty())
+            if (api("/api/v1/query?query=" +
+                    QByteArray::fromStdString(q).toPercentEncoding().toStdString())["data"]["result"]
+                    .toArray()
+                    .isEmpty())
                 missing += q + "\n";
-        int recorded = 0, quiet_alerts = 0;
+        recorded = quiet_alerts = 0;
         for (const QJsonValue& group : api("/api/v1/rules")["data"]["groups"].toArray())
             for (const QJsonValue& rule : group["rules"].toArray()) {
                 if (rule["health"] != "ok") missing += rule["name"].toString().toStdString() + " unhealthy\n";
-                if (rule["type"] == "alerting") quiet_alerts += rule["state"] == "inactive";
-                else recorded += !query(rule["name"].toString().toStdString()).empty();
+                if (rule["type"] == "alerting")
+                    quiet_alerts += rule["state"] == "inactive";
+                else
+                    recorded += !query(rule["name"].toString().toStdString()).empty();
             }
-        const auto rates = query(panel_query("sum by (instance) (rate(kelbos_received_all_bytes_total"), "instance");
-        const bool all_moving = rates.size() == 3 && std::all_of(rates.begin(), rates.end(), [](const auto& r) {
-                                    return std::stod(r.second) > 0;
-                                });
+        const auto rates =
+            query(panel_query("sum by (instance) (rate(kelbos_received_all_bytes_total"), "instance");
+        const bool all_moving =
+            rates.size() == 3 &&
+            std::all_of(rates.begin(), rates.end(), [](const auto& r) { return std::stod(r.second) > 0; });
         return missing.empty() && recorded == 5 && quiet_alerts == 4 && all_moving;
     };
-    EXPECT_TRUE(receivers[0]->wait_for(all_answer, 30s)) << "no figures from:\n" << missing << server->err();
+    EXPECT_TRUE(receivers[0]->wait_for(all_answer, 30s))
+        << recorded << " rules recorded, " << quiet_alerts << " alerts quiet; no figures from:\n"
+        << missing << server->err();
 
     // Once all have halted, each TOTAL row holds its link's bytes; the fleet's bytes are
     // the three TOTAL rows' bytes.
@@ -251,7 +267,8 @@ TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDash
     ASSERT_GT(fleet, 0u);
     const std::string fleet_bytes = panel_query("sum(kelbos_received_all_bytes_total");
     std::string scraped;
-    EXPECT_TRUE(receivers[0]->wait_for([&] { return (scraped = query(fleet_bytes)[""]) == std::to_string(fleet); }, 15s))
+    EXPECT_TRUE(receivers[0]->wait_for(
+        [&] { return (scraped = query(fleet_bytes)[""]) == std::to_string(fleet); }, 15s))
         << scraped << " scraped, " << fleet << " in the JSON lines";
 
     // A receiver that ends: its target goes down, and its alert is pending at once.

@@ -61,9 +61,13 @@ std::string run_command(const std::vector<std::string>& command) {
 
 TwoHosts::TwoHosts(int pair) : pair_(pair < 0 || pair > 2 ? 0 : pair) {}
 
-std::string TwoHosts::address_a() const { return std::string(PAIR_NETWORKS[pair_]) + "1"; }
+std::string TwoHosts::address_a() const {
+    return std::string(PAIR_NETWORKS[pair_]) + "1";
+}
 
-std::string TwoHosts::address_b() const { return std::string(PAIR_NETWORKS[pair_]) + "2"; }
+std::string TwoHosts::address_b() const {
+    return std::string(PAIR_NETWORKS[pair_]) + "2";
+}
 
 std::string TwoHosts::end(Host host) const {
     return std::string(host == Host::a ? "kelbos-a" : "kelbos-b") + (pair_ ? std::to_string(pair_) : "");
@@ -145,8 +149,7 @@ std::string TwoHosts::shape(const std::string& rate) {
 }
 
 std::string TwoHosts::set_link(Host host, bool up) {
-    std::vector<std::string> line = {"ip", "link", "set", end(host),
-                                     up ? "up" : "down"};
+    std::vector<std::string> line = {"ip", "link", "set", end(host), up ? "up" : "down"};
     if (host == Host::b) line.insert(line.begin(), {"nsenter", "--net=" + net_of_b()});
     return run_command(line);
 }
