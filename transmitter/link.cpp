@@ -84,7 +84,8 @@ void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::stri
     last_error_ = 0;
     end_ = std::move(end);
     done_ = std::move(done);
-    if (transport != TRANSPORT_UDP && transport != TRANSPORT_TCP) return finish_open(LinkStatus::unknown_transport);
+    if (transport != TRANSPORT_UDP && transport != TRANSPORT_TCP)
+        return finish_open(LinkStatus::unknown_transport);
     transport_ = transport;
     const bool udp = transport == TRANSPORT_UDP;
     if (message_length > max_message_size(transport)) return finish_open(LinkStatus::message_too_big);
@@ -100,7 +101,8 @@ void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::stri
 
     // Every address of the receiver, IPv6 and IPv4, tried in turn until one answers.
     step_ = Step::resolving;
-    lookup_ = std::make_unique<HostLookup>(receiver_host, udp ? options_.ports.control : options_.ports.stream);
+    lookup_ =
+        std::make_unique<HostLookup>(receiver_host, udp ? options_.ports.control : options_.ports.stream);
     if (lookup_->done())
         resolved();
     else
@@ -167,7 +169,8 @@ void TransmitterLink::connected() {
         // connect sends nothing; it fixes the destination of every send, and is over
         // at once (the wait below never waits on this system).
         const SocketAddress datagram_address = with_port(address, options_.ports.datagram);
-        if (!set_nonblocking(opening_datagram_.fd())) return finish_open(fail(LinkStatus::socket_error, errno));
+        if (!set_nonblocking(opening_datagram_.fd()))
+            return finish_open(fail(LinkStatus::socket_error, errno));
         if (::connect(opening_datagram_.fd(), datagram_address.get(), datagram_address.length) != 0) {
             const int error = errno;
             perror_diag("ctl connect fail");

@@ -75,8 +75,9 @@ void TransmitLoop::start_transmit() {
         s.sock_buf_size, [this](LinkStatus status) { open_finished(status); });
 }
 
+// A box is shown while the Go (or the halt) is still under way: what its modal loop
+// dispatches finds a Go (or halt) going on, and an Exit meanwhile drops it.
 void TransmitLoop::open_finished(LinkStatus status) {
-    opening_ = false;
     const CommSettings& s = in_.settings;
     if (status != LinkStatus::ok) {
         const int error = link_.last_error();
@@ -84,10 +85,13 @@ void TransmitLoop::open_finished(LinkStatus status) {
         show_message({"Unable to start ", transport_name(active_transport_), " connection to ",
                       s.receiver_name.c_str(), "\n", status_text(status), "\n",
                       error != 0 ? error_string.c_str() : nullptr});
+        if (!opening_) return;  // abandoned
+        opening_ = false;
         active_transport_ = TRANSPORT_NONE;
         shell_.start_refused();
         return;
     }
+    opening_ = false;
     started_ms_ = now_ms();
     write_notifier_->setSocket(link_.data_fd());
     if (s.delay_ms >= 1)
@@ -155,14 +159,15 @@ void TransmitLoop::halt_transmit() {
 }
 
 void TransmitLoop::halt_finished(LinkStatus status) {
-    halting_ = false;
     if (status != LinkStatus::ok) {
         const int error = link_.last_error();
         const std::string error_string = error != 0 ? error_text(error) : std::string();
         show_message({"Error terminating ", transport_name(active_transport_), " connection to ",
                       in_.settings.receiver_name.c_str(), "\n", status_text(status), "\n",
                       error != 0 ? error_string.c_str() : nullptr});
+        if (!halting_) return;  // abandoned
     }
+    halting_ = false;
     active_transport_ = TRANSPORT_NONE;
     shell_.set_transmitting(false);
     shell_.row_stop();

@@ -211,7 +211,11 @@ void TransmitterProgram::transmission_ended(End how) {
     publish_metrics(0);
     if (quit_after_halt_ && !quitting_)
         QMetaObject::invokeMethod(
-            this, [this] { if (!quitting_) quit_app(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                if (!quitting_) quit_app();
+            },
+            Qt::QueuedConnection);
     if (!go_running_) return;
     go_running_ = false;
     go_failed_ = how != End::halted;

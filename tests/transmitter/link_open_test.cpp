@@ -6,12 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QTimer>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-
-#include <QTimer>
 
 #include "link_fixture.h"
 

@@ -82,7 +82,8 @@ TEST_F(LoopTest, FirstKelboGoesOnThe77thMessage) {
     make(rx.ports());
     loop->start_transmit();
     EXPECT_TRUE(loop->opening() && shell.menu.empty() && shell.row_starts == 0) << "Go returns at once";
-    ASSERT_TRUE(pump_until([&] { return loop->transmitting(); })) << (messages.texts.empty() ? "" : messages.texts[0]);
+    ASSERT_TRUE(pump_until([&] { return loop->transmitting(); }))
+        << (messages.texts.empty() ? "" : messages.texts[0]);
     EXPECT_EQ(shell.menu, std::vector<bool>{true});
     EXPECT_EQ(shell.rearms, 1);
     EXPECT_EQ(shell.row_starts, 1);
