@@ -6,7 +6,6 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,13 +90,14 @@ std::vector<SocketAddress> resolve_host(const std::string& host, std::uint16_t p
     return lookup_host(host, port, 0).value_or(std::vector<SocketAddress>{});
 }
 
-// Shared by the object and its helper thread; whichever lets go last closes the
-// event descriptor.
+// Shared by the object and its helper thread. The thread tells that it is done by
+// closing its end of a pipe, the object watching the other: no descriptor of the
+// lookup is left open once the object has seen it done and let go.
 struct HostLookup::State {
     mutable std::mutex mutex;
     bool done = false;
     std::vector<SocketAddress> addresses;
-    Socket event;  // eventfd: readable once done
+    Socket done_end;  // the object's end of the pipe: readable (end of file) once done
 };
 
 HostLookup::HostLookup(const std::string& host, std::uint16_t port) : state_(std::make_shared<State>()) {
@@ -107,23 +107,26 @@ HostLookup::HostLookup(const std::string& host, std::uint16_t port) : state_(std
         state_->done = true;
         return;
     }
-    state_->event = Socket(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (state_->event) {
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        state_->done_end = Socket(ends[0]);
+        Socket thread_end(ends[1]);
         try {
-            std::thread([state = state_, host, port] {
+            std::thread([state = state_, host, port, thread_end = std::move(thread_end)]() mutable {
                 std::vector<SocketAddress> found = resolve_host(host, port);
-                std::lock_guard lock(state->mutex);
-                state->addresses = std::move(found);
-                state->done = true;
-                const std::uint64_t one = 1;
-                [[maybe_unused]] const ssize_t n = ::write(state->event.fd(), &one, sizeof one);
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->addresses = std::move(found);
+                    state->done = true;
+                }
+                thread_end.reset();
             }).detach();
             return;
         } catch (const std::system_error&) {
         }
     }
     // No descriptor or no thread to be had: the lookup runs in place.
-    state_->event.reset();
+    state_->done_end.reset();
     state_->addresses = resolve_host(host, port);
     state_->done = true;
 }
@@ -136,7 +139,7 @@ bool HostLookup::done() const {
 }
 
 int HostLookup::fd() const {
-    return state_->event.fd();
+    return state_->done_end.fd();
 }
 
 std::vector<SocketAddress> HostLookup::take() {

@@ -417,8 +417,9 @@ void TransmitterLink::check_peer() {
 }
 
 void TransmitterLink::link_event() {
-    // A notification queued before the link closed finds nothing to do.
-    if (!open_) return;
+    // A notification queued before the link closed finds nothing to do, and one queued
+    // before a shutdown handshake leaves the acknowledgement to the handshake.
+    if (!open_ || step_ != Step::none) return;
     const int fd = control_.fd();
     pollfd p{fd, POLLIN | POLLPRI, 0};
     const int n = ::poll(&p, 1, 0);

@@ -98,7 +98,8 @@ public:
     void abandon();
 
     // Handles readability of the control socket; connected to its notifier. Safe to
-    // call at any time: without an open link, or with nothing pending, it does nothing.
+    // call at any time: without an open link, during a shutdown handshake, or with
+    // nothing pending, it does nothing.
     void link_event();
 
     bool is_open() const { return open_; }
