@@ -54,15 +54,20 @@ WildcardSocket make_wildcard_socket(int type, std::uint16_t port) {
     return w;
 }
 
-std::vector<SocketAddress> resolve_host(const std::string& host, std::uint16_t port) {
+namespace {
+// getaddrinfo's answer for a host name as addresses with `port`, in the resolver's
+// order and without repeats; nullopt when the name does not resolve.
+std::optional<std::vector<SocketAddress>> lookup_host(const std::string& host, std::uint16_t port,
+                                                      int flags) {
     std::string name = host;
     if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
     addrinfo* result = nullptr;
+    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return std::nullopt;
     std::vector<SocketAddress> addresses;
-    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return addresses;
     for (const addrinfo* ai = result; ai; ai = ai->ai_next) {
         if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) || !ai->ai_addr ||
             ai->ai_addrlen > sizeof(sockaddr_storage))
@@ -78,6 +83,171 @@ std::vector<SocketAddress> resolve_host(const std::string& host, std::uint16_t p
     }
     ::freeaddrinfo(result);
     return addresses;
+}
+}  // namespace
+
+std::vector<SocketAddress> resolve_host(const std::string& host, std::uint16_t port) {
+    return lookup_host(host, port, 0).value_or(std::vector<SocketAddress>{});
+}
+
+// Shared by the object and its helper thread. The thread tells that it is done by
+// closing its end of a pipe, the object watching the other: no descriptor of the
+// lookup is left open once the object has seen it done and let go.
+struct HostLookup::State {
+    mutable std::mutex mutex;
+    bool done = false;
+    std::vector<SocketAddress> addresses;
+    Socket done_end;  // the object's end of the pipe: readable (end of file) once done
+};
+
+HostLookup::HostLookup(const std::string& host, std::uint16_t port) : state_(std::make_shared<State>()) {
+    auto literal = lookup_host(host, port, AI_NUMERICHOST);
+    if (literal || host.empty()) {
+        state_->addresses = literal.value_or(std::vector<SocketAddress>{});
+        state_->done = true;
+        return;
+    }
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        state_->done_end = Socket(ends[0]);
+        Socket thread_end(ends[1]);
+        try {
+            std::thread([state = state_, host, port, thread_end = std::move(thread_end)]() mutable {
+                std::vector<SocketAddress> found = resolve_host(host, port);
+                {
+                    std::lock_guard lock(state->mutex);
+                    state->addresses = std::move(found);
+                    state->done = true;
+                }
+                thread_end.reset();
+            }).detach();
+            return;
+        } catch (const std::system_error&) {
+        }
+    }
+    // No descriptor or no thread to be had: the lookup runs in place.
+    state_->done_end.reset();
+    state_->addresses = resolve_host(host, port);
+    state_->done = true;
+}
+
+HostLookup::~HostLookup() = default;
+
+bool HostLookup::done() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->done;
+}
+
+int HostLookup::fd() const {
+    return state_->done_end.fd();
+}
+
+std::vector<SocketAddress> HostLookup::take() {
+    std::lock_guard lock(state_->mutex);
+    return std::move(state_->addresses);
+}
+
+int pending_error(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    return error;
+}
+
+StreamConnector::State StreamConnector::start(std::vector<SocketAddress> addresses,
+                                              std::chrono::milliseconds bound, Prepare prepare) {
+    cancel();
+    addresses_ = std::move(addresses);
+    index_ = 0;
+    prepare_ = std::move(prepare);
+    error_ = 0;
+    deadline_ = std::chrono::steady_clock::now() + bound;
+    return next();
+}
+
+StreamConnector::State StreamConnector::next() {
+    for (; index_ < addresses_.size(); ++index_) {
+        const SocketAddress& address = addresses_[index_];
+        Socket candidate = make_socket(SOCK_STREAM, address.family());
+        if (!candidate && errno == EAFNOSUPPORT) continue;
+        if (!candidate) return stop(errno);
+        if (const int error = prepare_ ? prepare_(address, candidate) : 0; error != 0) return stop(error);
+        if (!set_nonblocking(candidate.fd())) return stop(errno);
+        const auto now = std::chrono::steady_clock::now();
+        const auto left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline_ - now),
+                                   std::chrono::milliseconds(0));
+        share_end_ = now + left / static_cast<int>(addresses_.size() - index_);
+        socket_ = std::move(candidate);
+        if (::connect(socket_.fd(), address.get(), address.length) == 0) return state_ = State::connected;
+        if (errno != EINPROGRESS) {
+            error_ = errno;
+            socket_.reset();
+            continue;
+        }
+        // One that is settled already (on this host) or has no time left is not waited for.
+        if (wait_writable(socket_.fd(), std::chrono::milliseconds(0)) != WaitResult::timeout) {
+            if (settle() == State::connected) return state_;
+            continue;
+        }
+        if (share_end_ <= now) {
+            error_ = ETIMEDOUT;
+            socket_.reset();
+            continue;
+        }
+        return state_ = State::waiting;
+    }
+    return state_ = State::failed;
+}
+
+StreamConnector::State StreamConnector::settle() {
+    error_ = pending_error(socket_.fd());
+    if (error_ == 0) return state_ = State::connected;
+    socket_.reset();
+    return state_;
+}
+
+StreamConnector::State StreamConnector::writable() {
+    if (state_ != State::waiting) return state_;
+    const WaitResult ready = wait_writable(socket_.fd(), std::chrono::milliseconds(0));
+    if (ready == WaitResult::timeout) return state_;  // not yet after all
+    if (ready == WaitResult::error) {
+        error_ = errno;
+        socket_.reset();
+    } else if (settle() == State::connected) {
+        return state_;
+    }
+    ++index_;
+    return next();
+}
+
+StreamConnector::State StreamConnector::timed_out() {
+    if (state_ != State::waiting) return state_;
+    error_ = ETIMEDOUT;
+    socket_.reset();
+    ++index_;
+    return next();
+}
+
+void StreamConnector::cancel() {
+    socket_.reset();
+    state_ = State::idle;
+}
+
+std::chrono::milliseconds StreamConnector::share() const {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(share_end_ - std::chrono::steady_clock::now());
+    return std::max(left, std::chrono::milliseconds(1));
+}
+
+Socket StreamConnector::take_socket() {
+    state_ = State::idle;
+    return std::move(socket_);
+}
+
+StreamConnector::State StreamConnector::stop(int error) {
+    error_ = error;
+    socket_.reset();
+    return state_ = State::stopped;
 }
 
 std::uint16_t port_of(const SocketAddress& address) {

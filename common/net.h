@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -129,6 +131,85 @@ WildcardSocket make_wildcard_socket(int type, std::uint16_t port);
 // without repeats, each with `port`; empty when the name does not resolve. An address
 // in its text form (dotted quad, IPv6 with or without brackets) resolves to itself.
 std::vector<SocketAddress> resolve_host(const std::string& host, std::uint16_t port);
+
+// A host-name lookup that never holds its caller: a name in its text form, or an empty
+// one, is answered at once; any other name is looked up by resolve_host on a helper
+// thread of its own, and fd() becomes readable when the answer is there. Dropping the
+// object abandons a lookup still running: its thread ends by itself when the resolver
+// answers, and nothing waits for it.
+class HostLookup {
+public:
+    HostLookup(const std::string& host, std::uint16_t port);
+    HostLookup(const HostLookup&) = delete;
+    HostLookup& operator=(const HostLookup&) = delete;
+    ~HostLookup();
+
+    bool done() const;
+    // Readable once done(); -1 when the answer was there at once.
+    int fd() const;
+    // What resolve_host gives, once done().
+    std::vector<SocketAddress> take();
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+// Connects a non-blocking stream socket to the first of a host's addresses that
+// answers, and never waits itself: while it is `waiting`, its caller watches
+// waiting_fd() for writability for at most share() and then calls writable() or
+// timed_out(). Each address gets an equal share of what is left of the whole bound, so
+// one that never answers leaves time for the next; one that fails at once (refused,
+// unreachable) hands on at once; one of a family this system lacks is passed over.
+class StreamConnector {
+public:
+    // Sets up each new socket before its connect: 0, or an error number that ends the
+    // whole attempt (`stopped`).
+    using Prepare = std::function<int(const SocketAddress& address, const Socket& socket)>;
+    enum class State { idle, waiting, connected, failed, stopped };
+
+    StreamConnector() = default;
+    StreamConnector(const StreamConnector&) = delete;
+    StreamConnector& operator=(const StreamConnector&) = delete;
+
+    State start(std::vector<SocketAddress> addresses, std::chrono::milliseconds bound, Prepare prepare);
+    // waiting_fd() was reported writable (or in error).
+    State writable();
+    // The current address's share ran out.
+    State timed_out();
+    // Gives up: closes the socket being connected.
+    void cancel();
+
+    State state() const { return state_; }
+    int waiting_fd() const { return state_ == State::waiting ? socket_.fd() : -1; }
+    // What is left of the current address's share (at least 1 ms while waiting).
+    std::chrono::milliseconds share() const;
+    // connected: the connected socket, and the address it reached.
+    Socket take_socket();
+    const SocketAddress& address() const { return addresses_[index_]; }
+    // failed: the error of the last address's connect (ETIMEDOUT for one that did not
+    // answer in its share), 0 when no address had a family of this system;
+    // stopped: the error that ended the attempt.
+    int error() const { return error_; }
+
+private:
+    State next();
+    // The connect of the current socket is over: connected, or on to the next address.
+    State settle();
+    State stop(int error);
+
+    std::vector<SocketAddress> addresses_;
+    std::size_t index_ = 0;
+    Prepare prepare_;
+    std::chrono::steady_clock::time_point deadline_{};
+    std::chrono::steady_clock::time_point share_end_{};
+    Socket socket_;
+    int error_ = 0;
+    State state_ = State::idle;
+};
+
+// The pending error of a socket (SO_ERROR; 0 when none).
+int pending_error(int fd);
 
 // The port of an IPv4 or IPv6 address (0 for others); the same address on another port.
 std::uint16_t port_of(const SocketAddress& address);

@@ -26,14 +26,6 @@ int tcp_protocol_level() {
     return IPPROTO_TCP;
 }
 
-// The pending error of a socket (0 when none).
-int socket_error(int fd) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-    return error;
-}
-
 // The perror form with a chosen error number: for failures that are no failing call.
 void diagnose(const char* text, int error) {
     errno = error;
@@ -43,11 +35,6 @@ void diagnose(const char* text, int error) {
 // How often an open link asks whether its receiver still answers.
 constexpr std::chrono::seconds PEER_CHECK_PERIOD{1};
 
-// A receiver that answers at all answers a ShutdownRequest within a round trip: the
-// handshake waits this long for it in place, well inside a frame, before it lets the
-// event loop run while it waits on.
-constexpr std::chrono::milliseconds ACK_WAIT_IN_PLACE{50};
-
 }  // namespace
 
 TransmitterLink::TransmitterLink(LinkOptions options, QObject* parent)
@@ -55,20 +42,20 @@ TransmitterLink::TransmitterLink(LinkOptions options, QObject* parent)
       options_(options),
       notifier_(new QSocketNotifier(QSocketNotifier::Read, this)),
       data_buffer_(LARGEST_MESSAGE, 0),
-      handshake_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
-      handshake_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
+      wait_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
+      wait_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { link_event(); });
     peer_check_.setInterval(PEER_CHECK_PERIOD);
     connect(&peer_check_, &QTimer::timeout, this, &TransmitterLink::check_peer);
-    handshake_timer_.setSingleShot(true);
-    handshake_timer_.setTimerType(Qt::PreciseTimer);  // a bound is never cut short
-    connect(&handshake_timer_, &QTimer::timeout, this,
-            [this] { finish_handshake(LinkStatus::shutdown_ack_timeout); });
-    connect(handshake_writable_, &QSocketNotifier::activated, this, &TransmitterLink::send_shutdown_request);
-    connect(handshake_readable_, &QSocketNotifier::activated, this, &TransmitterLink::read_shutdown_ack);
+    wait_timer_.setSingleShot(true);
+    wait_timer_.setTimerType(Qt::PreciseTimer);  // a bound is never cut short
+    connect(&wait_timer_, &QTimer::timeout, this, &TransmitterLink::on_wait_over);
+    connect(wait_writable_, &QSocketNotifier::activated, this, &TransmitterLink::on_writable);
+    connect(wait_readable_, &QSocketNotifier::activated, this, &TransmitterLink::on_readable);
 }
 
 TransmitterLink::~TransmitterLink() {
+    abandon();
     close_link();
 }
 
@@ -88,145 +75,236 @@ LinkStatus TransmitterLink::fail(LinkStatus status, int error) {
     return status;
 }
 
-// Connects a non-blocking socket; a connect that cannot complete at once gets up to
-// `wait`. A connect that fails while waiting (refused, unreachable) fails at
-// once rather than at the end of the wait.
-bool TransmitterLink::connect_within(const Socket& socket, const SocketAddress& address,
-                                     std::chrono::milliseconds wait) {
-    if (::connect(socket.fd(), address.get(), address.length) == 0) return true;
-    const int error = errno;
-    if (error != EINPROGRESS) {
-        last_error_ = error;
-        return false;
-    }
-    switch (wait_writable(socket.fd(), wait)) {
-        case WaitResult::ready:
-            break;
-        case WaitResult::timeout:
-            last_error_ = ETIMEDOUT;
-            return false;
-        case WaitResult::error:
-            last_error_ = errno;
-            return false;
-    }
-    last_error_ = socket_error(socket.fd());
-    return last_error_ == 0;
-}
-
-LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std::string& own_host,
-                                      const std::string& receiver_host, const std::string& colour_text,
-                                      std::uint32_t message_length, EndCallback end,
-                                      std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size) {
-    abandon_shutdown();
+void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::string& own_host,
+                                 const std::string& receiver_host, const std::string& colour_text,
+                                 std::uint32_t message_length, EndCallback end, std::uint32_t kelbo_bytes,
+                                 std::uint32_t socket_buffer_size, DoneCallback done) {
+    abandon();
     close_link();
     last_error_ = 0;
     end_ = std::move(end);
-    if (transport != TRANSPORT_UDP && transport != TRANSPORT_TCP) return LinkStatus::unknown_transport;
+    done_ = std::move(done);
+    if (transport != TRANSPORT_UDP && transport != TRANSPORT_TCP)
+        return finish_open(LinkStatus::unknown_transport);
     transport_ = transport;
     const bool udp = transport == TRANSPORT_UDP;
-    if (message_length > max_message_size(transport)) return LinkStatus::message_too_big;
-    const auto buffer_size = send_buffer_size(transport, socket_buffer_size);
+    if (message_length > max_message_size(transport)) return finish_open(LinkStatus::message_too_big);
+    buffer_size_ = send_buffer_size(transport, socket_buffer_size);
     message_length_ = message_length;
-
-    // Every address of the receiver, IPv6 and IPv4, tried in turn until one answers.
-    const std::vector<SocketAddress> addresses =
-        resolve_host(receiver_host, udp ? options_.ports.control : options_.ports.stream);
-    if (addresses.empty()) return LinkStatus::host_unknown;
-    const auto deadline = std::chrono::steady_clock::now() + options_.wait;
-
-    // From here on every return closes what was made so far: the sockets are locals
-    // until the link is open.
-    Socket control;
-    Socket datagram;
-    for (std::size_t i = 0; i < addresses.size() && !control; ++i) {
-        const SocketAddress& address = addresses[i];
-        Socket candidate = make_socket(SOCK_STREAM, address.family());
-        // An address of a family this system lacks is passed over.
-        if (!candidate && errno == EAFNOSUPPORT) continue;
-        if (!candidate) return fail(LinkStatus::socket_error, errno);
-        if (udp) {
-            datagram = make_socket(SOCK_DGRAM, address.family());
-            if (!datagram) return fail(LinkStatus::socket_error, errno);
-        }
-        const Socket& data = udp ? datagram : candidate;
-        // No size at all leaves the send buffer to the system's automatic sizing, which
-        // grows it with the path's bandwidth and delay.
-        if (buffer_size != 0 && !set_send_buffer(data.fd(), static_cast<int>(buffer_size))) {
-            const int error = errno;
-            perror_diag("setsockopt");
-            return fail(LinkStatus::socket_error, error);
-        }
-        if (!udp && !set_int_option(candidate.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) {
-            const int error = errno;
-            perror_diag("setsockopt");
-            return fail(LinkStatus::socket_error, error);
-        }
-        if (!set_keepalive(candidate.fd())) {
-            const int error = errno;
-            perror_diag("setsockopt");
-            return fail(LinkStatus::socket_error, error);
-        }
-        if (!set_nonblocking(candidate.fd())) return fail(LinkStatus::socket_error, errno);
-        // Each address gets an equal share of what is left of the bound, so one that
-        // never answers leaves time for the next.
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const auto share =
-            std::max(left, std::chrono::milliseconds(0)) / static_cast<int>(addresses.size() - i);
-        if (!connect_within(candidate, address, share)) continue;
-        control = std::move(candidate);
-        last_error_ = 0;  // what the addresses before it gave is no failure now
-
-        if (udp) {
-            // The data goes to the host that took the control connection. A datagram
-            // connect sends nothing; it fixes the destination of every send.
-            const SocketAddress datagram_address = with_port(address, options_.ports.datagram);
-            if (!set_nonblocking(datagram.fd())) return fail(LinkStatus::socket_error, errno);
-            if (::connect(datagram.fd(), datagram_address.get(), datagram_address.length) != 0) {
-                const int error = errno;
-                perror_diag("ctl connect fail");
-                if (error != EINPROGRESS) return fail(LinkStatus::connect_error, error);
-                switch (wait_writable(datagram.fd(), options_.wait)) {
-                    case WaitResult::ready:
-                        break;
-                    case WaitResult::timeout:
-                        return fail(LinkStatus::connect_error, ETIMEDOUT);
-                    case WaitResult::error:
-                        return fail(LinkStatus::connect_error, errno);
-                }
-            }
-        }
-    }
-    if (!control)
-        return last_error_ == 0 ? fail(LinkStatus::socket_error, EAFNOSUPPORT) : LinkStatus::connect_error;
-
     SetupRequest setup;
     setup.kelbo_bytes = kelbo_bytes;
     setup.message_length = message_length;
     setup.host_name = own_host;
     setup.colour_text = colour_text;
     setup.transport = static_cast<std::uint8_t>(transport);
-    const SetupRequestBytes request = encode_setup_request(setup);
-    const ssize_t sent = ::send(control.fd(), request.data(), request.size(), MSG_NOSIGNAL);
-    if (sent < 0) return fail(LinkStatus::send_error, errno);
-    if (static_cast<std::size_t>(sent) != request.size()) return LinkStatus::send_error;
+    setup_request_ = encode_setup_request(setup);
 
-    // A failed wait goes on to the receive, which then tells what is wrong.
-    if (wait_readable(control.fd(), options_.wait) == WaitResult::timeout)
-        return LinkStatus::setup_ack_timeout;
+    // Every address of the receiver, IPv6 and IPv4, tried in turn until one answers.
+    step_ = Step::resolving;
+    lookup_ =
+        std::make_unique<HostLookup>(receiver_host, udp ? options_.ports.control : options_.ports.stream);
+    if (lookup_->done())
+        resolved();
+    else
+        wait_for(wait_readable_, lookup_->fd(), std::chrono::milliseconds(0));
+}
+
+void TransmitterLink::resolved() {
+    stop_waiting();  // before the lookup's descriptor goes
+    std::vector<SocketAddress> addresses = lookup_->take();
+    lookup_.reset();
+    if (addresses.empty()) return finish_open(LinkStatus::host_unknown);
+    step_ = Step::connecting;
+    // The bound of the connects starts once the name is known.
+    connecting(connector_.start(std::move(addresses), options_.wait,
+                                [this](const SocketAddress& address, const Socket& candidate) {
+                                    return prepare_socket(address, candidate);
+                                }));
+}
+
+// The options of a new control socket (and the datagram socket that goes with it):
+// 0, or the error that ends the opening with socket_error.
+int TransmitterLink::prepare_socket(const SocketAddress& address, const Socket& candidate) {
+    const bool udp = transport_ == TRANSPORT_UDP;
+    if (udp) {
+        opening_datagram_ = make_socket(SOCK_DGRAM, address.family());
+        if (!opening_datagram_) return errno;
+    }
+    const int data_fd = udp ? opening_datagram_.fd() : candidate.fd();
+    // No size at all leaves the send buffer to the system's automatic sizing, which
+    // grows it with the path's bandwidth and delay.
+    const bool set = (buffer_size_ == 0 || set_send_buffer(data_fd, static_cast<int>(buffer_size_))) &&
+                     (udp || set_int_option(candidate.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) &&
+                     set_keepalive(candidate.fd());
+    if (set) return 0;
+    const int error = errno;
+    perror_diag("setsockopt");
+    return error;
+}
+
+void TransmitterLink::connecting(StreamConnector::State state) {
+    using State = StreamConnector::State;
+    switch (state) {
+        case State::waiting:
+            return wait_for(wait_writable_, connector_.waiting_fd(), connector_.share());
+        case State::connected:
+            return connected();
+        case State::failed:
+            last_error_ = connector_.error();
+            return finish_open(last_error_ == 0 ? fail(LinkStatus::socket_error, EAFNOSUPPORT)
+                                                : LinkStatus::connect_error);
+        case State::stopped:
+            return finish_open(fail(LinkStatus::socket_error, connector_.error()));
+        case State::idle:
+            return;
+    }
+}
+
+void TransmitterLink::connected() {
+    const SocketAddress address = connector_.address();
+    opening_control_ = connector_.take_socket();
+    last_error_ = 0;  // what the addresses before it gave is no failure now
+    if (transport_ == TRANSPORT_UDP) {
+        // The data goes to the host that took the control connection. A datagram
+        // connect sends nothing; it fixes the destination of every send, and is over
+        // at once (the wait below never waits on this system).
+        const SocketAddress datagram_address = with_port(address, options_.ports.datagram);
+        if (!set_nonblocking(opening_datagram_.fd()))
+            return finish_open(fail(LinkStatus::socket_error, errno));
+        if (::connect(opening_datagram_.fd(), datagram_address.get(), datagram_address.length) != 0) {
+            const int error = errno;
+            perror_diag("ctl connect fail");
+            if (error != EINPROGRESS) return finish_open(fail(LinkStatus::connect_error, error));
+            switch (wait_writable(opening_datagram_.fd(), options_.wait)) {
+                case WaitResult::ready:
+                    break;
+                case WaitResult::timeout:
+                    return finish_open(fail(LinkStatus::connect_error, ETIMEDOUT));
+                case WaitResult::error:
+                    return finish_open(fail(LinkStatus::connect_error, errno));
+            }
+        }
+    }
+    const ssize_t sent =
+        ::send(opening_control_.fd(), setup_request_.data(), setup_request_.size(), MSG_NOSIGNAL);
+    if (sent < 0) return finish_open(fail(LinkStatus::send_error, errno));
+    if (static_cast<std::size_t>(sent) != setup_request_.size()) return finish_open(LinkStatus::send_error);
+    step_ = Step::replying;
+    wait_for(wait_readable_, opening_control_.fd(), options_.wait);
+}
+
+void TransmitterLink::read_setup_reply() {
     SetupReplyBytes reply{};
-    const ssize_t got = ::recv(control.fd(), reply.data(), reply.size(), 0);
-    if (got < 0) return fail(LinkStatus::protocol_error, errno);
+    const ssize_t got = ::recv(opening_control_.fd(), reply.data(), reply.size(), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;  // not yet
+    if (got < 0) return finish_open(fail(LinkStatus::protocol_error, errno));
     const SetupReplyResult result =
         parse_setup_reply(std::span<const std::uint8_t>(reply.data(), static_cast<std::size_t>(got)));
-    if (result.status != LinkStatus::ok) return result.status;
-
+    if (result.status != LinkStatus::ok) return finish_open(result.status);
     conn_id_ = result.conn_id;
-    control_ = std::move(control);
-    datagram_ = std::move(datagram);
+    control_ = std::move(opening_control_);
+    datagram_ = std::move(opening_datagram_);
     open_ = true;
     start_notification();
-    return LinkStatus::ok;
+    finish_open(LinkStatus::ok);
+}
+
+// Whatever ended the opening, nothing of it is left but an open link.
+void TransmitterLink::finish_open(LinkStatus status) {
+    step_ = Step::none;
+    stop_waiting();
+    lookup_.reset();
+    connector_.cancel();
+    opening_control_.reset();
+    opening_datagram_.reset();
+    report_done(status);
+}
+
+void TransmitterLink::wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound) {
+    notifier->setSocket(fd);  // leaves it disabled
+    notifier->setEnabled(true);
+    if (bound.count() > 0) wait_timer_.start(bound);
+}
+
+void TransmitterLink::stop_waiting() {
+    // Only disabled, never deleted: this may run inside the notifier's own signal.
+    wait_writable_->setEnabled(false);
+    wait_readable_->setEnabled(false);
+    wait_timer_.stop();
+}
+
+void TransmitterLink::on_readable() {
+    switch (step_) {
+        case Step::resolving:
+            return resolved();
+        case Step::replying:
+            return read_setup_reply();
+        case Step::shutdown_ack:
+            return read_shutdown_ack();
+        default:
+            wait_readable_->setEnabled(false);
+    }
+}
+
+void TransmitterLink::on_writable() {
+    switch (step_) {
+        case Step::connecting:
+            stop_waiting();  // the connector may close the socket
+            return connecting(connector_.writable());
+        case Step::shutdown_writable:
+            return send_shutdown_request();
+        default:
+            wait_writable_->setEnabled(false);
+    }
+}
+
+void TransmitterLink::on_wait_over() {
+    switch (step_) {
+        case Step::connecting:
+            stop_waiting();
+            return connecting(connector_.timed_out());
+        case Step::replying:
+            return finish_open(LinkStatus::setup_ack_timeout);
+        case Step::shutdown_writable:
+        case Step::shutdown_ack:
+            return finish_handshake(LinkStatus::shutdown_ack_timeout);
+        default:
+            return;
+    }
+}
+
+void TransmitterLink::report_done(LinkStatus status) {
+    // Taken first: the callback may begin the next step of its own.
+    const DoneCallback done = std::move(done_);
+    done_ = nullptr;
+    if (done) done(status);
+}
+
+LinkStatus TransmitterLink::run_until_done(LinkStatus abandoned) {
+    if (!result_ && step_ != Step::none) {
+        QEventLoop loop;
+        done_loop_ = &loop;
+        loop.exec();
+        done_loop_ = nullptr;
+    }
+    // The event loop was told to end (the program is ending) before the result.
+    if (!result_) abandon();
+    const LinkStatus status = result_.value_or(abandoned);
+    result_.reset();
+    return status;
+}
+
+LinkStatus TransmitterLink::link_open(int transport, int send_on, const std::string& own_host,
+                                      const std::string& receiver_host, const std::string& colour_text,
+                                      std::uint32_t message_length, EndCallback end,
+                                      std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size) {
+    result_.reset();
+    begin_open(transport, send_on, own_host, receiver_host, colour_text, message_length, std::move(end),
+               kelbo_bytes, socket_buffer_size, [this](LinkStatus status) {
+                   result_ = status;
+                   if (done_loop_) done_loop_->quit();
+               });
+    return run_until_done(LinkStatus::connect_error);
 }
 
 int TransmitterLink::link_send() {
@@ -249,49 +327,54 @@ int TransmitterLink::link_send() {
     return -1;
 }
 
-LinkStatus TransmitterLink::link_shutdown(int reason) {
+void TransmitterLink::begin_shutdown(int reason, DoneCallback done) {
     last_error_ = 0;
-    if (!open_ || handshake_ != Handshake::none) return fail(LinkStatus::send_error, ENOTCONN);
-    handshake_request_ = encode_shutdown_request(conn_id_, static_cast<std::uint8_t>(reason));
-    handshake_status_ = LinkStatus::ok;
+    if (!open_ || step_ != Step::none) {
+        last_error_ = ENOTCONN;
+        if (done) done(LinkStatus::send_error);
+        return;
+    }
+    done_ = std::move(done);
+    shutdown_request_ = encode_shutdown_request(conn_id_, static_cast<std::uint8_t>(reason));
     // The acknowledgement is the handshake's to read, and a receiver that stops
     // answering now runs into the handshake's bounds: no end callback from here on.
     stop_notification();
-    handshake_ = Handshake::writable;
-    const int fd = control_.fd();
+    step_ = Step::shutdown_writable;
     // A failed wait counts as ready: the send that follows tells.
-    if (wait_writable(fd, std::chrono::milliseconds(0)) != WaitResult::timeout) {
+    if (wait_writable(control_.fd(), std::chrono::milliseconds(0)) != WaitResult::timeout)
         send_shutdown_request();
-    } else {
-        handshake_writable_->setSocket(fd);
-        handshake_writable_->setEnabled(true);
-        handshake_timer_.start(options_.wait);
-    }
-    if (handshake_ == Handshake::ack &&
-        wait_readable(fd, std::min(ACK_WAIT_IN_PLACE, options_.wait)) != WaitResult::timeout)
-        read_shutdown_ack();
-    if (handshake_ != Handshake::none) {
-        QEventLoop loop;
-        handshake_loop_ = &loop;
-        loop.exec();
-        handshake_loop_ = nullptr;
-        // The event loop was told to end (the program is ending) before the handshake.
-        abandon_shutdown();
-    }
-    return handshake_status_;
+    else
+        wait_for(wait_writable_, control_.fd(), options_.wait);
 }
 
-void TransmitterLink::abandon_shutdown() {
-    if (handshake_ != Handshake::none) finish_handshake(LinkStatus::shutdown_ack_timeout);
+LinkStatus TransmitterLink::link_shutdown(int reason) {
+    result_.reset();
+    begin_shutdown(reason, [this](LinkStatus status) {
+        result_ = status;
+        if (done_loop_) done_loop_->quit();
+    });
+    return run_until_done(LinkStatus::shutdown_ack_timeout);
+}
+
+void TransmitterLink::abandon() {
+    if (step_ == Step::none) return;
+    step_ = Step::none;
+    done_ = nullptr;
+    stop_waiting();
+    lookup_.reset();
+    connector_.cancel();
+    opening_control_.reset();
+    opening_datagram_.reset();
+    close_link();
+    if (done_loop_) done_loop_->quit();
 }
 
 void TransmitterLink::send_shutdown_request() {
-    if (handshake_ != Handshake::writable) return;
-    handshake_writable_->setEnabled(false);
-    handshake_timer_.stop();
+    if (step_ != Step::shutdown_writable) return;
+    stop_waiting();
     const int fd = control_.fd();
-    const ssize_t sent = ::send(fd, handshake_request_.data(), handshake_request_.size(), MSG_NOSIGNAL);
-    if (sent != static_cast<ssize_t>(handshake_request_.size())) {
+    const ssize_t sent = ::send(fd, shutdown_request_.data(), shutdown_request_.size(), MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(shutdown_request_.size())) {
         // A request cut short cannot be completed: the receiver would misread it.
         const int error = sent < 0 ? errno : EAGAIN;
         diagnose("send error:", error);
@@ -299,14 +382,12 @@ void TransmitterLink::send_shutdown_request() {
         finish_handshake(LinkStatus::send_error);
         return;
     }
-    handshake_ = Handshake::ack;
-    handshake_readable_->setSocket(fd);
-    handshake_readable_->setEnabled(true);
-    handshake_timer_.start(options_.wait);
+    step_ = Step::shutdown_ack;
+    wait_for(wait_readable_, fd, options_.wait);
 }
 
 void TransmitterLink::read_shutdown_ack() {
-    if (handshake_ != Handshake::ack) return;
+    if (step_ != Step::shutdown_ack) return;
     ShutdownAckBytes ack{};
     const ssize_t got = ::recv(control_.fd(), ack.data(), ack.size(), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;  // not yet
@@ -321,24 +402,24 @@ void TransmitterLink::read_shutdown_ack() {
     finish_handshake(is_shutdown_ack(ack) ? LinkStatus::ok : LinkStatus::protocol_error);
 }
 
-// Whatever ended the handshake, the link is closed and link_shutdown returns.
+// Whatever ended the handshake, the link is closed and its result reported.
 void TransmitterLink::finish_handshake(LinkStatus status) {
-    handshake_ = Handshake::none;
-    handshake_status_ = status;
-    handshake_timer_.stop();
+    step_ = Step::none;
+    stop_waiting();
     close_link();
-    if (handshake_loop_) handshake_loop_->quit();
+    report_done(status);
 }
 
 void TransmitterLink::check_peer() {
-    if (!open_ || handshake_ != Handshake::none || !peer_unanswering(control_.fd())) return;
+    if (!open_ || step_ != Step::none || !peer_unanswering(control_.fd())) return;
     last_error_ = ETIMEDOUT;
     abort_link();
 }
 
 void TransmitterLink::link_event() {
-    // A notification queued before the link closed finds nothing to do.
-    if (!open_) return;
+    // A notification queued before the link closed finds nothing to do, and one queued
+    // before a shutdown handshake leaves the acknowledgement to the handshake.
+    if (!open_ || step_ != Step::none) return;
     const int fd = control_.fd();
     pollfd p{fd, POLLIN | POLLPRI, 0};
     const int n = ::poll(&p, 1, 0);
@@ -351,7 +432,7 @@ void TransmitterLink::link_event() {
     }
     if (p.revents & POLLPRI) {
         // Urgent data: the receiver of this system never sends any.
-        last_error_ = socket_error(fd);
+        last_error_ = pending_error(fd);
         diagnose("exception mask non-zero", last_error_);
         abort_link();
         return;
@@ -397,8 +478,7 @@ void TransmitterLink::stop_notification() {
 void TransmitterLink::close_link() {
     if (!open_) return;
     stop_notification();  // before the descriptor goes away
-    handshake_writable_->setEnabled(false);
-    handshake_readable_->setEnabled(false);
+    stop_waiting();
     open_ = false;
     datagram_.reset();
     control_.reset();

@@ -2,10 +2,12 @@
 // message at a time, closes it with the shutdown handshake, and notices when the
 // receiver's side of the connection ends the link or signals something.
 //
-// One link at a time per object. Everything runs on the thread of the event loop; the
-// waits inside link_open block it, each for at most options.wait. The waits of the
-// shutdown handshake do not: link_shutdown turns the event loop while it waits, so the
-// window repaints and its commands work, and returns when the handshake is over.
+// One link at a time per object. Everything runs on the thread of the event loop, and
+// nothing holds it: opening a link (the name's lookup, the connect, the wait for the
+// SetupReply) and the shutdown handshake are steps driven by socket notifications and
+// timers, each wait bounded by options.wait, and each reports its result through a
+// callback. link_open and link_shutdown are the same steps for callers without an
+// event loop of their own: they turn the event loop until the result is there.
 //
 // An open link watches for a receiver that vanishes without a word: keepalive while
 // nothing is owed, and a check once a second while data or window probes wait for an
@@ -17,6 +19,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,9 @@ namespace kelbos {
 // a failed send, a shutdown sent by the receiver), never for link_shutdown. Called
 // once per link, after the link's sockets are closed.
 using EndCallback = std::function<void(ConnId conn_id, int reason)>;
+// Called once with the result of begin_open or begin_shutdown, from the event loop, or
+// before they return when the result is known at once; never after abandon().
+using DoneCallback = std::function<void(LinkStatus status)>;
 
 struct LinkOptions {
     Ports ports{};                               // the receiver's ports
@@ -49,16 +56,23 @@ public:
     TransmitterLink(const TransmitterLink&) = delete;
     TransmitterLink& operator=(const TransmitterLink&) = delete;
 
-    // Opens a link to receiver_host: connects, sends the SetupRequest and waits for
-    // the SetupReply. `send_on` is accepted and not used. kelbo_bytes, message_length,
+    // Opens a link to receiver_host: looks the name up, connects to its addresses in
+    // turn, sends the SetupRequest and waits for the SetupReply; `done` is given the
+    // result. `send_on` is accepted and not used. kelbo_bytes, message_length,
     // own_host and colour_text travel in the SetupRequest; socket_buffer_size is the
     // send-buffer size wanted on a TCP link (0 for the largest). On success the link
-    // is open and its control socket is watched for readability (link_event). On an
-    // already open link, that link is dropped first as the destructor does.
+    // is open and its control socket is watched for readability (link_event). An
+    // already open link, or an opening or handshake under way, is dropped first as
+    // the destructor does.
+    void begin_open(int transport, int send_on, const std::string& own_host, const std::string& receiver_host,
+                    const std::string& colour_text, std::uint32_t message_length, EndCallback end,
+                    std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size, DoneCallback done);
+    // begin_open, returning when the result is there; the event loop runs meanwhile.
     LinkStatus link_open(int transport, int send_on, const std::string& own_host,
                          const std::string& receiver_host, const std::string& colour_text,
                          std::uint32_t message_length, EndCallback end, std::uint32_t kelbo_bytes,
                          std::uint32_t socket_buffer_size);
+    bool opening() const { return step_ >= Step::resolving && step_ <= Step::replying; }
 
     // Sends one data message. Returns the bytes the system accepted (on TCP possibly
     // fewer than the message length; the rest is never sent), or -1. After -1,
@@ -70,19 +84,22 @@ public:
 
     // Closes the link with the shutdown handshake: waits for the connection to take
     // the request, sends [ConnId, 2, reason] and waits for the ShutdownAck, each wait
-    // bounded by options.wait. The event loop runs meanwhile; events it dispatches
-    // must not start another link or shutdown. The link is closed whatever the
-    // result; the end callback is not called. Without an open link (or during a
-    // handshake): send_error, ENOTCONN.
+    // bounded by options.wait; `done` is given the result. The link is closed
+    // whatever the result; the end callback is not called. Without an open link (or
+    // during an opening or handshake): send_error, ENOTCONN, at once.
+    void begin_shutdown(int reason, DoneCallback done);
+    // begin_shutdown, returning when the handshake is over; the event loop runs
+    // meanwhile. Events it dispatches must not start another link or shutdown. When
+    // the event loop is told to end first, the handshake is abandoned.
     LinkStatus link_shutdown(int reason);
-    // Ends a shutdown handshake that is waiting: the link closes at once and
-    // link_shutdown returns. Also what happens when the event loop is told to end
-    // during the handshake.
-    void abandon_shutdown();
-    bool shutting_down() const { return handshake_ != Handshake::none; }
+    bool shutting_down() const { return step_ >= Step::shutdown_writable; }
+    // Ends an opening or a shutdown handshake under way at once: every socket of the
+    // link closes and nothing is reported (link_open and link_shutdown return).
+    void abandon();
 
     // Handles readability of the control socket; connected to its notifier. Safe to
-    // call at any time: without an open link, or with nothing pending, it does nothing.
+    // call at any time: without an open link, during a shutdown handshake, or with
+    // nothing pending, it does nothing.
     void link_event();
 
     bool is_open() const { return open_; }
@@ -106,7 +123,6 @@ public:
 
 private:
     LinkStatus fail(LinkStatus status, int error);
-    bool connect_within(const Socket& socket, const SocketAddress& address, std::chrono::milliseconds wait);
     void start_notification();
     void stop_notification();
     // Stops the notification and closes every socket of the link.
@@ -115,11 +131,25 @@ private:
     void abort_link();
     void report_end(ConnId conn_id, int reason);
 
-    // The steps of the shutdown handshake, each a reaction to the event loop.
-    enum class Handshake { none, writable, ack };
+    // The steps of an opening and of the shutdown handshake, each a reaction to the
+    // event loop: readable, writable or the bound of the step's wait.
+    enum class Step { none, resolving, connecting, replying, shutdown_writable, shutdown_ack };
+    void on_readable();
+    void on_writable();
+    void on_wait_over();
+    void wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound);
+    void stop_waiting();
+    void resolved();
+    int prepare_socket(const SocketAddress& address, const Socket& candidate);
+    void connecting(StreamConnector::State state);
+    void connected();
+    void read_setup_reply();
+    void finish_open(LinkStatus status);
     void send_shutdown_request();
     void read_shutdown_ack();
     void finish_handshake(LinkStatus status);
+    void report_done(LinkStatus status);
+    LinkStatus run_until_done(LinkStatus abandoned);
     void check_peer();
 
     LinkOptions options_;
@@ -135,13 +165,23 @@ private:
     int last_error_ = 0;
 
     QTimer peer_check_;  // while open: is the receiver still there?
-    Handshake handshake_ = Handshake::none;
-    QSocketNotifier* handshake_writable_;  // children, on control_ during the handshake
-    QSocketNotifier* handshake_readable_;
-    QTimer handshake_timer_;  // the bound of the current wait
-    QEventLoop* handshake_loop_ = nullptr;
-    ShutdownRequestBytes handshake_request_{};
-    LinkStatus handshake_status_ = LinkStatus::ok;
+    Step step_ = Step::none;
+    DoneCallback done_;
+    QSocketNotifier* wait_writable_;  // children, on the socket the current step waits on
+    QSocketNotifier* wait_readable_;
+    QTimer wait_timer_;  // the bound of the current step's wait
+    // While opening: the name's lookup, the connects, the sockets made so far and the
+    // request to send.
+    std::unique_ptr<HostLookup> lookup_;
+    StreamConnector connector_;
+    Socket opening_control_;
+    Socket opening_datagram_;
+    std::uint32_t buffer_size_ = 0;
+    SetupRequestBytes setup_request_{};
+    ShutdownRequestBytes shutdown_request_{};
+    // link_open and link_shutdown: their loop and the result it waits for.
+    QEventLoop* done_loop_ = nullptr;
+    std::optional<LinkStatus> result_;
 };
 
 }  // namespace kelbos

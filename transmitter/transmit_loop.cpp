@@ -51,7 +51,7 @@ bool TransmitLoop::waiting_for_writable() const {
 }
 
 void TransmitLoop::start_transmit() {
-    if (halting_) return;
+    if (halting_ || opening_) return;
     const CommSettings& s = in_.settings;
     if (!in_.scene.scene_loaded) {
         show_message({"An init file must be read before starting\n", "Use Open on the File pulldown"});
@@ -67,20 +67,31 @@ void TransmitLoop::start_transmit() {
     cancel_schedule();
     active_transport_ = s.transport;
     ++generation_;
-    const LinkStatus status = link_.link_open(
+    opening_ = true;
+    shell_.open_started();
+    link_.begin_open(
         s.transport, s.send_on, in_.local_host, s.receiver_name, in_.colour_text, s.msg_size,
         [this](ConnId conn_id, int reason) { link_ended(conn_id, reason); }, s.kelbo_size / 8,
-        s.sock_buf_size);
+        s.sock_buf_size, [this](LinkStatus status) { open_finished(status); });
+}
+
+// A box is shown while the Go (or the halt) is still under way: what its modal loop
+// dispatches finds a Go (or halt) going on, and an Exit meanwhile drops it.
+void TransmitLoop::open_finished(LinkStatus status) {
+    const CommSettings& s = in_.settings;
     if (status != LinkStatus::ok) {
         const int error = link_.last_error();
         const std::string error_string = error != 0 ? error_text(error) : std::string();
         show_message({"Unable to start ", transport_name(active_transport_), " connection to ",
                       s.receiver_name.c_str(), "\n", status_text(status), "\n",
                       error != 0 ? error_string.c_str() : nullptr});
+        if (!opening_) return;  // abandoned
+        opening_ = false;
         active_transport_ = TRANSPORT_NONE;
         shell_.start_refused();
         return;
     }
+    opening_ = false;
     started_ms_ = now_ms();
     write_notifier_->setSocket(link_.data_fd());
     if (s.delay_ms >= 1)
@@ -90,6 +101,7 @@ void TransmitLoop::start_transmit() {
     shell_.set_transmitting(true);
     shell_.rearm_picture();
     shell_.row_start();
+    shell_.transmission_started();
 }
 
 void TransmitLoop::send_message() {
@@ -139,21 +151,23 @@ void TransmitLoop::send_message() {
 }
 
 void TransmitLoop::halt_transmit() {
-    if (halting_) return;
+    if (halting_ || opening_) return;
     cancel_schedule();  // before the link's sockets close
     halting_ = true;
-    halt_abandoned_ = false;
     shell_.halt_started();
-    const LinkStatus status = link_.link_shutdown(REASON_NORMAL);
-    halting_ = false;
-    if (halt_abandoned_) return;  // the program is ending
+    link_.begin_shutdown(REASON_NORMAL, [this](LinkStatus status) { halt_finished(status); });
+}
+
+void TransmitLoop::halt_finished(LinkStatus status) {
     if (status != LinkStatus::ok) {
         const int error = link_.last_error();
         const std::string error_string = error != 0 ? error_text(error) : std::string();
         show_message({"Error terminating ", transport_name(active_transport_), " connection to ",
                       in_.settings.receiver_name.c_str(), "\n", status_text(status), "\n",
                       error != 0 ? error_string.c_str() : nullptr});
+        if (!halting_) return;  // abandoned
     }
+    halting_ = false;
     active_transport_ = TRANSPORT_NONE;
     shell_.set_transmitting(false);
     shell_.row_stop();
@@ -178,10 +192,8 @@ void TransmitLoop::link_ended(ConnId /*conn_id*/, int reason) {
 void TransmitLoop::abandon() {
     cancel_schedule();
     active_transport_ = TRANSPORT_NONE;
-    if (halting_) {
-        halt_abandoned_ = true;
-        link_.abandon_shutdown();
-    }
+    opening_ = halting_ = false;
+    link_.abandon();
 }
 
 void TransmitLoop::schedule_queued() {

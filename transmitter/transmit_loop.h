@@ -1,7 +1,9 @@
 // A transmission: Go opens the link with the current settings and schedules the
 // sending; the send loop sends data messages back to back or one per delay, keeps
 // the counters and takes kelbos away; Halt closes the link with the shutdown
-// handshake; link_ended handles a link that ended by itself.
+// handshake; link_ended handles a link that ended by itself. Go and Halt only begin
+// their waits: the event loop runs on while the link opens or closes, and they finish
+// when the link reports its result.
 //
 // Back to back (delay 0) the loop sends for one slice (a few milliseconds, well inside
 // a frame) and continues through a queued invocation, so the event loop handles Halt,
@@ -37,8 +39,12 @@ public:
     virtual void take_kelbo() = 0;
     virtual void row_start() = 0;
     virtual void row_stop() = 0;
+    // A Go is opening the link; the event loop runs while it waits for the receiver.
+    virtual void open_started() {}
     // A Go that did not start (no scene, no transport, the link did not open).
     virtual void start_refused() {}
+    // A Go's link is open and the sending is scheduled.
+    virtual void transmission_started() {}
     // A halt has begun; the event loop runs while it waits for the receiver.
     virtual void halt_started() {}
     // A transmission has ended: halted, ended by itself, or its halt failed.
@@ -70,18 +76,23 @@ public:
                  LoopOptions options = {}, QObject* parent = nullptr);
     ~TransmitLoop() override;
 
-    // Ignored while a halt is under way.
+    // Begins a Go; it ends when the link has opened or failed to. Ignored while a Go
+    // or a halt is under way.
     void start_transmit();
-    // Returns when the halt is over; the event loop runs meanwhile. A second Halt
-    // during it is ignored; abandon() ends it at once, with nothing reported.
+    // Begins a halt; it ends when the shutdown handshake is over. A second Halt during
+    // it is ignored, and so is a Halt while a Go is under way.
     void halt_transmit();
     void link_ended(ConnId conn_id, int reason);
-    // The program is ending: stop sending at once. No ShutdownRequest is sent; the
-    // link goes with the program.
+    // The program is ending: stop sending at once and drop a Go or a halt under way,
+    // with nothing reported. No ShutdownRequest is sent; the link goes with the
+    // program.
     void abandon();
 
+    // The transport of the transmission, set from the start of a Go to its end.
     int active_transport() const { return active_transport_; }
-    bool transmitting() const { return active_transport_ != TRANSPORT_NONE; }
+    // The link is open and the sending scheduled (a halt may be under way).
+    bool transmitting() const { return active_transport_ != TRANSPORT_NONE && !opening_; }
+    bool opening() const { return opening_; }
     bool halting() const { return halting_; }
     const TransmitterLink& link() const { return link_; }
     TransmitterLink& link() { return link_; }
@@ -103,6 +114,8 @@ public:
 private:
     // The send loop; runs from the queued continuation, the send timer or writability.
     void send_message();
+    void open_finished(LinkStatus status);
+    void halt_finished(LinkStatus status);
     void schedule_queued();
     void schedule_wait(std::uint64_t ms, bool until_writable);
     void cancel_schedule();
@@ -124,8 +137,8 @@ private:
     Wake scheduled_ = Wake::none;
     bool queued_in_flight_ = false;
     bool running_ = false;
+    bool opening_ = false;
     bool halting_ = false;
-    bool halt_abandoned_ = false;
 
     std::uint64_t slices_ = 0;
     std::uint64_t posts_ = 0;

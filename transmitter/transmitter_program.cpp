@@ -168,6 +168,33 @@ void TransmitterProgram::row_stop() {
     value_row_->stop();
 }
 
+// While the link opens, Go, Settings, Open and Color are grayed, as Halt is already.
+// Save settings keeps its state: a Go that fails leaves the menu as it was.
+void TransmitterProgram::open_started() {
+    for (int id : {ID_GO, ID_SETTINGS, ID_COLOR, ID_OPEN}) window_->menu().set_enabled(id, false);
+}
+
+void TransmitterProgram::start_refused() {
+    for (int id : {ID_GO, ID_SETTINGS, ID_COLOR, ID_OPEN}) window_->menu().set_enabled(id, true);
+    if (go_running_) {
+        go_running_ = false;
+        go_failed_ = true;
+        if (options_.headless && !quitting_) quit_app();
+    }
+    resume_time_up();
+}
+
+void TransmitterProgram::transmission_started() {
+    resume_time_up();
+}
+
+// The time that ran out while the link opened is acted on now that the Go is over.
+void TransmitterProgram::resume_time_up() {
+    if (!time_up_after_go_) return;
+    time_up_after_go_ = false;
+    QMetaObject::invokeMethod(this, &TransmitterProgram::time_up, Qt::QueuedConnection);
+}
+
 // Until the halt is over the row keeps its last values and, with Go, Settings, Open
 // and Color, Halt is grayed too.
 void TransmitterProgram::halt_started() {
@@ -183,7 +210,12 @@ void TransmitterProgram::transmission_ended(End how) {
     ++(how == End::halted ? figures_.halted : how == End::aborted ? figures_.aborted : figures_.halt_failed);
     publish_metrics(0);
     if (quit_after_halt_ && !quitting_)
-        QMetaObject::invokeMethod(this, &TransmitterProgram::quit_app, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!quitting_) quit_app();
+            },
+            Qt::QueuedConnection);
     if (!go_running_) return;
     go_running_ = false;
     go_failed_ = how != End::halted;
@@ -192,24 +224,25 @@ void TransmitterProgram::transmission_ended(End how) {
 
 void TransmitterProgram::go_now() {
     if (quitting_) return;
-    loop_->start_transmit();
-    if (loop_->transmitting()) {
-        go_running_ = true;
-        return;
-    }
-    go_failed_ = true;
-    if (options_.headless && !quitting_) quit_app();
+    go_running_ = true;
+    loop_->start_transmit();  // a refusal ends the program at once when headless
 }
 
 void TransmitterProgram::time_up() {
     if (quitting_) return;
-    // A halt already under way is let finish; the program ends after it.
-    if (loop_->halting()) {
-        quit_after_halt_ = true;
+    // A Go under way is let finish: a transmission it starts is halted then, and one
+    // it fails to start ends the program as it would have without the time.
+    if (loop_->opening()) {
+        time_up_after_go_ = true;
         return;
     }
-    if (loop_->transmitting()) loop_->halt_transmit();
-    if (!quitting_) quit_app();
+    // A halt, under way or begun now, is let finish; the program ends after it.
+    if (loop_->halting() || loop_->transmitting()) {
+        quit_after_halt_ = true;
+        if (!loop_->halting()) loop_->halt_transmit();
+        return;
+    }
+    quit_app();
 }
 
 void TransmitterProgram::row_ticked(double rate) {

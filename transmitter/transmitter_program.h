@@ -74,7 +74,7 @@ public:
     void choose_kelbo_color();
     void show_settings();
     // "&Exit": ends the event loop; a transmission stops at once without a
-    // ShutdownRequest.
+    // ShutdownRequest, and a Go or a halt under way is dropped.
     void quit_app();
     // 1 when the transmission started by --go could not start, ended by itself or
     // failed to halt; else 0.
@@ -98,12 +98,16 @@ private:
     void take_kelbo() override;
     void row_start() override;
     void row_stop() override;
+    void open_started() override;
+    void start_refused() override;
+    void transmission_started() override;
     void halt_started() override;
     void transmission_ended(End how) override;
 
     void create_window();
     void go_now();
     void time_up();
+    void resume_time_up();
     void row_ticked(double rate);
     void apply_bar_scale(double full_mbits);
     void publish_metrics(double rate);
@@ -123,10 +127,11 @@ private:
     RateViews* views_ = nullptr;       // owned by the window
     std::uint64_t transmissions_ = 0;  // one history line per transmission
 
-    bool go_running_ = false;  // the transmission started by --go is on
+    bool go_running_ = false;  // the transmission started by --go is opening or on
     bool go_failed_ = false;
     bool quitting_ = false;
-    bool quit_after_halt_ = false;  // the time ran out during a halt
+    bool quit_after_halt_ = false;  // the time ran out: end once the halt is over
+    bool time_up_after_go_ = false;  // the time ran out while a Go was opening the link
     TransmitterFigures figures_;
 };
 

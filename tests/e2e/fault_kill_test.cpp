@@ -146,8 +146,7 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         auto rx = start_receiver();
         const int fds = count_open_fds();
         p->settings().transport = t.type;
-        p->do_command(ID_GO);
-        ASSERT_TRUE(p->loop().transmitting());
+        ASSERT_TRUE(go(*p));
         ASSERT_TRUE(txtest::pump_until(
             [&] {
                 rx->poll_output();
@@ -181,8 +180,7 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         // link normally.
         rx = start_receiver();
         messages.texts.clear();
-        p->do_command(ID_GO);
-        ASSERT_TRUE(p->loop().transmitting()) << (messages.texts.empty() ? "" : messages.texts[0]);
+        ASSERT_TRUE(go(*p)) << (messages.texts.empty() ? "" : messages.texts[0]);
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_TRANSMITTING);
         ASSERT_TRUE(txtest::pump_until(
             [&] {
@@ -191,7 +189,7 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
             },
             20s))
             << rx->out();
-        p->do_command(ID_HALT);
+        ASSERT_TRUE(halt(*p));
         EXPECT_TRUE(messages.texts.empty()) << messages.texts[0];
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
         ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 1) >= 0; }, 10s));

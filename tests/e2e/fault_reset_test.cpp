@@ -171,9 +171,8 @@ TEST_F(ResetUnderTheProgram, TheBoxNamesTheResetAndGoWorksAgain) {
         const int fds = count_open_fds();
         p->settings().transport = t.type;
         auto setup = test::play_setup(rx.listener(t.type), accept_reply(6));
-        p->do_command(ID_GO);
+        ASSERT_TRUE(go(*p));
         test::SetupPeer peer = setup.get();
-        ASSERT_TRUE(p->loop().transmitting());
         // Take data for a while, the program sending meanwhile.
         const int data_fd = t.type == TRANSPORT_TCP ? peer.connection.fd() : rx.datagram.fd();
         std::size_t taken = 0;
@@ -200,12 +199,13 @@ TEST_F(ResetUnderTheProgram, TheBoxNamesTheResetAndGoWorksAgain) {
         // ShutdownRequest is all the connection carries).
         messages.texts.clear();
         setup = test::play_setup(rx.listener(t.type), accept_reply(7));
-        p->do_command(ID_GO);
+        p->settings().delay_ms = 100000;  // nothing is sent while the link opens
+        ASSERT_TRUE(go(*p));
+        p->settings().delay_ms = 0;
         peer = setup.get();
-        ASSERT_TRUE(p->loop().transmitting());
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_TRANSMITTING);
         auto shutdown = test::play_shutdown(peer.connection.fd(), {7, MSG_SHUTDOWN_ACK});
-        p->do_command(ID_HALT);
+        ASSERT_TRUE(halt(*p));
         EXPECT_EQ(shutdown.get(), (Bytes{7, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
         EXPECT_TRUE(messages.texts.empty());
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);

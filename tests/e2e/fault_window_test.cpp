@@ -2,19 +2,27 @@
 // transmitter's event loop keeps turning while its socket is full, Halt is handled at
 // once, and the halt gives up after its wait with "Timeout waiting for Shutdown ACK":
 // with a short wait in the program object, and once with the real ten seconds in the
-// real kelbostx.
+// real kelbostx. A Go that waits on its receiver holds the event loop no more than a
+// halt does, and no dialog holds either of them open.
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 
+#include <QAction>
+#include <QApplication>
 #include <QMetaObject>
 #include <QTimer>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 
 #include "fault_support.h"
+#include "history_window.h"
 #include "loop_monitor.h"
+#include "rate_views.h"
 #include "stall_meter.h"
 #include "status_row.h"
+#include "two_hosts.h"
 #include "tx_fixture.h"
 
 namespace kelbos::pairtest {
@@ -23,6 +31,12 @@ namespace {
 int queued_bytes(int fd, unsigned long request) {
     int n = -1;
     return ::ioctl(fd, request, &n) == 0 ? n : -1;
+}
+
+int open_sockets() {
+    int n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) n += fd.is_socket();
+    return n;
 }
 
 const char* const HALT_TIMEOUT =
@@ -38,11 +52,10 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     const std::chrono::milliseconds wait = GetParam();
     p->loop().link().set_wait(wait);
     p->settings().transport = TRANSPORT_TCP;
-    const int fds = count_open_fds();
+    const int sockets = open_sockets();  // the file dialog below leaves descriptors of its own
     auto setup = test::play_setup(rx.stream, accept_reply(1));
-    p->do_command(ID_GO);
+    ASSERT_TRUE(go(*p));
     const test::SetupPeer peer = setup.get();  // never reads again
-    ASSERT_TRUE(p->loop().transmitting());
 
     // The window closes: the receiver holds unread data, the transmitter unsent data,
     // and the send loop waits for its socket to take more.
@@ -65,13 +78,35 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     EXPECT_TRUE(p->loop().transmitting());
     EXPECT_TRUE(p->loop().waiting_for_writable());
 
-    // Halt, asked from the event loop as the menu asks it: handled at once, then the
-    // halt waits its full bound for a writable socket and gives up.
+    // Halt, asked from the event loop as the menu asks it, then the Rate History's file
+    // dialog opened: handled at once, then the halt waits its full bound for a
+    // writable socket and gives up with the dialog still open.
+    p->views().open_history();
+    QAction* save_as = nullptr;
+    for (QAction* a : p->views().history_window()->findChildren<QAction*>())
+        if (a->text() == "Save &As...") save_as = a;
+    ASSERT_TRUE(save_as);
     const auto asked = std::chrono::steady_clock::now();
+    bool over_under_dialog = false;
+    QTimer dialog_watch;  // runs in the dialog's loop: closes it when the halt is over, or late
+    QObject::connect(&dialog_watch, &QTimer::timeout, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (dialog && (!p->loop().transmitting() || std::chrono::steady_clock::now() > asked + wait + 3s)) {
+            over_under_dialog = !p->loop().transmitting();
+            dialog->close();
+        }
+    });
+    dialog_watch.start(10ms);
     QMetaObject::invokeMethod(
-        p.get(), [&] { p->do_command(ID_HALT); }, Qt::QueuedConnection);
-    ASSERT_TRUE(wait_transmitting(*p, false, 10s));
+        p.get(),
+        [&] {
+            p->do_command(ID_HALT);
+            save_as->trigger();
+        },
+        Qt::QueuedConnection);
+    ASSERT_TRUE(wait_transmitting(*p, false, 20s));
     const auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_TRUE(over_under_dialog);
     EXPECT_GE(took, wait - 10ms);
     EXPECT_LT(took, wait + 1s);
     RecordProperty("halt_ms",
@@ -81,7 +116,7 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
     EXPECT_EQ(p->loop().scheduled(), TransmitLoop::Wake::none);
     // The link's socket is closed; the hand-made receiver's end of it is still open.
-    EXPECT_EQ(count_open_fds(), fds + 1);
+    EXPECT_EQ(open_sockets(), sockets + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, ZeroWindowUnderTheProgram, ::testing::Values(1500ms, LINK_WAIT),
@@ -120,24 +155,29 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     EXPECT_NE(Bytes(rest.end() - 3, rest.end()), (Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
 }
 
-// A halt against a receiver that has stopped reading waits its ten seconds for room
-// for the request; meanwhile the event loop turns, the row keeps its values, every
-// command but Exit is grayed, and Exit ends it at once without a box.
-TEST_F(ZeroWindowUnderTheProgram, HaltTurnsTheEventLoopAndExitEndsItAtOnce) {
+// A Go whose receiver takes the connection and never answers the setup, and a halt
+// against a receiver that has stopped reading, each wait their ten seconds; meanwhile
+// the event loop turns, the row keeps its values, every command but Exit is grayed,
+// and Exit ends the wait at once without a box.
+class StalledUnderTheProgram : public txtest::ProgramTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
+    const int command = GetParam();
     test::ScriptedReceiver rx;
     auto p = make_program(rx.ports, files.write("three.klx", txtest::scene_text("300, 100, 0, 1, 3, 1\n")));
     p->loop().link().set_wait(LINK_WAIT);
     p->settings().transport = TRANSPORT_TCP;
-    auto setup = test::play_setup(rx.stream, accept_reply(1));
-    p->do_command(ID_GO);
-    const test::SetupPeer peer = setup.get();  // never reads again
-    ASSERT_TRUE(txtest::pump_until([&] { return p->loop().waiting_for_writable(); }, 10s));
+    auto setup =
+        test::play_setup(rx.stream, command == ID_HALT ? accept_reply(1) : Bytes{});  // never reads again
+    if (command == ID_HALT) {
+        ASSERT_TRUE(go(*p) && txtest::pump_until([&] { return p->loop().waiting_for_writable(); }, 10s));
+    }
 
     LoopMonitor monitor(now_ms());
     const kelbos::testing::StallMeter machine;
     std::string menu_mid_halt;
     QString rate, protocol_mid_halt, rate_mid_halt;
-    std::chrono::steady_clock::time_point exit_pressed, halt_returned;
+    std::chrono::steady_clock::time_point exit_pressed;
     QMetaObject::invokeMethod(
         p.get(),
         [&] {
@@ -149,40 +189,74 @@ TEST_F(ZeroWindowUnderTheProgram, HaltTurnsTheEventLoopAndExitEndsItAtOnce) {
                 p->do_command(ID_EXIT);
             });
             rate = p->value_row().row().rate_text();
-            p->do_command(ID_HALT);
-            halt_returned = std::chrono::steady_clock::now();
+            p->do_command(command);
         },
         Qt::QueuedConnection);
-    ASSERT_TRUE(txtest::pump_until([&] { return halt_returned.time_since_epoch().count() != 0; }, 15s));
-    EXPECT_LT(halt_returned - exit_pressed, 1s);
+    ASSERT_TRUE(txtest::pump_until(
+        [&] {
+            return exit_pressed.time_since_epoch().count() != 0 && !p->loop().opening() &&
+                   !p->loop().halting();
+        },
+        15s));
+    EXPECT_LT(std::chrono::steady_clock::now() - exit_pressed, 1s);
     // Beyond what the whole machine stalled this process meanwhile.
     EXPECT_LT(static_cast<std::int64_t>(monitor.max_gap_ms()), 100 + machine.max_gap_ms());
     RecordProperty("loop_gap_ms", std::to_string(monitor.max_gap_ms()));
     RecordProperty("machine_stall_ms", std::to_string(machine.max_gap_ms()));
     EXPECT_EQ(menu_mid_halt, "0010000");
-    EXPECT_EQ(protocol_mid_halt, "TCP");
+    EXPECT_EQ(protocol_mid_halt, command == ID_HALT ? "TCP" : "");
     EXPECT_EQ(rate_mid_halt, rate);
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(quit_statuses, std::vector<int>{0});
     EXPECT_FALSE(p->loop().transmitting());
     EXPECT_FALSE(p->loop().link().is_open());
+    Bytes rest;  // the receiver's end sees the connection closed
+    EXPECT_TRUE(test::read_to_end(setup.get().connection.fd(), rest));
 }
 
-// The real program, headless: its halt has sent the request to a receiver that reads
-// everything and never answers; SIGTERM, the way Exit goes, ends it within a second.
-TEST(StalledHalt, TheRealTransmitterEndsAtOnceWhenToldToDuringItsHalt) {
+INSTANTIATE_TEST_SUITE_P(Waits, StalledUnderTheProgram, ::testing::Values(ID_GO, ID_HALT),
+                         [](const auto& info) { return info.param == ID_GO ? "Go" : "Halt"; });
+
+// The real program, headless, stalled where it waits on its receiver: in its halt,
+// whose request went to a receiver that reads everything and never answers, or in its
+// Go, aimed at an address that drops every packet (and told by --time to halt while
+// the Go waits); SIGTERM, the way Exit goes, ends it within a second.
+class StalledRealTransmitter : public ::testing::TestWithParam<int> {};
+
+TEST_P(StalledRealTransmitter, EndsAtOnceWhenToldToAndItsLoopNeverStalls) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
+    const bool in_go = GetParam() == ID_GO;
+    // What is sent to 198.51.100.2 goes to a MAC address that no interface has: lost.
+    if (const std::string why = kelbos::testing::run_command(
+            {"sh", "-c",
+             "ip link add kbdrop type veth peer name kbsink && "
+             "echo 1 >/proc/sys/net/ipv6/conf/kbdrop/disable_ipv6 && ip link set kbsink up && "
+             "ip link set kbdrop up && ip addr add 198.51.100.1/24 dev kbdrop && "
+             "ip neigh add 198.51.100.2 lladdr 02:00:00:00:00:02 dev kbdrop nud permanent"});
+        !why.empty())
+        GTEST_SKIP() << "needs a veth pair: " << why;
     HandMadeReceiver rx;
     ASSERT_TRUE(rx.stream);
     const kelbos::testing::StallMeter machine;
     ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp", "--delay", "10"},
+                    {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp", "--delay", "10",
+                     "--receiver", in_go ? "198.51.100.2" : "localhost"},
                     KELBOS_SCENES_DIR);
-    test::SetupPeer peer = accept_setup(rx.stream, accept_reply(1));
-    ASSERT_TRUE(peer.connection) << tx.err();
+    test::SetupPeer peer;
+    if (!in_go) peer = accept_setup(rx.stream, accept_reply(1));
+    ASSERT_TRUE(in_go || peer.connection) << tx.err();
     Bytes got;
     ASSERT_TRUE(tx.wait_for(
         [&] {
+            // The Go's first connect attempt is lost, and so is its repetition a second
+            // later: the interface's tenth figure, the packets it sent.
+            std::ifstream dev("/proc/net/dev");
+            std::string word;
+            while (in_go && dev >> word && word != "kbdrop:") {
+            }
+            std::uint64_t figures[10] = {};
+            for (auto& figure : figures) dev >> figure;
+            if (in_go) return figures[9] >= 2;
             test::drain(peer.connection.fd(), &got);
             return got.size() >= 3 && Bytes(got.end() - 3, got.end()) == Bytes{1, MSG_SHUTDOWN_REQUEST, 1};
         },
@@ -200,6 +274,9 @@ TEST(StalledHalt, TheRealTransmitterEndsAtOnceWhenToldToDuringItsHalt) {
     EXPECT_LT(exits[0]["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
     RecordProperty("max_loop_gap_ms", std::to_string(exits[0]["max_loop_gap_ms"].toInteger()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Waits, StalledRealTransmitter, ::testing::Values(ID_GO, ID_HALT),
+                         [](const auto& info) { return info.param == ID_GO ? "Go" : "Halt"; });
 
 }  // namespace
 }  // namespace kelbos::pairtest

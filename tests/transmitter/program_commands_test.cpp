@@ -67,10 +67,11 @@ TEST_F(ProgramTest, EnterInTheSettingsDialogCommitsAndStarts) {
     });
     p->do_command(ID_SETTINGS);
     EXPECT_EQ(p->settings().transport, TRANSPORT_TCP);
-    ASSERT_TRUE(p->loop().transmitting()) << (messages.texts.empty() ? "" : messages.texts[0]);
+    EXPECT_EQ(menu_state(*p), "0010000") << "Go, Settings, Open and Color grayed while the link opens";
+    ASSERT_TRUE(wait_transmitting(*p, true)) << (messages.texts.empty() ? "" : messages.texts[0]);
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(p->window().value_row().protocol(), "TCP");
-    p->do_command(ID_HALT);
+    ASSERT_TRUE(halt(*p));
 
     // Apply only commits.
     when_modal<SettingsDialog>([](SettingsDialog& d) {
@@ -91,12 +92,11 @@ TEST_F(ProgramTest, RowTicksWhileSendingBackToBackAndWritesJson) {
     options.json = true;
     options.json_out = json.file();
     auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
-    p->do_command(ID_GO);
-    ASSERT_TRUE(p->loop().transmitting());
+    ASSERT_TRUE(go(*p));
     ASSERT_TRUE(pump_until([&] { return json.read().size() >= 3; }));
     EXPECT_TRUE(p->loop().transmitting());
     EXPECT_NE(p->window().value_row().rate_text(), "0.0000");
-    p->do_command(ID_HALT);
+    ASSERT_TRUE(halt(*p));
 
     const auto lines = json.read();
     ASSERT_GE(lines.size(), 4u);
@@ -155,9 +155,8 @@ TEST_F(ProgramTest, ColourDialogKeepsCustomColoursAndCancelKeepsTheColour) {
     EXPECT_EQ(canvas.image().pixel(width_side), qRgb(0, 0, 200));
 
     // The next link announces the colour.
-    p->do_command(ID_GO);
-    ASSERT_TRUE(p->loop().transmitting());
-    p->do_command(ID_HALT);
+    ASSERT_TRUE(go(*p));
+    ASSERT_TRUE(halt(*p));
     EXPECT_EQ(rx.colour(), "#0000C8");
 }
 
@@ -247,9 +246,8 @@ TEST_F(ProgramTest, GoRunEndsTheHeadlessProgramWithItsStatus) {
         Receiver rx;
         rx.refuse = true;
         auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
-        test::pump_posted();
+        ASSERT_TRUE(pump_until([&] { return p->exit_status() == 1; }));
         EXPECT_TRUE(quit_statuses.empty());
-        EXPECT_EQ(p->exit_status(), 1);
         p->do_command(ID_EXIT);
         EXPECT_EQ(quit_statuses, std::vector<int>{1});
     }

@@ -95,8 +95,7 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
     const auto attempt = [&](int transport) {
         messages.texts.clear();
         q->settings().transport = transport;
-        q->do_command(ID_GO);
-        EXPECT_FALSE(q->loop().transmitting());
+        EXPECT_FALSE(go(*q));
         EXPECT_EQ(menu_state(*q), MENU_AFTER_START);
         EXPECT_EQ(q->scene().kelbo_countdown, 0) << "the picture is not re-armed";
         return messages.texts;
@@ -115,7 +114,7 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
 
     auto r = make_program(closed_ports(), files.write("three.klx", THREE_KELBOS));
     messages.texts.clear();
-    r->do_command(ID_GO);
+    EXPECT_FALSE(go(*r));
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Unable to start UDP connection to localhost\n"
                                                        "connect() Error\nConnection refused"});
     EXPECT_EQ(menu_state(*r), MENU_AFTER_START);
@@ -126,8 +125,8 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS));
     p->scene().kelbo_countdown = 0;
     p->settings().transport = TRANSPORT_TCP;
-    p->do_command(ID_GO);
-    ASSERT_TRUE(p->loop().transmitting()) << (messages.texts.empty() ? "" : messages.texts[0]);
+    p->settings().delay_ms = 20;  // no kelbo goes before the picture is checked
+    ASSERT_TRUE(go(*p)) << (messages.texts.empty() ? "" : messages.texts[0]);
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(p->scene().kelbo_countdown, 2) << "Go re-arms a picture down to one kelbo";
     const StatusRow& row = p->window().value_row();
@@ -141,9 +140,8 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     p->value_row().tick();
     EXPECT_TRUE(row.toolTip().contains("\nRetransmits 0\nCongestion window ")) << row.toolTip().toStdString();
 
-    p->do_command(ID_HALT);
+    ASSERT_TRUE(halt(*p));
     EXPECT_TRUE(messages.texts.empty());
-    EXPECT_FALSE(p->loop().transmitting());
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     EXPECT_EQ(row.protocol(), "Stopped");
     EXPECT_FALSE(p->value_row().ticking());
@@ -153,15 +151,14 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
 
     // Go again: the counters start afresh, the row too.
     p->settings().transport = TRANSPORT_UDP;
-    p->do_command(ID_GO);
-    ASSERT_TRUE(p->loop().transmitting());
+    ASSERT_TRUE(go(*p));
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(row.protocol(), "UDP");
     EXPECT_LT(p->counters().total_bytes, rx.bytes.load());
     p->value_row().tick();
     EXPECT_EQ(row.toolTip(), "");
     EXPECT_EQ(p->views().history().series().size(), 2u) << "a history line per transmission";
-    p->do_command(ID_HALT);
+    ASSERT_TRUE(halt(*p));
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
 }
 
@@ -169,8 +166,7 @@ TEST_F(ProgramTest, ReceiverClosedMidStream) {
     auto rx = std::make_unique<Receiver>();
     auto p = make_program(rx->ports(), files.write("three.klx", THREE_KELBOS));
     p->settings().transport = TRANSPORT_TCP;
-    p->do_command(ID_GO);
-    ASSERT_TRUE(p->loop().transmitting());
+    ASSERT_TRUE(go(*p));
     ASSERT_TRUE(pump_until([&] { return rx->bytes > 100000; }));
     ::testing::internal::CaptureStdout();
     rx->stop();
@@ -193,11 +189,10 @@ TEST_F(ProgramTest, MissingShutdownAck) {
     options.link_wait = 200ms;
     auto p = make_program(rx.ports, files.write("three.klx", THREE_KELBOS), options);
     auto setup = test::play_setup(rx.control, {1, 1, 0, 0});
-    p->do_command(ID_GO);
+    ASSERT_TRUE(go(*p));
     test::SetupPeer peer = setup.get();
-    ASSERT_TRUE(p->loop().transmitting());
     ASSERT_TRUE(pump_until([&] { return p->counters().total_bytes > 0; }));
-    p->do_command(ID_HALT);  // the receiver reads the request and never answers
+    ASSERT_TRUE(halt(*p));  // the receiver reads the request and never answers
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Error terminating UDP connection to localhost\n"
                                                        "Timeout waiting for Shutdown ACK\n"});
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
@@ -208,7 +203,7 @@ TEST_F(ProgramTest, ExitDuringATransmission) {
     test::ScriptedReceiver rx;
     auto p = make_program(rx.ports, files.write("three.klx", THREE_KELBOS));
     auto setup = test::play_setup(rx.control, {1, 1, 0, 0});
-    p->do_command(ID_GO);
+    ASSERT_TRUE(go(*p));
     test::SetupPeer peer = setup.get();
     ASSERT_TRUE(pump_until([&] { return p->counters().total_bytes > 0; }));
     p->do_command(ID_EXIT);

@@ -172,6 +172,16 @@ protected:
     static bool wait_transmitting(TransmitterProgram& p, bool on, std::chrono::milliseconds limit = 5s) {
         return pump_until([&] { return p.loop().transmitting() == on; }, limit);
     }
+    // Go, then the event loop until the Go is over: true when it transmits.
+    static bool go(TransmitterProgram& p) {
+        p.do_command(ID_GO);
+        return pump_until([&] { return !p.loop().opening(); }) && p.loop().transmitting();
+    }
+    // Halt, then the event loop until the halt is over.
+    static bool halt(TransmitterProgram& p) {
+        p.do_command(ID_HALT);
+        return wait_transmitting(p, false);
+    }
 
     SceneFiles files;
     MessageLog messages;
