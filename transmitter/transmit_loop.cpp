@@ -67,6 +67,7 @@ void TransmitLoop::start_transmit() {
     cancel_schedule();
     active_transport_ = s.transport;
     ++generation_;
+    link_.number_datagrams(s.udp_numbered);
     const LinkStatus status = link_.link_open(
         s.transport, s.send_on, in_.local_host, s.receiver_name, in_.colour_text, s.msg_size,
         [this](ConnId conn_id, int reason) { link_ended(conn_id, reason); }, s.kelbo_size / 8,
