@@ -36,13 +36,24 @@ std::string json_number(double v) {
     const auto end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
     return std::string(buf, end.ptr);
 }
+// The datagram figures as members, each with its leading comma; none when not given.
+std::string datagram_members(const std::optional<DatagramFigures>& figures) {
+    if (!figures) return {};
+    std::string members = ",\"datagrams\":" + std::to_string(figures->datagrams);
+    if (figures->numbered)
+        members += ",\"lost\":" + std::to_string(figures->lost) +
+                   ",\"out_of_order\":" + std::to_string(figures->out_of_order) +
+                   ",\"duplicates\":" + std::to_string(figures->duplicates) +
+                   ",\"jitter_ms\":" + json_number(figures->jitter_ms);
+    return members;
+}
 }  // namespace
 
 std::string format_event(const TickEvent& e) {
     return "{\"event\":\"tick\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"row\":" + json_string(e.row) +
            ",\"conn_id\":" + std::to_string(e.conn_id) + ",\"protocol\":" + json_string(e.protocol) +
            ",\"kelbo_bits\":" + std::to_string(e.kelbo_bits) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +
-           ",\"bytes\":" + std::to_string(e.bytes) + "}";
+           ",\"bytes\":" + std::to_string(e.bytes) + datagram_members(e.datagrams) + "}";
 }
 
 std::string format_event(const TickEvent& e, const TickPath& path) {
@@ -59,13 +70,14 @@ std::string format_event(const TickEvent& e, const TickPath& path) {
 std::string format_event(const EndEvent& e) {
     return "{\"event\":\"end\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"bytes\":" + std::to_string(e.bytes) +
            ",\"seconds\":" + json_number(e.seconds) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +
-           ",\"how\":" + json_string(e.how) + "}";
+           ",\"how\":" + json_string(e.how) + datagram_members(e.datagrams) + "}";
 }
 
 std::string format_event(const LinkEndEvent& e) {
     return "{\"event\":\"link_end\",\"time_ms\":" + std::to_string(e.time_ms) +
            ",\"conn_id\":" + std::to_string(e.conn_id) + ",\"row\":" + json_string(e.row) +
-           ",\"reason\":" + std::to_string(e.reason) + ",\"bytes\":" + std::to_string(e.bytes) + "}";
+           ",\"reason\":" + std::to_string(e.reason) + ",\"bytes\":" + std::to_string(e.bytes) +
+           datagram_members(e.datagrams) + "}";
 }
 
 std::string format_event(const RowRemovedEvent& e) {

@@ -12,6 +12,17 @@ namespace kelbos {
 // A JSON string literal for `text`, quotes included.
 std::string json_string(const std::string& text);
 
+// A UDP link's datagrams: how many, and for numbered ones what their numbers told.
+// Events carry them as members after their own.
+struct DatagramFigures {
+    std::uint64_t datagrams = 0;
+    bool numbered = false;  // lost, out_of_order, duplicates and jitter_ms are reported
+    std::uint64_t lost = 0;
+    std::uint64_t out_of_order = 0;
+    std::uint64_t duplicates = 0;
+    double jitter_ms = 0;
+};
+
 struct TickEvent {
     std::uint64_t time_ms;
     std::string row;
@@ -20,6 +31,7 @@ struct TickEvent {
     std::uint64_t kelbo_bits;
     double mbits_per_s;
     std::uint64_t bytes;
+    std::optional<DatagramFigures> datagrams{};
 };
 
 struct EndEvent {
@@ -28,6 +40,7 @@ struct EndEvent {
     double seconds;
     double mbits_per_s;
     std::string how;  // "halted", "aborted" or "halt failed"
+    std::optional<DatagramFigures> datagrams{};
 };
 
 struct LinkEndEvent {
@@ -36,6 +49,7 @@ struct LinkEndEvent {
     std::string row;
     int reason;
     std::uint64_t bytes;
+    std::optional<DatagramFigures> datagrams{};
 };
 
 // A finished link's row has gone from the strip: its ConnId may be handed out again.

@@ -57,11 +57,19 @@ MetricFamily family(const char* name, const char* help, MetricType type, std::ve
 std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
     std::vector<ClientMetric> bytes;
     std::vector<ClientMetric> rates;
+    std::vector<ClientMetric> datagrams, lost, out_of_order, jitter;
     for (const LinkFigures& link : figures.links) {
         const std::vector<ClientMetric::Label> labels = {
             {"conn_id", std::to_string(link.conn_id)}, {"peer", link.peer}, {"transport", link.transport}};
         bytes.push_back(sample(static_cast<double>(link.bytes), labels));
         rates.push_back(sample(link.rate_mbits, labels, false));
+        if (!link.datagrams || !link.datagrams->numbered) continue;
+        const std::vector<ClientMetric::Label> numbered = {{"conn_id", std::to_string(link.conn_id)},
+                                                           {"peer", link.peer}};
+        datagrams.push_back(sample(static_cast<double>(link.datagrams->datagrams), numbered));
+        lost.push_back(sample(static_cast<double>(link.datagrams->lost), numbered));
+        out_of_order.push_back(sample(static_cast<double>(link.datagrams->out_of_order), numbered));
+        jitter.push_back(sample(link.datagrams->jitter_ms / 1000.0, numbered, false));
     }
     // The usual reasons are on show from the start, so that increase() sees their first end.
     std::map<int, std::uint64_t> ended_by_reason{{REASON_NORMAL, 0}, {REASON_ABORTED, 0}};
@@ -83,6 +91,15 @@ std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
                MetricType::Counter, {sample(static_cast<double>(figures.refused))}),
         family("kelbos_links_ended_total", "Links ended, by shutdown reason.", MetricType::Counter,
                std::move(ended)),
+        family("kelbos_datagrams_received_total", "Numbered datagrams received on a UDP link.",
+               MetricType::Counter, std::move(datagrams)),
+        family("kelbos_datagrams_lost_total",
+               "Numbered datagrams missing on a UDP link; a late one that comes takes its number back.",
+               MetricType::Counter, std::move(lost)),
+        family("kelbos_datagrams_out_of_order_total", "Numbered datagrams that came after a later one.",
+               MetricType::Counter, std::move(out_of_order)),
+        family("kelbos_jitter_seconds", "A UDP link's interarrival jitter (RFC 3550), in seconds.",
+               MetricType::Gauge, std::move(jitter)),
     };
 }
 

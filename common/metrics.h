@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "json_lines.h"
+
 namespace prometheus {
 class Exposer;
 }
@@ -39,6 +41,7 @@ struct LinkFigures {
     std::string transport;  // "UDP", "TCP", ...
     std::uint64_t bytes = 0;
     double rate_mbits = 0;
+    std::optional<DatagramFigures> datagrams{};  // numbered datagrams only
 };
 
 struct ReceiverFigures {

@@ -129,6 +129,33 @@ void write_data_header(std::span<std::uint8_t> buffer, ConnId conn_id, std::uint
     for (std::size_t i = 0; i < n; ++i) buffer[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+namespace {
+void put_u64(std::uint8_t* out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint64_t get_u64(const std::uint8_t* in) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | in[i];
+    return v;
+}
+}  // namespace
+
+void write_datagram_numbers(std::span<std::uint8_t> buffer, std::uint32_t message_length,
+                            const DatagramNumbers& numbers) {
+    if (message_length < NUMBERED_MIN_MESSAGE || buffer.size() < NUMBERED_MIN_MESSAGE) return;
+    std::copy(NUMBERED_MARKER.begin(), NUMBERED_MARKER.end(), buffer.begin() + NUMBERED_MARKER_AT);
+    put_u64(buffer.data() + NUMBERED_SEQUENCE_AT, numbers.sequence);
+    put_u64(buffer.data() + NUMBERED_TIME_AT, numbers.send_ns);
+}
+
+std::optional<DatagramNumbers> read_datagram_numbers(std::span<const std::uint8_t> head) {
+    if (head.size() < NUMBERED_HEAD_LEN ||
+        !std::equal(NUMBERED_MARKER.begin(), NUMBERED_MARKER.end(), head.begin() + NUMBERED_MARKER_AT))
+        return std::nullopt;
+    return DatagramNumbers{get_u64(head.data() + NUMBERED_SEQUENCE_AT),
+                           get_u64(head.data() + NUMBERED_TIME_AT)};
+}
+
 std::optional<ChunkShutdown> find_shutdown_request(std::span<const std::uint8_t> chunk) {
     const std::size_t n = chunk.size();
     if (n < SHUTDOWN_REQUEST_LEN || chunk[n - 2] != MSG_SHUTDOWN_REQUEST) return std::nullopt;

@@ -92,7 +92,6 @@ struct Ports {
     std::uint16_t stream = STREAM_PORT;
 };
 
-
 inline constexpr std::size_t SETUP_REQUEST_LEN = 72;
 inline constexpr std::size_t SETUP_REPLY_LEN = 4;
 inline constexpr std::size_t SHUTDOWN_REQUEST_LEN = 3;
@@ -156,6 +155,32 @@ bool is_shutdown_ack(std::span<const std::uint8_t> received);
 // sign-extended to a little-endian signed 32-bit integer, cut to message_length when
 // the message is shorter than 4 bytes. The rest of the buffer is left as it is.
 void write_data_header(std::span<std::uint8_t> buffer, ConnId conn_id, std::uint32_t message_length);
+
+// Numbered datagrams, an option of the transmitter for UDP links. After the ConnId
+// field a datagram carries a marker, its sequence number (0 for a link's first
+// datagram, one more for each datagram sent) and the time it was sent, in nanoseconds
+// of the transmitter's own steady clock, both little-endian and unsigned 64-bit. The
+// rest of the datagram stays zero, its last three bytes always. A datagram without
+// the marker is one as the documents make it: zero after its ConnId.
+inline constexpr std::array<std::uint8_t, 4> NUMBERED_MARKER = {'K', 'N', 'u', 'm'};
+inline constexpr std::size_t NUMBERED_MARKER_AT = 4;
+inline constexpr std::size_t NUMBERED_SEQUENCE_AT = 8;
+inline constexpr std::size_t NUMBERED_TIME_AT = 16;
+inline constexpr std::size_t NUMBERED_HEAD_LEN = 24;
+// The shortest datagram that can be numbered: the head and three zero bytes.
+inline constexpr std::uint32_t NUMBERED_MIN_MESSAGE = NUMBERED_HEAD_LEN + 3;
+
+struct DatagramNumbers {
+    std::uint64_t sequence = 0;
+    std::uint64_t send_ns = 0;
+};
+// Writes the marker, the sequence number and the send time after the ConnId field.
+// Does nothing to a buffer or message shorter than NUMBERED_MIN_MESSAGE.
+void write_datagram_numbers(std::span<std::uint8_t> buffer, std::uint32_t message_length,
+                            const DatagramNumbers& numbers);
+// The numbers of a datagram whose first bytes (at least NUMBERED_HEAD_LEN of them) are
+// given; nullopt when they do not carry the marker.
+std::optional<DatagramNumbers> read_datagram_numbers(std::span<const std::uint8_t> head);
 
 // A ShutdownRequest found at the end of a received chunk.
 struct ChunkShutdown {

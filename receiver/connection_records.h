@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "datagram_stats.h"
 #include "protocol.h"
 
 namespace kelbos {
@@ -34,6 +35,7 @@ struct ConnectionRecord {
     StatusRow* row_window = nullptr;   // the record's value row; not owned
     RowState row_state = RowState::free;
     std::int32_t removal_countdown = 0;  // rate ticks left before a dirty row goes
+    DatagramStats datagrams;             // a UDP link's numbered datagrams
 };
 
 // Stores a peer name cut to PEER_NAME_MAX characters.

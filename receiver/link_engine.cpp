@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <limits>
 #include <new>
 #include <span>
@@ -34,16 +36,28 @@ bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
 // socket); after this the other links, the timers and the window get their turn.
 constexpr std::chrono::microseconds READ_SLICE{2000};
 
+// How long a link's end waits at most for the datagram socket to be emptied: other
+// links may keep it full.
+constexpr std::chrono::milliseconds DRAIN_SLICE{50};
+
 // How long the emptied datagram socket is left to fill before it is watched again.
 constexpr std::chrono::milliseconds READ_REST{1};
 // The datagram socket rests only when its buffer holds a few milliseconds of the
 // fastest link, as the system reports its size.
 constexpr int DATAGRAM_REST_BUFFER = 8 * 1024 * 1024;
 
+// How often links that wait for whole chunks are looked at: one that was not read since
+// the last look goes back to being reported for every byte, so the end of a
+// transmission (its last bytes, its shutdown request) waits at most two of these.
+constexpr std::chrono::milliseconds SWEEP_EVERY{1};
+
 // Datagrams taken from the socket by one system call.
 constexpr int DATAGRAM_BATCH = 64;
-// The bytes of each datagram copied out of the system: the ConnId in its first byte.
-constexpr std::size_t DATAGRAM_HEAD = 8;
+// The bytes of each datagram copied out of the system: the ConnId in its first byte
+// and, in a numbered datagram, the numbers that follow it.
+constexpr std::size_t DATAGRAM_HEAD = NUMBERED_HEAD_LEN;
+// Room for the system's note of each datagram's arrival time.
+constexpr std::size_t DATAGRAM_NOTE = CMSG_SPACE(sizeof(timespec));
 
 // One batched read's headers, placed in a receive buffer of the call.
 struct DatagramBatch {
@@ -51,6 +65,7 @@ struct DatagramBatch {
     std::array<iovec, DATAGRAM_BATCH> vectors;
     std::array<SocketAddress, DATAGRAM_BATCH> sources;
     std::array<std::array<std::uint8_t, DATAGRAM_HEAD>, DATAGRAM_BATCH> heads;
+    alignas(cmsghdr) std::array<std::array<std::uint8_t, DATAGRAM_NOTE>, DATAGRAM_BATCH> notes;
 
     void prepare() {
         for (int i = 0; i < DATAGRAM_BATCH; ++i) {
@@ -60,11 +75,32 @@ struct DatagramBatch {
             headers[i].msg_hdr.msg_namelen = sizeof sources[i].storage;
             headers[i].msg_hdr.msg_iov = &vectors[i];
             headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_control = notes[i].data();
+            headers[i].msg_hdr.msg_controllen = DATAGRAM_NOTE;
         }
+    }
+
+    // When datagram i arrived, in nanoseconds of the system's real-time clock: as the
+    // system noted it, or now when it did not.
+    std::uint64_t arrival_ns(int i) {
+        timespec when{};
+        msghdr& header = headers[i].msg_hdr;
+        cmsghdr* note = CMSG_FIRSTHDR(&header);
+        if (note && note->cmsg_level == SOL_SOCKET && note->cmsg_type == SCM_TIMESTAMPNS)
+            std::memcpy(&when, CMSG_DATA(note), sizeof when);
+        else
+            ::clock_gettime(CLOCK_REALTIME, &when);
+        return static_cast<std::uint64_t>(when.tv_sec) * 1000000000u +
+               static_cast<std::uint64_t>(when.tv_nsec);
     }
 };
 static_assert(sizeof(DatagramBatch) <= LARGEST_MESSAGE);
 static_assert(std::is_trivially_destructible_v<DatagramBatch>);
+
+// A link chunk at least this long has its body dropped by the system instead of copied
+// out: only its last bytes are ever looked at. Below this size the copy costs about as
+// much as the extra system call that dropping it takes.
+constexpr std::size_t DISCARD_FROM = 16 * 1024;
 
 // The bytes of a stream socket the system holds, not yet read; 0 when it cannot tell.
 std::size_t bytes_waiting(int fd) {
@@ -130,6 +166,9 @@ LinkEngine::LinkEngine(EngineCallbacks callbacks, EngineOptions options, QObject
     rest_timer_.setTimerType(Qt::PreciseTimer);
     rest_timer_.setInterval(READ_REST);
     connect(&rest_timer_, &QTimer::timeout, this, &LinkEngine::end_rests);
+    sweep_timer_.setTimerType(Qt::PreciseTimer);
+    sweep_timer_.setInterval(SWEEP_EVERY);
+    connect(&sweep_timer_, &QTimer::timeout, this, &LinkEngine::sweep_links);
 }
 
 LinkEngine::~LinkEngine() {
@@ -165,6 +204,10 @@ LinkStatus LinkEngine::comm_init() {
     datagram_receive_buffer_ = set_large_receive_buffer(datagram_.socket.fd(), DATAGRAM_RECEIVE_BUFFER,
                                                         static_cast<int>(UDP_MAX_MESSAGE));
     if (datagram_receive_buffer_ < 0) return fail(LinkStatus::socket_error);
+    // The system notes when each datagram arrived, for the jitter of numbered ones: a
+    // batch is read well after its first datagram came. Without the notes the time of
+    // the read stands in.
+    set_int_option(datagram_.socket.fd(), SOL_SOCKET, SO_TIMESTAMPNS, 1);
     // The stream listener and the links it accepts keep the system's automatic sizing
     // of their receive buffers: a fixed size would cap every link at that many bytes
     // per round trip, whatever the network could carry.
@@ -359,57 +402,108 @@ void LinkEngine::complete_setup(ConnId conn_id) {
 
 void LinkEngine::read_link(ConnId conn_id) {
     const int fd = link_sockets_[conn_id].socket.fd();
-    // The buffer belongs to this call: a callback below may bring the engine back in.
-    const ReceiveBufferPool::Lease buffer = buffers_.take();
-    const auto slice_end = std::chrono::steady_clock::now() + READ_SLICE;
-    std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN> tail{};
-    std::size_t waiting = 0;  // bytes known to be waiting in the system
-    for (;;) {
-        // While a whole buffer's worth is known to wait, the chunk is the stream's next
-        // buffer's worth of bytes, exactly what one read would take: its body is dropped
-        // in the system and only its end copied out, for the chunk rule. Anything less is
-        // read as it comes, and the read takes whatever has arrived by then.
-        if (waiting < buffer.size()) waiting = bytes_waiting(fd);
-        const bool whole = waiting >= buffer.size();
-        const ssize_t n = whole ? take_chunk(fd, buffer.size(), buffer.bytes(), tail)
-                                : ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (n < 0) {
-            const int err = errno;
-            if (!would_block(err)) end_link(conn_id, error_text(err));
-            return;
+    // The chunks, read into a buffer of this read; a ShutdownRequest for the link ends it
+    // once the buffer is back, after the datagrams waiting for it.
+    const std::optional<std::uint8_t> request_reason = [&]() -> std::optional<std::uint8_t> {
+        // The buffer belongs to this call: a callback below may bring the engine back in.
+        const ReceiveBufferPool::Lease buffer = buffers_.take();
+        const auto slice_end = std::chrono::steady_clock::now() + READ_SLICE;
+        std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN> tail{};
+        std::size_t waiting = 0;  // bytes known to be waiting in the system
+        link_sockets_[conn_id].read_lately = true;
+        for (bool first = true;; first = false) {
+            // A chunk is what one read of the buffer's size would take now. When that much is
+            // known to wait and it is long, its body is dropped in the system and only its
+            // end copied out, for the chunk rule. A link waiting for whole chunks leaves a
+            // part chunk for its next report, which comes at once if a whole one is there
+            // already; the first read of a report is always made, whatever waits, or a
+            // report for want of room would come again.
+            if (!first && waiting < buffer.size() && link_sockets_[conn_id].whole_chunks) return std::nullopt;
+            if (waiting < buffer.size()) waiting = bytes_waiting(fd);
+            const std::size_t chunk = std::min(waiting, buffer.size());
+            const bool dropped = chunk >= DISCARD_FROM;
+            const ssize_t n = dropped ? take_chunk(fd, chunk, buffer.bytes(), tail)
+                                      : ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n < 0) {
+                const int err = errno;
+                if (!would_block(err)) end_link(conn_id, error_text(err));
+                return std::nullopt;
+            }
+            if (n == 0) {
+                char text[96];
+                std::snprintf(text, sizeof text,
+                              "ZERO length message received (EOF!) on socket %d, shutting it down", fd);
+                end_link(conn_id, text);
+                return std::nullopt;
+            }
+            const auto taken = static_cast<std::size_t>(n);
+            waiting = waiting > taken ? waiting - taken : 0;
+            // A chunk ends the link only with a request naming this link; one that looks
+            // like a request for any other is data of this link. The data in front of the
+            // request arrived like any other and is counted before the link ends; the
+            // request's own bytes are not data.
+            const auto request =
+                dropped ? find_shutdown_request(tail) : find_shutdown_request(buffer.bytes().first(taken));
+            const bool ends = request && request->conn_id == conn_id;
+            const std::size_t data = ends ? taken - SHUTDOWN_REQUEST_LEN : taken;
+            if (data > 0 && callbacks_.more_data)
+                callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(data));
+            if (ends) return request->reason;
+            // The callback may have ended the link, or let a nested loop end it.
+            if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up)
+                return std::nullopt;
+            // A chunk short of the buffer took what had arrived: the next report comes when
+            // more has come. Full chunks are read on while the slice lasts.
+            if (taken < buffer.size()) return std::nullopt;
+            if (waiting >= buffer.size()) wait_for_whole_chunks(conn_id);
+            if (std::chrono::steady_clock::now() >= slice_end) return std::nullopt;
         }
-        if (n == 0) {
-            char text[96];
-            std::snprintf(text, sizeof text,
-                          "ZERO length message received (EOF!) on socket %d, shutting it down", fd);
-            end_link(conn_id, text);
-            return;
-        }
-        const auto taken = static_cast<std::size_t>(n);
-        waiting = waiting > taken ? waiting - taken : 0;
-        // A chunk ends the link only with a request naming this link; one that looks
-        // like a request for any other is data of this link.
-        const auto request = whole ? find_shutdown_request(tail) : find_shutdown_request(buffer.bytes().first(taken));
-        if (request && request->conn_id == conn_id) {
-            shutdown_link(conn_id, request->reason);
-            return;
-        }
-        if (callbacks_.more_data)
-            callbacks_.more_data(static_cast<std::int8_t>(conn_id), static_cast<std::uint32_t>(n));
-        // A chunk short of the buffer took what had arrived: the next report comes when
-        // more has come. Full chunks are read on while the slice lasts.
-        if (taken < buffer.size() || std::chrono::steady_clock::now() >= slice_end) return;
-        // The callback may have ended the link, or let a nested loop end it.
-        if (lookup_conn_id(fd) != conn_id || link_sockets_[conn_id].phase != LinkPhase::set_up) return;
-    }
+    }();
+    if (!request_reason) return;
+    // The datagrams sent before the request are waiting too: they count for the link
+    // before it ends.
+    read_datagram(true);
+    if (lookup_conn_id(fd) == conn_id) shutdown_link(conn_id, *request_reason);
 }
 
-void LinkEngine::read_datagram() {
+// A link found with two whole chunks waiting has a sender well ahead of the reads: from
+// then on it is reported readable only when a whole chunk waits (SO_RCVLOWAT), one
+// wake-up for each chunk instead of one for every segment that arrives. The system
+// still reports it at once when it runs short of room for more, and the sweep lets a
+// link that slows down or stops be reported for every byte again. (A sender with a
+// small buffer never gets that far ahead, and is never kept waiting for a whole chunk.)
+void LinkEngine::wait_for_whole_chunks(ConnId conn_id) {
+    LinkEntry& entry = link_sockets_[conn_id];
+    if (entry.whole_chunks) return;
+    if (!set_int_option(entry.socket.fd(), SOL_SOCKET, SO_RCVLOWAT, static_cast<int>(buffers_.buffer_size())))
+        return;
+    entry.whole_chunks = true;
+    if (!sweep_timer_.isActive()) sweep_timer_.start();
+}
+
+void LinkEngine::sweep_links() {
+    bool any = false;
+    for (LinkEntry& entry : link_sockets_) {
+        if (!entry.whole_chunks) continue;
+        if (entry.read_lately) {
+            entry.read_lately = false;
+            any = true;
+            continue;
+        }
+        // Not read since the last look: what waits is less than a chunk, and is
+        // reported (by the system, at once) as soon as any byte is enough again.
+        entry.whole_chunks = false;
+        if (entry.socket) set_int_option(entry.socket.fd(), SOL_SOCKET, SO_RCVLOWAT, 1);
+    }
+    if (!any) sweep_timer_.stop();
+}
+
+void LinkEngine::read_datagram(bool until_empty) {
     // The batch's headers live in the call's own buffer: the handler can be entered
     // again from a callback.
     const ReceiveBufferPool::Lease buffer = buffers_.take();
     auto* batch = new (buffer.data()) DatagramBatch;
-    const auto slice_end = std::chrono::steady_clock::now() + READ_SLICE;
+    const auto slice_end = std::chrono::steady_clock::now() + (until_empty ? DRAIN_SLICE : READ_SLICE);
     for (;;) {
         if (!datagram_.socket) return;  // closed by a nested call
         batch->prepare();
@@ -432,6 +526,11 @@ void LinkEngine::read_datagram() {
                 continue;
             }
             if (callbacks_.more_data) callbacks_.more_data(static_cast<std::int8_t>(conn_id), length);
+            if (!callbacks_.datagram_numbers) continue;
+            const auto head = std::span<const std::uint8_t>(batch->heads[i])
+                                  .first(std::min<std::size_t>(length, DATAGRAM_HEAD));
+            if (const auto numbers = read_datagram_numbers(head))
+                callbacks_.datagram_numbers(conn_id, *numbers, batch->arrival_ns(i));
         }
         // A short batch emptied the socket; a full one may have left more, read on
         // while the slice lasts.
@@ -488,6 +587,8 @@ void LinkEngine::close_entry(ConnId conn_id) {
     entry.socket.reset();
     entry.phase = LinkPhase::empty;
     entry.setup_received = 0;
+    entry.whole_chunks = false;
+    entry.read_lately = false;
 }
 
 // A link that never got set up: socket closed, ConnId given back.

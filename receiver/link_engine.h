@@ -41,6 +41,9 @@ struct EngineCallbacks {
         new_link;
     // A chunk of data arrived; conn_id as found (datagrams: their first byte).
     std::function<void(std::int8_t conn_id, std::uint32_t bytes)> more_data;
+    // A numbered datagram counted for a link: its numbers and its arrival time, in
+    // nanoseconds of the system's real-time clock.
+    std::function<void(ConnId, const DatagramNumbers&, std::uint64_t arrival_ns)> datagram_numbers;
     // A set-up link has ended.
     std::function<void(ConnId, int reason, const std::string& text)> shutdown_rcv;
     // Gives back a ConnId that never reached new_link.
@@ -129,6 +132,10 @@ private:
         // host; it is kept after the link ends, for datagrams still on their way.
         SocketAddress peer{};
         bool peer_set_up = false;  // the link got as far as its SetupReply
+        // A busy link is reported readable only once a whole chunk waits (or the
+        // system is short of room for it); `read_lately` tells the sweep it still is.
+        bool whole_chunks = false;
+        bool read_lately = false;
     };
 
     LinkStatus fail(LinkStatus status);
@@ -139,7 +146,9 @@ private:
 
     void accept_link(int listener_fd);
     void rest_listener(int listener_fd);
-    void read_datagram();
+    // Reads datagrams while they come, for one slice or, until_empty, until none waits
+    // (within a bound).
+    void read_datagram(bool until_empty = false);
     void rest_datagrams();
     void end_rests();
     // The link a datagram from `source` counts for, or CONN_NONE.
@@ -147,6 +156,8 @@ private:
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);
     void read_link(ConnId conn_id);
+    void wait_for_whole_chunks(ConnId conn_id);
+    void sweep_links();
     void shutdown_link(ConnId conn_id, std::uint8_t reason);
     void endpoint_error(Endpoint& endpoint);
 
@@ -167,6 +178,7 @@ private:
     std::array<LinkEntry, CONN_TABLE_SIZE> link_sockets_;  // entry 0 unused
     QTimer admission_timer_;
     QTimer rest_timer_;
+    QTimer sweep_timer_;
     bool datagram_resting_ = false;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
     std::uint64_t foreign_datagrams_ = 0;

@@ -14,6 +14,15 @@ bool is_link(ConnId conn_id) {
     return conn_id >= CONN_FIRST && conn_id <= CONN_LAST;
 }
 
+// The tool tip of a link whose datagrams are numbered.
+QString datagram_tip(const DatagramStats& stats) {
+    return QString("Loss %1 % (%2 of %3 datagrams)\nJitter %4 ms")
+        .arg(stats.loss_percent(), 0, 'f', 2)
+        .arg(stats.lost())
+        .arg(stats.lost() + stats.received() - stats.duplicates())
+        .arg(stats.jitter_ms(), 0, 'f', 3);
+}
+
 }  // namespace
 
 LinkRows::LinkRows(ConnectionTable& table, ColourSlots& colour_slots, const Scene& scene, JsonLines& json,
@@ -83,6 +92,7 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     record.pending_bytes = 0;
     record.bytes_received = 0;
     record.bytes_at_tick = 0;
+    record.datagrams = DatagramStats{};
     record.colour_slot = slots_.alloc_colour_slot(colour_text);
     slots_[record.colour_slot].held = true;
     record.transport = transport;
@@ -125,7 +135,8 @@ void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text)
     record.removal_countdown = REMOVAL_TICKS;
     if (record.colour_slot != DEFAULT_SLOT) slots_[record.colour_slot].held = false;
     ++ended_[reason];
-    json_.write(LinkEndEvent{clock_ms_(), conn_id, record.peer_name, reason, record.bytes_received});
+    json_.write(LinkEndEvent{clock_ms_(), conn_id, record.peer_name, reason, record.bytes_received,
+                             datagram_figures(record)});
 
     StatusRow* const row = record.row_window;
     if (reason == REASON_ABORTED) {
@@ -161,6 +172,8 @@ void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {
         const QColor colour = conn_id == CONN_NONE ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot);
         last_rate_[conn_id] = tick_live_row(*record.row_window, record, elapsed_ms, colour);
         if (conn_id != CONN_NONE && record.transport == TRANSPORT_TCP) read_path(conn_id);
+        if (conn_id != CONN_NONE && record.datagrams.numbered())
+            record.row_window->setToolTip(datagram_tip(record.datagrams));
     }
     write_tick(conn_id);
 }
@@ -211,11 +224,19 @@ void LinkRows::write_tick(ConnId conn_id) {
                          total ? std::string() : row.protocol().toStdString(),
                          total ? 0 : kelbo_bits(record),
                          last_rate_[conn_id],
-                         record.bytes_received};
+                         record.bytes_received,
+                         total ? std::nullopt : datagram_figures(record)};
     if (rtt_ms_[conn_id] && record.row_state == RowState::live)
         json_.write(tick, TickPath{rtt_ms_[conn_id], std::nullopt, std::nullopt});
     else
         json_.write(tick);
+}
+
+std::optional<DatagramFigures> datagram_figures(const ConnectionRecord& record) {
+    const DatagramStats& stats = record.datagrams;
+    if (!stats.numbered()) return std::nullopt;
+    return DatagramFigures{stats.received(), true, stats.lost(), stats.out_of_order(), stats.duplicates(),
+                           stats.jitter_ms()};
 }
 
 void LinkRows::remove_row(ConnId conn_id) {

@@ -33,6 +33,10 @@ namespace kelbos {
 // A removed row's countdown: a dirty row goes on the sixteenth tick after the end.
 inline constexpr std::int32_t REMOVAL_TICKS = 15;
 
+// What a link's numbered datagrams told, for its JSON lines and metrics; nothing for a
+// link whose datagrams carry no numbers.
+std::optional<DatagramFigures> datagram_figures(const ConnectionRecord& record);
+
 class LinkRows {
 public:
     // `clock_ms` gives the milliseconds since the program started, for the JSON lines.

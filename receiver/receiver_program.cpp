@@ -69,6 +69,11 @@ void ReceiverProgram::start_communications() {
         rows_.new_link(c, name, colour, transport, kelbo_bytes);
     };
     callbacks.more_data = [this](std::int8_t c, std::uint32_t bytes) { picture_.more_data(c, bytes); };
+    callbacks.datagram_numbers = [this](ConnId c, const DatagramNumbers& numbers, std::uint64_t arrival_ns) {
+        ConnectionRecord& record = connections_[c];
+        if (record.row_state != RowState::free)
+            record.datagrams.add(numbers.sequence, numbers.send_ns, arrival_ns);
+    };
     callbacks.shutdown_rcv = [this](ConnId c, int reason, const std::string& text) {
         rows_.shutdown_rcv(c, reason, text);
     };
@@ -142,7 +147,8 @@ void ReceiverProgram::publish_metrics() {
         if (record.row_state == RowState::free || !record.row_window) continue;
         (record.row_state == RowState::dirty ? figures.stopped : figures.live) += 1;
         figures.links.push_back(LinkFigures{c, record.peer_name, protocol_text(record.transport),
-                                            record.bytes_received, rows_.last_rate(conn_id)});
+                                            record.bytes_received, rows_.last_rate(conn_id),
+                                            datagram_figures(record)});
     }
     figures.all_bytes = connections_[CONN_NONE].bytes_received;
     figures.refused = rows_.refused();

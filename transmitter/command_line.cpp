@@ -15,6 +15,9 @@ void add_transmitter_options(QCommandLineParser& parser) {
          "BYTES"});
     parser.addOption({"kelbo-size", "Bits per kelbo, at least 8 (default 20000000).", "BITS"});
     parser.addOption({"colour", "Kelbo colour as #RRGGBB (default #800000).", "#RRGGBB"});
+    parser.addOption({"udp-numbered",
+                      "Number the datagrams of UDP links, so that the receiver reports loss, reordering "
+                      "and jitter (message size at least 27)."});
     parser.addOption({"go", "Start a transmission once the program is up."});
 }
 
@@ -80,6 +83,11 @@ bool apply_settings_options(const QCommandLineParser& parser, CommSettings& sett
     }
     if (parser.isSet("colour") && !parse_colour_option(text("colour"), c)) {
         error = MSG_BAD_COLOUR;
+        return false;
+    }
+    if (parser.isSet("udp-numbered")) s.udp_numbered = true;
+    if (!numbers_fit(s.transport, s.udp_numbered, s.msg_size)) {
+        error = MSG_SMALL_NUMBERED;
         return false;
     }
     settings = s;

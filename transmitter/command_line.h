@@ -15,13 +15,13 @@ inline constexpr const char* MSG_BAD_TRANSPORT = "transport must be udp, tcp, de
 inline constexpr const char* MSG_BAD_COLOUR = "colour must be #RRGGBB";
 
 // Adds --receiver, --transport, --msg-size, --delay, --sock-buf, --kelbo-size,
-// --colour and --go.
+// --colour, --udp-numbered and --go.
 void add_transmitter_options(QCommandLineParser& parser);
 
 // Applies the settings options that were given, in the dialog's order of checking
 // (receiver, kelbo size, delay, message size, socket buffer size), then transport and
-// colour. At the first bad value: false, with its message in `error`, and nothing
-// changed.
+// colour, then whether numbered datagrams fit the message size. At the first bad value: false, with its
+// message in `error`, and nothing changed.
 bool apply_settings_options(const QCommandLineParser& parser, CommSettings& settings, Rgb& colour,
                             std::string& error);
 

@@ -202,6 +202,10 @@ void TransmitterLink::read_setup_reply() {
         parse_setup_reply(std::span<const std::uint8_t>(reply.data(), static_cast<std::size_t>(got)));
     if (result.status != LinkStatus::ok) return finish_open(result.status);
     conn_id_ = result.conn_id;
+    // A fresh buffer: no numbers of an earlier link are left in it.
+    std::fill(data_buffer_.begin(), data_buffer_.begin() + NUMBERED_HEAD_LEN, std::uint8_t{0});
+    numbered_ = transport_ == TRANSPORT_UDP && numbering_wanted_ && message_length_ >= NUMBERED_MIN_MESSAGE;
+    datagrams_sent_ = 0;
     control_ = std::move(opening_control_);
     datagram_ = std::move(opening_datagram_);
     open_ = true;
@@ -313,9 +317,11 @@ int TransmitterLink::link_send() {
         return -1;
     }
     write_data_header(data_buffer_, conn_id_, message_length_);
+    if (numbered_) number_next_datagram();
     const ssize_t sent = ::send(data_fd(), data_buffer_.data(), message_length_, MSG_NOSIGNAL);
     if (sent >= 0) {
         last_error_ = 0;
+        if (transport_ == TRANSPORT_UDP) ++datagrams_sent_;
         return static_cast<int>(sent);
     }
     const int error = errno;
@@ -488,6 +494,15 @@ void TransmitterLink::abort_link() {
     const ConnId conn_id = conn_id_;
     close_link();
     report_end(conn_id, REASON_ABORTED);
+}
+
+// A datagram the system did not take keeps its number for the next try: the numbers
+// that go out follow each other without a gap.
+void TransmitterLink::number_next_datagram() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    const auto send_ns =
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+    write_datagram_numbers(data_buffer_, message_length_, DatagramNumbers{datagrams_sent_, send_ns});
 }
 
 void TransmitterLink::report_end(ConnId conn_id, int reason) {

@@ -82,6 +82,12 @@ public:
     // no link is open.
     int link_send();
 
+    // Whether the next links opened over UDP number their datagrams (a message length
+    // too short for the numbers sends them as they are).
+    void number_datagrams(bool on) { numbering_wanted_ = on; }
+    // Datagrams the system took for sending on the current (or last) UDP link.
+    std::uint64_t datagrams_sent() const { return datagrams_sent_; }
+
     // Closes the link with the shutdown handshake: waits for the connection to take
     // the request, sends [ConnId, 2, reason] and waits for the ShutdownAck, each wait
     // bounded by options.wait; `done` is given the result. The link is closed
@@ -103,6 +109,8 @@ public:
     void link_event();
 
     bool is_open() const { return open_; }
+    // The transport of the current (or last) link.
+    int transport() const { return transport_; }
     // The socket that carries data messages (the datagram socket on UDP links, the
     // connection on TCP links); -1 when closed.
     int data_fd() const;
@@ -130,6 +138,8 @@ private:
     // Closes the link and reports its end with reason 2.
     void abort_link();
     void report_end(ConnId conn_id, int reason);
+    // Writes the next datagram's sequence number and send time into the data buffer.
+    void number_next_datagram();
 
     // The steps of an opening and of the shutdown handshake, each a reaction to the
     // event loop: readable, writable or the bound of the step's wait.
@@ -160,7 +170,10 @@ private:
     Socket datagram_;  // UDP links only
     ConnId conn_id_ = CONN_NONE;
     std::uint32_t message_length_ = 0;
-    std::vector<std::uint8_t> data_buffer_;  // LARGEST_MESSAGE zero bytes; only 0..3 written
+    std::vector<std::uint8_t> data_buffer_;  // LARGEST_MESSAGE zero bytes; only the head written
+    bool numbering_wanted_ = false;
+    bool numbered_ = false;  // this link's datagrams carry numbers
+    std::uint64_t datagrams_sent_ = 0;
     EndCallback end_;
     int last_error_ = 0;
 

@@ -6,6 +6,10 @@
 
 namespace kelbos {
 
+bool numbers_fit(int transport, bool udp_numbered, std::uint32_t msg_size) {
+    return !udp_numbered || transport != TRANSPORT_UDP || msg_size >= NUMBERED_MIN_MESSAGE;
+}
+
 CommSettings init_defaults() {
     CommSettings s;
     s.receiver_name = DEFAULT_RECEIVER;

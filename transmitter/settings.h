@@ -22,6 +22,7 @@ struct CommSettings {
     int transport = TRANSPORT_NONE;   // TransportType
     int send_on = NETWORK_NONE;       // NetworkType; remembered, not used by the link
     char receive_on = 0;              // 0 N/A, 'e' Ethernet, 'f' FDDI, 'a' ATM; remembered only
+    bool udp_numbered = false;        // UDP links: datagrams carry a sequence number and send time
 
     friend bool operator==(const CommSettings&, const CommSettings&) = default;
 };
@@ -56,6 +57,13 @@ inline constexpr const char* MSG_SMALL_KELBO_SIZE = "kelbo size must be at least
 inline constexpr const char* MSG_BAD_DELAY = "delay must be a number";
 inline constexpr const char* MSG_BAD_MSG_SIZE = "message size must be a number";
 inline constexpr const char* MSG_BAD_SOCK_BUF = "socket buffer size must be a number";
+inline constexpr const char* MSG_SMALL_NUMBERED =
+    "message size must be at least 27 bytes to number datagrams";
+static_assert(NUMBERED_MIN_MESSAGE == 27);
+
+// Numbered datagrams need room for their numbers: a UDP link's message size must hold
+// them. (TCP links carry no numbers.)
+bool numbers_fit(int transport, bool udp_numbered, std::uint32_t msg_size);
 
 // The settings at the start of every run.
 CommSettings init_defaults();

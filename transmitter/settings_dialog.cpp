@@ -1,5 +1,6 @@
 #include "settings_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -170,6 +171,17 @@ void SettingsDialog::build() {
     radio(transport, 129, "OSI", u.rect(75, 59, 39, 10), t == TRANSPORT_OSI,
           [this] { pending_transport_ = TRANSPORT_OSI; });
 
+    // Under the transport box, in room the layout leaves free: numbered datagrams, for
+    // UDP links. Like the radio buttons it is reached by clicking, so the tab stops stay
+    // as they are.
+    numbered_ = new QCheckBox("Number datagrams", this);
+    numbered_->setFocusPolicy(Qt::ClickFocus);
+    numbered_->setGeometry(u.rect(71, 80, 80, 10));
+    numbered_->setChecked(settings_.udp_numbered);
+    numbered_->setToolTip(
+        "UDP links: the receiver reports lost, reordered and duplicated datagrams and the jitter");
+    add(NUMBERED_ID, numbered_);
+
     // Tab stops: the two boxes, the buttons, then the three number fields.
     QWidget* order[] = {receiver_,    kelbo_size_, go_button, cancel_button,
                         apply_button, delay_,      msg_size_, sock_buf_};
@@ -245,7 +257,13 @@ bool SettingsDialog::validate_and_commit() {
         sock_buf_->setText(number_text(settings_.sock_buf_size));
         return false;
     }
+    if (!numbers_fit(pending_transport_, numbered_->isChecked(), *msg_size)) {
+        show_message({MSG_SMALL_NUMBERED});
+        msg_size_->setText(number_text(settings_.msg_size));
+        return false;
+    }
     settings_.receiver_name = name;
+    settings_.udp_numbered = numbered_->isChecked();
     settings_.kelbo_size = *kelbo_size;
     settings_.delay_ms = *delay;
     settings_.msg_size = *msg_size;

@@ -69,6 +69,7 @@ void TransmitLoop::start_transmit() {
     ++generation_;
     opening_ = true;
     shell_.open_started();
+    link_.number_datagrams(s.udp_numbered);
     link_.begin_open(
         s.transport, s.send_on, in_.local_host, s.receiver_name, in_.colour_text, s.msg_size,
         [this](ConnId conn_id, int reason) { link_ended(conn_id, reason); }, s.kelbo_size / 8,

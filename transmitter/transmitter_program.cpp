@@ -206,7 +206,7 @@ void TransmitterProgram::transmission_ended(End how) {
     const std::uint64_t elapsed = now_ms() - loop_->started_ms();
     const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
     json_.write(EndEvent{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
-                         rate_mbits(counters_.total_bytes, elapsed), how_text});
+                         rate_mbits(counters_.total_bytes, elapsed), how_text, datagrams_sent()});
     ++(how == End::halted ? figures_.halted : how == End::aborted ? figures_.aborted : figures_.halt_failed);
     publish_metrics(0);
     if (quit_after_halt_ && !quitting_)
@@ -263,7 +263,8 @@ void TransmitterProgram::row_ticked(double rate) {
                              row.protocol().toStdString(),
                              row.kelbo_bits().toULongLong(),
                              rate,
-                             counters_.total_bytes};
+                             counters_.total_bytes,
+                             datagrams_sent()};
         if (path)
             json_.write(tick, TickPath{path->rtt_ms, path->retransmits, path->cwnd_bytes});
         else
@@ -278,6 +279,11 @@ void TransmitterProgram::publish_metrics(double rate) {
     figures_.sent_bytes = counters_.total_bytes;
     figures_.rate_mbits = rate;
     options_.metrics->publish(metric_families(figures_));
+}
+
+std::optional<DatagramFigures> TransmitterProgram::datagrams_sent() const {
+    if (loop_->link().transport() != TRANSPORT_UDP) return std::nullopt;
+    return DatagramFigures{loop_->link().datagrams_sent()};
 }
 
 std::uint64_t TransmitterProgram::program_ms() const {

@@ -112,6 +112,8 @@ private:
     void apply_bar_scale(double full_mbits);
     void publish_metrics(double rate);
     std::uint64_t program_ms() const;
+    // A UDP transmission's datagrams sent, for its JSON lines; nothing for TCP.
+    std::optional<DatagramFigures> datagrams_sent() const;
 
     TransmitterOptions options_;
     CommSettings settings_;

@@ -112,7 +112,7 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     args.insert(args.end(), {"--transport", "tcp", "--metrics", "127.0.0.1:9465"});
     ChildProcess tx_tcp(transmitter_binary(), args, KELBOS_SCENES_DIR);
     args = paced;
-    args.insert(args.end(), {"--transport", "udp"});
+    args.insert(args.end(), {"--transport", "udp", "--udp-numbered"});
     ChildProcess tx_udp(transmitter_binary(), args, KELBOS_SCENES_DIR);
 
     // While they send: every figure scraped is the figure of one tick's JSON line.
@@ -151,6 +151,18 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     EXPECT_TRUE(rx.wait_for(settled, 15s))
         << "scraped " << after.size() << " series; TOTAL " << after[""] << ", expected " << expected[""];
     EXPECT_EQ(query("kelbos_links_ended_total", "reason")["1"], "2");
+    // The numbered UDP link's datagram figures, as its link_end gave them; none of TCP's.
+    int numbered = 0;
+    for (const QJsonObject& end : of_kind(json_events(rx), "link_end")) {
+        const std::string id = std::to_string(end["conn_id"].toInt());
+        numbered += end.contains("lost");
+        EXPECT_EQ(query("kelbos_datagrams_received_total", "conn_id")[id],
+                  end.contains("lost") ? std::to_string(end["datagrams"].toInteger()) : "");
+        EXPECT_EQ(query("kelbos_datagrams_lost_total", "conn_id")[id],
+                  end.contains("lost") ? std::to_string(end["lost"].toInteger()) : "");
+        EXPECT_EQ(query("kelbos_jitter_seconds", "conn_id").count(id), end.contains("lost") ? 1u : 0u);
+    }
+    EXPECT_EQ(numbered, 1);
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
 }
 

@@ -164,11 +164,17 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
 
 // What the engine must report for one chunk on a set-up link.
 std::vector<EngineReport> expected_for_chunk(const LinkBook& book, const Bytes& chunk, ConnId conn_id) {
-    // Only a request naming the link it came on ends it; any other chunk is its data.
+    // Only a request naming the link it came on ends it, after the data in front of it;
+    // any other chunk is its data.
     const std::size_t n = chunk.size();
     if (n >= SHUTDOWN_REQUEST_LEN && chunk[n - 2] == MSG_SHUTDOWN_REQUEST && chunk[n - 3] == conn_id &&
-        book.stage(conn_id) == LinkBook::Stage::set_up)
-        return {EngineReport::ended(conn_id, chunk[n - 1], "Remote shutdown request")};
+        book.stage(conn_id) == LinkBook::Stage::set_up) {
+        std::vector<EngineReport> reports;
+        if (n > SHUTDOWN_REQUEST_LEN)
+            reports.push_back(EngineReport::chunk(conn_id, n - SHUTDOWN_REQUEST_LEN));
+        reports.push_back(EngineReport::ended(conn_id, chunk[n - 1], "Remote shutdown request"));
+        return reports;
+    }
     return {EngineReport::chunk(conn_id, n)};
 }
 
@@ -192,10 +198,10 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
                 link.client.send(chunk);
                 rig.deliver_chunk(link.conn_id, chunk.size());
                 expect_reports(rig.book, expected, "a chunk");
-                if (!expected.empty() && expected[0].kind == EngineReport::end) {
+                if (!expected.empty() && expected.back().kind == EngineReport::end) {
                     // The acknowledgement goes back on the link itself.
                     for (Link& named : links) {
-                        if (named.conn_id != expected[0].conn_id) continue;
+                        if (named.conn_id != expected.back().conn_id) continue;
                         named.client.collect_until(SHUTDOWN_ACK_LEN + 1);
                         const Bytes ack{named.conn_id, MSG_SHUTDOWN_ACK};
                         FUZZ_CHECK(named.client.received == ack && named.client.ended,

@@ -69,3 +69,20 @@ TEST(ConnectionTable, RecordFieldsClearAndNamesAreCut) {
     EXPECT_EQ(table[c].pending_bytes, 0u);
     EXPECT_TRUE(table[c].peer_name.empty());
 }
+
+TEST(DatagramStats, GapsBeyondTheWindowLateCopiesAndJitter) {
+    DatagramStats s;
+    const std::uint64_t ms = 1000000;
+    s.add(0, 0, 5 * ms);  // transit 5 ms, then 5, 0, 0 (copies left out)
+    s.add(10000, 10 * ms, 15 * ms);
+    EXPECT_EQ(s.lost(), 9999u);
+    for (std::uint64_t late : {5, 9000, 9000, 10000}) s.add(late, 0, 0);  // 5: too old to tell, taken as late
+    EXPECT_EQ(s.received(), 6u);
+    EXPECT_EQ(s.lost(), 9997u);
+    EXPECT_EQ(s.out_of_order(), 2u);
+    EXPECT_EQ(s.duplicates(), 2u);
+    EXPECT_NEAR(s.loss_percent(), 100.0 * 9997 / 10001, 1e-9);
+    EXPECT_NEAR(s.jitter_ms(), 5.0 / 16 * 15 / 16, 1e-9);  // |D| 0, 5, 0 ms, each taken in by 1/16
+    s.add(10001, 0, 0);                                    // the window slid on past the copies
+    EXPECT_EQ(s.lost(), 9997u);
+}

@@ -136,9 +136,9 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.engine->link_socket(1), -1);
     EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::empty);
 
-    // Data and the request in one chunk: the link ends, the data is not counted, and
-    // the reason is passed on as it came. (A whole chunk is taken without copying its
-    // body out: only its end is read.)
+    // Data and the request in one chunk: the data is counted, the request's bytes are
+    // not, the link ends, and the reason is passed on as it came. (A whole chunk is
+    // taken without copying its body out: only its end is read.)
     ASSERT_TRUE(send_whole_chunk(rig, b, bytes_of(encode_shutdown_request(2, REASON_ABORTED))));
     EXPECT_EQ(b.control.read(2), (Bytes{0x02, 0x03}));
     EXPECT_TRUE(b.control.wait_closed());
@@ -146,7 +146,7 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.rec.shutdowns[1].conn_id, 2);
     EXPECT_EQ(rig.rec.shutdowns[1].reason, 2);
     EXPECT_EQ(rig.rec.shutdowns[1].text, "Remote shutdown request");
-    EXPECT_EQ(rig.rec.bytes_for(2), 0u);
+    EXPECT_EQ(rig.rec.bytes_for(2), LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN);
 
     // Link 3 was untouched by both and still counts; a long chunk ending in another
     // link's request is its data, every byte.

@@ -42,7 +42,7 @@ TEST(TransmitterCommandLine, HelpListsEveryOption) {
     EXPECT_EQ(tx.wait_exit(10s), 0);
     for (const char* option :
          {"--help", "--version", "--headless", "--json", "--time", "--receiver", "--transport", "--msg-size",
-          "--delay", "--sock-buf", "--kelbo-size", "--colour", "--go"})
+          "--delay", "--sock-buf", "--kelbo-size", "--colour", "--udp-numbered", "--go"})
         EXPECT_NE(tx.out().find(option), std::string::npos) << option;
     ChildProcess version(transmitter(), {"--version"});
     EXPECT_EQ(version.wait_exit(10s), 0);
@@ -67,6 +67,8 @@ TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
         {{"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
         {{"--colour", "red"}, "colour must be #RRGGBB\n"},
         {{"--time", "soon"}, "time must be a positive number of seconds\n"},
+        {{"--udp-numbered", "--msg-size", "26"},
+         "message size must be at least 27 bytes to number datagrams\n"},
     };
     for (const auto& [args, message] : cases) {
         auto with_headless = args;

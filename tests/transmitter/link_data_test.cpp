@@ -59,6 +59,28 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     ASSERT_EQ(::recv(rx.datagram.fd(), datagram.data(), datagram.size(), 0), 2);
     EXPECT_EQ(datagram[0], 7);
     EXPECT_EQ(datagram[1], 0);
+
+    // Numbered: "KNum", numbers 0, 1, 2 and rising send times, the last three bytes zero.
+    // One byte too short for that, the datagrams go as they are.
+    link.number_datagrams(true);
+    for (std::uint32_t length : {27u, 26u}) {
+        open_ok(TRANSPORT_UDP, peer, 7, length);
+        std::uint64_t sent_ns = 0;
+        for (std::uint8_t i = 0; i < 3; ++i) {
+            ASSERT_EQ(link.link_send(), static_cast<int>(length));
+            Bytes got(64), want = data_message({7, 0, 0, 0}, length);
+            ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
+            got.resize(static_cast<std::size_t>(::recv(rx.datagram.fd(), got.data(), got.size(), 0)));
+            const auto numbers = read_datagram_numbers(got);
+            if (length == 27 && numbers && numbers->send_ns >= sent_ns) {
+                sent_ns = numbers->send_ns;
+                std::copy_n(Bytes{'K', 'N', 'u', 'm', i}.begin(), 5, want.begin() + 4);
+                for (int b = 0; b < 8; ++b) want[16 + b] = static_cast<std::uint8_t>(sent_ns >> (8 * b));
+            }
+            EXPECT_EQ(got, want) << length;
+        }
+        EXPECT_EQ(link.datagrams_sent(), 3u);
+    }
     EXPECT_TRUE(ends.empty());
 }
 

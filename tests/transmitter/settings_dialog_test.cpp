@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -89,8 +90,15 @@ TEST_F(DialogTest, ControlsTextsGroupsAndTabOrder) {
         {1, "Go"},
         {2, "Cancel"},
         {112, "Apply"},
+        {130, "Number datagrams"},
     };
     for (const auto& [id, t] : texts) EXPECT_EQ(text(*d, id), t) << id;
+    // The check box, off, takes room no other control of the dialog takes.
+    EXPECT_FALSE(qobject_cast<QCheckBox*>(d->control(130))->isChecked());
+    for (const auto& [id, t] : texts)
+        EXPECT_TRUE(id == 130 || d->control(id)->parent() != d.get() ||
+                    !d->control(id)->geometry().intersects(d->control(130)->geometry()))
+            << id;
     // Each radio group is framed by its box and exclusive within it.
     for (int id : {108, 111}) EXPECT_EQ(d->control(id)->parent(), d->control(113));
     for (int id : {103, 104, 105, 106}) EXPECT_EQ(d->control(id)->parent(), d->control(114));
@@ -224,6 +232,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     click(*d, 111);
     click(*d, 106);
     click(*d, 129);
+    click(*d, 130);
     click(*d, 112);
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(d->outcome(), Outcome::applied);
@@ -236,6 +245,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     want.send_on = NETWORK_FDDI;
     want.receive_on = 'a';
     want.transport = TRANSPORT_OSI;
+    want.udp_numbered = true;
     EXPECT_EQ(settings, want);
 
     // Reopened, the dialog shows the committed values.
@@ -244,10 +254,21 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     EXPECT_TRUE(checked(*again, 106));
     EXPECT_TRUE(checked(*again, 129));
     EXPECT_EQ(text(*again, 102), "50");
+    // Numbered UDP datagrams need 27 bytes: 26 is refused in the window, for TCP it goes.
+    set_text(*again, 116, "26");
+    click(*again, 125);
+    click(*again, 1);
+    EXPECT_EQ(messages.texts,
+              std::vector<std::string>{"message size must be at least 27 bytes to number datagrams"});
+    EXPECT_EQ(text(*again, 116), "150000");
+    EXPECT_EQ(settings, want);
+    set_text(*again, 116, "26");
+    click(*again, 127);
     click(*again, 104);
     click(*again, 1);
     EXPECT_EQ(again->outcome(), Outcome::go);
     EXPECT_EQ(settings.receive_on, 'e');
+    EXPECT_EQ(settings.msg_size, 26u);
 }
 
 TEST_F(DialogTest, CancelEscapeAndClosingChangeNothing) {
