@@ -1,6 +1,7 @@
 // A real Prometheus server scrapes, every second, a receiver with two links and one of
 // the transmitters: what its query API returns equals, byte for byte, what the
-// programs' JSON lines said at some tick, while the links run and after they end.
+// programs' JSON lines said at some tick, while the links run and after they end; and
+// eight idle HTTP connections held on the receiver's metrics port fail no scrape.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <QTemporaryDir>
 #include <map>
 
+#include "net.h"
 #include "program_pair_support.h"
 #include "protocol.h"
 #include "two_hosts.h"
@@ -86,6 +88,12 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
                      "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT)});
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(9464); }, 20s))
         << rx.err();
+    std::vector<Socket> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(make_socket(SOCK_STREAM));
+        const sockaddr_in to = make_address(in_addr{htonl(INADDR_LOOPBACK)}, 9464);
+        ASSERT_EQ(::connect(idle.back().fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    }
     // Paced links: the figures, not the speed, are under test.
     const std::vector<std::string> paced = {"--headless", "--json", "--go", "--time", "8", "--delay", "2"};
     auto args = paced;
@@ -126,11 +134,13 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
         server.poll_output();
         after = query("kelbos_received_bytes_total or kelbos_received_all_bytes_total", "conn_id");
         return after == expected && query("kelbos_links", "state") ==
-                                        std::map<std::string, std::string>{{"live", "0"}, {"stopped", "2"}};
+                                        std::map<std::string, std::string>{{"live", "0"}, {"stopped", "2"}, {"setting up", "0"}};
     };
     EXPECT_TRUE(rx.wait_for(settled, 15s))
         << "scraped " << after.size() << " series; TOTAL " << after[""] << ", expected " << expected[""];
     EXPECT_EQ(query("kelbos_links_ended_total", "reason")["1"], "2");
+    EXPECT_EQ(query("min_over_time(up{instance='127.0.0.1:9464'}[5m])")[""], "1");
+    EXPECT_GE(std::atoi(query("count_over_time(up{instance='127.0.0.1:9464'}[5m])")[""].c_str()), 10);
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
 }
 

@@ -177,6 +177,7 @@ TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirty) {
         EXPECT_EQ(rig.table()[a].removal_countdown, 15);
         EXPECT_FALSE(rig.program().colour_slots()[slot].held);
         EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
+        EXPECT_EQ(rig.rows().row(a)->protocol(), "Stopped");  // at once, not once the box is closed
     };
     rig.rows().shutdown_rcv(a, REASON_ABORTED, "Connection reset by peer");
     EXPECT_TRUE(seen);
@@ -201,6 +202,31 @@ TEST(ReceiverRows, RowRemovedWhileTheBoxIsOpen) {
     EXPECT_EQ(rig.rows().row(a)->name(), "successor");
     EXPECT_EQ(rig.rows().row(a)->protocol(), "TCP");
     EXPECT_EQ(rig.table()[a].row_state, RowState::live);
+}
+
+// While a failure box is open, later failures wait their turn, ten at most, and come
+// one after another in order; an eleventh sends the oldest waiting to standard error.
+TEST(ReceiverRows, FailureBoxesComeOneAtATime) {
+    ReceiverRig rig;
+    const ConnId first = rig.link("first");
+    int open = 0;
+    rig.on_message = [&](const std::string& text) {
+        EXPECT_EQ(++open, 1) << text;
+        for (int i = 0; text == "connection to first failed\nx" && i < 12; ++i) {
+            const ConnId c = rig.link("l" + std::to_string(i));
+            rig.rows().shutdown_rcv(c, REASON_ABORTED, "x");
+            EXPECT_EQ(rig.rows().row(c)->protocol(), "Stopped");
+            rig.ticks(16);  // the row goes, its ConnId comes free
+        }
+        --open;
+    };
+    ::testing::internal::CaptureStderr();
+    rig.rows().shutdown_rcv(first, REASON_ABORTED, "x");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "connection to l0 failed\nx\nconnection to l1 failed\nx\n");
+    std::vector<std::string> shown{"connection to first failed\nx"};
+    for (int i = 2; i < 12; ++i) shown.push_back("connection to l" + std::to_string(i) + " failed\nx");
+    EXPECT_EQ(rig.messages, shown);
+    EXPECT_EQ(rig.rows().waiting_boxes(), 0u);
 }
 
 TEST(ReceiverRows, RateTickTextAndBars) {
