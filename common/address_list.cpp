@@ -78,8 +78,8 @@ std::optional<std::vector<AddressPrefix>> parse_address_list(const std::string& 
 bool prefix_holds(const AddressPrefix& prefix, const SocketAddress& address) {
     if (prefix.ipv4) {
         const std::optional<in_addr> v4 = ipv4_of(address);
-        return v4 && same_leading_bits(reinterpret_cast<const std::uint8_t*>(&v4->s_addr), prefix.bytes.data(),
-                                       prefix.bits);
+        return v4 && same_leading_bits(reinterpret_cast<const std::uint8_t*>(&v4->s_addr),
+                                       prefix.bytes.data(), prefix.bits);
     }
     if (address.family() != AF_INET6 || address.length < sizeof(sockaddr_in6)) return false;
     const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address.storage);

@@ -74,8 +74,8 @@ std::string format_event(const RowRemovedEvent& e) {
 }
 
 std::string format_event(const RefusedEvent& e) {
-    return "{\"event\":\"refused\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"peer\":" + json_string(e.peer) +
-           ",\"reason\":" + json_string(e.reason) + "}";
+    return "{\"event\":\"refused\",\"time_ms\":" + std::to_string(e.time_ms) +
+           ",\"peer\":" + json_string(e.peer) + ",\"reason\":" + json_string(e.reason) + "}";
 }
 
 void JsonLines::write_line(const std::string& line) {

@@ -79,8 +79,8 @@ std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
                MetricType::Counter, {sample(static_cast<double>(figures.all_bytes))}),
         family("kelbos_link_rate_mbits", "A link's receive rate at the last tick, in Mbits/s.",
                MetricType::Gauge, std::move(rates)),
-        family("kelbos_links",
-               "Links: live, stopped and about to go, or connections still setting up.", MetricType::Gauge,
+        family("kelbos_links", "Links: live, stopped and about to go, or connections still setting up.",
+               MetricType::Gauge,
                {sample(figures.live, {{"state", "live"}}, false),
                 sample(figures.stopped, {{"state", "stopped"}}, false),
                 sample(figures.setting_up, {{"state", "setting up"}}, false)}),
@@ -163,8 +163,9 @@ std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& e
     const std::string listen =
         (numeric.empty() ? std::string() : numeric + ":") + std::to_string(endpoint.port);
     try {
-        exporter->exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-            "listening_ports", listen, "num_threads", HTTP_WORKERS, "request_timeout_ms", HTTP_REQUEST_TIMEOUT_MS});
+        exporter->exposer_ = std::make_unique<prometheus::Exposer>(
+            std::vector<std::string>{"listening_ports", listen, "num_threads", HTTP_WORKERS,
+                                     "request_timeout_ms", HTTP_REQUEST_TIMEOUT_MS});
     } catch (const std::exception&) {
         error = "cannot serve metrics on " + where + ": " + bind_error(numeric, endpoint.port);
         return nullptr;

@@ -253,9 +253,9 @@ int LinkEngine::links_setting_up() const {
 }
 
 int LinkEngine::host_links(const SocketAddress& peer) const {
-    return static_cast<int>(std::count_if(link_sockets_.begin(), link_sockets_.end(), [&](const LinkEntry& e) {
-        return e.phase != LinkPhase::empty && same_host(e.peer, peer);
-    }));
+    return static_cast<int>(std::count_if(
+        link_sockets_.begin(), link_sockets_.end(),
+        [&](const LinkEntry& e) { return e.phase != LinkPhase::empty && same_host(e.peer, peer); }));
 }
 
 void LinkEngine::report_refusal(const SocketAddress& peer, Refusal why) {

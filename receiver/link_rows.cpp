@@ -135,7 +135,8 @@ void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text)
     // "Stopped" at once: the box may stay unanswered for long.
     if (record.row_window) show_stopped(*record.row_window);
     if (reason == REASON_ABORTED)
-        show_failure(join_message_pieces({"connection to ", record.peer_name.c_str(), " failed\n", text.c_str()}));
+        show_failure(
+            join_message_pieces({"connection to ", record.peer_name.c_str(), " failed\n", text.c_str()}));
 }
 
 // One failure box at a time: a failure while one is open waits its turn, and the boxes

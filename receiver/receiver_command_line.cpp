@@ -15,7 +15,8 @@ bool read_admission_options(const QCommandLineParser& parser, EngineOptions& eng
     if (parser.isSet("allow")) {
         auto list = parse_address_list(parser.value("allow").toStdString());
         if (!list) {
-            error = "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
+            error =
+                "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
             return false;
         }
         engine.allow = std::move(*list);
@@ -44,7 +45,8 @@ bool read_admission_options(const QCommandLineParser& parser, EngineOptions& eng
 }  // namespace
 
 CommandLineOutcome parse_receiver_command_line(QCommandLineParser& parser, const QStringList& arguments,
-                                               CommonOptions& out, EngineOptions& engine, std::string& error) {
+                                               CommonOptions& out, EngineOptions& engine,
+                                               std::string& error) {
     parser.setApplicationDescription(
         "Kelbos receiver: accepts up to ten links from kelbostx transmitters and shows each link's rate, "
         "a TOTAL, and a picture that fills with the data received.");

@@ -17,8 +17,6 @@ TEST(JsonLines, EventsHaveTheirExactShape) {
               "{\"event\":\"link_end\",\"time_ms\":10,\"conn_id\":3,\"row\":\"host\",\"reason\":2,\"bytes\":77}");
     EXPECT_EQ(format_event(RowRemovedEvent{26000, 10, "a \"b\""}),
               "{\"event\":\"row_removed\",\"time_ms\":26000,\"conn_id\":10,\"row\":\"a \\\"b\\\"\"}");
-    EXPECT_EQ(format_event(RefusedEvent{42, "2001:db8::1", "host limit"}),
-              "{\"event\":\"refused\",\"time_ms\":42,\"peer\":\"2001:db8::1\",\"reason\":\"host limit\"}");
 }
 
 TEST(JsonLines, StringsAreEscaped) {

@@ -33,7 +33,6 @@ sockaddr_in loopback(std::uint16_t port, const char* address = "127.0.0.1") {
     return a;
 }
 
-// Makes a socket send from the flood's own address.
 bool bind_source(const Socket& socket, const char* source) {
     const sockaddr_in from = loopback(0, source);
     return ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;

@@ -12,12 +12,14 @@ namespace kelbos::pairtest {
 namespace {
 
 // A hand-made link on the real receiver from `source`: its connection after the setup
-// exchange, whose reply must be `reply` (an acceptance with `expected`, by default).
-Socket open_link(const Transport& t, ConnId expected, const char* source = "127.0.0.1", Bytes reply = {}) {
+// exchange, whose reply gives `expected` (CONN_NONE_FREE: the refusal).
+Socket open_link(const Transport& t, ConnId expected, const char* source = "127.0.0.1") {
     Socket link = connect_to(t.type == TRANSPORT_TCP ? STREAM_PORT : CONTROL_PORT, source);
     if (!link) return link;
     test::send_bytes(link.fd(), handmade_setup(t.type));
-    EXPECT_EQ(test::read_bytes(link.fd(), SETUP_REPLY_LEN), reply.empty() ? accept_reply(expected) : reply)
+    const SetupReplyBytes refusal = encode_setup_reject();
+    EXPECT_EQ(test::read_bytes(link.fd(), SETUP_REPLY_LEN),
+              expected == CONN_NONE_FREE ? Bytes(refusal.begin(), refusal.end()) : accept_reply(expected))
         << t.name << " from " << source;
     return link;
 }
@@ -102,30 +104,29 @@ TEST(Strangers, ForeignDatagramsAndRequestsForOtherLinksLeaveALinkAlone) {
 TEST(Strangers, AHostGetsItsShareOfLinksAndASilentLinkEndsWhileAPacedOneStays) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     const auto rx = start_receiver({"--links-per-host", "2", "--idle-timeout", "3"});
-    ChildProcess paced(transmitter_binary(),
-                       {"--headless", "--json", "--go", "--receiver", "127.0.0.1", "--transport", "udp", "--delay", "500",
-                        "--time", "60"},
-                       KELBOS_SCENES_DIR);
+    ChildProcess paced(
+        transmitter_binary(),
+        {"--headless", "--go", "--receiver", "127.0.0.1", "--transport", "udp", "--delay", "500"},
+        KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1); }, 20s)) << rx->out() << paced.err();
     const auto silent_since = std::chrono::steady_clock::now();
     Socket silent = open_link(TCP_LINK, 2);
     // The host's third link is refused as an eleventh would be; another host's is not.
-    Socket third = open_link(TCP_LINK, 0, "127.0.0.1", Bytes{0xFF, 0x04, 0x01, 0x05});
+    Socket third = open_link(TCP_LINK, CONN_NONE_FREE);
     Socket other = open_link(UDP_LINK, 3, "127.0.0.2");
-    EXPECT_TRUE(rx->wait_for([&] { return refusals(*rx) == std::vector<std::string>{"127.0.0.1 host limit"}; }, 5s));
+    const std::vector<std::string> refused{"127.0.0.1 host limit"};
+    EXPECT_TRUE(rx->wait_for([&] { return refusals(*rx) == refused; }, 5s));
 
-    // The silent links end with reason 2 after three seconds without data (the system
+    // The silent links end as failed links after three seconds without data (the system
     // keeps time in steps of a few milliseconds); the paced link, a datagram every half
-    // second, stays. Then the host is admitted again.
+    // second, stays. The host is admitted again.
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 2) >= 0; }, 6s));
     EXPECT_GE(std::chrono::steady_clock::now() - silent_since, 2900ms);
-    const auto events = json_events(*rx);
-    EXPECT_EQ(events[find_event(events, "link_end", 2)]["reason"].toInt(), REASON_ABORTED);
-    EXPECT_TRUE(rx->wait_for([&] { return rx->err().find(" failed\nLink idle: no data for 3 seconds\n") != std::string::npos; }, 2s))
-        << rx->err();
+    const std::string box = "connection to localhost failed\nLink idle: no data for 3 seconds\n";
+    EXPECT_TRUE(rx->wait_for([&] { return rx->err().starts_with(box); }, 2s)) << rx->err();
     Socket back = open_link(TCP_LINK, 4);
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 3) >= 0; }, 6s));
-    EXPECT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1) && paced.running(); }, 2s));
+    EXPECT_TRUE(link_counts(*rx, 1) && paced.running());
     EXPECT_EQ(find_event(json_events(*rx), "link_end", 1), -1);
 }
 

@@ -133,14 +133,14 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     const auto settled = [&] {
         server.poll_output();
         after = query("kelbos_received_bytes_total or kelbos_received_all_bytes_total", "conn_id");
-        return after == expected && query("kelbos_links", "state") ==
-                                        std::map<std::string, std::string>{{"live", "0"}, {"stopped", "2"}, {"setting up", "0"}};
+        return after == expected &&
+               query("kelbos_links", "state") ==
+                   std::map<std::string, std::string>{{"live", "0"}, {"stopped", "2"}, {"setting up", "0"}};
     };
     EXPECT_TRUE(rx.wait_for(settled, 15s))
         << "scraped " << after.size() << " series; TOTAL " << after[""] << ", expected " << expected[""];
     EXPECT_EQ(query("kelbos_links_ended_total", "reason")["1"], "2");
     EXPECT_EQ(query("min_over_time(up{instance='127.0.0.1:9464'}[5m])")[""], "1");
-    EXPECT_GE(std::atoi(query("count_over_time(up{instance='127.0.0.1:9464'}[5m])")[""].c_str()), 3);
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
 }
 
