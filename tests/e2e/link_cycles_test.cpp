@@ -166,8 +166,10 @@ TEST_F(LinkCycles, ThousandOfEveryKindLeaveNoDescriptorEntryOrConnIdBehind) {
     EXPECT_TRUE(rx.wait_for([](LinkEngine* e, ReceiverLog&) {
         return e->findChildren<QSocketNotifier*>().size() == 3;  // the endpoints' only
     }));
+    // A second buffer for the datagrams a UDP link's request finds still waiting, read
+    // from inside the read of its connection.
     EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return e->buffer_pool().buffers_made(); }),
-              1u);
+              2u);
     // Name lookups that ran past their budget may hold a descriptor a little longer.
     EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog&) { return count_open_fds() <= fds; }))
         << count_open_fds() << " > " << fds;
