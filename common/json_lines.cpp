@@ -85,6 +85,11 @@ std::string format_event(const RowRemovedEvent& e) {
            ",\"conn_id\":" + std::to_string(e.conn_id) + ",\"row\":" + json_string(e.row) + "}";
 }
 
+std::string format_event(const RefusedEvent& e) {
+    return "{\"event\":\"refused\",\"time_ms\":" + std::to_string(e.time_ms) +
+           ",\"peer\":" + json_string(e.peer) + ",\"reason\":" + json_string(e.reason) + "}";
+}
+
 void JsonLines::write_line(const std::string& line) {
     std::fputs(line.c_str(), out_);
     std::fputc('\n', out_);

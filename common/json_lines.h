@@ -59,6 +59,13 @@ struct RowRemovedEvent {
     std::string row;
 };
 
+// A connection refused: `reason` is "no scene", "full", "host limit" or "not allowed".
+struct RefusedEvent {
+    std::uint64_t time_ms;
+    std::string peer;  // the address it came from
+    std::string reason;
+};
+
 std::string format_event(const TickEvent& e);
 // A TCP link's tick with what the kernel knows of its path: the fields given come
 // right after time_ms.
@@ -71,6 +78,7 @@ std::string format_event(const TickEvent& e, const TickPath& path);
 std::string format_event(const EndEvent& e);
 std::string format_event(const LinkEndEvent& e);
 std::string format_event(const RowRemovedEvent& e);
+std::string format_event(const RefusedEvent& e);
 
 // Writes events as lines to a stream (standard output in the programs) when enabled.
 class JsonLines {

@@ -77,6 +77,9 @@ std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
     std::vector<ClientMetric> ended;
     for (const auto& [reason, count] : ended_by_reason)
         ended.push_back(sample(static_cast<double>(count), {{"reason", std::to_string(reason)}}));
+    std::vector<ClientMetric> refused;
+    for (const auto& [reason, count] : figures.refused)
+        refused.push_back(sample(static_cast<double>(count), {{"reason", reason}}));
     return {
         family("kelbos_received_bytes_total", "Bytes received on a link since it was set up.",
                MetricType::Counter, std::move(bytes)),
@@ -84,11 +87,15 @@ std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
                MetricType::Counter, {sample(static_cast<double>(figures.all_bytes))}),
         family("kelbos_link_rate_mbits", "A link's receive rate at the last tick, in Mbits/s.",
                MetricType::Gauge, std::move(rates)),
-        family("kelbos_links", "Links on show: live, or stopped and about to go.", MetricType::Gauge,
+        family("kelbos_links", "Links: live, stopped and about to go, or connections still setting up.",
+               MetricType::Gauge,
                {sample(figures.live, {{"state", "live"}}, false),
-                sample(figures.stopped, {{"state", "stopped"}}, false)}),
-        family("kelbos_links_refused_total", "Links refused: no scene loaded, or all ten taken.",
-               MetricType::Counter, {sample(static_cast<double>(figures.refused))}),
+                sample(figures.stopped, {{"state", "stopped"}}, false),
+                sample(figures.setting_up, {{"state", "setting up"}}, false)}),
+        family("kelbos_links_refused_total",
+               "Links refused, by reason: no scene loaded, all ten taken, the host's share taken, or a "
+               "host not allowed.",
+               MetricType::Counter, std::move(refused)),
         family("kelbos_links_ended_total", "Links ended, by shutdown reason.", MetricType::Counter,
                std::move(ended)),
         family("kelbos_datagrams_received_total", "Numbered datagrams received on a UDP link.",
@@ -129,6 +136,13 @@ std::vector<MetricFamily> MetricsSnapshot::Collect() const {
 
 namespace {
 
+// The HTTP server's workers: each serves one connection at a time, so an idle or slow
+// client holds one until the request time-out ends its connection. Enough workers that
+// a handful of such clients leave room for the scrapes, and a time-out well inside a
+// scrape's own (10 s by default).
+constexpr const char* HTTP_WORKERS = "16";
+constexpr const char* HTTP_REQUEST_TIMEOUT_MS = "3000";
+
 // Why a port cannot be had, asked of the system: the HTTP server does not say.
 std::string bind_error(const std::string& address, std::uint16_t port) {
     sockaddr_in a = any_address(port);
@@ -166,7 +180,9 @@ std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& e
     const std::string listen =
         (numeric.empty() ? std::string() : numeric + ":") + std::to_string(endpoint.port);
     try {
-        exporter->exposer_ = std::make_unique<prometheus::Exposer>(listen, 2);
+        exporter->exposer_ = std::make_unique<prometheus::Exposer>(
+            std::vector<std::string>{"listening_ports", listen, "num_threads", HTTP_WORKERS,
+                                     "request_timeout_ms", HTTP_REQUEST_TIMEOUT_MS});
     } catch (const std::exception&) {
         error = "cannot serve metrics on " + where + ": " + bind_error(numeric, endpoint.port);
         return nullptr;

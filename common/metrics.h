@@ -49,7 +49,8 @@ struct ReceiverFigures {
     std::uint64_t all_bytes = 0;     // TOTAL
     int live = 0;
     int stopped = 0;
-    std::uint64_t refused = 0;
+    int setting_up = 0;                            // connections admitted that have not finished their set-up
+    std::map<std::string, std::uint64_t> refused;  // by reason
     std::map<int, std::uint64_t> ended;  // links ended, by shutdown reason
 };
 

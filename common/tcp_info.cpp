@@ -24,6 +24,7 @@ std::optional<TcpFigures> read_tcp_figures(int fd) {
     if (length >= offsetof(tcp_info, tcpi_dsack_dups) + sizeof info.tcpi_dsack_dups)
         f.retransmits -= std::min(info.tcpi_dsack_dups, info.tcpi_total_retrans);
     f.cwnd_bytes = static_cast<std::uint64_t>(info.tcpi_snd_cwnd) * info.tcpi_snd_mss;
+    f.since_data_ms = info.tcpi_last_data_recv;
     return f;
 }
 

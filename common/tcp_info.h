@@ -13,6 +13,7 @@ struct TcpFigures {
     std::uint32_t retransmits = 0;  // segments retransmitted over the connection's life,
                                     // less those the receiver reported as duplicates
     std::uint64_t cwnd_bytes = 0;   // congestion window, in bytes
+    std::uint32_t since_data_ms = 0;  // since the last segment that carried data arrived
 };
 
 // TCP_INFO of a connected TCP socket; nothing when it cannot be read.

@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "clock.h"
+#include "tcp_info.h"
 
 namespace kelbos {
 
@@ -138,6 +139,11 @@ bool out_of_resources(int err) {
 // How long a listener rests after such a failure before it accepts again.
 constexpr std::chrono::milliseconds ACCEPT_REST{100};
 
+// How often idle links are looked for: an eighth of the time-out, within these bounds.
+// A UDP link's datagrams are seen at these checks, so it ends at most this much late.
+constexpr std::chrono::milliseconds IDLE_CHECK_MIN{100};
+constexpr std::chrono::milliseconds IDLE_CHECK_MAX{1000};
+
 // Stops a notifier's reports at once and deletes it once control is back in the event
 // loop: it may be the very notifier whose report is being handled.
 void retire(QSocketNotifier*& notifier) {
@@ -169,6 +175,7 @@ LinkEngine::LinkEngine(EngineCallbacks callbacks, EngineOptions options, QObject
     sweep_timer_.setTimerType(Qt::PreciseTimer);
     sweep_timer_.setInterval(SWEEP_EVERY);
     connect(&sweep_timer_, &QTimer::timeout, this, &LinkEngine::sweep_links);
+    connect(&idle_timer_, &QTimer::timeout, this, &LinkEngine::end_idle_links);
 }
 
 LinkEngine::~LinkEngine() {
@@ -235,6 +242,10 @@ LinkStatus LinkEngine::comm_init() {
     watch(control_, EVENT_ACCEPT);
     watch(datagram_, EVENT_READ);
     watch(stream_, EVENT_ACCEPT);
+    if (options_.idle_timeout.count() > 0) {
+        const auto eighth = std::chrono::duration_cast<std::chrono::milliseconds>(options_.idle_timeout) / 8;
+        idle_timer_.start(std::clamp(eighth, IDLE_CHECK_MIN, IDLE_CHECK_MAX));
+    }
     return LinkStatus::ok;
 }
 
@@ -277,6 +288,21 @@ int LinkEngine::link_socket(ConnId conn_id) const {
 LinkPhase LinkEngine::link_phase(ConnId conn_id) const {
     if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return LinkPhase::empty;
     return link_sockets_[conn_id].phase;
+}
+
+int LinkEngine::links_setting_up() const {
+    return static_cast<int>(std::count_if(link_sockets_.begin(), link_sockets_.end(),
+                                          [](const LinkEntry& e) { return e.phase == LinkPhase::admitted; }));
+}
+
+int LinkEngine::host_links(const SocketAddress& peer) const {
+    return static_cast<int>(std::count_if(
+        link_sockets_.begin(), link_sockets_.end(),
+        [&](const LinkEntry& e) { return e.phase != LinkPhase::empty && same_host(e.peer, peer); }));
+}
+
+void LinkEngine::report_refusal(const SocketAddress& peer, Refusal why) {
+    if (callbacks_.link_refused) callbacks_.link_refused(peer, why);
 }
 
 void LinkEngine::comm_event(int fd, int event, int error) {
@@ -327,17 +353,30 @@ void LinkEngine::accept_link(int listener_fd) {
         if (out_of_resources(err)) rest_listener(listener_fd);
         return;
     }
+    // A host that is not allowed gets nothing: no ConnId, no reply.
+    if (!options_.allow.empty() && !list_holds(options_.allow, peer)) {
+        socket.reset();
+        report_refusal(peer, Refusal::not_allowed);
+        return;
+    }
     // A socket that cannot be given its watch over a vanishing peer is closed here, on
     // every return path below that does not hand it to the table. Its receive buffer
     // is left to the system's automatic sizing: a fixed size would cap the link at
     // that many bytes per round trip, whatever the network could carry.
     if (!set_keepalive(socket.fd())) return;
 
+    // A host with its share of links is refused as a full receiver refuses.
+    if (options_.links_per_host < CONN_LAST && host_links(peer) >= options_.links_per_host) {
+        send_bytes(socket.fd(), encode_setup_reject());
+        report_refusal(peer, Refusal::host_limit);
+        return;
+    }
     // May run a modal loop that comes back into the engine; nothing is held across it
     // but the new socket, which no other call knows of.
     const ConnId conn_id = callbacks_.alloc_conn_id ? callbacks_.alloc_conn_id() : CONN_NONE_FREE;
     if (conn_id < CONN_FIRST || conn_id > CONN_LAST) {
         send_bytes(socket.fd(), encode_setup_reject());
+        report_refusal(peer, Refusal::allocation);
         return;
     }
 
@@ -349,7 +388,6 @@ void LinkEngine::accept_link(int listener_fd) {
     entry.setup_received = 0;
     entry.deadline_ms = now_ms() + static_cast<std::uint64_t>(options_.setup_wait.count());
     entry.peer = peer;
-    entry.peer_set_up = false;
     watch_link(conn_id);
     arm_admission_timer();
     read_setup(conn_id);  // the request has often arrived with the connection
@@ -394,7 +432,9 @@ void LinkEngine::complete_setup(ConnId conn_id) {
         return;
     }
     entry.phase = LinkPhase::set_up;
-    entry.peer_set_up = true;
+    entry.transport = request->transport;
+    entry.active_ms = now_ms();
+    entry.datagrams_seen = false;
     arm_admission_timer();
     if (callbacks_.new_link)
         callbacks_.new_link(conn_id, name, request->colour_text, request->transport, request->kelbo_bytes);
@@ -561,12 +601,16 @@ void LinkEngine::end_rests() {
     datagram_resting_ = false;
 }
 
-// The first byte names the link; the datagram counts for it only when it comes from
-// the host at the other end of that link's connection.
-ConnId LinkEngine::datagram_link(std::uint8_t first_byte, const SocketAddress& source) const {
+// The first byte names the link; the datagram counts for it only while the link is set
+// up, and only when it comes from the host at the other end of the link's connection
+// (which is on the allow list, if there is one). Once the link has ended, datagrams
+// naming its ConnId count for nothing.
+ConnId LinkEngine::datagram_link(std::uint8_t first_byte, const SocketAddress& source) {
     if (first_byte < CONN_FIRST || first_byte > CONN_LAST) return CONN_NONE;
-    const LinkEntry& entry = link_sockets_[first_byte];
-    return entry.peer_set_up && same_host(entry.peer, source) ? static_cast<ConnId>(first_byte) : CONN_NONE;
+    LinkEntry& entry = link_sockets_[first_byte];
+    if (entry.phase != LinkPhase::set_up || !same_host(entry.peer, source)) return CONN_NONE;
+    entry.datagrams_seen = true;
+    return static_cast<ConnId>(first_byte);
 }
 
 // A link's own request: acknowledged on its connection, which then closes. A failed
@@ -589,6 +633,7 @@ void LinkEngine::close_entry(ConnId conn_id) {
     entry.setup_received = 0;
     entry.whole_chunks = false;
     entry.read_lately = false;
+    entry.datagrams_seen = false;
 }
 
 // A link that never got set up: socket closed, ConnId given back.
@@ -625,6 +670,30 @@ void LinkEngine::arm_admission_timer() {
     const std::uint64_t now = now_ms();
     const std::uint64_t left = earliest > now ? earliest - now : 0;
     admission_timer_.start(static_cast<int>(std::min<std::uint64_t>(left, std::numeric_limits<int>::max())));
+}
+
+// A set-up link that has brought no data for the time-out ends as a failed link does.
+// A TCP link's data is what its connection received, as the system tells; a UDP link's
+// is the datagrams from its host.
+void LinkEngine::end_idle_links() {
+    const auto limit = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(options_.idle_timeout).count());
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
+        // Read afresh each time: ending a link may show a box, whose loop changes the table.
+        LinkEntry& entry = link_sockets_[c];
+        if (entry.phase != LinkPhase::set_up) continue;
+        const std::uint64_t now = now_ms();
+        if (entry.transport == TRANSPORT_UDP) {
+            if (entry.datagrams_seen) entry.active_ms = now;
+            entry.datagrams_seen = false;
+        } else if (const auto figures = read_tcp_figures(entry.socket.fd())) {
+            const std::uint64_t since = std::min<std::uint64_t>(figures->since_data_ms, now);
+            entry.active_ms = std::max(entry.active_ms, now - since);
+        }
+        if (now - entry.active_ms < limit) continue;
+        end_link(static_cast<ConnId>(c),
+                 "Link idle: no data for " + std::to_string(options_.idle_timeout.count()) + " seconds");
+    }
 }
 
 }  // namespace kelbos

@@ -23,7 +23,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "address_list.h"
 #include "net.h"
 #include "protocol.h"
 #include "receive_buffer_pool.h"
@@ -31,6 +33,13 @@
 class QSocketNotifier;
 
 namespace kelbos {
+
+// Why a connection was refused.
+enum class Refusal : std::uint8_t {
+    allocation,   // alloc_conn_id gave no ConnId (no scene loaded, or all ten taken)
+    host_limit,   // the peer's host has its share of links already
+    not_allowed,  // the peer's host is not on the allow list
+};
 
 struct EngineCallbacks {
     // A ConnId 1..10 for a new link, or CONN_NONE_FREE to refuse it.
@@ -48,6 +57,8 @@ struct EngineCallbacks {
     std::function<void(ConnId, int reason, const std::string& text)> shutdown_rcv;
     // Gives back a ConnId that never reached new_link.
     std::function<void(ConnId)> release_conn_id;
+    // A connection was refused, after its refusing SetupReply (if any) has gone out.
+    std::function<void(const SocketAddress& peer, Refusal why)> link_refused;
 };
 
 struct EngineOptions {
@@ -56,6 +67,12 @@ struct EngineOptions {
     std::chrono::milliseconds setup_wait = LINK_WAIT;
     // How long the reverse lookup of a peer's name may take.
     std::chrono::milliseconds name_budget{10};
+    // The hosts that may connect; empty: every host.
+    std::vector<AddressPrefix> allow{};
+    // How many links one host may have set up or being set up at once.
+    int links_per_host = CONN_LAST;
+    // A set-up link that brings no data for this long ends as a failed link; 0: never.
+    std::chrono::seconds idle_timeout{0};
 };
 
 // The receive buffer the datagram socket asks for, where the system lets it exceed its
@@ -103,6 +120,8 @@ public:
     // The socket in a ConnId's table entry, -1 when it holds none.
     int link_socket(ConnId conn_id) const;
     LinkPhase link_phase(ConnId conn_id) const;
+    // Connections admitted whose set-up has not finished.
+    int links_setting_up() const;
 
     int control_listener() const { return control_.socket.fd(); }
     int datagram_socket() const { return datagram_.socket.fd(); }
@@ -129,13 +148,17 @@ private:
         std::size_t setup_received = 0;
         std::uint64_t deadline_ms = 0;
         // The peer of the connection. Datagrams for the link count only from this
-        // host; it is kept after the link ends, for datagrams still on their way.
+        // host, and only while the link is set up.
         SocketAddress peer{};
-        bool peer_set_up = false;  // the link got as far as its SetupReply
         // A busy link is reported readable only once a whole chunk waits (or the
         // system is short of room for it); `read_lately` tells the sweep it still is.
         bool whole_chunks = false;
         bool read_lately = false;
+        std::uint8_t transport = 0;  // of the SetupRequest
+        // When the link last brought data, as far as the idle check has seen; for UDP
+        // links, whether a datagram came since the last check.
+        std::uint64_t active_ms = 0;
+        bool datagrams_seen = false;
     };
 
     LinkStatus fail(LinkStatus status);
@@ -145,6 +168,9 @@ private:
     Endpoint* endpoint_of(int fd);
 
     void accept_link(int listener_fd);
+    // Links of the peer's host that are set up or being set up.
+    int host_links(const SocketAddress& peer) const;
+    void report_refusal(const SocketAddress& peer, Refusal why);
     void rest_listener(int listener_fd);
     // Reads datagrams while they come, for one slice or, until_empty, until none waits
     // (within a bound).
@@ -152,7 +178,7 @@ private:
     void rest_datagrams();
     void end_rests();
     // The link a datagram from `source` counts for, or CONN_NONE.
-    ConnId datagram_link(std::uint8_t first_byte, const SocketAddress& source) const;
+    ConnId datagram_link(std::uint8_t first_byte, const SocketAddress& source);
     void read_setup(ConnId conn_id);
     void complete_setup(ConnId conn_id);
     void read_link(ConnId conn_id);
@@ -167,6 +193,7 @@ private:
 
     void expire_admissions();
     void arm_admission_timer();
+    void end_idle_links();
 
     EngineCallbacks callbacks_;
     EngineOptions options_;
@@ -179,6 +206,7 @@ private:
     QTimer admission_timer_;
     QTimer rest_timer_;
     QTimer sweep_timer_;
+    QTimer idle_timer_;
     bool datagram_resting_ = false;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
     std::uint64_t foreign_datagrams_ = 0;

@@ -77,12 +77,17 @@ ConnId LinkRows::alloc_conn_id() {
             show_message({"Refusing incoming connection because\n", "init file has not been read yet"});
             refusal_box_open_ = false;
         }
-        ++refused_;
+        allocation_refusal_ = REFUSED_NO_SCENE;
         return CONN_NONE_FREE;
     }
     const ConnId conn_id = table_.take_free();
-    if (conn_id == CONN_NONE_FREE) ++refused_;
+    if (conn_id == CONN_NONE_FREE) allocation_refusal_ = REFUSED_FULL;
     return conn_id;
+}
+
+void LinkRows::link_refused(const std::string& peer, const char* reason) {
+    ++refused_[reason];
+    json_.write(RefusedEvent{clock_ms_(), peer, reason});
 }
 
 void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
@@ -138,14 +143,34 @@ void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text)
     json_.write(LinkEndEvent{clock_ms_(), conn_id, record.peer_name, reason, record.bytes_received,
                              datagram_figures(record)});
 
-    StatusRow* const row = record.row_window;
-    if (reason == REASON_ABORTED) {
-        const std::string name = record.peer_name;
-        show_message({"connection to ", name.c_str(), " failed\n", text.c_str()});
+    // "Stopped" at once: the box may stay unanswered for long.
+    if (record.row_window) show_stopped(*record.row_window);
+    if (reason == REASON_ABORTED)
+        show_failure(
+            join_message_pieces({"connection to ", record.peer_name.c_str(), " failed\n", text.c_str()}));
+}
+
+// One failure box at a time: a failure while one is open waits its turn, and the boxes
+// are shown one after another in order once it closes. Each open box holds the call
+// that shows it (and the handler under it), so they must not pile up on an unattended
+// receiver whose links keep failing.
+void LinkRows::show_failure(std::string text) {
+    if (failure_box_open_) {
+        if (waiting_boxes_.size() == WAITING_BOXES_MAX) {
+            present_on_stderr(waiting_boxes_.front());
+            waiting_boxes_.pop_front();
+        }
+        waiting_boxes_.push_back(std::move(text));
+        return;
     }
-    // The row may have gone during the box, and its ConnId been given to a new link.
-    const ConnectionRecord& now = table_[conn_id];
-    if (row && now.row_window == row && now.row_state == RowState::dirty) show_stopped(*row);
+    failure_box_open_ = true;
+    for (;;) {
+        show_message({text.c_str()});
+        if (waiting_boxes_.empty()) break;
+        text = std::move(waiting_boxes_.front());
+        waiting_boxes_.pop_front();
+    }
+    failure_box_open_ = false;
 }
 
 void LinkRows::release_conn_id(ConnId conn_id) {

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -37,6 +38,16 @@ inline constexpr std::int32_t REMOVAL_TICKS = 15;
 // link whose datagrams carry no numbers.
 std::optional<DatagramFigures> datagram_figures(const ConnectionRecord& record);
 
+// Why a connection was refused, as the JSON lines and the metrics say it.
+inline constexpr const char* REFUSED_NO_SCENE = "no scene";
+inline constexpr const char* REFUSED_FULL = "full";
+inline constexpr const char* REFUSED_HOST_LIMIT = "host limit";
+inline constexpr const char* REFUSED_NOT_ALLOWED = "not allowed";
+
+// Failure boxes that wait while one is open; beyond these the oldest goes to standard
+// error instead.
+inline constexpr std::size_t WAITING_BOXES_MAX = 10;
+
 class LinkRows {
 public:
     // `clock_ms` gives the milliseconds since the program started, for the JSON lines.
@@ -56,6 +67,10 @@ public:
     // A ConnId for a new link, or CONN_NONE_FREE. Refused while no scene is loaded,
     // with one box at a time; silently when all ten are live or dirty.
     ConnId alloc_conn_id();
+    // Why alloc_conn_id refused last: REFUSED_NO_SCENE or REFUSED_FULL.
+    const char* allocation_refusal() const { return allocation_refusal_; }
+    // A connection from `peer` was refused: counted, and a JSON line.
+    void link_refused(const std::string& peer, const char* reason);
     void new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
                   std::uint8_t transport, std::uint32_t kelbo_bytes);
     void shutdown_rcv(ConnId conn_id, int reason, const std::string& text);
@@ -77,10 +92,13 @@ public:
     StatusRow* total_row() const { return table_[CONN_NONE].row_window; }
     StatusRow* row(ConnId conn_id) const;
     bool refusal_box_open() const { return refusal_box_open_; }
+    // Failure boxes waiting for the open one to close.
+    std::size_t waiting_boxes() const { return waiting_boxes_.size(); }
     // A row's rate as its last tick showed it.
     float last_rate(ConnId conn_id) const { return last_rate_[conn_id]; }
-    // Links refused since start-up, and links ended by shutdown reason.
-    std::uint64_t refused() const { return refused_; }
+    // Links refused since start-up by reason (every reason, from the start), and links
+    // ended by shutdown reason.
+    const std::map<std::string, std::uint64_t>& refused() const { return refused_; }
     const std::map<int, std::uint64_t>& ended() const { return ended_; }
 
 private:
@@ -88,6 +106,7 @@ private:
     QColor slot_colour(int slot) const;
     void write_tick(ConnId conn_id);
     void read_path(ConnId conn_id);
+    void show_failure(std::string text);
 
     ConnectionTable& table_;
     ColourSlots& slots_;
@@ -105,7 +124,11 @@ private:
     double full_mbits_ = 100.0;
     std::function<int(ConnId)> link_socket_;
     bool refusal_box_open_ = false;
-    std::uint64_t refused_ = 0;
+    const char* allocation_refusal_ = REFUSED_FULL;
+    std::map<std::string, std::uint64_t> refused_{
+        {REFUSED_NO_SCENE, 0}, {REFUSED_FULL, 0}, {REFUSED_HOST_LIMIT, 0}, {REFUSED_NOT_ALLOWED, 0}};
+    bool failure_box_open_ = false;
+    std::deque<std::string> waiting_boxes_;
     std::map<int, std::uint64_t> ended_;
 };
 

@@ -42,9 +42,10 @@ int main(int argc, char** argv) {
     // bad option work on a machine without one.
     QCommandLineParser parser;
     kelbos::CommonOptions common;
+    kelbos::EngineOptions engine;
     std::string error;
     const kelbos::CommandLineOutcome outcome =
-        kelbos::parse_receiver_command_line(parser, arguments_of(argc, argv), common, error);
+        kelbos::parse_receiver_command_line(parser, arguments_of(argc, argv), common, engine, error);
     if (outcome == kelbos::CommandLineOutcome::error) {
         std::fprintf(stderr, "kelbosrx: %s\n", error.c_str());
         return 2;
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    options.engine = std::move(engine);
     options.words = common.words;
     options.json = common.json;
     options.time_seconds = common.time_seconds;

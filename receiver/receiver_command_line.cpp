@@ -4,12 +4,65 @@
 
 namespace kelbos {
 
+namespace {
+
+// The longest idle time-out taken, in seconds: over a hundred days.
+constexpr unsigned IDLE_TIMEOUT_MAX = 10000000;
+
+// Reads --allow, --links-per-host and --idle-timeout into `engine`; false, with
+// `error` saying why, for a value that does not read.
+bool read_admission_options(const QCommandLineParser& parser, EngineOptions& engine, std::string& error) {
+    if (parser.isSet("allow")) {
+        auto list = parse_address_list(parser.value("allow").toStdString());
+        if (!list) {
+            error =
+                "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
+            return false;
+        }
+        engine.allow = std::move(*list);
+    }
+    if (parser.isSet("links-per-host")) {
+        bool ok = false;
+        const int n = parser.value("links-per-host").toInt(&ok);
+        if (!ok || n < 1 || n > CONN_LAST) {
+            error = "links per host must be a whole number from 1 to 10";
+            return false;
+        }
+        engine.links_per_host = n;
+    }
+    if (parser.isSet("idle-timeout")) {
+        bool ok = false;
+        const unsigned seconds = parser.value("idle-timeout").toUInt(&ok);
+        if (!ok || seconds > IDLE_TIMEOUT_MAX) {
+            error = "idle timeout must be a whole number of seconds, 0 (never) or more";
+            return false;
+        }
+        engine.idle_timeout = std::chrono::seconds(seconds);
+    }
+    return true;
+}
+
+}  // namespace
+
 CommandLineOutcome parse_receiver_command_line(QCommandLineParser& parser, const QStringList& arguments,
-                                               CommonOptions& out, std::string& error) {
+                                               CommonOptions& out, EngineOptions& engine,
+                                               std::string& error) {
     parser.setApplicationDescription(
         "Kelbos receiver: accepts up to ten links from kelbostx transmitters and shows each link's rate, "
         "a TOTAL, and a picture that fills with the data received.");
     add_common_options(parser);
+    parser.addOption({"allow",
+                      "Accept links only from these hosts: addresses and prefixes, such as "
+                      "127.0.0.1,10.0.0.0/8,::1,2001:db8::/32 (an IPv4 entry also takes its IPv4-mapped "
+                      "IPv6 form). Default: every host.",
+                      "LIST"});
+    parser.addOption({"links-per-host",
+                      "Refuse a host's link while it has N links set up or being set up (1 to 10; "
+                      "default 10).",
+                      "N"});
+    parser.addOption({"idle-timeout",
+                      "End a link that brings no data for SECONDS, as a failed link (default 0: never).",
+                      "SECONDS"});
     parser.addPositionalArgument("scene",
                                  "The scene file: one word gives its stem + \".init\", two or more the "
                                  "second word; none gives kelbostx.init.",
@@ -21,7 +74,7 @@ CommandLineOutcome parse_receiver_command_line(QCommandLineParser& parser, const
     if (parser.isSet("help") || parser.isSet("help-all")) return CommandLineOutcome::help;
     if (parser.isSet("version")) return CommandLineOutcome::version;
     std::optional<CommonOptions> options = read_common_options(parser, error);
-    if (!options) return CommandLineOutcome::error;
+    if (!options || !read_admission_options(parser, engine, error)) return CommandLineOutcome::error;
     out = std::move(*options);
     return CommandLineOutcome::run;
 }

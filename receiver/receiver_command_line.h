@@ -1,10 +1,12 @@
 // The receiver's command line: the options both programs share (--help, --version,
-// --headless, --json, --time) beside the words that name the scene file.
+// --headless, --json, --time), the receiver's own (--allow, --links-per-host,
+// --idle-timeout) and the words that name the scene file.
 #pragma once
 
 #include <QStringList>
 #include <string>
 
+#include "link_engine.h"
 #include "program_options.h"
 
 class QCommandLineParser;
@@ -19,8 +21,9 @@ enum class CommandLineOutcome {
 };
 
 // Sets up `parser` with the receiver's options and reads `arguments` (program name
-// first).
+// first). The receiver's own options go into `engine`; without them it keeps its
+// defaults: every host, ten links per host, no idle time-out.
 CommandLineOutcome parse_receiver_command_line(QCommandLineParser& parser, const QStringList& arguments,
-                                               CommonOptions& out, std::string& error);
+                                               CommonOptions& out, EngineOptions& engine, std::string& error);
 
 }  // namespace kelbos

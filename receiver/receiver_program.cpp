@@ -78,6 +78,12 @@ void ReceiverProgram::start_communications() {
         rows_.shutdown_rcv(c, reason, text);
     };
     callbacks.release_conn_id = [this](ConnId c) { rows_.release_conn_id(c); };
+    callbacks.link_refused = [this](const SocketAddress& peer, Refusal why) {
+        const char* reason = why == Refusal::host_limit    ? REFUSED_HOST_LIMIT
+                             : why == Refusal::not_allowed ? REFUSED_NOT_ALLOWED
+                                                           : rows_.allocation_refusal();
+        rows_.link_refused(address_text(peer), reason);
+    };
     engine_ = std::make_unique<LinkEngine>(std::move(callbacks), options_.engine);
     rows_.set_link_socket([this](ConnId c) { return engine_ ? engine_->link_socket(c) : -1; });
     comm_status_ = engine_->comm_init();
@@ -152,6 +158,7 @@ void ReceiverProgram::publish_metrics() {
     }
     figures.all_bytes = connections_[CONN_NONE].bytes_received;
     figures.refused = rows_.refused();
+    figures.setting_up = engine_ ? engine_->links_setting_up() : 0;
     figures.ended = rows_.ended();
     options_.metrics->publish(metric_families(figures));
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "address_list.h"
+
 using namespace kelbos;
 using namespace std::chrono_literals;
 
@@ -93,4 +95,15 @@ TEST(Net, SameHostComparesAddressesNotPortsAcrossIpv4AndMappedForms) {
     EXPECT_FALSE(same_host(cut, v4));
     EXPECT_EQ(kelbos::ipv4_of(address_of("::ffff:192.0.2.7", 1))->s_addr, inet_addr("192.0.2.7"));
     EXPECT_FALSE(kelbos::ipv4_of(address_of("2001:db8::1", 1)));
+}
+
+TEST(Net, AllowListsHoldTheirNetworksOnlyAndRefuseWhatDoesNotRead) {
+    const auto list = parse_address_list("127.0.0.1, 10.0.0.0/8,::1,[2001:db8::]/32,::ffff:192.0.2.0/120");
+    for (const char* in : {"::ffff:127.0.0.1", "10.255.0.9", "::1", "2001:db8:ffff::7", "192.0.2.99"})
+        EXPECT_TRUE(list && list_holds(*list, address_of(in, 1))) << in;
+    for (const char* out : {"127.0.0.2", "11.0.0.1", "::2", "2001:db9::", "192.0.3.1", "::ffff:0b00:1"})
+        EXPECT_FALSE(list_holds(*list, address_of(out, 1))) << out;
+    EXPECT_FALSE(list_holds(*parse_address_list("::/0"), address_of("::ffff:10.0.0.1", 1)));  // IPv6 only
+    for (const char* bad : {"", "10.0.0.0/33", "::1/129", "10.0.0.0/", "localhost", "1.2.3.4,"})
+        EXPECT_FALSE(parse_address_list(bad)) << bad;
 }

@@ -102,7 +102,7 @@ def check_service(prefix, workdir):
     with open(unit, encoding="utf-8") as f:
         starts = [line.strip().split("=", 1)[1] for line in f if line.startswith("ExecStart=")]
     scene = os.path.join(prefix, "share/kelbos/kelbostx.init")
-    words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", scene]
+    words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", "--idle-timeout", "300", scene]
     if not expect(starts == [" ".join(words)], f"kelbosrx.service: ExecStart {starts}"):
         return
     result = subprocess.run([*words, "--time", "0.5"], cwd=workdir, capture_output=True, text=True, timeout=60,

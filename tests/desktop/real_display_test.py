@@ -1,7 +1,7 @@
 """The real windows on a real (virtual) display, used with the keyboard and the mouse.
 
-Usage: real_display_test.py CASE   (CASE: menus, settings, go, pixels, scale, history; none runs
-all)
+Usage: real_display_test.py CASE   (CASE: menus, settings, go, pixels, scale, history, boxes; none
+runs all)
 The programs come from the environment variables KELBOSTX and KELBOSRX; the default
 scene from KELBOS_SCENES. Each case runs in its own network namespace on its own Xvfb
 display, and skips (status 77) only where those cannot be had.
@@ -12,6 +12,8 @@ the texts of the row it ticked). No program carries anything for these tests.
 """
 
 import os
+import socket
+import struct
 import subprocess
 import sys
 
@@ -551,8 +553,31 @@ def case_history():
         check(rows == {"TOTAL", "localhost #1"}, f"CSV rows {rows}")
 
 
+def case_boxes():
+    """Thirty links fail while the first failure box is unanswered: one box on the screen, the
+    rest waiting or on standard error, and the receiver's memory flat."""
+    with Session("boxes") as session:
+        rx = session.start(RX, SCENE)
+        session.window(RX_TITLE)
+        request = struct.pack("<II40s20sBBBB", 2500000, 1000, b"boxes", b"#00FF00", 2, 1, 5, 0)
+
+        def fail_link():  # set up (not refused, as while ten rows are still shown), then closed
+            with socket.create_connection(("127.0.0.1", 54276)) as s:
+                s.sendall(request)
+                return s.recv(4)[1:2] == b"\x01"
+
+        sizes = []
+        for n in range(1, 31):
+            wait_until(fail_link, f"link {n} to be accepted", limit=40, interval=0.5)
+            wait_until(lambda: len(rx.events_of("link_end")) == n, f"link {n} to end")
+            with open(f"/proc/{rx.process.pid}/status") as f:
+                sizes += [int(line.split()[1]) for line in f if line.startswith("VmRSS:")]
+        check(len(program_windows(session, "kelbosrx")) == 2, "not one box beside the main window")
+        check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
+
+
 CASES = {"menus": case_menus, "settings": case_settings, "go": case_go, "pixels": case_pixels,
-         "scale": case_scale, "history": case_history}
+         "scale": case_scale, "history": case_history, "boxes": case_boxes}
 
 if __name__ == "__main__":
     sys.exit(run(CASES, sys.argv))

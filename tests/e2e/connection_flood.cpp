@@ -27,10 +27,15 @@ struct Conn {
     std::optional<AfterAccept> after;  // what an accepted bogus link did next
 };
 
-sockaddr_in loopback(std::uint16_t port) {
-    in_addr address{};
-    address.s_addr = htonl(INADDR_LOOPBACK);
-    return make_address(address, port);
+sockaddr_in loopback(std::uint16_t port, const char* address = "127.0.0.1") {
+    sockaddr_in a = make_address(in_addr{}, port);
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    return a;
+}
+
+bool bind_source(const Socket& socket, const char* source) {
+    const sockaddr_in from = loopback(0, source);
+    return ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;
 }
 
 bool send_all(const Socket& socket, const std::uint8_t* data, std::size_t size) {
@@ -105,6 +110,7 @@ public:
     void run_bursts() {
         for (const PlannedConnection& p : planned_) ++report_.made[static_cast<int>(p.kind)];
         datagram_ = make_socket(SOCK_DGRAM);
+        bind_source(datagram_, plan_.source);
         const sockaddr_in to = loopback(ports_.datagram);
         ::connect(datagram_.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
 
@@ -190,7 +196,7 @@ private:
         Conn c;
         c.plan = &p;
         c.socket = make_socket(SOCK_STREAM);
-        if (!c.socket || !set_nonblocking(c.socket.fd())) {
+        if (!c.socket || !set_nonblocking(c.socket.fd()) || !bind_source(c.socket, plan_.source)) {
             ++report_.not_connected;
             return;
         }

@@ -49,7 +49,9 @@ struct FloodPlan {
     // ConnIds of links that must survive the flood: no datagram and no request of the
     // flood names them (the protocol lets a datagram or a ShutdownRequest from anyone
     // reach any link by its ConnId).
-    std::vector<ConnId> spared;
+    std::vector<ConnId> spared{};
+    // The address of this host the flood comes from.
+    const char* source = "127.0.0.1";
     // Bound of each wait of the flood.
     std::chrono::milliseconds limit{30000};
     // Called on the flood's thread before each burst but the first: a test spreads

@@ -291,5 +291,50 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
         EXPECT_TRUE(is_between(line, "more_data: entered with conn_id=", ".  Ignored.", true)) << line;
 }
 
+// One host opens 200 connections a second for 20 s against a receiver that gives each
+// host two links; meanwhile a real transmitter on another address links, and all it
+// sends is counted (but the chunk that carries its ShutdownRequest, as always) while
+// the receiver's event loop never waits 100 ms.
+TEST(ConnectionFlood, AHostsFloodLeavesAnotherHostsLinkWhole) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    kelbos::testing::StallMeter machine;
+    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--links-per-host", "2"}, KELBOS_SCENES_DIR);
+    JsonEventLog log(rx);
+    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s));
+    auto next = std::chrono::steady_clock::now();  // the bursts keep to a rate: pacing, not synchronisation
+    floodtest::ConnectionFlood flood(
+        {.connections = 4000,
+         .burst = 10,
+         .datagrams_per_burst = 2,
+         .source = "127.0.0.2",
+         .between_bursts = [&next] { std::this_thread::sleep_until(next += 50ms); }});
+    std::atomic<bool> flooded{false};
+    std::jthread flooder([&] { flood.run_bursts(), flooded = true; });
+    ASSERT_TRUE(rx.wait_for([&] { return !of_kind(log.events(), "refused").empty(); }, 20s)) << rx.err();
+    ChildProcess tx(transmitter_binary(),
+                    {"--headless", "--json", "--go", "--receiver", "127.0.0.1", "--transport", "tcp",
+                     "--delay", "1", "--msg-size", "1000", "--time", "10"},
+                    KELBOS_SCENES_DIR);
+    ASSERT_TRUE(rx.wait_for([&] { return tx.poll_output(), flooded && !tx.running(); }, 120s));
+    const auto sent = of_kind(json_events(tx), "end");
+    ASSERT_EQ(sent.size(), 1u) << tx.err();
+    const int conn_id = of_kind(json_events(tx), "tick").back()["conn_id"].toInt();
+    std::uint64_t counted = 0;  // by the link of the transmitter's ConnId whose row is not the flood's host
+    ASSERT_TRUE(rx.wait_for(
+        [&] {
+            for (const QJsonObject& e : of_kind(log.events(), "link_end", conn_id))
+                if (e["row"] != "127.0.0.2") counted = bytes_of(e);
+            return counted > 0;
+        },
+        10s));
+    EXPECT_LE(bytes_of(sent[0]) - counted, LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN) << counted;
+    EXPECT_EQ(flood.report().not_connected + flood.report().unanswered + flood.report().odd_replies, 0);
+    rx.send_signal(SIGTERM);
+    ASSERT_EQ(rx.wait_exit(30s), 0) << rx.err();
+    const auto exits = of_kind(log.events(), "exit");
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_LT(exits[0]["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
+}
+
 }  // namespace
 }  // namespace kelbos::pairtest

@@ -1,7 +1,8 @@
-// Strangers on the links of a real kelbosrx: datagrams naming a link from another
-// address of the machine, and a ShutdownRequest naming one link sent on another
-// link's connection. Neither may change what the first link's row says. The link's own
-// datagrams are numbered, reordered and duplicated on purpose.
+// Strangers on the links of a real kelbosrx: a host not allowed, datagrams naming a link
+// from another address of the machine or after the link ended, and a ShutdownRequest
+// naming one link sent on another link's connection. None may change what a row says.
+// The link's own datagrams are numbered, reordered and duplicated on purpose. And a
+// receiver shared fairly: a host's share of links, and idle links ended.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -11,13 +12,25 @@
 namespace kelbos::pairtest {
 namespace {
 
-// A hand-made link on the real receiver: its connection after the setup exchange.
-Socket open_link(const Transport& t, ConnId expected) {
-    Socket link = connect_to(t.type == TRANSPORT_TCP ? STREAM_PORT : CONTROL_PORT);
+// A hand-made link on the real receiver from `source`: its connection after the setup
+// exchange, whose reply gives `expected` (CONN_NONE_FREE: the refusal).
+Socket open_link(const Transport& t, ConnId expected, const char* source = "127.0.0.1") {
+    Socket link = connect_to(t.type == TRANSPORT_TCP ? STREAM_PORT : CONTROL_PORT, source);
     if (!link) return link;
     test::send_bytes(link.fd(), handmade_setup(t.type));
-    EXPECT_EQ(test::read_bytes(link.fd(), SETUP_REPLY_LEN), accept_reply(expected)) << t.name;
+    const SetupReplyBytes refusal = encode_setup_reject();
+    EXPECT_EQ(test::read_bytes(link.fd(), SETUP_REPLY_LEN),
+              expected == CONN_NONE_FREE ? Bytes(refusal.begin(), refusal.end()) : accept_reply(expected))
+        << t.name << " from " << source;
     return link;
+}
+
+// The receiver's refused lines as "peer reason".
+std::vector<std::string> refusals(const ChildProcess& rx) {
+    std::vector<std::string> out;
+    for (const QJsonObject& e : of_kind(json_events(rx), "refused"))
+        out.push_back((e["peer"].toString() + " " + e["reason"].toString()).toStdString());
+    return out;
 }
 
 // The bytes of a link's latest tick.
@@ -28,7 +41,11 @@ std::uint64_t ticked_bytes(const ChildProcess& rx, int conn_id) {
 
 TEST(Strangers, ForeignDatagramsAndRequestsForOtherLinksLeaveALinkAlone) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
-    const auto rx = start_receiver();
+    const auto rx = start_receiver({"--allow", "127.0.0.1"});
+    // A host not allowed is closed without a reply; the next link still gets ConnId 1.
+    Socket outsider = connect_to(STREAM_PORT, "127.0.0.2");
+    ASSERT_TRUE(outsider);
+    EXPECT_EQ(test::read_bytes(outsider.fd(), SETUP_REPLY_LEN), Bytes{});
     Socket udp_link = open_link(UDP_LINK, 1);
     Socket tcp_link = open_link(TCP_LINK, 2);
     ASSERT_TRUE(udp_link && tcp_link);
@@ -76,6 +93,15 @@ TEST(Strangers, ForeignDatagramsAndRequestsForOtherLinksLeaveALinkAlone) {
         EXPECT_EQ(test::read_bytes(link->fd(), SHUTDOWN_ACK_LEN), (Bytes{conn_id, MSG_SHUTDOWN_ACK}));
     }
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 2) >= 0; }, 10s));
+
+    // Seven datagrams from link 1's own host after its end count for nothing: a new
+    // link's datagram, sent after them, is all that TOTAL gains.
+    for (int i = 0; i < 7; ++i) ASSERT_EQ(::send(own.fd(), message.data(), message.size(), 0), 1000);
+    Socket again = open_link(UDP_LINK, 3);
+    ASSERT_EQ(::send(own.fd(), data_message(3, 1000).data(), 1000, 0), 1000);
+    ASSERT_TRUE(rx->wait_for([&] { return ticked_bytes(*rx, 3) == 1000; }, 20s)) << rx->out();
+    EXPECT_TRUE(rx->wait_for([&] { return ticked_bytes(*rx, 0) == 21003; }, 5s)) << ticked_bytes(*rx, 0);
+    EXPECT_EQ(refusals(*rx), std::vector<std::string>{"127.0.0.2 not allowed"});
     const auto events = json_events(*rx);
     const QJsonObject end1 = events[find_event(events, "link_end", 1)];
     const QJsonObject end2 = events[find_event(events, "link_end", 2)];
@@ -92,8 +118,37 @@ TEST(Strangers, ForeignDatagramsAndRequestsForOtherLinksLeaveALinkAlone) {
     EXPECT_EQ(rx->err(), "");
     const auto exits = of_kind(json_events(*rx), "exit");
     ASSERT_EQ(exits.size(), 1u) << rx->out();
-    EXPECT_EQ(exits[0]["foreign_datagrams"].toInteger(), 5);
+    EXPECT_EQ(exits[0]["foreign_datagrams"].toInteger(), 12);
     for (const std::string& line : rx->out_lines()) EXPECT_TRUE(line.starts_with("{")) << line;
+}
+
+TEST(Strangers, AHostGetsItsShareOfLinksAndASilentLinkEndsWhileAPacedOneStays) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    const auto rx = start_receiver({"--links-per-host", "2", "--idle-timeout", "3"});
+    ChildProcess paced(
+        transmitter_binary(),
+        {"--headless", "--go", "--receiver", "127.0.0.1", "--transport", "udp", "--delay", "500"},
+        KELBOS_SCENES_DIR);
+    ASSERT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1); }, 20s)) << rx->out() << paced.err();
+    const auto silent_since = std::chrono::steady_clock::now();
+    Socket silent = open_link(TCP_LINK, 2);
+    // The host's third link is refused as an eleventh would be; another host's is not.
+    Socket third = open_link(TCP_LINK, CONN_NONE_FREE);
+    Socket other = open_link(UDP_LINK, 3, "127.0.0.2");
+    const std::vector<std::string> refused{"127.0.0.1 host limit"};
+    EXPECT_TRUE(rx->wait_for([&] { return refusals(*rx) == refused; }, 5s));
+
+    // The silent links end as failed links after three seconds without data (the system
+    // keeps time in steps of a few milliseconds); the paced link, a datagram every half
+    // second, stays. The host is admitted again.
+    ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 2) >= 0; }, 6s));
+    EXPECT_GE(std::chrono::steady_clock::now() - silent_since, 2900ms);
+    const std::string box = "connection to localhost failed\nLink idle: no data for 3 seconds\n";
+    EXPECT_TRUE(rx->wait_for([&] { return rx->err().starts_with(box); }, 2s)) << rx->err();
+    Socket back = open_link(TCP_LINK, 4);
+    ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 3) >= 0; }, 6s));
+    EXPECT_TRUE(link_counts(*rx, 1) && paced.running());
+    EXPECT_EQ(find_event(json_events(*rx), "link_end", 1), -1);
 }
 
 }  // namespace

@@ -43,25 +43,23 @@ inline in_addr loopback() {
     return a;
 }
 
-// A blocking TCP connection to a port of this namespace's loopback.
-inline Socket connect_to(std::uint16_t port) {
-    Socket s = make_socket(SOCK_STREAM);
-    const sockaddr_in a = make_address(loopback(), port);
-    if (s && ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) s.reset();
-    return s;
-}
-
-// A datagram socket sending from `source` (an address of this host) to the datagram
-// port of this namespace's loopback.
-inline Socket datagrams_to_receiver(const char* source) {
-    Socket s = make_socket(SOCK_DGRAM);
+// A socket of `type` sending from `source` (an address of this host) to a port of this
+// namespace's loopback: a blocking TCP connection, or a connected datagram socket.
+inline Socket socket_from(int type, const char* source, std::uint16_t port) {
+    Socket s = make_socket(type);
     sockaddr_in from = make_address(loopback(), 0);
     ::inet_pton(AF_INET, source, &from.sin_addr);
-    const sockaddr_in to = make_address(loopback(), DATAGRAM_PORT);
+    const sockaddr_in to = make_address(loopback(), port);
     if (s && (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
               ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0))
         s.reset();
     return s;
+}
+inline Socket connect_to(std::uint16_t port, const char* source = "127.0.0.1") {
+    return socket_from(SOCK_STREAM, source, port);
+}
+inline Socket datagrams_to_receiver(const char* source) {
+    return socket_from(SOCK_DGRAM, source, DATAGRAM_PORT);
 }
 
 // A listener, or a bound datagram socket, on a port of every interface.
@@ -122,10 +120,9 @@ inline Bytes data_message(ConnId conn_id, std::uint32_t length) {
 // A headless receiver with JSON lines, its start-up over: listening, and its event
 // loop turning (its first tick is out), so that the descriptors it holds from now on
 // are those of an idle receiver.
-inline std::unique_ptr<ChildProcess> start_receiver() {
-    auto rx = std::make_unique<ChildProcess>(
-        receiver_binary(), std::vector<std::string>{"--headless", "--json", "--time", "300"},
-        KELBOS_SCENES_DIR);
+inline std::unique_ptr<ChildProcess> start_receiver(std::vector<std::string> args = {}) {
+    args.insert(args.end(), {"--headless", "--json", "--time", "300"});
+    auto rx = std::make_unique<ChildProcess>(receiver_binary(), args, KELBOS_SCENES_DIR);
     EXPECT_TRUE(rx->wait_for(
         [&] {
             return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT) &&

@@ -1,6 +1,7 @@
 // A real Prometheus server scrapes, every second, a receiver with two links and one of
 // the transmitters: what its query API returns equals, byte for byte, what the
-// programs' JSON lines said at some tick, while the links run and after they end. Then
+// programs' JSON lines said at some tick, while the links run and after they end, and
+// eight idle HTTP connections held on the receiver's metrics port fail no scrape. Then
 // a fleet: three receivers on three hosts, each with a transmitter, scraped by one
 // server that loads the shipped rules, and every query of the shipped dashboard.
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <map>
 
+#include "net.h"
 #include "program_pair_support.h"
 #include "protocol.h"
 #include "two_hosts.h"
@@ -106,6 +108,12 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     ChildProcess& server = *server_ptr;
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(9464); }, 20s))
         << rx.err();
+    std::vector<Socket> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(make_socket(SOCK_STREAM));
+        const sockaddr_in to = make_address(in_addr{htonl(INADDR_LOOPBACK)}, 9464);
+        ASSERT_EQ(::connect(idle.back().fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    }
     // Paced links: the figures, not the speed, are under test.
     const std::vector<std::string> paced = {"--headless", "--json", "--go", "--time", "8", "--delay", "2"};
     auto args = paced;
@@ -145,8 +153,9 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     const auto settled = [&] {
         server.poll_output();
         after = query("kelbos_received_bytes_total or kelbos_received_all_bytes_total", "conn_id");
-        return after == expected && query("kelbos_links", "state") ==
-                                        std::map<std::string, std::string>{{"live", "0"}, {"stopped", "2"}};
+        return after == expected &&
+               query("kelbos_links", "state") ==
+                   std::map<std::string, std::string>{{"live", "0"}, {"stopped", "2"}, {"setting up", "0"}};
     };
     EXPECT_TRUE(rx.wait_for(settled, 15s))
         << "scraped " << after.size() << " series; TOTAL " << after[""] << ", expected " << expected[""];
@@ -163,6 +172,7 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
         EXPECT_EQ(query("kelbos_jitter_seconds", "conn_id").count(id), end.contains("lost") ? 1u : 0u);
     }
     EXPECT_EQ(numbered, 1);
+    EXPECT_EQ(query("min_over_time(up{instance='127.0.0.1:9464'}[5m])")[""], "1");
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
 }
 

@@ -65,7 +65,8 @@ bool send_at_least(TransmitterLink& link, std::uint64_t bytes, std::uint64_t& se
 TEST(ReceiverCommandLine, HelpListsEveryOption) {
     ChildProcess rx(receiver_binary(), {"--help"}, {}, {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ""}});
     ASSERT_EQ(rx.wait_exit(10s), 0) << rx.err();
-    for (const char* option : {"--help", "--version", "--headless", "--json", "--time <SECONDS>"})
+    for (const char* option : {"--help", "--version", "--headless", "--json", "--time <SECONDS>",
+                               "--allow <LIST>", "--links-per-host <N>", "--idle-timeout <SECONDS>"})
         EXPECT_NE(rx.out().find(option), std::string::npos) << option << " missing from:\n" << rx.out();
 
     ChildProcess version(receiver_binary(), {"--version"});
@@ -74,9 +75,12 @@ TEST(ReceiverCommandLine, HelpListsEveryOption) {
 }
 
 TEST(ReceiverCommandLine, BadValuesEndWithStatusTwo) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--headless", "--time", "soon"},
-                                                 std::vector<std::string>{"--headless", "--time", "-3"},
-                                                 std::vector<std::string>{"--no-such-option"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--headless", "--time", "soon"},
+          std::vector<std::string>{"--headless", "--time", "-3"},
+          std::vector<std::string>{"--allow", "10.0.0.0/33"},
+          std::vector<std::string>{"--links-per-host", "11"},
+          std::vector<std::string>{"--idle-timeout", "-1"}, std::vector<std::string>{"--no-such-option"}}) {
         ChildProcess rx(receiver_binary(), args);
         EXPECT_EQ(rx.wait_exit(10s), 2) << args.back();
         EXPECT_EQ(rx.out(), "");

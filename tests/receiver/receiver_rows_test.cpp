@@ -177,6 +177,7 @@ TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirty) {
         EXPECT_EQ(rig.table()[a].removal_countdown, 15);
         EXPECT_FALSE(rig.program().colour_slots()[slot].held);
         EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
+        EXPECT_EQ(rig.rows().row(a)->protocol(), "Stopped");  // at once, not once the box is closed
     };
     rig.rows().shutdown_rcv(a, REASON_ABORTED, "Connection reset by peer");
     EXPECT_TRUE(seen);
@@ -201,6 +202,24 @@ TEST(ReceiverRows, RowRemovedWhileTheBoxIsOpen) {
     EXPECT_EQ(rig.rows().row(a)->name(), "successor");
     EXPECT_EQ(rig.rows().row(a)->protocol(), "TCP");
     EXPECT_EQ(rig.table()[a].row_state, RowState::live);
+}
+
+// While a failure box is open, later ones wait, ten at most (beyond that the oldest
+// waiting goes to standard error), and follow in order.
+TEST(ReceiverRows, FailureBoxesComeOneAtATime) {
+    ReceiverRig rig;
+    const ConnId first = rig.link("l");
+    rig.on_message = [&](const std::string& text) {
+        for (int i = 0; text == "connection to l failed\nx" && i < 12; ++i, rig.ticks(16))
+            rig.rows().shutdown_rcv(rig.link(std::to_string(i)), REASON_ABORTED, "x");
+    };
+    ::testing::internal::CaptureStderr();
+    rig.rows().shutdown_rcv(first, REASON_ABORTED, "x");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "connection to 0 failed\nx\nconnection to 1 failed\nx\n");
+    std::vector<std::string> shown{"connection to l failed\nx"};
+    for (int i = 2; i < 12; ++i) shown.push_back("connection to " + std::to_string(i) + " failed\nx");
+    EXPECT_EQ(rig.messages, shown);
 }
 
 TEST(ReceiverRows, RateTickTextAndBars) {
