@@ -9,6 +9,7 @@ Every scenario is run --runs times; the table shows the median of each figure.
 import argparse
 import json
 import os
+import re
 import signal
 import statistics
 import subprocess
@@ -208,86 +209,185 @@ def iperf3(seconds, length=None, window=None, parallel=1, udp=False):
 
 
 LOSSY_RATE = "500mbit"
-LOSSY_SENDER, LOSSY_RECEIVER = "10.77.0.1", "10.77.0.2"
+# Sender (this namespace) 10.77.0.1 -- 10.77.0.254 router 10.78.0.254 -- 10.78.0.2 receiver.
+LOSSY_SENDER, LOSSY_ROUTER_IN = "10.77.0.1", "10.77.0.254"
+LOSSY_ROUTER_OUT, LOSSY_RECEIVER = "10.78.0.254", "10.78.0.2"
+# Frames on the path carry a whole 32700-byte datagram. In 1500-byte frames each datagram
+# went as 23 fragments; the receiving host keeps those of a datagram that lost one for
+# 30 s (net.ipv4.ipfrag_time), and once they fill its 4 MB for reassembly
+# (ipfrag_high_thresh) it refuses every new fragment: after a second of loss nothing
+# arrives any more, for either tool, in this run and in the next on the same path.
+LOSSY_MTU = "65535"
+# The router's queue toward the receiver: what arrives faster than the rate waits here,
+# up to this much delay, and is dropped beyond it.
+LOSSY_QUEUE = ("burst", "256kb", "latency", "20ms")
 
 
-class LossyPath:
-    """Two network namespaces joined by a veth pair: this one sends, through a token
-    bucket filter of 500 Mbit/s on its end of the pair; the other, held by a sleeping
-    process, receives. Runs as root, inside the namespace bench/run.sh made."""
+class Namespace:
+    """A network namespace held by a sleeping process, for commands run inside it."""
 
-    def __enter__(self):
+    def __init__(self):
         self.holder = subprocess.Popen(["unshare", "-n", "sleep", "3600"])
         own = os.readlink("/proc/self/ns/net")
         deadline = time.monotonic() + 5
         while os.readlink(f"/proc/{self.holder.pid}/ns/net") == own and time.monotonic() < deadline:
             time.sleep(0.01)
-        pid = str(self.holder.pid)
-        for cmd in (["ip", "link", "add", "klossa", "type", "veth", "peer", "name", "klossb"],
-                    ["ip", "link", "set", "klossb", "netns", pid],
-                    ["ip", "addr", "add", LOSSY_SENDER + "/24", "dev", "klossa"],
-                    ["ip", "link", "set", "klossa", "up"],
-                    # What waits in this queue is still charged to its sender's socket buffer:
-                    # a Kelbos sender (32739 bytes, one datagram) is held back rather than
-                    # dropped; iperf3's larger buffer fills the queue, which then drops.
-                    ["tc", "qdisc", "add", "dev", "klossa", "root", "tbf", "rate", LOSSY_RATE, "burst", "256kb",
-                     "latency", "20ms"],
-                    self.inside(["ip", "link", "set", "lo", "up"]),
-                    self.inside(["ip", "addr", "add", LOSSY_RECEIVER + "/24", "dev", "klossb"]),
-                    self.inside(["ip", "link", "set", "klossb", "up"])):
-            subprocess.run(cmd, check=True)
-        return self
+        self.pid = self.holder.pid
 
     def inside(self, args):
-        """A command run in the receiving namespace."""
-        return ["nsenter", "-t", str(self.holder.pid), "-n", *args]
+        return ["nsenter", "-t", str(self.pid), "-n", *args]
 
-    def __exit__(self, *exc):
-        subprocess.run(["ip", "link", "del", "klossa"], check=False)
+    def close(self):
         self.holder.kill()
         self.holder.wait()
 
 
-def lossy_kelbos(path, build, scenes, seconds, links):
-    """Kelbos over the lossy path: `links` transmitters of numbered 32700-byte datagrams,
-    each paced by --delay 1 (one a millisecond, 261.6 Mbit/s at most; the timer of a
-    busy machine gives fewer). Returns the loss in percent over all links, the mean of
-    their jitters and the rate they offered."""
+class LossyPath:
+    """A path that drops where a real network does, after the sending host: this
+    namespace sends; a second one routes, with a token bucket filter of 500 Mbit/s on its
+    way out toward the third, which receives. A datagram is charged to its sender's
+    socket only until it leaves this namespace, so the senders offer what their pacing
+    asks and the router's queue drops what the rate cannot carry. Runs as root, inside
+    the namespace bench/run.sh made. `queue`: the token bucket's burst and limit."""
+
+    def __init__(self, queue=LOSSY_QUEUE):
+        self.queue = list(queue)
+
+    def __enter__(self):
+        self.router, self.receiver = Namespace(), None
+        try:
+            self.receiver = Namespace()
+            r, x = str(self.router.pid), str(self.receiver.pid)
+            router, receiver = self.router.inside, self.receiver.inside
+            for cmd in (["ip", "link", "add", "klossa", "type", "veth", "peer", "name", "klossr1", "netns", r],
+                        ["ip", "link", "add", "klossb", "netns", x, "type", "veth", "peer", "name", "klossr2",
+                         "netns", r],
+                        ["ip", "addr", "add", LOSSY_SENDER + "/24", "dev", "klossa"],
+                        ["ip", "link", "set", "klossa", "mtu", LOSSY_MTU, "up"],
+                        ["ip", "route", "add", LOSSY_RECEIVER + "/32", "via", LOSSY_ROUTER_IN],
+                        router(["ip", "link", "set", "lo", "up"]),
+                        router(["ip", "addr", "add", LOSSY_ROUTER_IN + "/24", "dev", "klossr1"]),
+                        router(["ip", "addr", "add", LOSSY_ROUTER_OUT + "/24", "dev", "klossr2"]),
+                        router(["ip", "link", "set", "klossr1", "mtu", LOSSY_MTU, "up"]),
+                        router(["ip", "link", "set", "klossr2", "mtu", LOSSY_MTU, "up"]),
+                        router(["sysctl", "-q", "-w", "net.ipv4.ip_forward=1"]),
+                        router(["tc", "qdisc", "add", "dev", "klossr2", "root", "tbf", "rate", LOSSY_RATE,
+                                *self.queue]),
+                        receiver(["ip", "link", "set", "lo", "up"]),
+                        receiver(["ip", "addr", "add", LOSSY_RECEIVER + "/24", "dev", "klossb"]),
+                        receiver(["ip", "link", "set", "klossb", "mtu", LOSSY_MTU, "up"]),
+                        receiver(["ip", "route", "add", LOSSY_SENDER + "/32", "via", LOSSY_ROUTER_OUT])):
+                subprocess.run(cmd, check=True)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def inside(self, args):
+        """A command run in the receiving namespace."""
+        return self.receiver.inside(args)
+
+    @property
+    def receiver_pid(self):
+        return self.receiver.pid
+
+    def drops(self):
+        """Packets the router's token bucket has dropped so far."""
+        out = subprocess.run(self.router.inside(["tc", "-s", "qdisc", "show", "dev", "klossr2"]),
+                             capture_output=True, text=True).stdout
+        m = re.search(r"dropped (\d+)", out)
+        return int(m.group(1)) if m else -1
+
+    def reassembly_failures(self):
+        """Datagrams the receiving host failed to put together from fragments so far."""
+        lines = subprocess.run(self.inside(["cat", "/proc/net/snmp"]), capture_output=True,
+                               text=True).stdout.splitlines()
+        ip = dict(zip(lines[0].split()[1:], lines[1].split()[1:])) if len(lines) > 1 else {}
+        return int(ip.get("ReasmFails", -1))
+
+    def __exit__(self, *exc):
+        subprocess.run(["ip", "link", "del", "klossa"], check=False, stderr=subprocess.DEVNULL)
+        for ns in (self.receiver, self.router):
+            if ns:
+                ns.close()
+
+
+def lossy_kelbos(path, build, scenes, seconds, delays):
+    """Kelbos over the lossy path: one transmitter of numbered 32700-byte datagrams for
+    each of `delays`, paced by that --delay (at 1, one a millisecond, 261.6 Mbit/s at
+    most; the timer of a busy machine gives fewer). Returns the loss in percent over all
+    links, the mean of their jitters and the rate they offered."""
+    links = len(delays)
+    dropped = path.drops()
     rx = subprocess.Popen(path.inside([os.path.join(build, "receiver", "kelbosrx"), "--headless", "--json",
                                        "--time", str(seconds + 30)]),
                           cwd=scenes, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if not wait_port(STREAM_PORT, pid=path.holder.pid):
+    if not wait_port(STREAM_PORT, pid=path.receiver_pid):
         rx.kill()
         raise RuntimeError("kelbosrx did not start listening")
     txs = [subprocess.Popen([os.path.join(build, "transmitter", "kelbostx"), "--headless", "--json", "--go",
                              "--time", str(seconds), "--receiver", LOSSY_RECEIVER, "--transport", "udp",
-                             "--udp-numbered", "--msg-size", "32700", "--delay", "1"],
+                             "--udp-numbered", "--msg-size", "32700", "--delay", str(delay)],
                             cwd=scenes, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-           for _ in range(links)]
+           for delay in delays]
     tx_out = [finish(t, seconds + 60) for t in txs]
     tx_events = [json_lines(out) for out, _, _ in tx_out]
     time.sleep(0.5)
     rx.send_signal(signal.SIGTERM)
     rx_out, rx_err, _ = finish(rx, 30)
-    ends = [e for e in json_lines(rx_out) if e.get("event") == "link_end" and "lost" in e]
+    link_ends = [e for e in json_lines(rx_out) if e.get("event") == "link_end"]
+    ends = [e for e in link_ends if "lost" in e]
     if len(ends) != links:
         hows = [e.get("how") for ev in tx_events for e in ev if e.get("event") == "end"]
-        raise RuntimeError(f"{len(ends)} numbered links ended on the receiver, not {links}; transmissions "
-                           f"{hows}; {' | '.join(err.strip()[-200:] for _, err, _ in tx_out)} | {rx_err[-300:]}")
+        raise RuntimeError(f"{len(ends)} numbered links ended on the receiver, not {links} ({len(link_ends)} "
+                           f"links ended in all: {link_ends}); transmissions {hows}; "
+                           f"{' | '.join(err.strip()[-200:] for _, err, _ in tx_out)} | {rx_err[-300:]}")
     lost = sum(e["lost"] for e in ends)
     came = sum(e["datagrams"] - e["duplicates"] for e in ends)
-    sent = sum(e.get("datagrams", 0) for ev in tx_events for e in ev if e.get("event") == "end")
+    tx_ends = [e for ev in tx_events for e in ev if e.get("event") == "end"]
+    sent = sum(e.get("datagrams", 0) for e in tx_ends)
     return {"loss_percent": 100.0 * lost / (lost + came) if lost + came else float("nan"),
             "jitter_ms": statistics.mean(e["jitter_ms"] for e in ends),
-            "mbits": sent * 32700 * 8 / (seconds * 1e6)}
+            # Each link over the time it sent for, as the transmitter timed it.
+            "mbits": sum(e.get("datagrams", 0) * 32700 * 8 / (e["seconds"] * 1e6)
+                         for e in tx_ends if e.get("seconds")),
+            "router_drops": path.drops() - dropped,
+            # The same loss from the transmitters' own counts: the numbers cannot show the
+            # datagrams lost after a link's last one that came.
+            "sent_loss_percent": 100.0 * (sent - came) / sent if sent else float("nan")}
+
+
+def lossy_calibrate(path, build, scenes, seconds, target=800.0):
+    """The paced links that offer about `target` Mbit/s on this machine (a busy one gives
+    fewer timer ticks than asked): three links at --delay 1 measure what one gives; then
+    as many of those as fit, at most nine, and one slower link for the rest. Returns the
+    links' delays and the figures of the last try."""
+    delays = [1, 1, 1]
+    for _ in range(3):
+        figures = lossy_kelbos(path, build, scenes, seconds, delays)
+        if abs(figures["mbits"] - target) <= 0.05 * target or figures["mbits"] <= 0:
+            break
+        one = figures["mbits"] / sum(1 / d for d in delays)  # a link at --delay 1
+        full = min(9, int(target // one))
+        rest = target - full * one
+        delays = [1] * full + ([max(2, round(one / rest))] if rest > one / 20 else [])
+    return delays, figures
+
+
+def delays_text(delays):
+    """The paced links in words: "4 links: 3 at --delay 1 and 1 at --delay 2"."""
+    counts = {d: delays.count(d) for d in sorted(set(delays))}
+    parts = [f"{n} at --delay {d}" for d, n in counts.items()]
+    return f"{len(delays)} links: " + " and ".join(parts)
 
 
 def lossy_iperf3(path, seconds):
     """iperf3 over the lossy path at 800 Mbit/s with 32700-byte datagrams."""
+    dropped = path.drops()
     server = subprocess.Popen(path.inside(["iperf3", "-s", "-1", "-p", "5201"]), stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
     try:
-        if not wait_port(5201, pid=path.holder.pid):
+        if not wait_port(5201, pid=path.receiver_pid):
             raise RuntimeError("iperf3 server did not start")
         client = subprocess.Popen(["iperf3", "-c", LOSSY_RECEIVER, "-p", "5201", "-t", str(seconds), "-J", "-u",
                                    "-b", "800M", "-l", "32700"], stdout=subprocess.PIPE,
@@ -298,7 +398,7 @@ def lossy_iperf3(path, seconds):
     end = json.loads(out)["end"]
     total = end["sum"]
     return {"loss_percent": total["lost_percent"], "jitter_ms": total["jitter_ms"],
-            "mbits": end.get("sum_sent", total)["bits_per_second"] / 1e6}
+            "mbits": end.get("sum_sent", total)["bits_per_second"] / 1e6, "router_drops": path.drops() - dropped}
 
 
 class Xvfb:
@@ -365,6 +465,7 @@ def main():
         restrictions = UnitRestrictions(unit)
 
     samples = {}
+    lossy_delays = None  # M's paced links, found in its first run
 
     def keep(key, value):
         samples.setdefault(key, []).append(value)
@@ -427,21 +528,27 @@ def main():
             k = Programs(args.build, args.scenes, extra=["--rate-history"]).run(secs)
             keep("K_kelbos", k["rx_mbits"])
             keep_all("K_", k, ("tx_gap_ms", "rx_gap_ms", "tx_busy_ms", "rx_busy_ms", "tx_rss_mb", "rx_rss_mb"))
-        for key in ("M",) if "M" in only else ():
+        if "M" in only:
             with LossyPath() as path:
-                # As many paced links as make about 800 Mbit/s on this machine (a busy
-                # one gives fewer timer ticks): more links until they do, at most ten.
-                links = 3
-                for _ in range(3):
-                    lk = lossy_kelbos(path, args.build, args.scenes, secs, links)
-                    more = min(10, round(links * 800 / lk["mbits"])) if lk["mbits"] > 0 else 10
-                    if lk["mbits"] >= 700 or more <= links:
-                        break
-                    links = more
-                lr = lossy_iperf3(path, secs)
-            keep(key + "_links", links)
-            for name, figures in ((key + "_kelbos_", lk), (key + "_ref_", lr)):
-                keep_all(name, figures, ("loss_percent", "jitter_ms", "mbits"))
+                # Both tools across the same path, in turn first: a loaded machine's
+                # pace changes from minute to minute.
+                order = ("kelbos", "iperf3") if run % 2 == 0 else ("iperf3", "kelbos")
+                for tool in order:
+                    if tool == "iperf3":
+                        figures = lossy_iperf3(path, secs)
+                    else:
+                        if lossy_delays is None:
+                            lossy_delays, figures = lossy_calibrate(path, args.build, args.scenes, secs)
+                        else:
+                            figures = lossy_kelbos(path, args.build, args.scenes, secs, lossy_delays)
+                    if path.reassembly_failures():
+                        raise RuntimeError("the receiving host failed to reassemble datagrams: the path fragments")
+                    name = "M_kelbos_" if tool == "kelbos" else "M_ref_"
+                    keep_all(name, figures, ("loss_percent", "jitter_ms", "mbits", "router_drops") +
+                             (("sent_loss_percent",) if tool == "kelbos" else ()))
+                    print(f"M run {run + 1}: {tool} " + ", ".join(f"{k} {v:.2f}" for k, v in figures.items()),
+                          file=sys.stderr, flush=True)
+            keep("M_links", len(lossy_delays))
         if only & {"F", "G"}:
             with Xvfb() as display:
                 windowed = Programs(args.build, args.scenes, display)
@@ -522,7 +629,8 @@ def main():
             ratio = k / r if r else float("nan")
             verdict = mark(ratio, target, False) if target else ""
             print(f"| I | {what} | {k:.3f} | {r:.3f} | {ratio:.2f} | {verdict} |")
-    for key, what in (("M", "tbf 500 Mbit/s on the sending end"),) if "M" in only else ():
+    for key, what in (("M", "sender, router and receiver namespaces, tbf 500 Mbit/s on the router's way out"),) \
+            if "M" in only else ():
         print()
         print(f"| {key} | lossy path: veth, {what}, UDP 32700-byte datagrams at ~800 Mbit/s | Kelbos | iperf3 | "
               "difference | target |")
@@ -534,8 +642,12 @@ def main():
         same_order = rj > 0 and 0.1 <= kj / rj <= 10
         print(f"| {key} | jitter (ms) | {kj:.3f} | {rj:.3f} | x{kj / rj if rj else float('nan'):.2f} | same order "
               f"{'ok' if same_order else 'MISSED'} |")
-        print(f"| {key} | offered rate (Mbit/s): {m(key + '_links'):.0f} links at --delay 1 vs iperf3 -b 800M | "
+        print(f"| {key} | offered rate (Mbit/s): {delays_text(lossy_delays or [])} vs iperf3 -b 800M | "
               f"{m(key + '_kelbos_mbits'):.0f} | {m(key + '_ref_mbits'):.0f} | | |")
+        print(f"| {key} | Kelbos's loss from the transmitters' counts of sent datagrams (%) | "
+              f"{m(key + '_kelbos_sent_loss_percent'):.1f} | | | |")
+        print(f"| {key} | packets the router's token bucket dropped | {m(key + '_kelbos_router_drops'):.0f} | "
+              f"{m(key + '_ref_router_drops'):.0f} | | |")
     print()
     print("Every run's figures (Mbit/s, or as named):")
     for key in sorted(samples):
