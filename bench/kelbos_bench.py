@@ -162,7 +162,7 @@ class Programs:
         }
 
 
-def iperf3(seconds, length=None, window=None, parallel=1, udp=False):
+def iperf3(seconds, length=None, window=None, parallel=1, udp=False, zerocopy=False):
     """One iperf3 test. Returns the sender's and the receiver's rates (Mbit/s) and the
     processor time per GB of the server (the receiving side) and the client."""
     server = subprocess.Popen(["iperf3", "-s", "-1", "-p", "5201"], stdout=subprocess.DEVNULL,
@@ -180,6 +180,8 @@ def iperf3(seconds, length=None, window=None, parallel=1, udp=False):
             args += ["-P", str(parallel)]
         if udp:
             args += ["-u", "-b", "0"]
+        if zerocopy:
+            args += ["-Z"]
         client = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         out, _, client_cpu = finish(client, seconds + 60)
         client = None
@@ -251,7 +253,7 @@ def main():
     ap.add_argument("--scenes", required=True)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--seconds", type=int, default=10)
-    ap.add_argument("--only", default="A,B,C,D,E,F,G,H,I,J,K")
+    ap.add_argument("--only", default="A,A-Z,B,C,D,E,F,G,H,I,J,J-Z,K")
     args = ap.parse_args()
     lo_up()
     only = set(args.only.split(","))
@@ -278,6 +280,15 @@ def main():
             ref = iperf3(secs, 150000, 150000)
             keep("A_ref", ref["received_mbits"])
             keep_all("A_ref_", ref, ("server_s_per_gb", "client_s_per_gb"))
+        if only & {"A-Z", "I"}:
+            # The same settings, iperf3 sending from a file without copying (-Z).
+            if not only & {"A", "D", "F", "G", "I"}:
+                a = headless.run(secs)
+                keep("A_kelbos", a["rx_mbits"])
+                keep_all("A_", a, ("rx_s_per_gb", "tx_s_per_gb"))
+            ref = iperf3(secs, 150000, 150000, zerocopy=True)
+            keep("AZ_ref", ref["received_mbits"])
+            keep("AZ_ref_client_s_per_gb", ref["client_s_per_gb"])
         if "B" in only:
             keep("B_kelbos", headless.run(secs, msg_size=32700, sock_buf=65535)["rx_mbits"])
             keep("B_ref", iperf3(secs, 32700, 65535)["received_mbits"])
@@ -297,9 +308,16 @@ def main():
             keep("E_ref", ref["sent_mbits"])
             keep("H_ref", ref["received_mbits"])
             keep_all("H_ref_", ref, ("server_s_per_gb", "client_s_per_gb"))
+        if only & {"J", "J-Z"}:
+            j = headless.run(secs, msg_size=131072, sock_buf=0)
+            keep("J_kelbos", j["rx_mbits"])
+            keep("J_tx_s_per_gb", j["tx_s_per_gb"])
         if "J" in only:
-            keep("J_kelbos", headless.run(secs, msg_size=131072, sock_buf=0)["rx_mbits"])
             keep("J_ref", iperf3(secs)["received_mbits"])
+        if only & {"J-Z", "I"} and only & {"J", "J-Z"}:
+            ref = iperf3(secs, zerocopy=True)
+            keep("JZ_ref", ref["received_mbits"])
+            keep("JZ_ref_client_s_per_gb", ref["client_s_per_gb"])
         if "K" in only:
             # A with both programs' Rate History windows open: G's loop figures again.
             k = Programs(args.build, args.scenes, extra=["--rate-history"]).run(secs)
@@ -345,6 +363,11 @@ def main():
     if "J" in only:
         ratio_row("J", "TCP 131072-byte messages, buffer 0 vs iperf3 defaults (no -l, no -w)", "J_kelbos", "J_ref",
                   1.0)
+    if "A-Z" in only:
+        ratio_row("A-Z", "A vs iperf3 -Z -l 150000 -w 150000 (iperf3 sending without copying)", "A_kelbos", "AZ_ref",
+                  1.2)
+    if "J-Z" in only:
+        ratio_row("J-Z", "J vs iperf3 -Z (no -l, no -w)", "J_kelbos", "JZ_ref", 1.2)
     if "K" in only:
         ratio_row("K", "A with the Rate History windows open vs A", "K_kelbos", "A_kelbos", 0.95)
 
@@ -369,7 +392,13 @@ def main():
                 ("receiver vs server, A (TCP, per GB received)", "A_rx_s_per_gb", "A_ref_server_s_per_gb", 1.0),
                 ("receiver vs server, H (UDP, per GB received)", "H_rx_s_per_gb", "H_ref_server_s_per_gb", 1.0),
                 ("transmitter vs client, A (TCP, per GB sent)", "A_tx_s_per_gb", "A_ref_client_s_per_gb", None),
-                ("transmitter vs client, H (UDP, per GB sent)", "H_tx_s_per_gb", "H_ref_client_s_per_gb", None)):
+                ("transmitter vs client, H (UDP, per GB sent)", "H_tx_s_per_gb", "H_ref_client_s_per_gb", None),
+                ("transmitter vs iperf3 -Z's client, A (TCP, per GB sent)", "A_tx_s_per_gb", "AZ_ref_client_s_per_gb",
+                 0.7),
+                ("transmitter vs iperf3 -Z's client, J (TCP, per GB sent)", "J_tx_s_per_gb", "JZ_ref_client_s_per_gb",
+                 0.7)):
+            if k_key not in samples or r_key not in samples:
+                continue
             k, r = m(k_key), m(r_key)
             ratio = k / r if r and r == r else float("nan")
             verdict = mark(ratio, target, False) if target else ""

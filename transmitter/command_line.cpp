@@ -15,7 +15,21 @@ void add_transmitter_options(QCommandLineParser& parser) {
          "BYTES"});
     parser.addOption({"kelbo-size", "Bits per kelbo, at least 8 (default 20000000).", "BITS"});
     parser.addOption({"colour", "Kelbo colour as #RRGGBB (default #800000).", "#RRGGBB"});
+    parser.addOption({"send-path",
+                      "How TCP links hand their messages to the system: copy, or copy-free from a memory "
+                      "file (default copy).",
+                      "PATH"});
     parser.addOption({"go", "Start a transmission once the program is up."});
+}
+
+bool read_send_path(const QCommandLineParser& parser, SendPath& path) {
+    const QString word = parser.value("send-path");
+    if (!parser.isSet("send-path") || word == "copy") {
+        path = SendPath::copy;
+        return true;
+    }
+    path = SendPath::copy_free;
+    return word == "copy-free";
 }
 
 int parse_transport_word(const std::string& word) {

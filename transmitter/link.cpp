@@ -55,6 +55,7 @@ TransmitterLink::TransmitterLink(LinkOptions options, QObject* parent)
       options_(options),
       notifier_(new QSocketNotifier(QSocketNotifier::Read, this)),
       data_buffer_(LARGEST_MESSAGE, 0),
+      sender_(options.send_path, options.file_send),
       handshake_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
       handshake_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { link_event(); });
@@ -230,12 +231,22 @@ LinkStatus TransmitterLink::link_open(int transport, int /*send_on*/, const std:
 }
 
 int TransmitterLink::link_send() {
+    return send_messages(1);
+}
+
+int TransmitterLink::link_send_batch() {
+    return send_messages(batch_messages(message_length_));
+}
+
+int TransmitterLink::send_messages(std::size_t messages) {
     if (!open_) {
         last_error_ = ENOTCONN;
         return -1;
     }
     write_data_header(data_buffer_, conn_id_, message_length_);
-    const ssize_t sent = ::send(data_fd(), data_buffer_.data(), message_length_, MSG_NOSIGNAL);
+    const ssize_t sent =
+        sender_.send(data_fd(), transport_ == TRANSPORT_TCP,
+                     std::span<const std::uint8_t>(data_buffer_.data(), message_length_), messages);
     if (sent >= 0) {
         last_error_ = 0;
         return static_cast<int>(sent);
@@ -400,6 +411,7 @@ void TransmitterLink::close_link() {
     handshake_writable_->setEnabled(false);
     handshake_readable_->setEnabled(false);
     open_ = false;
+    sender_.reset();
     datagram_.reset();
     control_.reset();
 }

@@ -31,6 +31,15 @@ inline bool notifying_on_control(const TransmitterLink& link) {
 
 class LinkTest : public ::testing::Test {
 protected:
+    LinkTest() : LinkTest(LinkOptions{}) {}
+    // The receiver's ports and a short wait go into `options`.
+    explicit LinkTest(LinkOptions options) : link(with_ports(options, rx.ports)) {}
+    static LinkOptions with_ports(LinkOptions options, Ports ports) {
+        options.ports = ports;
+        options.wait = PEER_WAIT;
+        return options;
+    }
+
     using End = std::pair<int, int>;  // ConnId, reason
 
     EndCallback recorder() {
@@ -57,7 +66,7 @@ protected:
     }
 
     ScriptedReceiver rx;
-    TransmitterLink link{LinkOptions{rx.ports, PEER_WAIT}};
+    TransmitterLink link;
     std::vector<End> ends;
 };
 

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -123,6 +124,30 @@ void reset_connection(Socket& socket) {
     const linger hard{1, 0};
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     socket.reset();
+}
+
+Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field) {
+    Bytes message(length, 0);
+    std::copy_n(field.begin(), std::min(field.size(), length), message.begin());
+    Bytes stream;
+    for (int n : accepted)
+        for (auto left = static_cast<std::size_t>(n); left > 0; left -= std::min(left, length))
+            stream.insert(stream.end(), message.begin(), message.begin() + std::min(left, length));
+    return stream;
+}
+
+std::vector<std::size_t> message_pieces(const Bytes& stream, std::size_t length, std::uint8_t conn_id) {
+    std::vector<std::size_t> pieces;
+    for (std::size_t at = 0; at < stream.size();) {
+        if (stream[at] != conn_id) return {};
+        std::size_t end = at + 1;
+        while (end < stream.size() && stream[end] == 0) ++end;
+        // A longer run of zeros is a message and the start of the next that lost its id.
+        if (end - at > length) return {};
+        pieces.push_back(end - at);
+        at = end;
+    }
+    return pieces;
 }
 
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {

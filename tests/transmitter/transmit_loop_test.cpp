@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <tuple>
 
 #include "scripted_receiver.h"
 #include "settings.h"
@@ -40,7 +42,8 @@ protected:
     LoopTest() { scene.scene_loaded = true; }
 
     void make(Ports ports, LoopOptions options = {}) {
-        options.link = LinkOptions{ports, 2s};
+        options.link.ports = ports;
+        options.link.wait = 2s;
         loop = std::make_unique<TransmitLoop>(TransmitInputs{settings, scene, colour, host}, counters, shell,
                                               options);
     }
@@ -195,6 +198,51 @@ TEST_F(LoopTest, FullBufferResumesWhenTheSocketIsWritable) {
     EXPECT_EQ(loop->timer_wakes(), 0u);
     loop->abandon();
     EXPECT_FALSE(loop->waiting_for_writable());
+}
+
+// Back to back (several messages a call) and paced, by copy and copy-free: the
+// receiver gets whole messages and parts that begin afresh, as many bytes as counted,
+// and the kelbos go by the bytes.
+class LoopPathTest : public LoopTest, public ::testing::WithParamInterface<std::tuple<SendPath, std::uint32_t>> {};
+INSTANTIATE_TEST_SUITE_P(Paths, LoopPathTest,
+                         ::testing::Combine(::testing::Values(SendPath::copy, SendPath::copy_free),
+                                            ::testing::Values(0u, 1u)));
+
+TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
+    test::ScriptedReceiver rx;
+    settings.transport = TRANSPORT_TCP;
+    settings.msg_size = 20000;
+    settings.delay_ms = std::get<1>(GetParam());
+    settings.kelbo_size = 8 * 30000;
+    LoopOptions options;
+    options.link.send_path = std::get<0>(GetParam());
+    make(rx.ports, options);
+    auto setup = test::play_setup(rx.stream, {5, 1, 0, 0});
+    loop->start_transmit();
+    test::SetupPeer peer = setup.get();
+    test::Bytes stream;
+    ASSERT_TRUE(pump_until([&] {
+        test::drain(peer.connection.fd(), &stream);
+        return stream.size() > 300000;
+    }));
+    loop->abandon();
+    const test::Bytes rest = test::read_bytes(peer.connection.fd(), counters.total_bytes - stream.size());
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    EXPECT_EQ(stream.size(), counters.total_bytes);
+    const auto pieces = test::message_pieces(stream, 20000, 5);
+    ASSERT_FALSE(pieces.empty());
+    // Paced, every message goes whole into a socket that is read meanwhile.
+    if (settings.delay_ms != 0) {
+        EXPECT_EQ(static_cast<std::size_t>(std::count(pieces.begin(), pieces.end(), 20000u)), pieces.size());
+    }
+    // Each kelbo goes at the message that completes it, whatever a call carried.
+    std::vector<std::uint64_t> takes;
+    std::uint64_t sum = 0;
+    for (std::size_t piece : pieces)
+        for (sum += piece; (takes.size() + 1) * 30000 <= sum;) takes.push_back(sum);
+    EXPECT_EQ(shell.takes, takes);
+    EXPECT_EQ(counters.pending_bytes, counters.total_bytes % 30000);
+    EXPECT_EQ(loop->link().sent_copy_free(), std::get<0>(GetParam()) == SendPath::copy_free);
 }
 
 TEST_F(LoopTest, QuickGoAfterHaltKeepsOneContinuation) {

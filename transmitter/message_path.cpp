@@ -1,0 +1,144 @@
+#include "message_path.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <vector>
+
+namespace kelbos {
+
+ssize_t system_sendfile(int socket, int file, off_t* offset, std::size_t count) {
+    return ::sendfile(socket, file, offset, count);
+}
+
+std::size_t batch_messages(std::uint32_t message_length) {
+    if (message_length == 0) return 1;
+    return std::clamp<std::size_t>(BATCH_BYTES / message_length, 1, BATCH_MESSAGES);
+}
+
+namespace {
+
+// Errors by which the system refuses to send file pages on a socket, rather than
+// reporting on the connection.
+bool refusal(int error) {
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// Blocks SIGPIPE on this thread for as long as it lives: a file send has no
+// MSG_NOSIGNAL, and a peer that has gone must make it fail like every other send.
+class NoPipeSignal {
+public:
+    NoPipeSignal() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
+    }
+    // The signal that the failed send raised is taken before the mask is restored.
+    void failed(int error) {
+        if (error != EPIPE || sigismember(&before_, SIGPIPE)) return;
+        const timespec now{};
+        while (sigtimedwait(&pipe_, nullptr, &now) == SIGPIPE) {
+        }
+    }
+    ~NoPipeSignal() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    NoPipeSignal(const NoPipeSignal&) = delete;
+    NoPipeSignal& operator=(const NoPipeSignal&) = delete;
+
+private:
+    sigset_t pipe_{};
+    sigset_t before_{};
+};
+
+}  // namespace
+
+bool RepeatedMessage::hold(std::span<const std::uint8_t> message, std::size_t copies) {
+    std::array<std::uint8_t, 4> head{};
+    std::copy_n(message.begin(), std::min(head.size(), message.size()), head.begin());
+    // The rest of a data message is zeros: its length and ConnId field tell it.
+    if (file_ && length_ == message.size() && head_ == head && copies_ >= copies) return true;
+    Socket file(::memfd_create("kelbos-message", MFD_CLOEXEC));
+    if (!file) return false;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(message.size() * copies);
+    for (std::size_t i = 0; i < copies; ++i) bytes.insert(bytes.end(), message.begin(), message.end());
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(file.fd(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    file_ = std::move(file);  // the old file stays alive while the system sends from it
+    length_ = static_cast<std::uint32_t>(message.size());
+    head_ = head;
+    copies_ = copies;
+    return true;
+}
+
+ssize_t RepeatedMessage::send(int socket, std::size_t messages, FileSendCall call) const {
+    off_t offset = 0;  // every call starts at the start of a message
+    NoPipeSignal guard;
+    ssize_t n;
+    do {
+        n = call(socket, file_.fd(), &offset, std::min(messages, copies_) * length_);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const int error = errno;
+        guard.failed(error);
+        errno = error;
+    }
+    return n;
+}
+
+ssize_t MessageSender::send(int fd, bool stream, std::span<const std::uint8_t> message, std::size_t messages) {
+    messages = std::clamp<std::size_t>(messages, 1, batch_messages(static_cast<std::uint32_t>(message.size())));
+    sent_copy_free_ = false;
+    if (stream && path_ == SendPath::copy_free && !refused_ && !message.empty()) {
+        if (file_.hold(message, batch_messages(static_cast<std::uint32_t>(message.size())))) {
+            const ssize_t n = file_.send(fd, messages, call_);
+            if (n >= 0 || !refusal(errno)) {
+                sent_copy_free_ = true;
+                return n;
+            }
+        }
+        // Refused before a byte was sent: this and every later message of the link go
+        // by copy.
+        refused_ = true;
+    }
+    return send_copy(fd, stream, message, messages);
+}
+
+iovec MessageSender::datagram_bytes(std::size_t /*slot*/, std::span<const std::uint8_t> message) {
+    return iovec{const_cast<std::uint8_t*>(message.data()), message.size()};
+}
+
+ssize_t MessageSender::send_copy(int fd, bool stream, std::span<const std::uint8_t> message, std::size_t messages) {
+    if (messages == 1) return ::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+    if (stream) {
+        // One message after another in one call: the system copies each in turn.
+        for (std::size_t i = 0; i < messages; ++i)
+            iov_[i] = iovec{const_cast<std::uint8_t*>(message.data()), message.size()};
+        msghdr m{};
+        m.msg_iov = iov_.data();
+        m.msg_iovlen = messages;
+        return ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    }
+    for (std::size_t i = 0; i < messages; ++i) {
+        iov_[i] = datagram_bytes(i, message);
+        datagrams_[i] = mmsghdr{};
+        datagrams_[i].msg_hdr.msg_iov = &iov_[i];
+        datagrams_[i].msg_hdr.msg_iovlen = 1;
+    }
+    // The datagrams the system took, each a whole message; an error after the first
+    // comes back with the next call.
+    const int sent = ::sendmmsg(fd, datagrams_.data(), static_cast<unsigned>(messages), MSG_NOSIGNAL);
+    if (sent < 0) return -1;
+    return static_cast<ssize_t>(sent) * static_cast<ssize_t>(message.size());
+}
+
+}  // namespace kelbos
