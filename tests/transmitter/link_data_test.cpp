@@ -29,14 +29,12 @@ ssize_t refuse_file_send(int, int, off_t*, std::size_t) {
 
 class SendPathTest : public LinkTest, public ::testing::WithParamInterface<Way> {
 protected:
-    SendPathTest() : LinkTest(options()) { refusals = 0; }
-    static LinkOptions options() {
-        LinkOptions o;
-        o.send_path = GetParam() == Way::copy ? SendPath::copy : SendPath::copy_free;
-        if (GetParam() == Way::refused) o.file_send = refuse_file_send;
-        return o;
+    SendPathTest()
+        : LinkTest(GetParam() == Way::copy ? SendPath::copy : SendPath::copy_free,
+                   GetParam() == Way::refused ? refuse_file_send : system_sendfile) {
+        refusals = 0;
     }
-    // The path the last send took, and that a refusal is asked for once per link.
+    // The path the last send took; a refusal is met once per link.
     void expect_path(int links) {
         EXPECT_EQ(link.sent_copy_free(), GetParam() == Way::copy_free);
         EXPECT_EQ(link.copy_free_refused(), GetParam() == Way::refused);

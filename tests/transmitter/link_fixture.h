@@ -31,14 +31,9 @@ inline bool notifying_on_control(const TransmitterLink& link) {
 
 class LinkTest : public ::testing::Test {
 protected:
-    LinkTest() : LinkTest(LinkOptions{}) {}
-    // The receiver's ports and a short wait go into `options`.
-    explicit LinkTest(LinkOptions options) : link(with_ports(options, rx.ports)) {}
-    static LinkOptions with_ports(LinkOptions options, Ports ports) {
-        options.ports = ports;
-        options.wait = PEER_WAIT;
-        return options;
-    }
+    LinkTest() = default;
+    // A link that sends by `path` with `call` as its copy-free call.
+    LinkTest(SendPath path, FileSendCall call) : link(LinkOptions{rx.ports, PEER_WAIT, path, call}) {}
 
     using End = std::pair<int, int>;  // ConnId, reason
 
@@ -66,7 +61,7 @@ protected:
     }
 
     ScriptedReceiver rx;
-    TransmitterLink link;
+    TransmitterLink link{LinkOptions{rx.ports, PEER_WAIT}};
     std::vector<End> ends;
 };
 

@@ -136,20 +136,6 @@ Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const
     return stream;
 }
 
-std::vector<std::size_t> message_pieces(const Bytes& stream, std::size_t length, std::uint8_t conn_id) {
-    std::vector<std::size_t> pieces;
-    for (std::size_t at = 0; at < stream.size();) {
-        if (stream[at] != conn_id) return {};
-        std::size_t end = at + 1;
-        while (end < stream.size() && stream[end] == 0) ++end;
-        // A longer run of zeros is a message and the start of the next that lost its id.
-        if (end - at > length) return {};
-        pieces.push_back(end - at);
-        at = end;
-    }
-    return pieces;
-}
-
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {

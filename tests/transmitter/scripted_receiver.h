@@ -61,10 +61,6 @@ void reset_connection(Socket& socket);
 // message (`field`, then zeros, `length` bytes in all), whole messages follow each
 // other, and the last one is cut where the send ended.
 Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field);
-// The lengths of the data messages, whole or cut short, in a stream of messages of
-// `length` bytes whose ConnId field is conn_id (1 to 127), 0, 0, 0: each starts at
-// its id byte, all else is zeros. Empty when the stream is not such messages.
-std::vector<std::size_t> message_pieces(const Bytes& stream, std::size_t length, std::uint8_t conn_id);
 
 // Processes Qt events until done() holds or the limit passes; returns done().
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = PEER_WAIT);
