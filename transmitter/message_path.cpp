@@ -1,6 +1,5 @@
 #include "message_path.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -8,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <vector>
 
 namespace kelbos {
@@ -30,30 +28,19 @@ bool refusal(int error) {
     return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
 }
 
-// Blocks SIGPIPE on this thread for as long as it lives: a file send has no
-// MSG_NOSIGNAL, and a peer that has gone must make it fail like every other send.
-class NoPipeSignal {
-public:
-    NoPipeSignal() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
-    }
-    // The signal that the failed send raised is taken before the mask is restored.
-    void failed(int error) {
-        if (error != EPIPE || sigismember(&before_, SIGPIPE)) return;
-        const timespec now{};
-        while (sigtimedwait(&pipe_, nullptr, &now) == SIGPIPE) {
-        }
-    }
-    ~NoPipeSignal() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    NoPipeSignal(const NoPipeSignal&) = delete;
-    NoPipeSignal& operator=(const NoPipeSignal&) = delete;
-
-private:
-    sigset_t pipe_{};
-    sigset_t before_{};
-};
+// A file send has no MSG_NOSIGNAL, and the system raises SIGPIPE for the whole
+// process when the peer has gone. The program sends every other byte with
+// MSG_NOSIGNAL and never relies on the signal, so it is ignored from the first file
+// send on (unless someone has handled it already): the send then fails with EPIPE
+// like every other send.
+void ignore_pipe_signal() {
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 }  // namespace
 
@@ -81,17 +68,13 @@ bool RepeatedMessage::hold(std::span<const std::uint8_t> message, std::size_t co
 }
 
 ssize_t RepeatedMessage::send(int socket, std::size_t messages, FileSendCall call) const {
+    static const bool ignoring = (ignore_pipe_signal(), true);
+    (void)ignoring;
     off_t offset = 0;  // every call starts at the start of a message
-    NoPipeSignal guard;
     ssize_t n;
     do {
         n = call(socket, file_.fd(), &offset, std::min(messages, copies_) * length_);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        const int error = errno;
-        guard.failed(error);
-        errno = error;
-    }
     return n;
 }
 

@@ -54,8 +54,8 @@ public:
     // errno, when the system gives no memory file.
     bool hold(std::span<const std::uint8_t> message, std::size_t copies);
     // Sends the first `messages` copies (at most those held) on `socket`: the bytes
-    // accepted, or -1 with errno. A socket whose peer has gone fails with EPIPE
-    // rather than raising SIGPIPE.
+    // accepted, or -1 with errno. A socket whose peer has gone fails with EPIPE: the
+    // first call has SIGPIPE ignored, unless the program handles it itself.
     ssize_t send(int socket, std::size_t messages, FileSendCall call) const;
     std::size_t copies() const { return copies_; }
 
@@ -83,8 +83,11 @@ public:
     bool sent_copy_free() const { return sent_copy_free_; }
     // The file path was refused on this link: it sends by copy until reset.
     bool refused() const { return refused_; }
-    // A new link: the file path is tried again.
-    void reset() { refused_ = false; }
+    // The link has closed: its file goes, and the next link tries the file path again.
+    void reset() {
+        refused_ = false;
+        file_ = RepeatedMessage{};
+    }
 
 private:
     ssize_t send_copy(int fd, bool stream, std::span<const std::uint8_t> message, std::size_t messages);

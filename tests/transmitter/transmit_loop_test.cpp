@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <tuple>
 
 #include "scripted_receiver.h"
 #include "settings.h"
