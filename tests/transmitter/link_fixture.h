@@ -32,7 +32,6 @@ inline bool notifying_on_control(const TransmitterLink& link) {
 class LinkTest : public ::testing::Test {
 protected:
     LinkTest() = default;
-    // A link that sends by `path` with `call` as its copy-free call.
     LinkTest(SendPath path, FileSendCall call) : link(LinkOptions{rx.ports, PEER_WAIT, path, call}) {}
 
     using End = std::pair<int, int>;  // ConnId, reason

@@ -57,9 +57,8 @@ void send_bytes(int fd, const Bytes& bytes);
 // Closes with a reset instead of an orderly end.
 void reset_connection(Socket& socket);
 
-// The stream that sends of `accepted` bytes each give: every send starts a data
-// message (`field`, then zeros, `length` bytes in all), whole messages follow each
-// other, and the last one is cut where the send ended.
+// The stream that sends of `accepted` bytes each give: each starts a data message
+// (`field`, then zeros, `length` bytes), the last cut where the send ended.
 Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field);
 
 // Processes Qt events until done() holds or the limit passes; returns done().

@@ -199,8 +199,6 @@ TEST_F(LoopTest, FullBufferResumesWhenTheSocketIsWritable) {
     EXPECT_FALSE(loop->waiting_for_writable());
 }
 
-// Back to back (several messages a call) and paced, by copy and copy-free: whole
-// messages and parts that begin afresh, as many bytes as counted, kelbos by message.
 class LoopPathTest : public LoopTest, public ::testing::WithParamInterface<std::tuple<SendPath, std::uint32_t>> {};
 INSTANTIATE_TEST_SUITE_P(Paths, LoopPathTest,
                          ::testing::Combine(::testing::Values(SendPath::copy, SendPath::copy_free),
@@ -235,9 +233,8 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
         ++pieces.back();
     }
     EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), 20000u);
-    // Paced, every message goes whole into a socket that is read meanwhile.
+    // Paced, every message is whole; each kelbo goes at the message that completes it.
     EXPECT_TRUE(settings.delay_ms == 0 || std::count(pieces.begin(), pieces.end(), 20000u) == std::ssize(pieces));
-    // Each kelbo goes at the message that completes it, whatever a call carried.
     std::vector<std::uint64_t> takes;
     std::uint64_t sum = 0;
     for (std::size_t piece : pieces)
