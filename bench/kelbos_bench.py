@@ -168,7 +168,7 @@ class Programs:
         }
 
 
-def iperf3(seconds, length=None, window=None, parallel=1, udp=False):
+def iperf3(seconds, length=None, window=None, parallel=1, udp=False, zerocopy=False):
     """One iperf3 test. Returns the sender's and the receiver's rates (Mbit/s) and the
     processor time per GB of the server (the receiving side) and the client."""
     server = subprocess.Popen(["iperf3", "-s", "-1", "-p", "5201"], stdout=subprocess.DEVNULL,
@@ -186,6 +186,8 @@ def iperf3(seconds, length=None, window=None, parallel=1, udp=False):
             args += ["-P", str(parallel)]
         if udp:
             args += ["-u", "-b", "0"]
+        if zerocopy:
+            args += ["-Z"]
         client = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         out, _, client_cpu = finish(client, seconds + 60)
         client = None
@@ -450,7 +452,7 @@ def main():
     ap.add_argument("--scenes", required=True)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--seconds", type=int, default=10)
-    ap.add_argument("--only", default="A,B,C,D,E,F,G,H,I,J,K,L,M")
+    ap.add_argument("--only", default="A,A-Z,B,C,D,E,F,G,H,I,J,J-Z,K,L,M")
     ap.add_argument("--unit", help="the receiver's service unit, for L (default: resources/kelbosrx.service.in)")
     args = ap.parse_args()
     lo_up()
@@ -485,6 +487,15 @@ def main():
             ref = iperf3(secs, 150000, 150000)
             keep("A_ref", ref["received_mbits"])
             keep_all("A_ref_", ref, ("server_s_per_gb", "client_s_per_gb"))
+        if only & {"A-Z", "I"}:
+            # The same settings, iperf3 sending from a file without copying (-Z).
+            if not only & {"A", "D", "F", "G", "I"}:
+                a = headless.run(secs)
+                keep("A_kelbos", a["rx_mbits"])
+                keep_all("A_", a, ("rx_s_per_gb", "tx_s_per_gb"))
+            ref = iperf3(secs, 150000, 150000, zerocopy=True)
+            keep("AZ_ref", ref["received_mbits"])
+            keep("AZ_ref_client_s_per_gb", ref["client_s_per_gb"])
         if "B" in only:
             keep("B_kelbos", headless.run(secs, msg_size=32700, sock_buf=65535)["rx_mbits"])
             keep("B_ref", iperf3(secs, 32700, 65535)["received_mbits"])
@@ -508,13 +519,19 @@ def main():
             keep("E_ref", ref["sent_mbits"])
             keep("H_ref", ref["received_mbits"])
             keep_all("H_ref_", ref, ("server_s_per_gb", "client_s_per_gb"))
-        if "J" in only:
+        if only & {"J", "J-Z"}:
             j = headless.run(secs, msg_size=131072, sock_buf=0)
             keep("J_kelbos", j["rx_mbits"])
+            keep("J_tx_s_per_gb", j["tx_s_per_gb"])
             keep("J_rx_s_per_gb", j["rx_s_per_gb"])
+        if "J" in only:
             ref = iperf3(secs)
             keep("J_ref", ref["received_mbits"])
             keep("J_ref_server_s_per_gb", ref["server_s_per_gb"])
+        if only & {"J-Z", "I"} and only & {"J", "J-Z"}:
+            ref = iperf3(secs, zerocopy=True)
+            keep("JZ_ref", ref["received_mbits"])
+            keep("JZ_ref_client_s_per_gb", ref["client_s_per_gb"])
         if "L" in only:
             # H with the receiver as the service runs it, against iperf3's server run
             # right after it.
@@ -596,6 +613,11 @@ def main():
     if "L" in only:
         ratio_row("L", "H with the receiver under its service unit's restrictions (nobody, no capabilities, its call "
               "filter) vs iperf3 -u -b 0 -l 32700 received", "L_kelbos", "L_ref", 0.9)
+    if "A-Z" in only:
+        ratio_row("A-Z", "A vs iperf3 -Z -l 150000 -w 150000 (iperf3 sending without copying)", "A_kelbos", "AZ_ref",
+                  1.2)
+    if "J-Z" in only:
+        ratio_row("J-Z", "J vs iperf3 -Z (no -l, no -w)", "J_kelbos", "JZ_ref", 1.2)
     if "K" in only:
         ratio_row("K", "A with the Rate History windows open vs A", "K_kelbos", "A_kelbos", 0.95)
 
@@ -622,7 +644,13 @@ def main():
                 ("receiver vs server, J (TCP, buffers left to the system)", "J_rx_s_per_gb",
                  "J_ref_server_s_per_gb", 0.7),
                 ("transmitter vs client, A (TCP, per GB sent)", "A_tx_s_per_gb", "A_ref_client_s_per_gb", None),
-                ("transmitter vs client, H (UDP, per GB sent)", "H_tx_s_per_gb", "H_ref_client_s_per_gb", None)):
+                ("transmitter vs client, H (UDP, per GB sent)", "H_tx_s_per_gb", "H_ref_client_s_per_gb", None),
+                ("transmitter vs iperf3 -Z's client, A (TCP, per GB sent)", "A_tx_s_per_gb", "AZ_ref_client_s_per_gb",
+                 0.7),
+                ("transmitter vs iperf3 -Z's client, J (TCP, per GB sent)", "J_tx_s_per_gb", "JZ_ref_client_s_per_gb",
+                 0.7)):
+            if k_key not in samples or r_key not in samples:
+                continue
             k, r = m(k_key), m(r_key)
             if k != k or r != r:
                 continue  # a scenario not run

@@ -18,7 +18,21 @@ void add_transmitter_options(QCommandLineParser& parser) {
     parser.addOption({"udp-numbered",
                       "Number the datagrams of UDP links, so that the receiver reports loss, reordering "
                       "and jitter (message size at least 27)."});
+    parser.addOption({"send-path",
+                      "How TCP links hand their messages to the system: copy, or copy-free from a memory "
+                      "file (default copy).",
+                      "PATH"});
     parser.addOption({"go", "Start a transmission once the program is up."});
+}
+
+bool read_send_path(const QCommandLineParser& parser, SendPath& path) {
+    const QString word = parser.value("send-path");
+    if (!parser.isSet("send-path") || word == "copy") {
+        path = SendPath::copy;
+        return true;
+    }
+    path = SendPath::copy_free;
+    return word == "copy-free";
 }
 
 int parse_transport_word(const std::string& word) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kelbo_geometry.h"
+#include "message_path.h"
 #include "settings.h"
 
 class QCommandLineParser;
@@ -13,9 +14,10 @@ namespace kelbos {
 
 inline constexpr const char* MSG_BAD_TRANSPORT = "transport must be udp, tcp, decnet or osi";
 inline constexpr const char* MSG_BAD_COLOUR = "colour must be #RRGGBB";
+inline constexpr const char* MSG_BAD_SEND_PATH = "send-path must be copy or copy-free";
 
 // Adds --receiver, --transport, --msg-size, --delay, --sock-buf, --kelbo-size,
-// --colour, --udp-numbered and --go.
+// --colour, --udp-numbered, --send-path and --go.
 void add_transmitter_options(QCommandLineParser& parser);
 
 // Applies the settings options that were given, in the dialog's order of checking
@@ -24,6 +26,9 @@ void add_transmitter_options(QCommandLineParser& parser);
 // message in `error`, and nothing changed.
 bool apply_settings_options(const QCommandLineParser& parser, CommSettings& settings, Rgb& colour,
                             std::string& error);
+
+// --send-path: "copy" or "copy-free"; copy when not given. False for any other word.
+bool read_send_path(const QCommandLineParser& parser, SendPath& path);
 
 // "udp", "tcp", "decnet", "osi" (any case) as a TransportType; 0 for anything else.
 int parse_transport_word(const std::string& word);

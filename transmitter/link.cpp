@@ -10,11 +10,19 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <span>
 
 namespace kelbos {
 
 namespace {
+
+// The send time a numbered datagram carries: the sender's own steady clock, in
+// nanoseconds. The receiver compares only differences of it.
+std::uint64_t send_time_ns() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+}
 
 // The protocol level of TCP_NODELAY, as the protocol database names it for "TCP".
 int tcp_protocol_level() {
@@ -42,6 +50,7 @@ TransmitterLink::TransmitterLink(LinkOptions options, QObject* parent)
       options_(options),
       notifier_(new QSocketNotifier(QSocketNotifier::Read, this)),
       data_buffer_(LARGEST_MESSAGE, 0),
+      sender_(options.send_path, options.file_send),
       wait_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
       wait_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { link_event(); });
@@ -202,8 +211,6 @@ void TransmitterLink::read_setup_reply() {
         parse_setup_reply(std::span<const std::uint8_t>(reply.data(), static_cast<std::size_t>(got)));
     if (result.status != LinkStatus::ok) return finish_open(result.status);
     conn_id_ = result.conn_id;
-    // A fresh buffer: no numbers of an earlier link are left in it.
-    std::fill(data_buffer_.begin(), data_buffer_.begin() + NUMBERED_HEAD_LEN, std::uint8_t{0});
     numbered_ = transport_ == TRANSPORT_UDP && numbering_wanted_ && message_length_ >= NUMBERED_MIN_MESSAGE;
     datagrams_sent_ = 0;
     control_ = std::move(opening_control_);
@@ -312,16 +319,28 @@ LinkStatus TransmitterLink::link_open(int transport, int send_on, const std::str
 }
 
 int TransmitterLink::link_send() {
+    return send_messages(1);
+}
+
+int TransmitterLink::link_send_batch() {
+    return send_messages(batch_messages(message_length_));
+}
+
+int TransmitterLink::send_messages(std::size_t messages) {
     if (!open_) {
         last_error_ = ENOTCONN;
         return -1;
     }
     write_data_header(data_buffer_, conn_id_, message_length_);
-    if (numbered_) number_next_datagram();
-    const ssize_t sent = ::send(data_fd(), data_buffer_.data(), message_length_, MSG_NOSIGNAL);
+    // Numbered datagrams carry the sequence number of the first of the batch and the
+    // numbers after it; a datagram the system does not take keeps its number.
+    const DatagramNumbers first{datagrams_sent_, numbered_ ? send_time_ns() : 0};
+    const ssize_t sent = sender_.send(data_fd(), transport_ == TRANSPORT_TCP,
+                                      std::span<const std::uint8_t>(data_buffer_.data(), message_length_),
+                                      messages, numbered_ ? &first : nullptr);
     if (sent >= 0) {
         last_error_ = 0;
-        if (transport_ == TRANSPORT_UDP) ++datagrams_sent_;
+        if (transport_ == TRANSPORT_UDP) datagrams_sent_ += sender_.last_datagrams();
         return static_cast<int>(sent);
     }
     const int error = errno;
@@ -486,6 +505,7 @@ void TransmitterLink::close_link() {
     stop_notification();  // before the descriptor goes away
     stop_waiting();
     open_ = false;
+    sender_.reset();
     datagram_.reset();
     control_.reset();
 }
@@ -498,12 +518,6 @@ void TransmitterLink::abort_link() {
 
 // A datagram the system did not take keeps its number for the next try: the numbers
 // that go out follow each other without a gap.
-void TransmitterLink::number_next_datagram() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    const auto send_ns =
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
-    write_datagram_numbers(data_buffer_, message_length_, DatagramNumbers{datagrams_sent_, send_ns});
-}
 
 void TransmitterLink::report_end(ConnId conn_id, int reason) {
     // A copy: the callback may open the next link, which replaces end_.

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "message_path.h"
 #include "net.h"
 #include "protocol.h"
 
@@ -43,6 +44,8 @@ using DoneCallback = std::function<void(LinkStatus status)>;
 struct LinkOptions {
     Ports ports{};                               // the receiver's ports
     std::chrono::milliseconds wait = LINK_WAIT;  // bound of every wait of the link
+    SendPath send_path = SendPath::copy;         // how a TCP link's messages reach the system
+    FileSendCall file_send = system_sendfile;    // the copy-free path's call
 };
 
 class TransmitterLink : public QObject {
@@ -81,6 +84,14 @@ public:
     // ended the link through the end callback with reason 2. -1 with ENOTCONN when
     // no link is open.
     int link_send();
+    // As link_send, with as many messages as one call carries (back to back): the
+    // bytes accepted are whole messages and, on TCP, possibly the start of one more,
+    // as that many link_send calls would have sent them.
+    int link_send_batch();
+    // How the link sends: the last TCP send went without a copy; the system refused
+    // the copy-free path on this link, which sends by copy since.
+    bool sent_copy_free() const { return sender_.sent_copy_free(); }
+    bool copy_free_refused() const { return sender_.refused(); }
 
     // Whether the next links opened over UDP number their datagrams (a message length
     // too short for the numbers sends them as they are).
@@ -119,6 +130,8 @@ public:
     // errno of the last failing system call of the last operation; 0 when that
     // operation failed without one (or succeeded).
     int last_error() const { return last_error_; }
+    // Length of every data message of the current (or last) link.
+    std::uint32_t message_length() const { return message_length_; }
     // ConnId given by the receiver to the current (or last) link.
     ConnId conn_id() const { return conn_id_; }
     // Bound of the waits of the next operations.
@@ -138,8 +151,7 @@ private:
     // Closes the link and reports its end with reason 2.
     void abort_link();
     void report_end(ConnId conn_id, int reason);
-    // Writes the next datagram's sequence number and send time into the data buffer.
-    void number_next_datagram();
+    int send_messages(std::size_t messages);
 
     // The steps of an opening and of the shutdown handshake, each a reaction to the
     // event loop: readable, writable or the bound of the step's wait.
@@ -171,6 +183,7 @@ private:
     ConnId conn_id_ = CONN_NONE;
     std::uint32_t message_length_ = 0;
     std::vector<std::uint8_t> data_buffer_;  // LARGEST_MESSAGE zero bytes; only the head written
+    MessageSender sender_;
     bool numbering_wanted_ = false;
     bool numbered_ = false;  // this link's datagrams carry numbers
     std::uint64_t datagrams_sent_ = 0;

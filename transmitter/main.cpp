@@ -75,6 +75,11 @@ int main(int argc, char** argv) {
         present_on_stderr(error);
         return 2;
     }
+    SendPath send_path = SendPath::copy;
+    if (!read_send_path(parser, send_path)) {
+        present_on_stderr(MSG_BAD_SEND_PATH);
+        return 2;
+    }
 
     prepare_platform(argc, argv);
     if (common->headless)
@@ -110,6 +115,7 @@ int main(int argc, char** argv) {
     options.time_seconds = common->time_seconds;
     options.bar_scale = common->bar_scale;
     options.rate_history = common->rate_history;
+    options.send_path = send_path;
     TransmitterProgram program(options);
     program.settings() = settings;
     program.set_kelbo_colour(colour);

@@ -115,7 +115,8 @@ void TransmitLoop::send_message() {
     ++slices_;
     running_ = true;
     for (;;) {
-        const int sent = link_.link_send();
+        // Back to back, one call carries several messages.
+        const int sent = delay == 0 ? link_.link_send_batch() : link_.link_send();
         if (sent < 0) {
             running_ = false;
             if (generation != generation_ || active_transport_ == TRANSPORT_NONE) {
@@ -132,12 +133,20 @@ void TransmitLoop::send_message() {
                           writable_ends_wait);
             return;
         }
-        counters_.pending_bytes += static_cast<std::uint64_t>(sent);
-        counters_.total_bytes += static_cast<std::uint64_t>(sent);
-        while (kelbo_bytes != 0 && counters_.pending_bytes >= kelbo_bytes) {
-            counters_.pending_bytes -= kelbo_bytes;
-            shell_.take_kelbo();
-        }
+        // The counters and kelbos go message by message, as one send per message
+        // would leave them: a kelbo is taken at the message that completes it.
+        const std::uint64_t length = link_.message_length();
+        std::uint64_t left = static_cast<std::uint64_t>(sent);
+        do {
+            const std::uint64_t part = length == 0 ? left : std::min(left, length);
+            left -= part;
+            counters_.pending_bytes += part;
+            counters_.total_bytes += part;
+            while (kelbo_bytes != 0 && counters_.pending_bytes >= kelbo_bytes) {
+                counters_.pending_bytes -= kelbo_bytes;
+                shell_.take_kelbo();
+            }
+        } while (left != 0);
         if (delay != 0) {
             running_ = false;
             schedule_wait(delay, false);

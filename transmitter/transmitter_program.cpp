@@ -23,6 +23,7 @@ TransmitterProgram::TransmitterProgram(TransmitterOptions options)
     make_kelbo_brushes(brushes_);
     LoopOptions loop_options;
     loop_options.link = LinkOptions{options_.ports, options_.link_wait};
+    loop_options.link.send_path = options_.send_path;
     loop_options.slice = options_.slice;
     loop_ =
         std::make_unique<TransmitLoop>(TransmitInputs{settings_, scene_, brushes_.colour_text, local_host_},

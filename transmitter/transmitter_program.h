@@ -43,6 +43,7 @@ struct TransmitterOptions {
     std::uint64_t start_ms = now_ms();   // the program's start, for the JSON times
     BarScaleChoice bar_scale{};          // the bar scale the window starts with
     bool rate_history = false;           // open the Rate History window with the main window
+    SendPath send_path = SendPath::copy;  // how TCP links hand their messages to the system
     // Ends the event loop with an exit status; QCoreApplication::exit when empty.
     std::function<void(int)> quit;
     // Given: the figures go there at each tick and at each end, for the metrics

@@ -327,7 +327,7 @@ TEST(ConnectionFlood, AHostsFloodLeavesAnotherHostsLinkWhole) {
             return counted > 0;
         },
         10s));
-    EXPECT_LE(bytes_of(sent[0]) - counted, LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN) << counted;
+    EXPECT_EQ(counted, bytes_of(sent[0]));  // counted in full, to the byte
     EXPECT_EQ(flood.report().not_connected + flood.report().unanswered + flood.report().odd_replies, 0);
     rx.send_signal(SIGTERM);
     ASSERT_EQ(rx.wait_exit(30s), 0) << rx.err();

@@ -42,7 +42,7 @@ TEST(TransmitterCommandLine, HelpListsEveryOption) {
     EXPECT_EQ(tx.wait_exit(10s), 0);
     for (const char* option :
          {"--help", "--version", "--headless", "--json", "--time", "--receiver", "--transport", "--msg-size",
-          "--delay", "--sock-buf", "--kelbo-size", "--colour", "--udp-numbered", "--go"})
+          "--delay", "--sock-buf", "--kelbo-size", "--colour", "--udp-numbered", "--send-path", "--go"})
         EXPECT_NE(tx.out().find(option), std::string::npos) << option;
     ChildProcess version(transmitter(), {"--version"});
     EXPECT_EQ(version.wait_exit(10s), 0);
@@ -66,6 +66,7 @@ TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
         {{"--kelbo-size", "4"}, "kelbo size must be at least 8 bits\n"},
         {{"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
         {{"--colour", "red"}, "colour must be #RRGGBB\n"},
+        {{"--send-path", "zero"}, "send-path must be copy or copy-free\n"},
         {{"--time", "soon"}, "time must be a positive number of seconds\n"},
         {{"--udp-numbered", "--msg-size", "26"},
          "message size must be at least 27 bytes to number datagrams\n"},

@@ -17,28 +17,62 @@ Bytes data_message(std::initializer_list<std::uint8_t> field, std::size_t length
     return m;
 }
 
-TEST_F(LinkTest, TcpDataMessagesFollowEachOtherOnTheStream) {
+// A TCP link sends by copy, from the memory file, or by copy once the file is refused.
+enum class Way { copy, copy_free, refused };
+int refusals = 0;
+ssize_t refuse_file_send(int, int, off_t*, std::size_t) {
+    ++refusals;
+    errno = EINVAL;
+    return -1;
+}
+
+class SendPathTest : public LinkTest, public ::testing::WithParamInterface<Way> {
+protected:
+    SendPathTest()
+        : LinkTest(GetParam() == Way::copy ? SendPath::copy : SendPath::copy_free,
+                   GetParam() == Way::refused ? refuse_file_send : system_sendfile) {
+        refusals = 0;
+    }
+    // The path the last send took; a refusal is met once per link.
+    void expect_path(int links) {
+        EXPECT_EQ(link.sent_copy_free(), GetParam() == Way::copy_free);
+        EXPECT_EQ(link.copy_free_refused(), GetParam() == Way::refused);
+        EXPECT_EQ(refusals, GetParam() == Way::refused ? links : 0);
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Ways, SendPathTest, ::testing::Values(Way::copy, Way::copy_free, Way::refused));
+
+TEST_P(SendPathTest, TcpDataMessagesFollowEachOtherOnTheStream) {
+    const int fds = count_open_fds();
     SetupPeer peer;
     open_ok(TRANSPORT_TCP, peer, 3, 1000);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(link.link_send(), 1000);
-    const Bytes message = data_message({3, 0, 0, 0}, 1000);
-    Bytes expected;
-    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), message.begin(), message.end());
-    EXPECT_EQ(read_bytes(peer.connection.fd(), 3000), expected);
+    EXPECT_EQ(read_bytes(peer.connection.fd(), 3000), message_stream({1000, 1000, 1000}, 1000, {3, 0, 0, 0}));
+    // Back to back, one call takes whole messages and maybe the start of one more.
+    const int batch = link.link_send_batch();
+    ASSERT_GT(batch, 1000);
+    EXPECT_TRUE(read_bytes(peer.connection.fd(), static_cast<std::size_t>(batch)) ==
+                message_stream({batch}, 1000, {3, 0, 0, 0}));
     EXPECT_EQ(drain(peer.connection.fd()), 0u);  // nothing else: no framing, no header
+    expect_path(1);
 
     // An id above 127 is sign-extended into the 32-bit field.
     open_ok(TRANSPORT_TCP, peer, 200, 6);
     EXPECT_EQ(link.link_send(), 6);
     EXPECT_EQ(read_bytes(peer.connection.fd(), 6), data_message({0xC8, 0xFF, 0xFF, 0xFF}, 6));
-    EXPECT_TRUE(ends.empty());
+    expect_path(2);
+    peer.connection.reset();  // the link ends and leaves no descriptor, nor its file
+    ASSERT_TRUE(pump_until([&] { return ends.size() == 1; }));
+    EXPECT_EQ(count_open_fds(), fds);
 }
 
 TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     SetupPeer peer;
     open_ok(TRANSPORT_UDP, peer, 3, 32700);
     EXPECT_EQ(link.link_send(), 32700);
-    EXPECT_EQ(link.link_send(), 32700);
+    const int batch = link.link_send_batch();  // whole datagrams, several in one call
+    ASSERT_GT(batch, 32700);
+    EXPECT_EQ(batch % 32700, 0);
     const Bytes message = data_message({3, 0, 0, 0}, 32700);
     for (int i = 0; i < 2; ++i) {
         Bytes datagram(40000);
@@ -52,6 +86,7 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     EXPECT_EQ(drain(peer.connection.fd()), 0u);
 
     // A message shorter than the ConnId field carries only its first bytes.
+    drain(rx.datagram.fd());  // the rest of the batch
     open_ok(TRANSPORT_UDP, peer, 7, 2);
     EXPECT_EQ(link.link_send(), 2);
     Bytes datagram(16);
@@ -89,7 +124,7 @@ bool writable_now(int fd) {
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
 }
 
-TEST_F(LinkTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
+TEST_P(SendPathTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
     // Small buffers on both ends so that the stream fills after a few sends.
     const int small = 4096;
     ASSERT_EQ(::setsockopt(rx.stream.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
@@ -99,7 +134,7 @@ TEST_F(LinkTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
     std::vector<int> accepted;
     testing::internal::CaptureStderr();
     for (int i = 0; i < 10000; ++i) {
-        const int n = link.link_send();
+        const int n = i % 2 ? link.link_send_batch() : link.link_send();
         if (n < 0) break;
         accepted.push_back(n);
     }
@@ -116,7 +151,7 @@ TEST_F(LinkTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
         drain(peer.connection.fd(), &stream);
         return writable_now(link.data_fd());
     }));
-    const int n = link.link_send();
+    const int n = link.link_send_batch();
     ASSERT_GT(n, 0);
     accepted.push_back(n);
     EXPECT_EQ(link.last_error(), 0);
@@ -126,13 +161,9 @@ TEST_F(LinkTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
     const std::size_t total = std::accumulate(accepted.begin(), accepted.end(), std::size_t{0});
     const Bytes rest = read_bytes(peer.connection.fd(), total - stream.size());
     stream.insert(stream.end(), rest.begin(), rest.end());
-    Bytes expected;
-    for (int part : accepted) {
-        const Bytes m = data_message({3, 0, 0, 0}, static_cast<std::size_t>(part));
-        expected.insert(expected.end(), m.begin(), m.end());
-    }
     EXPECT_EQ(stream.size(), total);
-    EXPECT_TRUE(stream == expected);
+    EXPECT_TRUE(stream == message_stream(accepted, 150000, {3, 0, 0, 0}));
+    expect_path(1);
     EXPECT_TRUE(ends.empty());
 }
 

@@ -31,6 +31,9 @@ inline bool notifying_on_control(const TransmitterLink& link) {
 
 class LinkTest : public ::testing::Test {
 protected:
+    LinkTest() = default;
+    LinkTest(SendPath path, FileSendCall call) : link(LinkOptions{rx.ports, PEER_WAIT, path, call}) {}
+
     using End = std::pair<int, int>;  // ConnId, reason
 
     EndCallback recorder() {

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -123,6 +124,16 @@ void reset_connection(Socket& socket) {
     const linger hard{1, 0};
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     socket.reset();
+}
+
+Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field) {
+    Bytes message(length, 0);
+    std::copy_n(field.begin(), std::min(field.size(), length), message.begin());
+    Bytes stream;
+    for (int n : accepted)
+        for (auto left = static_cast<std::size_t>(n); left > 0; left -= std::min(left, length))
+            stream.insert(stream.end(), message.begin(), message.begin() + std::min(left, length));
+    return stream;
 }
 
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {

@@ -57,6 +57,10 @@ void send_bytes(int fd, const Bytes& bytes);
 // Closes with a reset instead of an orderly end.
 void reset_connection(Socket& socket);
 
+// The stream that sends of `accepted` bytes each give: each starts a data message
+// (`field`, then zeros, `length` bytes), the last cut where the send ended.
+Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field);
+
 // Processes Qt events until done() holds or the limit passes; returns done().
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = PEER_WAIT);
 // Runs queued invocations posted so far (and the ones they post in turn, once).

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "scripted_receiver.h"
@@ -40,7 +41,8 @@ protected:
     LoopTest() { scene.scene_loaded = true; }
 
     void make(Ports ports, LoopOptions options = {}) {
-        options.link = LinkOptions{ports, 2s};
+        options.link.ports = ports;
+        options.link.wait = 2s;
         loop = std::make_unique<TransmitLoop>(TransmitInputs{settings, scene, colour, host}, counters, shell,
                                               options);
     }
@@ -204,6 +206,51 @@ TEST_F(LoopTest, FullBufferResumesWhenTheSocketIsWritable) {
     EXPECT_EQ(loop->timer_wakes(), 0u);
     loop->abandon();
     EXPECT_FALSE(loop->waiting_for_writable());
+}
+
+class LoopPathTest : public LoopTest, public ::testing::WithParamInterface<std::tuple<SendPath, std::uint32_t>> {};
+INSTANTIATE_TEST_SUITE_P(Paths, LoopPathTest,
+                         ::testing::Combine(::testing::Values(SendPath::copy, SendPath::copy_free),
+                                            ::testing::Values(0u, 1u)));
+
+TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
+    test::ScriptedReceiver rx;
+    settings.transport = TRANSPORT_TCP;
+    settings.msg_size = 20000;
+    settings.delay_ms = std::get<1>(GetParam());
+    settings.kelbo_size = 8 * 30000;
+    LoopOptions options;
+    options.link.send_path = std::get<0>(GetParam());
+    make(rx.ports, options);
+    auto setup = test::play_setup(rx.stream, {5, 1, 0, 0});
+    loop->start_transmit();
+    test::SetupPeer peer = setup.get();
+    test::Bytes stream;
+    ASSERT_TRUE(pump_until([&] {
+        test::drain(peer.connection.fd(), &stream);
+        return stream.size() > 300000;
+    }));
+    loop->abandon();
+    const test::Bytes rest = test::read_bytes(peer.connection.fd(), counters.total_bytes - stream.size());
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    EXPECT_EQ(stream.size(), counters.total_bytes);
+    // Each message, whole or cut short, starts with its id field 5, 0, 0, 0; then zeros.
+    std::vector<std::size_t> pieces;
+    for (std::uint8_t byte : stream) {
+        ASSERT_TRUE(byte == 5 || (byte == 0 && !pieces.empty()));
+        if (byte == 5) pieces.push_back(0);
+        ++pieces.back();
+    }
+    EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), 20000u);
+    // Paced, every message is whole; each kelbo goes at the message that completes it.
+    EXPECT_TRUE(settings.delay_ms == 0 || std::count(pieces.begin(), pieces.end(), 20000u) == std::ssize(pieces));
+    std::vector<std::uint64_t> takes;
+    std::uint64_t sum = 0;
+    for (std::size_t piece : pieces)
+        for (sum += piece; (takes.size() + 1) * 30000 <= sum;) takes.push_back(sum);
+    EXPECT_EQ(shell.takes, takes);
+    EXPECT_EQ(counters.pending_bytes, counters.total_bytes % 30000);
+    EXPECT_EQ(loop->link().sent_copy_free(), std::get<0>(GetParam()) == SendPath::copy_free);
 }
 
 TEST_F(LoopTest, QuickGoAfterHaltKeepsOneContinuation) {
