@@ -142,7 +142,7 @@ std::uint64_t get_u64(const std::uint8_t* in) {
 
 void write_datagram_numbers(std::span<std::uint8_t> buffer, std::uint32_t message_length,
                             const DatagramNumbers& numbers) {
-    if (message_length < NUMBERED_MIN_MESSAGE || buffer.size() < NUMBERED_MIN_MESSAGE) return;
+    if (message_length < NUMBERED_MIN_MESSAGE || buffer.size() < NUMBERED_HEAD_LEN) return;
     std::copy(NUMBERED_MARKER.begin(), NUMBERED_MARKER.end(), buffer.begin() + NUMBERED_MARKER_AT);
     put_u64(buffer.data() + NUMBERED_SEQUENCE_AT, numbers.sequence);
     put_u64(buffer.data() + NUMBERED_TIME_AT, numbers.send_ns);

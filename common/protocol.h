@@ -174,8 +174,10 @@ struct DatagramNumbers {
     std::uint64_t sequence = 0;
     std::uint64_t send_ns = 0;
 };
-// Writes the marker, the sequence number and the send time after the ConnId field.
-// Does nothing to a buffer or message shorter than NUMBERED_MIN_MESSAGE.
+// Writes the marker, the sequence number and the send time after the ConnId field of a
+// message of `message_length` bytes whose head is `buffer` (the whole message, or only
+// its first NUMBERED_HEAD_LEN bytes). Does nothing to a message shorter than
+// NUMBERED_MIN_MESSAGE, or a buffer shorter than the head.
 void write_datagram_numbers(std::span<std::uint8_t> buffer, std::uint32_t message_length,
                             const DatagramNumbers& numbers);
 // The numbers of a datagram whose first bytes (at least NUMBERED_HEAD_LEN of them) are

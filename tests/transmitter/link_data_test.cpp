@@ -107,7 +107,9 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
             ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
             got.resize(static_cast<std::size_t>(::recv(rx.datagram.fd(), got.data(), got.size(), 0)));
             const auto numbers = read_datagram_numbers(got);
-            if (length == 27 && numbers && numbers->send_ns >= sent_ns) {
+            ASSERT_EQ(numbers.has_value(), length == 27);
+            if (numbers) {
+                EXPECT_GE(numbers->send_ns, sent_ns);
                 sent_ns = numbers->send_ns;
                 std::copy_n(Bytes{'K', 'N', 'u', 'm', i}.begin(), 5, want.begin() + 4);
                 for (int b = 0; b < 8; ++b) want[16 + b] = static_cast<std::uint8_t>(sent_ns >> (8 * b));
@@ -115,6 +117,21 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
             EXPECT_EQ(got, want) << length;
         }
         EXPECT_EQ(link.datagrams_sent(), 3u);
+        // A batch: every datagram its own number, following on; the message is the same.
+        const int batch = link.link_send_batch();
+        ASSERT_GT(batch, static_cast<int>(length));
+        for (std::uint64_t k = 0; k < 5; ++k) {
+            Bytes got(64);
+            ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
+            got.resize(static_cast<std::size_t>(::recv(rx.datagram.fd(), got.data(), got.size(), 0)));
+            ASSERT_EQ(got.size(), length);
+            const auto numbers = read_datagram_numbers(got);
+            EXPECT_EQ(numbers ? numbers->sequence : 0, length == 27 ? 3 + k : 0);
+            EXPECT_EQ(got[0], 7);
+            EXPECT_EQ(got[length - 1], 0);
+        }
+        drain(rx.datagram.fd());
+        EXPECT_EQ(link.datagrams_sent(), 3u + static_cast<std::uint64_t>(batch) / length);
     }
     EXPECT_TRUE(ends.empty());
 }

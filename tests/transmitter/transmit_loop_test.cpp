@@ -223,7 +223,7 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
     options.link.send_path = std::get<0>(GetParam());
     make(rx.ports, options);
     auto setup = test::play_setup(rx.stream, {5, 1, 0, 0});
-    loop->start_transmit();
+    ASSERT_TRUE(go());
     test::SetupPeer peer = setup.get();
     test::Bytes stream;
     ASSERT_TRUE(pump_until([&] {
