@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Configures and builds Kelbos into a build folder (default: build/).
 # Usage: scripts/build.sh [BUILD_DIR] [extra cmake options...]
+# KELBOS_TARGETS="a b" builds only those targets (default: everything, tests included).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/build}
 shift || true
 cmake -S "$root" -B "$dir" -DKELBOS_WERROR=ON "$@" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+targets=()
+for t in ${KELBOS_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$dir" -j"$(nproc)" "${targets[@]}"

@@ -6,7 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" build run
-"$root/scripts/build.sh" "$root/build"
+# Only the two programs: the test programs are built by the test command.
+KELBOS_TARGETS="kelbostx kelbosrx" "$root/scripts/build.sh" "$root/build"
 tx=$root/build/transmitter/kelbostx
 rx=$root/build/receiver/kelbosrx
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
