@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the Rate History window costs the event loop at each tick, with ten links and
 // the TOTAL (11 lines) of 600 points each: the new points added and the plot drawn
 // again. The same for a Qt Charts line chart, when Qt Charts is installed, for

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Kelbos throughput benchmark: each scenario measured side by side with its reference.
 
 Runs inside a private network namespace (bench/run.sh starts it with `unshare -n`), so

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Kelbos soak: ten TCP links into one receiver at full speed for a long time.
 
 Runs inside a private network namespace (bench/soak.sh starts it with `unshare -n`).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the pictures cost: a full redraw of the bundled scene in each program (the
 // work of one frame once the pile has started again within it), the same drawn face
 // by face as filled polygons for comparison, and the receiver's handling of one

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Throughput benchmark: Kelbos against iperf3 on this machine's loopback, side by side.
 # Installs what is missing, builds an optimised copy, and runs the scenarios in a
 # private network namespace, then times the pictures alone.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Soak: ten TCP links into one receiver at full speed, ten minutes by default, in a
 # private network namespace; samples the programs' memory and descriptors and checks
 # the links' byte counts at the end. Installs what is missing and builds an optimised

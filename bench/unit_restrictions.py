@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The receiver service's restrictions, applied to a program started outside systemd.
 
 Read from the unit file itself: its system call filter (SystemCallFilter= lines, the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package: `cpack -G DEB` in a build tree configured with the prefix /usr
 # (scripts/package.sh does it all). It holds what `cmake --install` lays out.
 set(CPACK_GENERATOR DEB)

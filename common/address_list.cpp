@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "address_list.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lists of addresses and prefixes that say which hosts may use a program, as given on
 // its command line: "127.0.0.1,10.0.0.0/8,::1,2001:db8::/32". Toolkit-free.
 #pragma once

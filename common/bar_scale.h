@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bar scales a window's rate bars can be drawn to: the full bar stands for 100
 // Mbit/s (the default), 1, 10 or 100 Gbit/s, or, in the automatic choice, the smallest
 // of those that holds the largest rate shown in the last ten seconds. Toolkit-free.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Millisecond tick count (64-bit, steady) and the runtime's error texts.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a program shows itself to the desktop: the kelbo icon on its windows, and the
 // name of its desktop entry, by which a desktop matches the running windows to the
 // entry that started them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Places widgets by dialog units, as the row and dialog layouts are given: one
 // horizontal unit is a quarter of the font's average character width, one vertical
 // unit an eighth of its height. The average is taken over the letters a-z and A-Z, as

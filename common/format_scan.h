@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The small piece of formatted input that the scene file needs, written out so that
 // its behaviour is defined for every input: a blank in a format matches any run of
 // white space (also none), a number is an optionally signed decimal integer after

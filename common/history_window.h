@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Rate History window: the rows' rates of the last ten minutes as lines, time
 // along x and Mbit/s (or Gbit/s) along y, each line in its row's colour. Hovering
 // over a point shows its row, time and rate; File > Save As... writes the plot as a

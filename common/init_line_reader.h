@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads a scene file line by line as a text-mode line read with a 512-byte buffer
 // would: a CR LF pair is one line end and is delivered as "\n", a line keeps its
 // line end, the last line may lack one, and a line longer than MAX_LINE characters

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Machine-readable rate lines: one JSON object per line on standard output.
 // Standard output also carries the routine diagnostics, which never begin with "{".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The drawing area of both main windows: a backing image of the client area, black
 // where nothing is drawn. The programs say which areas changed; the image is brought
 // up to date for each frame that shows it, by erasing those areas and drawing what of

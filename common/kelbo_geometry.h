@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One kelbo on screen: where it stands, its three faces, the box it covers, and the
 // colours its faces are filled with. Screen coordinates: x to the right, y down.
 #pragma once

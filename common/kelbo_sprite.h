@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A kelbo drawn once into a small transparent image and copied wherever a kelbo of
 // that shape and those colours stands. Filling three outlined polygons costs several
 // microseconds a kelbo; copying the image costs well under one, which is what lets a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Watches how well a program's event loop keeps up: the largest gap between two turns
 // of the loop (and when it ended), the most processor time the program itself spent
 // between two turns, the time from start to the first painted frame, and the peak

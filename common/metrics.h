@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The programs' figures for a Prometheus server: `GET /metrics` in the text format.
 //
 // The program hands the exporter a snapshot of its figures at each rate tick (and when

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket helpers: sockets that close themselves, options, bounded waits, the one
 // resolver and the one address type of both programs (IPv6 and IPv4 alike), name
 // lookups and the perror-form diagnostics. Nothing outside this file calls

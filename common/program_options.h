@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line options that both programs share, and the start-up pieces that go with
 // them: the headless platform, the quit signals.
 #pragma once

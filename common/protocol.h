@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The link protocol shared by kelbostx and kelbosrx: transports, ports, message
 // layouts, status codes and shutdown reasons with their texts. Pure functions over
 // byte arrays; no sockets here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Rates in megabits per second (1 Mbit = 1,000,000 bits): bytes / (ms * 125).
 // Byte counts and the product are 64-bit, so neither a fast link nor a long interval
 // wraps.

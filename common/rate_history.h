@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The rows' rates over the last ten minutes, one point per tick: one series per row
 // (a receiver link, its TOTAL, a transmission). A series that gets no more points
 // keeps those it has until they are older than the window. Series 0, when there is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's views of its rows' rates, built once for both programs: the View menu
 // (Bar Scale and Rate History...), the bar scale the rows are drawn to, and the rate
 // history. They are fed only by the rows' once-a-second tick (`ticked`), never by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scene: where the kelbos of the picture stand. A small text file (the "init
 // file" of every message) gives the projection angles, the size and spacing of the
 // kelbos and lines of positions; the reader projects every position to screen

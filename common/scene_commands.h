@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading scenes in the programs: at start-up from the command line, and through the
 // "Open ..." command.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pieces of the main-window shell that both programs share: the message box, the
 // menu built from an id table, and the scene file dialog.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one way both programs show a message to the user. The pieces are joined in
 // order, absent (null) ones skipped, with no separators added; the joined text goes
 // to the current presenter: a modal box in the programs, standard error when

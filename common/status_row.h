@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A status row: name, protocol, kelbo size, Mbits/s and a bar from 0 to 100 Mbits/s
 // with a scale mark every 10. The value row under the header of both programs.
 #pragma once

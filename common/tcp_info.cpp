@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tcp_info.h"
 
 #include <linux/tcp.h>

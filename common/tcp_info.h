@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the kernel knows of a TCP connection's path: its round-trip estimate, its
 // retransmissions and its congestion window. Toolkit-free.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's kelbo colours: eleven slots, each the colours of one link's kelbos.
 // Slot 0 is the default green, in use from start-up and never released. A link takes a
 // slot at set-up and holds it while it is open; a slot that is no longer held stays in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's table of link records: one ConnectionRecord per ConnId (1..10) and
 // the TOTAL record (0). The link callbacks and the status rows move records between
 // free, live and dirty; more_data counts bytes into them. Toolkit-free.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a UDP link's numbered datagrams tell: how many came, how many of the numbers
 // sent so far are missing, which came late or twice, and the interarrival jitter.
 // Toolkit-free.

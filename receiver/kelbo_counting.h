@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The counting half of the receiver's data handling: a received chunk is counted into
 // its link's record and the TOTAL record, and every kelbo's worth of the link's bytes
 // places the next kelbo of the picture, in file order, in the link's colour slot. When

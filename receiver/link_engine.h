@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The network side of kelbosrx: the three listening endpoints, admission of new links
 // with their SetupRequest and SetupReply, the data of every link, the ShutdownRequest
 // found at the end of a chunk and its ShutdownAck, and the end of every link. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's link callbacks and its strip of status rows: admission of new links
 // (alloc_conn_id), their set-up (new_link), their end (shutdown_rcv) and, once a
 // second, the rate tick of every row (tick_rows), which removes a finished link's row

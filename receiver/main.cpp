@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelbosrx: the receiver program.
 #include <QApplication>
 #include <QCommandLineParser>

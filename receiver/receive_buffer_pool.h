@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Receive buffers for the link engine's handler. The handler can be entered again
 // from a modal loop inside one of its callbacks, so each call needs a buffer of its
 // own; the pool keeps the ones made so far and makes a new one only when every buffer

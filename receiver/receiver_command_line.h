@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's command line: the options both programs share (--help, --version,
 // --headless, --json, --time), the receiver's own (--allow, --links-per-host,
 // --idle-timeout) and the words that name the scene file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's picture: kelbos 0..next_point-1 of the scene, each in the colours of
 // the slot it was placed in, drawn on the main window's KelboCanvas. Received data
 // places kelbos (more_data); the canvas redraws what changed, in picture order.

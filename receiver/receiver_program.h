@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver program kelbosrx as one object: its connection records, colour slots,
 // scene, status rows, picture, main window and link engine. main() makes one; tests
 // make as many as they like, each with its own ports and waits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What one value row of the receiver shows: the texts of its record, "Stopped" when the
 // link has ended, and once a second the rate with its bar. The bar of a link row is
 // drawn in its colour slot's base colour; the TOTAL row's bar is gray after a tick and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's main window, "Kelbos Receiver": the picture fills the client area,
 // the status rows sit on top of it, and the menu offers File ("&Open ...", "&Save
 // settings", "&Exit") and Control ("&Stop", grayed for good).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configures and builds Kelbos into a build folder (default: build/).
 # Usage: scripts/build.sh [BUILD_DIR] [extra cmake options...]
 # KELBOS_TARGETS="a b" builds only those targets (default: everything, tests included).

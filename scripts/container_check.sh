@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The receiver's service under a running systemd: boots a Debian 12 container
 # (mmdebstrap, systemd-nspawn) with the package installed, starts kelbosrx.service,
 # sends to it from outside the container over a veth pair (a TCP link, a UDP link, and

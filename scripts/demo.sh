@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the receiver and the transmitter of a build headless on this machine with the
 # bundled scene, the transmitter aimed at localhost, and prints their JSON lines as
 # they come. Each line gets a "program" member naming the program that wrote it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs, with apt-get, whatever Debian packages Kelbos needs that are missing.
 # Usage: scripts/deps.sh [build|test|run|bench|soak|package|container]...  (build is always included)
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs each fault test (killed ends, resets, a receiver that stops reading) N times,
 # every run in a process and network namespace of its own as ctest runs it, and
 # tallies passes, failures and what each run recorded: which failure the transmitter

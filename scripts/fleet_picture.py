@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Draws docs/fleet-rates.svg: three receivers on three hosts (network namespaces
 joined to this one by veth pairs), transmitters coming and going, one Prometheus
 server scraping them with the shipped rules; the picture is what it answers for the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds the fuzz targets with clang in build-fuzz/ and runs
 # each for SECONDS (default 30) on a copy of its seed corpus; the committed corpora
 # are never written. Fails on any finding, whose input is kept in build-fuzz/findings/.

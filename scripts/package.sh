@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian package kelbos_<version>_amd64.deb: installs what is missing, makes
 # a Release build without tests in build-package/ (or in $KELBOS_PACKAGE_DIR), runs
 # CPack, checks the desktop entries inside the package with desktop-file-validate and

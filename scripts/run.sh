@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds, and runs the receiver and the transmitter on this
 # machine with the bundled scene, the transmitter aimed at localhost. With a display
 # both windows open (choose Control > Go in the transmitter); without one the pair

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds, and runs every test: once in a normal build, then
 # once more with AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz
 # target for 30 seconds.

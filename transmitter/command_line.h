@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's own command-line options: its settings and kelbo colour, and
 // --go. They are read with the settings dialog's rules and messages.
 #pragma once

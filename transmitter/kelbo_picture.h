@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's picture: the whole scene in the kelbo colour, one kelbo taken
 // away (the last first) for every kelbo's worth of data sent, the full pile again
 // once only the first kelbo is left.

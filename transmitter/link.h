@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's end of a link: opens it with the setup handshake, sends one data
 // message at a time, closes it with the shutdown handshake, and notices when the
 // receiver's side of the connection ends the link or signals something.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kelbostx: sends data to a kelbos receiver and shows the send rate.
 #include <QApplication>
 #include <clocale>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "message_path.h"
 
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a link's data messages reach the system.
 //
 // Back to back, one call carries several messages: on TCP one sendmsg of the data

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's settings for one run: the link parameters the settings dialog
 // edits, their defaults, the lists the dialog offers, and the reading of the dialog's
 // number fields (shared with the command line).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "Communications Settings": edits the link settings. Go and Apply check every number
 // field and commit; Go then starts a transmission (the caller does, once the dialog
 // has closed). Cancel, Escape and closing the dialog change nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A transmission: Go opens the link with the current settings and schedules the
 // sending; the send loop sends data messages back to back or one per delay, keeps
 // the counters and takes kelbos away; Halt closes the link with the shutdown

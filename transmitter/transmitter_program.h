@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter program: one object owns the settings, the scene and its brushes,
 // the send counters, the transmission and the main window with its rows, and runs
 // the menu commands. main() makes one; tests make as many as they need, aimed at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's main window: "Kelbos Transmitter" with its menu, the kelbo
 // picture filling the client area, and the header and value rows at its top.
 #pragma once

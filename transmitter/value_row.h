@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's value row at work: filled from the settings when a transmission
 // starts, a rate and bar once a second from the bytes sent, "Stopped" at the end.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Kelbos copied from a ready-drawn image give the very pixels that drawing their
 // faces gives, for any shape, position and clipping; the sprite store hands out one
 // sprite per shape and colours and keeps those in use.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scene reader against awkward input: line pieces, CR LF, NUL bytes, huge numbers
 // and counts, big files and random bytes. None may crash, hang or go unreported.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the scene tests: a message recorder, a scratch folder and the
 // header of the standard test scene.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Running the real programs on a private X display, driven as a person drives them.
 
 A test enters a network namespace of its own (the programs use fixed ports), starts

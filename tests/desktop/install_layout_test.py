@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What `cmake --install` lays out, checked in a scratch prefix (no root needed).
 
 Usage: install_layout_test.py BUILD_DIR [CMAKE]

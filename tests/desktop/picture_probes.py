@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What a screenshot of the programs should hold, computed independently of them.
 
 The kelbo geometry is worked out here from the scene file's numbers; the menu items'

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The real windows on a real (virtual) display, used with the keyboard and the mouse.
 
 Usage: real_display_test.py CASE   (CASE: menus, settings, go, pixels, scale, history, boxes; none

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A seeded flood against a receiver's well-known ports: bursts of connections to the
 // stream and control ports that send random bytes, part of a SetupRequest, a complete
 // but bogus one, or nothing, that close at once or reset, and random datagrams to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real kelbosrx, headless, under a flood of connections to its stream and control
 // ports and of datagrams to its datagram port, while two real kelbostx links stream to
 // it: the links keep ticking with growing byte counts and the event loop never stalls

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scripts/demo.sh, the headless demonstration the run command falls back to without a
 // display, run against this build.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Either end of a running link killed outright (SIGKILL), with the real programs in a
 // network namespace of their own: the transmitter under a live receiver, over TCP and
 // over UDP; the receiver under a live transmitter, headless and with the transmitter

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Connections reset (RST: a close with SO_LINGER {1, 0}) in the middle of a link, in
 // both directions: a hand-made transmitter resetting under the real kelbosrx, and a
 // hand-made receiver resetting under the real kelbostx and under the transmitter

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Strangers on the links of a real kelbosrx: a host not allowed, datagrams naming a link
 // from another address of the machine or after the link ended, and a ShutdownRequest
 // naming one link sent on another link's connection. None may change what a row says.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pieces of the fault tests: hand-made peers that speak the real protocol through the
 // shared codecs (a transmitter for a real kelbosrx, a receiver for the real
 // transmitter), on the well-known ports of the test's own network namespace, and the

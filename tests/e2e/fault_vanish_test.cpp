@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peers that vanish without a word, and peers that only pause, with the real programs
 // on two hosts (network namespaces joined by a veth pair), each host running a
 // receiver and transmitters aimed at the other. A host whose interface goes down must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A receiver that answers the setup and then never reads (the TCP window closes): the
 // transmitter's event loop keeps turning while its socket is full, Halt is handled at
 // once, and the halt gives up after its wait with "Timeout waiting for Shutdown ACK":

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a flood sends, drawn from its seed before anything is sent: each connection's
 // kind, port and bytes, and each burst's datagrams. The same seed gives the same
 // script.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real programs over IPv6: TCP and UDP links over ::1, a receiver in a network
 // where IPv6 is switched off, and two hosts that have IPv6 addresses only, where the
 // receiver's name gives an address that does not answer before the one that does.

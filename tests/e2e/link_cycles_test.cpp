@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Many links of every kind between the two real ends, and what they leave behind:
 // descriptors, link socket entries, ConnIds.
 #include <gtest/gtest.h>

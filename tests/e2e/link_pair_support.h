@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's side of the tests of both link ends: opening a link at a
 // ReceiverThread and recording the ends the link reports.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's link against the receiver's engine: set-up, data over both
 // transports, the shutdown handshake, refusal of an eleventh link, and the ends that
 // the receiver causes.

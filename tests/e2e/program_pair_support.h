@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pieces of the tests that run the real programs: their paths, their JSON lines, and
 // whether a port of this test's network namespace listens yet.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real kelbosrx and kelbostx against each other over loopback, both headless with
 // JSON lines: transmissions halted by --time over TCP and over UDP, also while the
 // receiver is held, and a receiver that refuses links while it has no scene.

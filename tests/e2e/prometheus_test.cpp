@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A real Prometheus server scrapes, every second, a receiver with two links and one of
 // the transmitters: what its query API returns equals, byte for byte, what the
 // programs' JSON lines said at some tick, while the links run and after they end, and

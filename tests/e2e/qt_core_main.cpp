@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GoogleTest entry for tests that need a Qt event loop but no widgets.
 #include <gtest/gtest.h>
 

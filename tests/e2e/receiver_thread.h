@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A real receiver for tests of the two link ends: the LinkEngine with callbacks that
 // keep a real ConnectionTable the way the receiver's link callbacks do, running on a
 // thread of its own with its own event loop, as the receiver runs in a process of its

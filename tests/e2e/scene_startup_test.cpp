@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Both real programs, headless, given a malformed scene file at start-up: a missing
 // file, a folder, every bad header line, bad counts and point lines, colours where
 // numbers belong, truncated files, CR LF line ends, an empty file, files of 10 MB,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real programs on two hosts: kelbosrx on this test's own network namespace,
 // kelbostx on a second one, joined by a veth pair shaped to 50 Mbit/s. Each host
 // knows the other only from its own hosts file: the transmitter finds the receiver by

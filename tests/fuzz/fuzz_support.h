@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the fuzz targets: failing a run with a reason, reading the input
 // front to back, and the descriptor check that turns a leak into a finding.
 #pragma once

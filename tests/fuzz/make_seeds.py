@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the seed corpora of the fuzz targets into corpus/<target>/.
 
 Each seed is a small input that reaches one path of its target; the input layouts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's input path, fed any bytes through the real link engine on real
 // loopback sockets. The first byte picks what the bytes are:
 //   0: a SetupRequest on a new stream or control connection, in pieces;

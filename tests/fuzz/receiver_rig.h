@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver side of the receiver_input fuzz target: a fresh link engine on free
 // loopback ports for every run, driven by direct calls to comm_event after each write
 // of a scripted transmitter, and callbacks that keep a ConnectionTable as the receiver

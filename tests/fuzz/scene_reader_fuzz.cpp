@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any bytes as a scene file, read with the real reader into a scene that already
 // holds an earlier picture. Afterwards the scene and the messages must agree with the
 // result: a count of points in range, one message for every failure and the right

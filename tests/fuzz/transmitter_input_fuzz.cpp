@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's reading of what a receiver sends, fed any bytes: the SetupReply
 // that link_open reads, bytes that arrive on an open link and reach link_event, and
 // the ShutdownAck that link_shutdown reads. A scripted receiver on loopback answers

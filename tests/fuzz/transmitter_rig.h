@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver played by the transmitter_input fuzz target: listeners and a datagram
 // socket on loopback ports chosen by the system, and a worker thread that answers the
 // link's handshakes with scripted bytes while the link blocks in link_open or

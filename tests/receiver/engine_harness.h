@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support for the receiver link engine: an event pump with a deadline, scripted
 // transmitters on raw loopback sockets, and callbacks that record what the engine
 // reports while keeping a real ConnectionTable.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Colour slots and the counting of received chunks into records and kelbos.
 #include "kelbo_counting.h"
 

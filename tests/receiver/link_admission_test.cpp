@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Admission of new links (the wait for the SetupRequest and its failures), start-up of
 // the endpoints, re-entry from callbacks, and what the engine holds after many links.
 #include <gtest/gtest.h>

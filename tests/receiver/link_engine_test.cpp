@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver link engine against scripted transmitters on loopback: set-up, data,
 // shutdown and the ends of links.
 #include "link_engine.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real kelbosrx binary: its command line, headless runs with JSON lines, and links
 // from a real transmitter link. Programs that bind the well-known ports run in a
 // private network namespace of this test process.

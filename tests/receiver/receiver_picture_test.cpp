@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's picture on the canvas: kelbos placed by received data, in file order
 // and in their link's colour; the restart of a full picture; the default green.
 #include "receiver_picture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver program as a whole, with real sockets on free ports: start-up, the
 // menu, the endpoints failing to open, links refused while no scene is loaded, links
 // set up over TCP and UDP, and the JSON lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole receiver program for tests: free ports, a recorded message presenter, a
 // recorded quit, JSON lines into a temporary file, and helpers to set links up and
 // feed them data through the program's own callbacks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The strip of status rows and the link callbacks: admission, set-up, end, rate tick,
 // removal on the sixteenth tick, and the rows moving as links come and go.
 #include "receiver_rows.h"

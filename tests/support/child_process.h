@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A program started by a test, with its standard output and error captured.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-program tests use the fixed ports, so each test process runs in a network
 // namespace of its own, with only a loopback interface.
 #pragma once

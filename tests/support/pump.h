@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Waiting for a condition while the event loop runs, with a deadline.
 #pragma once
 

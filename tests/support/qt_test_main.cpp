@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // main() for tests that need widgets: a QApplication on the offscreen platform.
 #include <QApplication>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The longest time this test process went without being scheduled, measured on a
 // thread of its own that wakes every 5 ms: when the whole machine stalls, every
 // program's event loop does too, and that is not theirs to answer for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "two_hosts.h"
 
 #include <unistd.h>

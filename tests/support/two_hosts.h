@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two hosts on one machine for whole-program tests. Host A is this process's own
 // network namespace (enter_private_network makes it); host B is a second namespace,
 // held open by a child process. A veth pair joins them, and each host can have a hosts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real kelbostx binary: its command line, bad values, and headless runs against
 // receivers in a private network namespace of this test process (the program uses
 // the well-known ports).

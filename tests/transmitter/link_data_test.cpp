@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Data messages as the receiver sees them, and a full send buffer.
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Ends of a link: the shutdown handshake, and every way the receiver's side ends it.
 #include <poll.h>
 #include <sys/socket.h>

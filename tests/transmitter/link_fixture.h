@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A link aimed at a scripted receiver, with the ends it reports recorded.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening a link: what reaches the receiver, and every status link_open gives.
 #include <dirent.h>
 #include <fcntl.h>

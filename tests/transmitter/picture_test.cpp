@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's picture: brushes, the faces of a kelbo in the image, take-away
 // and re-arm, and that the partial redraws give the same image as a full one.
 #include <gtest/gtest.h>

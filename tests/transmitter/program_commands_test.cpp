@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter's dialogs as the menu opens them, the row's tick while sending
 // back to back with its JSON lines, and the ends of a --go run.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmitter program with its window: start-up, the menu in every state, the
 // boxes of Go, Halt and a link that ends, and the picture as the window shows it.
 #include <gtest/gtest.h>

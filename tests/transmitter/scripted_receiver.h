@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A receiver played by the tests with raw sockets: the three endpoints on loopback
 // ports chosen by the system, and the peer's side of the handshakes, run on a helper
 // thread while the link blocks in link_open or link_shutdown.

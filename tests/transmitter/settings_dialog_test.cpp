@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "Communications Settings": controls, order, lists, validation with its messages,
 // commit, Cancel, and the keyboard.
 #include "settings_dialog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Defaults, the dialog's number reading, and the settings options of the command line.
 #include "settings.h"
 

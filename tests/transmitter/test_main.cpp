@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The link's notifications need an event loop: one QCoreApplication for the run.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The send loop against real receivers: kelbo accounting, pacing, slices, a full
 // buffer, Halt, a quick Go after Halt, and ending the program mid-transmission.
 #include "transmit_loop.h"

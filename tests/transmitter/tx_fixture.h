@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pieces of the transmitter program tests: scene files, a recorder of message boxes,
 // a real receiver (the receiver's link engine on free ports), and a program object
 // aimed at it.

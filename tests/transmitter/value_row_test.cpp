@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The value row: texts at start, the rate and bar of a tick, "Stopped".
 #include "value_row.h"
 
