@@ -180,8 +180,14 @@ TEST(ProgramPair, TransmissionsHaltedWhileTheReceiverIsHeld) {
     const auto udp = run_held(rx, {{"--transport", "udp", "--udp-numbered", "--time", "2.5"}}, 700ms);
     ASSERT_EQ(udp.size(), 1u);
     const auto& [tx, link] = udp[0];
+    // Every gap before the last datagram received is lost; datagrams dropped after it
+    // cannot be seen. A receiver slower than the sender even after the hold (the
+    // sanitizer build) drops a tail too, at most a receive buffer's worth.
+    const std::int64_t missing = tx["datagrams"].toInteger() - link["datagrams"].toInteger();
     EXPECT_GT(link["lost"].toInteger(), 0);
-    EXPECT_EQ(link["lost"].toInteger(), tx["datagrams"].toInteger() - link["datagrams"].toInteger());
+    EXPECT_LE(link["lost"].toInteger(), missing);
+    constexpr std::int64_t largest_buffer = 16 * 1024 * 1024;  // what the receiver asks for
+    EXPECT_LE(missing - link["lost"].toInteger(), largest_buffer / 32700 + 64) << missing;
     EXPECT_EQ(link["out_of_order"].toInteger(-1) + link["duplicates"].toInteger(-1), 0);
     EXPECT_GT(link["jitter_ms"].toDouble(), 0.0);
     EXPECT_EQ(link["bytes"].toInteger(), link["datagrams"].toInteger() * 32700);
