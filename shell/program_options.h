@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "metrics.h"
+#include "metrics_endpoint.h"
 #include "bar_scale.h"
 
 class QCommandLineParser;

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <exception>
 
@@ -19,23 +18,6 @@ namespace kelbos {
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
-
-std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text) {
-    MetricsEndpoint endpoint;
-    std::string port = text;
-    if (const auto colon = text.rfind(':'); colon != std::string::npos) {
-        endpoint.address = text.substr(0, colon);
-        port = text.substr(colon + 1);
-        if (endpoint.address.empty()) return std::nullopt;
-    }
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (port.empty() || error != std::errc{} || end != port.data() + port.size() || value < 1 ||
-        value > 65535)
-        return std::nullopt;
-    endpoint.port = static_cast<std::uint16_t>(value);
-    return endpoint;
-}
 
 namespace {
 

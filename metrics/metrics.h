@@ -19,21 +19,13 @@
 #include <vector>
 
 #include "json_lines.h"
+#include "metrics_endpoint.h"
 
 namespace prometheus {
 class Exposer;
 }
 
 namespace kelbos {
-
-// Where --metrics listens: an address (empty: every address) and a port.
-struct MetricsEndpoint {
-    std::string address;
-    std::uint16_t port = 0;
-};
-
-// "PORT", "ADDRESS:PORT" or "[IPV6]:PORT"; nullopt unless the port is 1..65535.
-std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text);
 
 // One link row of the receiver at a tick.
 struct LinkFigures {
