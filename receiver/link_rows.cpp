@@ -215,14 +215,10 @@ void LinkRows::read_path(ConnId conn_id) {
 
 void LinkRows::set_full_scale(double full_mbits) {
     full_mbits_ = full_mbits;
-    if (header_) {
-        const auto labels = scale_labels(full_mbits);
-        std::array<QString, 11> texts;
-        for (std::size_t i = 0; i < labels.size(); ++i) texts[i] = QString::fromStdString(labels[i]);
-        header_->set_scale_labels(texts);
-    }
+    std::vector<RateBar*> bars;
     for (const ConnectionRecord& record : table_.connections)
-        if (record.row_window) record.row_window->bar()->set_full_scale(static_cast<float>(full_mbits));
+        if (record.row_window) bars.push_back(record.row_window->bar());
+    show_bar_scale(full_mbits, header_, bars);
 }
 
 std::vector<RowRate> LinkRows::tick_rates() const {

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <algorithm>
 
+#include "bar_scale.h"
 #include "dialog_units.h"
 #include "rate.h"
 
@@ -167,6 +168,16 @@ HeaderRow::HeaderRow(QWidget* parent, const DialogUnits& u, HeaderTitles t) : QW
 
 void HeaderRow::set_scale_labels(const std::array<QString, 11>& labels) {
     for (int i = 0; i <= 10; ++i) scale_[i]->setText(labels[i]);
+}
+
+void show_bar_scale(double full_mbits, HeaderRow* header, const std::vector<RateBar*>& bars) {
+    if (header) {
+        const auto labels = scale_labels(full_mbits);
+        std::array<QString, 11> texts;
+        for (std::size_t i = 0; i < labels.size(); ++i) texts[i] = QString::fromStdString(labels[i]);
+        header->set_scale_labels(texts);
+    }
+    for (RateBar* bar : bars) bar->set_full_scale(static_cast<float>(full_mbits));
 }
 
 QString HeaderRow::title(int column) const {

@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <vector>
 
 class QLineEdit;
 class QLabel;
@@ -98,6 +99,11 @@ private:
     std::array<QLabel*, 4> titles_{};
     std::array<QLabel*, 11> scale_{};
 };
+
+// The bar scale a window shows: the header's scale labels and every bar drawn to a
+// full bar of `full_mbits`. Both programs' rows follow the View menu's scale through
+// this one call; without a header (the window is going) only the bars follow.
+void show_bar_scale(double full_mbits, HeaderRow* header, const std::vector<RateBar*>& bars);
 
 // Size of one row (both kinds), 385 by 10 dialog units.
 QSize row_size(const DialogUnits& units);

@@ -61,16 +61,10 @@ void TransmitterProgram::create_window() {
     value_row_ = std::make_unique<ValueRow>(window_->value_row(), counters_, options_.row_period);
     value_row_->set_bar_colour(brushes_.base);
     value_row_->set_tick_listener([this](double rate) { row_ticked(rate); });
-    views_ = new RateViews(window_.get(), options_.bar_scale, [this](double full) { apply_bar_scale(full); });
+    views_ = new RateViews(window_.get(), options_.bar_scale, [this](double full) {
+        show_bar_scale(full, &window_->header_row(), {window_->value_row().bar()});
+    });
     publish_metrics(0);
-}
-
-void TransmitterProgram::apply_bar_scale(double full_mbits) {
-    const auto labels = scale_labels(full_mbits);
-    std::array<QString, 11> texts;
-    for (std::size_t i = 0; i < labels.size(); ++i) texts[i] = QString::fromStdString(labels[i]);
-    window_->header_row().set_scale_labels(texts);
-    window_->value_row().bar()->set_full_scale(static_cast<float>(full_mbits));
 }
 
 void TransmitterProgram::show() {

@@ -111,7 +111,6 @@ private:
     void time_up();
     void resume_time_up();
     void row_ticked(double rate);
-    void apply_bar_scale(double full_mbits);
     void publish_metrics(double rate);
     std::uint64_t program_ms() const;
     // A UDP transmission's datagrams sent, for its JSON lines; nothing for TCP.
