@@ -136,7 +136,18 @@ INSTANTIATE_TEST_SUITE_P(Transports, ReceiverKilled, ::testing::Values(TCP_LINK,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The transmitter program object, in this process, against real receivers.
-class ReceiverKilledUnderTheProgram : public txtest::ProgramTest {};
+class ReceiverKilledUnderTheProgram : public txtest::ProgramTest {
+protected:
+    // Runs the program's event loop until the receiver's row for link 1 counts.
+    static bool counting(ChildProcess& rx) {
+        return txtest::pump_until(
+            [&] {
+                rx.poll_output();
+                return link_counts(rx, 1);
+            },
+            20s);
+    }
+};
 
 TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheReceiverIsBack) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
@@ -148,13 +159,7 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         const int fds = count_open_fds();
         p->settings().transport = t.type;
         ASSERT_TRUE(go(*p));
-        ASSERT_TRUE(txtest::pump_until(
-            [&] {
-                rx->poll_output();
-                return link_counts(*rx, 1);
-            },
-            20s))
-            << rx->out();
+        ASSERT_TRUE(counting(*rx)) << rx->out();
 
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
@@ -183,13 +188,7 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         messages.texts.clear();
         ASSERT_TRUE(go(*p)) << (messages.texts.empty() ? "" : messages.texts[0]);
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_TRANSMITTING);
-        ASSERT_TRUE(txtest::pump_until(
-            [&] {
-                rx->poll_output();
-                return link_counts(*rx, 1);
-            },
-            20s))
-            << rx->out();
+        ASSERT_TRUE(counting(*rx)) << rx->out();
         ASSERT_TRUE(halt(*p));
         EXPECT_TRUE(messages.texts.empty()) << messages.texts[0];
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);

@@ -29,15 +29,15 @@ protected:
     // Waits until the receiver has reported `ends_expected` link ends in all and holds
     // no link socket, then removes the rows of ended links as the rate ticks would.
     // Returns the last end reported.
-    LinkEndCall settle() {
+    ShutdownCall settle() {
         ++ends_expected;
-        LinkEndCall last{};
+        ShutdownCall last{};
         const bool settled = rx.wait_for([&](LinkEngine* e, ReceiverLog& log) {
-            if (log.ends.size() < ends_expected) return false;
+            if (log.shutdowns.size() < ends_expected) return false;
             for (int c = CONN_FIRST; c <= CONN_LAST; ++c)
                 if (e->link_socket(static_cast<ConnId>(c)) != -1) return false;
             log.remove_dirty_rows();
-            last = log.ends.back();
+            last = log.shutdowns.back();
             return true;
         });
         EXPECT_TRUE(settled) << "the receiver did not report the end of link " << ends_expected;
@@ -55,7 +55,7 @@ protected:
         ASSERT_TRUE(
             rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[1].bytes_received == 1000; }));
         ASSERT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
-        const LinkEndCall end = settle();
+        const ShutdownCall end = settle();
         EXPECT_EQ(end.reason, REASON_NORMAL);
         EXPECT_EQ(end.text, "Remote shutdown request");
     }
@@ -74,7 +74,7 @@ protected:
             TransmitterLink dropped({rx.ports(), LINK_TEST_WAIT});
             open_ok(dropped, transport);
         }
-        const LinkEndCall end = settle();
+        const ShutdownCall end = settle();
         EXPECT_EQ(end.reason, REASON_ABORTED);
         EXPECT_EQ(end.text.rfind(EOF_TEXT, 0), 0u) << end.text;
     }
@@ -87,7 +87,7 @@ protected:
         ASSERT_TRUE(pump_until([&] { return !ends.calls.empty(); }));
         EXPECT_EQ(ends.calls, (std::vector<std::pair<int, int>>{{1, REASON_ABORTED}}));
         ends.calls.clear();
-        const LinkEndCall end = settle();
+        const ShutdownCall end = settle();
         EXPECT_EQ(end.reason, REASON_ABORTED);
         EXPECT_EQ(end.text, error_text(ECONNRESET));
     }
@@ -101,7 +101,7 @@ protected:
         link.set_wait(LINK_TEST_WAIT);
         rx.release();
         ASSERT_EQ(status, LinkStatus::setup_ack_timeout);
-        const LinkEndCall end = settle();
+        const ShutdownCall end = settle();
         EXPECT_EQ(end.reason, REASON_ABORTED);
     }
 
@@ -117,7 +117,7 @@ protected:
         link.set_wait(LINK_TEST_WAIT);
         rx.release();
         ASSERT_EQ(status, LinkStatus::shutdown_ack_timeout);
-        const LinkEndCall end = settle();
+        const ShutdownCall end = settle();
         EXPECT_EQ(end.reason, REASON_NORMAL);
         EXPECT_EQ(end.text, "Remote shutdown request");
     }
@@ -159,7 +159,7 @@ TEST_F(LinkCycles, ThousandOfEveryKindLeaveNoDescriptorEntryOrConnIdBehind) {
     const ReceiverLog after = rx.snapshot();
     EXPECT_EQ(after.allocs - before.allocs, 6 * CYCLES);
     EXPECT_EQ(after.new_links.size() - before.new_links.size(), 5u * CYCLES);
-    EXPECT_EQ(after.ends.size() - before.ends.size(), 5u * CYCLES);
+    EXPECT_EQ(after.shutdowns.size() - before.shutdowns.size(), 5u * CYCLES);
     EXPECT_TRUE(after.released.empty());
     EXPECT_EQ(after.faults, 0);
     EXPECT_EQ(after.table.links_in_use(), 0);

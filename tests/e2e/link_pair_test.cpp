@@ -38,41 +38,52 @@ int send_one(TransmitterLink& link) {
 }
 
 void expect_halt_reported(ReceiverThread& rx, ConnId conn_id) {
-    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.ends.empty(); }));
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.shutdowns.empty(); }));
     const ReceiverLog log = rx.snapshot();
-    ASSERT_EQ(log.ends.size(), 1u);
-    EXPECT_EQ(log.ends[0].conn_id, conn_id);
-    EXPECT_EQ(log.ends[0].reason, REASON_NORMAL);
-    EXPECT_EQ(log.ends[0].text, "Remote shutdown request");
+    ASSERT_EQ(log.shutdowns.size(), 1u);
+    EXPECT_EQ(log.shutdowns[0].conn_id, conn_id);
+    EXPECT_EQ(log.shutdowns[0].reason, REASON_NORMAL);
+    EXPECT_EQ(log.shutdowns[0].text, "Remote shutdown request");
     // Reported only once the acknowledgement had gone and the socket was closed.
-    EXPECT_EQ(log.ends[0].entry_fd, -1);
+    EXPECT_EQ(log.shutdowns[0].entry_fd, -1);
     EXPECT_EQ(log.table[conn_id].row_state, RowState::dirty);
     EXPECT_EQ(log.faults, 0);
     EXPECT_TRUE(rx.table_empty());
 }
 
-TEST(LinkPair, TcpLinkDeliversEveryByteAndEndsWithTheShutdownHandshake) {
+// A receiver on free ports and two links aimed at it, with the ends each reports.
+class LinkPair : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(rx.status(), LinkStatus::ok); }
+
+    // The one new_link so far got what link_open put into its SetupRequest.
+    void expect_new_link(const char* colour, std::uint8_t transport, std::uint32_t kelbo_bytes) {
+        ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.new_links.empty(); }));
+        const ReceiverLog log = rx.snapshot();
+        ASSERT_EQ(log.new_links.size(), 1u);
+        EXPECT_EQ(log.new_links[0].conn_id, 1);
+        EXPECT_TRUE(is_loopback_name(log.new_links[0].peer_name)) << log.new_links[0].peer_name;
+        EXPECT_EQ(log.new_links[0].colour_text, colour);
+        EXPECT_EQ(log.new_links[0].transport, transport);
+        EXPECT_EQ(log.new_links[0].kelbo_bytes, kelbo_bytes);
+        EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return e->link_phase(1); }),
+                  LinkPhase::set_up);
+    }
+
     ReceiverThread rx;
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
-    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
-    TxEnds ends;
+    TransmitterLink link{LinkOptions{rx.ports(), LINK_TEST_WAIT}};
+    TransmitterLink other{LinkOptions{rx.ports(), LINK_TEST_WAIT}};
+    TxEnds ends, other_ends;
+};
+
+TEST_F(LinkPair, TcpLinkDeliversEveryByteAndEndsWithTheShutdownHandshake) {
     OpenArgs args;
     args.message_length = TCP_MAX_MESSAGE;
     args.colour_text = "#1A2B3C";
     ASSERT_EQ(open_link(link, TRANSPORT_TCP, ends, args), LinkStatus::ok);
     EXPECT_EQ(link.conn_id(), 1);
 
-    // new_link gets what this link_open put into its SetupRequest.
-    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.new_links.empty(); }));
-    ReceiverLog log = rx.snapshot();
-    ASSERT_EQ(log.new_links.size(), 1u);
-    EXPECT_EQ(log.new_links[0].conn_id, 1);
-    EXPECT_TRUE(is_loopback_name(log.new_links[0].peer_name)) << log.new_links[0].peer_name;
-    EXPECT_EQ(log.new_links[0].colour_text, "#1A2B3C");
-    EXPECT_EQ(log.new_links[0].transport, TRANSPORT_TCP);
-    EXPECT_EQ(log.new_links[0].kelbo_bytes, 2500000u);
-    EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return e->link_phase(1); }),
-              LinkPhase::set_up);
+    expect_new_link("#1A2B3C", TRANSPORT_TCP, 2500000);
 
     // Whole and partial messages: every byte the link accepted is counted for ConnId
     // 1. Its messages hold only the bytes 1 and 0, so no chunk can look like a
@@ -84,12 +95,12 @@ TEST(LinkPair, TcpLinkDeliversEveryByteAndEndsWithTheShutdownHandshake) {
         sent += static_cast<std::uint64_t>(n);
     }
     EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog& log) { return log.bytes_for(1) >= sent; }));
-    log = rx.snapshot();
+    ReceiverLog log = rx.snapshot();
     EXPECT_EQ(log.bytes_for(1), sent);
     EXPECT_EQ(log.table[1].bytes_received, sent);
     EXPECT_EQ(log.table[0].bytes_received, sent);
     for (const MoreDataCall& call : log.more_data) ASSERT_EQ(call.conn_id, 1);
-    EXPECT_TRUE(log.ends.empty());
+    EXPECT_TRUE(log.shutdowns.empty());
 
     EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
     EXPECT_FALSE(link.is_open());
@@ -99,11 +110,7 @@ TEST(LinkPair, TcpLinkDeliversEveryByteAndEndsWithTheShutdownHandshake) {
     EXPECT_TRUE(ends.calls.empty());
 }
 
-TEST(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
-    ReceiverThread rx;
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
-    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
-    TxEnds ends;
+TEST_F(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
     OpenArgs args;
     args.message_length = UDP_MAX_MESSAGE;
     args.colour_text = "#00FF80";
@@ -112,13 +119,7 @@ TEST(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
     const int fds = count_open_fds();
     ASSERT_EQ(open_link(link, TRANSPORT_UDP, ends, args), LinkStatus::ok);
     EXPECT_EQ(link.conn_id(), 1);
-    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return !log.new_links.empty(); }));
-    ReceiverLog log = rx.snapshot();
-    EXPECT_EQ(log.new_links[0].conn_id, 1);
-    EXPECT_TRUE(is_loopback_name(log.new_links[0].peer_name)) << log.new_links[0].peer_name;
-    EXPECT_EQ(log.new_links[0].colour_text, "#00FF80");
-    EXPECT_EQ(log.new_links[0].transport, TRANSPORT_UDP);
-    EXPECT_EQ(log.new_links[0].kelbo_bytes, 4096u);
+    expect_new_link("#00FF80", TRANSPORT_UDP, 4096);
 
     // The largest datagrams, each whole. One at a time: a datagram that finds the
     // receiver's buffer full is lost, as UDP allows.
@@ -128,7 +129,7 @@ TEST(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
         ASSERT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog& log) { return log.datagrams_for(1) == i; }))
             << "datagram " << i;
     }
-    log = rx.snapshot();
+    ReceiverLog log = rx.snapshot();
     ASSERT_EQ(log.more_data.size(), DATAGRAMS);
     for (const MoreDataCall& call : log.more_data) {
         EXPECT_EQ(call.conn_id, 1);
@@ -174,15 +175,11 @@ TEST(LinkPair, UdpLinkDeliversEveryDatagramAndEndsWithTheShutdownHandshake) {
 // With a socket buffer setting of 0 both ends of a TCP link leave their buffers to the
 // system's automatic sizing: under load they grow past what any fixed size of the
 // settings could give (150000, which the system reports as 300000).
-TEST(LinkPair, TcpLinkBuffersGrowUnderLoad) {
-    ReceiverThread rx;
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
-    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
-    TxEnds ends;
+TEST_F(LinkPair, TcpLinkBuffersGrowUnderLoad) {
     OpenArgs args;
     args.message_length = TCP_MAX_MESSAGE;
     ASSERT_EQ(open_link(link, TRANSPORT_TCP, ends, args), LinkStatus::ok);
-    auto receive_buffer = [&rx] {
+    auto receive_buffer = [this] {
         return rx.on_receiver(
             [](LinkEngine* e, ReceiverLog&) { return int_option(e->link_socket(1), SOL_SOCKET, SO_RCVBUF); });
     };
@@ -209,21 +206,18 @@ TEST(LinkPair, TcpLinkBuffersGrowUnderLoad) {
     EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
 }
 
-TEST(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
-    ReceiverThread rx;
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
+TEST_F(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
     // Odd ConnIds on TCP, even ones on UDP: no TCP message holds a byte 2 that could
     // end a chunk looking like a ShutdownRequest.
     auto transport_of = [](int c) { return c % 2 ? TRANSPORT_TCP : TRANSPORT_UDP; };
     std::vector<std::unique_ptr<TransmitterLink>> links;
-    TxEnds ends;
     for (int c = 1; c <= 10; ++c) {
         links.push_back(std::make_unique<TransmitterLink>(LinkOptions{rx.ports(), LINK_TEST_WAIT}));
         ASSERT_EQ(open_link(*links.back(), transport_of(c), ends), LinkStatus::ok) << c;
         ASSERT_EQ(links.back()->conn_id(), c);
     }
 
-    TransmitterLink eleventh({rx.ports(), LINK_TEST_WAIT});
+    TransmitterLink& eleventh = link;
     for (int transport : {TRANSPORT_TCP, TRANSPORT_UDP}) {
         const LinkStatus status = open_link(eleventh, transport, ends);
         EXPECT_EQ(status, LinkStatus::rejected) << transport;
@@ -246,11 +240,11 @@ TEST(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
     }));
     log = rx.snapshot();
     for (int c = 1; c <= 10; ++c) EXPECT_EQ(log.table[static_cast<ConnId>(c)].bytes_received, 3000u) << c;
-    EXPECT_TRUE(log.ends.empty());
+    EXPECT_TRUE(log.shutdowns.empty());
 
     // An ended link keeps its ConnId until its row is removed.
     ASSERT_EQ(links[4]->link_shutdown(REASON_NORMAL), LinkStatus::ok);
-    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.ends.size() == 1; }));
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.shutdowns.size() == 1; }));
     EXPECT_EQ(open_link(eleventh, TRANSPORT_TCP, ends), LinkStatus::rejected);
     EXPECT_EQ(rx.on_receiver([](LinkEngine*, ReceiverLog& log) { return log.remove_dirty_rows(); }), 1);
     ASSERT_EQ(open_link(eleventh, TRANSPORT_UDP, ends), LinkStatus::ok);
@@ -264,19 +258,16 @@ TEST(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
         if (c == 5) continue;
         EXPECT_EQ(links[static_cast<std::size_t>(c - 1)]->link_shutdown(REASON_NORMAL), LinkStatus::ok) << c;
     }
-    EXPECT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.ends.size() == 11; }));
+    EXPECT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.shutdowns.size() == 11; }));
     EXPECT_TRUE(rx.table_empty());
     EXPECT_EQ(rx.snapshot().faults, 0);
     QCoreApplication::processEvents();
     EXPECT_TRUE(ends.calls.empty());
 }
 
-TEST(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
-    ReceiverThread rx;
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
-    TransmitterLink tcp({rx.ports(), LINK_TEST_WAIT});
-    TransmitterLink udp({rx.ports(), LINK_TEST_WAIT});
-    TxEnds tcp_ends, udp_ends;
+TEST_F(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
+    TransmitterLink &tcp = link, &udp = other;
+    TxEnds &tcp_ends = ends, &udp_ends = other_ends;
     ASSERT_EQ(open_link(tcp, TRANSPORT_TCP, tcp_ends), LinkStatus::ok);
     ASSERT_EQ(open_link(udp, TRANSPORT_UDP, udp_ends), LinkStatus::ok);
     ASSERT_EQ(tcp.conn_id(), 1);
@@ -301,12 +292,9 @@ TEST(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
     EXPECT_EQ(udp_ends.calls.size(), 1u);
 }
 
-TEST(LinkPair, ReceiverClosingOneLinkEndsItOnceAndTheOtherCarriesOn) {
-    ReceiverThread rx;
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
-    TransmitterLink closed({rx.ports(), LINK_TEST_WAIT});
-    TransmitterLink other({rx.ports(), LINK_TEST_WAIT});
-    TxEnds closed_ends, other_ends;
+TEST_F(LinkPair, ReceiverClosingOneLinkEndsItOnceAndTheOtherCarriesOn) {
+    TransmitterLink& closed = link;
+    TxEnds& closed_ends = ends;
     ASSERT_EQ(open_link(closed, TRANSPORT_TCP, closed_ends), LinkStatus::ok);
     ASSERT_EQ(open_link(other, TRANSPORT_UDP, other_ends), LinkStatus::ok);
     ASSERT_EQ(closed.conn_id(), 1);
@@ -317,10 +305,10 @@ TEST(LinkPair, ReceiverClosingOneLinkEndsItOnceAndTheOtherCarriesOn) {
     ASSERT_TRUE(pump_until([&] { return !closed_ends.calls.empty(); }));
     EXPECT_EQ(closed_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
     ReceiverLog log = rx.snapshot();
-    ASSERT_EQ(log.ends.size(), 1u);
-    EXPECT_EQ(log.ends[0].conn_id, 1);
-    EXPECT_EQ(log.ends[0].reason, REASON_ABORTED);
-    EXPECT_EQ(log.ends[0].text, error_text(ECONNRESET));
+    ASSERT_EQ(log.shutdowns.size(), 1u);
+    EXPECT_EQ(log.shutdowns[0].conn_id, 1);
+    EXPECT_EQ(log.shutdowns[0].reason, REASON_ABORTED);
+    EXPECT_EQ(log.shutdowns[0].text, error_text(ECONNRESET));
 
     ASSERT_EQ(send_one(other), 1000);
     EXPECT_TRUE(
@@ -332,21 +320,17 @@ TEST(LinkPair, ReceiverClosingOneLinkEndsItOnceAndTheOtherCarriesOn) {
     EXPECT_TRUE(other_ends.calls.empty());
 }
 
-TEST(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {
-    ReceiverThread rx;
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
-    TransmitterLink link({rx.ports(), LINK_TEST_WAIT});
-    TxEnds ends;
+TEST_F(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {
     auto queue_notification = [&] {
         QMetaObject::invokeMethod(
-            &link, [&link] { link.link_event(); }, Qt::QueuedConnection);
+            &link, [this] { link.link_event(); }, Qt::QueuedConnection);
     };
 
     // A normal halt with a notification queued before it.
     ASSERT_EQ(open_link(link, TRANSPORT_TCP, ends), LinkStatus::ok);
     queue_notification();
     EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
-    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.ends.size() == 1; }));
+    ASSERT_TRUE(rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.shutdowns.size() == 1; }));
     QCoreApplication::processEvents();
     EXPECT_TRUE(ends.calls.empty());
     EXPECT_EQ(rx.on_receiver([](LinkEngine*, ReceiverLog& log) { return log.remove_dirty_rows(); }), 1);
@@ -369,7 +353,7 @@ TEST(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {
     link.link_event();
     EXPECT_TRUE(ends.calls.empty());
     const ReceiverLog log = rx.snapshot();
-    EXPECT_EQ(log.ends.size(), 2u);
+    EXPECT_EQ(log.shutdowns.size(), 2u);
     EXPECT_EQ(log.faults, 0);
 }
 

@@ -6,8 +6,8 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sanitizer/common_interface_defs.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -163,5 +163,11 @@ private:
     long runs_ = 0;
     int baseline_ = -1;
 };
+
+// The process's one watch, checked after every run.
+inline DescriptorWatch& descriptor_watch() {
+    static DescriptorWatch watch;
+    return watch;
+}
 
 }  // namespace kelbos::fuzz

@@ -292,11 +292,6 @@ void datagrams(EngineRig& rig, ByteReader& in) {
     end_links(rig, all, false);
 }
 
-DescriptorWatch& descriptor_watch() {
-    static DescriptorWatch watch;
-    return watch;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {

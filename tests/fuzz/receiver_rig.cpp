@@ -18,28 +18,6 @@ namespace kelbos::fuzz {
 
 namespace {
 
-const char* stage_name(LinkBook::Stage stage) {
-    switch (stage) {
-        case LinkBook::Stage::unused:
-            return "unused";
-        case LinkBook::Stage::foreign:
-            return "held by an earlier link";
-        case LinkBook::Stage::admitted:
-            return "admitted";
-        case LinkBook::Stage::set_up:
-            return "set up";
-        case LinkBook::Stage::ended:
-            return "ended";
-        case LinkBook::Stage::given_back:
-            return "given back";
-    }
-    return "?";
-}
-
-bool in_range(int conn_id) {
-    return conn_id >= CONN_FIRST && conn_id <= CONN_LAST;
-}
-
 int unread_bytes(int fd) {
     int n = 0;
     return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
@@ -51,95 +29,21 @@ bool readable_now(int fd) {
 
 }  // namespace
 
-std::string describe(const std::vector<EngineReport>& reports) {
-    static constexpr const char* names[] = {"alloc", "new_link", "data", "end", "release"};
-    std::string out;
-    for (const EngineReport& r : reports) {
-        out += std::string(names[r.kind]) + "(" + std::to_string(r.conn_id);
-        if (r.kind == EngineReport::data) out += ", " + std::to_string(r.bytes);
-        if (r.kind == EngineReport::end) out += ", " + std::to_string(r.reason) + ", '" + r.text + "'";
-        out += ") ";
-    }
-    return out.empty() ? "nothing" : out;
-}
-
-EngineCallbacks LinkBook::callbacks() {
-    EngineCallbacks cb;
-    cb.alloc_conn_id = [this] {
-        const ConnId c = refuse ? CONN_NONE_FREE : table.take_free();
-        if (c != CONN_NONE_FREE) {
-            FUZZ_CHECK(in_range(c), "take_free gave %d", c);
-            FUZZ_CHECK(stage_[c] == Stage::unused || stage_[c] == Stage::given_back,
-                       "ConnId %d handed out while %s", c, stage_name(stage_[c]));
-            stage_[c] = Stage::admitted;
-        }
-        reports_.push_back(EngineReport::of(EngineReport::alloc, c));
-        return c;
+LinkBook::LinkBook() {
+    on_fault = [](const std::string& what) {
+        fail(__FILE__, __LINE__, "a call the receiver must not see", what.c_str());
     };
-    cb.new_link = [this](ConnId c, const std::string& name, const std::string& colour, std::uint8_t transport,
-                         std::uint32_t kelbo_bytes) {
-        FUZZ_CHECK(in_range(c), "new_link for ConnId %d", c);
-        FUZZ_CHECK(stage_[c] == Stage::admitted, "new_link for ConnId %d while %s", c, stage_name(stage_[c]));
-        FUZZ_CHECK(!name.empty() && name.size() <= PEER_NAME_MAX, "peer name of %zu characters", name.size());
-        FUZZ_CHECK(colour.size() <= SETUP_COLOUR_FIELD && colour.find('\0') == std::string::npos,
-                   "colour text of %zu bytes", colour.size());
-        ConnectionRecord& record = table[c];
-        FUZZ_CHECK(record.row_state == RowState::live, "new_link for a record that is not live");
-        record.pending_bytes = record.bytes_received = record.bytes_at_tick = 0;
-        record.transport = transport;
-        record.kelbo_bytes = kelbo_bytes;
-        set_peer_name(record, name);
-        stage_[c] = Stage::set_up;
-        reports_.push_back(EngineReport::of(EngineReport::new_link, c));
-    };
-    cb.more_data = [this](std::int8_t c, std::uint32_t bytes) {
-        FUZZ_CHECK(bytes > 0, "more_data with an empty chunk");
-        // As the receiver counts: ids outside 1..10 are ignored.
-        if (in_range(c)) {
-            table[static_cast<ConnId>(c)].bytes_received += bytes;
-            table[0].bytes_received += bytes;
-        }
-        reports_.push_back(EngineReport::chunk(c, bytes));
-    };
-    cb.shutdown_rcv = [this](ConnId c, int reason, const std::string& text) {
-        FUZZ_CHECK(in_range(c), "shutdown_rcv for ConnId %d", c);
-        FUZZ_CHECK(table[c].row_state != RowState::dirty, "a dirty record ended twice: ConnId %d", c);
-        FUZZ_CHECK(stage_[c] == Stage::set_up, "shutdown_rcv for ConnId %d while %s", c,
-                   stage_name(stage_[c]));
-        FUZZ_CHECK(reason >= 0 && reason <= 255, "reason %d", reason);
-        table[c].row_state = RowState::dirty;
-        table[c].removal_countdown = 15;
-        stage_[c] = Stage::ended;
-        reports_.push_back(EngineReport::ended(c, reason, text));
-    };
-    cb.release_conn_id = [this](ConnId c) {
-        FUZZ_CHECK(in_range(c), "release of ConnId %d", c);
-        FUZZ_CHECK(stage_[c] == Stage::admitted, "release of ConnId %d while %s", c, stage_name(stage_[c]));
-        FUZZ_CHECK(table.give_back(c), "ConnId %d could not be given back", c);
-        stage_[c] = Stage::given_back;
-        reports_.push_back(EngineReport::of(EngineReport::release, c));
-    };
-    return cb;
-}
-
-void LinkBook::hold_ended_records(int n) {
-    for (int i = 0; i < n; ++i) {
-        const ConnId c = table.take_free();
-        if (c == CONN_NONE_FREE) return;
-        table[c].row_state = RowState::dirty;
-        stage_[c] = Stage::foreign;
-    }
 }
 
 std::vector<EngineReport> LinkBook::take_reports() {
     std::vector<EngineReport> out;
-    out.swap(reports_);
+    out.swap(calls);
     return out;
 }
 
 void LinkBook::check_settled(const LinkEngine& engine) const {
     for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
-        const Stage stage = stage_[c];
+        const Stage stage = this->stage(c);
         const LinkPhase phase = engine.link_phase(static_cast<ConnId>(c));
         FUZZ_CHECK(stage != Stage::admitted, "ConnId %d allocated, neither set up nor given back", c);
         FUZZ_CHECK(phase != LinkPhase::admitted, "the engine still admits ConnId %d", c);
@@ -153,28 +57,17 @@ void LinkBook::check_settled(const LinkEngine& engine) const {
     }
 }
 
-Client Client::tcp(std::uint16_t port) {
+Client Client::connected(int type, std::uint16_t port) {
     Client client;
-    client.socket_ = make_socket(SOCK_STREAM);
+    client.socket_ = make_socket(type);
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
     const sockaddr_in address = make_address(loopback, port);
-    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address), "connect to port %d: %s", port,
-               std::strerror(errno));
+    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address), "connect to port %d: %s",
+               port, std::strerror(errno));
     // Each piece goes out at once, as the transmitter's data does: no waiting for the
     // acknowledgement of the one before.
-    set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
-    return client;
-}
-
-Client Client::udp(std::uint16_t port) {
-    Client client;
-    client.socket_ = make_socket(SOCK_DGRAM);
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr_in address = make_address(loopback, port);
-    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address), "connect to port %d: %s", port,
-               std::strerror(errno));
+    if (type == SOCK_STREAM) set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
     return client;
 }
 

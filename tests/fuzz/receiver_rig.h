@@ -5,7 +5,6 @@
 // does while checking what a receiver must never see.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "connection_records.h"
+#include "engine_recorder.h"
 #include "fuzz_support.h"
 #include "link_engine.h"
 #include "net.h"
@@ -27,57 +27,27 @@ using namespace std::chrono_literals;
 inline constexpr std::chrono::milliseconds DELIVERY_WAIT = 10000ms;
 
 // What the engine reported through one callback.
-struct EngineReport {
-    enum Kind { alloc, new_link, data, end, release } kind;
-    int conn_id = 0;
-    std::uint32_t bytes = 0;  // data: the chunk's length
-    int reason = 0;           // end
-    std::string text;         // end
-    bool operator==(const EngineReport&) const = default;
-
-    static EngineReport of(Kind kind, int conn_id) { return {kind, conn_id, 0, 0, {}}; }
-    static EngineReport chunk(int conn_id, std::size_t bytes) {
-        return {data, conn_id, static_cast<std::uint32_t>(bytes), 0, {}};
-    }
-    static EngineReport ended(int conn_id, int reason, std::string text) {
-        return {end, conn_id, 0, reason, std::move(text)};
-    }
-};
-
-std::string describe(const std::vector<EngineReport>& reports);
+using EngineReport = test::EngineCall;
+using test::describe;
+using test::stage_name;
 
 // The link callbacks of the receiver over a real ConnectionTable, with every report
-// recorded and checked against the life of a ConnId: allocated, then set up or given
-// back; a set-up link ends at most once.
-class LinkBook {
+// recorded and checked against the life of a ConnId; a broken one is a finding.
+class LinkBook : public test::EngineRecorder {
 public:
-    enum class Stage { unused, foreign, admitted, set_up, ended, given_back };
-
-    EngineCallbacks callbacks();
-    // Marks the first n free records as links of an earlier run that have ended and
-    // wait for removal: their ConnIds are not handed out.
-    void hold_ended_records(int n);
+    LinkBook();
     // The reports since the last call.
     std::vector<EngineReport> take_reports();
-
-    Stage stage(ConnId conn_id) const { return stage_[conn_id]; }
     // Checks that the engine's table and the records agree, and that no link is left
     // half admitted.
     void check_settled(const LinkEngine& engine) const;
-
-    bool refuse = false;  // as a receiver with no scene
-    ConnectionTable table;
-
-private:
-    std::array<Stage, CONN_TABLE_SIZE> stage_{};
-    std::vector<EngineReport> reports_;
 };
 
 // A scripted transmitter's connection or datagram socket on loopback.
 class Client {
 public:
-    static Client tcp(std::uint16_t port);
-    static Client udp(std::uint16_t port);
+    static Client tcp(std::uint16_t port) { return connected(SOCK_STREAM, port); }
+    static Client udp(std::uint16_t port) { return connected(SOCK_DGRAM, port); }
 
     int fd() const { return socket_.fd(); }
     bool valid() const { return socket_.valid(); }
@@ -96,6 +66,7 @@ public:
     std::uint64_t sent = 0;  // bytes the system took from all sends
 
 private:
+    static Client connected(int type, std::uint16_t port);
     Socket socket_;
 };
 

@@ -345,11 +345,6 @@ private:
     std::size_t drained_ = 0;  // of those, read by the receiver
 };
 
-DescriptorWatch& descriptor_watch() {
-    static DescriptorWatch watch;
-    return watch;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {

@@ -121,44 +121,9 @@ Bytes setup_request(std::uint8_t transport, std::uint32_t kelbo_bytes, const std
     return Bytes(bytes.begin(), bytes.end());
 }
 
-EngineCallbacks Recorder::callbacks() {
-    EngineCallbacks cb;
-    cb.alloc_conn_id = [this] {
-        ++allocs;
-        if (on_alloc) on_alloc();
-        const ConnId c = refuse ? CONN_NONE_FREE : table.take_free();
-        order.push_back("alloc " + std::to_string(c));
-        return c;
-    };
-    cb.new_link = [this](ConnId c, const std::string& name, const std::string& colour, std::uint8_t transport,
-                         std::uint32_t kelbo_bytes) {
-        new_links.push_back({c, name, colour, transport, kelbo_bytes});
-        order.push_back("new " + std::to_string(c));
-    };
-    cb.more_data = [this](std::int8_t c, std::uint32_t bytes) {
-        more_data.push_back({c, bytes});
-        order.push_back("data " + std::to_string(c));
-        if (on_more_data) on_more_data(c);
-    };
-    cb.shutdown_rcv = [this](ConnId c, int reason, const std::string& text) {
-        shutdowns.push_back({c, reason, text});
-        order.push_back("end " + std::to_string(c));
-        if (on_shutdown_rcv) on_shutdown_rcv(c);
-        table.set_free(c);
-    };
-    cb.release_conn_id = [this](ConnId c) {
-        released.push_back(c);
-        order.push_back("release " + std::to_string(c));
-        EXPECT_TRUE(table.give_back(c)) << "released ConnId " << int(c) << " was not a live record";
-    };
-    return cb;
-}
-
-std::uint64_t Recorder::bytes_for(int conn_id) const {
-    std::uint64_t sum = 0;
-    for (const auto& call : more_data)
-        if (call.conn_id == conn_id) sum += call.bytes;
-    return sum;
+Recorder::Recorder() {
+    free_ended = true;
+    on_fault = [](const std::string& what) { ADD_FAILURE() << what; };
 }
 
 EngineRig::EngineRig(EngineOptions options) {

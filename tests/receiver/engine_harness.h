@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Test support for the receiver link engine: an event pump with a deadline, scripted
-// transmitters on raw loopback sockets, and callbacks that record what the engine
-// reports while keeping a real ConnectionTable.
+// transmitters on raw loopback sockets, and an engine whose callbacks are recorded.
 #pragma once
 
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "connection_records.h"
+#include "engine_recorder.h"
 #include "link_engine.h"
 #include "net.h"
 #include "protocol.h"
@@ -60,40 +60,11 @@ private:
 Bytes setup_request(std::uint8_t transport, std::uint32_t kelbo_bytes = 2500000,
                     const std::string& colour = "#800000");
 
-struct NewLinkCall {
-    ConnId conn_id;
-    std::string peer_name;
-    std::string colour_text;
-    std::uint8_t transport;
-    std::uint32_t kelbo_bytes;
-};
-struct ShutdownCall {
-    ConnId conn_id;
-    int reason;
-    std::string text;
-};
-struct MoreDataCall {
-    std::int8_t conn_id;
-    std::uint32_t bytes;
-};
-
-// The engine's callbacks, recorded, over a real ConnectionTable. A link's record is
-// freed as soon as its end is reported, so cycles can reuse ConnIds.
-struct Recorder {
-    ConnectionTable table;
-    bool refuse = false;
-    std::vector<NewLinkCall> new_links;
-    std::vector<ShutdownCall> shutdowns;
-    std::vector<MoreDataCall> more_data;
-    std::vector<ConnId> released;
-    std::vector<std::string> order;  // "alloc c", "new c", "data c", "end c", "release c"
-    int allocs = 0;
-    std::function<void()> on_alloc;                 // runs inside alloc_conn_id
-    std::function<void(ConnId)> on_shutdown_rcv;    // runs inside shutdown_rcv
-    std::function<void(std::int8_t)> on_more_data;  // runs inside more_data
-
-    EngineCallbacks callbacks();
-    std::uint64_t bytes_for(int conn_id) const;
+// The engine's callbacks, recorded; a call the life of a ConnId does not allow fails
+// the test. A link's record is freed as soon as its end is reported, so cycles can
+// reuse ConnIds.
+struct Recorder : EngineRecorder {
+    Recorder();
 };
 
 // An engine on free ports with a Recorder.

@@ -54,8 +54,8 @@ TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkAndIsDroppedAfterTheWait) {
 
     EXPECT_TRUE(silent.wait_closed());
     ASSERT_EQ(rig.rec.released, std::vector<ConnId>{2});
-    EXPECT_LT(position(rig.rec.order, "data 1"), position(rig.rec.order, "release 2"));
-    EXPECT_LT(position(rig.rec.order, "new 3"), position(rig.rec.order, "release 2"));
+    EXPECT_LT(position(rig.rec.order(), "data 1"), position(rig.rec.order(), "release 2"));
+    EXPECT_LT(position(rig.rec.order(), "new 3"), position(rig.rec.order(), "release 2"));
     EXPECT_EQ(rig.engine->link_socket(2), -1);
     EXPECT_EQ(rig.rec.table[2].row_state, RowState::free);
     EXPECT_EQ(rig.rec.new_links.size(), 2u);

@@ -6,44 +6,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <csignal>
 
 #include "child_process.h"
 #include "link.h"
 #include "net.h"
 #include "netns.h"
+#include "program_output.h"
 
 using namespace kelbos;
 using namespace kelbos::testing;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string receiver_binary() {
-    return program_path("KELBOSRX");
-}
-
-std::vector<QJsonObject> json_events(const ChildProcess& child) {
-    std::vector<QJsonObject> events;
-    for (const std::string& line : child.out_lines()) {
-        if (line.empty() || line[0] != '{') continue;
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
-        EXPECT_TRUE(doc.isObject()) << line;
-        events.push_back(doc.object());
-    }
-    return events;
-}
-
-std::vector<QJsonObject> of_kind(const std::vector<QJsonObject>& events, const QString& kind,
-                                 int conn_id = -1) {
-    std::vector<QJsonObject> out;
-    for (const QJsonObject& e : events)
-        if (e["event"].toString() == kind && (conn_id < 0 || e["conn_id"].toInt() == conn_id))
-            out.push_back(e);
-    return out;
-}
 
 // Sends data messages on a link until `bytes` have gone; false on a failure.
 bool send_at_least(TransmitterLink& link, std::uint64_t bytes, std::uint64_t& sent) {

@@ -7,13 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <csignal>
 #include <filesystem>
 
 #include "child_process.h"
 #include "netns.h"
+#include "program_output.h"
 #include "scripted_receiver.h"
 #include "tx_fixture.h"
 
@@ -21,42 +20,29 @@ namespace kelbos::txtest {
 namespace {
 
 using kelbos::testing::ChildProcess;
-
-std::string transmitter() {
-    return kelbos::testing::program_path("KELBOSTX");
-}
-
-std::vector<QJsonObject> json_events(const ChildProcess& child) {
-    std::vector<QJsonObject> events;
-    for (const std::string& line : child.out_lines()) {
-        if (line.empty() || line[0] != '{') continue;
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
-        EXPECT_TRUE(doc.isObject()) << line;
-        events.push_back(doc.object());
-    }
-    return events;
-}
+using kelbos::testing::json_events;
+using kelbos::testing::transmitter_binary;
 
 TEST(TransmitterCommandLine, HelpListsEveryOption) {
-    ChildProcess tx(transmitter(), {"--help"});
+    ChildProcess tx(transmitter_binary(), {"--help"});
     ASSERT_TRUE(tx.started());
     EXPECT_EQ(tx.wait_exit(10s), 0);
     for (const char* option :
          {"--help", "--version", "--headless", "--json", "--time", "--receiver", "--transport", "--msg-size",
           "--delay", "--sock-buf", "--kelbo-size", "--colour", "--udp-numbered", "--send-path", "--go"})
         EXPECT_NE(tx.out().find(option), std::string::npos) << option;
-    ChildProcess version(transmitter(), {"--version"});
+    ChildProcess version(transmitter_binary(), {"--version"});
     EXPECT_EQ(version.wait_exit(10s), 0);
     EXPECT_EQ(version.out().rfind("kelbostx ", 0), 0u) << version.out();
 }
 
 TEST(TransmitterCommandLine, BarScaleTakesOnlyItsFiveWords) {
     for (const char* word : {"1g", "200M", ""}) {
-        ChildProcess tx(transmitter(), {"--headless", "--bar-scale", word});
+        ChildProcess tx(transmitter_binary(), {"--headless", "--bar-scale", word});
         EXPECT_EQ(tx.wait_exit(10s), 2) << word;
         EXPECT_EQ(tx.err(), "bar scale must be 100M, 1G, 10G, 100G or auto\n");
     }
-    ChildProcess good(transmitter(), {"--headless", "--bar-scale", "10G", "--time", "0.2"},
+    ChildProcess good(transmitter_binary(), {"--headless", "--bar-scale", "10G", "--time", "0.2"},
                       KELBOS_SCENES_DIR);
     EXPECT_EQ(good.wait_exit(10s), 0) << good.err();
 }
@@ -75,12 +61,12 @@ TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
     for (const auto& [args, message] : cases) {
         auto with_headless = args;
         with_headless.push_back("--headless");
-        ChildProcess tx(transmitter(), with_headless);
+        ChildProcess tx(transmitter_binary(), with_headless);
         EXPECT_EQ(tx.wait_exit(10s), 2) << message;
         EXPECT_EQ(tx.err(), message);
         EXPECT_EQ(tx.out(), "");
     }
-    ChildProcess unknown(transmitter(), {"--headless", "--speed", "9"});
+    ChildProcess unknown(transmitter_binary(), {"--headless", "--speed", "9"});
     EXPECT_EQ(unknown.wait_exit(10s), 2);
     EXPECT_NE(unknown.err().find("speed"), std::string::npos);
 }
@@ -88,26 +74,27 @@ TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
 TEST(TransmitterCommandLine, MalformedStartUpSceneEndsWithMinusOne) {
     SceneFiles files;
     const std::string bad = files.write("bad.klx", scene_text("1, 2, 3, 4\n"));
-    ChildProcess tx(transmitter(), {"--headless", "--go", "first", bad});
+    ChildProcess tx(transmitter_binary(), {"--headless", "--go", "first", bad});
     EXPECT_EQ(tx.wait_exit(10s), 255);
     EXPECT_EQ(tx.out(), "Problem reading point #1\n");
 }
 
 TEST(TransmitterHeadless, NothingListeningOrNoScene) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ChildProcess tx(transmitter(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
+    ChildProcess tx(transmitter_binary(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
     EXPECT_EQ(tx.wait_exit(15s), 1);
     EXPECT_EQ(tx.err(), "Unable to start UDP connection to localhost\nconnect() Error\nConnection refused\n");
 
     SceneFiles empty_dir;
     const std::string dir = std::filesystem::path(empty_dir.write("x", "")).parent_path();
-    ChildProcess none(transmitter(), {"--headless", "--go", "--transport", "tcp"}, dir);
+    ChildProcess none(transmitter_binary(), {"--headless", "--go", "--transport", "tcp"}, dir);
     EXPECT_EQ(none.wait_exit(15s), 1);
     EXPECT_EQ(none.err(),
               "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n"
               "An init file must be read before starting\nUse Open on the File pulldown\n");
 
-    ChildProcess decnet(transmitter(), {"--headless", "--go", "--transport", "decnet"}, KELBOS_SCENES_DIR);
+    ChildProcess decnet(transmitter_binary(), {"--headless", "--go", "--transport", "decnet"},
+                        KELBOS_SCENES_DIR);
     EXPECT_EQ(decnet.wait_exit(15s), 1);
     EXPECT_EQ(decnet.err(),
               "Unable to start DECnet connection to localhost\nUnknown transport type requested\n\n");
@@ -122,7 +109,7 @@ TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
     ASSERT_EQ(::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener.fd(), 1), 0);
     auto setup = test::play_setup(listener, {0, 4, 0, 0});  // read it, then refuse
-    ChildProcess tx(transmitter(),
+    ChildProcess tx(transmitter_binary(),
                     {"--headless", "--go", "--transport", "tcp", "--msg-size", "1000", "--kelbo-size", "800",
                      "--colour", "#0a0B0c", "--sock-buf", "5000", "--delay", "7", "--receiver", "127.0.0.1"},
                     KELBOS_SCENES_DIR);
@@ -144,7 +131,8 @@ TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
 TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     Receiver rx{Ports{}};
-    ChildProcess tx(transmitter(), {"--headless", "--json", "--go", "--time", "1.6", "--transport", "tcp"},
+    ChildProcess tx(transmitter_binary(),
+                    {"--headless", "--json", "--go", "--time", "1.6", "--transport", "tcp"},
                     KELBOS_SCENES_DIR);
     EXPECT_EQ(tx.wait_exit(20s), 0) << tx.err();
     EXPECT_EQ(tx.err(), "");
@@ -171,14 +159,14 @@ TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
     // Over TCP the receiver got every byte, then the shutdown.
     ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
     EXPECT_EQ(rx.ends()[0].second, REASON_NORMAL);
-    EXPECT_EQ(static_cast<qint64>(rx.bytes.load()), end["bytes"].toInteger());
+    EXPECT_EQ(static_cast<qint64>(rx.bytes()), end["bytes"].toInteger());
 }
 
 TEST(TransmitterHeadless, TerminationEndsLikeExit) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     Receiver rx{Ports{}};
-    ChildProcess tx(transmitter(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
-    ASSERT_TRUE(pump_until([&] { return rx.bytes > 1000000; }, 10s));
+    ChildProcess tx(transmitter_binary(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
+    ASSERT_TRUE(pump_until([&] { return rx.bytes() > 1000000; }, 10s));
     tx.send_signal(SIGTERM);
     EXPECT_EQ(tx.wait_exit(10s), 0);
     EXPECT_EQ(tx.err(), "");

@@ -246,12 +246,10 @@ TEST_F(LinkTest, OpeningAgainDropsTheOpenLinkSilently) {
 }
 
 TEST_F(LinkTest, ManyLinksLeaveNoDescriptorBehind) {
-    Socket unlistened = make_socket(SOCK_STREAM);
-    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
-    ASSERT_EQ(::bind(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
-    TransmitterLink refused({{ntohs(a.sin_port), rx.ports.datagram, ntohs(a.sin_port)}, PEER_WAIT});
+    std::uint16_t port = 0;
+    const Socket unlistened = bound_loopback(port);
+    ASSERT_TRUE(unlistened);
+    TransmitterLink refused({{port, rx.ports.datagram, port}, PEER_WAIT});
 
     const int fds = count_open_fds();
     const int rounds = 12;
@@ -292,18 +290,14 @@ TEST_F(LinkTest, ManyLinksLeaveNoDescriptorBehind) {
             EXPECT_EQ(open(transport, {0xFF, 4, 1, 5}), LinkStatus::rejected);
             EXPECT_EQ(open(transport, {id, 9, 1, 5}), LinkStatus::protocol_error);
             link.set_wait(20ms);
-            EXPECT_EQ(link.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-                      LinkStatus::setup_ack_timeout);
+            EXPECT_EQ(plain_open(link, transport), LinkStatus::setup_ack_timeout);
             link.set_wait(PEER_WAIT);
-            EXPECT_EQ(refused.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-                      LinkStatus::connect_error);
+            EXPECT_EQ(plain_open(refused, transport), LinkStatus::connect_error);
             EXPECT_EQ(
                 link.link_open(transport, 0, OWN_HOST, "no-such-host.invalid", COLOUR, 100, recorder(), 1, 0),
                 LinkStatus::host_unknown);
-            EXPECT_EQ(link.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, 150001, recorder(), 1, 0),
-                      LinkStatus::message_too_big);
-            EXPECT_EQ(link.link_open(transport + 2, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-                      LinkStatus::unknown_transport);
+            EXPECT_EQ(plain_open(link, transport, 150001), LinkStatus::message_too_big);
+            EXPECT_EQ(plain_open(link, transport + 2), LinkStatus::unknown_transport);
         }
         // Connections that timed out waiting for a reply are still queued; take them.
         while (wait_readable(rx.control.fd(), 0ms) == WaitResult::ready)

@@ -2,13 +2,16 @@
 // A link aimed at a scripted receiver, with the ends it reports recorded.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QSocketNotifier>
 #include <utility>
 #include <vector>
 
 #include "link.h"
+#include "net.h"
 #include "scripted_receiver.h"
 
 namespace kelbos::test {
@@ -30,6 +33,19 @@ inline bool notifying_on_control(const TransmitterLink& link) {
            notifier->socket() == link.control_fd();
 }
 
+// A TCP socket bound to a loopback port the system picks, that port in `port`; invalid
+// on failure. With no listener it refuses connections, and holding it keeps it ours.
+inline Socket bound_loopback(std::uint16_t& port) {
+    Socket s = make_socket(SOCK_STREAM);
+    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
+    socklen_t len = sizeof a;
+    if (!s || ::bind(s.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return Socket{};
+    port = ntohs(a.sin_port);
+    return s;
+}
+
 class LinkTest : public ::testing::Test {
 protected:
     LinkTest() = default;
@@ -49,6 +65,12 @@ protected:
         SetupPeer played_peer = played.get();
         if (peer) *peer = std::move(played_peer);
         return status;
+    }
+
+    // link_open of `l` at the loopback receiver, no network, kelbo size 1, no buffer
+    // setting.
+    LinkStatus plain_open(TransmitterLink& l, int transport, std::uint32_t message_length = 100) {
+        return l.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, message_length, recorder(), 1, 0);
     }
 
     // An open link with the given ConnId; the peer's connection in `peer`.

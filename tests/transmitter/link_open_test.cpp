@@ -104,19 +104,15 @@ TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
 
 TEST_F(LinkTest, NothingListeningIsAConnectError) {
     // A bound port with no listener refuses connections; holding it keeps it ours.
-    Socket unlistened = make_socket(SOCK_STREAM);
-    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
-    ASSERT_EQ(::bind(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
     Ports ports = rx.ports;
-    ports.control = ports.stream = ntohs(a.sin_port);
+    const Socket unlistened = bound_loopback(ports.control);
+    ASSERT_TRUE(unlistened);
+    ports.stream = ports.control;
 
     TransmitterLink refused({ports, PEER_WAIT});
     const int fds = count_open_fds();
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
-        EXPECT_EQ(refused.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-                  LinkStatus::connect_error);
+        EXPECT_EQ(plain_open(refused, transport), LinkStatus::connect_error);
         EXPECT_EQ(refused.last_error(), ECONNREFUSED);
         EXPECT_FALSE(refused.is_open());
     }
@@ -126,21 +122,17 @@ TEST_F(LinkTest, NothingListeningIsAConnectError) {
 
 TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
     // A listener whose queue is full drops new connection attempts unanswered.
-    Socket full = make_socket(SOCK_STREAM);
-    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
-    ASSERT_EQ(::bind(full.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(full.fd(), 0), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(full.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
-    Socket queued = make_socket(SOCK_STREAM);
-    ASSERT_EQ(::connect(queued.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-
     Ports ports = rx.ports;
-    ports.stream = ntohs(a.sin_port);
+    const Socket full = bound_loopback(ports.stream);
+    ASSERT_TRUE(full);
+    ASSERT_EQ(::listen(full.fd(), 0), 0);
+    const sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), ports.stream);
+    Socket queued = make_socket(SOCK_STREAM);
+    ASSERT_EQ(::connect(queued.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+
     TransmitterLink unanswered({ports, 100ms});
     const int fds = count_open_fds();
-    EXPECT_EQ(unanswered.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-              LinkStatus::connect_error);
+    EXPECT_EQ(plain_open(unanswered, TRANSPORT_TCP), LinkStatus::connect_error);
     EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
     EXPECT_EQ(count_open_fds(), fds);
 }
@@ -190,14 +182,12 @@ TEST_F(LinkTest, NoDescriptorLeftIsASocketErrorAndClosesTheControlSocket) {
     }
     const int exhausted = errno;
 
-    EXPECT_EQ(link.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-              LinkStatus::socket_error);
+    EXPECT_EQ(plain_open(link, TRANSPORT_TCP), LinkStatus::socket_error);
     EXPECT_EQ(link.last_error(), EMFILE);
 
     // One free descriptor: the control socket is made, the datagram socket is not.
     fillers.pop_back();
-    EXPECT_EQ(link.link_open(TRANSPORT_UDP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-              LinkStatus::socket_error);
+    EXPECT_EQ(plain_open(link, TRANSPORT_UDP), LinkStatus::socket_error);
     EXPECT_EQ(link.last_error(), EMFILE);
     Socket again(::open("/dev/null", O_RDONLY | O_CLOEXEC));  // the control socket's descriptor is free again
     EXPECT_TRUE(again);
@@ -263,8 +253,7 @@ TEST_F(LinkTest, ShortOrWronglyTypedSetupReplyIsAProtocolError) {
         peer.connection.reset();
         return peer;
     });
-    EXPECT_EQ(link.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
-              LinkStatus::protocol_error);
+    EXPECT_EQ(plain_open(link, TRANSPORT_TCP), LinkStatus::protocol_error);
     played.get();
     EXPECT_EQ(count_open_fds(), fds);
     EXPECT_TRUE(ends.empty());

@@ -219,7 +219,7 @@ TEST_F(ProgramTest, GoRunEndsTheHeadlessProgramWithItsStatus) {
         // Refused at the start: 1 at once.
         quit_statuses.clear();
         Receiver rx;
-        rx.refuse = true;
+        rx.set_refuse(true);
         auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
         ASSERT_TRUE(pump_until([&] { return !quit_statuses.empty(); }));
         EXPECT_EQ(quit_statuses, std::vector<int>{1});
@@ -232,7 +232,7 @@ TEST_F(ProgramTest, GoRunEndsTheHeadlessProgramWithItsStatus) {
         options.time_seconds.reset();
         auto rx = std::make_unique<Receiver>();
         auto p = make_program(rx->ports(), files.write("three.klx", THREE_KELBOS), options);
-        ASSERT_TRUE(pump_until([&] { return rx->bytes > 0; }));
+        ASSERT_TRUE(pump_until([&] { return rx->bytes() > 0; }));
         rx->stop();
         ::testing::internal::CaptureStdout();
         ASSERT_TRUE(pump_until([&] { return !quit_statuses.empty(); }));
@@ -245,7 +245,7 @@ TEST_F(ProgramTest, GoRunEndsTheHeadlessProgramWithItsStatus) {
         quit_statuses.clear();
         options.headless = false;
         Receiver rx;
-        rx.refuse = true;
+        rx.set_refuse(true);
         auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
         ASSERT_TRUE(pump_until([&] { return p->exit_status() == 1; }));
         EXPECT_TRUE(quit_statuses.empty());

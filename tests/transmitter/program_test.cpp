@@ -81,7 +81,7 @@ TEST_F(ProgramTest, OneKelboInTheDefaultColours) {
 
 TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
     Receiver rx;
-    rx.refuse = true;
+    rx.set_refuse(true);
     auto p = make_program(rx.ports(), files.write("missing.klx.not", ""));  // an empty file: no scene
     ASSERT_FALSE(p->scene().scene_loaded);
     messages.texts.clear();
@@ -111,7 +111,7 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
                                                                "Connection rejected by receiver\n"});
     EXPECT_EQ(attempt(TRANSPORT_TCP), std::vector<std::string>{"Unable to start TCP connection to localhost\n"
                                                                "Connection rejected by receiver\n"});
-    EXPECT_EQ(rx.links, 0);
+    EXPECT_EQ(rx.links(), 0u);
 
     auto r = make_program(closed_ports(), files.write("three.klx", THREE_KELBOS));
     messages.texts.clear();
@@ -136,7 +136,7 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_EQ(row.kelbo_bits(), "20000000");
     EXPECT_EQ(row.rate_text(), "0.0000");
     EXPECT_TRUE(p->value_row().ticking());
-    ASSERT_TRUE(pump_until([&] { return rx.bytes > 0; }));
+    ASSERT_TRUE(pump_until([&] { return rx.bytes() > 0; }));
     // A tick on a TCP link: the path's figures in the row's tool tip.
     p->value_row().tick();
     EXPECT_TRUE(row.toolTip().contains("\nRetransmits 0\nCongestion window ")) << row.toolTip().toStdString();
@@ -148,14 +148,14 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_FALSE(p->value_row().ticking());
     ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
     EXPECT_EQ(rx.ends()[0].second, REASON_NORMAL);
-    EXPECT_EQ(rx.bytes.load(), p->counters().total_bytes) << "over TCP every byte sent arrives";
+    EXPECT_EQ(rx.bytes(), p->counters().total_bytes) << "over TCP every byte sent arrives";
 
     // Go again: the counters start afresh, the row too.
     p->settings().transport = TRANSPORT_UDP;
     ASSERT_TRUE(go(*p));
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(row.protocol(), "UDP");
-    EXPECT_LT(p->counters().total_bytes, rx.bytes.load());
+    EXPECT_LT(p->counters().total_bytes, rx.bytes());
     p->value_row().tick();
     EXPECT_EQ(row.toolTip(), "");
     EXPECT_EQ(p->views().history().series().size(), 2u) << "a history line per transmission";
@@ -168,7 +168,7 @@ TEST_F(ProgramTest, ReceiverClosedMidStream) {
     auto p = make_program(rx->ports(), files.write("three.klx", THREE_KELBOS));
     p->settings().transport = TRANSPORT_TCP;
     ASSERT_TRUE(go(*p));
-    ASSERT_TRUE(pump_until([&] { return rx->bytes > 100000; }));
+    ASSERT_TRUE(pump_until([&] { return rx->bytes() > 100000; }));
     ::testing::internal::CaptureStdout();
     rx->stop();
     ASSERT_TRUE(wait_transmitting(*p, false));

@@ -62,6 +62,16 @@ protected:
             [&] { return counters.total_bytes > 0 && loop->scheduled() == TransmitLoop::Wake::queued; });
     }
 
+    // Nothing more is sent, and no slice runs, while the posted events are handled.
+    void expect_nothing_more_sent() {
+        const std::uint64_t total = counters.total_bytes;
+        const std::uint64_t slices = loop->slices();
+        kelbos::test::pump_posted();
+        kelbos::test::pump_posted();
+        EXPECT_EQ(counters.total_bytes, total);
+        EXPECT_EQ(loop->slices(), slices);
+    }
+
     CommSettings settings = init_defaults();
     Scene scene;
     std::string colour = "#800000";
@@ -141,43 +151,27 @@ TEST_F(LoopTest, BackToBackReturnsToTheEventLoopEverySliceAndHaltsWithinOne) {
     EXPECT_FALSE(loop->transmitting());
     EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
     // Nothing more is sent after the Halt.
-    const std::uint64_t total = counters.total_bytes;
-    const std::uint64_t after = loop->slices();
-    kelbos::test::pump_posted();
-    kelbos::test::pump_posted();
-    EXPECT_EQ(counters.total_bytes, total);
-    EXPECT_EQ(loop->slices(), after);
+    expect_nothing_more_sent();
 }
 
 TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
     Receiver rx;
     settings.delay_ms = 50;
     settings.msg_size = 1000;
-    std::mutex mutex;
-    std::vector<std::pair<std::uint32_t, std::uint64_t>> arrivals;  // size, time
-    rx.on_data = [&](std::uint32_t n) {
-        std::lock_guard lock(mutex);
-        arrivals.emplace_back(n, now_ms());
-    };
-    const auto arrived = [&] {
-        std::lock_guard lock(mutex);
-        return arrivals.size();
-    };
     make(rx.ports());
     ASSERT_TRUE(go());
     EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::wait) << "the first message waits for the delay too";
     EXPECT_EQ(counters.total_bytes, 0u);
-    ASSERT_TRUE(pump_until([&] { return arrived() >= 4; }));
+    ASSERT_TRUE(pump_until([&] { return rx.chunks() >= 4; }));
     ASSERT_TRUE(halt());
     // Every tick sent one message, and the receiver got each on its own.
     EXPECT_EQ(counters.total_bytes, loop->timer_wakes() * 1000);
     EXPECT_EQ(loop->slices(), loop->timer_wakes());
-    ASSERT_TRUE(pump_until([&] { return rx.bytes == counters.total_bytes; }));
-    EXPECT_EQ(rx.chunks, loop->timer_wakes());
-    std::lock_guard lock(mutex);
+    ASSERT_TRUE(pump_until([&] { return rx.bytes() == counters.total_bytes; }));
+    EXPECT_EQ(rx.chunks(), loop->timer_wakes());
     // Arrival times are not checked: on a loaded machine delivery jitters, and the
     // counts above already show one message per tick.
-    for (const auto& arrival : arrivals) EXPECT_EQ(arrival.first, 1000u);
+    for (const test::MoreDataCall& chunk : rx.snapshot().more_data) EXPECT_EQ(chunk.bytes, 1000u);
 }
 
 TEST_F(LoopTest, FullBufferResumesWhenTheSocketIsWritable) {
@@ -209,7 +203,8 @@ TEST_F(LoopTest, FullBufferResumesWhenTheSocketIsWritable) {
     EXPECT_FALSE(loop->waiting_for_writable());
 }
 
-class LoopPathTest : public LoopTest, public ::testing::WithParamInterface<std::tuple<SendPath, std::uint32_t>> {};
+class LoopPathTest : public LoopTest,
+                     public ::testing::WithParamInterface<std::tuple<SendPath, std::uint32_t>> {};
 INSTANTIATE_TEST_SUITE_P(Paths, LoopPathTest,
                          ::testing::Combine(::testing::Values(SendPath::copy, SendPath::copy_free),
                                             ::testing::Values(0u, 1u)));
@@ -244,7 +239,8 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
     }
     EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), 20000u);
     // Paced, every message is whole; each kelbo goes at the message that completes it.
-    EXPECT_TRUE(settings.delay_ms == 0 || std::count(pieces.begin(), pieces.end(), 20000u) == std::ssize(pieces));
+    EXPECT_TRUE(settings.delay_ms == 0 ||
+                std::count(pieces.begin(), pieces.end(), 20000u) == std::ssize(pieces));
     std::vector<std::uint64_t> takes;
     std::uint64_t sum = 0;
     for (std::size_t piece : pieces)
@@ -299,12 +295,7 @@ TEST_F(LoopTest, EndingTheProgramStopsAtOnceWithoutShutdownRequest) {
     loop->abandon();
     EXPECT_FALSE(loop->transmitting());
     EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
-    const std::uint64_t total = counters.total_bytes;
-    const std::uint64_t slices = loop->slices();
-    kelbos::test::pump_posted();
-    kelbos::test::pump_posted();
-    EXPECT_EQ(counters.total_bytes, total);
-    EXPECT_EQ(loop->slices(), slices);
+    expect_nothing_more_sent();
     EXPECT_TRUE(shell.ends.empty());
     // The control connection carries nothing more, not even at the end.
     loop.reset();

@@ -9,18 +9,15 @@
 #include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTest>
-#include <atomic>
 #include <chrono>
 #include <fstream>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "link_engine.h"
 #include "pump.h"
+#include "receiver_thread.h"
 #include "show_message.h"
 #include "transmitter_program.h"
 #include "transmitter_window.h"
@@ -58,89 +55,38 @@ private:
 };
 
 // The receiver's link engine, on ports picked by the system unless given, counting
-// what arrives.
-// It runs on a thread of its own: the transmitter's link waits for the receiver's
-// answers without running the event loop.
-class Receiver {
+// what arrives. It runs on a thread of its own: the transmitter's link waits for the
+// receiver's answers without running the event loop. An ended link's ConnId is free
+// again at once.
+class Receiver : public test::ReceiverThread {
 public:
-    explicit Receiver(Ports wanted = Ports{0, 0, 0}) {
-        std::promise<Ports> bound;
-        auto ports = bound.get_future();
-        thread_ = std::thread([this, &bound, wanted] { run(bound, wanted); });
-        ports_ = ports.get();
+    explicit Receiver(Ports wanted = Ports{0, 0, 0}) : ReceiverThread(wanted) {
+        EXPECT_EQ(status(), LinkStatus::ok);
+        on_receiver([](LinkEngine*, test::ReceiverLog& log) { log.free_ended = true; });
     }
-    ~Receiver() { stop(); }
-    Receiver(const Receiver&) = delete;
-    Receiver& operator=(const Receiver&) = delete;
-
-    Ports ports() const { return ports_; }
     // Ends the receiver: its sockets close, as when the receiver program ends.
-    void stop() {
-        if (!thread_.joinable()) return;
-        while (!loop_.load()) std::this_thread::yield();
-        QMetaObject::invokeMethod(loop_.load(), "quit", Qt::QueuedConnection);
-        thread_.join();
+    void stop() { destroy_engine(); }
+
+    std::size_t chunks() {
+        return on_receiver([](LinkEngine*, test::ReceiverLog& log) { return log.more_data.size(); });
     }
-
-    std::atomic<bool> refuse{false};
-    std::atomic<std::uint64_t> bytes{0};
-    std::atomic<std::uint64_t> chunks{0};
-    std::atomic<int> links{0};
-    // Set before the first link; runs on the receiver's thread.
-    std::function<void(std::uint32_t)> on_data;
-
+    std::size_t links() {
+        return on_receiver([](LinkEngine*, test::ReceiverLog& log) { return log.new_links.size(); });
+    }
     // The colour text of the last link set up.
-    std::string colour() const {
-        std::lock_guard lock(mutex_);
-        return colour_;
+    std::string colour() {
+        return on_receiver([](LinkEngine*, test::ReceiverLog& log) {
+            return log.new_links.empty() ? std::string() : log.new_links.back().colour_text;
+        });
     }
-    std::vector<std::pair<ConnId, int>> ends() const {
-        std::lock_guard lock(mutex_);
-        return ends_;
+    // (ConnId, reason) of every link end.
+    std::vector<std::pair<ConnId, int>> ends() {
+        return on_receiver([](LinkEngine*, test::ReceiverLog& log) {
+            std::vector<std::pair<ConnId, int>> out;
+            for (const test::ShutdownCall& end : log.shutdowns) out.emplace_back(end.conn_id, end.reason);
+            return out;
+        });
     }
-
-private:
-    void run(std::promise<Ports>& bound, Ports wanted) {
-        QEventLoop loop;
-        ConnId next_id = 1;
-        EngineCallbacks c;
-        c.alloc_conn_id = [this, &next_id] {
-            if (refuse) return CONN_NONE_FREE;
-            const ConnId id = next_id;
-            next_id = next_id == CONN_LAST ? CONN_FIRST : static_cast<ConnId>(next_id + 1);
-            return id;
-        };
-        c.new_link = [this](ConnId, const std::string&, const std::string& colour, std::uint8_t,
-                            std::uint32_t) {
-            std::lock_guard lock(mutex_);
-            colour_ = colour;
-            ++links;
-        };
-        c.more_data = [this](std::int8_t, std::uint32_t n) {
-            bytes += n;
-            ++chunks;
-            if (on_data) on_data(n);
-        };
-        c.shutdown_rcv = [this](ConnId id, int reason, const std::string&) {
-            std::lock_guard lock(mutex_);
-            ends_.emplace_back(id, reason);
-        };
-        c.release_conn_id = [](ConnId) {};
-        {
-            LinkEngine engine(c, EngineOptions{wanted});
-            EXPECT_EQ(engine.comm_init(), LinkStatus::ok);
-            bound.set_value(engine.bound_ports());
-            loop_ = &loop;
-            loop.exec();
-        }
-    }
-
-    std::thread thread_;
-    std::atomic<QEventLoop*> loop_{nullptr};
-    Ports ports_{};
-    mutable std::mutex mutex_;
-    std::vector<std::pair<ConnId, int>> ends_;
-    std::string colour_;
 };
 
 // Menu states by id, in the order 100, 101, 102, 110, 111, 112, 113.

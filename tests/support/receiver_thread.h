@@ -23,7 +23,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "connection_records.h"
+#include "engine_recorder.h"
 #include "link_engine.h"
 #include "protocol.h"
 
@@ -31,43 +31,9 @@ namespace kelbos::test {
 
 using namespace std::chrono_literals;
 
-struct NewLinkCall {
-    ConnId conn_id;
-    std::string peer_name;
-    std::string colour_text;
-    std::uint8_t transport;
-    std::uint32_t kelbo_bytes;
-};
-
-struct LinkEndCall {
-    ConnId conn_id;
-    int reason;
-    std::string text;
-    int entry_fd;  // the link's table entry while shutdown_rcv ran
-};
-
-struct MoreDataCall {
-    std::int8_t conn_id;
-    std::uint32_t bytes;
-};
-
-// What the callbacks saw, and the records they keep. Receiver thread only.
-struct ReceiverLog {
-    ConnectionTable table;
-    bool refuse = false;  // alloc_conn_id refuses, as it does while no scene is loaded
-    int allocs = 0;
-    std::vector<NewLinkCall> new_links;
-    std::vector<LinkEndCall> ends;
-    std::vector<MoreDataCall> more_data;
-    std::vector<ConnId> released;
-    int faults = 0;  // a second end for a dirty record, a give-back the records refused
-
-    std::uint64_t bytes_for(int conn_id) const;
-    std::size_t datagrams_for(int conn_id) const;
-    // The removal of every ended link's row: dirty records become free. Returns how
-    // many went.
-    int remove_dirty_rows();
-};
+// What the callbacks saw, and the records they keep, the way the receiver's link
+// callbacks and more_data keep them. Receiver thread only.
+using ReceiverLog = EngineRecorder;
 
 // Where a callback can be held, keeping the receiver thread busy as a long callback
 // (a modal box, for instance) keeps the receiver's one thread.
@@ -75,7 +41,8 @@ enum class Hold { none, alloc, more_data };
 
 class ReceiverThread {
 public:
-    explicit ReceiverThread(EngineOptions options = {});
+    // On the given ports; by default ports the system picks, as tests run in parallel.
+    explicit ReceiverThread(Ports ports = Ports{0, 0, 0});
     ~ReceiverThread();
     ReceiverThread(const ReceiverThread&) = delete;
     ReceiverThread& operator=(const ReceiverThread&) = delete;
@@ -106,6 +73,13 @@ public:
     ReceiverLog snapshot() {
         return on_receiver([](LinkEngine*, ReceiverLog& log) { return log; });
     }
+    // What the receiver counts; the test thread reads these while the link runs.
+    std::uint64_t bytes() {
+        return on_receiver([](LinkEngine*, ReceiverLog& log) { return log.data_bytes; });
+    }
+    void set_refuse(bool on) {
+        on_receiver([on](LinkEngine*, ReceiverLog& log) { log.refuse = on; });
+    }
     // Every entry of the link socket table empty.
     bool table_empty();
 
@@ -121,7 +95,6 @@ public:
 
 private:
     void run(const std::function<void()>& f);
-    EngineCallbacks callbacks();
     // In a callback: holds there if that callback is the one armed.
     void maybe_hold(Hold where);
     // In a callback: something changed that wait_for may be waiting on.
