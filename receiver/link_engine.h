@@ -5,6 +5,11 @@
 // engine owns the sockets and the table that maps ConnId to socket; what a link means
 // to the user is decided by the callbacks.
 //
+// The engine ties three parts over one link socket table: the admission of new links
+// (link_admission), the chunk reader of stream links (stream_reader) and the batch
+// reader of the datagram socket (datagram_reader). It owns the endpoints and routes
+// every readiness report to the part that handles it.
+//
 // Everything runs on the one GUI thread. Readiness comes from QSocketNotifier; the
 // handling functions can also be called directly (comm_event, handle_readable), so a
 // harness can drive the real handling code without an event loop.
@@ -17,8 +22,6 @@
 #include <netinet/in.h>
 
 #include <QObject>
-#include <QTimer>
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -27,9 +30,13 @@
 #include <vector>
 
 #include "address_list.h"
+#include "datagram_reader.h"
+#include "link_admission.h"
+#include "link_table.h"
 #include "net.h"
 #include "protocol.h"
 #include "receive_buffer_pool.h"
+#include "stream_reader.h"
 
 class QSocketNotifier;
 
@@ -85,13 +92,6 @@ inline constexpr int DATAGRAM_RECEIVE_BUFFER = 16 * 1024 * 1024;
 inline constexpr int EVENT_READ = 1;
 inline constexpr int EVENT_ACCEPT = 8;
 
-// Where a ConnId's entry of the link socket table stands.
-enum class LinkPhase : std::uint8_t {
-    empty,     // no socket
-    admitted,  // accepted and given a ConnId; its SetupRequest is still coming
-    set_up,    // SetupReply sent, new_link called; data flows
-};
-
 class LinkEngine : public QObject {
     Q_OBJECT
 
@@ -130,87 +130,32 @@ public:
     const ReceiveBufferPool& buffer_pool() const { return buffers_; }
     // The datagram socket's receive buffer as the system reported it once set; -1
     // before comm_init has set one.
-    int datagram_receive_buffer() const { return datagram_receive_buffer_; }
+    int datagram_receive_buffer() const { return datagrams_.receive_buffer(); }
     // Datagrams dropped because they did not come from the host of the link their
     // first byte names (or named no link).
-    std::uint64_t foreign_datagrams() const { return foreign_datagrams_; }
+    std::uint64_t foreign_datagrams() const { return datagrams_.foreign(); }
 
 private:
-    struct Endpoint {
-        Socket socket;
-        QSocketNotifier* notifier = nullptr;
-    };
-    struct LinkEntry {
-        Socket socket;
-        LinkPhase phase = LinkPhase::empty;
-        QSocketNotifier* notifier = nullptr;
-        // The SetupRequest as it accumulates while admitted.
-        SetupRequestBytes setup{};
-        std::size_t setup_received = 0;
-        std::uint64_t deadline_ms = 0;
-        // The peer of the connection. Datagrams for the link count only from this
-        // host, and only while the link is set up.
-        SocketAddress peer{};
-        // A busy link is reported readable only once a whole chunk waits (or the
-        // system is short of room for it); `read_lately` tells the sweep it still is.
-        bool whole_chunks = false;
-        bool read_lately = false;
-        std::uint8_t transport = 0;  // of the SetupRequest
-        // When the link last brought data, as far as the idle check has seen; for UDP
-        // links, whether a datagram came since the last check.
-        std::uint64_t active_ms = 0;
-        bool datagrams_seen = false;
-    };
-
     LinkStatus fail(LinkStatus status);
     void close_endpoints();
     void watch(Endpoint& endpoint, int event);
-    void watch_link(ConnId conn_id);
     Endpoint* endpoint_of(int fd);
-
-    void accept_link(int listener_fd);
-    // Links of the peer's host that are set up or being set up.
-    int host_links(const SocketAddress& peer) const;
-    void report_refusal(const SocketAddress& peer, Refusal why);
-    void rest_listener(int listener_fd);
-    // Reads datagrams while they come, for one slice or, until_empty, until none waits
-    // (within a bound).
-    void read_datagram(bool until_empty = false);
-    void rest_datagrams();
-    void end_rests();
-    // The link a datagram from `source` counts for, or CONN_NONE.
-    ConnId datagram_link(std::uint8_t first_byte, const SocketAddress& source);
-    void read_setup(ConnId conn_id);
-    void complete_setup(ConnId conn_id);
-    void read_link(ConnId conn_id);
-    void wait_for_whole_chunks(ConnId conn_id);
-    void sweep_links();
-    void shutdown_link(ConnId conn_id, std::uint8_t reason);
     void endpoint_error(Endpoint& endpoint);
-
-    void close_entry(ConnId conn_id);
-    void drop_admission(ConnId conn_id);
-    void end_link(ConnId conn_id, const std::string& text);
-
-    void expire_admissions();
-    void arm_admission_timer();
-    void end_idle_links();
+    void rest_listener(int listener_fd);
+    void read_link(ConnId conn_id);
+    void shutdown_link(ConnId conn_id, std::uint8_t reason);
 
     EngineCallbacks callbacks_;
     EngineOptions options_;
     int last_error_ = 0;
-    int datagram_receive_buffer_ = -1;
     Endpoint control_;
     Endpoint datagram_;
     Endpoint stream_;
-    std::array<LinkEntry, CONN_TABLE_SIZE> link_sockets_;  // entry 0 unused
-    QTimer admission_timer_;
-    QTimer rest_timer_;
-    QTimer sweep_timer_;
-    QTimer idle_timer_;
-    bool datagram_resting_ = false;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
-    std::uint64_t foreign_datagrams_ = 0;
+    LinkTable links_{*this, callbacks_};
+    LinkAdmission admission_{links_, callbacks_, options_};
+    StreamReader streams_{links_, callbacks_, buffers_};
+    DatagramReader datagrams_{links_, callbacks_, buffers_, datagram_};
 };
 
 }  // namespace kelbos

@@ -379,3 +379,47 @@ TEST(LinkEngine, ErrorReportedOnAnEndpointClosesOnlyThatEndpoint) {
     auto link = rig.open(TRANSPORT_TCP);
     EXPECT_EQ(link.conn_id, 1);
 }
+
+TEST(LinkEngine, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
+    EngineRig rig;
+    auto a = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(a.conn_id, 1);
+    const int fd = rig.engine->link_socket(1);
+    // A whole chunk and, behind it, one byte short of another that ends in the link's
+    // own request; all of it waits at the link socket before the engine looks.
+    const std::size_t length = 2 * LARGEST_MESSAGE - 1;
+    const Bytes stream =
+        concat(zeros(length - SHUTDOWN_REQUEST_LEN), bytes_of(encode_shutdown_request(1, REASON_NORMAL)));
+    const int room = 4 * static_cast<int>(LARGEST_MESSAGE);
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::size_t sent = 0;
+    int waiting = 0;
+    while ((sent < length || (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting < static_cast<int>(length))) &&
+           std::chrono::steady_clock::now() < deadline) {
+        const ssize_t n = sent < length ? ::send(a.control.fd(), stream.data() + sent, length - sent,
+                                                 MSG_NOSIGNAL | MSG_DONTWAIT)
+                                        : 0;
+        if (n > 0) sent += static_cast<std::size_t>(n);
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(waiting, static_cast<int>(length));
+
+    // One report takes the whole chunk. What is left is less than a whole chunk and all
+    // that will come: it is read in the same report, or, should the report's time run
+    // out first, left for the next one, which comes for any byte that waits.
+    rig.engine->handle_readable(fd);
+    if (rig.engine->link_phase(1) == LinkPhase::set_up) {
+        int mark = 0;
+        socklen_t size = sizeof mark;
+        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, &size), 0);
+        EXPECT_EQ(mark, 1);
+    }
+    EXPECT_EQ(a.control.read(2), (Bytes{0x01, 0x03}));
+    EXPECT_TRUE(a.control.wait_closed());
+    ASSERT_EQ(rig.rec.shutdowns.size(), 1u);
+    EXPECT_EQ(rig.rec.shutdowns[0].reason, REASON_NORMAL);
+    ASSERT_EQ(rig.rec.more_data.size(), 2u);
+    EXPECT_EQ(rig.rec.more_data[0].bytes, LARGEST_MESSAGE);
+    EXPECT_EQ(rig.rec.more_data[1].bytes, length - LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN);
+}

@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "link_table.h"
+
+#include <sys/socket.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
+
+#include "link_engine.h"
+
+namespace kelbos {
+
+bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
+    ssize_t n;
+    do {
+        n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(bytes.size());
+}
+
+void retire(QSocketNotifier*& notifier) {
+    if (!notifier) return;
+    notifier->setEnabled(false);
+    notifier->deleteLater();
+    notifier = nullptr;
+}
+
+void LinkTable::watch(ConnId conn_id) {
+    LinkEntry& entry = entries_[conn_id];
+    const int fd = entry.socket.fd();
+    entry.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &engine_);
+    LinkEngine* engine = &engine_;
+    QObject::connect(entry.notifier, &QSocketNotifier::activated, engine,
+                     [engine, fd] { engine->comm_event(fd, EVENT_READ); });
+}
+
+void LinkTable::close(ConnId conn_id) {
+    LinkEntry& entry = entries_[conn_id];
+    if (entry.socket) ::shutdown(entry.socket.fd(), SHUT_RDWR);
+    retire(entry.notifier);
+    entry.socket.reset();
+    entry.phase = LinkPhase::empty;
+    entry.setup_received = 0;
+    entry.whole_chunks = false;
+    entry.read_lately = false;
+    entry.datagrams_seen = false;
+}
+
+void LinkTable::end_link(ConnId conn_id, const std::string& text) {
+    close(conn_id);
+    if (callbacks_.shutdown_rcv) callbacks_.shutdown_rcv(conn_id, REASON_ABORTED, text);
+}
+
+}  // namespace kelbos
