@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "clock.h"
+#include "reverse_name.h"
 #include "tcp_info.h"
 
 namespace kelbos {

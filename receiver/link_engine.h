@@ -26,10 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "address.h"
 #include "address_list.h"
-#include "net.h"
 #include "protocol.h"
 #include "receive_buffer_pool.h"
+#include "sockets.h"
 
 class QSocketNotifier;
 

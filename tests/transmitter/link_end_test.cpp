@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "link_fixture.h"
+#include "open_fds.h"
+#include "resolve.h"
 
 namespace kelbos::test {
 namespace {
@@ -247,11 +249,10 @@ TEST_F(LinkTest, OpeningAgainDropsTheOpenLinkSilently) {
 
 TEST_F(LinkTest, ManyLinksLeaveNoDescriptorBehind) {
     Socket unlistened = make_socket(SOCK_STREAM);
-    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
-    ASSERT_EQ(::bind(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
-    TransmitterLink refused({{ntohs(a.sin_port), rx.ports.datagram, ntohs(a.sin_port)}, PEER_WAIT});
+    SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
+    ASSERT_EQ(::bind(unlistened.fd(), a.get(), a.length), 0);
+    ASSERT_EQ(::getsockname(unlistened.fd(), a.get(), &a.length), 0);
+    TransmitterLink refused({{port_of(a), rx.ports.datagram, port_of(a)}, PEER_WAIT});
 
     const int fds = count_open_fds();
     const int rounds = 12;

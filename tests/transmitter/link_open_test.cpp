@@ -15,6 +15,8 @@
 #include <fstream>
 
 #include "link_fixture.h"
+#include "open_fds.h"
+#include "resolve.h"
 
 namespace kelbos::test {
 namespace {
@@ -105,12 +107,11 @@ TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
 TEST_F(LinkTest, NothingListeningIsAConnectError) {
     // A bound port with no listener refuses connections; holding it keeps it ours.
     Socket unlistened = make_socket(SOCK_STREAM);
-    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
-    ASSERT_EQ(::bind(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(unlistened.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+    SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
+    ASSERT_EQ(::bind(unlistened.fd(), a.get(), a.length), 0);
+    ASSERT_EQ(::getsockname(unlistened.fd(), a.get(), &a.length), 0);
     Ports ports = rx.ports;
-    ports.control = ports.stream = ntohs(a.sin_port);
+    ports.control = ports.stream = port_of(a);
 
     TransmitterLink refused({ports, PEER_WAIT});
     const int fds = count_open_fds();
@@ -127,16 +128,15 @@ TEST_F(LinkTest, NothingListeningIsAConnectError) {
 TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
     // A listener whose queue is full drops new connection attempts unanswered.
     Socket full = make_socket(SOCK_STREAM);
-    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
-    ASSERT_EQ(::bind(full.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
+    ASSERT_EQ(::bind(full.fd(), a.get(), a.length), 0);
     ASSERT_EQ(::listen(full.fd(), 0), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(full.fd(), reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ASSERT_EQ(::getsockname(full.fd(), a.get(), &a.length), 0);
     Socket queued = make_socket(SOCK_STREAM);
-    ASSERT_EQ(::connect(queued.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::connect(queued.fd(), a.get(), a.length), 0);
 
     Ports ports = rx.ports;
-    ports.stream = ntohs(a.sin_port);
+    ports.stream = port_of(a);
     TransmitterLink unanswered({ports, 100ms});
     const int fds = count_open_fds();
     EXPECT_EQ(unanswered.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
