@@ -160,8 +160,7 @@ Client Client::tcp(std::uint16_t port) {
     client.socket_ = make_socket(SOCK_STREAM);
     const SocketAddress address = resolve_host("127.0.0.1", port).at(0);
     FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address.get(), address.length),
-               "connect to port %d: %s", port,
-               std::strerror(errno));
+               "connect to port %d: %s", port, std::strerror(errno));
     // Each piece goes out at once, as the transmitter's data does: no waiting for the
     // acknowledgement of the one before.
     set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
@@ -173,8 +172,7 @@ Client Client::udp(std::uint16_t port) {
     client.socket_ = make_socket(SOCK_DGRAM);
     const SocketAddress address = resolve_host("127.0.0.1", port).at(0);
     FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address.get(), address.length),
-               "connect to port %d: %s", port,
-               std::strerror(errno));
+               "connect to port %d: %s", port, std::strerror(errno));
     return client;
 }
 
