@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "metrics.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <prometheus/exposer.h>
 #include <sys/socket.h>
@@ -10,8 +9,10 @@
 #include <cstring>
 #include <exception>
 
-#include "net.h"
+#include "address.h"
 #include "protocol.h"
+#include "resolve.h"
+#include "sockets.h"
 
 namespace kelbos {
 
@@ -128,12 +129,14 @@ constexpr const char* HTTP_REQUEST_TIMEOUT_MS = "3000";
 
 // Why a port cannot be had, asked of the system: the HTTP server does not say.
 std::string bind_error(const std::string& address, std::uint16_t port) {
-    sockaddr_in a = any_address(port);
-    if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) return "no such address";
+    // The address is an IPv4 one in numbers, or empty for every address.
+    const std::vector<SocketAddress> found = resolve_host(address.empty() ? "0.0.0.0" : address, port);
+    if (found.empty() || found.front().family() != AF_INET) return "no such address";
+    const SocketAddress& a = found.front();
     Socket probe = make_socket(SOCK_STREAM);
     if (!probe) return std::strerror(errno);
     set_int_option(probe.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
-    if (::bind(probe.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return std::strerror(errno);
+    if (::bind(probe.fd(), a.get(), a.length) != 0) return std::strerror(errno);
     return "the HTTP server did not start";
 }
 

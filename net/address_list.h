@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "net.h"
+#include "address.h"
 
 namespace kelbos {
 

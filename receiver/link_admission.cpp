@@ -11,6 +11,7 @@
 
 #include "clock.h"
 #include "link_engine.h"
+#include "reverse_name.h"
 #include "tcp_info.h"
 
 namespace kelbos {

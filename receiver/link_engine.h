@@ -29,13 +29,14 @@
 #include <string>
 #include <vector>
 
+#include "address.h"
 #include "address_list.h"
 #include "datagram_reader.h"
 #include "link_admission.h"
 #include "link_table.h"
-#include "net.h"
 #include "protocol.h"
 #include "receive_buffer_pool.h"
+#include "sockets.h"
 #include "stream_reader.h"
 
 class QSocketNotifier;

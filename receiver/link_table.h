@@ -14,7 +14,8 @@
 #include <span>
 #include <string>
 
-#include "net.h"
+#include "address.h"
+#include "sockets.h"
 #include "protocol.h"
 
 class QSocketNotifier;

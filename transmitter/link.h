@@ -25,9 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "address.h"
+#include "connect.h"
 #include "message_path.h"
-#include "net.h"
 #include "protocol.h"
+#include "sockets.h"
 
 class QEventLoop;
 class QSocketNotifier;
@@ -162,7 +164,6 @@ private:
     void on_wait_over();
     void wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound);
     void stop_waiting();
-    void resolved();
     int prepare_socket(const SocketAddress& address, const Socket& candidate);
     void connecting(StreamConnector::State state);
     void connected();
@@ -197,9 +198,8 @@ private:
     QSocketNotifier* wait_writable_;  // children, on the socket the current step waits on
     QSocketNotifier* wait_readable_;
     QTimer wait_timer_;  // the bound of the current step's wait
-    // While opening: the name's lookup, the connects, the sockets made so far and the
-    // request to send.
-    std::unique_ptr<HostLookup> lookup_;
+    // While opening: the name's lookup and the connects, the sockets made so far and
+    // the request to send.
     StreamConnector connector_;
     Socket opening_control_;
     Socket opening_datagram_;

@@ -24,8 +24,8 @@
 #include <cstdint>
 #include <span>
 
-#include "net.h"
 #include "protocol.h"
+#include "sockets.h"
 
 namespace kelbos {
 

@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "net.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
@@ -10,7 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "address.h"
 #include "address_list.h"
+#include "open_fds.h"
+#include "resolve.h"
+#include "reverse_name.h"
+#include "sockets.h"
 
 using namespace kelbos;
 using namespace std::chrono_literals;
@@ -49,17 +52,15 @@ TEST(Net, BoundedWaits) {
 }
 
 TEST(Net, ResolvesAndNamesLoopback) {
-    auto addr = resolve_ipv4("127.0.0.1");
-    ASSERT_TRUE(addr);
-    EXPECT_EQ(dotted_decimal(*addr), "127.0.0.1");
-    EXPECT_FALSE(resolve_ipv4("no-such-host.invalid"));
-    const auto a = make_address(*addr, 54276);
-    EXPECT_EQ(ntohs(a.sin_port), 54276);
+    const auto found = resolve_host("127.0.0.1", 54276);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].family(), AF_INET);
+    EXPECT_EQ(address_text(found[0]), "127.0.0.1");
+    EXPECT_EQ(port_of(found[0]), 54276);
+    EXPECT_TRUE(resolve_host("no-such-host.invalid", 1).empty());
 
     // A lookup given no time at all falls back to dotted decimal.
-    in_addr unroutable{};
-    ::inet_pton(AF_INET, "192.0.2.1", &unroutable);
-    EXPECT_EQ(reverse_name(unroutable, 0ms), "192.0.2.1");
+    EXPECT_EQ(reverse_name(resolve_host("192.0.2.1", 0).at(0), 0ms), "192.0.2.1");
 }
 
 namespace {

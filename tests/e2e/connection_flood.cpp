@@ -13,6 +13,7 @@
 
 #include "flood_script.h"
 #include "program_pair_support.h"
+#include "resolve.h"
 
 namespace kelbos::floodtest {
 
@@ -28,15 +29,13 @@ struct Conn {
     std::optional<AfterAccept> after;  // what an accepted bogus link did next
 };
 
-sockaddr_in loopback(std::uint16_t port, const char* address = "127.0.0.1") {
-    sockaddr_in a = make_address(in_addr{}, port);
-    ::inet_pton(AF_INET, address, &a.sin_addr);
-    return a;
+SocketAddress loopback(std::uint16_t port, const char* address = "127.0.0.1") {
+    return resolve_host(address, port).at(0);
 }
 
 bool bind_source(const Socket& socket, const char* source) {
-    const sockaddr_in from = loopback(0, source);
-    return ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0;
+    const SocketAddress from = loopback(0, source);
+    return ::bind(socket.fd(), from.get(), from.length) == 0;
 }
 
 bool send_all(const Socket& socket, const std::uint8_t* data, std::size_t size) {
@@ -112,8 +111,8 @@ public:
         for (const PlannedConnection& p : planned_) ++report_.made[static_cast<int>(p.kind)];
         datagram_ = make_socket(SOCK_DGRAM);
         bind_source(datagram_, plan_.source);
-        const sockaddr_in to = loopback(ports_.datagram);
-        ::connect(datagram_.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const SocketAddress to = loopback(ports_.datagram);
+        ::connect(datagram_.fd(), to.get(), to.length);
 
         // The prologue first, one connection at a time, before anything else arrives:
         // the receiver admits them while it has ConnIds to spare.
@@ -202,8 +201,8 @@ private:
             return;
         }
         set_int_option(c.socket.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
-        const sockaddr_in to = loopback(p.to_stream ? ports_.stream : ports_.control);
-        const int r = ::connect(c.socket.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const SocketAddress to = loopback(p.to_stream ? ports_.stream : ports_.control);
+        const int r = ::connect(c.socket.fd(), to.get(), to.length);
         if (r != 0 && errno != EINPROGRESS) {
             ++report_.not_connected;
             return;

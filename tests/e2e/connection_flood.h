@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "net.h"
+#include "sockets.h"
 #include "protocol.h"
 
 namespace kelbos::floodtest {

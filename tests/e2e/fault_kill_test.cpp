@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "fault_support.h"
+#include "open_fds.h"
 #include "status_row.h"
 #include "tx_fixture.h"
 

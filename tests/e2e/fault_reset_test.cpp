@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "fault_support.h"
+#include "open_fds.h"
 #include "status_row.h"
 #include "tx_fixture.h"
 
@@ -47,8 +48,8 @@ TEST(HandMadeTransmitterResets, TheReceiverEndsTheLinkWithReason2AndServesOn) {
         Socket datagrams;
         if (t.type == TRANSPORT_UDP) {
             datagrams = make_socket(SOCK_DGRAM);
-            const sockaddr_in to = make_address(loopback(), DATAGRAM_PORT);
-            ASSERT_EQ(::connect(datagrams.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+            const SocketAddress to = loopback(DATAGRAM_PORT);
+            ASSERT_EQ(::connect(datagrams.fd(), to.get(), to.length), 0);
         }
         const Bytes message = data_message(conn_id, 1000);
         const auto send_some = [&] {

@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "net.h"
+#include "resolve.h"
+#include "sockets.h"
 #include "program_pair_support.h"
 #include "protocol.h"
 #include "scripted_receiver.h"
@@ -38,21 +39,17 @@ inline std::string PrintToString(const Transport& t) {
     return t.name;
 }
 
-inline in_addr loopback() {
-    in_addr a{};
-    a.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
+inline SocketAddress loopback(std::uint16_t port) {
+    return resolve_host("127.0.0.1", port).at(0);
 }
 
 // A socket of `type` sending from `source` (an address of this host) to a port of this
 // namespace's loopback: a blocking TCP connection, or a connected datagram socket.
 inline Socket socket_from(int type, const char* source, std::uint16_t port) {
     Socket s = make_socket(type);
-    sockaddr_in from = make_address(loopback(), 0);
-    ::inet_pton(AF_INET, source, &from.sin_addr);
-    const sockaddr_in to = make_address(loopback(), port);
-    if (s && (::bind(s.fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-              ::connect(s.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0))
+    const SocketAddress from = resolve_host(source, 0).at(0);
+    const SocketAddress to = loopback(port);
+    if (s && (::bind(s.fd(), from.get(), from.length) != 0 || ::connect(s.fd(), to.get(), to.length) != 0))
         s.reset();
     return s;
 }
@@ -66,8 +63,8 @@ inline Socket datagrams_to_receiver(const char* source) {
 // A listener, or a bound datagram socket, on a port of every interface.
 inline Socket listen_on(std::uint16_t port, int type = SOCK_STREAM) {
     Socket s = make_socket(type);
-    const sockaddr_in a = any_address(port);
-    if (!s || ::bind(s.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return Socket();
+    const SocketAddress a = resolve_host("0.0.0.0", port).at(0);
+    if (!s || ::bind(s.fd(), a.get(), a.length) != 0) return Socket();
     if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) return Socket();
     return s;
 }

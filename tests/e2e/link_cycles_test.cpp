@@ -9,7 +9,7 @@
 
 #include "clock.h"
 #include "link_pair_support.h"
-#include "net.h"
+#include "open_fds.h"
 #include "pump.h"
 #include "receiver_thread.h"
 

@@ -15,9 +15,10 @@
 
 #include "clock.h"
 #include "link_pair_support.h"
-#include "net.h"
+#include "open_fds.h"
 #include "pump.h"
 #include "receiver_thread.h"
+#include "sockets.h"
 
 namespace kelbos::test {
 namespace {

@@ -18,7 +18,8 @@
 #include <algorithm>
 #include <map>
 
-#include "net.h"
+#include "resolve.h"
+#include "sockets.h"
 #include "program_pair_support.h"
 #include "protocol.h"
 #include "two_hosts.h"
@@ -112,8 +113,8 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     std::vector<Socket> idle;
     for (int i = 0; i < 8; ++i) {
         idle.push_back(make_socket(SOCK_STREAM));
-        const sockaddr_in to = make_address(in_addr{htonl(INADDR_LOOPBACK)}, 9464);
-        ASSERT_EQ(::connect(idle.back().fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        const SocketAddress to = resolve_host("127.0.0.1", 9464).at(0);
+        ASSERT_EQ(::connect(idle.back().fd(), to.get(), to.length), 0);
     }
     // Paced links: the figures, not the speed, are under test.
     const std::vector<std::string> paced = {"--headless", "--json", "--go", "--time", "8", "--delay", "2"};

@@ -46,8 +46,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // libFuzzer's timeout timer interrupts blocking calls now and then. A blocking connect
 // so interrupted goes on in the background: wait for it, and take its outcome.
-inline bool connect_through_signals(int fd, const sockaddr_in& address) {
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+inline bool connect_through_signals(int fd, const sockaddr* address, socklen_t address_length) {
+    if (::connect(fd, address, address_length) == 0) return true;
     if (errno != EINTR) return false;
     pollfd p{fd, POLLOUT, 0};
     int n;

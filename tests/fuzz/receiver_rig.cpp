@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "resolve.h"
+
 namespace kelbos::fuzz {
 
 namespace {
@@ -60,11 +62,9 @@ void LinkBook::check_settled(const LinkEngine& engine) const {
 Client Client::connected(int type, std::uint16_t port) {
     Client client;
     client.socket_ = make_socket(type);
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr_in address = make_address(loopback, port);
-    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address), "connect to port %d: %s",
-               port, std::strerror(errno));
+    const SocketAddress address = resolve_host("127.0.0.1", port).at(0);
+    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address.get(), address.length),
+               "connect to port %d: %s", port, std::strerror(errno));
     // Each piece goes out at once, as the transmitter's data does: no waiting for the
     // acknowledgement of the one before.
     if (type == SOCK_STREAM) set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);

@@ -15,7 +15,7 @@
 #include "engine_recorder.h"
 #include "fuzz_support.h"
 #include "link_engine.h"
-#include "net.h"
+#include "sockets.h"
 #include "protocol.h"
 
 namespace kelbos::fuzz {

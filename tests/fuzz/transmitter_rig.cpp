@@ -10,18 +10,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "resolve.h"
+
 namespace kelbos::fuzz {
 
 namespace {
 
 Socket bound_loopback(int type) {
     Socket socket = make_socket(type);
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr_in address = make_address(loopback, 0);
-    FUZZ_CHECK(
-        socket && ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-        "bind: %s", std::strerror(errno));
+    const SocketAddress address = resolve_host("127.0.0.1", 0).at(0);
+    FUZZ_CHECK(socket && ::bind(socket.fd(), address.get(), address.length) == 0, "bind: %s",
+               std::strerror(errno));
     if (type == SOCK_STREAM)
         FUZZ_CHECK(::listen(socket.fd(), LISTEN_BACKLOG) == 0, "listen: %s", std::strerror(errno));
     FUZZ_CHECK(set_nonblocking(socket.fd()), "non-blocking: %s", std::strerror(errno));

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "fuzz_support.h"
-#include "net.h"
+#include "sockets.h"
 #include "protocol.h"
 
 namespace kelbos::fuzz {

@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <cerrno>
 
+#include "resolve.h"
+
 namespace kelbos::test {
 
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -36,8 +38,8 @@ Peer Peer::tcp(std::uint16_t port) {
     Peer peer;
     peer.socket_ = make_socket(SOCK_STREAM);
     if (!peer.socket_ || !set_nonblocking(peer.fd())) return Peer{};
-    const sockaddr_in address = make_address(*resolve_ipv4("127.0.0.1"), port);
-    if (::connect(peer.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const SocketAddress address = resolve_host("127.0.0.1", port).at(0);
+    if (::connect(peer.fd(), address.get(), address.length) != 0) {
         if (errno != EINPROGRESS) return Peer{};
         if (!pump_until([&] { return wait_writable(peer.fd(), 0ms) == WaitResult::ready; })) return Peer{};
         int err = 0;
@@ -50,10 +52,10 @@ Peer Peer::tcp(std::uint16_t port) {
 Peer Peer::udp(std::uint16_t port, const char* from) {
     Peer peer;
     peer.socket_ = make_socket(SOCK_DGRAM);
-    const sockaddr_in source = make_address(*resolve_ipv4(from), 0);
-    const sockaddr_in address = make_address(*resolve_ipv4("127.0.0.1"), port);
-    if (!peer.socket_ || ::bind(peer.fd(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
-        ::connect(peer.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    const SocketAddress source = resolve_host(from, 0).at(0);
+    const SocketAddress address = resolve_host("127.0.0.1", port).at(0);
+    if (!peer.socket_ || ::bind(peer.fd(), source.get(), source.length) != 0 ||
+        ::connect(peer.fd(), address.get(), address.length) != 0)
         return Peer{};
     return peer;
 }

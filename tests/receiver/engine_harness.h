@@ -15,7 +15,7 @@
 #include "connection_records.h"
 #include "engine_recorder.h"
 #include "link_engine.h"
-#include "net.h"
+#include "sockets.h"
 #include "protocol.h"
 
 namespace kelbos::test {

@@ -11,6 +11,8 @@
 #include "clock.h"
 #include "engine_harness.h"
 #include "link_engine.h"
+#include "open_fds.h"
+#include "resolve.h"
 
 using namespace kelbos;
 using namespace kelbos::test;
@@ -145,11 +147,11 @@ TEST(LinkAdmission, StartUpReportsPortsHeldByOthers) {
         return ntohs(a.sin_port);
     };
     Socket tcp_holder = make_socket(SOCK_STREAM);
-    const sockaddr_in any = any_address(0);
-    ASSERT_EQ(::bind(tcp_holder.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    const SocketAddress any = resolve_host("0.0.0.0", 0).at(0);
+    ASSERT_EQ(::bind(tcp_holder.fd(), any.get(), any.length), 0);
     ASSERT_EQ(::listen(tcp_holder.fd(), 1), 0);
     Socket udp_holder = make_socket(SOCK_DGRAM);
-    ASSERT_EQ(::bind(udp_holder.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::bind(udp_holder.fd(), any.get(), any.length), 0);
 
     const Ports cases[] = {
         {held_port(tcp_holder), 0, 0}, {0, held_port(udp_holder), 0}, {0, 0, held_port(tcp_holder)}};

@@ -10,7 +10,8 @@
 
 #include "child_process.h"
 #include "link.h"
-#include "net.h"
+#include "resolve.h"
+#include "sockets.h"
 #include "netns.h"
 #include "program_output.h"
 
@@ -128,8 +129,8 @@ TEST(ReceiverHeadless, RefusalsAndStartUpFailuresGoToStandardError) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     // Another program holds the control port: no endpoints, no scene either.
     Socket holder = make_socket(SOCK_STREAM);
-    const sockaddr_in control = any_address(CONTROL_PORT);
-    ASSERT_EQ(::bind(holder.fd(), reinterpret_cast<const sockaddr*>(&control), sizeof control), 0);
+    const SocketAddress control = resolve_host("0.0.0.0", CONTROL_PORT).at(0);
+    ASSERT_EQ(::bind(holder.fd(), control.get(), control.length), 0);
     ASSERT_EQ(::listen(holder.fd(), 1), 0);
     {
         ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "1", "missing"},

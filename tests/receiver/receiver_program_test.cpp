@@ -17,6 +17,7 @@
 #include "engine_harness.h"
 #include "kelbo_canvas.h"
 #include "receiver_rig.h"
+#include "resolve.h"
 #include "scene_commands.h"
 #include "status_row.h"
 
@@ -155,8 +156,8 @@ TEST(ReceiverProgram, ClosingTheWindowExits) {
 TEST(ReceiverProgram, EndpointsThatCannotOpenAreReportedAndTheProgramGoesOn) {
     // Another program listens on the control port.
     Socket holder = make_socket(SOCK_STREAM);
-    const sockaddr_in any = any_address(0);
-    ASSERT_EQ(::bind(holder.fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    const SocketAddress any = resolve_host("0.0.0.0", 0).at(0);
+    ASSERT_EQ(::bind(holder.fd(), any.get(), any.length), 0);
     ASSERT_EQ(::listen(holder.fd(), 1), 0);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;

@@ -13,6 +13,7 @@
 #include "child_process.h"
 #include "netns.h"
 #include "program_output.h"
+#include "resolve.h"
 #include "scripted_receiver.h"
 #include "tx_fixture.h"
 
@@ -103,10 +104,8 @@ TEST(TransmitterHeadless, NothingListeningOrNoScene) {
 TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     Socket listener = make_socket(SOCK_STREAM);
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr_in address = make_address(loopback, STREAM_PORT);
-    ASSERT_EQ(::bind(listener.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const SocketAddress address = resolve_host("127.0.0.1", STREAM_PORT).at(0);
+    ASSERT_EQ(::bind(listener.fd(), address.get(), address.length), 0);
     ASSERT_EQ(::listen(listener.fd(), 1), 0);
     auto setup = test::play_setup(listener, {0, 4, 0, 0});  // read it, then refuse
     ChildProcess tx(transmitter_binary(),

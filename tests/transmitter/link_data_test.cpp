@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "link_fixture.h"
+#include "open_fds.h"
 
 namespace kelbos::test {
 namespace {

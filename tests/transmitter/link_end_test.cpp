@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "link_fixture.h"
+#include "open_fds.h"
+#include "resolve.h"
 
 namespace kelbos::test {
 namespace {

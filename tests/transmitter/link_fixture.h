@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "link.h"
-#include "net.h"
+#include "address.h"
+#include "resolve.h"
+#include "sockets.h"
 #include "scripted_receiver.h"
 
 namespace kelbos::test {
@@ -37,12 +39,10 @@ inline bool notifying_on_control(const TransmitterLink& link) {
 // on failure. With no listener it refuses connections, and holding it keeps it ours.
 inline Socket bound_loopback(std::uint16_t& port) {
     Socket s = make_socket(SOCK_STREAM);
-    sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), 0);
-    socklen_t len = sizeof a;
-    if (!s || ::bind(s.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
+    if (!s || ::bind(s.fd(), a.get(), a.length) != 0 || ::getsockname(s.fd(), a.get(), &a.length) != 0)
         return Socket{};
-    port = ntohs(a.sin_port);
+    port = port_of(a);
     return s;
 }
 

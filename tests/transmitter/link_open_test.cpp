@@ -15,6 +15,8 @@
 #include <fstream>
 
 #include "link_fixture.h"
+#include "open_fds.h"
+#include "resolve.h"
 
 namespace kelbos::test {
 namespace {
@@ -126,9 +128,9 @@ TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
     const Socket full = bound_loopback(ports.stream);
     ASSERT_TRUE(full);
     ASSERT_EQ(::listen(full.fd(), 0), 0);
-    const sockaddr_in a = make_address(*resolve_ipv4("127.0.0.1"), ports.stream);
+    const SocketAddress a = resolve_host("127.0.0.1", ports.stream).at(0);
     Socket queued = make_socket(SOCK_STREAM);
-    ASSERT_EQ(::connect(queued.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::connect(queued.fd(), a.get(), a.length), 0);
 
     TransmitterLink unanswered({ports, 100ms});
     const int fds = count_open_fds();

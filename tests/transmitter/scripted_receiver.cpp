@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "resolve.h"
+
 namespace kelbos::test {
 
 namespace {
@@ -25,10 +27,8 @@ std::uint16_t bound_port(const Socket& s) {
 
 Socket bound_loopback(int type) {
     Socket s = make_socket(type);
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr_in a = make_address(loopback, 0);
-    if (!s || ::bind(s.fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+    const SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
+    if (!s || ::bind(s.fd(), a.get(), a.length) != 0)
         throw std::runtime_error("bind");
     if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) throw std::runtime_error("listen");
     return s;

@@ -10,7 +10,7 @@
 #include <future>
 #include <vector>
 
-#include "net.h"
+#include "sockets.h"
 #include "protocol.h"
 
 namespace kelbos::test {
