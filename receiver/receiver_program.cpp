@@ -3,9 +3,11 @@
 
 #include <QCoreApplication>
 #include <cmath>
+#include <cstdio>
 
 #include "clock.h"
 #include "kelbo_canvas.h"
+#include "kelbo_counting.h"
 #include "receiver_rows.h"
 #include "scene_commands.h"
 #include "show_message.h"
@@ -19,7 +21,7 @@ ReceiverProgram::ReceiverProgram(ReceiverOptions options)
       scene_(std::make_unique<Scene>()),
       json_(options_.json, options_.json_out),
       rows_(connections_, colour_slots_, *scene_, json_, [this] { return now_ms() - start_ms_; }),
-      picture_(*scene_, colour_slots_, connections_) {
+      picture_(*scene_, colour_slots_) {
     connections_.reset();
     colour_slots_.reset();
     colour_slots_.set_default();
@@ -69,7 +71,7 @@ void ReceiverProgram::start_communications() {
                                 std::uint8_t transport, std::uint32_t kelbo_bytes) {
         rows_.new_link(c, name, colour, transport, kelbo_bytes);
     };
-    callbacks.more_data = [this](std::int8_t c, std::uint32_t bytes) { picture_.more_data(c, bytes); };
+    callbacks.more_data = [this](std::int8_t c, std::uint32_t bytes) { more_data(c, bytes); };
     callbacks.datagram_numbers = [this](ConnId c, const DatagramNumbers& numbers, std::uint64_t arrival_ns) {
         ConnectionRecord& record = connections_[c];
         if (record.row_state != RowState::free)
@@ -93,6 +95,18 @@ void ReceiverProgram::start_communications() {
         show_message(
             {"Communications initialization failed\n", status_text(comm_status_), "\n", error.c_str()});
     }
+}
+
+void ReceiverProgram::more_data(std::int8_t conn_id, std::uint32_t bytes) {
+    if (conn_id < static_cast<int>(CONN_FIRST) || conn_id > static_cast<int>(CONN_LAST)) {
+        std::printf("more_data: entered with conn_id=%d.  Ignored.\n", static_cast<int>(conn_id));
+        std::fflush(stdout);
+        return;
+    }
+    // The records first; then the picture, with the kelbos the bytes completed.
+    const auto c = static_cast<ConnId>(conn_id);
+    const std::uint64_t kelbos = count_bytes(connections_, c, bytes);
+    if (kelbos > 0) picture_.place(kelbos, connections_[c].colour_slot);
 }
 
 std::string ReceiverProgram::exit_fields() const {
