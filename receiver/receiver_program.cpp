@@ -154,24 +154,29 @@ void ReceiverProgram::tick_rows() {
     const std::uint64_t now = now_ms();
     rows_.tick_rows(now - last_tick_ms_);
     last_tick_ms_ = now;
-    if (views_) views_->ticked(rows_.tick_rates());
+    if (views_) {
+        // The live rows, TOTAL first, each link a line of its own.
+        std::vector<RowRate> rates;
+        for (const std::optional<RowTick>& tick : rows_.ticks())
+            if (tick && tick->state == RowState::live) rates.push_back(row_rate(*tick));
+        views_->ticked(rates);
+    }
     publish_metrics();
 }
 
-// The figures of the tick just shown: the same the rows and the JSON lines show.
+// The figures of the tick just shown: the rows' ticks, as the JSON lines give them.
 void ReceiverProgram::publish_metrics() {
     if (!options_.metrics) return;
     ReceiverFigures figures;
-    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
-        const auto conn_id = static_cast<ConnId>(c);
-        const ConnectionRecord& record = connections_[conn_id];
-        if (record.row_state == RowState::free || !record.row_window) continue;
-        (record.row_state == RowState::dirty ? figures.stopped : figures.live) += 1;
-        figures.links.push_back(LinkFigures{c, record.peer_name, protocol_text(record.transport),
-                                            record.bytes_received, rows_.last_rate(conn_id),
-                                            datagram_figures(record)});
+    for (const std::optional<RowTick>& tick : rows_.ticks()) {
+        if (!tick) continue;
+        if (tick->conn_id == CONN_NONE) {
+            figures.all_bytes = tick->bytes;
+            continue;
+        }
+        (tick->state == RowState::dirty ? figures.stopped : figures.live) += 1;
+        figures.links.push_back(link_figures(*tick));
     }
-    figures.all_bytes = connections_[CONN_NONE].bytes_received;
     figures.refused = rows_.refused();
     figures.setting_up = engine_ ? engine_->links_setting_up() : 0;
     figures.ended = rows_.ended();
