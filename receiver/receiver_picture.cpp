@@ -66,7 +66,8 @@ QRect run_extent(const Scene& scene, int first, int last, int client_bottom) {
         low = {std::min(low.x, o.x), std::min(low.y, o.y)};
         high = {std::max(high.x, o.x), std::max(high.y, o.y)};
     }
-    return QRect(QPoint(low.x + one.left(), low.y + one.top()), QPoint(high.x + one.right(), high.y + one.bottom()));
+    return QRect(QPoint(low.x + one.left(), low.y + one.top()),
+                 QPoint(high.x + one.right(), high.y + one.bottom()));
 }
 
 }  // namespace
@@ -87,11 +88,12 @@ void ReceiverPicture::place(std::uint64_t count, int colour_slot) {
     // With no scene loaded a redraw shows only the background, but the placed kelbos
     // are still drawn at once, at the old points, until the next redraw.
     const KelboColours& colours = slots_.colours_of(colour_slot);
-    const auto sprite =
-        sprites_.get(scene_.shape, to_qcolor(colours.dark), to_qcolor(colours.base), to_qcolor(colours.light));
+    const auto sprite = sprites_.get(scene_.shape, to_qcolor(colours.dark), to_qcolor(colours.base),
+                                     to_qcolor(colours.light));
     const int bottom = canvas_->client_bottom();
     QRect area;
-    for (int i = placed.first; i <= placed.last; ++i) area |= sprite->extent(kelbo_origin(scene_.points[i], bottom));
+    for (int i = placed.first; i <= placed.last; ++i)
+        area |= sprite->extent(kelbo_origin(scene_.points[i], bottom));
     canvas_->draw_at_once(area, [&](QPainter& painter) {
         for (int i = placed.first; i <= placed.last; ++i)
             sprite->draw(painter, kelbo_origin(scene_.points[i], bottom));

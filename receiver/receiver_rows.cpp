@@ -69,14 +69,16 @@ TickEvent tick_event(const RowTick& tick, std::uint64_t time_ms) {
     const bool total = tick.conn_id == CONN_NONE;
     // The protocol column as the row shows it.
     const std::string protocol = total ? "" : tick.state == RowState::dirty ? "Stopped" : tick.transport;
-    return TickEvent{time_ms, tick.name, tick.conn_id, protocol, tick.kelbo_bits, tick.rate, tick.bytes,
-                     tick.datagrams};
+    return TickEvent{time_ms,         tick.name, tick.conn_id, protocol,
+                     tick.kelbo_bits, tick.rate, tick.bytes,   tick.datagrams};
 }
 
 RowRate row_rate(const RowTick& tick) {
     const QString name = QString::fromStdString(tick.name);
-    return RowRate{tick.series, tick.conn_id == CONN_NONE ? name : QString("%1 #%2").arg(name).arg(static_cast<int>(tick.conn_id)),
-                   tick.colour, tick.rate};
+    return RowRate{
+        tick.series,
+        tick.conn_id == CONN_NONE ? name : QString("%1 #%2").arg(name).arg(static_cast<int>(tick.conn_id)),
+        tick.colour, tick.rate};
 }
 
 LinkFigures link_figures(const RowTick& tick) {

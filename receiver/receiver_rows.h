@@ -46,14 +46,14 @@ void show_stopped(StatusRow& row);
 // One row at one rate tick.
 struct RowTick {
     ConnId conn_id = CONN_NONE;
-    RowState state = RowState::live;  // live, or dirty: the row shows "Stopped"
-    std::uint64_t series = 0;         // the row's line in the rate views
-    std::string name;                 // "TOTAL" or the peer name
-    const char* transport = "";       // the link's protocol text; "" for TOTAL
-    std::uint64_t kelbo_bits = 0;     // 0 for TOTAL
-    float rate = 0;                   // Mbits/s, single precision, as the row shows it
-    std::uint64_t bytes = 0;          // bytes_received
-    QColor colour;                    // the bar's colour at a tick
+    RowState state = RowState::live;             // live, or dirty: the row shows "Stopped"
+    std::uint64_t series = 0;                    // the row's line in the rate views
+    std::string name;                            // "TOTAL" or the peer name
+    const char* transport = "";                  // the link's protocol text; "" for TOTAL
+    std::uint64_t kelbo_bits = 0;                // 0 for TOTAL
+    float rate = 0;                              // Mbits/s, single precision, as the row shows it
+    std::uint64_t bytes = 0;                     // bytes_received
+    QColor colour;                               // the bar's colour at a tick
     std::optional<DatagramFigures> datagrams{};  // a link's numbered datagrams
     std::optional<double> rtt_ms{};              // a live TCP link's round trip, once known
 };
