@@ -12,6 +12,7 @@
 #include "colour_slots.h"
 #include "connection_records.h"
 #include "kelbo_canvas.h"
+#include "kelbo_counting.h"
 #include "kelbo_picture.h"
 #include "receiver_picture.h"
 #include "scene.h"
@@ -76,8 +77,7 @@ void BM_ReceiverFullRedraw(benchmark::State& state) {
                        colour_slots.alloc_colour_slot("#0000FF")};
     for (int i = 0; i < scene.point_count; ++i) scene.points[i].slot = ids[i % 3];
     scene.next_point = scene.point_count;
-    ConnectionTable table;
-    ReceiverPicture picture(scene, colour_slots, table);
+    ReceiverPicture picture(scene, colour_slots);
     KelboCanvas canvas;
     canvas.resize(PICTURE);
     picture.set_canvas(&canvas);
@@ -90,8 +90,8 @@ void BM_ReceiverFullRedraw(benchmark::State& state) {
 }
 BENCHMARK(BM_ReceiverFullRedraw)->Unit(benchmark::kMillisecond);
 
-// One 150000-byte chunk on a link of 100000-bit kelbos: twelve kelbos placed and their
-// areas marked; the frame that draws them is not part of it.
+// One 150000-byte chunk on a link of 100000-bit kelbos: counted, twelve kelbos placed
+// and their area marked; the frame that draws them is not part of it.
 void BM_ReceiverChunk(benchmark::State& state) {
     Scene scene = bundled_scene();
     ColourSlots colour_slots;
@@ -99,11 +99,11 @@ void BM_ReceiverChunk(benchmark::State& state) {
     ConnectionTable table;
     table[1].kelbo_bytes = 100000 / 8;
     table[1].colour_slot = colour_slots.alloc_colour_slot("#FF0000");
-    ReceiverPicture picture(scene, colour_slots, table);
+    ReceiverPicture picture(scene, colour_slots);
     KelboCanvas canvas;
     canvas.resize(PICTURE);
     picture.set_canvas(&canvas);
-    for (auto _ : state) picture.more_data(1, 150000);
+    for (auto _ : state) picture.place(count_bytes(table, 1, 150000), table[1].colour_slot);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 150000);
 }
 BENCHMARK(BM_ReceiverChunk);

@@ -5,17 +5,20 @@
 
 namespace kelbos {
 
-PlacedKelbos count_and_place(ConnectionTable& table, ConnId conn_id, std::uint32_t bytes, Scene& scene,
-                             ColourSlots& colour_slots) {
+std::uint64_t count_bytes(ConnectionTable& table, ConnId conn_id, std::uint32_t bytes) {
     ConnectionRecord& link = table[conn_id];
     link.pending_bytes += bytes;
     link.bytes_received += bytes;
     table[CONN_NONE].bytes_received += bytes;
-
-    PlacedKelbos placed;
-    if (link.kelbo_bytes == 0 || link.pending_bytes < link.kelbo_bytes) return placed;
+    if (link.kelbo_bytes == 0 || link.pending_bytes < link.kelbo_bytes) return 0;
     const std::uint64_t count = link.pending_bytes / link.kelbo_bytes;
     link.pending_bytes -= count * link.kelbo_bytes;
+    return count;
+}
+
+PlacedKelbos place_kelbos(Scene& scene, ColourSlots& colour_slots, std::uint64_t count, int slot) {
+    PlacedKelbos placed;
+    if (count == 0) return placed;
     placed.count = count;
 
     // Positions run 0..cycle-1 and wrap; a scene of no points still has position 0.
@@ -27,10 +30,18 @@ PlacedKelbos count_and_place(ConnectionTable& table, ConnId conn_id, std::uint32
     placed.restarted = first == 0 || first + count > cycle;
     if (placed.restarted) colour_slots.release_unheld();
 
+    // The positions the run ends on, each once: the whole cycle, or first..last with
+    // a wrap past the end.
+    const auto mark = [&](std::uint64_t from, std::uint64_t to) {
+        for (std::uint64_t p = from; p < to; ++p) scene.points[p].slot = slot;
+    };
     if (count >= cycle) {
-        for (std::uint64_t p = 0; p < cycle; ++p) scene.points[p].slot = link.colour_slot;
+        mark(0, cycle);
+    } else if (first + count <= cycle) {
+        mark(first, first + count);
     } else {
-        for (std::uint64_t i = 0; i < count; ++i) scene.points[(first + i) % cycle].slot = link.colour_slot;
+        mark(first, cycle);
+        mark(0, last + 1);
     }
     placed.first = placed.restarted ? 0 : static_cast<int>(first);
     placed.last = static_cast<int>(last);

@@ -49,8 +49,9 @@ void LinkRows::create_rows(KelboCanvas* canvas) {
     auto* total = new StatusRow(canvas, *units_);
     total->setObjectName("row0");
     total->setGeometry(0, header_->height(), header_->width(), total->height());
-    // Repainted from its text, the TOTAL bar is drawn in the default slot's colour.
-    total->bar()->set_repaint_colour(slot_colour(DEFAULT_SLOT));
+    // Repainted, the TOTAL bar is drawn in the default slot's colour.
+    set_up_bar(*total, CONN_NONE, slot_colour(DEFAULT_SLOT));
+    ticks_[CONN_NONE].reset();
 
     ConnectionRecord& record = table_[CONN_NONE];
     record.row_window = total;
@@ -104,8 +105,7 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     record.transport = transport;
     record.kelbo_bytes = kelbo_bytes;
     set_peer_name(record, peer_name);
-    last_rate_[conn_id] = 0;
-    rtt_ms_[conn_id].reset();
+    ticks_[conn_id].reset();
     series_[conn_id] = ++links_seen_;
 
     StatusRow* total = total_row();
@@ -118,13 +118,19 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
         place_above_total(*row, *total);
     }
     row->bar()->set_full_scale(static_cast<float>(full_mbits_));
-    row->bar()->set_repaint_colour(slot_colour(record.colour_slot));
+    set_up_bar(*row, conn_id, slot_colour(record.colour_slot));
     fill_row(*row, record, false);
     row->show();
     canvas_->invalidate_all();
     // The whole window is repainted at once, every row with it: the bars show the
     // colours of a repaint until the next tick (TOTAL's in slot 0's colour).
     canvas_->repaint();
+}
+
+void LinkRows::set_up_bar(StatusRow& row, ConnId conn_id, QColor colour) {
+    row.bar()->set_repaint_colour(colour);
+    // A repaint draws the rate of the last tick, the number the rate field shows.
+    row.bar()->set_rate_source([this, conn_id] { return last_rate(conn_id); });
 }
 
 void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text) {
@@ -194,23 +200,28 @@ void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {
             return;
         }
         --record.removal_countdown;
-    } else {
-        const QColor colour = conn_id == CONN_NONE ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot);
-        last_rate_[conn_id] = tick_live_row(*record.row_window, record, elapsed_ms, colour);
-        if (conn_id != CONN_NONE && record.transport == TRANSPORT_TCP) read_path(conn_id);
+    }
+    RowTick tick = make_tick(conn_id, record, elapsed_ms, last_rate(conn_id));
+    tick.series = series_[conn_id];
+    tick.colour = conn_id == CONN_NONE ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot);
+    if (tick.state == RowState::live) {
+        show_tick(*record.row_window, tick);
+        if (conn_id != CONN_NONE && record.transport == TRANSPORT_TCP) tick.rtt_ms = read_path(conn_id);
         if (conn_id != CONN_NONE && record.datagrams.numbered())
             record.row_window->setToolTip(datagram_tip(record.datagrams));
     }
-    write_tick(conn_id);
+    ticks_[conn_id] = std::move(tick);
+    write_tick(*ticks_[conn_id]);
 }
 
-void LinkRows::read_path(ConnId conn_id) {
+std::optional<double> LinkRows::read_path(ConnId conn_id) {
     const auto path = link_socket_ ? read_tcp_figures(link_socket_(conn_id)) : std::nullopt;
     // The receiving side's own estimate of the round trip, once it has one.
-    rtt_ms_[conn_id] =
+    const std::optional<double> rtt_ms =
         path ? std::optional(path->rcv_rtt_ms > 0 ? path->rcv_rtt_ms : path->rtt_ms) : std::nullopt;
-    table_[conn_id].row_window->setToolTip(
-        rtt_ms_[conn_id] ? QString("Round trip %1 ms").arg(*rtt_ms_[conn_id], 0, 'f', 3) : QString());
+    table_[conn_id].row_window->setToolTip(rtt_ms ? QString("Round trip %1 ms").arg(*rtt_ms, 0, 'f', 3)
+                                                  : QString());
+    return rtt_ms;
 }
 
 void LinkRows::set_full_scale(double full_mbits) {
@@ -221,44 +232,13 @@ void LinkRows::set_full_scale(double full_mbits) {
     show_bar_scale(full_mbits, header_, bars);
 }
 
-std::vector<RowRate> LinkRows::tick_rates() const {
-    std::vector<RowRate> rates;
-    for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
-        const ConnectionRecord& record = table_[static_cast<ConnId>(c)];
-        if (record.row_state != RowState::live || !record.row_window) continue;
-        const bool total = c == CONN_NONE;
-        rates.push_back(RowRate{
-            series_[c],
-            total ? QString("TOTAL") : QString("%1 #%2").arg(QString::fromStdString(record.peer_name)).arg(c),
-            total ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot), last_rate_[c]});
-    }
-    return rates;
-}
-
-void LinkRows::write_tick(ConnId conn_id) {
+void LinkRows::write_tick(const RowTick& tick) {
     if (!json_.enabled()) return;
-    const ConnectionRecord& record = table_[conn_id];
-    const StatusRow& row = *record.row_window;
-    const bool total = conn_id == CONN_NONE;
-    const TickEvent tick{clock_ms_(),
-                         row.name().toStdString(),
-                         conn_id,
-                         total ? std::string() : row.protocol().toStdString(),
-                         total ? 0 : kelbo_bits(record),
-                         last_rate_[conn_id],
-                         record.bytes_received,
-                         total ? std::nullopt : datagram_figures(record)};
-    if (rtt_ms_[conn_id] && record.row_state == RowState::live)
-        json_.write(tick, TickPath{rtt_ms_[conn_id], std::nullopt, std::nullopt});
+    const TickEvent event = tick_event(tick, clock_ms_());
+    if (tick.rtt_ms)
+        json_.write(event, TickPath{tick.rtt_ms, std::nullopt, std::nullopt});
     else
-        json_.write(tick);
-}
-
-std::optional<DatagramFigures> datagram_figures(const ConnectionRecord& record) {
-    const DatagramStats& stats = record.datagrams;
-    if (!stats.numbered()) return std::nullopt;
-    return DatagramFigures{stats.received(), true, stats.lost(), stats.out_of_order(), stats.duplicates(),
-                           stats.jitter_ms()};
+        json_.write(event);
 }
 
 void LinkRows::remove_row(ConnId conn_id) {
@@ -271,8 +251,7 @@ void LinkRows::remove_row(ConnId conn_id) {
     json_.write(RowRemovedEvent{clock_ms_(), conn_id, record.peer_name});
     delete row;
     table_.set_free(conn_id);
-    last_rate_[conn_id] = 0;
-    rtt_ms_[conn_id].reset();
+    ticks_[conn_id].reset();
     // Every row below the removed one moves up into its place, TOTAL included.
     for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
         const ConnectionRecord& other = table_[static_cast<ConnId>(c)];

@@ -26,7 +26,7 @@
 #include "dialog_units.h"
 #include "json_lines.h"
 #include "kelbo_canvas.h"
-#include "rate_views.h"
+#include "receiver_rows.h"
 #include "scene.h"
 #include "status_row.h"
 
@@ -34,10 +34,6 @@ namespace kelbos {
 
 // A removed row's countdown: a dirty row goes on the sixteenth tick after the end.
 inline constexpr std::int32_t REMOVAL_TICKS = 15;
-
-// What a link's numbered datagrams told, for its JSON lines and metrics; nothing for a
-// link whose datagrams carry no numbers.
-std::optional<DatagramFigures> datagram_figures(const ConnectionRecord& record);
 
 // Why a connection was refused, as the JSON lines and the metrics say it.
 inline constexpr const char* REFUSED_NO_SCENE = "no scene";
@@ -78,14 +74,16 @@ public:
     // A ConnId handed out whose link never reached new_link.
     void release_conn_id(ConnId conn_id);
 
-    // One rate tick, elapsed_ms after the previous one, for records 0..10 with a row.
+    // One rate tick, elapsed_ms after the previous one, for records 0..10 with a row:
+    // each makes its row's RowTick, which the row shows and the JSON line reports.
     void tick_rows(std::uint64_t elapsed_ms);
     void remove_row(ConnId conn_id);
 
     // The rate a full bar stands for, in every row, and the header's scale labels.
     void set_full_scale(double full_mbits);
-    // The live rows' rates of the last tick, TOTAL first, each link a line of its own.
-    std::vector<RowRate> tick_rates() const;
+    // Each row's last tick, by ConnId; none for a record without a row, or whose row
+    // has not ticked since it was made.
+    const std::array<std::optional<RowTick>, CONN_TABLE_SIZE>& ticks() const { return ticks_; }
     // Where a link's socket is found, for the path figures of TCP links.
     void set_link_socket(std::function<int(ConnId)> link_socket) { link_socket_ = std::move(link_socket); }
 
@@ -95,8 +93,8 @@ public:
     bool refusal_box_open() const { return refusal_box_open_; }
     // Failure boxes waiting for the open one to close.
     std::size_t waiting_boxes() const { return waiting_boxes_.size(); }
-    // A row's rate as its last tick showed it.
-    float last_rate(ConnId conn_id) const { return last_rate_[conn_id]; }
+    // A row's rate as its last tick showed it; 0 before its first.
+    float last_rate(ConnId conn_id) const { return ticks_[conn_id] ? ticks_[conn_id]->rate : 0.0f; }
     // Links refused since start-up by reason (every reason, from the start), and links
     // ended by shutdown reason.
     const std::map<std::string, std::uint64_t>& refused() const { return refused_; }
@@ -105,8 +103,10 @@ public:
 private:
     void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
     QColor slot_colour(int slot) const;
-    void write_tick(ConnId conn_id);
-    void read_path(ConnId conn_id);
+    void write_tick(const RowTick& tick);
+    std::optional<double> read_path(ConnId conn_id);
+    // The bar of a new row: repainted in `colour`, from its last tick's rate.
+    void set_up_bar(StatusRow& row, ConnId conn_id, QColor colour);
     void show_failure(std::string text);
 
     ConnectionTable& table_;
@@ -117,9 +117,7 @@ private:
     QPointer<KelboCanvas> canvas_;
     std::optional<DialogUnits> units_;
     QPointer<HeaderRow> header_;
-    std::array<float, CONN_TABLE_SIZE> last_rate_{};  // each row's rate as last shown
-    // TCP links: the round trip at the last tick.
-    std::array<std::optional<double>, CONN_TABLE_SIZE> rtt_ms_{};
+    std::array<std::optional<RowTick>, CONN_TABLE_SIZE> ticks_{};
     std::array<std::uint64_t, CONN_TABLE_SIZE> series_{};  // each link's history line
     std::uint64_t links_seen_ = 0;
     double full_mbits_ = 100.0;

@@ -4,7 +4,6 @@
 #include <QPainter>
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <memory>
 
 #include "kelbo_canvas.h"
@@ -45,40 +44,60 @@ void paint_scene(QPainter& painter, const QRect& area, const Scene& scene, const
 
 void ReceiverPicture::set_canvas(KelboCanvas* canvas) {
     canvas_ = canvas;
+    whole_area_marked_ = false;
     if (!canvas_) return;
     canvas_->set_paint_handler([this](QPainter& painter, const QRect& area) {
+        // The canvas takes every area marked so far before it draws any of them.
+        whole_area_marked_ = false;
         paint_scene(painter, area, scene_, slots_, canvas_->client_bottom(), sprites_);
     });
 }
 
-void ReceiverPicture::more_data(std::int8_t conn_id, std::uint32_t bytes) {
-    if (conn_id < static_cast<int>(CONN_FIRST) || conn_id > static_cast<int>(CONN_LAST)) {
-        std::printf("more_data: entered with conn_id=%d.  Ignored.\n", static_cast<int>(conn_id));
-        std::fflush(stdout);
+namespace {
+
+// The pixels the kelbos at positions first..last can touch: one kelbo's extent, moved
+// over the run's reference points.
+QRect run_extent(const Scene& scene, int first, int last, int client_bottom) {
+    const QRect one = kelbo_extent(scene.shape, ScenePoint{}, 0);
+    Point2 low = kelbo_origin(scene.points[first], client_bottom);
+    Point2 high = low;
+    for (int i = first + 1; i <= last; ++i) {
+        const Point2 o = kelbo_origin(scene.points[i], client_bottom);
+        low = {std::min(low.x, o.x), std::min(low.y, o.y)};
+        high = {std::max(high.x, o.x), std::max(high.y, o.y)};
+    }
+    return QRect(QPoint(low.x + one.left(), low.y + one.top()),
+                 QPoint(high.x + one.right(), high.y + one.bottom()));
+}
+
+}  // namespace
+
+void ReceiverPicture::place(std::uint64_t count, int colour_slot) {
+    const PlacedKelbos placed = place_kelbos(scene_, slots_, count, colour_slot);
+    if (placed.count == 0 || !canvas_) return;
+    if (placed.restarted && !whole_area_marked_) {
+        canvas_->invalidate_all();
+        whole_area_marked_ = true;
+    }
+    if (scene_.scene_loaded) {
+        // The next redraw draws them: the whole area's, or their own.
+        if (!whole_area_marked_)
+            canvas_->invalidate(run_extent(scene_, placed.first, placed.last, canvas_->client_bottom()));
         return;
     }
-    const PlacedKelbos placed = count_and_place(table_, static_cast<ConnId>(conn_id), bytes, scene_, slots_);
-    if (placed.count == 0 || !canvas_) return;
-    if (placed.restarted) {
-        canvas_->invalidate_all();
-        if (scene_.scene_loaded) return;
-    }
+    // With no scene loaded a redraw shows only the background, but the placed kelbos
+    // are still drawn at once, at the old points, until the next redraw.
+    const KelboColours& colours = slots_.colours_of(colour_slot);
+    const auto sprite = sprites_.get(scene_.shape, to_qcolor(colours.dark), to_qcolor(colours.base),
+                                     to_qcolor(colours.light));
     const int bottom = canvas_->client_bottom();
-    for (int i = placed.first; i <= placed.last; ++i) {
-        const ScenePoint& point = scene_.points[i];
-        if (scene_.scene_loaded) {
-            canvas_->invalidate(kelbo_extent(scene_.shape, point, bottom));
-            continue;
-        }
-        // With no scene loaded a redraw shows only the background, but each placed
-        // kelbo is still drawn at once, at the old points, until the next redraw.
-        const KelboColours& colours = slots_.colours_of(point.slot);
-        const auto sprite = sprites_.get(scene_.shape, to_qcolor(colours.dark), to_qcolor(colours.base),
-                                         to_qcolor(colours.light));
-        const Point2 origin = kelbo_origin(point, bottom);
-        canvas_->draw_at_once(sprite->extent(origin),
-                              [&](QPainter& painter) { sprite->draw(painter, origin); });
-    }
+    QRect area;
+    for (int i = placed.first; i <= placed.last; ++i)
+        area |= sprite->extent(kelbo_origin(scene_.points[i], bottom));
+    canvas_->draw_at_once(area, [&](QPainter& painter) {
+        for (int i = placed.first; i <= placed.last; ++i)
+            sprite->draw(painter, kelbo_origin(scene_.points[i], bottom));
+    });
 }
 
 }  // namespace kelbos

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver's picture: kelbos 0..next_point-1 of the scene, each in the colours of
-// the slot it was placed in, drawn on the main window's KelboCanvas. Received data
-// places kelbos (more_data); the canvas redraws what changed, in picture order.
+// the slot it was placed in, drawn on the main window's KelboCanvas. The data handler
+// counts received bytes into the records and has the picture place the kelbos they
+// complete; the canvas redraws what changed, in picture order, once a frame.
 #pragma once
 
 #include <QRect>
 #include <cstdint>
 
 #include "colour_slots.h"
-#include "connection_records.h"
 #include "kelbo_sprite.h"
 #include "scene.h"
 
@@ -30,24 +30,24 @@ void paint_scene(QPainter& painter, const QRect& area, const Scene& scene, const
 
 class ReceiverPicture {
 public:
-    ReceiverPicture(Scene& scene, ColourSlots& colour_slots, ConnectionTable& table)
-        : scene_(scene), slots_(colour_slots), table_(table) {}
+    ReceiverPicture(Scene& scene, ColourSlots& colour_slots) : scene_(scene), slots_(colour_slots) {}
 
     // The canvas the picture is drawn on; its paint handler becomes paint_scene. Null
     // when the window has gone: counting goes on, nothing is drawn.
     void set_canvas(KelboCanvas* canvas);
 
-    // A received chunk of `bytes` for conn_id: counted into the link and TOTAL, one
-    // kelbo placed and drawn per kelbo's worth. Ids outside 1..10 are reported on
-    // standard output and dropped.
-    void more_data(std::int8_t conn_id, std::uint32_t bytes);
+    // Places `count` kelbos of one link, in its colour slot, and has them drawn. The
+    // canvas is told once for the lot, whatever their number.
+    void place(std::uint64_t count, int colour_slot);
 
 private:
     Scene& scene_;
     ColourSlots& slots_;
-    ConnectionTable& table_;
     KelboCanvas* canvas_ = nullptr;
     KelboSprites sprites_;
+    // The whole area is marked changed and the canvas has not redrawn since: kelbos
+    // placed meanwhile are drawn with it and need no area of their own.
+    bool whole_area_marked_ = false;
 };
 
 }  // namespace kelbos

@@ -3,9 +3,11 @@
 
 #include <QCoreApplication>
 #include <cmath>
+#include <cstdio>
 
 #include "clock.h"
 #include "kelbo_canvas.h"
+#include "kelbo_counting.h"
 #include "receiver_rows.h"
 #include "scene_commands.h"
 #include "show_message.h"
@@ -19,7 +21,7 @@ ReceiverProgram::ReceiverProgram(ReceiverOptions options)
       scene_(std::make_unique<Scene>()),
       json_(options_.json, options_.json_out),
       rows_(connections_, colour_slots_, *scene_, json_, [this] { return now_ms() - start_ms_; }),
-      picture_(*scene_, colour_slots_, connections_) {
+      picture_(*scene_, colour_slots_) {
     connections_.reset();
     colour_slots_.reset();
     colour_slots_.set_default();
@@ -69,7 +71,7 @@ void ReceiverProgram::start_communications() {
                                 std::uint8_t transport, std::uint32_t kelbo_bytes) {
         rows_.new_link(c, name, colour, transport, kelbo_bytes);
     };
-    callbacks.more_data = [this](std::int8_t c, std::uint32_t bytes) { picture_.more_data(c, bytes); };
+    callbacks.more_data = [this](std::int8_t c, std::uint32_t bytes) { more_data(c, bytes); };
     callbacks.datagram_numbers = [this](ConnId c, const DatagramNumbers& numbers, std::uint64_t arrival_ns) {
         ConnectionRecord& record = connections_[c];
         if (record.row_state != RowState::free)
@@ -93,6 +95,18 @@ void ReceiverProgram::start_communications() {
         show_message(
             {"Communications initialization failed\n", status_text(comm_status_), "\n", error.c_str()});
     }
+}
+
+void ReceiverProgram::more_data(std::int8_t conn_id, std::uint32_t bytes) {
+    if (conn_id < static_cast<int>(CONN_FIRST) || conn_id > static_cast<int>(CONN_LAST)) {
+        std::printf("more_data: entered with conn_id=%d.  Ignored.\n", static_cast<int>(conn_id));
+        std::fflush(stdout);
+        return;
+    }
+    // The records first; then the picture, with the kelbos the bytes completed.
+    const auto c = static_cast<ConnId>(conn_id);
+    const std::uint64_t kelbos = count_bytes(connections_, c, bytes);
+    if (kelbos > 0) picture_.place(kelbos, connections_[c].colour_slot);
 }
 
 std::string ReceiverProgram::exit_fields() const {
@@ -140,24 +154,29 @@ void ReceiverProgram::tick_rows() {
     const std::uint64_t now = now_ms();
     rows_.tick_rows(now - last_tick_ms_);
     last_tick_ms_ = now;
-    if (views_) views_->ticked(rows_.tick_rates());
+    if (views_) {
+        // The live rows, TOTAL first, each link a line of its own.
+        std::vector<RowRate> rates;
+        for (const std::optional<RowTick>& tick : rows_.ticks())
+            if (tick && tick->state == RowState::live) rates.push_back(row_rate(*tick));
+        views_->ticked(rates);
+    }
     publish_metrics();
 }
 
-// The figures of the tick just shown: the same the rows and the JSON lines show.
+// The figures of the tick just shown: the rows' ticks, as the JSON lines give them.
 void ReceiverProgram::publish_metrics() {
     if (!options_.metrics) return;
     ReceiverFigures figures;
-    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
-        const auto conn_id = static_cast<ConnId>(c);
-        const ConnectionRecord& record = connections_[conn_id];
-        if (record.row_state == RowState::free || !record.row_window) continue;
-        (record.row_state == RowState::dirty ? figures.stopped : figures.live) += 1;
-        figures.links.push_back(LinkFigures{c, record.peer_name, protocol_text(record.transport),
-                                            record.bytes_received, rows_.last_rate(conn_id),
-                                            datagram_figures(record)});
+    for (const std::optional<RowTick>& tick : rows_.ticks()) {
+        if (!tick) continue;
+        if (tick->conn_id == CONN_NONE) {
+            figures.all_bytes = tick->bytes;
+            continue;
+        }
+        (tick->state == RowState::dirty ? figures.stopped : figures.live) += 1;
+        figures.links.push_back(link_figures(*tick));
     }
-    figures.all_bytes = connections_[CONN_NONE].bytes_received;
     figures.refused = rows_.refused();
     figures.setting_up = engine_ ? engine_->links_setting_up() : 0;
     figures.ended = rows_.ended();

@@ -66,8 +66,13 @@ public:
     void quit_app();
 
     // The one-second tick: every row gets the time since the previous tick (the first
-    // one since the window was made).
+    // one since the window was made); the rate views and the metrics get the rows' ticks.
     void tick_rows();
+
+    // A received chunk of `bytes` for conn_id, as the link engine hands it over: counted
+    // into the link's record and TOTAL's, then the kelbos it completes placed in the
+    // picture. Ids outside 1..10 are reported on standard output and dropped.
+    void more_data(std::int8_t conn_id, std::uint32_t bytes);
 
     LinkStatus comm_status() const { return comm_status_; }
     // The receiver's own members of its exit line: the datagrams dropped for coming

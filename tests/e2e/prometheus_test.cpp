@@ -2,9 +2,10 @@
 // A real Prometheus server scrapes, every second, a receiver with two links and one of
 // the transmitters: what its query API returns equals, byte for byte, what the
 // programs' JSON lines said at some tick, while the links run and after they end, and
-// eight idle HTTP connections held on the receiver's metrics port fail no scrape. Then
-// a fleet: three receivers on three hosts, each with a transmitter, scraped by one
-// server that loads the shipped rules, and every query of the shipped dashboard.
+// eight idle HTTP connections held on the receiver's metrics port fail no scrape; once
+// the rows have gone, so have their links' series. Then a fleet: three receivers on
+// three hosts, each with a transmitter, scraped by one server that loads the shipped
+// rules, and every query of the shipped dashboard.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -176,6 +177,17 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     EXPECT_EQ(numbered, 1);
     EXPECT_EQ(query("min_over_time(up{instance='127.0.0.1:9464'}[5m])")[""], "1");
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
+
+    // Sixteen ticks after "Stopped" the rows go, and the links' series with them.
+    ASSERT_TRUE(rx.wait_for([&] { return of_kind(json_events(rx), "row_removed").size() == 2; }, 30s))
+        << rx.out();
+    std::string metrics;
+    const auto links_gone = [&] {
+        metrics = http_get(9464, "/metrics");
+        return metrics.find("kelbos_links{state=\"stopped\"} 0\n") != std::string::npos &&
+               metrics.find("conn_id=") == std::string::npos && metrics.find("peer=") == std::string::npos;
+    };
+    EXPECT_TRUE(rx.wait_for(links_gone, 5s)) << metrics;
 }
 
 // The shipped dashboard's queries, with its variables as Grafana fills them when every

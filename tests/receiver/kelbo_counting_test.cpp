@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Colour slots and the counting of received chunks into records and kelbos.
+// Colour slots, the counting of received chunks into records, and the placing of the
+// kelbos they complete.
 #include "kelbo_counting.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +46,23 @@ void reference_place(ConnectionTable& table, ConnId c, std::uint32_t bytes, Scen
     }
 }
 
+// A table, the default colour slot and a scene, as the data handler finds them.
+class KelboCounting : public ::testing::Test {
+protected:
+    void SetUp() override { cs.set_default(); }
+    ConnId link(std::uint32_t kelbo_bytes, const std::string& colour = "#800000") {
+        return set_up(table, cs, kelbo_bytes, colour);
+    }
+    // A chunk as the data handler takes it: counted, then its kelbos placed.
+    PlacedKelbos chunk(ConnId c, std::uint32_t bytes) {
+        return place_kelbos(scene, cs, count_bytes(table, c, bytes), table[c].colour_slot);
+    }
+
+    ConnectionTable table;
+    ColourSlots cs;
+    Scene scene = scene_of(10);
+};
+
 }  // namespace
 
 TEST(ColourSlots, DefaultSlotAndAllocation) {
@@ -89,29 +107,32 @@ TEST(ColourSlots, RestartFreesOnlyUnheldSlotsAndNeverTheDefault) {
     for (const ColourSlot& s : cs.entries) EXPECT_FALSE(s.in_use || s.held);
 }
 
-TEST(KelboCounting, TwoKelbosFromOneChunkKeepTheRest) {
-    ConnectionTable table;
-    ColourSlots cs;
-    cs.set_default();
-    Scene scene = scene_of(25);
-    const ConnId c = set_up(table, cs, 1000, "#800000");
+TEST_F(KelboCounting, TwoKelbosFromOneChunkKeepTheRest) {
+    scene = scene_of(25);
+    const ConnId c = link(1000);
 
-    PlacedKelbos placed = count_and_place(table, c, 2500, scene, cs);
+    // The records count first, and say how many kelbos the chunk completed; the
+    // picture has not moved.
+    EXPECT_EQ(count_bytes(table, c, 2500), 2u);
+    EXPECT_EQ(table[c].pending_bytes, 500u);
+    EXPECT_EQ(table[c].bytes_received, 2500u);
+    EXPECT_EQ(table[0].bytes_received, 2500u);
+    EXPECT_EQ(scene.next_point, 0);
+    PlacedKelbos placed = place_kelbos(scene, cs, 2, table[c].colour_slot);
     EXPECT_EQ(placed.count, 2u);
     EXPECT_TRUE(placed.restarted);  // the first kelbo starts the picture
     EXPECT_EQ(placed.first, 0);
     EXPECT_EQ(placed.last, 1);
-    EXPECT_EQ(table[c].pending_bytes, 500u);
-    EXPECT_EQ(table[c].bytes_received, 2500u);
-    EXPECT_EQ(table[0].bytes_received, 2500u);
     EXPECT_EQ(scene.next_point, 2);
     EXPECT_EQ(scene.points[0].slot, 1);
     EXPECT_EQ(scene.points[1].slot, 1);
 
-    placed = count_and_place(table, c, 499, scene, cs);
+    placed = chunk(c, 499);
     EXPECT_EQ(placed.count, 0u);
+    EXPECT_EQ(placed.last, -1);
+    EXPECT_EQ(scene.next_point, 2);
     EXPECT_EQ(table[c].pending_bytes, 999u);
-    placed = count_and_place(table, c, 1, scene, cs);
+    placed = chunk(c, 1);
     EXPECT_EQ(placed.count, 1u);
     EXPECT_FALSE(placed.restarted);
     EXPECT_EQ(placed.first, 2);
@@ -120,20 +141,17 @@ TEST(KelboCounting, TwoKelbosFromOneChunkKeepTheRest) {
     EXPECT_EQ(table[0].bytes_received, 3000u);
 }
 
-TEST(KelboCounting, FullPictureRestartsAtPositionZeroAndFreesUnheldSlots) {
-    ConnectionTable table;
-    ColourSlots cs;
-    cs.set_default();
-    Scene scene = scene_of(3);
-    const ConnId a = set_up(table, cs, 10, "#0000FF");
-    const ConnId b = set_up(table, cs, 10, "#FF0000");
-    count_and_place(table, a, 20, scene, cs);
-    count_and_place(table, b, 10, scene, cs);
+TEST_F(KelboCounting, FullPictureRestartsAtPositionZeroAndFreesUnheldSlots) {
+    scene = scene_of(3);
+    const ConnId a = link(10, "#0000FF");
+    const ConnId b = link(10, "#FF0000");
+    chunk(a, 20);
+    chunk(b, 10);
     ASSERT_EQ(scene.next_point, 3);
 
     // Link a ends (its slot no longer held); b's kelbo 4 clears the picture.
     cs[table[a].colour_slot].held = false;
-    const PlacedKelbos placed = count_and_place(table, b, 10, scene, cs);
+    const PlacedKelbos placed = chunk(b, 10);
     EXPECT_TRUE(placed.restarted);
     EXPECT_EQ(placed.first, 0);
     EXPECT_EQ(placed.last, 0);
@@ -143,51 +161,40 @@ TEST(KelboCounting, FullPictureRestartsAtPositionZeroAndFreesUnheldSlots) {
     EXPECT_TRUE(cs[table[b].colour_slot].in_use);
 }
 
-TEST(KelboCounting, ZeroKelboSizeCountsAndPlacesNothing) {
-    ConnectionTable table;
-    ColourSlots cs;
-    cs.set_default();
-    Scene scene = scene_of(10);
-    const ConnId announced_zero = set_up(table, cs, 0, "#800000");
-    const PlacedKelbos placed = count_and_place(table, announced_zero, 150000, scene, cs);
+TEST_F(KelboCounting, ZeroKelboSizeCountsAndPlacesNothing) {
+    const ConnId announced_zero = link(0);
+    const PlacedKelbos placed = chunk(announced_zero, 150000);
     EXPECT_EQ(placed.count, 0u);
     EXPECT_EQ(scene.next_point, 0);
     EXPECT_EQ(table[announced_zero].bytes_received, 150000u);
 
     // A ConnId that was never set up: the bytes count, nothing is placed.
-    count_and_place(table, 7, 100, scene, cs);
+    EXPECT_EQ(count_bytes(table, 7, 100), 0u);
     EXPECT_EQ(table[7].bytes_received, 100u);
     EXPECT_EQ(table[0].bytes_received, 150100u);
     EXPECT_EQ(scene.next_point, 0);
 }
 
-TEST(KelboCounting, CountersDoNotWrapAt32Bits) {
-    ConnectionTable table;
-    ColourSlots cs;
-    cs.set_default();
-    Scene scene = scene_of(10);
-    const ConnId c = set_up(table, cs, 0xFFFFFFFFu, "#800000");
-    for (int i = 0; i < 3; ++i) count_and_place(table, c, 0xFFFFFFFFu, scene, cs);
+TEST_F(KelboCounting, CountersDoNotWrapAt32Bits) {
+    const ConnId c = link(0xFFFFFFFFu);
+    for (int i = 0; i < 3; ++i) chunk(c, 0xFFFFFFFFu);
     EXPECT_EQ(table[c].bytes_received, 3ull * 0xFFFFFFFFull);
     EXPECT_EQ(table[0].bytes_received, 3ull * 0xFFFFFFFFull);
     EXPECT_EQ(scene.next_point, 3);
     EXPECT_EQ(table[c].pending_bytes, 0u);
 }
 
-TEST(KelboCounting, EmptyOrShrunkSceneRestartsEveryTime) {
-    ConnectionTable table;
-    ColourSlots cs;
-    cs.set_default();
-    Scene scene = scene_of(0);
-    const ConnId c = set_up(table, cs, 1, "#800000");
-    PlacedKelbos placed = count_and_place(table, c, 5, scene, cs);
+TEST_F(KelboCounting, EmptyOrShrunkSceneRestartsEveryTime) {
+    scene = scene_of(0);
+    const ConnId c = link(1);
+    PlacedKelbos placed = chunk(c, 5);
     EXPECT_TRUE(placed.restarted);
     EXPECT_EQ(scene.next_point, 1);
 
     // A new scene with fewer points than the picture held: the next kelbo is kelbo 0.
     scene.point_count = 4;
     scene.next_point = 9;
-    placed = count_and_place(table, c, 1, scene, cs);
+    placed = chunk(c, 1);
     EXPECT_TRUE(placed.restarted);
     EXPECT_EQ(placed.last, 0);
     EXPECT_EQ(scene.next_point, 1);
@@ -195,39 +202,41 @@ TEST(KelboCounting, EmptyOrShrunkSceneRestartsEveryTime) {
 
 // Chunks of any size, with links ending between them, leave exactly the state that
 // placing one kelbo at a time leaves.
-TEST(KelboCounting, SameAsOneKelboAtATime) {
+TEST_F(KelboCounting, SameAsOneKelboAtATime) {
     std::mt19937 random(12345);
     auto pick = [&](std::uint32_t n) { return static_cast<std::uint32_t>(random() % n); };
     for (int round = 0; round < 300; ++round) {
-        ConnectionTable table_a, table_b;
-        ColourSlots cs_a, cs_b;
-        cs_a.set_default();
+        table = ConnectionTable{};
+        cs = ColourSlots{};
+        cs.set_default();
+        scene = scene_of(1 + static_cast<int>(pick(12)));
+        ConnectionTable table_b;
+        ColourSlots cs_b;
         cs_b.set_default();
-        Scene scene_a = scene_of(1 + static_cast<int>(pick(12)));
-        Scene scene_b = scene_a;
+        Scene scene_b = scene;
         const std::uint32_t sizes[3] = {1 + pick(50), 1 + pick(50), 1 + pick(50)};
         for (int i = 0; i < 3; ++i) {
             const std::string colour = "#0" + std::to_string(i) + "0000";
-            set_up(table_a, cs_a, sizes[i], colour);
+            link(sizes[i], colour);
             set_up(table_b, cs_b, sizes[i], colour);
         }
         for (int step = 0; step < 40; ++step) {
             const ConnId c = static_cast<ConnId>(1 + pick(3));
             const std::uint32_t bytes = pick(700);
             if (pick(10) == 0) {
-                cs_a[table_a[c].colour_slot].held = false;
+                cs[table[c].colour_slot].held = false;
                 cs_b[table_b[c].colour_slot].held = false;
             }
-            const int before = scene_a.next_point;
-            const PlacedKelbos placed = count_and_place(table_a, c, bytes, scene_a, cs_a);
+            const int before = scene.next_point;
+            const PlacedKelbos placed = chunk(c, bytes);
             reference_place(table_b, c, bytes, scene_b, cs_b);
-            ASSERT_EQ(scene_a.next_point, scene_b.next_point);
-            ASSERT_EQ(table_a[c].pending_bytes, table_b[c].pending_bytes);
-            ASSERT_EQ(table_a[0].bytes_received, table_b[0].bytes_received);
-            for (int p = 0; p < MAX_PTS; ++p) ASSERT_EQ(scene_a.points[p].slot, scene_b.points[p].slot);
-            for (int s = 0; s < COLOUR_SLOT_COUNT; ++s) ASSERT_EQ(cs_a[s].in_use, cs_b[s].in_use);
+            ASSERT_EQ(scene.next_point, scene_b.next_point);
+            ASSERT_EQ(table[c].pending_bytes, table_b[c].pending_bytes);
+            ASSERT_EQ(table[0].bytes_received, table_b[0].bytes_received);
+            for (int p = 0; p < MAX_PTS; ++p) ASSERT_EQ(scene.points[p].slot, scene_b.points[p].slot);
+            for (int s = 0; s < COLOUR_SLOT_COUNT; ++s) ASSERT_EQ(cs[s].in_use, cs_b[s].in_use);
             if (placed.count > 0) {
-                ASSERT_EQ(placed.last, scene_a.next_point - 1);
+                ASSERT_EQ(placed.last, scene.next_point - 1);
                 ASSERT_EQ(placed.first, placed.restarted ? 0 : before);
             }
         }

@@ -60,7 +60,7 @@ public:
                 std::uint32_t kelbo_bytes = 1000, const std::string& colour = "#800000");
     // more_data as the engine calls it.
     void data(int conn_id, std::uint32_t bytes) {
-        program_->picture().more_data(static_cast<std::int8_t>(conn_id), bytes);
+        program_->more_data(static_cast<std::int8_t>(conn_id), bytes);
     }
     void ticks(int n, std::uint64_t elapsed_ms = 1000) {
         for (int i = 0; i < n; ++i) rows().tick_rows(elapsed_ms);

@@ -241,12 +241,15 @@ TEST(ReceiverRows, RateTickTextAndBars) {
     EXPECT_EQ(total.bar()->bar_right(), total.bar()->width() / 5);
     EXPECT_EQ(total.bar()->bar_colour(), QColor(128, 128, 128));
 
-    // Repainted (uncovered) bars follow their rate text, TOTAL's in the default green.
+    // Repainted (uncovered) bars show the tick's rate, TOTAL's in the default green; the
+    // rate itself, not read back from its text.
+    rig.rows().total_row()->set_rate_text("junk");
     total.bar()->repaint();
     row.bar()->repaint();
     EXPECT_EQ(total.bar()->bar_colour(), QColor(0, 128, 0));
     EXPECT_EQ(total.bar()->bar_right(), total.bar()->width() / 5);
     EXPECT_EQ(row.bar()->bar_colour(), link_colour);
+    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width() / 5);
 
     // A new link repaints every row: TOTAL's bar, grey since the tick, turns green. Its
     // kelbo size of a hundred million bits shows whole.
@@ -287,4 +290,15 @@ TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
     const double floor = rate_mbits(10'000'000, after - before + 1);
     EXPECT_GE(rig.rows().row(a)->rate_from_text(), floor * 0.999);
     EXPECT_GE(rig.rows().total_row()->rate_from_text(), floor * 0.999);
+
+    // The rate views get the rows' ticks: TOTAL's line and the link's, not a stopped row's.
+    const auto& series = rig.program().views()->history().series();
+    ASSERT_EQ(series.size(), 2u);
+    EXPECT_EQ(series.at(0).name, "TOTAL");
+    EXPECT_EQ(series.at(1).name, "a #1");
+    EXPECT_EQ(series.at(1).points.back().mbits, rig.rows().last_rate(a));
+    rig.rows().shutdown_rcv(a, REASON_NORMAL, "Remote shutdown request");
+    rig.program().tick_rows();
+    EXPECT_EQ(series.at(0).points.size(), 2u);
+    EXPECT_EQ(series.at(1).points.size(), 1u);
 }
