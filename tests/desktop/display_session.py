@@ -80,9 +80,6 @@ class Image:
     def __eq__(self, other):
         return (self.width, self.height, self.data) == (other.width, other.height, other.data)
 
-    def __hash__(self):
-        return hash((self.width, self.height, self.data))
-
     def save_ppm(self, path):
         with open(path, "wb") as f:
             f.write(b"P6\n%d %d\n255\n" % (self.width, self.height) + self.data)

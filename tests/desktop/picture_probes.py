@@ -60,10 +60,6 @@ def block(image, x, y, radius=3):
 
 # --- menus
 
-def luminance(p):
-    return (p[0] + p[1] + p[2]) // 3
-
-
 def read_menu(image):
     """The entries of an open menu (a popup window's picture), top to bottom, each as
     (kind, highlighted): kind 'on' for an item drawn in dark text or highlighted, 'off'
@@ -108,7 +104,7 @@ def read_menu(image):
     entries = []
     for top, bottom, pixels, sep in merged:
         highlighted = sum(1 for p in pixels if is_highlight(p)) > len(pixels) // 2
-        on = highlighted or min(luminance(p) for p in pixels) < 100
+        on = highlighted or min(sum(p) // 3 for p in pixels) < 100
         entries.append(("sep" if sep else "on" if on else "off", highlighted))
     return entries
 
