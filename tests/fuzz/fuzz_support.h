@@ -3,6 +3,7 @@
 // front to back, socket waits, and the descriptor check that turns a leak into a finding.
 #pragma once
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -73,6 +74,12 @@ inline int poll_through_signals(pollfd* fds, nfds_t count, int limit_ms) {
         const int n = ::poll(fds, count, left > 0 ? static_cast<int>(left) : 0);
         if (n >= 0 || errno != EINTR) return n;
     }
+}
+
+inline sockaddr_in loopback_address(std::uint16_t port) {
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    return make_address(loopback, port);
 }
 
 // Bytes waiting unread on a socket, or -1.

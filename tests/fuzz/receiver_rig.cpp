@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "receiver_rig.h"
 
-#include <arpa/inet.h>
 #include <linux/tcp.h>
 #include <sys/socket.h>
 
@@ -43,10 +42,7 @@ void LinkBook::check_settled(const LinkEngine& engine) const {
 Client Client::connected(int type, std::uint16_t port) {
     Client client;
     client.socket_ = make_socket(type);
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr_in address = make_address(loopback, port);
-    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address), "connect to port %d: %s",
+    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), loopback_address(port)), "connect to port %d: %s",
                port, std::strerror(errno));
     // Each piece goes out at once, as the transmitter's data does.
     if (type == SOCK_STREAM) set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);

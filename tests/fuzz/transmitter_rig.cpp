@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transmitter_rig.h"
 
-#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -16,9 +15,7 @@ namespace {
 
 Socket bound_loopback(int type) {
     Socket socket = make_socket(type);
-    in_addr loopback{};
-    loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const sockaddr_in address = make_address(loopback, 0);
+    const sockaddr_in address = loopback_address(0);
     FUZZ_CHECK(
         socket && ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
         "bind: %s", std::strerror(errno));
