@@ -1,20 +1,15 @@
 # SPDX-License-Identifier: Apache-2.0
-"""Running the real programs on a private X display, driven as a person drives them.
-
-A test enters a network namespace of its own (the programs use fixed ports), starts
-Xvfb on a display number that Xvfb picks itself, starts the programs with --json so
-their rows' ticks can be read, and works the windows with xdotool: keys, clicks,
-screenshots. Every wait polls its condition until a deadline; nothing sleeps to
-synchronise.
-
-Set KELBOS_SHOTS_DIR to a folder to keep there the last screen of each test that passed
-(a failed test keeps its own, and says where).
+"""The real programs on a private X display (Xvfb, in a network namespace of its own),
+started with --json and driven with xdotool: keys, clicks, screenshots. Every wait polls
+its condition until a deadline. KELBOS_SHOTS_DIR: a folder for the last screen of each
+passed test (a failed test keeps its own, and says where).
 """
 
 import ctypes
 import fcntl
 import json
 import os
+import re
 import select
 import shutil
 import socket
@@ -64,8 +59,7 @@ def enter_private_network():
     SIOCGIFFLAGS, SIOCSIFFLAGS = 0x8913, 0x8914
     IFF_UP, IFF_RUNNING = 0x1, 0x40
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        request = struct.pack("16sH14x", b"lo", 0)
-        flags = struct.unpack("16sH14x", fcntl.ioctl(s, SIOCGIFFLAGS, request))[1]
+        flags = struct.unpack("16sH14x", fcntl.ioctl(s, SIOCGIFFLAGS, struct.pack("16sH14x", b"lo", 0)))[1]
         fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP | IFF_RUNNING))
 
 
@@ -80,17 +74,11 @@ class Image:
         return tuple(self.data[i:i + 3])
 
     def crop(self, x, y, width, height):
-        rows = []
-        for row in range(y, y + height):
-            start = (row * self.width + x) * 3
-            rows.append(self.data[start:start + width * 3])
-        return Image(width, height, b"".join(rows))
+        starts = ((row * self.width + x) * 3 for row in range(y, y + height))
+        return Image(width, height, b"".join(self.data[start:start + width * 3] for start in starts))
 
     def __eq__(self, other):
         return (self.width, self.height, self.data) == (other.width, other.height, other.data)
-
-    def __hash__(self):
-        return hash((self.width, self.height, self.data))
 
     def save_ppm(self, path):
         with open(path, "wb") as f:
@@ -100,17 +88,10 @@ class Image:
 def parse_ppm(blob):
     """The binary PPM that ImageMagick writes (P6, maxval 255)."""
     fields, pos = [], 0
-    while len(fields) < 4:
-        while blob[pos:pos + 1].isspace():
-            pos += 1
-        if blob[pos:pos + 1] == b"#":
-            pos = blob.index(b"\n", pos)
-            continue
-        end = pos
-        while not blob[end:end + 1].isspace():
-            end += 1
-        fields.append(blob[pos:end])
-        pos = end
+    for _ in range(4):  # whitespace and comments, then a field
+        field = re.compile(rb"(?:\s|#[^\n]*\n)*(\S+)").match(blob, pos)
+        fields.append(field.group(1))
+        pos = field.end()
     check(fields[0] == b"P6" and fields[3] == b"255", f"unexpected screenshot format {fields!r}")
     width, height = int(fields[1]), int(fields[2])
     data = blob[pos + 1:pos + 1 + width * height * 3]
@@ -145,14 +126,12 @@ class Program:
                 self.events.append(event)
 
     def ticks(self, **match):
-        """The tick events so far whose fields equal `match`."""
-        with self._lock:
-            return [e for e in self.events if e.get("event") == "tick"
-                    and all(e.get(k) == v for k, v in match.items())]
+        return self.events_of("tick", **match)
 
-    def events_of(self, kind):
+    def events_of(self, kind, **match):
+        """The events of `kind` so far whose fields equal `match`."""
         with self._lock:
-            return [e for e in self.events if e.get("event") == kind]
+            return [e for e in self.events if e.get("event") == kind and all(e.get(k) == v for k, v in match.items())]
 
     def stderr(self):
         with open(self.stderr_path, "rb") as f:
@@ -183,16 +162,13 @@ class Window:
     def move(self, x, y):
         self.session.xdotool("windowmove", "--sync", self.id, str(x), str(y))
 
-    def focus(self):
-        self.session.xdotool("windowfocus", "--sync", self.id)
-
     def key(self, *keys):
         """Presses keys in the window, which is given the keyboard focus first."""
-        self.focus()
+        self.session.xdotool("windowfocus", "--sync", self.id)
         self.session.xdotool("key", "--clearmodifiers", "--delay", "30", *keys)
 
     def type(self, text):
-        self.focus()
+        self.session.xdotool("windowfocus", "--sync", self.id)
         self.session.xdotool("type", "--delay", "30", text)
 
     def click(self, fx, fy):
@@ -212,11 +188,8 @@ class Session:
     SCREEN = (1600, 1000)
 
     def __init__(self, name):
-        self.name = name
-        self.programs = []
+        self.name, self.programs, self.xvfb, self.env = name, [], None, dict(os.environ)
         self.tmp = tempfile.mkdtemp(prefix=f"kelbos-{name}-")
-        self.xvfb = None
-        self.env = dict(os.environ)
 
     def __enter__(self):
         for tool in ("Xvfb", "xdotool", "import", "xprop"):
@@ -239,10 +212,8 @@ class Session:
                 print(f"no screenshot at the failure: {e}", file=sys.stderr)
         for p in reversed(self.programs):
             p.stop()
-            if kind is not None:
-                err = p.stderr()
-                if err:
-                    print(f"--- standard error of {p.name}:\n{err}", file=sys.stderr)
+            if kind is not None and p.stderr():
+                print(f"--- standard error of {p.name}:\n{p.stderr()}", file=sys.stderr)
         if self.xvfb is not None:
             self.xvfb.terminate()
             self.xvfb.wait(timeout=WAIT)
@@ -252,17 +223,14 @@ class Session:
 
     def _start_display(self):
         read_fd, write_fd = os.pipe()
-        width, height = self.SCREEN
         try:
             self.xvfb = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
-                 "-nolisten", "tcp", "-noreset"],
-                pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "%dx%dx24" % self.SCREEN, "-nolisten", "tcp",
+                 "-noreset"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         except OSError as e:
             raise Skip(f"Xvfb cannot be started: {e}")
         os.close(write_fd)
-        number = b""
-        deadline = time.monotonic() + WAIT
+        number, deadline = b"", time.monotonic() + WAIT
         while not number.endswith(b"\n"):
             ready, _, _ = select.select([read_fd], [], [], max(0.0, deadline - time.monotonic()))
             chunk = os.read(read_fd, 16) if ready else b""
@@ -279,12 +247,9 @@ class Session:
         self.env.update({"DISPLAY": f":{int(number)}", "QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": runtime})
         for key in ("WAYLAND_DISPLAY", "QT_STYLE_OVERRIDE", "XDG_CURRENT_DESKTOP"):
             self.env.pop(key, None)
-        # In a sanitizer build, the X client libraries' allocations that live until exit
-        # are not the programs' leaks (the offscreen tests check those).
+        # X client libraries' allocations that live until exit are not the programs' leaks.
         if "ASAN_OPTIONS" in self.env:
             self.env["ASAN_OPTIONS"] += ":detect_leaks=0"
-
-    # --- programs and windows
 
     def start(self, path, *args, cwd=None):
         program = Program(self, path, list(args), cwd or self.tmp)
@@ -298,11 +263,14 @@ class Session:
             raise Failure(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
         return result.stdout
 
+    def search(self, *how):
+        """Ids of the visible windows xdotool finds (none: no failure)."""
+        return subprocess.run(["xdotool", "search", "--onlyvisible", *how], env=self.env, capture_output=True,
+                              text=True, timeout=WAIT).stdout.split()
+
     def find_windows(self, title):
         """Visible windows whose title is exactly `title`."""
-        result = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"],
-                                env=self.env, capture_output=True, text=True, timeout=WAIT)
-        return [Window(self, wid) for wid in result.stdout.split()]
+        return [Window(self, wid) for wid in self.search("--name", f"^{title}$")]
 
     def window(self, title, count=1):
         """Waits for exactly `count` windows with the title; returns them (one: itself)."""
@@ -318,8 +286,7 @@ class Session:
 
     def park_mouse(self):
         """Moves the pointer to the screen's far corner, where it hovers over nothing."""
-        width, height = self.SCREEN
-        self.xdotool("mousemove", "--sync", str(width - 1), str(height - 1))
+        self.xdotool("mousemove", "--sync", str(self.SCREEN[0] - 1), str(self.SCREEN[1] - 1))
 
     def screenshot(self):
         blob = subprocess.run(["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,

@@ -2,16 +2,9 @@
 """What `cmake --install` lays out, checked in a scratch prefix (no root needed).
 
 Usage: install_layout_test.py BUILD_DIR [CMAKE]
-
-Installs the build tree into a fresh folder, then checks the exact list of files (the
-two programs, the scene, the icon twice, two desktop entries, two manual pages, the
-copyright and the changelog, the receiver's service unit with its sysctl file, the
-monitoring guide, the Prometheus rules with their tests and the Grafana dashboard,
-nothing else: no tests, no libraries), the desktop entries' names and command lines,
-desktop-file-validate's verdict on them, that `man` shows each program's page, that each
-program, started as its entry says from an unrelated folder, reads the installed scene,
-and that the service unit starts the receiver with its metrics, passes
-`systemd-analyze verify` and is rated 2.0 or lower by `systemd-analyze security`.
+Checks the exact list of files, the desktop entries (and desktop-file-validate's verdict),
+the manual pages, each program started as its entry says from an unrelated folder, and the
+receiver's service unit (its command, systemd-analyze verify and security 2.0 or lower).
 """
 
 import configparser
@@ -28,25 +21,16 @@ from display_session import Skip, enter_private_network
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
 
-EXPECTED_FILES = {
-    "bin/kelbostx",
-    "bin/kelbosrx",
-    "share/kelbos/kelbostx.init",
-    "share/icons/hicolor/scalable/apps/kelbos.svg",
-    "share/icons/hicolor/64x64/apps/kelbos.png",
-    "share/applications/kelbostx.desktop",
-    "share/applications/kelbosrx.desktop",
-    "share/man/man1/kelbostx.1.gz",
-    "share/man/man1/kelbosrx.1.gz",
-    "share/doc/kelbos/copyright",
-    "share/doc/kelbos/changelog.gz",
-    "lib/systemd/system/kelbosrx.service",
-    "share/doc/kelbos/monitoring.md",
-    "lib/sysctl.d/50-kelbos.conf",
-    "share/kelbos/prometheus/kelbos.rules.yml",
-    "share/kelbos/prometheus/kelbos.rules.test.yml",
-    "share/kelbos/grafana/kelbos-receivers.json",
-}
+# Nothing else: no tests, no libraries.
+EXPECTED_FILES = set("""
+    bin/kelbostx bin/kelbosrx share/kelbos/kelbostx.init
+    share/icons/hicolor/scalable/apps/kelbos.svg share/icons/hicolor/64x64/apps/kelbos.png
+    share/applications/kelbostx.desktop share/applications/kelbosrx.desktop
+    share/man/man1/kelbostx.1.gz share/man/man1/kelbosrx.1.gz
+    share/doc/kelbos/copyright share/doc/kelbos/changelog.gz share/doc/kelbos/monitoring.md
+    lib/systemd/system/kelbosrx.service lib/sysctl.d/50-kelbos.conf
+    share/kelbos/prometheus/kelbos.rules.yml share/kelbos/prometheus/kelbos.rules.test.yml
+    share/kelbos/grafana/kelbos-receivers.json""".split())
 
 ENTRIES = {"kelbostx": "Kelbos Transmitter", "kelbosrx": "Kelbos Receiver"}
 
@@ -60,11 +44,13 @@ def expect(condition, message):
 
 
 def installed_files(prefix):
-    found = set()
-    for folder, _, files in os.walk(prefix):
-        for name in files:
-            found.add(os.path.relpath(os.path.join(folder, name), prefix))
-    return found
+    return {os.path.relpath(os.path.join(folder, name), prefix) for folder, _, files in os.walk(prefix)
+            for name in files}
+
+
+def run(*words, **how):
+    """A command's completed process, its output as text."""
+    return subprocess.run(words, capture_output=True, text=True, **how)
 
 
 def read_entry(path):
@@ -87,18 +73,15 @@ def check_entry(prefix, program, name):
 
 
 def run_as_entry(prefix, words, workdir):
-    """Starts the installed program with the entry's command-line word, headless, from
-    `workdir`; returns its exit status and standard error."""
-    program = os.path.join(prefix, "bin", words[0])
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    result = subprocess.run([program, "--headless", "--time", "0.3", *words[1:]], cwd=workdir, env=env,
-                            capture_output=True, text=True, timeout=60)
+    """The installed program started headless with the entry's words from `workdir`: its
+    exit status and standard error."""
+    result = run(os.path.join(prefix, "bin", words[0]), "--headless", "--time", "0.3", *words[1:], cwd=workdir,
+                 env=dict(os.environ, QT_QPA_PLATFORM="offscreen"), timeout=60)
     return result.returncode, result.stderr
 
 
 def check_service(prefix, workdir):
-    """The unit's command line, run for a moment as the unit would run it, and
-    systemd's own checks of the unit where systemd-analyze is installed."""
+    """The unit's command line, run for a moment, and systemd's checks where installed."""
     unit = os.path.join(prefix, "lib/systemd/system/kelbosrx.service")
     with open(unit, encoding="utf-8") as f:
         starts = [line.strip().split("=", 1)[1] for line in f if line.startswith("ExecStart=")]
@@ -106,8 +89,7 @@ def check_service(prefix, workdir):
     words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", "--idle-timeout", "300", scene]
     if not expect(starts == [" ".join(words)], f"kelbosrx.service: ExecStart {starts}"):
         return
-    result = subprocess.run([*words, "--time", "0.5"], cwd=workdir, capture_output=True, text=True, timeout=60,
-                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    result = run(*words, "--time", "0.5", cwd=workdir, timeout=60, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
     expect(result.returncode == 0 and not result.stderr, f"the unit's command: {result.returncode} {result.stderr}")
 
     analyze = shutil.which("systemd-analyze")
@@ -115,12 +97,10 @@ def check_service(prefix, workdir):
         print("note: systemd-analyze is not installed (package systemd); the unit was not checked")
         return
     # The unit's manual page is the one installed here.
-    result = subprocess.run([analyze, "verify", unit], capture_output=True, text=True, timeout=60,
-                            env=dict(os.environ, MANPATH=os.path.join(prefix, "share/man")))
+    result = run(analyze, "verify", unit, timeout=60, env=dict(os.environ, MANPATH=os.path.join(prefix, "share/man")))
     expect(result.returncode == 0 and not result.stdout + result.stderr,
            f"systemd-analyze verify: {result.returncode} {result.stdout}{result.stderr}")
-    result = subprocess.run([analyze, "security", "--offline=true", "--no-pager", unit], capture_output=True,
-                            text=True, timeout=60)
+    result = run(analyze, "security", "--offline=true", "--no-pager", unit, timeout=60)
     level = re.search(r"Overall exposure level for kelbosrx.service: ([0-9.]+)", result.stdout)
     expect(level and float(level.group(1)) <= 2.0,
            f"systemd-analyze security: {level.group(1) if level else result.stdout + result.stderr}")
@@ -140,7 +120,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix="kelbos-install-")
     try:
         prefix = os.path.join(scratch, "prefix")
-        result = subprocess.run([cmake, "--install", build, "--prefix", prefix], capture_output=True, text=True)
+        result = run(cmake, "--install", build, "--prefix", prefix)
         if not expect(result.returncode == 0, f"cmake --install failed:\n{result.stdout}{result.stderr}"):
             return report()
 
@@ -160,8 +140,7 @@ def main():
             words = check_entry(prefix, program, name)
             if len(words) != 2 or not os.path.exists(os.path.join(prefix, "bin", program)):
                 continue
-            # A receiver's start-up may also report that its ports are taken by another
-            # receiver on this machine; only the scene matters here.
+            # (A receiver may also report its ports taken by another here: only the scene matters.)
             status, err = run_as_entry(prefix, words, elsewhere)
             expect(status == 0, f"{program} started as its entry says exited with {status}: {err}")
             expect("init file" not in err, f"{program} did not read the installed scene: {err}")
@@ -178,10 +157,8 @@ def main():
         # program's --help lists.
         for program in ENTRIES:
             plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
-            page = subprocess.run(["man", "-M", os.path.join(prefix, "share/man"), program], capture_output=True,
-                                  text=True, env=plain)
-            helped = subprocess.run([os.path.join(prefix, "bin", program), "--help"], capture_output=True,
-                                    text=True)
+            page = run("man", "-M", os.path.join(prefix, "share/man"), program, env=plain)
+            helped = run(os.path.join(prefix, "bin", program), "--help")
             options = {w.rstrip(",") for w in helped.stdout.split() if w.startswith("--")}
             expect(page.returncode == 0 and options and all(o in page.stdout for o in options),
                    f"man {program}: status {page.returncode}, options missing: "
@@ -191,7 +168,7 @@ def main():
         if validator:
             for program in ENTRIES:
                 path = os.path.join(prefix, "share/applications", f"{program}.desktop")
-                result = subprocess.run([validator, path], capture_output=True, text=True)
+                result = run(validator, path)
                 expect(result.returncode == 0 and not result.stdout.strip(),
                        f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
         else:

@@ -1,11 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
-"""What a screenshot of the programs should hold, computed independently of them.
-
-The kelbo geometry is worked out here from the scene file's numbers; the menu items'
-enabling is read from how an open menu looks; a rate bar's length is measured in
-pixels and compared with the length its Mbits/s text calls for.
+"""What a screenshot of the programs should hold, computed independently of them: kelbo
+geometry from the scene's numbers, menu entries' states from an open menu's look, and the
+length a rate bar's Mbits/s text calls for.
 """
 
+import collections
 import math
 import struct
 
@@ -61,23 +60,12 @@ def block(image, x, y, radius=3):
 
 # --- menus
 
-def luminance(p):
-    return (p[0] + p[1] + p[2]) // 3
-
-
 def read_menu(image):
     """The entries of an open menu (a popup window's picture), top to bottom, each as
     (kind, highlighted): kind 'on' for an item drawn in dark text or highlighted, 'off'
     for one drawn only in the pale text of a grayed item, 'sep' for a separator line."""
-    border = 2
-    columns = range(border, image.width - border)
-    rows = range(1, image.height - 1)
-    counts = {}
-    for y in rows:
-        for x in columns:
-            p = image.pixel(x, y)
-            counts[p] = counts.get(p, 0) + 1
-    background = max(counts, key=counts.get)
+    columns, rows = range(2, image.width - 2), range(1, image.height - 1)
+    background = collections.Counter(image.pixel(x, y) for y in rows for x in columns).most_common(1)[0][0]
 
     def differs(p):
         return sum(abs(a - b) for a, b in zip(p, background)) > 30
@@ -116,13 +104,8 @@ def read_menu(image):
     entries = []
     for top, bottom, pixels, sep in merged:
         highlighted = sum(1 for p in pixels if is_highlight(p)) > len(pixels) // 2
-        if sep:
-            kind = "sep"
-        elif highlighted or min(luminance(p) for p in pixels) < 100:
-            kind = "on"
-        else:
-            kind = "off"
-        entries.append((kind, highlighted))
+        on = highlighted or min(sum(p) // 3 for p in pixels) < 100
+        entries.append(("sep" if sep else "on" if on else "off", highlighted))
     return entries
 
 
@@ -132,10 +115,7 @@ def menu_states(image):
 
 def highlighted_entry(image):
     """Index of the highlighted entry of an open menu, or None."""
-    for i, (_, highlighted) in enumerate(read_menu(image)):
-        if highlighted:
-            return i
-    return None
+    return next((i for i, (_, highlighted) in enumerate(read_menu(image)) if highlighted), None)
 
 
 # --- rate bars

@@ -1,15 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
 """The real windows on a real (virtual) display, used with the keyboard and the mouse.
 
-Usage: real_display_test.py CASE   (CASE: menus, settings, go, pixels, scale, history, boxes; none
-runs all)
-The programs come from the environment variables KELBOSTX and KELBOSRX; the default
-scene from KELBOS_SCENES. Each case runs in its own network namespace on its own Xvfb
-display, and skips (status 77) only where those cannot be had.
-
-What the programs show is observed from outside: screenshots, the windows' titles and
-icons, and the rows' ticks that --json writes to standard output (each tick line holds
-the texts of the row it ticked). No program carries anything for these tests.
+Usage: real_display_test.py CASE (menus, settings, pixels, scale, history, boxes; none: all).
+KELBOSTX and KELBOSRX name the programs, KELBOS_SCENES the default scene's folder. Each case
+runs in its own network namespace on its own Xvfb display (status 77 where those cannot be
+had) and observes the programs from outside only: screenshots, window titles and icons, and
+the --json ticks (each holds the texts of the row it ticked).
 """
 
 import os
@@ -29,6 +25,7 @@ SCENE = os.path.join(os.environ.get("KELBOS_SCENES", ""), "kelbostx.init")
 TX_TITLE, RX_TITLE = "Kelbos Transmitter", "Kelbos Receiver"
 SETTINGS_TITLE = "Communications Settings"
 RX_LEFT = 800  # where the receiver's window is moved, clear of the transmitter's
+LINK = TX_FACES["base"]  # the first link's colour: the transmitter's default
 
 # The transmitter's menus, entry by entry, in each state of a transmission.
 TX_CONTROL = {
@@ -49,8 +46,7 @@ def start_pair(session, scene=SCENE, tx_args=(), rx_args=()):
     """A receiver and a transmitter on the scene, their windows side by side."""
     rx = session.start(RX, *rx_args, scene)
     tx = session.start(TX, *tx_args, scene)
-    rx_window = session.window(RX_TITLE)
-    tx_window = session.window(TX_TITLE)
+    rx_window, tx_window = session.window(RX_TITLE), session.window(TX_TITLE)
     rx_window.move(RX_LEFT, 0)
     wait_until(lambda: rx_window.geometry()[0] == RX_LEFT, "the receiver's window to move")
     session.park_mouse()
@@ -62,23 +58,19 @@ def settled(capture, what, limit=10.0):
     last = [capture()]
 
     def same_again():
-        now = capture()
-        same = now == last[0]
-        last[0] = now
-        return now if same else None
+        before, last[0] = last[0], capture()
+        return last[0] if last[0] == before else None
 
     return wait_until(same_again, f"{what} to settle", limit=limit, interval=0.1)
 
 
 def program_windows(session, program):
     """Ids of the program's visible windows: its main window, and an open menu."""
-    return subprocess.run(["xdotool", "search", "--onlyvisible", "--class", program], env=session.env,
-                          capture_output=True, text=True, timeout=20).stdout.split()
+    return session.search("--class", program)
 
 
 def open_menu(session, program, window, key, entries):
-    """Opens a menu with its Alt key; returns the popup and its settled picture, once it
-    shows `entries` entries."""
+    """Opens a menu with its Alt key; returns the popup and its settled picture of `entries` entries."""
     window.key(key)
     found = wait_until(lambda: [i for i in program_windows(session, program) if i != window.id],
                        f"the {key} menu of {program} to open")
@@ -100,9 +92,14 @@ def check_menu(session, program, window, key, expected, state):
     check(got == expected, f"{program} {key} menu {state}: entries {got}, expected {expected}")
 
 
+def check_tx_menus(session, window, control, file, state):
+    check_menu(session, "kelbostx", window, "alt+c", TX_CONTROL[control], state)
+    check_menu(session, "kelbostx", window, "alt+f", TX_FILE[file], state)
+
+
 def keyboard_walk(session, program, window, key, entries, steps):
-    """The entries the keyboard highlights: the one the menu opens on, then one for each
-    press of Down (each press must move the highlight)."""
+    """The entries the keyboard highlights: the one the menu opens on, then one per Down
+    (each press must move the highlight)."""
     popup, picture = open_menu(session, program, window, key, entries)
     walk = [highlighted_entry(picture)]
     for _ in range(steps):
@@ -113,14 +110,31 @@ def keyboard_walk(session, program, window, key, entries, steps):
     return walk
 
 
-def choose(window, *keys):
-    """A menu command chosen from the keyboard: its menu's Alt key, then its letter."""
-    window.key(*keys)
+def dismiss(session, dialog, title):
+    dialog.key("Escape")
+    session.wait_gone(title)
+
+
+def exit_tx(tx, tx_window):
+    tx_window.key("alt+f", "e")
+    check(tx.process.wait(timeout=20) == 0, "Exit ended the transmitter with a failure status")
 
 
 def last_tick(program, **match):
     ticks = program.ticks(**match)
     return ticks[-1] if ticks else None
+
+
+def rising_tick(program, **match):
+    """The latest tick with a rate above 0."""
+    tick = last_tick(program, **match)
+    return tick if tick and tick["mbits_per_s"] > 0 else None
+
+
+def last_rate_text(program, **match):
+    ticks = program.ticks(**match)
+    check(ticks, f"no tick of {program.name} with {match}")
+    return "%5.4f" % ticks[-1]["mbits_per_s"]
 
 
 def icon_pixels(window):
@@ -136,6 +150,8 @@ def icon_pixels(window):
 
 
 def case_menus():
+    """The menus' entries in each state, worked from the keyboard; Go with a receiver running:
+    both pictures change, both programs' rows tick with rates, and their bars are drawn."""
     with Session("menus") as session:
         tx, tx_window, rx, rx_window = start_pair(session)
 
@@ -146,8 +162,7 @@ def case_menus():
             faces = [argb[36 * width + 48], argb[36 * width + 16], argb[16 * width + 32]]
             check(faces == [0xFF800000, 0xFF400000, 0xFF993333], f"icon faces {[hex(f) for f in faces]}")
 
-        check_menu(session, "kelbostx", tx_window, "alt+c", TX_CONTROL["idle"], "after start-up")
-        check_menu(session, "kelbostx", tx_window, "alt+f", TX_FILE["start"], "after start-up")
+        check_tx_menus(session, tx_window, "idle", "start", "after start-up")
         # Down goes Color, Settings, Go and round to Color again: Halt tx is skipped.
         walk = keyboard_walk(session, "kelbostx", tx_window, "alt+c", 5, 3)
         check(walk == [0, 1, 3, 0], f"the keyboard went through entries {walk} of the Control menu")
@@ -157,35 +172,45 @@ def case_menus():
         # The enabled commands work from the keyboard: each opens its dialog.
         for keys, title in ((("alt+c", "c"), "Select Color"), (("alt+c", "s"), SETTINGS_TITLE),
                             (("alt+f", "o"), "Open kelbos file")):
-            choose(tx_window, *keys)
-            dialog = session.window(title)
-            dialog.key("Escape")
-            session.wait_gone(title)
+            tx_window.key(*keys)
+            dismiss(session, session.window(title), title)
 
-        choose(tx_window, "alt+c", "g")
-        wait_until(lambda: last_tick(tx, protocol="UDP"), "the transmitter's row to tick after Go")
-        check_menu(session, "kelbostx", tx_window, "alt+c", TX_CONTROL["sending"], "while sending")
-        check_menu(session, "kelbostx", tx_window, "alt+f", TX_FILE["sending"], "while sending")
+        tx_before = settled(lambda: lower_part(tx_window), "the transmitter's picture")
+        rx_before = settled(lambda: lower_part(rx_window), "the receiver's picture")
+        check(set(rx_before.data) == {0}, "the receiver's picture is not empty before any data")
+        check(set(tx_before.data) != {0}, "the transmitter's picture is empty")
+        tx_window.key("alt+c", "g")
+        wait_until(lambda: lower_part(tx_window) != tx_before, "the transmitter's picture to change")
+        wait_until(lambda: lower_part(rx_window) != rx_before, "the receiver's picture to change")
+        tick = wait_until(lambda: rising_tick(tx, row="localhost", protocol="UDP"),
+                          "a rate in the transmitter's row")
+        link = wait_until(lambda: rising_tick(rx, conn_id=1, protocol="UDP"), "a rate in the receiver's link row")
+        total = wait_until(lambda: rising_tick(rx, conn_id=0, row="TOTAL"), "a rate in the receiver's TOTAL row")
+        print(f"rates: transmitter {tick['mbits_per_s']}, link {link['mbits_per_s']}, "
+              f"TOTAL {total['mbits_per_s']} Mbits/s")
+        # The transmitter's one value row with its bar; the receiver's link row, added
+        # above TOTAL, with a bar in the link's colour.
+        wait_until(lambda: len(row_bars(tx_window.shot())) == 1, "the transmitter's bar")
+        wait_until(lambda: len(row_bars(rx_window.shot())) == 1, "the link row's bar")
+        check_tx_menus(session, tx_window, "sending", "sending", "while sending")
         # The menu opens on its first entry that can be chosen: Halt tx.
         walk = keyboard_walk(session, "kelbostx", tx_window, "alt+c", 5, 0)
         check(walk == [4], f"while sending the Control menu opened on entry {walk}")
 
         # Grayed Settings does nothing; the Halt chosen after it in the same menu acts, so
         # the keys were read in order and no dialog came between them.
-        choose(tx_window, "alt+c", "s", "h")
+        tx_window.key("alt+c", "s", "h")
         wait_until(lambda: tx.events_of("end"), "the transmission to halt")
         check(tx.events_of("end")[-1]["how"] == "halted", f"end event {tx.events_of('end')[-1]}")
         check(not session.find_windows(SETTINGS_TITLE), "grayed Settings opened its dialog while sending")
+        wait_until(lambda: rx.events_of("link_end"), "the receiver to see the link end")
 
-        check_menu(session, "kelbostx", tx_window, "alt+c", TX_CONTROL["idle"], "after Halt tx")
-        check_menu(session, "kelbostx", tx_window, "alt+f", TX_FILE["after"], "after Halt tx")
-
-        choose(tx_window, "alt+f", "e")
-        check(tx.process.wait(timeout=20) == 0, "Exit ended the transmitter with a failure status")
+        check_tx_menus(session, tx_window, "idle", "after", "after Halt tx")
+        exit_tx(tx, tx_window)
 
 
-# Field 119 (the kelbo size in bytes) in the settings dialog, in dialog units of its
-# 260 by 193 frame: x, y, width, height.
+# Field 119 (the kelbo size in bytes) and the Apply button in the settings dialog, in
+# dialog units of its 260 by 193 frame: x, y, width, height.
 FIELD_119 = (160, 108, 57, 12)
 DIALOG_UNITS = (260, 193)
 APPLY_BUTTON = (166, 173, 40, 14)
@@ -200,75 +225,83 @@ def dialog_part(dialog_picture, part):
 
 
 def open_settings(session, tx_window):
-    choose(tx_window, "alt+c", "s")
+    """The settings dialog, and its field 119 once settled."""
+    tx_window.key("alt+c", "s")
     dialog = session.window(SETTINGS_TITLE)
-    settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
-    return dialog
+    return dialog, settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
 
 
 def case_settings():
-    """Typed with real key presses right after the dialog opens: the receiver name
-    replaces "localhost", and a name that begins list entries and a kelbo size that
-    begins 10000000 stay as typed; Apply. The dialog opened again shows them, field 119
-    with the new size in bytes; Enter after another name starts a transmission with
-    them."""
+    """Typed with real key presses right after the dialog opens: the receiver name replaces
+    "localhost", a name and a kelbo size stay as typed; Apply. The dialog opened again shows
+    them (field 119 with the new size in bytes); Enter after another name starts a
+    transmission with them."""
     new_receiver, new_size = "kelbos", "1000"
     with Session("settings") as session:
         tx, tx_window, rx, rx_window = start_pair(session)
 
-        dialog = open_settings(session, tx_window)
-        field_before = settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
+        dialog, field_before = open_settings(session, tx_window)
         # The receiver box has the focus with its text selected: typing replaces it.
         dialog.type(new_receiver)
         dialog.key("Tab", "ctrl+a")
         dialog.type(new_size)
-        # Field 119 keeps the size the dialog opened with.
         check(settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119") == field_before,
               "field 119 changed while the dialog was open")
         dialog.click((APPLY_BUTTON[0] + APPLY_BUTTON[2] / 2) / DIALOG_UNITS[0],
                      (APPLY_BUTTON[1] + APPLY_BUTTON[3] / 2) / DIALOG_UNITS[1])
         session.wait_gone(SETTINGS_TITLE)
 
-        dialog = open_settings(session, tx_window)
+        dialog, _ = open_settings(session, tx_window)
         reopened = settled(dialog.shot, "the reopened dialog")
         check(dialog_part(reopened, FIELD_119) != field_before, "field 119 still shows the old kelbo size after Apply")
-        dialog.key("Escape")
-        session.wait_gone(SETTINGS_TITLE)
+        dismiss(session, dialog, SETTINGS_TITLE)
 
-        # A transmitter started with these settings shows its dialog exactly so: the
-        # receiver box, the kelbo size box and field 119 (the size in bytes) included.
-        # (The text cursor blinks in the receiver box: wait for the same phase.)
+        # A transmitter started with these settings shows its dialog exactly so (the text
+        # cursor blinks in the receiver box: wait for the same phase).
         reference = session.start(TX, "--receiver", new_receiver, "--kelbo-size", new_size, SCENE)
-        reference_window = session.window(TX_TITLE, count=2)
-        reference_window = [w for w in reference_window if w.id != tx_window.id][0]
-        reference_dialog = open_settings(session, reference_window)
+        reference_window = [w for w in session.window(TX_TITLE, count=2) if w.id != tx_window.id][0]
+        reference_dialog, _ = open_settings(session, reference_window)
         wait_until(lambda: reference_dialog.shot() == reopened,
                    "the reopened dialog to look like a dialog opened with the new settings")
-        reference_dialog.key("Escape")
-        session.wait_gone(SETTINGS_TITLE)
+        dismiss(session, reference_dialog, SETTINGS_TITLE)
         reference.stop()
 
-        # Another name typed at once, then Enter (Go): the rows tick with the receiver
-        # name and the kelbo size the dialog committed.
-        dialog = open_settings(session, tx_window)
+        # Another name typed at once, then Enter (Go): the rows tick with the receiver name
+        # and the kelbo size the dialog committed.
+        dialog, _ = open_settings(session, tx_window)
         dialog.type("127.0.0.1")
         dialog.key("Return")
         tick = wait_until(lambda: last_tick(tx, row="127.0.0.1"), "the transmitter's row to tick")
         check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"transmitter tick {tick}")
         link = wait_until(lambda: last_tick(rx, conn_id=1), "the receiver's link row to tick")
         check(link["kelbo_bits"] == int(new_size) and link["protocol"] == "UDP", f"receiver tick {link}")
-        choose(tx_window, "alt+c", "h")
+        tx_window.key("alt+c", "h")
         wait_until(lambda: tx.events_of("end"), "the transmission to halt")
 
 
 def rows_bottom(picture):
-    """Where the rows end in a window's picture: the first black block down its left
-    edge (the rows are grey, the picture behind them black; a letter at the row's left
-    edge is no solid block)."""
+    """Where the rows (grey, over a black picture) end: the first black block down the left
+    edge (a letter at the row's left edge is no solid block)."""
     for y in range(picture.height - 4):
         if all(picture.pixel(x, y + dy) == (0, 0, 0) for x in range(6) for dy in range(4)):
             return y
     raise AssertionError("no picture below the rows")
+
+
+def rows_width(shot):
+    y = rows_bottom(shot) - 2
+    return max(x for x in range(shot.width) if shot.pixel(x, y) != (0, 0, 0)) + 1
+
+
+def row_bars(shot):
+    return bars(shot, LINK, 0, rows_bottom(shot))
+
+
+def lowest_bar(shot, what, only=True):
+    """(length, left) of the lowest whole bar in the rows; `only`: it is the only one."""
+    found = row_bars(shot)
+    check((len(found) == 1 if only else found) and found[-1][0], f"{what}: {found}")
+    return found[-1]
 
 
 def lower_part(window):
@@ -278,62 +311,20 @@ def lower_part(window):
     return shot.crop(0, top, shot.width, shot.height - top)
 
 
-def rising_tick(program, **match):
-    """The latest tick with a rate above 0."""
-    tick = last_tick(program, **match)
-    return tick if tick and tick["mbits_per_s"] > 0 else None
-
-
-def case_go():
-    """Go from the menu with a receiver running: both pictures change, both programs'
-    rows tick with rates, and their bars are drawn."""
-    with Session("go") as session:
-        tx, tx_window, rx, rx_window = start_pair(session)
-        tx_before = settled(lambda: lower_part(tx_window), "the transmitter's picture")
-        rx_before = settled(lambda: lower_part(rx_window), "the receiver's picture")
-        check(set(rx_before.data) == {0}, "the receiver's picture is not empty before any data")
-        check(set(tx_before.data) != {0}, "the transmitter's picture is empty")
-
-        choose(tx_window, "alt+c", "g")
-        wait_until(lambda: lower_part(tx_window) != tx_before, "the transmitter's picture to change")
-        wait_until(lambda: lower_part(rx_window) != rx_before, "the receiver's picture to change")
-        tick = wait_until(lambda: rising_tick(tx, row="localhost", protocol="UDP"),
-                          "a rate in the transmitter's row")
-        link = wait_until(lambda: rising_tick(rx, conn_id=1, protocol="UDP"), "a rate in the receiver's link row")
-        total = wait_until(lambda: rising_tick(rx, conn_id=0, row="TOTAL"), "a rate in the receiver's TOTAL row")
-        print(f"rates: transmitter {tick['mbits_per_s']}, link {link['mbits_per_s']}, "
-              f"TOTAL {total['mbits_per_s']} Mbits/s")
-
-        # On screen: the transmitter's one value row with its bar; the receiver's link
-        # row, added above TOTAL, with a bar in the link's colour.
-        def bars_in_rows(window, colour):
-            shot = window.shot()
-            return bars(shot, colour, 0, rows_bottom(shot))
-
-        wait_until(lambda: len(bars_in_rows(tx_window, TX_FACES["base"])) == 1, "the transmitter's bar")
-        wait_until(lambda: len(bars_in_rows(rx_window, TX_FACES["base"])) == 1, "the link row's bar")
-        choose(tx_window, "alt+c", "h")
-        wait_until(lambda: tx.events_of("end"), "the transmission to halt")
-        wait_until(lambda: rx.events_of("link_end"), "the receiver to see the link end")
-
-
 # A scene of one kelbo, big and low in the picture.
 ROT, SIZE, POINT = (30, 150, 60), (120, 120, 160), (400, 100, 0)
 ONE_KELBO = (f"set kelbo\nrot {ROT[0]}, {ROT[1]}, {ROT[2]}\nsize {SIZE[0]}, {SIZE[1]}, {SIZE[2]}\n"
              f"space 130, 130, 170\nset points\n{POINT[0]}, {POINT[1]}, {POINT[2]}\n")
 
 
-def kelbo_probes(window):
-    """The screen points inside the three faces of the scene's kelbo in the window:
-    the picture's bottom is the window's bottom."""
+def faces_seen(session, window):
+    """The colours inside the three faces of the scene's kelbo in the window (the picture's
+    bottom is the window's bottom)."""
     x, y, w, h = window.geometry()
     offset = project(ROT, POINT)
-    return face_centres(kelbo_shape(ROT, SIZE), (x + offset[0], y + h - offset[1]))
-
-
-def faces_seen(session, window):
     shot = session.screenshot()
-    return {face: block(shot, *point) for face, point in kelbo_probes(window).items()}
+    return {face: block(shot, *point)
+            for face, point in face_centres(kelbo_shape(ROT, SIZE), (x + offset[0], y + h - offset[1])).items()}
 
 
 def faces_are(session, window, colours):
@@ -351,17 +342,25 @@ def bar_width_candidates(rows_width):
     return {lround(366 * u) - lround(165 * u) for u in units if lround(385 * u) == rows_width}
 
 
-def last_rate_text(program, **match):
-    ticks = program.ticks(**match)
-    check(ticks, f"no tick of {program.name} with {match}")
-    return "%5.4f" % ticks[-1]["mbits_per_s"]
-
-
-def check_bar(length, widths, text, what):
+def check_bar(shot, widths, text, what, only=True):
+    """The lowest bar in the shot's rows is as long as the rate text calls for."""
+    length = lowest_bar(shot, what, only)[0]
     allowed = set().union(*(bar_lengths_for_text(w, text) for w in widths))
     check(length in allowed, f"{what}: a bar of {length} pixels for {text} Mbits/s; expected one of {sorted(allowed)}"
                              f" (bar control {sorted(widths)} pixels wide)")
     print(f"{what}: {text} Mbits/s, a bar of {length} pixels in a control {sorted(widths)} wide")
+
+
+def paced_transmission(tx, tx_window, rx, at_least):
+    """Go, two ticks of at least `at_least` Mbits/s, Halt (the bars keep the last tick's
+    rate); the last rate text of the transmitter's row."""
+    ends = len(rx.events_of("link_end"))
+    tx_window.key("alt+c", "g")
+    wait_until(lambda: len([t for t in tx.ticks(protocol="TCP") if t["mbits_per_s"] >= at_least]) >= 2,
+               f"two ticks of at least {at_least} Mbits/s")
+    tx_window.key("alt+c", "h")
+    wait_until(lambda: len(rx.events_of("link_end")) > ends, "the link to end")
+    return last_rate_text(tx, protocol="TCP")
 
 
 def case_pixels():
@@ -378,138 +377,99 @@ def case_pixels():
         check(faces_are(session, rx_window, {f: (0, 0, 0) for f in TX_FACES}),
               f"the receiver's picture is not empty: {faces_seen(session, rx_window)}")
 
-        choose(tx_window, "alt+c", "g")
-        wait_until(lambda: faces_are(session, rx_window, face_colours(TX_FACES["base"])),
+        tx_window.key("alt+c", "g")
+        wait_until(lambda: faces_are(session, rx_window, face_colours(LINK)),
                    "the receiver's first kelbo in the link's colours")
         wait_until(lambda: len(tx.ticks(protocol="TCP")) >= 2 and rising_tick(rx, conn_id=1),
                    "two ticks of the transmitter's row")
-        choose(tx_window, "alt+c", "h")
+        tx_window.key("alt+c", "h")
         wait_until(lambda: rx.events_of("link_end"), "the link to end")
         check(faces_are(session, tx_window, TX_FACES), "the transmitter's one kelbo went away")
 
         # The bar control's width: a full bar shows it when the rate passed 100 Mbits/s;
         # otherwise it follows from the row's width in dialog units.
         tx_shot = tx_window.shot()
-        tx_bars = bars(tx_shot, TX_FACES["base"], 0, rows_bottom(tx_shot))
-        check(len(tx_bars) == 1 and tx_bars[0][0], f"the transmitter's bar: {tx_bars}")
+        length = lowest_bar(tx_shot, "the transmitter's bar")[0]
         text = last_rate_text(tx, protocol="TCP")
-        row_y = rows_bottom(tx_shot) - 2
-        rows_width = max(x for x in range(tx_shot.width) if tx_shot.pixel(x, row_y) != (0, 0, 0)) + 1
-        widths = bar_width_candidates(rows_width)
+        widths = bar_width_candidates(rows_width(tx_shot))
         if float(text) >= 100:
-            check(tx_bars[0][0] in widths, f"a full bar of {tx_bars[0][0]} pixels in a row {rows_width} wide")
-            widths = {tx_bars[0][0]}
-        check_bar(tx_bars[0][0], widths, text, "transmitter, back to back")
-        rx_shot = rx_window.shot()
-        rx_bars = bars(rx_shot, TX_FACES["base"], 0, rows_bottom(rx_shot))
-        check(len(rx_bars) == 1 and rx_bars[0][0], f"the link row's bar: {rx_bars}")
-        check_bar(rx_bars[0][0], widths, last_rate_text(rx, conn_id=1), "receiver link row, back to back")
+            check(length in widths, f"a full bar of {length} pixels in a row {rows_width(tx_shot)} wide")
+            widths = {length}
+        check_bar(tx_shot, widths, text, "transmitter, back to back")
+        check_bar(rx_window.shot(), widths, last_rate_text(rx, conn_id=1), "receiver link row, back to back")
 
         # A paced transmission gives a bar that ends inside the control.
-        choose(tx_window, "alt+f", "e")
-        check(tx.process.wait(timeout=20) == 0, "Exit ended the transmitter with a failure status")
+        exit_tx(tx, tx_window)
         paced = session.start(TX, "--transport", "tcp", "--delay", "1", "--msg-size", "2000", scene)
         paced_window = session.window(TX_TITLE)
-        choose(paced_window, "alt+c", "g")
-        wait_until(lambda: len([t for t in paced.ticks(protocol="TCP") if t["mbits_per_s"] >= 1]) >= 2,
-                   "two ticks of at least 1 Mbits/s")
-        choose(paced_window, "alt+c", "h")
-        wait_until(lambda: len(rx.events_of("link_end")) == 2, "the paced link to end")
-        text = last_rate_text(paced, protocol="TCP")
+        text = paced_transmission(paced, paced_window, rx, 1)
         check(float(text) < 100, f"the paced transmission ran at {text} Mbits/s")
-        shot = paced_window.shot()
-        paced_bars = bars(shot, TX_FACES["base"], 0, rows_bottom(shot))
-        check(len(paced_bars) == 1 and paced_bars[0][0], f"the paced transmitter's bar: {paced_bars}")
-        check_bar(paced_bars[0][0], widths, text, "transmitter, paced")
+        check_bar(paced_window.shot(), widths, text, "transmitter, paced")
         # The paced link's row is the lowest link row, right above TOTAL.
-        rx_shot = rx_window.shot()
-        rx_bars = bars(rx_shot, TX_FACES["base"], 0, rows_bottom(rx_shot))
-        check(rx_bars and rx_bars[-1][0], f"the paced link row's bar: {rx_bars}")
-        check_bar(rx_bars[-1][0], widths, last_rate_text(rx, conn_id=2), "receiver link row, paced")
+        check_bar(rx_window.shot(), widths, last_rate_text(rx, conn_id=2), "receiver link row, paced", only=False)
 
 
-def paced_transmission(session, tx, tx_window, rx, at_least):
-    """Go, two ticks of at least `at_least` Mbits/s, Halt: the bars keep the last tick's
-    rate. Returns the last rate of the transmitter's row."""
-    ends = len(rx.events_of("link_end"))
-    choose(tx_window, "alt+c", "g")
-    wait_until(lambda: len([t for t in tx.ticks(protocol="TCP") if t["mbits_per_s"] >= at_least]) >= 2,
-               f"two ticks of at least {at_least} Mbits/s")
-    choose(tx_window, "alt+c", "h")
-    wait_until(lambda: len(rx.events_of("link_end")) > ends, "the link to end")
-    return float(last_rate_text(tx, protocol="TCP"))
-
-
-def bar_share(window, colour):
-    """(bar length over the bar control's width, the rows' width, the row's top and
-    bottom) of the lowest bar in `colour` in the window's rows."""
+def bar_share(window):
+    """(the lowest bar's length over the bar control's width, the rows' width, the bar's
+    row's top and bottom)."""
     shot = window.shot()
-    found = bars(shot, colour, 0, rows_bottom(shot))
-    check(len(found) >= 1 and found[-1][0], f"no whole bar in {colour}: {found}")
-    length, left = found[-1]
-    row_y = rows_bottom(shot) - 2
-    rows_width = max(x for x in range(shot.width) if shot.pixel(x, row_y) != (0, 0, 0)) + 1
-    widths = bar_width_candidates(rows_width)
-    inside = [y for y in range(rows_bottom(shot)) if shot.pixel(left + 2, y) == colour]
-    return length / (sum(widths) / len(widths)), rows_width, inside[0] - 1, inside[-1] + 2
+    length, left = lowest_bar(shot, f"no whole bar in {LINK}", only=False)
+    widths = bar_width_candidates(rows_width(shot))
+    inside = [y for y in range(rows_bottom(shot)) if shot.pixel(left + 2, y) == LINK]
+    return length / (sum(widths) / len(widths)), rows_width(shot), inside[0] - 1, inside[-1] + 2
 
 
-def check_share(window, colour, rate, full, what):
-    share, _, _, _ = bar_share(window, colour)
+def check_share(window, rate, full, what):
+    share = bar_share(window)[0]
     check(0.05 <= rate / full <= 0.9, f"{what}: {rate} Mbits/s is not well inside a scale of {full}")
     check(abs(share - rate / full) <= 0.03, f"{what}: a bar at {share:.3f} of the scale for {rate} of {full}")
     print(f"{what}: {rate} Mbits/s on a scale of {full}: bar at {share:.3f}")
 
 
-def scale_labels_strip(window, rows_width, row_top, row_bottom):
-    """The header's scale labels: the header row right above the value row, from the
-    bar's left end across."""
-    left = rows_width * 160 // 385
-    return window.shot().crop(left, 2 * row_top - row_bottom, rows_width - left, row_bottom - row_top)
-
-
 def case_scale():
-    """The View menu and its bar scales: a paced link's bar at its share of 100 Mbits/s
-    and of 1 Gbit/s (chosen from the menu and on the command line), the receiver on
-    Automatic moving to 1 Gbit/s when its link's rate rises past 100."""
+    """The View menu and its bar scales: a paced link's bar at its share of 100 Mbits/s and
+    of 1 Gbit/s (from the menu and the command line), the receiver on Automatic moving to
+    1 Gbit/s when its link's rate rises past 100."""
     with Session("scale") as session:
         slow = ("--transport", "tcp", "--delay", "1", "--msg-size", "6000")
         tx, tx_window, rx, rx_window = start_pair(session, tx_args=slow)
         for program, window in (("kelbostx", tx_window), ("kelbosrx", rx_window)):
             check_menu(session, program, window, "alt+v", ["on", "on"], "(View)")
-        choose(rx_window, "alt+v", "b", "a")
+        rx_window.key("alt+v", "b", "a")
 
-        rate = paced_transmission(session, tx, tx_window, rx, 1)
-        check_share(tx_window, TX_FACES["base"], rate, 100, "transmitter on 100 Mbits/s")
-        _, rows_width, top, bottom = bar_share(tx_window, TX_FACES["base"])
-        labels_100 = scale_labels_strip(tx_window, rows_width, top, bottom)
-        check(scale_labels_strip(rx_window, rows_width, top, bottom) == labels_100,
-              "the receiver on Automatic left 100 Mbits/s for a slow link")
+        rate = float(paced_transmission(tx, tx_window, rx, 1))
+        check_share(tx_window, rate, 100, "transmitter on 100 Mbits/s")
+        _, width, top, bottom = bar_share(tx_window)
+
+        def labels(window):
+            """The header's scale labels: the header row right above the value row, from
+            the bar's left end across."""
+            left = width * 160 // 385
+            return window.shot().crop(left, 2 * top - bottom, width - left, bottom - top)
+
+        labels_100 = labels(tx_window)
+        check(labels(rx_window) == labels_100, "the receiver on Automatic left 100 Mbits/s for a slow link")
         # 1 Gbit/s chosen from the menu: the header's labels change.
-        choose(tx_window, "alt+v", "b", "1")
-        labels_1g = wait_until(lambda: (lambda strip: strip if strip != labels_100 else None)(
-            scale_labels_strip(tx_window, rows_width, top, bottom)), "the header's labels to change")
+        tx_window.key("alt+v", "b", "1")
+        labels_1g = wait_until(lambda: (lambda strip: strip if strip != labels_100 else None)(labels(tx_window)),
+                               "the header's labels to change")
 
         # A faster link, its transmitter started on 1 Gbit/s: the receiver follows it.
-        choose(tx_window, "alt+f", "e")
-        check(tx.process.wait(timeout=20) == 0, "Exit ended the transmitter with a failure status")
+        exit_tx(tx, tx_window)
         fast = session.start(TX, "--bar-scale", "1G", "--transport", "tcp", "--delay", "1", "--msg-size", "60000",
                              SCENE)
         fast_window = session.window(TX_TITLE)
-        rate = paced_transmission(session, fast, fast_window, rx, 100)
-        check_share(fast_window, TX_FACES["base"], rate, 1000, "transmitter on 1 Gbit/s")
-        check(scale_labels_strip(fast_window, rows_width, top, bottom) == labels_1g, "--bar-scale 1G labels")
-        check(scale_labels_strip(rx_window, rows_width, top, bottom) == labels_1g,
-              "the receiver on Automatic did not move to 1 Gbit/s")
-        rx_rate = float(last_rate_text(rx, conn_id=2))
-        check_share(rx_window, TX_FACES["base"], rx_rate, 1000, "receiver link row on Automatic")
+        rate = float(paced_transmission(fast, fast_window, rx, 100))
+        check_share(fast_window, rate, 1000, "transmitter on 1 Gbit/s")
+        check(labels(fast_window) == labels_1g, "--bar-scale 1G labels")
+        check(labels(rx_window) == labels_1g, "the receiver on Automatic did not move to 1 Gbit/s")
+        check_share(rx_window, float(last_rate_text(rx, conn_id=2)), 1000, "receiver link row on Automatic")
 
 
 def image_file(path):
     """An image file as an Image, read through ImageMagick."""
-    blob = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, timeout=20,
-                          check=True).stdout
-    return parse_ppm(blob)
+    return parse_ppm(subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, timeout=20,
+                                    check=True).stdout)
 
 
 def colour_count(image, colour):
@@ -521,20 +481,19 @@ def case_history():
     PNG and its points as CSV."""
     with Session("history") as session:
         tx, tx_window, rx, rx_window = start_pair(session, tx_args=("--delay", "1", "--msg-size", "6000"))
-        choose(tx_window, "alt+c", "g")
+        tx_window.key("alt+c", "g")
         wait_until(lambda: len([t for t in rx.ticks(conn_id=1) if t["mbits_per_s"] > 1]) >= 3,
                    "three ticks of the link")
-        choose(rx_window, "alt+v", "h")
+        rx_window.key("alt+v", "h")
         history = session.window(RX_TITLE + " - Rate History")
         history.move(0, 560)
-        link = TX_FACES["base"]
         # Below the legend (and the window's menu bar), where the lines are.
         lower = lambda image, top: image.crop(0, top, image.width, image.height - top)
-        wait_until(lambda: colour_count(lower(history.shot(), 60), link) > 50, "a line in the link's colour")
+        wait_until(lambda: colour_count(lower(history.shot(), 60), LINK) > 50, "a line in the link's colour")
 
         png, csv = os.path.join(session.tmp, "plot.png"), os.path.join(session.tmp, "points.csv")
         for path in (png, csv):
-            choose(history, "alt+f", "a")
+            history.key("alt+f", "a")
             dialog = session.window("Save rate history")
             dialog.type(path)
             dialog.key("Return")
@@ -546,7 +505,7 @@ def case_history():
         check(plot.width == shot.width and plot.height < shot.height, f"a plot of {plot.width}x{plot.height}")
         top = shot.height - plot.height
         check(plot.crop(0, 0, plot.width, 12) == shot.crop(0, top, plot.width, 12), "the PNG is not the plot")
-        check(colour_count(lower(plot, 30), link) > 50, "the PNG lacks the link's line")
+        check(colour_count(lower(plot, 30), LINK) > 50, "the PNG lacks the link's line")
         with open(csv) as f:
             lines = f.read().splitlines()
         check(lines[0] == "time,row,mbits_per_s", f"CSV header {lines[0]!r}")
@@ -577,7 +536,7 @@ def case_boxes():
         check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
 
 
-CASES = {"menus": case_menus, "settings": case_settings, "go": case_go, "pixels": case_pixels,
+CASES = {"menus": case_menus, "settings": case_settings, "pixels": case_pixels,
          "scale": case_scale, "history": case_history, "boxes": case_boxes}
 
 if __name__ == "__main__":

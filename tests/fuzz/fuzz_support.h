@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the fuzz targets: failing a run with a reason, reading the input
-// front to back, and the descriptor check that turns a leak into a finding.
+// front to back, socket waits, and the descriptor check that turns a leak into a finding.
 #pragma once
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sanitizer/common_interface_defs.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,11 +24,15 @@
 #include <string_view>
 #include <vector>
 
+#include "address.h"
+#include "resolve.h"
+#include "sockets.h"
+#include "protocol.h"
+
 namespace kelbos::fuzz {
 
-// A broken invariant: reported, then abort() so libFuzzer keeps the input as a crash.
-// The text goes out through the sanitizers' report channel, which stays open when
-// libFuzzer is told to close the target's standard error (-close_fd_mask).
+// A broken invariant: reported through the sanitizers' channel (open under
+// -close_fd_mask), then abort() so libFuzzer keeps the input as a crash.
 #define FUZZ_CHECK(cond, ...)                                                        \
     do {                                                                             \
         if (!(cond)) {                                                               \
@@ -44,10 +51,9 @@ namespace kelbos::fuzz {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// libFuzzer's timeout timer interrupts blocking calls now and then. A blocking connect
-// so interrupted goes on in the background: wait for it, and take its outcome.
-inline bool connect_through_signals(int fd, const sockaddr* address, socklen_t address_length) {
-    if (::connect(fd, address, address_length) == 0) return true;
+// A blocking connect interrupted by libFuzzer's timer goes on: wait for its outcome.
+inline bool connect_through_signals(int fd, const SocketAddress& address) {
+    if (::connect(fd, address.get(), address.length) == 0) return true;
     if (errno != EINTR) return false;
     pollfd p{fd, POLLOUT, 0};
     int n;
@@ -72,6 +78,51 @@ inline int poll_through_signals(pollfd* fds, nfds_t count, int limit_ms) {
     }
 }
 
+inline SocketAddress loopback_address(std::uint16_t port) { return resolve_host("127.0.0.1", port).at(0); }
+
+// Bytes waiting unread on a socket, or -1.
+inline int unread_bytes(int fd) {
+    int n = 0;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+// Waits up to `limit` until done(): while nothing is unread on fd its readability is
+// the news, otherwise it looks again each millisecond. Gives done().
+template <typename Done>
+bool wait_on(int fd, std::chrono::milliseconds limit, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        if (unread_bytes(fd) == 0)
+            (void)wait_readable(fd, limit);
+        else
+            ::poll(nullptr, 0, 1);
+    }
+    return done();
+}
+
+// Closes a connection with a reset instead of an orderly end.
+inline void reset_connection(Socket& connection) {
+    if (!connection) return;
+    const linger hard{1, 0};
+    ::setsockopt(connection.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    connection.reset();
+}
+
+// The fuzzing transmitter's SetupRequest.
+inline constexpr std::uint32_t FUZZ_KELBO_BYTES = 2500000;
+inline constexpr const char* FUZZ_HOST = "fuzz-tx";
+inline constexpr const char* FUZZ_COLOUR = "#800000";
+inline std::vector<std::uint8_t> fuzz_setup_request(int transport, std::uint32_t message_length) {
+    SetupRequest request;
+    request.kelbo_bytes = FUZZ_KELBO_BYTES;
+    request.message_length = message_length;
+    request.host_name = FUZZ_HOST;
+    request.colour_text = FUZZ_COLOUR;
+    request.transport = static_cast<std::uint8_t>(transport);
+    const auto bytes = encode_setup_request(request);
+    return {bytes.begin(), bytes.end()};
+}
+
 // Bytes as hexadecimal text, for reports.
 inline std::string hex(const Bytes& bytes) {
     std::string out;
@@ -83,8 +134,7 @@ inline std::string hex(const Bytes& bytes) {
     return out.empty() ? "(none)" : out;
 }
 
-// The fuzz input read from the front, so seeds can be written by hand: whatever is
-// asked for past the end comes back as zeros or empty.
+// The fuzz input read from the front (seeds can be written by hand); past the end: zeros.
 class ByteReader {
 public:
     explicit ByteReader(std::span<const std::uint8_t> data) : data_(data) {}
@@ -107,56 +157,48 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Every `period` runs, compares the number of open descriptors with the number seen
-// at the first look. A larger number may still be a lookup thread that is about to
-// close its file, so it is looked at again for up to five seconds before it counts as
-// a leak. Pipes are not counted: libFuzzer starts a symbolizer on pipes when it first
-// reports a newly covered function.
+// Every `period` runs, compares the number of open descriptors (pipes aside: libFuzzer's
+// symbolizer) with the first look's. A larger number may be a lookup thread about to close
+// its file: it counts as a leak only after five seconds.
 class DescriptorWatch {
 public:
     explicit DescriptorWatch(int period = 256) : period_(period) {}
 
     void after_run() {
         if (++runs_ % period_ != 0) return;
-        int now = count();
+        std::string open;
+        int now = count(open);
         if (baseline_ < 0) {
             baseline_ = now;
             return;
         }
         for (int i = 0; i < 5000 && now > baseline_; ++i) {
             ::poll(nullptr, 0, 1);
-            now = count();
+            now = count(open);
         }
         FUZZ_CHECK(now <= baseline_, "open descriptors grew from %d to %d after %ld runs: %s", baseline_, now,
-                   runs_, describe().c_str());
+                   runs_, open.c_str());
     }
 
 private:
-    template <typename F>
-    static void for_each_descriptor(F&& f) {
+    // The open descriptors but pipes, listed in `open` as fd=target.
+    static int count(std::string& open) {
+        open.clear();
+        int n = 0;
         DIR* dir = ::opendir("/proc/self/fd");
-        if (!dir) return;
+        if (!dir) return 0;
         const int own = ::dirfd(dir);
         while (const dirent* entry = ::readdir(dir)) {
             if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
             char target[256];
-            const ssize_t n = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
-            target[n > 0 ? n : 0] = '\0';
+            const ssize_t length = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
+            target[length > 0 ? length : 0] = '\0';
             if (std::string_view(target).starts_with("pipe:")) continue;
-            f(entry->d_name, target);
+            open += std::string(entry->d_name) + "=" + target + " ";
+            ++n;
         }
         ::closedir(dir);
-    }
-    static int count() {
-        int n = 0;
-        for_each_descriptor([&](const char*, const char*) { ++n; });
         return n;
-    }
-    static std::string describe() {
-        std::string out;
-        for_each_descriptor(
-            [&](const char* fd, const char* target) { out += std::string(fd) + "=" + target + " "; });
-        return out;
     }
 
     int period_;

@@ -52,7 +52,7 @@ void expect_reports(LinkBook& book, const std::vector<EngineReport>& expected, c
 Link open_link(EngineRig& rig, std::uint8_t transport) {
     const bool udp = transport == TRANSPORT_UDP;
     Link link{Client::tcp(udp ? rig.ports.control : rig.ports.stream)};
-    link.client.send(valid_setup_request(transport));
+    link.client.send(fuzz_setup_request(transport, 32700));
     rig.deliver_accept(udp ? rig.engine->control_listener() : rig.engine->stream_listener());
     auto reports = rig.book.take_reports();
     FUZZ_CHECK(reports.size() == 2 && reports[0].kind == EngineReport::alloc &&
@@ -67,7 +67,7 @@ Link open_link(EngineRig& rig, std::uint8_t transport) {
 }
 
 // Ends every link still open through its client and checks the ends reported.
-void end_links(EngineRig& rig, std::vector<Link*> links, bool reset) {
+void end_links(EngineRig& rig, std::vector<Link>& links, bool reset) {
     std::vector<EngineReport> expected;
     std::vector<Client*> clients;
     for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
@@ -76,7 +76,7 @@ void end_links(EngineRig& rig, std::vector<Link*> links, bool reset) {
             expected.push_back(
                 EngineReport::ended(c, REASON_ABORTED, reset ? error_text(ECONNRESET) : eof_text(fd)));
     }
-    for (Link* link : links) clients.push_back(&link->client);
+    for (Link& link : links) clients.push_back(&link.client);
     rig.close_all(clients, reset);
     expect_reports(rig.book, expected, reset ? "resetting every link" : "closing every link");
 }
@@ -95,6 +95,9 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
     if (early) client.send(piece);
     rig.deliver_accept(control ? rig.engine->control_listener() : rig.engine->stream_listener());
     std::vector<EngineReport> reports = rig.book.take_reports();
+    auto take_more = [&] {
+        for (auto& r : rig.book.take_reports()) reports.push_back(r);
+    };
     FUZZ_CHECK(!reports.empty() && reports[0].kind == EngineReport::alloc, "an accept reported %s",
                describe(reports).c_str());
     const int c = reports[0].conn_id;
@@ -123,14 +126,14 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
         deliver();
     }
     const std::uint64_t sent = client.sent;
-    for (auto& r : rig.book.take_reports()) reports.push_back(r);
+    take_more();
 
     // Whole requests are set up at once; shorter ones are still waiting.
     const bool set_up = rig.book.stage(conn_id) != LinkBook::Stage::admitted;
     FUZZ_CHECK(set_up == (sent >= SETUP_REQUEST_LEN), "%llu bytes sent, the engine reported %s",
                static_cast<unsigned long long>(sent), describe(reports).c_str());
     if (ending == 2) rig.run_until_admissions_expire();
-    for (auto& r : rig.book.take_reports()) reports.push_back(r);
+    take_more();
 
     // What the client is owed so far: the reply of a set-up link, and the
     // acknowledgement of a ShutdownRequest found in its data, after which the
@@ -145,7 +148,7 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
     const bool reset = ending == 1;
     reset ? client.reset() : client.close();
     rig.close_all({}, reset);
-    for (auto& r : rig.book.take_reports()) reports.push_back(r);
+    take_more();
 
     // alloc, then new_link or release, then only this link's data and at most one end.
     FUZZ_CHECK(reports.size() >= 2, "a link reported only %s", describe(reports).c_str());
@@ -232,36 +235,19 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
                 const int event = event_byte % 3 == 0   ? EVENT_READ
                                   : event_byte % 3 == 1 ? EVENT_ACCEPT
                                                         : event_byte;
+                // The link's socket, the engine's others, or one not the engine's.
+                const int fds[] = {fd, rig.engine->control_listener(), rig.engine->stream_listener(),
+                                   rig.engine->datagram_socket(), link.client.fd()};
                 std::vector<EngineReport> expected;
-                int target_fd = -1;
-                switch (target % 5) {
-                    case 0:
-                        target_fd = fd;
-                        if (open && error != 0)
-                            expected.push_back(
-                                EngineReport::ended(link.conn_id, REASON_ABORTED, error_text(error)));
-                        break;
-                    case 1:
-                        target_fd = rig.engine->control_listener();
-                        break;
-                    case 2:
-                        target_fd = rig.engine->stream_listener();
-                        break;
-                    case 3:
-                        target_fd = rig.engine->datagram_socket();
-                        break;
-                    default:
-                        target_fd = link.client.fd();  // not the engine's
-                }
-                rig.engine->comm_event(target_fd, event, error);
+                if (target % 5 == 0 && open && error != 0)
+                    expected.push_back(EngineReport::ended(link.conn_id, REASON_ABORTED, error_text(error)));
+                rig.engine->comm_event(fds[target % 5], event, error);
                 expect_reports(rig.book, expected, "a stray report");
                 break;
             }
         }
     }
-    std::vector<Link*> all;
-    for (Link& link : links) all.push_back(&link);
-    end_links(rig, all, flags & 2);
+    end_links(rig, links, flags & 2);
 }
 
 // Mode 2: datagrams, reported only when their first byte names a set-up link (this
@@ -287,9 +273,7 @@ void datagrams(EngineRig& rig, ByteReader& in) {
                        static_cast<unsigned long long>(foreign));
         foreign_before = foreign;
     }
-    std::vector<Link*> all;
-    for (Link& link : links) all.push_back(&link);
-    end_links(rig, all, false);
+    end_links(rig, links, false);
 }
 
 }  // namespace
@@ -317,7 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         rig.book.check_settled(*rig.engine);
     }
-    flush_deferred_deletes();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // retired notifiers
     descriptor_watch().after_run();
     return 0;
 }

@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "receiver_rig.h"
 
-#include <arpa/inet.h>
-#include <linux/sockios.h>
 #include <linux/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
@@ -13,23 +9,11 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "resolve.h"
 
 namespace kelbos::fuzz {
-
-namespace {
-
-int unread_bytes(int fd) {
-    int n = 0;
-    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
-}
-
-bool readable_now(int fd) {
-    return wait_readable(fd, 0ms) == WaitResult::ready;
-}
-
-}  // namespace
 
 LinkBook::LinkBook() {
     on_fault = [](const std::string& what) {
@@ -38,9 +22,7 @@ LinkBook::LinkBook() {
 }
 
 std::vector<EngineReport> LinkBook::take_reports() {
-    std::vector<EngineReport> out;
-    out.swap(calls);
-    return out;
+    return std::exchange(calls, {});
 }
 
 void LinkBook::check_settled(const LinkEngine& engine) const {
@@ -62,11 +44,9 @@ void LinkBook::check_settled(const LinkEngine& engine) const {
 Client Client::connected(int type, std::uint16_t port) {
     Client client;
     client.socket_ = make_socket(type);
-    const SocketAddress address = resolve_host("127.0.0.1", port).at(0);
-    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), address.get(), address.length),
-               "connect to port %d: %s", port, std::strerror(errno));
-    // Each piece goes out at once, as the transmitter's data does: no waiting for the
-    // acknowledgement of the one before.
+    FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), loopback_address(port)), "connect to port %d: %s",
+               port, std::strerror(errno));
+    // Each piece goes out at once, as the transmitter's data does.
     if (type == SOCK_STREAM) set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
     return client;
 }
@@ -106,10 +86,7 @@ void Client::close() {
 }
 
 void Client::reset() {
-    if (!socket_) return;
-    const linger hard{1, 0};
-    ::setsockopt(fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    socket_.reset();
+    reset_connection(socket_);
 }
 
 EngineRig::EngineRig() {
@@ -117,8 +94,7 @@ EngineRig::EngineRig() {
     options.ports = Ports{0, 0, 0};
     // Admissions expire only when the harness runs the event loop for them.
     options.setup_wait = 1ms;
-    // Peers are named by address at once: the reverse lookup of 127.0.0.1 says nothing
-    // about the input, and waiting for it would cost every link the whole budget.
+    // Peers are named by address at once: the lookup of 127.0.0.1 says nothing of the input.
     options.name_budget = 0ms;
     engine = std::make_unique<LinkEngine>(book.callbacks(), options);
     const LinkStatus status = engine->comm_init();
@@ -132,15 +108,12 @@ void EngineRig::deliver_accept(int listener) {
     engine->comm_event(listener, EVENT_ACCEPT);
 }
 
-bool EngineRig::settle_link(ConnId conn_id) {
-    bool reported = false;
+void EngineRig::settle_link(ConnId conn_id) {
     for (int i = 0; i < 64; ++i) {
         const int fd = engine->link_socket(conn_id);
-        if (fd < 0 || !readable_now(fd)) break;
+        if (fd < 0 || wait_readable(fd, 0ms) != WaitResult::ready) return;
         engine->handle_readable(fd);
-        reported = true;
     }
-    return reported;
 }
 
 void EngineRig::wait_arrival(ConnId conn_id, std::uint64_t total) {
@@ -151,25 +124,15 @@ void EngineRig::wait_arrival(ConnId conn_id, std::uint64_t total) {
         socklen_t length = sizeof info;
         return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? info.tcpi_bytes_received : 0;
     };
-    const auto deadline = std::chrono::steady_clock::now() + DELIVERY_WAIT;
-    while (received() < total && std::chrono::steady_clock::now() < deadline) {
-        // Nothing unread: readability is the arrival. Otherwise look again shortly.
-        if (unread_bytes(fd) == 0)
-            (void)wait_readable(fd, DELIVERY_WAIT);
-        else
-            ::poll(nullptr, 0, 1);
-    }
-    FUZZ_CHECK(received() >= total, "ConnId %d: %llu of %llu bytes arrived", conn_id,
+    FUZZ_CHECK(wait_on(fd, DELIVERY_WAIT, [&] { return received() >= total; }), "ConnId %d: %llu of %llu bytes arrived", conn_id,
                static_cast<unsigned long long>(received()), static_cast<unsigned long long>(total));
 }
 
 void EngineRig::deliver_chunk(ConnId conn_id, std::size_t n) {
     const int fd = engine->link_socket(conn_id);
     FUZZ_CHECK(fd >= 0, "ConnId %d has no socket", conn_id);
-    const auto deadline = std::chrono::steady_clock::now() + DELIVERY_WAIT;
     // Loopback delivers a send whole before the send returns; this is only a guard.
-    while (unread_bytes(fd) < static_cast<int>(n) && std::chrono::steady_clock::now() < deadline)
-        ::poll(nullptr, 0, 1);
+    (void)wait_on(fd, DELIVERY_WAIT, [&] { return unread_bytes(fd) >= static_cast<int>(n); });
     FUZZ_CHECK(unread_bytes(fd) == static_cast<int>(n), "%d bytes waiting instead of %zu", unread_bytes(fd),
                n);
     engine->handle_readable(fd);
@@ -207,21 +170,6 @@ void EngineRig::close_all(std::vector<Client*> clients, bool reset) {
         FUZZ_CHECK(engine->link_socket(conn_id) < 0, "ConnId %d still holds a socket after its client went",
                    c);
     }
-}
-
-Bytes valid_setup_request(std::uint8_t transport) {
-    SetupRequest request;
-    request.kelbo_bytes = 2500000;
-    request.message_length = 32700;
-    request.host_name = "fuzz-tx";
-    request.colour_text = "#800000";
-    request.transport = transport;
-    const auto bytes = encode_setup_request(request);
-    return Bytes(bytes.begin(), bytes.end());
-}
-
-void flush_deferred_deletes() {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 }  // namespace kelbos::fuzz

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The receiver side of the receiver_input fuzz target: a fresh link engine on free
-// loopback ports for every run, driven by direct calls to comm_event after each write
-// of a scripted transmitter, and callbacks that keep a ConnectionTable as the receiver
-// does while checking what a receiver must never see.
+// The receiver_input fuzz target's rig: a fresh link engine on free loopback ports per
+// run, driven by direct calls after each write of a scripted transmitter, and callbacks
+// that keep a ConnectionTable as the receiver does, checking what it must never see.
 #pragma once
 
 #include <chrono>
@@ -22,8 +21,7 @@ namespace kelbos::fuzz {
 
 using namespace std::chrono_literals;
 
-// Longest wait for something that loopback delivers at once; only a stalled machine
-// comes near it.
+// Longest wait for what loopback delivers at once.
 inline constexpr std::chrono::milliseconds DELIVERY_WAIT = 10000ms;
 
 // What the engine reported through one callback.
@@ -31,15 +29,14 @@ using EngineReport = test::EngineCall;
 using test::describe;
 using test::stage_name;
 
-// The link callbacks of the receiver over a real ConnectionTable, with every report
-// recorded and checked against the life of a ConnId; a broken one is a finding.
+// The receiver's link callbacks over a real ConnectionTable; each report is checked
+// against the life of a ConnId.
 class LinkBook : public test::EngineRecorder {
 public:
     LinkBook();
     // The reports since the last call.
     std::vector<EngineReport> take_reports();
-    // Checks that the engine's table and the records agree, and that no link is left
-    // half admitted.
+    // The engine's table and the records agree, and no link is left half admitted.
     void check_settled(const LinkEngine& engine) const;
 };
 
@@ -50,7 +47,6 @@ public:
     static Client udp(std::uint16_t port) { return connected(SOCK_DGRAM, port); }
 
     int fd() const { return socket_.fd(); }
-    bool valid() const { return socket_.valid(); }
     void send(const Bytes& bytes);
     // Takes whatever has arrived, without waiting; notes an end of stream or error.
     void collect();
@@ -80,11 +76,9 @@ public:
 
     // Waits for a connection on the listener and reports it to the engine.
     void deliver_accept(int listener);
-    // Reports readability of a link's socket until nothing is left to read or the
-    // entry is empty; true when something was reported.
-    bool settle_link(ConnId conn_id);
-    // Waits until `total` bytes in all have arrived on the link's socket (whether
-    // read yet or not); nothing when the entry is empty.
+    // Reports a link's socket readable while it is (and the entry holds it).
+    void settle_link(ConnId conn_id);
+    // Waits until `total` bytes in all have arrived on the link's socket (read or not).
     void wait_arrival(ConnId conn_id, std::uint64_t total);
     // Waits until the link's socket holds at least n unread bytes, then reports it once.
     void deliver_chunk(ConnId conn_id, std::size_t n);
@@ -92,15 +86,8 @@ public:
     void deliver_datagram();
     // Runs the event loop until no link is admitted (the admission timer fires).
     void run_until_admissions_expire();
-    // Ends every link still in the table by closing or resetting its client, and
-    // reports what follows to the engine.
+    // Closes or resets the clients and reports every link's end to the engine.
     void close_all(std::vector<Client*> clients, bool reset);
 };
-
-// A valid SetupRequest of a transmitter on the given transport.
-Bytes valid_setup_request(std::uint8_t transport);
-
-// Runs the posted deletions of retired socket notifiers.
-void flush_deferred_deletes();
 
 }  // namespace kelbos::fuzz

@@ -17,9 +17,7 @@
 //   6 the next cycle at once (the open      and what the receiver does afterwards
 //     link is dropped by the next open)   7 the receiver sends a piece whose last
 //                                           byte is urgent (out of band)
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
@@ -40,9 +38,6 @@ namespace {
 // A wait the scripted receiver lets run out: short, so timeouts are cheap.
 constexpr std::chrono::milliseconds SHORT_WAIT{3};
 
-const std::string OWN_HOST = "fuzz-tx";
-const std::string COLOUR = "#800000";
-constexpr std::uint32_t KELBO_BYTES = 2500000;
 constexpr std::uint32_t SOCKET_BUFFER = 65535;
 
 using End = std::pair<int, int>;  // ConnId, reason
@@ -73,11 +68,6 @@ LinkStatus expected_shutdown(const Bytes& ack, After after) {
     return ack[1] == MSG_SHUTDOWN_ACK ? LinkStatus::ok : LinkStatus::protocol_error;
 }
 
-int unread_bytes(int fd) {
-    int n = 0;
-    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
-}
-
 ScriptedReceiver& receiver() {
     static ScriptedReceiver rx;
     return rx;
@@ -105,8 +95,9 @@ public:
         const bool silent = reply.empty() && after == After::keep;
         if (!too_big) rx.play_setup(transport_, reply, after);
         link_.set_wait(silent ? SHORT_WAIT : HANDSHAKE_WAIT);
-        const LinkStatus status = link_.link_open(transport_, NETWORK_ETHERNET, OWN_HOST, "127.0.0.1", COLOUR,
-                                                  length_, end_callback(), KELBO_BYTES, SOCKET_BUFFER);
+        const LinkStatus status = link_.link_open(transport_, NETWORK_ETHERNET, FUZZ_HOST, "127.0.0.1",
+                                                  FUZZ_COLOUR, length_, end_callback(), FUZZ_KELBO_BYTES,
+                                                  SOCKET_BUFFER);
         check_range(status);
         // The link has sent its SetupRequest unless its connect failed; a request left
         // unread now would be taken for the next link's.
@@ -161,14 +152,7 @@ private:
     }
 
     void check_setup_request(const Bytes& request) const {
-        SetupRequest expected;
-        expected.kelbo_bytes = KELBO_BYTES;
-        expected.message_length = length_;
-        expected.host_name = OWN_HOST;
-        expected.colour_text = COLOUR;
-        expected.transport = static_cast<std::uint8_t>(transport_);
-        const auto bytes = encode_setup_request(expected);
-        FUZZ_CHECK(request == Bytes(bytes.begin(), bytes.end()), "SetupRequest %s", hex(request).c_str());
+        FUZZ_CHECK(request == fuzz_setup_request(transport_, length_), "SetupRequest %s", hex(request).c_str());
     }
 
     void operate(int op, ByteReader& in) {
@@ -234,15 +218,8 @@ private:
     }
 
     void wait_unread(int fd, std::size_t n) {
-        const auto deadline = std::chrono::steady_clock::now() + HANDSHAKE_WAIT;
-        while (unread_bytes(fd) < static_cast<int>(n) && std::chrono::steady_clock::now() < deadline) {
-            if (unread_bytes(fd) == 0)
-                (void)wait_readable(fd, HANDSHAKE_WAIT);
-            else
-                ::poll(nullptr, 0, 1);
-        }
-        FUZZ_CHECK(unread_bytes(fd) >= static_cast<int>(n), "%d of %zu bytes arrived at the link",
-                   unread_bytes(fd), n);
+        FUZZ_CHECK(wait_on(fd, HANDSHAKE_WAIT, [&] { return unread_bytes(fd) >= static_cast<int>(n); }),
+                   "%d of %zu bytes arrived at the link", unread_bytes(fd), n);
     }
 
     // link_send: the bytes taken, or -1 with a full buffer (link open) or with any

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transmitter_rig.h"
 
-#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -18,7 +17,7 @@ namespace {
 
 Socket bound_loopback(int type) {
     Socket socket = make_socket(type);
-    const SocketAddress address = resolve_host("127.0.0.1", 0).at(0);
+    const SocketAddress address = loopback_address(0);
     FUZZ_CHECK(socket && ::bind(socket.fd(), address.get(), address.length) == 0, "bind: %s",
                std::strerror(errno));
     if (type == SOCK_STREAM)
@@ -42,13 +41,6 @@ void end_connection(Socket& connection, After after) {
 
 }  // namespace
 
-void reset_connection(Socket& connection) {
-    if (!connection) return;
-    const linger hard{1, 0};
-    ::setsockopt(connection.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    connection.reset();
-}
-
 ScriptedReceiver::ScriptedReceiver()
     : control_(bound_loopback(SOCK_STREAM)),
       stream_(bound_loopback(SOCK_STREAM)),
@@ -69,22 +61,18 @@ ScriptedReceiver::~ScriptedReceiver() {
 }
 
 void ScriptedReceiver::play_setup(int transport, Bytes reply, After after) {
-    Job job;
-    job.setup = true;
-    job.listener = transport == TRANSPORT_UDP ? control_.fd() : stream_.fd();
-    job.answer = std::move(reply);
-    job.after = after;
-    post(std::move(job));
+    post(Job{.setup = true,
+             .listener = transport == TRANSPORT_UDP ? control_.fd() : stream_.fd(),
+             .answer = std::move(reply),
+             .after = after});
 }
 
 void ScriptedReceiver::play_shutdown(Socket connection, std::size_t data_before, Bytes ack, After after) {
-    Job job;
-    job.setup = false;
-    job.connection = std::move(connection);
-    job.data_before = data_before;
-    job.answer = std::move(ack);
-    job.after = after;
-    post(std::move(job));
+    post(Job{.setup = false,
+             .connection = std::move(connection),
+             .data_before = data_before,
+             .answer = std::move(ack),
+             .after = after});
 }
 
 void ScriptedReceiver::post(Job job) {

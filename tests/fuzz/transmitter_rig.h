@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The receiver played by the transmitter_input fuzz target: listeners and a datagram
-// socket on loopback ports chosen by the system, and a worker thread that answers the
-// link's handshakes with scripted bytes while the link blocks in link_open or
-// link_shutdown. One of these lives for the whole fuzzing session.
+// The receiver played by the transmitter_input fuzz target, for the whole session:
+// loopback listeners and a datagram socket, and a worker thread that answers the link's
+// handshakes with scripted bytes while the link blocks in link_open or link_shutdown.
 #pragma once
 
 #include <atomic>
@@ -22,8 +21,7 @@ namespace kelbos::fuzz {
 
 using namespace std::chrono_literals;
 
-// Longest wait for the link's side of a handshake; only a fault or a stalled machine
-// comes near it.
+// Longest wait for the link's side of a handshake.
 inline constexpr std::chrono::milliseconds HANDSHAKE_WAIT = 10000ms;
 
 // What the receiver does with the connection after its answer.
@@ -31,9 +29,6 @@ enum class After { keep, close, reset };
 inline After after_from(std::uint8_t byte) {
     return static_cast<After>(byte % 3);
 }
-
-// Closes a connection with a reset instead of an orderly end.
-void reset_connection(Socket& connection);
 
 class ScriptedReceiver {
 public:
