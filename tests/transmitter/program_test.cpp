@@ -96,15 +96,14 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
         return messages.texts;
     };
     EXPECT_EQ(attempt(TRANSPORT_NONE), std::vector<std::string>{"Please select a transport"});
-    EXPECT_EQ(attempt(TRANSPORT_DECNET),
-              std::vector<std::string>{"Unable to start DECnet connection to localhost\n"
-                                       "Unknown transport type requested\n"});
-    EXPECT_EQ(attempt(TRANSPORT_OSI), std::vector<std::string>{"Unable to start OSI connection to localhost\n"
-                                                               "Unknown transport type requested\n"});
-    EXPECT_EQ(attempt(TRANSPORT_UDP), std::vector<std::string>{"Unable to start UDP connection to localhost\n"
-                                                               "Connection rejected by receiver\n"});
-    EXPECT_EQ(attempt(TRANSPORT_TCP), std::vector<std::string>{"Unable to start TCP connection to localhost\n"
-                                                               "Connection rejected by receiver\n"});
+    const std::string unknown = "Unknown transport type requested\n";
+    const std::string refused = "Connection rejected by receiver\n";
+    for (const auto& [transport, name, why] : {std::tuple{TRANSPORT_DECNET, "DECnet", unknown},
+                                               {TRANSPORT_OSI, "OSI", unknown},
+                                               {TRANSPORT_UDP, "UDP", refused},
+                                               {TRANSPORT_TCP, "TCP", refused}})
+        EXPECT_EQ(attempt(transport), std::vector<std::string>{"Unable to start " + std::string(name) +
+                                                               " connection to localhost\n" + why});
     EXPECT_EQ(rx.links(), 0u);
 
     auto r = make_program(closed_ports(), files.write("three.klx", THREE_KELBOS));
