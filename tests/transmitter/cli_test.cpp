@@ -74,23 +74,22 @@ TEST(TransmitterCommandLine, MalformedStartUpSceneEndsWithMinusOne) {
 
 TEST(TransmitterHeadless, NothingListeningOrNoScene) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ChildProcess tx(transmitter_binary(), {"--headless", "--go"}, KELBOS_SCENES_DIR);
-    EXPECT_EQ(tx.wait_exit(15s), 1);
-    EXPECT_EQ(tx.err(), "Unable to start UDP connection to localhost\nconnect() Error\nConnection refused\n");
-
     SceneFiles empty_dir;
     const std::string dir = std::filesystem::path(empty_dir.write("x", "")).parent_path();
-    ChildProcess none(transmitter_binary(), {"--headless", "--go", "--transport", "tcp"}, dir);
-    EXPECT_EQ(none.wait_exit(15s), 1);
-    EXPECT_EQ(none.err(),
+    for (const auto& [transport, workdir, err] : {
+             std::tuple{"", std::string(KELBOS_SCENES_DIR),  // the default transport, UDP
+                        "Unable to start UDP connection to localhost\nconnect() Error\nConnection refused\n"},
+             {"tcp", dir,
               "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n"
-              "An init file must be read before starting\nUse Open on the File pulldown\n");
-
-    ChildProcess decnet(transmitter_binary(), {"--headless", "--go", "--transport", "decnet"},
-                        KELBOS_SCENES_DIR);
-    EXPECT_EQ(decnet.wait_exit(15s), 1);
-    EXPECT_EQ(decnet.err(),
-              "Unable to start DECnet connection to localhost\nUnknown transport type requested\n\n");
+              "An init file must be read before starting\nUse Open on the File pulldown\n"},
+             {"decnet", std::string(KELBOS_SCENES_DIR),
+              "Unable to start DECnet connection to localhost\nUnknown transport type requested\n\n"}}) {
+        std::vector<std::string> args{"--headless", "--go"};
+        if (*transport) args.insert(args.end(), {"--transport", transport});
+        ChildProcess tx(transmitter_binary(), args, workdir);
+        EXPECT_EQ(tx.wait_exit(15s), 1) << transport;
+        EXPECT_EQ(tx.err(), err);
+    }
 }
 
 TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
