@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "json_lines.h"
 #include "rate.h"
 #include "rate_history.h"
 
@@ -53,16 +52,4 @@ TEST(RateHistory, KeepsSixHundredPointsOfTenMinutesAndWritesThemAsCsv) {
     RateHistory quoted;
     quoted.add(1, "a,\"b\"", 0, 1, 1.0);
     EXPECT_NE(quoted.csv().find(",\"a,\"\"b\"\"\",1.0000\n"), std::string::npos) << quoted.csv();
-}
-
-TEST(JsonLines, TcpTicksCarryTheirPath) {
-    const TickEvent tick{1, "h", 1, "TCP", 8, 1.5, 10};
-    EXPECT_EQ(format_event(tick, TickPath{0.25, 3, 65536}),
-              "{\"event\":\"tick\",\"time_ms\":1,\"rtt_ms\":0.250000,\"retransmits\":3,\"cwnd_bytes\":65536,"
-              "\"row\":\"h\",\"conn_id\":1,\"protocol\":\"TCP\",\"kelbo_bits\":8,\"mbits_per_s\":1.500000,"
-              "\"bytes\":10}");
-    // A row named like a field does not move them.
-    const TickEvent odd{1, ",\"row\":", 1, "TCP", 8, 1.5, 10};
-    EXPECT_EQ(format_event(odd, TickPath{0.25, {}, {}}).substr(0, 52),
-              "{\"event\":\"tick\",\"time_ms\":1,\"rtt_ms\":0.250000,\"row\":");
 }

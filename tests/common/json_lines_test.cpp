@@ -18,10 +18,16 @@ TEST(JsonLines, EventsHaveTheirExactShape) {
               "{\"event\":\"link_end\",\"time_ms\":10,\"conn_id\":3,\"row\":\"host\",\"reason\":2,\"bytes\":77}");
     EXPECT_EQ(format_event(RowRemovedEvent{26000, 10, "a \"b\""}),
               "{\"event\":\"row_removed\",\"time_ms\":26000,\"conn_id\":10,\"row\":\"a \\\"b\\\"\"}");
-}
-
-TEST(JsonLines, StringsAreEscaped) {
     EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+    // TCP ticks carry their path; a row named like a field does not move its fields.
+    const TickEvent tick{1, "h", 1, "TCP", 8, 1.5, 10};
+    EXPECT_EQ(format_event(tick, TickPath{0.25, 3, 65536}),
+              "{\"event\":\"tick\",\"time_ms\":1,\"rtt_ms\":0.250000,\"retransmits\":3,\"cwnd_bytes\":65536,"
+              "\"row\":\"h\",\"conn_id\":1,\"protocol\":\"TCP\",\"kelbo_bits\":8,\"mbits_per_s\":1.500000,"
+              "\"bytes\":10}");
+    const TickEvent odd{1, ",\"row\":", 1, "TCP", 8, 1.5, 10};
+    EXPECT_EQ(format_event(odd, TickPath{0.25, {}, {}}).substr(0, 52),
+              "{\"event\":\"tick\",\"time_ms\":1,\"rtt_ms\":0.250000,\"row\":");
 }
 
 TEST(JsonLines, WritesOnlyWhenEnabled) {

@@ -57,10 +57,8 @@ TEST(Geometry, ExtremePositionsStayInRange) {
     for (const ScenePoint p : {ScenePoint{INT_MAX, INT_MIN, 0}, ScenePoint{INT_MIN, INT_MAX, 0}}) {
         for (int bottom : {INT_MIN, 0, INT_MAX}) {
             const Point2 o = kelbo_origin(p, bottom);
-            EXPECT_LE(o.x, KELBO_ORIGIN_LIMIT);
-            EXPECT_GE(o.x, -KELBO_ORIGIN_LIMIT);
-            EXPECT_LE(o.y, KELBO_ORIGIN_LIMIT);
-            EXPECT_GE(o.y, -KELBO_ORIGIN_LIMIT);
+            const int limit = KELBO_ORIGIN_LIMIT;
+            EXPECT_TRUE(o.x >= -limit && o.x <= limit && o.y >= -limit && o.y <= limit) << o.x << "," << o.y;
             const KelboBox box = kelbo_box(big, o);
             EXPECT_FALSE(box_meets(box, 0, 0, 640, 480));
             EXPECT_EQ(kelbo_faces(big, o).top[2].x, o.x - 1);
@@ -70,9 +68,7 @@ TEST(Geometry, ExtremePositionsStayInRange) {
 
 TEST(Colour, BrushColoursFollowTheRules) {
     const KelboColours red = kelbo_colours(DEFAULT_KELBO_COLOUR);
-    EXPECT_EQ(red.base, (Rgb{128, 0, 0}));
-    EXPECT_EQ(red.light, (Rgb{153, 51, 51}));
-    EXPECT_EQ(red.dark, (Rgb{64, 0, 0}));
+    EXPECT_EQ(red, (KelboColours{{128, 0, 0}, {153, 51, 51}, {64, 0, 0}}));
     EXPECT_EQ(colour_text(DEFAULT_KELBO_COLOUR), "#800000");
 
     EXPECT_EQ(kelbo_colours({255, 255, 255}),
@@ -80,9 +76,7 @@ TEST(Colour, BrushColoursFollowTheRules) {
     EXPECT_EQ(kelbo_colours({0, 1, 254}), (KelboColours{{0, 1, 254}, {51, 51, 254}, {0, 0, 127}}));
 
     // Slot 0 is fixed and is not what the rule gives for its base.
-    EXPECT_EQ(DEFAULT_SLOT_COLOURS.base, (Rgb{0, 128, 0}));
-    EXPECT_EQ(DEFAULT_SLOT_COLOURS.light, (Rgb{0, 153, 0}));
-    EXPECT_EQ(DEFAULT_SLOT_COLOURS.dark, (Rgb{0, 64, 0}));
+    EXPECT_EQ(DEFAULT_SLOT_COLOURS, (KelboColours{{0, 128, 0}, {0, 153, 0}, {0, 64, 0}}));
     EXPECT_EQ(kelbo_colours(DEFAULT_SLOT_COLOURS.base).light, (Rgb{51, 153, 51}));
 }
 
@@ -98,15 +92,9 @@ TEST(Colour, TextIsReadAsThreeHexFields) {
     EXPECT_EQ(parse_colour_text("#1234567 and more"), (Rgb{0x12, 0x34, 0x56}));
     EXPECT_EQ(parse_colour_text("#12345"), (Rgb{0x12, 0x34, 0x05}));
 
-    EXPECT_EQ(parse_colour_text(""), std::nullopt);
-    EXPECT_EQ(parse_colour_text("#"), std::nullopt);
-    EXPECT_EQ(parse_colour_text("800000"), std::nullopt);
-    EXPECT_EQ(parse_colour_text(" #800000"), std::nullopt);  // the '#' must come first
-    EXPECT_EQ(parse_colour_text("#1234"), std::nullopt);     // only two fields
-    EXPECT_EQ(parse_colour_text("#80G000"), std::nullopt);
-    EXPECT_EQ(parse_colour_text("#80 00  "), std::nullopt);
-    EXPECT_EQ(parse_colour_text(std::string("#80\0"
-                                            "000",
-                                            7)),
-              std::nullopt);
+    // The '#' must come first; "#1234" has only two fields.
+    using std::string;
+    for (const string& bad : {string(""), string("#"), string("800000"), string(" #800000"), string("#1234"),
+                              string("#80G000"), string("#80 00  "), string("#80\0" "000", 7)})
+        EXPECT_EQ(parse_colour_text(bad), std::nullopt) << bad;
 }

@@ -98,7 +98,7 @@ TEST(KelboSprite, GivesTheSamePixelsAsDrawingTheFaces) {
     EXPECT_EQ(compared, 20 * 7 * 4);
 }
 
-TEST(KelboSprite, KelbosTooLargeForASpriteAreDrawnFaceByFace) {
+TEST(KelboSprite, TooLargeAreDrawnFaceByFaceAndFarOffDrawNothing) {
     const KelboShape large{300, 200, -280, 150, 400};
     const KelboSprite sprite(large, DARK, BASE, LIGHT);
     for (const Point2 origin : {Point2{80, 80}, Point2{150, 10}, Point2{-100, 300}}) {
@@ -110,14 +110,11 @@ TEST(KelboSprite, KelbosTooLargeForASpriteAreDrawnFaceByFace) {
         }
         EXPECT_EQ(by_sprite(sprite, origin, QRect(QPoint(0, 0), PICTURE)), expected);
     }
-}
-
-TEST(KelboSprite, FarOffThePictureDrawsNothing) {
-    const KelboSprite sprite({27, 16, -15, 27, 40}, DARK, BASE, LIGHT);
-    for (const Point2 origin : {Point2{KELBO_ORIGIN_LIMIT, 10}, Point2{-KELBO_ORIGIN_LIMIT, -KELBO_ORIGIN_LIMIT}}) {
-        const QImage image = by_sprite(sprite, origin, QRect(0, 0, 160, 120));
-        EXPECT_EQ(image, patterned(PICTURE));
-    }
+    // A sprite far off the picture draws nothing.
+    const KelboSprite small({27, 16, -15, 27, 40}, DARK, BASE, LIGHT);
+    for (const Point2 origin :
+         {Point2{KELBO_ORIGIN_LIMIT, 10}, Point2{-KELBO_ORIGIN_LIMIT, -KELBO_ORIGIN_LIMIT}})
+        EXPECT_EQ(by_sprite(small, origin, QRect(0, 0, 160, 120)), patterned(PICTURE));
 }
 
 TEST(KelboSprites, OnePerShapeAndColoursAndThoseInUseStay) {

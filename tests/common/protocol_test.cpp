@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <vector>
 
 using namespace kelbos;
@@ -28,11 +29,10 @@ TEST(Protocol, TablesHoldTheFixedValuesAndTexts) {
     EXPECT_STREQ(status_text(18), "Unknown link status");
     EXPECT_STREQ(status_text(-1), "Unknown link status");
 
-    EXPECT_STREQ(reason_text(0), "Shutdown reason 0 - Unused");
-    EXPECT_STREQ(reason_text(1), "Connection shutdown normally");
-    EXPECT_STREQ(reason_text(2), "Connection aborted");
-    EXPECT_STREQ(reason_text(3), "Connection terminated by receiver");
-    EXPECT_STREQ(reason_text(4), "Unknown shutdown reason");
+    const char* reasons[] = {"Shutdown reason 0 - Unused", "Connection shutdown normally",
+                             "Connection aborted", "Connection terminated by receiver",
+                             "Unknown shutdown reason"};
+    for (int r = 0; r < 5; ++r) EXPECT_STREQ(reason_text(r), reasons[r]) << r;
 
     const char* names[] = {"?", "UDP", "TCP", "DECnet", "OSI"};
     for (int t = 0; t < 5; ++t) EXPECT_STREQ(transport_name(t), names[t]);
@@ -40,22 +40,17 @@ TEST(Protocol, TablesHoldTheFixedValuesAndTexts) {
     EXPECT_STREQ(network_name(1), "FDDI");
     EXPECT_STREQ(network_name(2), "Ethernet");
 
-    EXPECT_EQ(max_message_size(TRANSPORT_UDP), 32739u);
-    EXPECT_EQ(max_message_size(TRANSPORT_TCP), 150000u);
-    EXPECT_EQ(max_message_size(TRANSPORT_DECNET), 140000u);
-    EXPECT_EQ(max_message_size(TRANSPORT_OSI), 0u);
-    EXPECT_EQ(max_message_size(0), 0u);
-    EXPECT_EQ(max_message_size(200), 0u);
+    using Size = std::pair<int, std::uint32_t>;
+    for (const auto& [t, size] : {Size{TRANSPORT_UDP, 32739u}, {TRANSPORT_TCP, 150000u},
+                                  {TRANSPORT_DECNET, 140000u}, {TRANSPORT_OSI, 0u}, {0, 0u}, {200, 0u}})
+        EXPECT_EQ(max_message_size(t), size) << t;
 }
 
 TEST(Protocol, PortsAreTheSwappedHistoricalConstants) {
     auto swap = [](std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); };
-    EXPECT_EQ(CONTROL_PORT, 53764);
-    EXPECT_EQ(DATAGRAM_PORT, 54020);
-    EXPECT_EQ(STREAM_PORT, 54276);
-    EXPECT_EQ(CONTROL_PORT, swap(1234));
-    EXPECT_EQ(DATAGRAM_PORT, swap(1235));
-    EXPECT_EQ(STREAM_PORT, swap(1236));
+    const std::array ports{CONTROL_PORT, DATAGRAM_PORT, STREAM_PORT};
+    EXPECT_EQ(ports, (std::array<std::uint16_t, 3>{53764, 54020, 54276}));
+    EXPECT_EQ(ports, (std::array{swap(1234), swap(1235), swap(1236)}));
     EXPECT_EQ(LINK_WAIT.count(), 10000);
 }
 
@@ -73,9 +68,7 @@ TEST(Protocol, SetupRequestByteImage) {
     for (int i = 15; i < 48; ++i) EXPECT_EQ(b[i], 0) << i;
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[48]), 7), "#800000");
     for (int i = 55; i < 68; ++i) EXPECT_EQ(b[i], 0) << i;  // 13 zero bytes
-    EXPECT_EQ(b[68], 1);
-    EXPECT_EQ(b[69], 1);
-    EXPECT_EQ(b[70], 5);
+    EXPECT_EQ(std::vector<std::uint8_t>(b.begin() + 68, b.begin() + 71), bytes({1, 1, 5}));
 
     auto back = decode_setup_request(b);
     ASSERT_TRUE(back);

@@ -13,15 +13,13 @@ TEST(Rate, TwentyMbitsIsAFifthOfTheBar) {
     EXPECT_EQ(bar_end(10, 110, static_cast<float>(rate)), 30);
 }
 
-TEST(Rate, LargeCountsAndLongIntervalsDoNotWrap) {
+TEST(Rate, LargeCountsAndLongIntervalsDoNotWrapZeroIntervalsGiveZero) {
     // 40 Gbit/s for one second: beyond what 32 bits can hold.
     EXPECT_EQ(rate_text(rate_mbits(5000000000ull, 1000)), "40000.0000");
     // Ten hours at 10 Mbit/s: the millisecond product is beyond 32 bits.
     const std::uint64_t ms = 10ull * 3600 * 1000;
     EXPECT_EQ(rate_text(rate_mbits(ms * 1250, ms)), "10.0000");
-}
-
-TEST(Rate, ZeroIntervalAndFormatting) {
+    // No interval, and the formatting.
     EXPECT_EQ(rate_mbits(12345, 0), 0.0);
     EXPECT_EQ(rate_text(0.0), "0.0000");
     EXPECT_EQ(rate_text(rate_mbits(125, 1000)), "0.0010");

@@ -79,10 +79,7 @@ TEST(HeaderRow, ScaleLabelsFitTheirPlaces) {
     const DialogUnits units(parent.fontMetrics());
     HeaderRow header(&parent, units, {"Receiver", "Kelbos/Bit"});
     for (const BarScale& scale : BAR_SCALES) {
-        const auto labels = scale_labels(scale.full_mbits);
-        std::array<QString, 11> texts;
-        for (int i = 0; i <= 10; ++i) texts[i] = QString::fromStdString(labels[i]);
-        header.set_scale_labels(texts);
+        show_bar_scale(scale.full_mbits, &header, {});
         for (int i = 0; i <= 10; ++i) {
             QLabel* label = header.scale_label(i);
             const int room = i < 10 ? header.scale_label(i + 1)->x() - label->x() : label->width();

@@ -16,10 +16,6 @@ namespace {
 
 const std::string WORKED_EXAMPLE = HEADER + "300, 100, 0, 4, 3, 2\n400,150,24\n";
 
-ReadResult read_text(Scene& scene, const std::string& text) {
-    return read_init_bytes(scene, text);
-}
-
 // Reads the text and returns what went to standard output.
 std::string read_capturing_stdout(Scene& scene, const std::string& text, ReadResult& result) {
     ::testing::internal::CaptureStdout();
@@ -45,36 +41,25 @@ TEST(SceneReader, WorkedExample) {
     EXPECT_DOUBLE_EQ(scene.rot_a, 30 * 0.017453292519943278);
     EXPECT_DOUBLE_EQ(scene.rot_b, 150 * 0.017453292519943278);
     EXPECT_DOUBLE_EQ(scene.rot_c, 60 * 0.017453292519943278);
-    EXPECT_EQ(scene.shape.width_dx, 17);
-    EXPECT_EQ(scene.shape.width_dy, 8);
-    EXPECT_EQ(scene.shape.depth_dx, -17);
-    EXPECT_EQ(scene.shape.depth_dy, 8);
-    EXPECT_EQ(scene.shape.height_dy, 5);
-    EXPECT_EQ(scene.space_width, 22);
-    EXPECT_EQ(scene.space_depth, 22);
-    EXPECT_EQ(scene.space_height, 12);
+    EXPECT_EQ(shape_of(scene), (std::array{17, 8, -17, 8, 5}));
+    EXPECT_EQ((std::array{scene.space_width, scene.space_depth, scene.space_height}),
+              (std::array{22, 22, 12}));
 
     ASSERT_EQ(scene.point_count, 25);
     EXPECT_EQ(scene.kelbo_countdown, 24);
     EXPECT_EQ(scene.next_point, 7);  // the reader leaves the receiver's counter alone
-    auto at = [&](int i) { return std::pair{scene.points[i].x, scene.points[i].y}; };
-    EXPECT_EQ(at(0), std::pair(173, 173));
-    EXPECT_EQ(at(1), std::pair(192, 163));
-    EXPECT_EQ(at(2), std::pair(211, 154));
-    EXPECT_EQ(at(3), std::pair(154, 163));
-    EXPECT_EQ(at(12), std::pair(173, 179));  // first point of the second level
-    EXPECT_EQ(at(24), std::pair(216, 250));
+    // Point 12 is the first of the second level.
+    for (const auto& [i, x, y] : {std::array{0, 173, 173}, {1, 192, 163}, {2, 211, 154}, {3, 154, 163},
+                                  {12, 173, 179}, {24, 216, 250}})
+        EXPECT_EQ(std::pair(scene.points[i].x, scene.points[i].y), std::pair(x, y)) << i;
     EXPECT_EQ(scene.points[3].slot, 4);  // slots belong to the drawing, not the reader
-}
 
-TEST(SceneReader, StreamFileAndMemoryReadTheSame) {
-    TempDir dir;
-    Scene from_file, from_stream, from_memory;
-    MessageRecorder recorder;
-    ASSERT_TRUE(read_init_file(from_file, dir.write("s.init", WORKED_EXAMPLE)).ok());
+    // A stream and bytes in memory read the same as the file.
+    const Scene& from_file = scene;
+    Scene from_stream, from_memory;
     std::istringstream in(WORKED_EXAMPLE);
     ASSERT_TRUE(read_init_stream(from_stream, in).ok());
-    ASSERT_TRUE(read_text(from_memory, WORKED_EXAMPLE).ok());
+    ASSERT_TRUE(read_init_bytes(from_memory, WORKED_EXAMPLE).ok());
     for (const Scene* s : {&from_stream, &from_memory}) {
         ASSERT_EQ(s->point_count, from_file.point_count);
         for (int i = 0; i < s->point_count; ++i) {
@@ -117,8 +102,8 @@ TEST(SceneFailures, EveryHeaderAndEndFailureShowsItsMessage) {
         for (bool from_file : {true, false}) {
             MessageRecorder recorder;
             Scene scene;
-            const ReadResult result =
-                from_file ? read_init_file(scene, dir.write("case.init", c.text)) : read_text(scene, c.text);
+            const ReadResult result = from_file ? read_init_file(scene, dir.write("case.init", c.text))
+                                                : read_init_bytes(scene, c.text);
             EXPECT_EQ(result.outcome, ReadOutcome::failed) << c.text;
             EXPECT_EQ(recorder.messages, std::vector<std::string>{c.message}) << c.text;
         }
@@ -185,10 +170,10 @@ TEST(SceneFailures, AcceptedValuesStayAndHeaderFailuresKeepThePoints) {
     MessageRecorder recorder;
     Scene scene = marked_scene();
     // The rotation is accepted, the size line is not.
-    EXPECT_FALSE(read_text(scene, "set kelbo\nrot 90, 0, 90\nsize 1, 2\n").ok());
+    EXPECT_FALSE(read_init_bytes(scene, "set kelbo\nrot 90, 0, 90\nsize 1, 2\n").ok());
     EXPECT_DOUBLE_EQ(scene.rot_a, 90 * DEGREES_TO_RADIANS);
     EXPECT_DOUBLE_EQ(scene.rot_c, 90 * DEGREES_TO_RADIANS);
-    EXPECT_EQ(scene.shape.width_dx, 1);  // previous shape kept
+    EXPECT_EQ(shape_of(scene), (std::array{1, 2, 3, 4, 5}));  // previous shape kept
     EXPECT_EQ(scene.space_width, 7);
     EXPECT_EQ(scene.point_count, 42);
     EXPECT_EQ(scene.kelbo_countdown, 17);
@@ -197,11 +182,9 @@ TEST(SceneFailures, AcceptedValuesStayAndHeaderFailuresKeepThePoints) {
     // Everything but the last header line accepted.
     scene = marked_scene();
     EXPECT_FALSE(
-        read_text(scene, "set kelbo\nrot 0, 0, 0\nsize 20, 30, 40\nspace 1, 2, 3\nset pts\n1,1,1\n").ok());
-    EXPECT_EQ(scene.shape.width_dx, 20);
-    EXPECT_EQ(scene.shape.depth_dx, 30);
-    EXPECT_EQ(scene.shape.height_dy, 40);
-    EXPECT_EQ(scene.shape.width_dy, 0);
+        read_init_bytes(scene, "set kelbo\nrot 0, 0, 0\nsize 20, 30, 40\nspace 1, 2, 3\nset pts\n1,1,1\n")
+            .ok());
+    EXPECT_EQ(shape_of(scene), (std::array{20, 0, 30, 0, 40}));
     EXPECT_EQ(scene.space_height, 3);
     EXPECT_EQ(scene.point_count, 42);
     EXPECT_EQ(scene.kelbo_countdown, 17);
@@ -210,7 +193,7 @@ TEST(SceneFailures, AcceptedValuesStayAndHeaderFailuresKeepThePoints) {
 
     // A points section without points ends it: no points, countdown below 0.
     scene = marked_scene();
-    EXPECT_FALSE(read_text(scene, HEADER).ok());
+    EXPECT_FALSE(read_init_bytes(scene, HEADER).ok());
     EXPECT_EQ(scene.point_count, 0);
     EXPECT_EQ(scene.kelbo_countdown, -1);
     EXPECT_EQ(scene.next_point, 5);
@@ -220,37 +203,30 @@ TEST(SceneMatching, HeaderLineShapes) {
     auto accepted = [](const std::string& text) {
         MessageRecorder recorder;
         Scene scene;
-        return read_text(scene, text + "1,2,3\n").ok();
+        return read_init_bytes(scene, text + "1,2,3\n").ok();
     };
     const std::string rot = "rot 30, 150, 60\n", rest = "size 20, 20, 10\nspace 22, 22, 12\nset points\n";
-    EXPECT_TRUE(accepted("set kelbo\n" + rot + rest));
-    EXPECT_TRUE(accepted("set  kelbo  further words\n" + rot + rest));
-    EXPECT_TRUE(accepted("setkelbo\n" + rot + rest));  // the blank of "set %s" may be empty
-    EXPECT_TRUE(accepted("set\tkelbo\r\n" + rot + rest));
-    EXPECT_FALSE(accepted(" set kelbo\n" + rot + rest));
-    EXPECT_FALSE(accepted("Set kelbo\n" + rot + rest));
-    EXPECT_FALSE(accepted("set kelbos\n" + rot + rest));
-    EXPECT_FALSE(accepted("set kelbo,\n" + rot + rest));
-    EXPECT_FALSE(accepted("set\n" + rot + rest));
+    // The blank of "set %s" may be empty.
+    for (const char* head : {"set kelbo\n", "set  kelbo  further words\n", "setkelbo\n", "set\tkelbo\r\n"})
+        EXPECT_TRUE(accepted(head + rot + rest)) << head;
+    for (const char* head : {" set kelbo\n", "Set kelbo\n", "set kelbos\n", "set kelbo,\n", "set\n"})
+        EXPECT_FALSE(accepted(head + rot + rest)) << head;
     EXPECT_FALSE(accepted("set kelbo\n" + rot + "size 20, 20, 10\nspace 22, 22, 12\nset pointsx\n"));
     EXPECT_FALSE(
         accepted("set kelbo\n" + rot + "size 20, 20, 10\nspace 22, 22, 12\nset points_and_more_than_19\n"));
 
-    EXPECT_TRUE(accepted("set kelbo\nrot30,150,60\n" + rest));
-    EXPECT_TRUE(accepted("set kelbo\nrot 30,\t150,   60 and then anything\n" + rest));
-    EXPECT_TRUE(accepted("set kelbo\nrot +30, -150, 60\n" + rest));
-    EXPECT_FALSE(accepted("set kelbo\nrot 30 , 150, 60\n" + rest));  // blank before a comma
-    EXPECT_FALSE(accepted("set kelbo\n rot 30, 150, 60\n" + rest));
-    EXPECT_FALSE(accepted("set kelbo\nrot 30, 150\n" + rest));
-    EXPECT_FALSE(accepted("set kelbo\nrot 30, +, 60\n" + rest));
-    EXPECT_FALSE(accepted("set kelbo\nROT 30, 150, 60\n" + rest));
-    EXPECT_FALSE(accepted("set kelbo\nrot 30; 150; 60\n" + rest));
+    for (const char* r : {"rot30,150,60\n", "rot 30,\t150,   60 and then anything\n", "rot +30, -150, 60\n"})
+        EXPECT_TRUE(accepted("set kelbo\n" + std::string(r) + rest)) << r;
+    // "rot 30 , ..." has a blank before a comma.
+    for (const char* r : {"rot 30 , 150, 60\n", " rot 30, 150, 60\n", "rot 30, 150\n", "rot 30, +, 60\n",
+                          "ROT 30, 150, 60\n", "rot 30; 150; 60\n"})
+        EXPECT_FALSE(accepted("set kelbo\n" + std::string(r) + rest)) << r;
 }
 
 TEST(SceneMatching, PointLinesAndCounts) {
     auto read_points = [](const std::string& points, Scene& scene) {
         MessageRecorder recorder;
-        const ReadResult result = read_text(scene, HEADER + points);
+        const ReadResult result = read_init_bytes(scene, HEADER + points);
         EXPECT_TRUE(recorder.messages.empty()) << points;
         return result;
     };
@@ -289,7 +265,7 @@ TEST(SceneMatching, MoreThanMaxPointsKeepsTheFirstThousand) {
     Scene scene;
     // 1500 points over two lines; the line after the limit is never read.
     const ReadResult result =
-        read_text(scene, HEADER + "0, 0, 0, 10, 10, 10\n0, 0, 0, 10, 10, 5\nnot read\n");
+        read_init_bytes(scene, HEADER + "0, 0, 0, 10, 10, 10\n0, 0, 0, 10, 10, 5\nnot read\n");
     ASSERT_TRUE(result.ok());
     EXPECT_EQ(scene.point_count, MAX_PTS);
     EXPECT_EQ(scene.kelbo_countdown, MAX_PTS - 1);
@@ -299,12 +275,12 @@ TEST(SceneMatching, MoreThanMaxPointsKeepsTheFirstThousand) {
     // The last kept point is the last of the first line: (-198, -198, 108).
     Scene last;
     MessageRecorder quiet;
-    ASSERT_TRUE(read_text(last, HEADER + "-198, -198, 108\n").ok());
+    ASSERT_TRUE(read_init_bytes(last, HEADER + "-198, -198, 108\n").ok());
     EXPECT_EQ(scene.points[MAX_PTS - 1].x, last.points[0].x);
     EXPECT_EQ(scene.points[MAX_PTS - 1].y, last.points[0].y);
 
     // Exactly MAX_PTS points is no truncation; a bad line after them is still fatal.
-    ASSERT_TRUE(read_text(scene, HEADER + "0, 0, 0, 10, 10, 10\n1, 1, 1, 0, 1, 1\n").ok());
+    ASSERT_TRUE(read_init_bytes(scene, HEADER + "0, 0, 0, 10, 10, 10\n1, 1, 1, 0, 1, 1\n").ok());
     EXPECT_EQ(recorder.messages.size(), 1u);
     ReadResult fatal;
     EXPECT_EQ(read_capturing_stdout(scene, HEADER + "0, 0, 0, 10, 10, 10\n1\n", fatal),
@@ -312,24 +288,19 @@ TEST(SceneMatching, MoreThanMaxPointsKeepsTheFirstThousand) {
 }
 
 TEST(SceneNames, ResolvedFromTheCommandLine) {
-    EXPECT_EQ(scene_file_name({}), "kelbostx.init");
-    EXPECT_EQ(scene_file_name({""}), "kelbostx.init");
-    EXPECT_EQ(scene_file_name({"demo"}), "demo.init");
-    EXPECT_EQ(scene_file_name({"demo.klx"}), "demo.init");
-    EXPECT_EQ(scene_file_name({"demo.old"}), "demo.init");
-    EXPECT_EQ(scene_file_name({"a.b.c"}), "a.b.init");
-    EXPECT_EQ(scene_file_name({"dir.x\\scene"}), "dir.init");
-    EXPECT_EQ(scene_file_name({"/home/u/my scenes/city.klx"}), "/home/u/my scenes/city.init");
-    EXPECT_EQ(scene_file_name({"a", "b"}), "b");
-    EXPECT_EQ(scene_file_name({"a", "b.klx", "c"}), "b.klx");
-
-    EXPECT_EQ(scene_file_name_from_command_line(""), "kelbostx.init");
-    EXPECT_EQ(scene_file_name_from_command_line(" \t "), "kelbostx.init");
-    EXPECT_EQ(scene_file_name_from_command_line("demo"), "demo.init");
-    EXPECT_EQ(scene_file_name_from_command_line("  a.b.c  "), "a.b.init");
-    EXPECT_EQ(scene_file_name_from_command_line("a b"), "b");
-    EXPECT_EQ(scene_file_name_from_command_line("\"a b\""), "b\"");  // quotes mean nothing
-    EXPECT_EQ(scene_file_name_from_command_line("a\tb.klx c"), "b.klx");
+    using Args = std::vector<std::string>;
+    for (const auto& [args, name] : std::vector<std::pair<Args, std::string>>{
+             {{}, "kelbostx.init"}, {{""}, "kelbostx.init"}, {{"demo"}, "demo.init"},
+             {{"demo.klx"}, "demo.init"}, {{"demo.old"}, "demo.init"}, {{"a.b.c"}, "a.b.init"},
+             {{"dir.x\\scene"}, "dir.init"},
+             {{"/home/u/my scenes/city.klx"}, "/home/u/my scenes/city.init"}, {{"a", "b"}, "b"},
+             {{"a", "b.klx", "c"}, "b.klx"}})
+        EXPECT_EQ(scene_file_name(args), name) << ::testing::PrintToString(args);
+    // Quotes mean nothing.
+    for (const auto& [line, name] : std::vector<std::pair<std::string, std::string>>{
+             {"", "kelbostx.init"}, {" \t ", "kelbostx.init"}, {"demo", "demo.init"},
+             {"  a.b.c  ", "a.b.init"}, {"a b", "b"}, {"\"a b\"", "b\""}, {"a\tb.klx c", "b.klx"}})
+        EXPECT_EQ(scene_file_name_from_command_line(line), name) << line;
 }
 
 TEST(SceneReader, ShippedDefaultSceneReads) {

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -54,6 +55,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The five edge extents of the scene's kelbo shape, in declaration order.
+inline std::array<int, 5> shape_of(const Scene& s) {
+    return {s.shape.width_dx, s.shape.width_dy, s.shape.depth_dx, s.shape.depth_dy, s.shape.height_dy};
+}
 
 // A scene whose points, counters and angles are set to recognisable values, to see
 // which of them a read changes.

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <thread>
 
 #include "dialog_units.h"
@@ -32,17 +33,39 @@ namespace {
 DialogUnits test_units() { return DialogUnits(2.0, 2.0); }  // 1 unit = 2 pixels
 }  // namespace
 
-TEST(StatusRow, LayoutInDialogUnits) {
+TEST(StatusRow, LayoutInDialogUnitsAndTheBarFollowsTheTickThenTheText) {
     QWidget parent;
     StatusRow row(&parent, test_units());
     EXPECT_EQ(row.size(), QSize(770, 20));
     EXPECT_EQ(row.bar()->geometry(), QRect(330, 0, 402, 20));
-    auto* rate = row.findChild<QWidget*>("field217");
-    ASSERT_TRUE(rate);
-    EXPECT_EQ(rate->geometry(), QRect(250, 0, 74, 20));
+    auto* rate_field = row.findChild<QWidget*>("field217");
+    ASSERT_TRUE(rate_field);
+    EXPECT_EQ(rate_field->geometry(), QRect(250, 0, 74, 20));
     auto* mark100 = row.findChild<QWidget*>("label205");
     ASSERT_TRUE(mark100);
     EXPECT_EQ(mark100->geometry().x(), 730);
+
+    // The bar follows the tick, then the text on repaint.
+    parent.resize(800, 40);
+    parent.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+    const double rate = rate_mbits(2500000, 1000);
+    row.set_rate_text(QString::fromStdString(rate_text(rate)));
+    EXPECT_EQ(row.rate_text(), "20.0000");
+    row.bar()->set_repaint_colour(QColor(0, 128, 0));
+    row.bar()->draw_for_tick(static_cast<float>(rate), Qt::gray);
+    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width() / 5);
+    EXPECT_EQ(row.bar()->bar_colour(), QColor(Qt::gray));
+
+    // An exposure repaints from the text, in the repaint colour.
+    row.set_rate_text("100.0000");
+    row.bar()->repaint();
+    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width());
+    EXPECT_EQ(row.bar()->bar_colour(), QColor(0, 128, 0));
+
+    row.set_rate_text("junk");
+    row.bar()->repaint();
+    EXPECT_EQ(row.bar()->bar_right(), 0);
 }
 
 TEST(StatusRow, LongRatesAndKelboSizesShowWhole) {
@@ -75,41 +98,13 @@ TEST(StatusRow, LongRatesAndKelboSizesShowWhole) {
     }
 }
 
-TEST(StatusRow, BarFollowsTheTickThenTheTextOnRepaint) {
-    QWidget parent;
-    StatusRow row(&parent, test_units());
-    parent.resize(800, 40);
-    parent.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
-    const double rate = rate_mbits(2500000, 1000);
-    row.set_rate_text(QString::fromStdString(rate_text(rate)));
-    EXPECT_EQ(row.rate_text(), "20.0000");
-    row.bar()->set_repaint_colour(QColor(0, 128, 0));
-    row.bar()->draw_for_tick(static_cast<float>(rate), Qt::gray);
-    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width() / 5);
-    EXPECT_EQ(row.bar()->bar_colour(), QColor(Qt::gray));
-
-    // An exposure repaints from the text, in the repaint colour.
-    row.set_rate_text("100.0000");
-    row.bar()->repaint();
-    EXPECT_EQ(row.bar()->bar_right(), row.bar()->width());
-    EXPECT_EQ(row.bar()->bar_colour(), QColor(0, 128, 0));
-
-    row.set_rate_text("junk");
-    row.bar()->repaint();
-    EXPECT_EQ(row.bar()->bar_right(), 0);
-}
-
 TEST(HeaderRow, TitlesOfBothPrograms) {
     QWidget parent;
     HeaderRow tx(&parent, test_units(), {"Receiver", "Kelbos/Bit"});
     HeaderRow rx(&parent, test_units(), {"Transmitter", "Bits/Kelbo"});
-    EXPECT_EQ(tx.title(0), "Receiver");
-    EXPECT_EQ(tx.title(2), "Kelbos/Bit");
-    EXPECT_EQ(rx.title(0), "Transmitter");
-    EXPECT_EQ(rx.title(1), "Protocol");
-    EXPECT_EQ(rx.title(2), "Bits/Kelbo");
-    EXPECT_EQ(rx.title(3), "Mbits/s");
+    EXPECT_EQ((std::array{tx.title(0), tx.title(2)}), (std::array<QString, 2>{"Receiver", "Kelbos/Bit"}));
+    EXPECT_EQ((std::array{rx.title(0), rx.title(1), rx.title(2), rx.title(3)}),
+              (std::array<QString, 4>{"Transmitter", "Protocol", "Bits/Kelbo", "Mbits/s"}));
     EXPECT_EQ(rx.findChild<QLabel*>("label205")->text(), "100");
 }
 
@@ -166,12 +161,9 @@ TEST(SceneCommands, ChosenSceneWithABadPointLineLeavesNoSceneAndShowsTheLine) {
     std::vector<std::string> shown;
     ScopedMessagePresenter recorder([&](const std::string& t) { shown.push_back(t); });
     const std::string path = ::testing::TempDir() + "bad_points.klx";
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        ASSERT_TRUE(f);
-        std::fputs("set kelbo\nrot 30, 150, 60\nsize 20, 20, 10\nspace 22, 22, 12\nset points\n1, 2, 3\n1, 2\n", f);
-        std::fclose(f);
-    }
+    const std::string good =
+        "set kelbo\nrot 30, 150, 60\nsize 20, 20, 10\nspace 22, 22, 12\nset points\n1, 2, 3\n";
+    std::ofstream(path) << good + "1, 2\n";
     Scene scene;
     scene.scene_loaded = true;
     ::testing::internal::CaptureStdout();
@@ -181,11 +173,7 @@ TEST(SceneCommands, ChosenSceneWithABadPointLineLeavesNoSceneAndShowsTheLine) {
     EXPECT_EQ(shown, std::vector<std::string>{"Problem reading point #2\n"});
 
     // A good file afterwards loads again.
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        std::fputs("set kelbo\nrot 30, 150, 60\nsize 20, 20, 10\nspace 22, 22, 12\nset points\n1, 2, 3\n", f);
-        std::fclose(f);
-    }
+    std::ofstream(path) << good;
     EXPECT_TRUE(load_chosen_scene(scene, path));
     EXPECT_EQ(scene.point_count, 1);
 }

@@ -7,14 +7,13 @@
 
 using namespace kelbos;
 
-TEST(ShowMessage, JoinsPiecesInOrderSkippingAbsentOnes) {
+TEST(ShowMessage, JoinsPiecesAndGoesToTheCurrentPresenter) {
     EXPECT_EQ(join_message_pieces({"Unable to start ", "UDP", " connection to ", "host", "\n", nullptr}),
               "Unable to start UDP connection to host\n");
     EXPECT_EQ(join_message_pieces({nullptr, "a", nullptr, "b"}), "ab");
     EXPECT_EQ(join_message_pieces({}), "");
-}
 
-TEST(ShowMessage, GoesToTheCurrentPresenterAndRestoresThePrevious) {
+    // Shown to the current presenter; the previous one comes back after it.
     std::vector<std::string> outer, inner;
     ScopedMessagePresenter a([&](const std::string& t) { outer.push_back(t); });
     {

@@ -76,14 +76,7 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     ASSERT_GT(batch, 32700);
     EXPECT_EQ(batch % 32700, 0);
     const Bytes message = data_message({3, 0, 0, 0}, 32700);
-    for (int i = 0; i < 2; ++i) {
-        Bytes datagram(40000);
-        ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
-        const ssize_t n = ::recv(rx.datagram.fd(), datagram.data(), datagram.size(), 0);
-        ASSERT_EQ(n, 32700);
-        datagram.resize(32700);
-        EXPECT_EQ(datagram, message);
-    }
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(next_datagram(rx), message) << i;
     // Nothing of the data goes over the control connection.
     EXPECT_EQ(drain(peer.connection.fd()), 0u);
 
@@ -91,11 +84,7 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     drain(rx.datagram.fd());  // the rest of the batch
     open_ok(TRANSPORT_UDP, peer, 7, 2);
     EXPECT_EQ(link.link_send(), 2);
-    Bytes datagram(16);
-    ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
-    ASSERT_EQ(::recv(rx.datagram.fd(), datagram.data(), datagram.size(), 0), 2);
-    EXPECT_EQ(datagram[0], 7);
-    EXPECT_EQ(datagram[1], 0);
+    EXPECT_EQ(next_datagram(rx), (Bytes{7, 0}));
 
     // Numbered: "KNum", numbers 0, 1, 2 and rising send times, the last three bytes zero.
     // One byte too short for that, the datagrams go as they are.
@@ -105,9 +94,8 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
         std::uint64_t sent_ns = 0;
         for (std::uint8_t i = 0; i < 3; ++i) {
             ASSERT_EQ(link.link_send(), static_cast<int>(length));
-            Bytes got(64), want = data_message({7, 0, 0, 0}, length);
-            ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
-            got.resize(static_cast<std::size_t>(::recv(rx.datagram.fd(), got.data(), got.size(), 0)));
+            const Bytes got = next_datagram(rx);
+            Bytes want = data_message({7, 0, 0, 0}, length);
             const auto numbers = read_datagram_numbers(got);
             ASSERT_EQ(numbers.has_value(), length == 27);
             if (numbers) {
@@ -123,9 +111,7 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
         const int batch = link.link_send_batch();
         ASSERT_GT(batch, static_cast<int>(length));
         for (std::uint64_t k = 0; k < 5; ++k) {
-            Bytes got(64);
-            ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
-            got.resize(static_cast<std::size_t>(::recv(rx.datagram.fd(), got.data(), got.size(), 0)));
+            const Bytes got = next_datagram(rx);
             ASSERT_EQ(got.size(), length);
             const auto numbers = read_datagram_numbers(got);
             EXPECT_EQ(numbers ? numbers->sequence : 0, length == 27 ? 3 + k : 0);

@@ -64,40 +64,36 @@ TEST_F(LinkTest, ShutdownHandshakeClosesTheLinkWithoutAnEndReport) {
     EXPECT_EQ(link.last_error(), ENOTCONN);
 }
 
-TEST_F(LinkTest, ShortOrWrongShutdownAckIsAProtocolError) {
+// A short or wrong ShutdownAck is a protocol error; none within the wait, a timeout.
+TEST_F(LinkTest, ShortWrongOrMissingShutdownAck) {
     struct Case {
+        int transport;
         Bytes ack;
         bool end_after;
+        LinkStatus status;
         std::string diagnostic;
     };
     const std::string short_ack = diag("[SEND]rcv error", EPROTO);
-    for (const Case& c : {Case{{3}, false, short_ack}, Case{{3, 4}, false, ""}, Case{{3, 2}, false, ""},
-                          Case{{}, true, short_ack}}) {
+    const int fds = count_open_fds();
+    for (const Case& c : {Case{TRANSPORT_TCP, {3}, false, LinkStatus::protocol_error, short_ack},
+                          Case{TRANSPORT_TCP, {3, 4}, false, LinkStatus::protocol_error, ""},
+                          Case{TRANSPORT_TCP, {3, 2}, false, LinkStatus::protocol_error, ""},
+                          Case{TRANSPORT_TCP, {}, true, LinkStatus::protocol_error, short_ack},
+                          Case{TRANSPORT_UDP, {}, false, LinkStatus::shutdown_ack_timeout, ""},
+                          Case{TRANSPORT_TCP, {}, false, LinkStatus::shutdown_ack_timeout, ""}}) {
         SetupPeer peer;
-        open_ok(TRANSPORT_TCP, peer, 3);
+        open_ok(c.transport, peer, 3);
+        if (c.status == LinkStatus::shutdown_ack_timeout) link.set_wait(100ms);
         auto played = play_shutdown(peer.connection.fd(), c.ack, c.end_after);
         CaptureStderr();
-        EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::protocol_error) << c.ack.size();
+        EXPECT_EQ(link.link_shutdown(REASON_NORMAL), c.status) << c.ack.size();
         EXPECT_EQ(GetCapturedStderr(), c.diagnostic);
         EXPECT_EQ(played.get(), (Bytes{3, 2, 1}));
         EXPECT_FALSE(link.is_open());
-        late_notification(link);
-    }
-    EXPECT_TRUE(ends.empty());
-}
-
-TEST_F(LinkTest, NoShutdownAckWithinTheWait) {
-    const int fds = count_open_fds();
-    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
-        SetupPeer peer;
-        open_ok(transport, peer, 3);
-        link.set_wait(100ms);
-        auto played = play_shutdown(peer.connection.fd(), {});
-        EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::shutdown_ack_timeout);
-        EXPECT_EQ(played.get(), (Bytes{3, 2, 1}));
-        EXPECT_FALSE(link.is_open());
-        Bytes after;
-        EXPECT_TRUE(read_to_end(peer.connection.fd(), after));  // the link closed its end
+        if (c.status == LinkStatus::shutdown_ack_timeout) {
+            Bytes after;
+            EXPECT_TRUE(read_to_end(peer.connection.fd(), after));  // the link closed its end
+        }
         late_notification(link);
         link.set_wait(PEER_WAIT);
     }
@@ -105,21 +101,29 @@ TEST_F(LinkTest, NoShutdownAckWithinTheWait) {
     EXPECT_TRUE(ends.empty());
 }
 
-TEST_F(LinkTest, ShutdownRequestThatCannotBeSentIsASendError) {
-    const int fds = count_open_fds();
-    SetupPeer peer;
-    open_ok(TRANSPORT_TCP, peer, 3);
-    reset_connection(peer.connection);
-    await_peer_action(link);
-    CaptureStderr();
-    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::send_error);
-    const int error = link.last_error();
-    EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << error;
-    EXPECT_EQ(GetCapturedStderr(), diag("send error:", error));
-    EXPECT_FALSE(link.is_open());
-    EXPECT_EQ(count_open_fds(), fds);
-    late_notification(link);
-    EXPECT_TRUE(ends.empty());
+// On a reset connection a ShutdownRequest that cannot be sent is a send error; a failed
+// data send ends the link once with reason aborted.
+TEST_F(LinkTest, ShutdownRequestOrSendOnAResetConnection) {
+    for (bool shutdown : {true, false}) {
+        const int fds = count_open_fds();
+        SetupPeer peer;
+        open_ok(TRANSPORT_TCP, peer, 3, shutdown ? 32700 : 1000);
+        reset_connection(peer.connection);
+        await_peer_action(link);
+        CaptureStderr();
+        if (shutdown)
+            EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::send_error);
+        else
+            EXPECT_EQ(link.link_send(), -1);
+        const int error = link.last_error();
+        EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << error;
+        EXPECT_EQ(GetCapturedStderr(), diag(shutdown ? "send error:" : "send", error));
+        EXPECT_EQ(ends, (shutdown ? std::vector<End>{} : std::vector<End>{{3, REASON_ABORTED}}));
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(count_open_fds(), fds);
+        late_notification(link);  // the reset was also pending as a notification
+        EXPECT_EQ(ends.size(), shutdown ? 0u : 1u);
+    }
 }
 
 TEST_F(LinkTest, ConnectionNeverWritableBeforeShutdown) {
@@ -135,24 +139,6 @@ TEST_F(LinkTest, ConnectionNeverWritableBeforeShutdown) {
     EXPECT_FALSE(link.is_open());
     late_notification(link);
     EXPECT_TRUE(ends.empty());
-}
-
-TEST_F(LinkTest, FailedSendEndsTheLinkOnceWithReasonAborted) {
-    const int fds = count_open_fds();
-    SetupPeer peer;
-    open_ok(TRANSPORT_TCP, peer, 3, 1000);
-    reset_connection(peer.connection);
-    await_peer_action(link);
-    CaptureStderr();
-    EXPECT_EQ(link.link_send(), -1);
-    const int error = link.last_error();
-    EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << error;
-    EXPECT_EQ(GetCapturedStderr(), diag("send", error));
-    EXPECT_EQ(ends, (std::vector<End>{{3, REASON_ABORTED}}));
-    EXPECT_FALSE(link.is_open());
-    EXPECT_EQ(count_open_fds(), fds);
-    late_notification(link);  // the reset was also pending as a notification
-    EXPECT_EQ(ends.size(), 1u);
 }
 
 TEST_F(LinkTest, ReceiverClosingOrResettingEndsTheLinkOnce) {

@@ -46,6 +46,16 @@ inline Socket bound_loopback(std::uint16_t& port) {
     return s;
 }
 
+// The next datagram on the receiver's datagram socket; empty if none comes within PEER_WAIT.
+inline Bytes next_datagram(const ScriptedReceiver& rx) {
+    Bytes got(65536);
+    const ssize_t n = wait_readable(rx.datagram.fd(), PEER_WAIT) == WaitResult::ready
+                          ? ::recv(rx.datagram.fd(), got.data(), got.size(), 0)
+                          : 0;
+    got.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    return got;
+}
+
 class LinkTest : public ::testing::Test {
 protected:
     LinkTest() = default;

@@ -39,12 +39,10 @@ Bytes expected_request(std::uint8_t transport, std::uint32_t message_length) {
 TEST(SendBufferSize, UdpAlwaysItsMaximumTcpTheSettingCapped) {
     for (std::uint32_t setting : {0u, 1u, 65535u, 200000u})
         EXPECT_EQ(TransmitterLink::send_buffer_size(1, setting), 32739u);
-    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 0), 0u);  // none set
-    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 1), 1u);
-    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 65535), 65535u);
-    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 150000), 150000u);
-    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 150001), 150000u);
-    EXPECT_EQ(TransmitterLink::send_buffer_size(2, 200000), 150000u);
+    // 0: none set.
+    for (auto [setting, size] : {std::pair{0u, 0u}, {1u, 1u}, {65535u, 65535u}, {150000u, 150000u},
+                                 {150001u, 150000u}, {200000u, 150000u}})
+        EXPECT_EQ(TransmitterLink::send_buffer_size(2, setting), size) << setting;
 }
 
 TEST_F(LinkTest, RefusesUnknownTransportsAndOversizedMessagesWithoutTraffic) {
@@ -78,9 +76,7 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
     EXPECT_EQ(udp.request, expected_request(1, 32739));
     EXPECT_EQ(link.conn_id(), 3);
     EXPECT_EQ(link.link_send(), 32739);
-    Bytes datagram(40000);
-    ASSERT_EQ(wait_readable(rx.datagram.fd(), PEER_WAIT), WaitResult::ready);
-    EXPECT_EQ(::recv(rx.datagram.fd(), datagram.data(), datagram.size(), 0), 32739);
+    EXPECT_EQ(next_datagram(rx).size(), 32739u);
 
     SetupPeer tcp;
     open_ok(TRANSPORT_TCP, tcp, 4, 150000);
@@ -104,7 +100,7 @@ TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
     EXPECT_EQ(peer.request[68], 2);
 }
 
-TEST_F(LinkTest, NothingListeningIsAConnectError) {
+TEST_F(LinkTest, NothingListeningIsAConnectErrorAndAnUnknownHostLeavesNoSocket) {
     // A bound port with no listener refuses connections; holding it keeps it ours.
     Ports ports = rx.ports;
     const Socket unlistened = bound_loopback(ports.control);
@@ -119,6 +115,14 @@ TEST_F(LinkTest, NothingListeningIsAConnectError) {
         EXPECT_FALSE(refused.is_open());
     }
     EXPECT_EQ(count_open_fds(), fds);
+    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
+        EXPECT_EQ(
+            link.link_open(transport, 0, OWN_HOST, "no-such-host.invalid", COLOUR, 100, recorder(), 1, 0),
+            LinkStatus::host_unknown);
+        EXPECT_FALSE(link.is_open());
+    }
+    // The name is looked up on a helper thread, whose resolver socket goes as it ends.
+    EXPECT_TRUE(pump_until([&] { return count_open_fds() == fds; })) << count_open_fds() << " vs " << fds;
     EXPECT_FALSE(rx.any_traffic());
 }
 
@@ -137,19 +141,6 @@ TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
     EXPECT_EQ(plain_open(unanswered, TRANSPORT_TCP), LinkStatus::connect_error);
     EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
     EXPECT_EQ(count_open_fds(), fds);
-}
-
-TEST_F(LinkTest, UnknownHostLeavesNoSocket) {
-    const int fds = count_open_fds();
-    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
-        EXPECT_EQ(
-            link.link_open(transport, 0, OWN_HOST, "no-such-host.invalid", COLOUR, 100, recorder(), 1, 0),
-            LinkStatus::host_unknown);
-        EXPECT_FALSE(link.is_open());
-    }
-    // The name is looked up on a helper thread, whose resolver socket goes as it ends.
-    EXPECT_TRUE(pump_until([&] { return count_open_fds() == fds; })) << count_open_fds() << " vs " << fds;
-    EXPECT_FALSE(rx.any_traffic());
 }
 
 // The highest open descriptor of this process.
@@ -234,9 +225,17 @@ TEST_F(LinkTest, NoSetupReplyWithinTheWait) {
     EXPECT_TRUE(ends.empty());
 }
 
-TEST_F(LinkTest, ShortOrWronglyTypedSetupReplyIsAProtocolError) {
+// A short or wrongly typed reply is a protocol error; a refusal closes both sockets.
+TEST_F(LinkTest, BadSetupReplyOrRefusalClosesTheSockets) {
     const int fds = count_open_fds();
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
+        SetupPeer refused;
+        EXPECT_EQ(open(transport, {0xFF, 4, 1, 5}, &refused), LinkStatus::rejected);
+        EXPECT_EQ(link.last_error(), 0);
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(link.data_fd(), -1);
+        refused.connection.reset();
+        EXPECT_EQ(count_open_fds(), fds) << "transport " << transport;
         for (const Bytes& reply : {Bytes{3, 1, 1}, Bytes{3, 2, 1, 5}, Bytes{3, 3, 1, 5}, Bytes{3, 0, 1, 5}}) {
             SetupPeer peer;
             EXPECT_EQ(open(transport, reply, &peer), LinkStatus::protocol_error)
@@ -258,20 +257,6 @@ TEST_F(LinkTest, ShortOrWronglyTypedSetupReplyIsAProtocolError) {
     EXPECT_EQ(plain_open(link, TRANSPORT_TCP), LinkStatus::protocol_error);
     played.get();
     EXPECT_EQ(count_open_fds(), fds);
-    EXPECT_TRUE(ends.empty());
-}
-
-TEST_F(LinkTest, RefusalClosesBothSockets) {
-    const int fds = count_open_fds();
-    for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
-        SetupPeer peer;
-        EXPECT_EQ(open(transport, {0xFF, 4, 1, 5}, &peer), LinkStatus::rejected);
-        EXPECT_EQ(link.last_error(), 0);
-        EXPECT_FALSE(link.is_open());
-        EXPECT_EQ(link.data_fd(), -1);
-        peer.connection.reset();
-        EXPECT_EQ(count_open_fds(), fds) << "transport " << transport;
-    }
     EXPECT_TRUE(ends.empty());
 }
 

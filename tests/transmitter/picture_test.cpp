@@ -82,6 +82,10 @@ TEST(TransmitterPicture, OneKelboInItsThreeColours) {
     EXPECT_EQ(image.pixel(box.left - 2, o.y), qRgb(0, 0, 0));
     EXPECT_EQ(image.pixel(o.x, box.top - 2), qRgb(0, 0, 0));
     EXPECT_EQ(image.pixel(box.right + 2, o.y), qRgb(0, 0, 0));
+    // The last kelbo of a scene is never taken away.
+    take_kelbo(pic.scene, pic.canvas);
+    EXPECT_EQ(pic.scene.kelbo_countdown, 0);
+    EXPECT_TRUE(pic.canvas.image() == image);
 
     // With no scene loaded only the background shows.
     pic.scene.scene_loaded = false;
@@ -112,34 +116,14 @@ TEST(TransmitterPicture, ThreeKelbosShowTwoOneThree) {
     EXPECT_EQ(pic.scene.kelbo_countdown, 1);
 }
 
-TEST(TransmitterPicture, OneKelboSceneStaysVisible) {
-    Picture pic(txtest::scene_text("300, 100, 0\n", "60, 60, 60"));
-    const QImage full = pic.canvas.image();
-    take_kelbo(pic.scene, pic.canvas);
-    EXPECT_EQ(pic.scene.kelbo_countdown, 0);
-    EXPECT_TRUE(pic.canvas.image() == full);
-}
-
-TEST(TransmitterPicture, TakenKelboGoesWithItsOutline) {
+TEST(TransmitterPicture, PartialRedrawsEqualAFullOneAndATakenKelboGoesWithItsOutline) {
     // The second kelbo stands in front of the first, its right edge on the first's
-    // width side: the black outline of that edge must go with it.
+    // width side.
     Picture pic(txtest::scene_text("300, 100, 0\n290, 100, 0\n", "60, 60, 60"));
     ASSERT_EQ(pic.scene.point_count, 2);
-    const QImage both = pic.canvas.image();
-    const KelboBox front = kelbo_box(pic.scene.shape, kelbo_origin(pic.scene.points[1], 300));
-    const int edge_y = (front.top + front.bottom) / 2;
-    EXPECT_EQ(both.pixel(front.right, edge_y), qRgb(0, 0, 0));
-    EXPECT_EQ(both.pixel(front.right + 1, edge_y), qRgb(128, 0, 0));
-    take_kelbo(pic.scene, pic.canvas);
-    EXPECT_EQ(pic.canvas.image().pixel(front.right, edge_y), qRgb(128, 0, 0));
-    EXPECT_TRUE(pic.canvas.image() == pic.fresh());
-}
-
-TEST(TransmitterPicture, PartialRedrawsEqualAFullOne) {
-    // A kelbo whose outline is the first column of an update area is drawn there.
-    Picture pic(txtest::scene_text("300, 100, 0\n290, 100, 0\n", "60, 60, 60"));
     const KelboBox front = kelbo_box(pic.scene.shape, kelbo_origin(pic.scene.points[1], 300));
     const QImage full = pic.canvas.image();
+    // A kelbo whose outline is the first column of an update area is drawn there.
     for (const QRect& r : {QRect(front.right, 0, 40, 300), QRect(0, front.bottom, 400, 20),
                            QRect(front.right, front.bottom - 3, 1, 1)}) {
         QImage part(400, 300, QImage::Format_RGB32);
@@ -150,6 +134,13 @@ TEST(TransmitterPicture, PartialRedrawsEqualAFullOne) {
         p.end();
         EXPECT_TRUE(part.copy(r) == full.copy(r)) << r.x() << "," << r.y();
     }
+    // Taken away, the front kelbo's black outline on the first's width side goes with it.
+    const int edge_y = (front.top + front.bottom) / 2;
+    EXPECT_EQ(full.pixel(front.right, edge_y), qRgb(0, 0, 0));
+    EXPECT_EQ(full.pixel(front.right + 1, edge_y), qRgb(128, 0, 0));
+    take_kelbo(pic.scene, pic.canvas);
+    EXPECT_EQ(pic.canvas.image().pixel(front.right, edge_y), qRgb(128, 0, 0));
+    EXPECT_TRUE(pic.canvas.image() == pic.fresh());
 
     // A pile that covers itself, taken away past a refill, one by one and many
     // between two frames.

@@ -120,7 +120,8 @@ TEST_F(ProgramTest, RowTicksWhileSendingBackToBackAndWritesJson) {
     EXPECT_GT(std::stod(field(end, "mbits_per_s")), 0.0);
 }
 
-TEST_F(ProgramTest, ColourDialogKeepsCustomColoursAndCancelKeepsTheColour) {
+TEST_F(ProgramTest, ColourAndOpenDialogs) {
+    // The colour dialog keeps the custom colours, and Cancel keeps the colour.
     Receiver rx;
     auto p = make_program(rx.ports(), files.write("one.klx", scene_text("300, 100, 0\n", "60, 60, 60")));
     EXPECT_EQ(p->custom_colours()[0], qRgb(0, 0, 0));
@@ -159,11 +160,8 @@ TEST_F(ProgramTest, ColourDialogKeepsCustomColoursAndCancelKeepsTheColour) {
     ASSERT_TRUE(go(*p));
     ASSERT_TRUE(halt(*p));
     EXPECT_EQ(rx.colour(), "#0000C8");
-}
 
-TEST_F(ProgramTest, OpenWithAMalformedPointLineLeavesNoScene) {
-    Receiver rx;
-    auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS));
+    // Open with a malformed point line leaves no scene.
     const std::string bad = files.write("bad.klx", scene_text("300, 100, 0, 1, 3, 1\n1, 2\n"));
     when_modal<QFileDialog>([bad](QFileDialog& d) {
         EXPECT_EQ(d.windowTitle(), "Open kelbos file");

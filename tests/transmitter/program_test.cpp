@@ -25,7 +25,7 @@ Ports closed_ports() {
     return gone.ports;  // closed when it goes
 }
 
-TEST_F(ProgramTest, StartUpWindowMenuAndRows) {
+TEST_F(ProgramTest, StartUpWindowMenuRowsAndOneKelboInTheDefaultColours) {
     Receiver rx;
     auto p = make_program(rx.ports(), files.write("one.klx", ONE_KELBO));
     EXPECT_TRUE(messages.texts.empty());
@@ -50,22 +50,11 @@ TEST_F(ProgramTest, StartUpWindowMenuAndRows) {
     const StatusRow& row = p->window().value_row();
     EXPECT_EQ(header.pos(), QPoint(0, 0));
     EXPECT_EQ(row.pos(), QPoint(0, header.height()));
-    EXPECT_EQ(header.title(0), "Receiver");
-    EXPECT_EQ(header.title(2), "Kelbos/Bit");
-    EXPECT_EQ(row.name(), "");
-    EXPECT_EQ(row.protocol(), "");
+    EXPECT_EQ((std::array{header.title(0), header.title(2), row.name(), row.protocol()}),
+              (std::array<QString, 4>{"Receiver", "Kelbos/Bit", "", ""}));
     EXPECT_GE(p->window().canvas().height(), 400);
 
-    // Resizing moves nothing.
-    p->window().resize(p->window().width() + 100, p->window().height() + 50);
-    EXPECT_EQ(row.pos(), QPoint(0, header.height()));
-    EXPECT_FALSE(p->do_command(ID_SAVE_SETTINGS));
-    EXPECT_FALSE(p->do_command(999));
-}
-
-TEST_F(ProgramTest, OneKelboInTheDefaultColours) {
-    Receiver rx;
-    auto p = make_program(rx.ports(), files.write("one.klx", ONE_KELBO));
+    // The kelbo in the window, in the default colours.
     KelboCanvas& canvas = p->window().canvas();
     const QImage image = canvas.image();
     const Point2 o = kelbo_origin(p->scene().points[0], canvas.client_bottom());
@@ -77,6 +66,11 @@ TEST_F(ProgramTest, OneKelboInTheDefaultColours) {
     EXPECT_EQ(image.pixel(inside(f.width_side)), qRgb(128, 0, 0));
     EXPECT_EQ(image.pixel(inside(f.top)), qRgb(153, 51, 51));
     EXPECT_EQ(image.pixel(o.x, o.y - 60), qRgb(0, 0, 0));
+    // Resizing moves nothing.
+    p->window().resize(p->window().width() + 100, p->window().height() + 50);
+    EXPECT_EQ(row.pos(), QPoint(0, header.height()));
+    EXPECT_FALSE(p->do_command(ID_SAVE_SETTINGS));
+    EXPECT_FALSE(p->do_command(999));
 }
 
 TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
@@ -102,15 +96,14 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
         return messages.texts;
     };
     EXPECT_EQ(attempt(TRANSPORT_NONE), std::vector<std::string>{"Please select a transport"});
-    EXPECT_EQ(attempt(TRANSPORT_DECNET),
-              std::vector<std::string>{"Unable to start DECnet connection to localhost\n"
-                                       "Unknown transport type requested\n"});
-    EXPECT_EQ(attempt(TRANSPORT_OSI), std::vector<std::string>{"Unable to start OSI connection to localhost\n"
-                                                               "Unknown transport type requested\n"});
-    EXPECT_EQ(attempt(TRANSPORT_UDP), std::vector<std::string>{"Unable to start UDP connection to localhost\n"
-                                                               "Connection rejected by receiver\n"});
-    EXPECT_EQ(attempt(TRANSPORT_TCP), std::vector<std::string>{"Unable to start TCP connection to localhost\n"
-                                                               "Connection rejected by receiver\n"});
+    const std::string unknown = "Unknown transport type requested\n";
+    const std::string refused = "Connection rejected by receiver\n";
+    for (const auto& [transport, name, why] : {std::tuple{TRANSPORT_DECNET, "DECnet", unknown},
+                                               {TRANSPORT_OSI, "OSI", unknown},
+                                               {TRANSPORT_UDP, "UDP", refused},
+                                               {TRANSPORT_TCP, "TCP", refused}})
+        EXPECT_EQ(attempt(transport), std::vector<std::string>{"Unable to start " + std::string(name) +
+                                                               " connection to localhost\n" + why});
     EXPECT_EQ(rx.links(), 0u);
 
     auto r = make_program(closed_ports(), files.write("three.klx", THREE_KELBOS));
@@ -131,10 +124,8 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(p->scene().kelbo_countdown, 2) << "Go re-arms a picture down to one kelbo";
     const StatusRow& row = p->window().value_row();
-    EXPECT_EQ(row.name(), "localhost");
-    EXPECT_EQ(row.protocol(), "TCP");
-    EXPECT_EQ(row.kelbo_bits(), "20000000");
-    EXPECT_EQ(row.rate_text(), "0.0000");
+    EXPECT_EQ((std::array{row.name(), row.protocol(), row.kelbo_bits(), row.rate_text()}),
+              (std::array<QString, 4>{"localhost", "TCP", "20000000", "0.0000"}));
     EXPECT_TRUE(p->value_row().ticking());
     ASSERT_TRUE(pump_until([&] { return rx.bytes() > 0; }));
     // A tick on a TCP link: the path's figures in the row's tool tip.
@@ -184,7 +175,7 @@ TEST_F(ProgramTest, ReceiverClosedMidStream) {
     EXPECT_EQ(p->loop().scheduled(), TransmitLoop::Wake::none);
 }
 
-TEST_F(ProgramTest, MissingShutdownAck) {
+TEST_F(ProgramTest, MissingShutdownAckThenExitDuringATransmission) {
     test::ScriptedReceiver rx;
     TransmitterOptions options;
     options.link_wait = 200ms;
@@ -198,14 +189,12 @@ TEST_F(ProgramTest, MissingShutdownAck) {
                                                        "Timeout waiting for Shutdown ACK\n"});
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     EXPECT_EQ(test::read_bytes(peer.connection.fd(), 3), (test::Bytes{1, 2, 1}));
-}
 
-TEST_F(ProgramTest, ExitDuringATransmission) {
-    test::ScriptedReceiver rx;
-    auto p = make_program(rx.ports, files.write("three.klx", THREE_KELBOS));
-    auto setup = test::play_setup(rx.control, {1, 1, 0, 0});
+    // Exit while transmitting: no ShutdownRequest, no box.
+    messages.texts.clear();
+    setup = test::play_setup(rx.control, {1, 1, 0, 0});
     ASSERT_TRUE(go(*p));
-    test::SetupPeer peer = setup.get();
+    peer = setup.get();
     ASSERT_TRUE(pump_until([&] { return p->counters().total_bytes > 0; }));
     p->do_command(ID_EXIT);
     EXPECT_EQ(quit_statuses, std::vector<int>{0});

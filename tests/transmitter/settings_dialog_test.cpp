@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <algorithm>
 
 #include "tx_fixture.h"
 
@@ -66,32 +67,11 @@ TEST_F(DialogTest, ControlsTextsGroupsAndTabOrder) {
     auto d = open();
     EXPECT_EQ(d->windowTitle(), "Communications Settings");
     const std::pair<int, const char*> texts[] = {
-        {113, "Send On"},
-        {108, "Ethernet"},
-        {111, "FDDI"},
-        {114, "Receive On"},
-        {103, "N/A"},
-        {104, "Ethernet"},
-        {105, "FDDI"},
-        {106, "ATM"},
-        {101, "Transport "},
-        {125, "UDP"},
-        {127, "TCP"},
-        {128, "DECnet"},
-        {129, "OSI"},
-        {124, "Receiver Name"},
-        {126, "Kelbo Size (bits)"},
-        {120, "(bytes)"},
-        {110, "Delay"},
-        {115, "(ms)"},
-        {117, "Tx Msg Size"},
-        {118, "(bytes)"},
-        {121, "Socket Buffer Size"},
-        {123, "(bytes)"},
-        {1, "Go"},
-        {2, "Cancel"},
-        {112, "Apply"},
-        {130, "Number datagrams"},
+        {113, "Send On"}, {108, "Ethernet"}, {111, "FDDI"}, {114, "Receive On"}, {103, "N/A"},
+        {104, "Ethernet"}, {105, "FDDI"}, {106, "ATM"}, {101, "Transport "}, {125, "UDP"}, {127, "TCP"},
+        {128, "DECnet"}, {129, "OSI"}, {124, "Receiver Name"}, {126, "Kelbo Size (bits)"}, {120, "(bytes)"},
+        {110, "Delay"}, {115, "(ms)"}, {117, "Tx Msg Size"}, {118, "(bytes)"}, {121, "Socket Buffer Size"},
+        {123, "(bytes)"}, {1, "Go"}, {2, "Cancel"}, {112, "Apply"}, {130, "Number datagrams"},
     };
     for (const auto& [id, t] : texts) EXPECT_EQ(text(*d, id), t) << id;
     // The check box, off, takes room no other control of the dialog takes.
@@ -105,9 +85,7 @@ TEST_F(DialogTest, ControlsTextsGroupsAndTabOrder) {
     for (int id : {103, 104, 105, 106}) EXPECT_EQ(d->control(id)->parent(), d->control(114));
     for (int id : {125, 127, 128, 129}) EXPECT_EQ(d->control(id)->parent(), d->control(101));
     // The defaults: Ethernet, N/A, UDP.
-    EXPECT_TRUE(checked(*d, 108));
-    EXPECT_TRUE(checked(*d, 103));
-    EXPECT_TRUE(checked(*d, 125));
+    for (int id : {108, 103, 125}) EXPECT_TRUE(checked(*d, id)) << id;
     click(*d, 127);
     EXPECT_FALSE(checked(*d, 125));
     EXPECT_TRUE(checked(*d, 108)) << "another group is not affected";
@@ -126,14 +104,16 @@ TEST_F(DialogTest, ControlsTextsGroupsAndTabOrder) {
 
 TEST_F(DialogTest, ListsAreSortedAndTypedNamesAreNotAdded) {
     auto d = open();
-    auto* sizes = qobject_cast<QComboBox*>(d->control(109));
-    QStringList size_items;
-    for (int i = 0; i < sizes->count(); ++i) size_items << sizes->itemText(i);
-    EXPECT_EQ(size_items, QStringList({"100000", "1000000", "10000000", "20000000", "40000000", "80000000"}));
+    auto items = [&](int id) {
+        QStringList list;
+        auto* c = qobject_cast<QComboBox*>(d->control(id));
+        for (int i = 0; i < c->count(); ++i) list << c->itemText(i);
+        return list;
+    };
+    EXPECT_EQ(items(109), QStringList({"100000", "1000000", "10000000", "20000000", "40000000", "80000000"}));
     EXPECT_EQ(text(*d, 109), "20000000");
     auto* names = qobject_cast<QComboBox*>(d->control(107));
-    QStringList name_items;
-    for (int i = 0; i < names->count(); ++i) name_items << names->itemText(i);
+    const QStringList name_items = items(107);
     QStringList sorted = name_items;
     sorted.sort();
     EXPECT_EQ(name_items.size(), 4);
@@ -169,6 +149,13 @@ TEST_F(DialogTest, FieldOneNineteenShowsTheSizeInBytesWhenOpened) {
     EXPECT_EQ(settings.kelbo_size, 1000000u);
     auto again = open();
     EXPECT_EQ(text(*again, 119), "125000");
+    // The smallest kelbo size, 8 bits, is accepted; 7 is refused (see the refusals).
+    messages.texts.clear();
+    set_text(*again, 109, "8");
+    click(*again, 112);
+    EXPECT_EQ(again->outcome(), Outcome::applied);
+    EXPECT_TRUE(messages.texts.empty());
+    EXPECT_EQ(settings.kelbo_size, 8u);
 }
 
 TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
@@ -193,29 +180,16 @@ TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
         // Fields after the bad one hold text that would fail too, fields before it
         // hold good new values: only the first failure counts, nothing is committed.
         const int ids[] = {107, 109, 102, 116, 122};
-        bool before = true;
-        for (int id : ids) {
-            if (id == c.id) {
-                set_text(*d, id, c.bad);
-                before = false;
-            } else {
-                set_text(*d, id, before ? (id == 107 ? "rx.example" : "1000") : "x");
-            }
-        }
+        const auto at = [&](int id) { return std::find(std::begin(ids), std::end(ids), id); };
+        const auto filler = [&](int id) {
+            return at(id) < at(c.id) ? (id == 107 ? "rx.example" : "1000") : "x";
+        };
+        for (int id : ids) set_text(*d, id, id == c.id ? c.bad : filler(id));
         click(*d, 125);
         click(*d, 129);
         click(*d, 1);
         EXPECT_EQ(messages.texts, std::vector<std::string>{c.message}) << c.id;
-        EXPECT_EQ(text(*d, c.id), c.restored) << c.message;
-        before = true;
-        for (int id : ids) {
-            if (id == c.id) {
-                before = false;
-                continue;
-            }
-            EXPECT_EQ(text(*d, id), before ? (id == 107 ? "rx.example" : "1000") : "x")
-                << c.message << " " << id;
-        }
+        for (int id : ids) EXPECT_EQ(text(*d, id), id == c.id ? c.restored : filler(id)) << c.message << id;
         EXPECT_TRUE(d->isVisible());
         EXPECT_TRUE(checked(*d, 129)) << "pending radio choices stay";
         EXPECT_EQ(d->outcome(), Outcome::cancelled);
@@ -225,16 +199,11 @@ TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
 
 TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     auto d = open();
-    set_text(*d, 107, "rx.example");
-    set_text(*d, 109, "100000");
-    set_text(*d, 102, "50ms");
-    set_text(*d, 116, " 150000");
-    set_text(*d, 122, "0");
-    click(*d, 111);
-    click(*d, 106);
-    click(*d, 129);
-    click(*d, 130);
-    click(*d, 112);
+    using Field = std::pair<int, const char*>;
+    for (const auto& [id, t] :
+         {Field{107, "rx.example"}, {109, "100000"}, {102, "50ms"}, {116, " 150000"}, {122, "0"}})
+        set_text(*d, id, t);
+    for (int id : {111, 106, 129, 130, 112}) click(*d, id);  // FDDI, ATM, OSI, numbered, Apply
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(d->outcome(), Outcome::applied);
     CommSettings want = init_defaults();
@@ -251,9 +220,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
 
     // Reopened, the dialog shows the committed values.
     auto again = open();
-    EXPECT_TRUE(checked(*again, 111));
-    EXPECT_TRUE(checked(*again, 106));
-    EXPECT_TRUE(checked(*again, 129));
+    for (int id : {111, 106, 129}) EXPECT_TRUE(checked(*again, id)) << id;
     EXPECT_EQ(text(*again, 102), "50");
     // Numbered UDP datagrams need 27 bytes: 26 is refused in the window, for TCP it goes.
     set_text(*again, 116, "26");
@@ -275,9 +242,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
 TEST_F(DialogTest, CancelEscapeAndClosingChangeNothing) {
     for (int way = 0; way < 3; ++way) {
         auto d = open();
-        click(*d, 111);
-        click(*d, 105);
-        click(*d, 127);
+        for (int id : {111, 105, 127}) click(*d, id);
         set_text(*d, 102, "99");
         set_text(*d, 107, "other");
         if (way == 0) click(*d, 2);

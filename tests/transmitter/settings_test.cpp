@@ -30,30 +30,20 @@ TEST(Settings, DefaultsOfEveryRun) {
 }
 
 TEST(Settings, NumberFieldsReadAsTheDialogReadsThem) {
-    EXPECT_EQ(read_dialog_uint("0"), 0u);
-    EXPECT_EQ(read_dialog_uint("32700"), 32700u);
-    EXPECT_EQ(read_dialog_uint("  \t42"), 42u);  // leading white space skipped
-    EXPECT_EQ(read_dialog_uint("12abc"), 12u);   // trailing text ignored
-    EXPECT_EQ(read_dialog_uint("7 8"), 7u);
-    EXPECT_EQ(read_dialog_uint("4294967295"), 4294967295u);
-    EXPECT_EQ(read_dialog_uint("0004294967295"), 4294967295u);
-    EXPECT_FALSE(read_dialog_uint("4294967296"));  // above 32 bits
-    EXPECT_FALSE(read_dialog_uint("99999999999999999999"));
-    EXPECT_FALSE(read_dialog_uint(""));
-    EXPECT_FALSE(read_dialog_uint("   "));
-    EXPECT_FALSE(read_dialog_uint("abc"));
-    EXPECT_FALSE(read_dialog_uint("-1"));
-    EXPECT_FALSE(read_dialog_uint("+1"));
-    EXPECT_FALSE(read_dialog_uint("x12"));
+    // Leading white space is skipped, trailing text ignored.
+    for (const auto& [text, value] : {std::pair{"0", 0u}, {"32700", 32700u}, {"  \t42", 42u}, {"12abc", 12u},
+                                      {"7 8", 7u}, {"4294967295", 4294967295u},
+                                      {"0004294967295", 4294967295u}})
+        EXPECT_EQ(read_dialog_uint(text), value) << text;
+    // Above 32 bits, empty, signed or not starting with a digit.
+    for (const char* text : {"4294967296", "99999999999999999999", "", "   ", "abc", "-1", "+1", "x12"})
+        EXPECT_FALSE(read_dialog_uint(text)) << text;
 }
 
 TEST(Settings, ProtocolTextsAndHostName) {
-    EXPECT_STREQ(protocol_text(1), "UDP");
-    EXPECT_STREQ(protocol_text(2), "TCP");
-    EXPECT_STREQ(protocol_text(3), "DNET");
-    EXPECT_STREQ(protocol_text(4), "OSI");
-    EXPECT_STREQ(protocol_text(0), "UNKNOWN");
-    EXPECT_STREQ(protocol_text(9), "UNKNOWN");
+    for (const auto& [t, text] :
+         {std::pair{1, "UDP"}, {2, "TCP"}, {3, "DNET"}, {4, "OSI"}, {0, "UNKNOWN"}, {9, "UNKNOWN"}})
+        EXPECT_STREQ(protocol_text(t), text) << t;
     EXPECT_LE(local_host_name().size(), 39u);
     EXPECT_EQ(cut_receiver_name(std::string(300, 'h')), std::string(254, 'h'));
 }
@@ -88,9 +78,9 @@ TEST(CommandLine, SettingsOptionsSetEveryField) {
     EXPECT_EQ(a.settings.sock_buf_size, 1000u);
     EXPECT_EQ(a.settings.kelbo_size, 100000u);
     EXPECT_EQ(a.colour, (Rgb{0x0a, 0x80, 0xff}));
-    EXPECT_EQ(apply({"--transport", "decnet"}).settings.transport, TRANSPORT_DECNET);
-    EXPECT_EQ(apply({"--transport", "osi"}).settings.transport, TRANSPORT_OSI);
-    EXPECT_EQ(apply({"--transport", "udp"}).settings.transport, TRANSPORT_UDP);
+    for (const auto& [word, transport] :
+         {std::pair{"decnet", TRANSPORT_DECNET}, {"osi", TRANSPORT_OSI}, {"udp", TRANSPORT_UDP}})
+        EXPECT_EQ(apply({"--transport", word}).settings.transport, transport) << word;
 
     // No option: the defaults stay.
     const Applied none = apply({});

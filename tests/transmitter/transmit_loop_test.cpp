@@ -83,11 +83,9 @@ protected:
 };
 
 TEST(Backoff, PeriodsAfterAFullBuffer) {
-    EXPECT_EQ(backoff_ms(0), 2u);
-    EXPECT_EQ(backoff_ms(1), 3u);
-    EXPECT_EQ(backoff_ms(50), 52u);
-    EXPECT_EQ(backoff_ms(4294967294u), 4294967296u);
-    EXPECT_EQ(backoff_ms(4294967295u), 4u);
+    for (const auto& [count, ms] : {std::pair<std::uint32_t, std::uint64_t>{0, 2}, {1, 3}, {50, 52},
+                                    {4294967294u, 4294967296u}, {4294967295u, 4}})
+        EXPECT_EQ(backoff_ms(count), ms) << count;
 }
 
 TEST_F(LoopTest, FirstKelboGoesOnThe77thMessage) {
@@ -103,9 +101,8 @@ TEST_F(LoopTest, FirstKelboGoesOnThe77thMessage) {
     ASSERT_TRUE(pump_until([&] { return shell.takes.size() >= 3; }));
     ASSERT_TRUE(halt());
     // 2500000 bytes a kelbo, 32700 a message; the remainder carries over.
-    EXPECT_EQ(shell.takes[0], 77u * 32700);
-    EXPECT_EQ(shell.takes[1], 153u * 32700);
-    EXPECT_EQ(shell.takes[2], 230u * 32700);
+    EXPECT_EQ(std::vector(shell.takes.begin(), shell.takes.begin() + 3),
+              (std::vector<std::uint64_t>{77u * 32700, 153u * 32700, 230u * 32700}));
     EXPECT_EQ(counters.pending_bytes, counters.total_bytes - shell.takes.size() * 2500000);
     EXPECT_EQ(shell.ends, std::vector<TransmitShell::End>{TransmitShell::End::halted});
     EXPECT_EQ(shell.menu, (std::vector<bool>{true, false}));
@@ -130,28 +127,6 @@ TEST_F(LoopTest, MessageLargerThanAKelboTakesSeveral) {
     for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ(shell.takes[i], 150000u) << i;
     EXPECT_EQ(shell.takes.size(), counters.total_bytes / 12500);
     EXPECT_EQ(counters.pending_bytes, counters.total_bytes % 12500);
-}
-
-TEST_F(LoopTest, BackToBackReturnsToTheEventLoopEverySliceAndHaltsWithinOne) {
-    Receiver rx;
-    make(rx.ports());
-    ASSERT_TRUE(go());
-    ASSERT_TRUE(between_slices());
-    const std::uint64_t slices = loop->slices();
-    bool halted = false;
-    QMetaObject::invokeMethod(
-        loop.get(),
-        [&] {
-            loop->halt_transmit();
-            halted = true;
-        },
-        Qt::QueuedConnection);
-    ASSERT_TRUE(pump_until([&] { return halted && !loop->halting(); }));
-    EXPECT_LE(loop->slices() - slices, 1u);
-    EXPECT_FALSE(loop->transmitting());
-    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
-    // Nothing more is sent after the Halt.
-    expect_nothing_more_sent();
 }
 
 TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
@@ -250,16 +225,28 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
     EXPECT_EQ(loop->link().sent_copy_free(), std::get<0>(GetParam()) == SendPath::copy_free);
 }
 
-TEST_F(LoopTest, QuickGoAfterHaltKeepsOneContinuation) {
+TEST_F(LoopTest, BackToBackHaltsWithinOneSliceAndAQuickGoKeepsOneContinuation) {
     Receiver rx;
     make(rx.ports());
     ASSERT_TRUE(go());
     ASSERT_TRUE(between_slices());
+    // A Halt handled between two slices: at most one more slice runs, nothing more is sent.
+    std::uint64_t slices = loop->slices();
+    bool halted = false;
+    const auto halt_now = [&] {
+        loop->halt_transmit();
+        halted = true;
+    };
+    QMetaObject::invokeMethod(loop.get(), halt_now, Qt::QueuedConnection);
+    ASSERT_TRUE(pump_until([&] { return halted && !loop->halting(); }));
+    EXPECT_LE(loop->slices() - slices, 1u);
+    EXPECT_FALSE(loop->transmitting());
+    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
+    expect_nothing_more_sent();
     // The continuation queued before the Halt is spent while the link closes; the new
     // run has one of its own.
-    ASSERT_TRUE(halt());
     const std::uint64_t posts = loop->posts();
-    const std::uint64_t slices = loop->slices();
+    slices = loop->slices();
     ASSERT_TRUE(go());
     EXPECT_NE(loop->scheduled(), TransmitLoop::Wake::none);
     // Exactly one thing pending at every return to the event loop.

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Pieces of the transmitter program tests: scene files, a recorder of message boxes,
-// a real receiver (the receiver's link engine on free ports), and a program object
-// aimed at it.
+// Pieces of the transmitter program tests: scene files, a message box recorder, a real
+// receiver and a program object aimed at it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -54,10 +53,8 @@ private:
     ScopedMessagePresenter presenter_{[this](const std::string& text) { texts.push_back(text); }};
 };
 
-// The receiver's link engine, on ports picked by the system unless given, counting
-// what arrives. It runs on a thread of its own: the transmitter's link waits for the
-// receiver's answers without running the event loop. An ended link's ConnId is free
-// again at once.
+// The receiver's link engine on its own thread (the link waits for answers without
+// running the event loop), on free ports unless given; an ended ConnId is free at once.
 class Receiver : public test::ReceiverThread {
 public:
     explicit Receiver(Ports wanted = Ports{0, 0, 0}) : ReceiverThread(wanted) {

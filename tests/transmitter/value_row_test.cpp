@@ -27,27 +27,23 @@ protected:
     ValueRow value;
 };
 
-TEST_F(ValueRowTest, StartShowsTheSettings) {
+TEST_F(ValueRowTest, StartShowsTheSettingsThenTicksGiveRateAndBar) {
+    const auto texts = [&] {
+        return std::array{row.name(), row.protocol(), row.kelbo_bits(), row.rate_text()};
+    };
     CommSettings s = init_defaults();
     value.start(s, 5000);
     EXPECT_TRUE(value.ticking());
-    EXPECT_EQ(row.name(), "localhost");
-    EXPECT_EQ(row.protocol(), "UDP");
-    EXPECT_EQ(row.kelbo_bits(), "20000000");
-    EXPECT_EQ(row.rate_text(), "0.0000");
+    EXPECT_EQ(texts(), (std::array<QString, 4>{"localhost", "UDP", "20000000", "0.0000"}));
     s.transport = TRANSPORT_DECNET;
     s.kelbo_size = 4294967295u;
     s.receiver_name = "rx.example";
     value.start(s, 6000);  // a second start refills the row
-    EXPECT_EQ(row.name(), "rx.example");
-    EXPECT_EQ(row.protocol(), "DNET");
-    EXPECT_EQ(row.kelbo_bits(), "4294967295");
+    EXPECT_EQ(texts(), (std::array<QString, 4>{"rx.example", "DNET", "4294967295", "0.0000"}));
     s.transport = 0;
     value.start(s, 6000);
     EXPECT_EQ(row.protocol(), "UNKNOWN");
-}
 
-TEST_F(ValueRowTest, TickRateAndBar) {
     value.start(init_defaults(), 1000);
     std::vector<double> heard;
     value.set_tick_listener([&](double r) { heard.push_back(r); });
