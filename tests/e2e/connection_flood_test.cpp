@@ -259,11 +259,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
         << open_fd_count(rx.pid()) << " descriptors at the end, " << idle_fds << " at the start";
 
     // The event loop never went a second without a turn, beyond the machine's own stall.
-    rx.send_signal(SIGTERM);
-    ASSERT_EQ(rx.wait_exit(30s), 0) << rx.err();
-    const auto exits = of_kind(log.events(), "exit");
-    ASSERT_EQ(exits.size(), 1u) << rx.out();
-    const auto max_gap = exits[0]["max_loop_gap_ms"].toInteger();
+    const auto max_gap = stop_program(rx)["max_loop_gap_ms"].toInteger();
     std::printf("[flood] receiver's longest event-loop gap: %lld ms (this process's: %lld ms)\n",
                 static_cast<long long>(max_gap), static_cast<long long>(machine.max_gap_ms()));
     EXPECT_LT(max_gap, 1000 + machine.max_gap_ms());
@@ -311,11 +307,7 @@ TEST(ConnectionFlood, AHostsFloodLeavesAnotherHostsLinkWhole) {
         10s));
     EXPECT_EQ(counted, bytes_of(sent[0]));  // counted in full, to the byte
     EXPECT_EQ(flood.report().not_connected + flood.report().unanswered + flood.report().odd_replies, 0);
-    rx.send_signal(SIGTERM);
-    ASSERT_EQ(rx.wait_exit(30s), 0) << rx.err();
-    const auto exits = of_kind(log.events(), "exit");
-    ASSERT_EQ(exits.size(), 1u);
-    EXPECT_LT(exits[0]["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
+    EXPECT_LT(stop_program(rx)["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +94,15 @@ inline QJsonObject normal_link_end(ChildProcess& rx, int conn_id, std::chrono::m
     if (ends().empty()) return {};
     EXPECT_EQ(ends()[0]["reason"].toInt(), REASON_NORMAL);
     return ends()[0];
+}
+
+// Ends a program with SIGTERM: status 0, and its one exit line (an empty object if not one).
+inline QJsonObject stop_program(ChildProcess& p, std::chrono::milliseconds limit = 30s) {
+    p.send_signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(limit), 0) << p.err();
+    const std::vector<QJsonObject> exits = of_kind(json_events(p), "exit");
+    EXPECT_EQ(exits.size(), 1u) << p.out();
+    return exits.size() == 1 ? exits[0] : QJsonObject{};
 }
 
 }  // namespace kelbos::pairtest

@@ -107,9 +107,15 @@ void expect_cases(const std::vector<Case>& cases) {
         expect_both({"first", files.write("case.klx", c.text)}, c.status, c.out, c.err, c.what);
 }
 
-TEST(SceneAtStartUp, MissingEmptyAndBadHeaders) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();  // the receiver binds its well-known ports
-    ASSERT_FALSE(build_dir().empty());
+class SceneAtStartUp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ENTER_PRIVATE_NETWORK_OR_SKIP();  // the receiver binds its well-known ports
+        ASSERT_FALSE(build_dir().empty());
+    }
+};
+
+TEST_F(SceneAtStartUp, MissingEmptyAndBadHeaders) {
     SceneFiles files;
     expect_both({files.path("absent.klx")}, 0, "",  // one word names its stem + ".init"
                 "Unable to open init file\n'" + files.path("absent.init") + "'\nNo such file or directory\n",
@@ -140,9 +146,7 @@ TEST(SceneAtStartUp, MissingEmptyAndBadHeaders) {
     });
 }
 
-TEST(SceneAtStartUp, TruncatedFilesAndCrLf) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ASSERT_FALSE(build_dir().empty());
+TEST_F(SceneAtStartUp, TruncatedFilesAndCrLf) {
     const std::string example = HEADER + "300, 100, 0, 4, 3, 2\n400,150,24\n";
     // Cut at the end of each header line, inside lines, and inside the last point.
     expect_cases({
@@ -175,9 +179,7 @@ TEST(SceneAtStartUp, TruncatedFilesAndCrLf) {
     });
 }
 
-TEST(SceneAtStartUp, BadCountsAndPointLines) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ASSERT_FALSE(build_dir().empty());
+TEST_F(SceneAtStartUp, BadCountsAndPointLines) {
     expect_cases({
         {"four numbers", HEADER + "300, 100, 0, 4, 3, 2\n1, 2, 3, 4\n", 255, "Problem reading point #25\n",
          ""},
@@ -208,9 +210,7 @@ std::string random_bytes(std::mt19937& rng, std::size_t n, const std::string& wi
     return out;
 }
 
-TEST(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ASSERT_FALSE(build_dir().empty());
+TEST_F(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
     constexpr std::size_t TEN_MB = 10 * 1024 * 1024;
     const auto repeated = [](const std::string& line, std::size_t size) {
         std::string out;
