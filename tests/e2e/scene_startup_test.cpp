@@ -244,7 +244,7 @@ TEST_F(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
         {"binary junk", junk, 0, "", set_kelbo_found(junk_line)},
     });
 
-    // Junk after a good header ends the same documented way in both programs.
+    // Junk after a good header ends the same way in both: a bad point line, or a scene.
     SceneFiles files;
     const auto is_point_line = [](const std::string& out) {
         const std::string head = "Problem reading point #";
