@@ -58,8 +58,7 @@ void drain(Conn& c) {
     }
 }
 
-// Polls the connections for which `waiting` holds, handing each readiness to
-// `ready`, until none waits or the limit has run out.
+// Polls the connections `waiting` picks, handing readiness to `ready`, until none or the limit.
 void wait_on(std::vector<Conn>& conns, short events, const std::function<bool(const Conn&)>& waiting,
              const std::function<void(Conn&)>& ready, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
@@ -114,8 +113,7 @@ public:
         const SocketAddress to = loopback(ports_.datagram);
         ::connect(datagram_.fd(), to.get(), to.length);
 
-        // The prologue first, one connection at a time, before anything else arrives:
-        // the receiver admits them while it has ConnIds to spare.
+        // The prologue first, one connection at a time: admitted while ConnIds are spare.
         std::size_t next = 0;
         std::vector<Conn> prologue;
         for (; next < script_.prologue && next < planned_.size(); ++next) {
@@ -137,8 +135,7 @@ public:
         }
     }
 
-    // Every connection held open must be closed by the receiver: at once with a
-    // refusal, or without a word when its wait for the SetupRequest runs out.
+    // Every connection held open is closed by the receiver: refused, or timed out silently.
     void await_held() {
         wait_on(
             held_, POLLIN, [](const Conn& c) { return !c.ended; }, drain, plan_.limit);
@@ -162,12 +159,9 @@ private:
         settle(conns);
     }
 
-    // The kernel drops connections that find the listener's accept queue full before
-    // the program sees them (or, with SYN cookies, completes them on the connecting
-    // side only, where they then wait for ever). So each connect waits for room in the
-    // queue: every connection of the flood reaches the receiver, as fast as it takes
-    // them. A receiver that stops taking them ends the pacing; the connects that
-    // follow fail and are counted.
+    // The kernel drops (or, with SYN cookies, half-completes) connects that find the
+    // accept queue full, so each connect waits for room there: every connection reaches
+    // the receiver. A receiver that stops taking them ends the pacing; later connects fail.
     void make_room(std::uint16_t port) {
         int& room = port == ports_.stream ? stream_room_ : control_room_;
         if (pacing_stalled_) return;
@@ -265,8 +259,7 @@ private:
                 ++report_.unanswered;
     }
 
-    // The bogus links that were accepted go on in turn with each of the four things a
-    // link can do next, so that even a flood in which few links get a ConnId tries all.
+    // Accepted bogus links take the four next steps in turn, so even few acceptances try all.
     void after_accept(std::vector<Conn>& conns) {
         for (Conn& c : conns) {
             if (!c.socket || c.plan->kind != FloodKind::bogus_setup) continue;
@@ -377,21 +370,11 @@ private:
 };
 
 const char* kind_name(FloodKind kind) {
-    switch (kind) {
-        case FloodKind::random_bytes:
-            return "random bytes";
-        case FloodKind::partial_setup:
-            return "partial SetupRequest";
-        case FloodKind::bogus_setup:
-            return "bogus SetupRequest";
-        case FloodKind::silent:
-            return "silent";
-        case FloodKind::close_at_once:
-            return "closed at once";
-        case FloodKind::reset:
-            return "reset";
-    }
-    return "?";
+    static constexpr const char* NAMES[FLOOD_KINDS] = {"random bytes", "partial SetupRequest",
+                                                       "bogus SetupRequest", "silent", "closed at once",
+                                                       "reset"};
+    const int k = static_cast<int>(kind);
+    return k >= 0 && k < FLOOD_KINDS ? NAMES[k] : "?";
 }
 
 std::string FloodReport::describe() const {

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// A seeded flood against a receiver's well-known ports: bursts of connections to the
-// stream and control ports that send random bytes, part of a SetupRequest, a complete
-// but bogus one, or nothing, that close at once or reset, and random datagrams to the
-// datagram port. Every choice is drawn from the seed before anything is sent, so a
-// run can be repeated. It reports what the receiver answered.
+// A seeded, repeatable flood against a receiver's ports: bursts of connections sending
+// junk, partial or bogus SetupRequests or nothing, closing or resetting, with random
+// datagrams; it reports what the receiver answered.
 #pragma once
 
 #include <array>
@@ -43,20 +41,16 @@ struct FloodPlan {
     int connections = 2000;
     int burst = 250;
     int datagrams_per_burst = 50;
-    // Silent connections made before the first burst and kept open: they are sure to
-    // be admitted, so the receiver's wait for their SetupRequest must run out. A bogus
-    // SetupRequest follows them, and is sure to be accepted.
+    // Silent connections kept open from before the first burst (sure to be admitted and
+    // to time out), then a bogus SetupRequest that is sure to be accepted.
     int openers = 3;
-    // ConnIds of links that must survive the flood: no datagram and no request of the
-    // flood names them (the protocol lets a datagram or a ShutdownRequest from anyone
-    // reach any link by its ConnId).
+    // ConnIds of links that must survive: no datagram or request of the flood names them.
     std::vector<ConnId> spared{};
     // The address of this host the flood comes from.
     const char* source = "127.0.0.1";
     // Bound of each wait of the flood.
     std::chrono::milliseconds limit{30000};
-    // Called on the flood's thread before each burst but the first: a test spreads
-    // the bursts over time with it.
+    // Called on the flood's thread before each burst but the first, to spread them.
     std::function<void()> between_bursts;
 };
 
@@ -87,11 +81,9 @@ public:
     ConnectionFlood(const ConnectionFlood&) = delete;
     ConnectionFlood& operator=(const ConnectionFlood&) = delete;
 
-    // The openers, then every burst with its datagrams. The connections to be held
-    // stay open.
+    // The openers, then every burst with its datagrams; held connections stay open.
     void run_bursts();
-    // Waits for the receiver to close every connection held open (until the plan's
-    // limit), then closes what is left.
+    // Waits (up to the plan's limit) for the receiver to close the held ones; closes the rest.
     void await_held();
     const FloodReport& report() const;
     int burst_count() const;

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The real kelbosrx, headless, under a flood of connections to its stream and control
-// ports and of datagrams to its datagram port, while two real kelbostx links stream to
-// it: the links keep ticking with growing byte counts and the event loop never stalls
-// for a second; afterwards the receiver holds no more descriptors than before, and
-// ten new transmitters get every ConnId back.
+// The real kelbosrx under a flood of connections and datagrams while real kelbostx
+// links stream to it: the links keep ticking, the loop never stalls, and afterwards
+// every descriptor and ConnId comes back.
 #include "connection_flood.h"
 #include "stall_meter.h"
 
@@ -31,9 +29,7 @@ using floodtest::FloodKind;
 using floodtest::FloodPlan;
 using floodtest::FloodReport;
 
-// The size and seed of the flood: 2000 connections from seed 8, unless
-// KELBOS_FLOOD_CONNECTIONS or KELBOS_FLOOD_SEED say otherwise (for a quick run, or
-// to try other floods).
+// 2000 connections from seed 8, unless KELBOS_FLOOD_CONNECTIONS / KELBOS_FLOOD_SEED say otherwise.
 int flood_connections() {
     const char* n = std::getenv("KELBOS_FLOOD_CONNECTIONS");
     return n && std::atoi(n) > 0 ? std::atoi(n) : 2000;
@@ -47,9 +43,7 @@ bool is_live_protocol(const QJsonObject& tick) {
     return tick["protocol"].toString() == "TCP" || tick["protocol"].toString() == "UDP";
 }
 
-// The rows of each tick of the receiver: the tick lines that follow a TOTAL tick up to
-// the next one. Only ticks that are known to be complete (followed by another TOTAL
-// tick) are listed.
+// The rows of each complete tick round: the lines after a TOTAL tick up to the next one.
 std::vector<std::vector<QJsonObject>> ticks_by_round(const std::vector<QJsonObject>& events) {
     std::vector<std::vector<QJsonObject>> rounds;
     bool open = false;
@@ -66,8 +60,7 @@ std::vector<std::vector<QJsonObject>> ticks_by_round(const std::vector<QJsonObje
     return rounds;
 }
 
-// Each tick of a live link came within two seconds of the one before (the receiver
-// ticks every second), beyond what the whole machine stalled, and counted more bytes.
+// Each tick came within two seconds of the one before (beyond the machine's stall), counting more.
 void expect_steady(const std::vector<QJsonObject>& ticks, int conn_id, std::int64_t machine_stall_ms) {
     for (std::size_t i = 1; i < ticks.size(); ++i) {
         const auto gap = ticks[i]["time_ms"].toInteger() - ticks[i - 1]["time_ms"].toInteger();
@@ -76,8 +69,7 @@ void expect_steady(const std::vector<QJsonObject>& ticks, int conn_id, std::int6
     }
 }
 
-// Whether `line` is `head`, something, `tail`; with `number`, the something is a
-// decimal integer.
+// Whether `line` is `head`, something (with `number`: a decimal integer), `tail`.
 bool is_between(const std::string& line, std::string_view head, std::string_view tail, bool number = false) {
     if (line.size() < head.size() + tail.size() || !line.starts_with(head) || !line.ends_with(tail))
         return false;
@@ -88,9 +80,7 @@ bool is_between(const std::string& line, std::string_view head, std::string_view
     return !middle.empty() && middle.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// The lines the receiver writes on standard error for the links and connections of
-// the flood: a link that failed, with the end-of-stream, reset or shutdown text, and
-// a connection that was gone before it could be accepted.
+// The receiver's standard error lines for the flood: failed links and lost accepts.
 bool is_flood_report(const std::string& line) {
     return is_between(line, "connection to ", " failed") ||
            is_between(line, "ZERO length message received (EOF!) on socket ", ", shutting it down", true) ||
@@ -142,9 +132,8 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
             << rx.out() << live.back()->err();
     }
 
-    // The flood runs on a thread of its own, one burst after each tick of the
-    // receiver; this thread keeps reading the programs' output, which they would
-    // otherwise block on, and counts the receiver's ticks.
+    // The flood runs on its own thread, a burst per receiver tick; this thread reads the
+    // programs' output and counts the receiver's ticks.
     FloodPlan plan;
     plan.connections = flood_connections();
     plan.seed = flood_seed();
@@ -193,8 +182,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
         expect_steady(ticks, conn_id, machine.max_gap_ms());
     }
 
-    // The live links end. Every connection the flood held open is closed by the
-    // receiver: the admitted ones when their wait for a SetupRequest runs out.
+    // The live links end; the receiver closes every connection the flood held open.
     for (auto& tx : live) tx->send_signal(SIGTERM);
     ASSERT_TRUE(rx.wait_for(
         [&] {
@@ -206,8 +194,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     const FloodReport& report = flood.report();
     std::printf("[flood] seed %u, %d connections in %d bursts: %s\n", plan.seed, plan.connections, bursts,
                 report.describe().c_str());
-    // Every connection reached the listener, every whole SetupRequest was answered
-    // with a refusal or an acceptance, never with the ConnId of a live link.
+    // Every connection reached the listener; every SetupRequest was answered, never with a live ConnId.
     EXPECT_EQ(report.not_connected, 0);
     EXPECT_EQ(report.connected, plan.connections - report.made[static_cast<int>(FloodKind::close_at_once)]);
     EXPECT_EQ(report.unanswered, 0);
@@ -223,10 +210,8 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     ASSERT_TRUE(rx.wait_for([&] { return open_fd_count(rx.pid()) <= idle_fds; }, 30s))
         << open_fd_count(rx.pid()) << " descriptors after the flood, " << idle_fds << " before";
 
-    // Once the rows of every link have gone, ten new transmitters get the ConnIds 1
-    // to 10. They start one after the other, each once the one before has linked, so
-    // that their start does not crowd the machine; all ten are linked at once in the
-    // end.
+    // Once every row has gone, ten new transmitters, started one after the other, get
+    // the ConnIds 1 to 10 and are linked at once in the end.
     ASSERT_TRUE(rx.wait_for(
         [&] {
             const auto rounds = ticks_by_round(log.events());
@@ -273,29 +258,21 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     ASSERT_TRUE(rx.wait_for([&] { return open_fd_count(rx.pid()) <= idle_fds; }, 30s))
         << open_fd_count(rx.pid()) << " descriptors at the end, " << idle_fds << " at the start";
 
-    // The event loop never went a second without a turn, beyond what the machine
-    // itself stalled this test process.
-    rx.send_signal(SIGTERM);
-    ASSERT_EQ(rx.wait_exit(30s), 0) << rx.err();
-    const auto exits = of_kind(log.events(), "exit");
-    ASSERT_EQ(exits.size(), 1u) << rx.out();
-    const auto max_gap = exits[0]["max_loop_gap_ms"].toInteger();
+    // The event loop never went a second without a turn, beyond the machine's own stall.
+    const auto max_gap = stop_program(rx)["max_loop_gap_ms"].toInteger();
     std::printf("[flood] receiver's longest event-loop gap: %lld ms (this process's: %lld ms)\n",
                 static_cast<long long>(max_gap), static_cast<long long>(machine.max_gap_ms()));
     EXPECT_LT(max_gap, 1000 + machine.max_gap_ms());
 
-    // Standard error holds only the receiver's reports of the flood's links and
-    // connections; standard output only its notes on datagrams naming no link.
+    // Standard error holds only the flood's reports; standard output only notes on stray datagrams.
     std::istringstream errors(rx.err());
     for (std::string line; std::getline(errors, line);) EXPECT_TRUE(is_flood_report(line)) << line;
     for (const std::string& line : log.other_lines())
         EXPECT_TRUE(is_between(line, "more_data: entered with conn_id=", ".  Ignored.", true)) << line;
 }
 
-// One host opens 200 connections a second for 20 s against a receiver that gives each
-// host two links; meanwhile a real transmitter on another address links, and all it
-// sends is counted (but the chunk that carries its ShutdownRequest, as always) while
-// the receiver's event loop never waits 100 ms.
+// One host opens 200 connections a second for 20 s against two links per host; a real
+// transmitter on another address has all it sends counted, the loop never waiting 100 ms.
 TEST(ConnectionFlood, AHostsFloodLeavesAnotherHostsLinkWhole) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     kelbos::testing::StallMeter machine;
@@ -330,11 +307,7 @@ TEST(ConnectionFlood, AHostsFloodLeavesAnotherHostsLinkWhole) {
         10s));
     EXPECT_EQ(counted, bytes_of(sent[0]));  // counted in full, to the byte
     EXPECT_EQ(flood.report().not_connected + flood.report().unanswered + flood.report().odd_replies, 0);
-    rx.send_signal(SIGTERM);
-    ASSERT_EQ(rx.wait_exit(30s), 0) << rx.err();
-    const auto exits = of_kind(log.events(), "exit");
-    ASSERT_EQ(exits.size(), 1u);
-    EXPECT_LT(exits[0]["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
+    EXPECT_LT(stop_program(rx)["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Either end of a running link killed outright (SIGKILL), with the real programs in a
-// network namespace of their own: the transmitter under a live receiver, over TCP and
-// over UDP; the receiver under a live transmitter, headless and with the transmitter
-// program object, which must come back to idle and start again once the receiver is
-// back.
+// Either end of a running link killed (SIGKILL) over TCP and UDP: the transmitter
+// under a live receiver; the receiver under kelbostx and under the program object,
+// which comes back to idle and starts again once the receiver is back.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -11,9 +9,6 @@
 #include <memory>
 
 #include "fault_support.h"
-#include "open_fds.h"
-#include "status_row.h"
-#include "tx_fixture.h"
 
 namespace kelbos::pairtest {
 namespace {
@@ -37,12 +32,11 @@ TEST_P(TransmitterKilled, TheReceiverEndsTheLinkRemovesItsRowAndGivesItsConnIdAg
 
     tx.send_signal(SIGKILL);
     EXPECT_EQ(tx.wait_exit(10s), 128 + SIGKILL);
-    // Killed, the transmitter's connection ends with an orderly close from its system:
-    // the receiver reads the end of the stream, also on a UDP link, whose datagrams
-    // simply stop.
-    ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 1) >= 0; }, 20s));
+    // The killed transmitter's system closes its connection: the receiver reads the end
+    // of the stream, also on a UDP link.
+    const int end = await_event(*rx, "link_end", 1, 20s);
+    ASSERT_GE(end, 0);
     std::vector<QJsonObject> events = json_events(*rx);
-    const int end = find_event(events, "link_end", 1);
     EXPECT_EQ(events[end]["reason"].toInt(), REASON_ABORTED);
     const QString row = events[end]["row"].toString();
     EXPECT_TRUE(names_loopback(row)) << row.toStdString();
@@ -60,15 +54,12 @@ TEST_P(TransmitterKilled, TheReceiverEndsTheLinkRemovesItsRowAndGivesItsConnIdAg
                           {"--headless", "--go", "--time", "1", "--transport", t.option}, KELBOS_SCENES_DIR);
         EXPECT_EQ(next.wait_exit(30s), 0) << next.err();
     }
-    ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 2) >= 0; }, 10s));
+    ASSERT_GE(await_event(*rx, "link_end", 2, 10s), 0);
 
-    // The row goes on the sixteenth tick after the end: fifteen ticks show it stopped,
-    // the sixteenth (TOTAL ticks first) removes it.
-    ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "row_removed", 1) >= 0; }, 40s))
-        << rx->out();
+    // Fifteen ticks show the row stopped, the sixteenth (TOTAL ticks first) removes it.
+    const int removed = await_event(*rx, "row_removed", 1, 40s);
+    ASSERT_GT(removed, end) << rx->out();
     events = json_events(*rx);
-    const int removed = find_event(events, "row_removed", 1);
-    ASSERT_GT(removed, end);
     int total_ticks = 0, stopped_ticks = 0;
     for (int i = end + 1; i < removed; ++i) {
         if (events[i]["event"] != "tick") continue;
@@ -87,9 +78,9 @@ TEST_P(TransmitterKilled, TheReceiverEndsTheLinkRemovesItsRowAndGivesItsConnIdAg
                        {"--headless", "--json", "--go", "--time", "2", "--transport", t.option},
                        KELBOS_SCENES_DIR);
     EXPECT_EQ(again.wait_exit(30s), 0) << again.err();
-    ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 1, removed) >= 0; }, 10s));
+    const int second_end = await_event(*rx, "link_end", 1, 10s, removed);
+    ASSERT_GE(second_end, 0);
     events = json_events(*rx);
-    const int second_end = find_event(events, "link_end", 1, removed);
     EXPECT_EQ(events[second_end]["reason"].toInt(), REASON_NORMAL);
     EXPECT_GT(bytes_of(events[second_end]), 0u);
     for (const QJsonObject& tick : of_kind(json_events(again), "tick")) EXPECT_EQ(tick["conn_id"].toInt(), 1);
@@ -120,24 +111,14 @@ TEST_P(ReceiverKilled, TheHeadlessTransmitterReportsTheAbortAndEnds) {
 
     rx->send_signal(SIGKILL);
     EXPECT_EQ(rx->wait_exit(10s), 128 + SIGKILL);
-    EXPECT_EQ(tx.wait_exit(30s), 1) << tx.err();
-    const AbortReport report = split_abort_report(tx.err());
-    check_abort_report(report, abort_errors(t));
-    const std::vector<QJsonObject> ends = of_kind(json_events(tx), "end");
-    ASSERT_EQ(ends.size(), 1u) << tx.out();
-    EXPECT_EQ(ends[0]["how"].toString(), "aborted");
-    EXPECT_GT(bytes_of(ends[0]), 0u);
-    // A failed send leaves the send loop with its note.
-    const bool send_failed = report.diagnostic.starts_with("send: ");
-    EXPECT_EQ(tx.out().find("send_message: unscheduling the work proc\n") != std::string::npos, send_failed)
-        << tx.out();
+    expect_headless_abort(tx, abort_errors(t));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ReceiverKilled, ::testing::Values(TCP_LINK, UDP_LINK),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The transmitter program object, in this process, against real receivers.
-class ReceiverKilledUnderTheProgram : public txtest::ProgramTest {
+class ReceiverKilledUnderTheProgram : public FaultProgramTest {
 protected:
     // Runs the program's event loop until the receiver's row for link 1 counts.
     static bool counting(ChildProcess& rx) {
@@ -162,29 +143,12 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         ASSERT_TRUE(go(*p));
         ASSERT_TRUE(counting(*rx)) << rx->out();
 
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        rx->send_signal(SIGKILL);
-        const bool ended = wait_transmitting(*p, false, 20s);
-        const std::string out = ::testing::internal::GetCapturedStdout();
-        const std::string err = ::testing::internal::GetCapturedStderr();
-        ASSERT_TRUE(ended);
-        ASSERT_EQ(messages.texts.size(), 1u);
-        AbortReport report{err, messages.texts[0]};
-        if (report.diagnostic.ends_with('\n')) report.diagnostic.pop_back();
-        check_abort_report(report, abort_errors(t), std::string("abort_report_") + t.name);
-        EXPECT_EQ(
-            out, report.diagnostic.starts_with("send: ") ? "send_message: unscheduling the work proc\n" : "");
-        // Idle again: Go and the settings enabled, Halt grayed, the row stopped, the
-        // link's sockets closed, nothing scheduled.
-        EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
-        EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
-        EXPECT_EQ(p->loop().scheduled(), TransmitLoop::Wake::none);
-        EXPECT_EQ(count_open_fds(), fds);
+        ASSERT_NO_FATAL_FAILURE(expect_abort(
+            *p, [&] { rx->send_signal(SIGKILL); }, abort_errors(t), std::string("abort_report_") + t.name, fds,
+            20s));
         rx.reset();
 
-        // The receiver restarts on the same ports; Go works again and Halt ends the
-        // link normally.
+        // The receiver restarts on the same ports; Go works again and Halt ends normally.
         rx = start_receiver();
         messages.texts.clear();
         ASSERT_TRUE(go(*p)) << (messages.texts.empty() ? "" : messages.texts[0]);
@@ -193,7 +157,7 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         ASSERT_TRUE(halt(*p));
         EXPECT_TRUE(messages.texts.empty()) << messages.texts[0];
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
-        ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 1) >= 0; }, 10s));
+        ASSERT_GE(await_event(*rx, "link_end", 1, 10s), 0);
         EXPECT_EQ(of_kind(json_events(*rx), "link_end", 1)[0]["reason"].toInt(), REASON_NORMAL);
         EXPECT_EQ(count_open_fds(), fds);
     }

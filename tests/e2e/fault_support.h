@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Pieces of the fault tests: hand-made peers that speak the real protocol through the
-// shared codecs (a transmitter for a real kelbosrx, a receiver for the real
-// transmitter), on the well-known ports of the test's own network namespace, and the
-// check of what a transmitter reports when its link fails under it.
+// Pieces of the fault tests: hand-made peers speaking the protocol through the shared
+// codecs on the namespace's well-known ports, and the checks of a failed link's report.
 #pragma once
 
 #include <arpa/inet.h>
@@ -12,16 +10,20 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "open_fds.h"
 #include "resolve.h"
 #include "sockets.h"
 #include "program_pair_support.h"
 #include "protocol.h"
 #include "scripted_receiver.h"
+#include "status_row.h"
+#include "tx_fixture.h"
 
 namespace kelbos::pairtest {
 
@@ -43,8 +45,7 @@ inline SocketAddress loopback(std::uint16_t port) {
     return resolve_host("127.0.0.1", port).at(0);
 }
 
-// A socket of `type` sending from `source` (an address of this host) to a port of this
-// namespace's loopback: a blocking TCP connection, or a connected datagram socket.
+// A blocking TCP connection or connected datagram socket from `source` to a loopback port.
 inline Socket socket_from(int type, const char* source, std::uint16_t port) {
     Socket s = make_socket(type);
     const SocketAddress from = resolve_host(source, 0).at(0);
@@ -69,8 +70,7 @@ inline Socket listen_on(std::uint16_t port, int type = SOCK_STREAM) {
     return s;
 }
 
-// The SetupRequest of a hand-made transmitter: 1000-byte messages, one kelbo per
-// 2500000 bytes, green.
+// A hand-made transmitter's SetupRequest: 1000-byte messages, a kelbo per 2500000 bytes, green.
 inline Bytes handmade_setup(int transport) {
     SetupRequest request;
     request.kelbo_bytes = 2500000;
@@ -95,8 +95,7 @@ struct HandMadeReceiver {
     const Socket& listener(const Transport& t) const { return t.type == TRANSPORT_UDP ? control : stream; }
 };
 
-// The receiver's side of a setup, for a transmitter in another process: accepts one
-// connection, reads its SetupRequest and answers `reply`.
+// Accepts one connection, reads its SetupRequest and answers `reply`.
 inline test::SetupPeer accept_setup(const Socket& listener, const Bytes& reply,
                                     std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     test::SetupPeer peer;
@@ -115,9 +114,8 @@ inline Bytes data_message(ConnId conn_id, std::uint32_t length) {
     return message;
 }
 
-// A headless receiver with JSON lines, its start-up over: listening, and its event
-// loop turning (its first tick is out), so that the descriptors it holds from now on
-// are those of an idle receiver.
+// A headless receiver with JSON lines, listening and ticking: from now on it holds an
+// idle receiver's descriptors.
 inline std::unique_ptr<ChildProcess> start_receiver(std::vector<std::string> args = {}) {
     args.insert(args.end(), {"--headless", "--json", "--time", "300"});
     auto rx = std::make_unique<ChildProcess>(receiver_binary(), args, KELBOS_SCENES_DIR);
@@ -131,14 +129,12 @@ inline std::unique_ptr<ChildProcess> start_receiver(std::vector<std::string> arg
     return rx;
 }
 
-// The name a receiver gives a peer on this host: its host name when the reverse lookup
-// answers within the receiver's budget, else the address.
+// A receiver's name for a peer on this host: its host name, or the address.
 inline bool names_loopback(const QString& row) {
     return row == "localhost" || row == "127.0.0.1";
 }
 
-// Waits until a receiver holds exactly the descriptors `idle` or, with `links`, that
-// many more: the lookup of a new peer's name may hold one for a moment.
+// Waits until a receiver holds exactly the descriptors `idle`, or `links` more.
 inline bool holds_fds(ChildProcess& rx, const std::set<int>& idle, std::size_t links = 0) {
     return rx.wait_for(
         [&] {
@@ -162,10 +158,16 @@ inline int find_event(const std::vector<QJsonObject>& events, const QString& kin
     return -1;
 }
 
-// The texts a failed link leaves: at most one diagnostic of the failing call ("send"
-// or "recv", perror form), and the box "Connection to <host> terminated\nConnection
-// aborted\n" with the error text of that failure. An end of stream is no failing call:
-// no diagnostic, and the box ends there.
+// Waits for such an event of a receiver; its index, -1 when none came within `limit`.
+inline int await_event(ChildProcess& rx, const QString& kind, int conn_id, std::chrono::milliseconds limit,
+                       int from = 0) {
+    rx.wait_for([&] { return find_event(json_events(rx), kind, conn_id, from) >= 0; }, limit);
+    return find_event(json_events(rx), kind, conn_id, from);
+}
+
+// A failed link's texts: at most one perror diagnostic of the failing send or recv, and
+// the box "Connection to <host> terminated\nConnection aborted\n<error text>" (an end
+// of stream: no diagnostic, no error text).
 struct AbortReport {
     std::string diagnostic;  // without its line end; empty when there is none
     std::string box;
@@ -186,9 +188,8 @@ inline AbortReport split_abort_report(const std::string& err) {
     return report;
 }
 
-// Checks the report of a link that failed with one of `errors` (strerror texts; an
-// end of stream names none: ""); returns the error text it named. Which failure came
-// is recorded under `key` in the test's XML output, for tallies over repeated runs.
+// Checks a report of one of `errors` (strerror texts, "" for an end of stream); returns
+// the one named. Which came is recorded under `key` in the XML output.
 inline std::string check_abort_report(const AbortReport& report, const std::set<std::string>& errors,
                                       const std::string& key = "abort_report") {
     ::testing::Test::RecordProperty(key, report.diagnostic.empty() ? "end of stream" : report.diagnostic);
@@ -204,5 +205,52 @@ inline std::string check_abort_report(const AbortReport& report, const std::set<
     }
     return error;
 }
+
+inline constexpr const char* SEND_LOOP_NOTE = "send_message: unscheduling the work proc\n";
+
+// A headless transmitter whose link failed under it: status 1, the report of one of
+// `errors`, the send loop's note exactly when a send failed, and one "aborted" end.
+inline AbortReport expect_headless_abort(ChildProcess& tx, const std::set<std::string>& errors) {
+    EXPECT_EQ(tx.wait_exit(30s), 1) << tx.err();
+    const AbortReport report = split_abort_report(tx.err());
+    check_abort_report(report, errors);
+    EXPECT_EQ(tx.out().find(SEND_LOOP_NOTE) != std::string::npos, report.diagnostic.starts_with("send: "))
+        << tx.out();
+    const std::vector<QJsonObject> ends = of_kind(json_events(tx), "end");
+    EXPECT_EQ(ends.size(), 1u) << tx.out();
+    for (const QJsonObject& end : ends) {
+        EXPECT_EQ(end["how"].toString(), "aborted");
+        EXPECT_GT(bytes_of(end), 0u);
+    }
+    return report;
+}
+
+// The transmitter program object in this process, its link failing under it.
+class FaultProgramTest : public txtest::ProgramTest {
+protected:
+    // Runs `fault` with the output captured until the link has ended: one box naming
+    // one of `errors` (recorded under `key`), the send loop's note exactly when a send
+    // failed, and the program idle again holding the descriptors `fds`.
+    void expect_abort(TransmitterProgram& p, const std::function<void()>& fault,
+                      const std::set<std::string>& errors, const std::string& key, int fds,
+                      std::chrono::milliseconds limit) {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        fault();
+        const bool ended = wait_transmitting(p, false, limit);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        std::string err = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(ended);
+        ASSERT_EQ(messages.texts.size(), 1u);
+        if (err.ends_with('\n')) err.pop_back();
+        check_abort_report(AbortReport{err, messages.texts[0]}, errors, key);
+        EXPECT_EQ(out, err.starts_with("send: ") ? SEND_LOOP_NOTE : "");
+        // Go and the settings enabled, Halt grayed, the row stopped, nothing scheduled.
+        EXPECT_EQ(txtest::menu_state(p), txtest::MENU_IDLE);
+        EXPECT_EQ(p.window().value_row().protocol(), "Stopped");
+        EXPECT_EQ(p.loop().scheduled(), TransmitLoop::Wake::none);
+        EXPECT_EQ(count_open_fds(), fds);
+    }
+};
 
 }  // namespace kelbos::pairtest

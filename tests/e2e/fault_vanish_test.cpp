@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Peers that vanish without a word, and peers that only pause, with the real programs
-// on two hosts (network namespaces joined by a veth pair), each host running a
-// receiver and transmitters aimed at the other. A host whose interface goes down must
-// cost the other host's programs its links within a minute; a program stopped for 90
-// seconds, whose host still answers, must cost nothing.
+// Peers that vanish or pause, on two hosts each running a receiver and transmitters
+// aimed at the other: a host gone costs its links within a minute; a program stopped
+// for 90 seconds, whose host still answers, costs nothing.
 #include <gtest/gtest.h>
 
 #include <csignal>

@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// A receiver that answers the setup and then never reads (the TCP window closes): the
-// transmitter's event loop keeps turning while its socket is full, Halt is handled at
-// once, and the halt gives up after its wait with "Timeout waiting for Shutdown ACK":
-// with a short wait in the program object, and once with the real ten seconds in the
-// real kelbostx. A Go that waits on its receiver holds the event loop no more than a
-// halt does, and no dialog holds either of them open.
+// A receiver that never reads after the setup (the window closes): the loop keeps
+// turning, Halt gives up after its wait (program object and real kelbostx); a Go or
+// halt waiting on its receiver never holds the loop, nor does a dialog.
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -58,8 +55,7 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     ASSERT_TRUE(go(*p));
     const test::SetupPeer peer = setup.get();  // never reads again
 
-    // The window closes: the receiver holds unread data, the transmitter unsent data,
-    // and the send loop waits for its socket to take more.
+    // The window closes: unread data on one side, unsent on the other, the loop waiting.
     ASSERT_TRUE(txtest::pump_until(
         [&] {
             return p->loop().waiting_for_writable() &&
@@ -79,9 +75,8 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     EXPECT_TRUE(p->loop().transmitting());
     EXPECT_TRUE(p->loop().waiting_for_writable());
 
-    // Halt, asked from the event loop as the menu asks it, then the Rate History's file
-    // dialog opened: handled at once, then the halt waits its full bound for a
-    // writable socket and gives up with the dialog still open.
+    // Halt from the event loop, then the Rate History's file dialog: the halt waits its
+    // full bound and gives up with the dialog still open.
     p->views().open_history();
     QAction* save_as = nullptr;
     for (QAction* a : p->views().history_window()->findChildren<QAction*>())
@@ -123,8 +118,7 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
 INSTANTIATE_TEST_SUITE_P(Waits, ZeroWindowUnderTheProgram, ::testing::Values(1500ms, LINK_WAIT),
                          [](const auto& info) { return std::to_string(info.param.count()) + "ms"; });
 
-// The real program: kelbostx --time halts after a second; the halt cannot send its
-// request into the full socket and gives up after its ten seconds.
+// The real kelbostx --time halts after a second and gives up after its ten seconds.
 TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     HandMadeReceiver rx;
@@ -140,15 +134,13 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     const std::vector<QJsonObject> ends = of_kind(events, "end");
     ASSERT_EQ(ends.size(), 1u) << tx.out();
     EXPECT_EQ(ends[0]["how"].toString(), "halt failed");
-    // The halt began a second after start-up at the earliest, then waited its ten
-    // seconds (exactly so in the test above; here with a start-up of any length).
+    // The halt began a second after start-up at the earliest, then waited ten seconds.
     const qint64 halt_ms = 1000, wait_ms = LINK_WAIT.count();
     EXPECT_GE(ends[0]["time_ms"].toInteger(), halt_ms + wait_ms);
     EXPECT_LT(ends[0]["time_ms"].toInteger(), halt_ms + wait_ms + 10000);
     RecordProperty("halt_failed_at_ms", std::to_string(ends[0]["time_ms"].toInteger()));
 
-    // Everything the transmitter's system accepted still arrives once the receiver
-    // reads, and no ShutdownRequest follows it: there was never room for one.
+    // All the system accepted arrives once read, with no ShutdownRequest after it.
     Bytes rest;
     ASSERT_TRUE(test::read_to_end(peer.connection.fd(), rest));
     EXPECT_EQ(rest.size(), bytes_of(ends[0]));
@@ -156,10 +148,8 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     EXPECT_NE(Bytes(rest.end() - 3, rest.end()), (Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
 }
 
-// A Go whose receiver takes the connection and never answers the setup, and a halt
-// against a receiver that has stopped reading, each wait their ten seconds; meanwhile
-// the event loop turns, the row keeps its values, every command but Exit is grayed,
-// and Exit ends the wait at once without a box.
+// A Go never answered and a halt never read each wait ten seconds: the loop turns, the
+// row keeps its values, all but Exit is grayed, and Exit ends the wait at once.
 class StalledUnderTheProgram : public txtest::ProgramTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
@@ -218,10 +208,8 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Waits, StalledUnderTheProgram, ::testing::Values(ID_GO, ID_HALT),
                          [](const auto& info) { return info.param == ID_GO ? "Go" : "Halt"; });
 
-// The real program, headless, stalled where it waits on its receiver: in its halt,
-// whose request went to a receiver that reads everything and never answers, or in its
-// Go, aimed at an address that drops every packet (and told by --time to halt while
-// the Go waits); SIGTERM, the way Exit goes, ends it within a second.
+// The real kelbostx stalled in its halt (never answered) or its Go (every packet
+// dropped): SIGTERM, the way Exit goes, ends it within a second.
 class StalledRealTransmitter : public ::testing::TestWithParam<int> {};
 
 TEST_P(StalledRealTransmitter, EndsAtOnceWhenToldToAndItsLoopNeverStalls) {
@@ -249,8 +237,7 @@ TEST_P(StalledRealTransmitter, EndsAtOnceWhenToldToAndItsLoopNeverStalls) {
     Bytes got;
     ASSERT_TRUE(tx.wait_for(
         [&] {
-            // The Go's first connect attempt is lost, and so is its repetition a second
-            // later: the interface's tenth figure, the packets it sent.
+            // The Go's connect and its repetition are lost: the interface's packets sent.
             std::ifstream dev("/proc/net/dev");
             std::string word;
             while (in_go && dev >> word && word != "kbdrop:") {

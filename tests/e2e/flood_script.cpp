@@ -51,9 +51,8 @@ Bytes valid_request() {
     return Bytes(bytes.begin(), bytes.end());
 }
 
-// A SetupRequest of 72 bytes with nonsense where the receiver looks: kelbo sizes of
-// 0, 1 or 2^32 - 1, colour texts that do not read as colours or have no end, transport
-// bytes outside 1..2.
+// 72 bytes of nonsense where the receiver looks: kelbo sizes 0, 1 or 2^32 - 1, bad or
+// unended colours, transports outside 1..2.
 Bytes bogus_request(Draw& d) {
     Bytes b = d.bytes(static_cast<int>(SETUP_REQUEST_LEN));
     static constexpr std::uint32_t kelbo_sizes[] = {0, 1, 0xFFFFFFFFu};

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// What a flood sends, drawn from its seed before anything is sent: each connection's
-// kind, port and bytes, and each burst's datagrams. The same seed gives the same
-// script.
+// What a flood sends, drawn from its seed: each connection's kind, port and bytes, and
+// each burst's datagrams.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// Pieces of the tests that run the real programs: whether a port of this test's
-// network namespace listens yet, and their open descriptors.
+// Pieces of the tests that run the real programs: listening ports, open descriptors.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +19,7 @@
 #include "child_process.h"
 #include "netns.h"
 #include "program_output.h"
+#include "protocol.h"
 
 namespace kelbos::pairtest {
 
@@ -32,10 +33,8 @@ using kelbos::testing::of_kind;
 using kelbos::testing::receiver_binary;
 using kelbos::testing::transmitter_binary;
 
-// The number of connections waiting in the accept queue of the TCP socket of this
-// process's network namespace that listens on `port`; nullopt when none listens. Read
-// from the kernel's table rather than by connecting, which a receiver would count as
-// a link being set up.
+// The accept queue of this namespace's TCP listener on `port`, nullopt when none listens;
+// read from the kernel's table, as a connect would count as a link being set up.
 inline std::optional<int> listen_queue(std::uint16_t port) {
     char wanted[8];
     std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
@@ -60,16 +59,6 @@ inline bool tcp_listening(std::uint16_t port) {
     return listen_queue(port).has_value();
 }
 
-// Number of open file descriptors of a process; -1 when they cannot be listed.
-inline int open_fd_count(pid_t pid) {
-    std::error_code error;
-    int count = 0;
-    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
-         !error && it != end; it.increment(error))
-        ++count;
-    return error ? -1 : count;
-}
-
 // The numbers of a running process's open file descriptors.
 inline std::set<int> open_fds(pid_t pid) {
     std::set<int> fds;
@@ -78,6 +67,42 @@ inline std::set<int> open_fds(pid_t pid) {
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
         fds.insert(std::atoi(entry.path().filename().c_str()));
     return fds;
+}
+
+// Number of open file descriptors of a process; -1 when they cannot be listed.
+inline int open_fd_count(pid_t pid) {
+    const std::set<int> fds = open_fds(pid);
+    return fds.empty() ? -1 : static_cast<int>(fds.size());
+}
+
+// The one "halted" end line of a transmitter that exited with status 0 within `limit`;
+// an empty object after a failure.
+inline QJsonObject halted_end(ChildProcess& tx, std::chrono::milliseconds limit = 60s) {
+    EXPECT_EQ(tx.wait_exit(limit), 0) << tx.err();
+    const std::vector<QJsonObject> ends = of_kind(json_events(tx), "end");
+    EXPECT_EQ(ends.size(), 1u) << tx.out();
+    if (ends.size() != 1) return {};
+    EXPECT_EQ(ends[0]["how"].toString(), "halted");
+    return ends[0];
+}
+
+// A receiver's first link_end for `conn_id`, a normal end, once written (it may follow
+// the ShutdownAck); an empty object when none came within `limit`.
+inline QJsonObject normal_link_end(ChildProcess& rx, int conn_id, std::chrono::milliseconds limit = 10s) {
+    const auto ends = [&] { return of_kind(json_events(rx), "link_end", conn_id); };
+    EXPECT_TRUE(rx.wait_for([&] { return !ends().empty(); }, limit)) << rx.out();
+    if (ends().empty()) return {};
+    EXPECT_EQ(ends()[0]["reason"].toInt(), REASON_NORMAL);
+    return ends()[0];
+}
+
+// Ends a program with SIGTERM: status 0, and its one exit line (an empty object if not one).
+inline QJsonObject stop_program(ChildProcess& p, std::chrono::milliseconds limit = 30s) {
+    p.send_signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(limit), 0) << p.err();
+    const std::vector<QJsonObject> exits = of_kind(json_events(p), "exit");
+    EXPECT_EQ(exits.size(), 1u) << p.out();
+    return exits.size() == 1 ? exits[0] : QJsonObject{};
 }
 
 }  // namespace kelbos::pairtest

@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Both real programs, headless, given a malformed scene file at start-up: a missing
-// file, a folder, every bad header line, bad counts and point lines, colours where
-// numbers belong, truncated files, CR LF line ends, an empty file, files of 10 MB,
-// lines of 100000 characters and binary junk. Each program ends by itself with the
-// documented status and the exact message (a bad header: the message on standard
-// error, then a run without a scene; a bad point line: its line on standard output and
-// status 255), never with a signal or a sanitizer's report. Big and junk files are
-// made here, in a scratch folder.
+// Both real programs, headless, given malformed, truncated, huge and junk scene files:
+// each ends by itself with the exact message (a bad header: on standard error, then a
+// run without a scene; a bad point line: on standard output, status 255).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -44,8 +39,7 @@ struct Outcome {
     std::string err;
 };
 
-// What a program did with its scene: it must end by itself (after --time, when it
-// runs on) before the deadline.
+// What a program did with its scene: it must end by itself before the deadline.
 Outcome run_program(ChildProcess& program, std::chrono::steady_clock::time_point deadline) {
     Outcome outcome;
     const auto left =
@@ -63,8 +57,7 @@ std::chrono::steady_clock::time_point deadline_for_both() {
     return std::chrono::steady_clock::now() + 60s;
 }
 
-// The same scene given to both programs at once, headless; each outcome checked
-// against the expected one.
+// The same scene given to both programs at once; each outcome checked.
 void expect_both(const std::vector<std::string>& words, int status, const std::string& out,
                  const std::string& err, const std::string& what) {
     std::vector<std::string> args{"--headless", "--time", "0.2"};
@@ -114,12 +107,17 @@ void expect_cases(const std::vector<Case>& cases) {
         expect_both({"first", files.write("case.klx", c.text)}, c.status, c.out, c.err, c.what);
 }
 
-TEST(SceneAtStartUp, MissingEmptyAndBadHeaders) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();  // the receiver binds its well-known ports
-    ASSERT_FALSE(build_dir().empty());
+class SceneAtStartUp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ENTER_PRIVATE_NETWORK_OR_SKIP();  // the receiver binds its well-known ports
+        ASSERT_FALSE(build_dir().empty());
+    }
+};
+
+TEST_F(SceneAtStartUp, MissingEmptyAndBadHeaders) {
     SceneFiles files;
-    // One word names its stem + ".init".
-    expect_both({files.path("absent.klx")}, 0, "",
+    expect_both({files.path("absent.klx")}, 0, "",  // one word names its stem + ".init"
                 "Unable to open init file\n'" + files.path("absent.init") + "'\nNo such file or directory\n",
                 "missing file");
     expect_both({"first", files.folder()}, 0, "",
@@ -141,17 +139,14 @@ TEST(SceneAtStartUp, MissingEmptyAndBadHeaders) {
          "12\n'\n"},
         {"set point", HEADER.substr(0, HEADER.size() - 7) + "point\n1,2,3\n", 0, "",
          "Problem parsing set command\nExpected 'set points', but found\n'set point\n'\n"},
-        // The scene file holds no colours: a colour where a header expects numbers is
-        // a bad line like any other.
+        // A colour where a header expects numbers is a bad line like any other.
         {"colour for a size", "set kelbo\nrot 30,150,60\nsize #800000\n", 0, "",
          "problem parsing kelbo size\nExpected: 'size width, depth, height'\nBut found: 'size #800000\n'\n"},
         {"header only", HEADER, 0, "", NO_POINTS},
     });
 }
 
-TEST(SceneAtStartUp, TruncatedFilesAndCrLf) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ASSERT_FALSE(build_dir().empty());
+TEST_F(SceneAtStartUp, TruncatedFilesAndCrLf) {
     const std::string example = HEADER + "300, 100, 0, 4, 3, 2\n400,150,24\n";
     // Cut at the end of each header line, inside lines, and inside the last point.
     expect_cases({
@@ -184,9 +179,7 @@ TEST(SceneAtStartUp, TruncatedFilesAndCrLf) {
     });
 }
 
-TEST(SceneAtStartUp, BadCountsAndPointLines) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ASSERT_FALSE(build_dir().empty());
+TEST_F(SceneAtStartUp, BadCountsAndPointLines) {
     expect_cases({
         {"four numbers", HEADER + "300, 100, 0, 4, 3, 2\n1, 2, 3, 4\n", 255, "Problem reading point #25\n",
          ""},
@@ -196,8 +189,7 @@ TEST(SceneAtStartUp, BadCountsAndPointLines) {
         {"empty last line", HEADER + "1, 2, 3\n\n", 255, "Problem reading point #2\n", ""},
         {"words", HEADER + "one, two, three\n", 255, "Problem reading point #1\n", ""},
         {"no commas", HEADER + "1 2 3\n", 255, "Problem reading point #1\n", ""},
-        // A colour where the numbers start is a bad point line; after three numbers
-        // it is what follows the last number read, which is ignored.
+        // A colour first is a bad point line; after three numbers it is ignored.
         {"colour first", HEADER + "#800000, 1, 2\n", 255, "Problem reading point #1\n", ""},
         {"colour after three numbers", HEADER + "300, 100, 0, #800000\n", 0, "", ""},
         {"zero counts only", HEADER + "1, 2, 3, 0, 5, 5\n1, 2, 3, 5, -1, 5\n", 0, "", NO_POINTS},
@@ -218,9 +210,7 @@ std::string random_bytes(std::mt19937& rng, std::size_t n, const std::string& wi
     return out;
 }
 
-TEST(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ASSERT_FALSE(build_dir().empty());
+TEST_F(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
     constexpr std::size_t TEN_MB = 10 * 1024 * 1024;
     const auto repeated = [](const std::string& line, std::size_t size) {
         std::string out;
@@ -229,20 +219,17 @@ TEST(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
         return out;
     };
     std::mt19937 rng(4);
-    // A first line of 100 random bytes that are neither NUL nor line ends, then a NUL,
-    // then random bytes of any value: the message shows the line up to the NUL.
+    // 100 random bytes without NUL or line ends, a NUL, then any bytes: shown up to the NUL.
     const std::string junk_line = random_bytes(rng, 100, std::string("\0\n\r", 3));
     const std::string junk = junk_line + std::string(1, '\0') + random_bytes(rng, 1 << 20);
     const std::string blanks(100000, ' ');
 
     expect_cases({
-        // 10 MB: the reading stops at 1000 kelbos; a file that never gets there is read
-        // to its end; a point line of 10 MB is read in 511-character pieces.
+        // 10 MB: reading stops at 1000 kelbos or the end; long lines come in 511-character pieces.
         {"10 MB of kelbos", HEADER + repeated("300, 100, 0, 4, 3, 2\n", TEN_MB), 0, "", TRUNCATED},
         {"10 MB without a kelbo", HEADER + repeated("1, 2, 3, 0, 0, 0\n", TEN_MB), 0, "", NO_POINTS},
         {"10 MB on one line", HEADER + "1, 2, 3" + std::string(TEN_MB, ' '), 255,
          "Problem reading point #2\n", ""},
-        // Lines of 100000 characters come in 511-character pieces, each a line.
         {"long first line", std::string(100000, 'x') + "\n" + HEADER, 0, "",
          set_kelbo_found(std::string(511, 'x'))},
         {"long set line", "set kelbo" + blanks + "\nrot 30,150,60\n", 0, "",
@@ -257,8 +244,7 @@ TEST(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
         {"binary junk", junk, 0, "", set_kelbo_found(junk_line)},
     });
 
-    // Junk after a good header ends in one of the documented ways, the same in both
-    // programs: a bad point line, or a scene with or without kelbos.
+    // Junk after a good header ends the same way in both: a bad point line, or a scene.
     SceneFiles files;
     const auto is_point_line = [](const std::string& out) {
         const std::string head = "Problem reading point #";

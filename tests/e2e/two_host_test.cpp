@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The real programs on two hosts: kelbosrx on this test's own network namespace,
-// kelbostx on a second one, joined by a veth pair shaped to 50 Mbit/s. Each host
-// knows the other only from its own hosts file: the transmitter finds the receiver by
-// name, and the receiver names the transmitter's row by a reverse lookup.
+// kelbosrx and kelbostx on two hosts joined by a link shaped to 50 Mbit/s, each knowing
+// the other by name only from its own hosts file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,48 +30,36 @@ struct Transmission {
     std::vector<double> steady_mbits;  // the receiver's rates once the link ran at speed
 };
 
-// Sends for `seconds` from host B to the receiver on host A, by its host name, and
-// reads both programs' lines about the link.
+// Sends for `seconds` from host B to host A's receiver by name; both programs' lines.
 void transmit(TwoHosts& hosts, ChildProcess& rx, int seconds, int conn_id, Transmission& out) {
     const auto tx = start_command(
         hosts.command(Host::b, transmitter_binary(),
                       {"--headless", "--json", "--go", "--time", std::to_string(seconds), "--transport",
                        "tcp", "--sock-buf", "150000", "--receiver", RECEIVER_HOST}),
         KELBOS_SCENES_DIR);
-    ASSERT_EQ(tx->wait_exit(60s + std::chrono::seconds(seconds)), 0) << tx->err();
+    const QJsonObject end = halted_end(*tx, 60s + std::chrono::seconds(seconds));
+    ASSERT_FALSE(end.isEmpty());
     EXPECT_EQ(tx->err(), "");
-    const std::vector<QJsonObject> tx_events = json_events(*tx);
-    const auto tx_ticks = of_kind(tx_events, "tick");
+    const auto tx_ticks = of_kind(json_events(*tx), "tick");
     ASSERT_FALSE(tx_ticks.empty()) << tx->out();
     for (const QJsonObject& tick : tx_ticks) {
         EXPECT_EQ(tick["row"].toString(), RECEIVER_HOST);
         EXPECT_EQ(tick["conn_id"].toInt(), conn_id);
     }
-    const auto ends = of_kind(tx_events, "end");
-    ASSERT_EQ(ends.size(), 1u) << tx->out();
-    EXPECT_EQ(ends[0]["how"].toString(), "halted");
-    out.sent = bytes_of(ends[0]);
+    out.sent = bytes_of(end);
 
-    ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "link_end", conn_id).empty(); }, 20s))
-        << rx.out();
+    const QJsonObject link_end = normal_link_end(rx, conn_id, 20s);
+    ASSERT_FALSE(link_end.isEmpty());
     std::vector<QJsonObject> live_ticks;
-    const QJsonObject* link_end = nullptr;
-    const std::vector<QJsonObject> rx_events = json_events(rx);
-    for (const QJsonObject& e : rx_events) {
+    for (const QJsonObject& e : json_events(rx)) {
         if (e["conn_id"].toInt() != conn_id) continue;
-        if (e["event"].toString() == "link_end") {
-            link_end = &e;
-            break;
-        }
+        if (e["event"].toString() == "link_end") break;
         if (e["event"].toString() == "tick") live_ticks.push_back(e);
     }
-    ASSERT_NE(link_end, nullptr);
-    EXPECT_EQ((*link_end)["reason"].toInt(), REASON_NORMAL);
-    out.received = bytes_of(*link_end);
-    out.peer_name = (*link_end)["row"].toString().toStdString();
+    out.received = bytes_of(link_end);
+    out.peer_name = link_end["row"].toString().toStdString();
     for (const QJsonObject& tick : live_ticks) EXPECT_EQ(tick["row"].toString().toStdString(), out.peer_name);
-    // The first tick's interval holds the link's set-up, the second may hold TCP's
-    // start, and the last may hold the halt: the ticks between show the steady rate.
+    // The ticks between set-up and TCP's start (first two) and the halt show the steady rate.
     for (std::size_t i = 2; i + 1 < live_ticks.size(); ++i)
         out.steady_mbits.push_back(live_ticks[i]["mbits_per_s"].toDouble());
 }
@@ -82,12 +68,9 @@ TEST(TwoHosts, ShapedLinkShowsItsRateAndTheTransmittersHostName) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
     TwoHosts hosts;
-    // Frames of up to 9000 bytes: the shaper counts whole frames, and in these the
-    // headers take under 1%, so the receiver's data rate is within 1% of the link's.
+    // Frames of 9000 bytes: headers take under 1% of what the shaper counts.
     std::string why = hosts.join(9000);
     if (why.empty()) why = hosts.shape("50mbit");
-    // Each host's file names only the other one, so each name can come from no
-    // other place.
     if (why.empty())
         why = hosts.set_hosts(Host::a, std::string("127.0.0.1 localhost\n") + TwoHosts::ADDRESS_B + " " +
                                            TRANSMITTER_HOST + " sender-b\n");
@@ -104,9 +87,7 @@ TEST(TwoHosts, ShapedLinkShowsItsRateAndTheTransmittersHostName) {
 
     Transmission link;
     ASSERT_NO_FATAL_FAILURE(transmit(hosts, *rx, 12, 1, link));
-    // The rate the row shows while both programs keep up with the link: the best
-    // average of a few consecutive steady ticks. A machine too busy to feed the link
-    // lowers some ticks; a row that miscounts is off in all of them.
+    // The best average of a few steady ticks: a busy machine lowers some, a miscount all.
     constexpr std::size_t WINDOW = 3;
     ASSERT_GE(link.steady_mbits.size(), WINDOW) << rx->out();
     double best = 0;
@@ -121,9 +102,8 @@ TEST(TwoHosts, ShapedLinkShowsItsRateAndTheTransmittersHostName) {
     // Every byte arrives and is counted.
     EXPECT_EQ(link.received, link.sent);
 
-    // The receiver waits 10 ms for the reverse lookup and names a peer by its address
-    // when the answer comes later, as it may on a loaded machine: then a few short
-    // links more, until one is named in time.
+    // A reverse lookup slower than 10 ms leaves the address as name: short links more
+    // until one is named in time.
     std::vector<std::string> names{link.peer_name};
     for (int conn_id = 2; names.back() != TRANSMITTER_HOST && conn_id <= 6; ++conn_id) {
         Transmission again;

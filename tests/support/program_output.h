@@ -52,9 +52,7 @@ inline std::uint64_t bytes_of(const QJsonObject& event) {
     return static_cast<std::uint64_t>(event["bytes"].toInteger());
 }
 
-// The JSON objects of a program's standard output, each line parsed once as it comes:
-// for long runs that look at the events again and again. The other lines are kept
-// apart.
+// A program's JSON lines, each parsed once as it comes (for long runs); other lines apart.
 class JsonEventLog {
 public:
     explicit JsonEventLog(const ChildProcess& child) : child_(child) {}

@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Two hosts on one machine for whole-program tests. Host A is this process's own
-// network namespace (enter_private_network makes it); host B is a second namespace,
-// held open by a child process. A veth pair joins them, and each host can have a hosts
-// file of its own, which programs started on it read as /etc/hosts (they run in a
-// private mount namespace with the file bound over /etc/hosts, so the machine's own
-// file is never touched). Host B, and with it the veth pair, goes when the object does.
+// Two hosts on one machine: A is this process's network namespace, B a second one held
+// by a child, joined by a veth pair; each may have its own hosts file, bound over
+// /etc/hosts in a private mount namespace. B and the pair go with the object.
 #pragma once
 
 #include <memory>
@@ -66,12 +63,10 @@ private:
     std::string dir_;                       // the hosts files
 };
 
-// Runs a command line to its end (program first, looked up on PATH and in the system
-// folders). Returns an empty string when it exits 0, else the command and what it said.
+// Runs a command line to its end: "" when it exits 0, else the command and what it said.
 std::string run_command(const std::vector<std::string>& command);
 
-// A program's full path, from PATH and the system folders; the name itself when it is
-// found nowhere.
+// A program's full path from PATH and the system folders, else the name itself.
 std::string find_program(const std::string& name);
 
 // Starts a command line made by TwoHosts::command.
