@@ -160,7 +160,7 @@ TEST_F(LinkTest, NoDescriptorLeftIsASocketErrorAndClosesTheControlSocket) {
     tight.rlim_cur = static_cast<rlim_t>(highest_fd() + 16);
     // The undefined behaviour checker reads memory through a descriptor the first time
     // it checks an object's type; the link's lookup and notifiers are checked here,
-    // while one is still free.
+    // while one is still free, and the link is opened without the fixture's helpers.
     {
         HostLookup warm("127.0.0.1", 1);
         QSocketNotifier notifier(QSocketNotifier::Read);
@@ -175,12 +175,14 @@ TEST_F(LinkTest, NoDescriptorLeftIsASocketErrorAndClosesTheControlSocket) {
     }
     const int exhausted = errno;
 
-    EXPECT_EQ(plain_open(link, TRANSPORT_TCP), LinkStatus::socket_error);
+    EXPECT_EQ(link.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+              LinkStatus::socket_error);
     EXPECT_EQ(link.last_error(), EMFILE);
 
     // One free descriptor: the control socket is made, the datagram socket is not.
     fillers.pop_back();
-    EXPECT_EQ(plain_open(link, TRANSPORT_UDP), LinkStatus::socket_error);
+    EXPECT_EQ(link.link_open(TRANSPORT_UDP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+              LinkStatus::socket_error);
     EXPECT_EQ(link.last_error(), EMFILE);
     Socket again(::open("/dev/null", O_RDONLY | O_CLOEXEC));  // the control socket's descriptor is free again
     EXPECT_TRUE(again);
