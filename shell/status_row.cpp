@@ -166,17 +166,13 @@ HeaderRow::HeaderRow(QWidget* parent, const DialogUnits& u, HeaderTitles t) : QW
     scale_[10] = make_label(this, u.rect(360, 0, 25, 10), "100", 205);
 }
 
-void HeaderRow::set_scale_labels(const std::array<QString, 11>& labels) {
-    for (int i = 0; i <= 10; ++i) scale_[i]->setText(labels[i]);
+void HeaderRow::set_scale(double full_mbits) {
+    const auto labels = scale_labels(full_mbits);
+    for (std::size_t i = 0; i < labels.size(); ++i) scale_[i]->setText(QString::fromStdString(labels[i]));
 }
 
 void show_bar_scale(double full_mbits, HeaderRow* header, const std::vector<RateBar*>& bars) {
-    if (header) {
-        const auto labels = scale_labels(full_mbits);
-        std::array<QString, 11> texts;
-        for (std::size_t i = 0; i < labels.size(); ++i) texts[i] = QString::fromStdString(labels[i]);
-        header->set_scale_labels(texts);
-    }
+    if (header) header->set_scale(full_mbits);
     for (RateBar* bar : bars) bar->set_full_scale(static_cast<float>(full_mbits));
 }
 

@@ -91,8 +91,8 @@ class HeaderRow : public QWidget {
 public:
     HeaderRow(QWidget* parent, const DialogUnits& units, HeaderTitles titles);
     QString title(int column) const;  // 0..3: the four column titles
-    // The scale's labels at 0, 1/10, ..., 10/10 of the bar.
-    void set_scale_labels(const std::array<QString, 11>& labels);
+    // The labels at 0, 1/10, ..., 10/10 of the bar for a scale of `full_mbits`.
+    void set_scale(double full_mbits);
     QLabel* scale_label(int i) const { return scale_[i]; }
 
 private:
