@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds the fuzz targets with clang in build-fuzz/ and runs
-# each for SECONDS (default 30) on a copy of its seed corpus; the committed corpora
-# are never written. Fails on any finding, whose input is kept in build-fuzz/findings/.
+# them side by side, each for SECONDS (default 30) on a copy of its seed corpus; the
+# committed corpora are never written. Fails on any finding, whose input is kept in
+# build-fuzz/findings/.
 # Usage: scripts/fuzz.sh [SECONDS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,7 +17,8 @@ cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
+# The targets run side by side, each for the whole time, and are reported in turn.
+pids=()
 for target in "${targets[@]}"; do
   run=$work/$target
   mkdir -p "$run/corpus"
@@ -29,12 +31,19 @@ for target in "${targets[@]}"; do
     # twice. LeakSanitizer still checks the whole process when it ends.
     receiver_input) extra+=(-detect_leaks=0) ;;
   esac
-  echo "== $target: ${seconds} s"
   # -close_fd_mask=3: the code under test writes its diagnostics to standard error;
   # libFuzzer and the sanitizers (and the harnesses' reports) still get through.
-  if (cd "$run" && UBSAN_OPTIONS=print_stacktrace=1 "$dir/tests/fuzz/$target" \
-        -max_total_time="$seconds" -timeout=60 -close_fd_mask=3 -print_final_stats=1 \
-        -artifact_prefix="$run/" "${extra[@]}" corpus >"$run/log" 2>&1); then
+  (cd "$run" && UBSAN_OPTIONS=print_stacktrace=1 "$dir/tests/fuzz/$target" \
+      -max_total_time="$seconds" -timeout=60 -close_fd_mask=3 -print_final_stats=1 \
+      -artifact_prefix="$run/" "${extra[@]}" corpus >"$run/log" 2>&1) &
+  pids+=($!)
+done
+failed=0
+for i in "${!targets[@]}"; do
+  target=${targets[$i]}
+  run=$work/$target
+  echo "== $target: ${seconds} s"
+  if wait "${pids[$i]}"; then
     grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec)' "$run/log" || true
   else
     failed=1
