@@ -12,7 +12,8 @@ targets=(scene_reader receiver_input transmitter_input)
 "$root/scripts/deps.sh" build test
 
 dir=$root/build-fuzz
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -DKELBOS_FUZZ=ON -DKELBOS_BUILD_TESTS=OFF >/dev/null
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -DKELBOS_FUZZ=ON -DKELBOS_BUILD_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -gline-tables-only -DNDEBUG" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target "${targets[@]}"
 
 work=$(mktemp -d)
