@@ -110,7 +110,7 @@ TEST(SceneFailures, EveryHeaderAndEndFailureShowsItsMessage) {
     }
 }
 
-TEST(SceneFailures, UnopenableFileNamesThePathAndTheSystemError) {
+TEST(SceneFailures, UnopenableFileNamesThePathAndOpeningStoresTheResult) {
     TempDir dir;
     MessageRecorder recorder;
     Scene scene;
@@ -122,8 +122,15 @@ TEST(SceneFailures, UnopenableFileNamesThePathAndTheSystemError) {
                                      "Unable to open init file\n'" + missing + "'\nNo such file or directory",
                                      "Unable to open init file\n'" + dir.path() + "'\nIs a directory"}));
 
-    // open_init_file stores the result.
+    // open_init_file stores the result, of a bad point line too.
     EXPECT_EQ(open_init_file(scene, {"x", missing}).outcome, ReadOutcome::failed);
+    EXPECT_FALSE(scene.scene_loaded);
+    scene.scene_loaded = true;
+    ::testing::internal::CaptureStdout();
+    dir.write("bad.init", HEADER + "1,2,3\n4\n");
+    const ReadResult result = open_init_file(scene, {dir.path() + "/bad.klx"});
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
+    EXPECT_EQ(result.outcome, ReadOutcome::fatal_point_error);
     EXPECT_FALSE(scene.scene_loaded);
 }
 
@@ -153,17 +160,6 @@ TEST(SceneFailures, BadPointLineIsFatalAndNamesThePointNumber) {
         EXPECT_TRUE(recorder.messages.empty()) << c.points;
         EXPECT_EQ(scene.point_count, c.stored) << c.points;
     }
-
-    // The file path version reports the same and sets scene_loaded from it.
-    TempDir dir;
-    Scene scene;
-    scene.scene_loaded = true;
-    ::testing::internal::CaptureStdout();
-    dir.write("bad.init", HEADER + "1,2,3\n4\n");
-    const ReadResult result = open_init_file(scene, {dir.path() + "/bad.klx"});
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
-    EXPECT_EQ(result.outcome, ReadOutcome::fatal_point_error);
-    EXPECT_FALSE(scene.scene_loaded);
 }
 
 TEST(SceneFailures, AcceptedValuesStayAndHeaderFailuresKeepThePoints) {

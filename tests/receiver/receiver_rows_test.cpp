@@ -24,7 +24,7 @@ QColor qcolour(Rgb c) {
 
 }  // namespace
 
-TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrder) {
+TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTexts) {
     ReceiverRig rig;
     const int top = rig.header_height();
     const int h = rig.row_height();
@@ -50,10 +50,7 @@ TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrder) {
     EXPECT_EQ(row_a.rate_text(), "0.0000");
     EXPECT_EQ(rig.rows().row(b)->protocol(), "UDP");
     EXPECT_TRUE(rig.messages.empty());
-}
 
-TEST(ReceiverRows, RowTexts) {
-    ReceiverRig rig;
     const StatusRow& total = *rig.rows().total_row();
     EXPECT_EQ(total.name(), "TOTAL");
     EXPECT_EQ(total.protocol(), "");
@@ -84,6 +81,15 @@ TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     rig.ticks(1);
     ASSERT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
 
+    // Ends of TOTAL, of no ConnId and of a free record change nothing.
+    rig.rows().shutdown_rcv(0, REASON_ABORTED, "x");
+    rig.rows().shutdown_rcv(11, REASON_ABORTED, "x");
+    rig.rows().shutdown_rcv(5, REASON_ABORTED, "x");
+    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
+    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
+    EXPECT_EQ(rig.table()[5].row_state, RowState::free);
+    EXPECT_EQ(rig.table()[a].row_state, RowState::live);
+
     rig.rows().shutdown_rcv(b, REASON_NORMAL, "Remote shutdown request");
     EXPECT_TRUE(rig.messages.empty());
     EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
@@ -95,7 +101,14 @@ TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     EXPECT_EQ(d, 4);
     rig.rows().release_conn_id(d);
     rig.data(b, 1000000);
-    rig.ticks(15);
+    rig.ticks(3);
+    // A second end of the ended link is written and ignored.
+    ::testing::internal::CaptureStdout();
+    rig.rows().shutdown_rcv(b, REASON_ABORTED, "late");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "shutdown_rcv: conn_id 2 which already marked dirty - ignoring\n");
+    EXPECT_EQ(rig.table()[b].removal_countdown, 12);
+    rig.ticks(12);
     ASSERT_NE(rig.rows().row(b), nullptr);
     EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
     EXPECT_EQ(rig.table()[b].removal_countdown, 0);
@@ -113,6 +126,9 @@ TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     EXPECT_EQ(rig.link("again"), b);
     EXPECT_EQ(rig.row_y(b), top + 2 * h);
     EXPECT_EQ(rig.row_y(0), top + 3 * h);
+    rig.ticks(20);
+    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
+    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
     EXPECT_TRUE(rig.messages.empty());
 }
 
@@ -141,55 +157,10 @@ TEST(ReceiverRows, TenLinksFillTheStripAndTheEleventhIsRefusedSilently) {
     EXPECT_EQ(rig.rows().alloc_conn_id(), 3);
 }
 
-TEST(ReceiverRows, EndsThatChangeNothing) {
-    ReceiverRig rig;
-    const ConnId a = rig.link("a");
-    rig.rows().shutdown_rcv(0, REASON_ABORTED, "x");
-    rig.rows().shutdown_rcv(11, REASON_ABORTED, "x");
-    rig.rows().shutdown_rcv(5, REASON_ABORTED, "x");  // free: no link to end
-    EXPECT_TRUE(rig.messages.empty());
-    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
-    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
-    EXPECT_EQ(rig.table()[5].row_state, RowState::free);
-    EXPECT_EQ(rig.table()[a].row_state, RowState::live);
-
-    rig.rows().shutdown_rcv(a, REASON_NORMAL, "Remote shutdown request");
-    rig.ticks(3);
-    ::testing::internal::CaptureStdout();
-    rig.rows().shutdown_rcv(a, REASON_ABORTED, "late");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "shutdown_rcv: conn_id 1 which already marked dirty - ignoring\n");
-    EXPECT_TRUE(rig.messages.empty());
-    EXPECT_EQ(rig.table()[a].removal_countdown, 12);
-    for (int i = 0; i < 20; ++i) rig.ticks(1);
-    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
-    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
-}
-
-TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirty) {
-    ReceiverRig rig;
-    const ConnId a = rig.link("far.example", TRANSPORT_UDP, 1000, "#0000FF");
-    const int slot = rig.table()[a].colour_slot;
-    ASSERT_TRUE(rig.program().colour_slots()[slot].held);
-    bool seen = false;
-    rig.on_message = [&](const std::string&) {
-        seen = true;
-        EXPECT_EQ(rig.table()[a].row_state, RowState::dirty);
-        EXPECT_EQ(rig.table()[a].removal_countdown, 15);
-        EXPECT_FALSE(rig.program().colour_slots()[slot].held);
-        EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
-        EXPECT_EQ(rig.rows().row(a)->protocol(), "Stopped");  // at once, not once the box is closed
-    };
-    rig.rows().shutdown_rcv(a, REASON_ABORTED, "Connection reset by peer");
-    EXPECT_TRUE(seen);
-    ASSERT_EQ(rig.messages,
-              std::vector<std::string>{"connection to far.example failed\nConnection reset by peer"});
-    EXPECT_EQ(rig.rows().row(a)->protocol(), "Stopped");
-}
-
 // The box's loop runs on: the row can go, and its ConnId serve a new link, before the
-// box is closed. The new link's row is not marked stopped.
-TEST(ReceiverRows, RowRemovedWhileTheBoxIsOpen) {
+// box is closed; the new link's row is not marked stopped. The box comes once the row
+// is dirty, and marked stopped.
+TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirtyAndItsRowMayGoMeanwhile) {
     ReceiverRig rig;
     const ConnId a = rig.link("a");
     rig.on_message = [&](const std::string&) {
@@ -203,6 +174,25 @@ TEST(ReceiverRows, RowRemovedWhileTheBoxIsOpen) {
     EXPECT_EQ(rig.rows().row(a)->name(), "successor");
     EXPECT_EQ(rig.rows().row(a)->protocol(), "TCP");
     EXPECT_EQ(rig.table()[a].row_state, RowState::live);
+
+    const ConnId b = rig.link("far.example", TRANSPORT_UDP, 1000, "#0000FF");
+    const int slot = rig.table()[b].colour_slot;
+    ASSERT_TRUE(rig.program().colour_slots()[slot].held);
+    bool seen = false;
+    rig.on_message = [&](const std::string&) {
+        seen = true;
+        EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
+        EXPECT_EQ(rig.table()[b].removal_countdown, 15);
+        EXPECT_FALSE(rig.program().colour_slots()[slot].held);
+        EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
+        EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");  // at once, not once the box is closed
+    };
+    rig.rows().shutdown_rcv(b, REASON_ABORTED, "Connection reset by peer");
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(rig.messages,
+              (std::vector<std::string>{"connection to a failed\ngone",
+                                        "connection to far.example failed\nConnection reset by peer"}));
+    EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
 }
 
 // While a failure box is open, later ones wait, ten at most (beyond that the oldest
