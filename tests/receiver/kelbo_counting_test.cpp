@@ -65,7 +65,7 @@ protected:
 
 }  // namespace
 
-TEST(ColourSlots, DefaultSlotAndAllocation) {
+TEST(ColourSlots, DefaultSlotAllocationAndRestart) {
     ColourSlots cs;
     cs.set_default();
     EXPECT_TRUE(cs[0].in_use);
@@ -86,10 +86,9 @@ TEST(ColourSlots, DefaultSlotAndAllocation) {
     for (int i = 3; i <= 10; ++i) EXPECT_EQ(cs.alloc_colour_slot("#FFFFFF"), i);
     EXPECT_EQ(cs.alloc_colour_slot("#FFFFFF"), 0);
     EXPECT_EQ(cs.colours_of(99), cs[0].colours);
-}
 
-TEST(ColourSlots, RestartFreesOnlyUnheldSlotsAndNeverTheDefault) {
-    ColourSlots cs;
+    // A restart frees only unheld slots, and never the default.
+    cs.reset();
     cs.set_default();
     cs[0].held = false;  // even unheld, slot 0 stays
     for (int i = 1; i <= 4; ++i) cs.alloc_colour_slot("#010203");
