@@ -25,7 +25,7 @@ std::size_t position(const std::vector<std::string>& order, const std::string& e
 
 }  // namespace
 
-TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkAndIsDroppedAfterTheWait) {
+TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkWhileARequestInPiecesIsReadOnAndIsDroppedAfterTheWait) {
     EngineRig rig({.setup_wait = 1500ms});
     auto a = rig.open(TRANSPORT_TCP);
     ASSERT_EQ(a.conn_id, 1);
@@ -34,11 +34,30 @@ TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkAndIsDroppedAfterTheWait) {
     ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(2) == LinkPhase::admitted; }));
     EXPECT_NE(rig.engine->link_socket(2), -1);
 
-    // While it waits, the other link's data flows and a further link is set up.
+    // While it waits, the other link's data flows and a further link is set up, its
+    // request read on piece by piece, the data after it kept.
     ASSERT_TRUE(a.control.send(zeros(100)));
     ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 100; }));
-    auto b = rig.open(TRANSPORT_UDP);
-    EXPECT_EQ(b.conn_id, 3);
+    Peer peer = Peer::tcp(rig.ports.stream);
+    const Bytes request = setup_request(TRANSPORT_TCP, 1234, "#0A0B0C");
+    ASSERT_TRUE(peer.send(slice(request, 0, 30)));
+    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(3) == LinkPhase::admitted; }));
+    ASSERT_TRUE(rig.drained(3, peer));
+    ASSERT_TRUE(peer.send(slice(request, 30, 70)));
+    ASSERT_TRUE(rig.drained(3, peer));
+    EXPECT_EQ(rig.rec.new_links.size(), 1u);
+    EXPECT_TRUE(peer.nothing_to_read());
+    EXPECT_EQ(rig.engine->link_phase(3), LinkPhase::admitted);
+    // The last two bytes come with the first data.
+    Bytes rest = slice(request, 70, 72);
+    rest.resize(2 + 100, 0);
+    ASSERT_TRUE(peer.send(rest));
+    EXPECT_EQ(peer.read(4), (Bytes{0x03, 0x01, 0x01, 0x05}));
+    ASSERT_EQ(rig.rec.new_links.size(), 2u);
+    EXPECT_EQ(rig.rec.new_links[1].kelbo_bytes, 1234u);
+    EXPECT_EQ(rig.rec.new_links[1].colour_text, "#0A0B0C");
+    EXPECT_EQ(rig.rec.new_links[1].transport, TRANSPORT_TCP);
+    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 100; }));
 
     EXPECT_TRUE(silent.wait_closed());
     ASSERT_EQ(rig.rec.released, std::vector<ConnId>{2});
@@ -48,32 +67,6 @@ TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkAndIsDroppedAfterTheWait) {
     EXPECT_EQ(rig.rec.table[2].row_state, RowState::free);
     EXPECT_EQ(rig.rec.new_links.size(), 2u);
     EXPECT_TRUE(rig.rec.shutdowns.empty());
-}
-
-TEST(LinkAdmission, SetupRequestInPiecesIsReadOnAndDataAfterItKept) {
-    EngineRig rig;
-    Peer peer = Peer::tcp(rig.ports.stream);
-    const Bytes request = setup_request(TRANSPORT_TCP, 1234, "#0A0B0C");
-
-    ASSERT_TRUE(peer.send(slice(request, 0, 30)));
-    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(1) == LinkPhase::admitted; }));
-    ASSERT_TRUE(rig.drained(1, peer));
-    ASSERT_TRUE(peer.send(slice(request, 30, 70)));
-    ASSERT_TRUE(rig.drained(1, peer));
-    EXPECT_TRUE(rig.rec.new_links.empty());
-    EXPECT_TRUE(peer.nothing_to_read());
-    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::admitted);
-
-    // The last two bytes come with the first data.
-    Bytes rest = slice(request, 70, 72);
-    rest.resize(2 + 100, 0);
-    ASSERT_TRUE(peer.send(rest));
-    EXPECT_EQ(peer.read(4), (Bytes{0x01, 0x01, 0x01, 0x05}));
-    ASSERT_EQ(rig.rec.new_links.size(), 1u);
-    EXPECT_EQ(rig.rec.new_links[0].kelbo_bytes, 1234u);
-    EXPECT_EQ(rig.rec.new_links[0].colour_text, "#0A0B0C");
-    EXPECT_EQ(rig.rec.new_links[0].transport, TRANSPORT_TCP);
-    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 100; }));
 }
 
 TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBack) {

@@ -24,7 +24,7 @@ QColor qcolour(Rgb c) {
 
 }  // namespace
 
-TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTexts) {
+TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFillTheStrip) {
     ReceiverRig rig;
     const int top = rig.header_height();
     const int h = rig.row_height();
@@ -68,6 +68,28 @@ TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTexts) {
     EXPECT_EQ(rig.rows().row(f)->name(), QString(40, 'n'));
     // A name too long for its field shows its beginning.
     EXPECT_EQ(rig.rows().row(f)->findChild<QLineEdit*>("field201")->cursorPosition(), 0);
+
+    // Ten links fill the strip, and the eleventh is refused silently.
+    ASSERT_EQ(f, 8);
+    for (int i = 9; i <= 10; ++i) ASSERT_EQ(rig.link("peer" + std::to_string(i)), i);
+    EXPECT_EQ(rig.rows().row(10)->name(), "peer10");
+    EXPECT_EQ(rig.row_y(10), top + 9 * h);
+    EXPECT_EQ(rig.row_y(0), top + 10 * h);
+    rig.data(10, 5000);
+    EXPECT_EQ(rig.table()[10].bytes_received, 5000u);
+
+    rig.rows().shutdown_rcv(3, REASON_NORMAL, "Remote shutdown request");
+    rig.rows().shutdown_rcv(10, REASON_NORMAL, "Remote shutdown request");
+    EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
+    EXPECT_TRUE(rig.messages.empty());
+
+    // A middle row goes: ConnId 10's row and TOTAL move up with the others.
+    rig.ticks(16);
+    EXPECT_EQ(rig.row_y(4), top + 2 * h);
+    EXPECT_EQ(rig.row_y(9), top + 7 * h);
+    EXPECT_EQ(rig.row_y(10), -1);
+    EXPECT_EQ(rig.row_y(0), top + 8 * h);
+    EXPECT_EQ(rig.rows().alloc_conn_id(), 3);
 }
 
 TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
@@ -130,31 +152,6 @@ TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     EXPECT_EQ(rig.rows().total_row()->protocol(), "");
     EXPECT_EQ(rig.table()[0].row_state, RowState::live);
     EXPECT_TRUE(rig.messages.empty());
-}
-
-TEST(ReceiverRows, TenLinksFillTheStripAndTheEleventhIsRefusedSilently) {
-    ReceiverRig rig;
-    const int top = rig.header_height();
-    const int h = rig.row_height();
-    for (int i = 1; i <= 10; ++i) ASSERT_EQ(rig.link("peer" + std::to_string(i)), i);
-    EXPECT_EQ(rig.rows().row(10)->name(), "peer10");
-    EXPECT_EQ(rig.row_y(10), top + 9 * h);
-    EXPECT_EQ(rig.row_y(0), top + 10 * h);
-    rig.data(10, 5000);
-    EXPECT_EQ(rig.table()[10].bytes_received, 5000u);
-
-    rig.rows().shutdown_rcv(3, REASON_NORMAL, "Remote shutdown request");
-    rig.rows().shutdown_rcv(10, REASON_NORMAL, "Remote shutdown request");
-    EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
-    EXPECT_TRUE(rig.messages.empty());
-
-    // A middle row goes: ConnId 10's row and TOTAL move up with the others.
-    rig.ticks(16);
-    EXPECT_EQ(rig.row_y(4), top + 2 * h);
-    EXPECT_EQ(rig.row_y(9), top + 7 * h);
-    EXPECT_EQ(rig.row_y(10), -1);
-    EXPECT_EQ(rig.row_y(0), top + 8 * h);
-    EXPECT_EQ(rig.rows().alloc_conn_id(), 3);
 }
 
 // The box's loop runs on: the row can go, and its ConnId serve a new link, before the
