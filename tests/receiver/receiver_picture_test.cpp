@@ -96,7 +96,7 @@ TEST(ReceiverPicture, KelbosFillInFileOrderTheNextFullPictureStartsAgainAndNoSce
     EXPECT_NE(probe(rig, 2).width, QColor(Qt::black));
 }
 
-TEST(ReceiverPicture, LinkWithoutAFreeSlotDrawsInTheDefaultGreen) {
+TEST(ReceiverPicture, LinkWithoutAFreeSlotDrawsInTheDefaultGreenAndZeroKelboSizesOrStrayIdsPlaceNothing) {
     TempScene file(THREE_KELBOS);
     ReceiverRig rig({.scene = file.path()});
     // Ten links come and go before the picture restarts: their slots stay in use.
@@ -115,18 +115,16 @@ TEST(ReceiverPicture, LinkWithoutAFreeSlotDrawsInTheDefaultGreen) {
     for (int i = 1; i <= 10; ++i) EXPECT_FALSE(rig.program().colour_slots()[i].in_use);
     const ConnId next = rig.link("next", TRANSPORT_TCP, 1000, "#FF00FF");
     EXPECT_EQ(rig.table()[next].colour_slot, 1);
-}
 
-TEST(ReceiverPicture, ZeroKelboSizeAndStrayIdsPlaceNothing) {
-    ReceiverRig rig;
+    // A zero kelbo size and stray ids place nothing.
     const ConnId zero = rig.link("zero", TRANSPORT_TCP, 0);
     rig.data(zero, 150000);
     EXPECT_EQ(rig.table()[zero].bytes_received, 150000u);
-    EXPECT_EQ(rig.program().scene().next_point, 0);
-    rig.data(9, 700);  // never set up
+    EXPECT_EQ(rig.program().scene().next_point, 1);
+    rig.data(9, 700);  // not set up
     EXPECT_EQ(rig.table()[9].bytes_received, 700u);
-    EXPECT_EQ(rig.table()[0].bytes_received, 150700u);
-    EXPECT_EQ(rig.program().scene().next_point, 0);
+    EXPECT_EQ(rig.table()[0].bytes_received, 151700u);
+    EXPECT_EQ(rig.program().scene().next_point, 1);
 
     ::testing::internal::CaptureStdout();
     rig.data(0, 10);
@@ -136,7 +134,7 @@ TEST(ReceiverPicture, ZeroKelboSizeAndStrayIdsPlaceNothing) {
               "more_data: entered with conn_id=0.  Ignored.\n"
               "more_data: entered with conn_id=11.  Ignored.\n"
               "more_data: entered with conn_id=-1.  Ignored.\n");
-    EXPECT_EQ(rig.table()[0].bytes_received, 150700u);
+    EXPECT_EQ(rig.table()[0].bytes_received, 151700u);
 }
 
 // Kelbos drawn one area at a time, overlapping in the shipped scene, come out as a
