@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -49,10 +48,6 @@ bool send_whole_chunk(const EngineRig& rig, const EngineRig::Link& link, const B
     return send_waiting(rig, link, concat(zeros(LARGEST_MESSAGE - ending.size()), ending));
 }
 
-bool is_peer_name(const std::string& name) {
-    return name == "localhost" || name == "127.0.0.1";
-}
-
 }  // namespace
 
 TEST(LinkEngine, SetsUpTcpAndUdpLinksAndCountsTheirData) {
@@ -70,7 +65,7 @@ TEST(LinkEngine, SetsUpTcpAndUdpLinksAndCountsTheirData) {
     ASSERT_EQ(rig.rec.new_links.size(), 2u);
     const NewLinkCall& first = rig.rec.new_links[0];
     EXPECT_EQ(first.conn_id, 1);
-    EXPECT_TRUE(is_peer_name(first.peer_name)) << first.peer_name;
+    EXPECT_TRUE(first.peer_name == "localhost" || first.peer_name == "127.0.0.1") << first.peer_name;
     EXPECT_EQ(first.colour_text, "#800000");
     EXPECT_EQ(first.transport, TRANSPORT_TCP);
     EXPECT_EQ(first.kelbo_bytes, 2500000u);
