@@ -219,7 +219,7 @@ TEST(SceneMatching, HeaderLineShapes) {
         EXPECT_FALSE(accepted("set kelbo\n" + std::string(r) + rest)) << r;
 }
 
-TEST(SceneMatching, PointLinesAndCounts) {
+TEST(SceneMatching, PointLinesAndCountsUpToTheFirstThousand) {
     auto read_points = [](const std::string& points, Scene& scene) {
         MessageRecorder recorder;
         const ReadResult result = read_init_bytes(scene, HEADER + points);
@@ -254,12 +254,10 @@ TEST(SceneMatching, PointLinesAndCounts) {
     // (-100, -50, -24): x = trunc(-43.30) = -43, y = trunc(-64.95 - 12) = -76.
     EXPECT_EQ(scene.points[0].x, -43);
     EXPECT_EQ(scene.points[0].y, -76);
-}
 
-TEST(SceneMatching, MoreThanMaxPointsKeepsTheFirstThousand) {
+    // More than MAX_PTS points keeps the first thousand: 1500 points over two lines;
+    // the line after the limit is never read.
     MessageRecorder recorder;
-    Scene scene;
-    // 1500 points over two lines; the line after the limit is never read.
     const ReadResult result =
         read_init_bytes(scene, HEADER + "0, 0, 0, 10, 10, 10\n0, 0, 0, 10, 10, 5\nnot read\n");
     ASSERT_TRUE(result.ok());
