@@ -12,7 +12,7 @@ namespace {
 constexpr KelboShape EXAMPLE_SHAPE{17, 8, -17, 8, 5};
 }  // namespace
 
-TEST(Geometry, FirstKelboOfTheExample) {
+TEST(Geometry, FirstKelboOfTheExampleAndOtherAnglesUseTheSameCornersAndBox) {
     const Point2 o = kelbo_origin(ScenePoint{173, 173, 0}, 400);
     EXPECT_EQ(o, (Point2{173, 227}));
     const KelboFaces faces = kelbo_faces(EXAMPLE_SHAPE, o);
@@ -24,20 +24,17 @@ TEST(Geometry, FirstKelboOfTheExample) {
     // The picture follows the bottom edge.
     EXPECT_EQ(kelbo_origin(ScenePoint{173, 173, 0}, 480), (Point2{173, 307}));
     EXPECT_EQ(kelbo_origin(ScenePoint{-5, -10, 0}, 0), (Point2{-5, 10}));
-}
 
-TEST(Geometry, OtherAnglesUseTheSameCornersAndBox) {
-    // Depth edge to the right, width edge to the left, negative height: the formulas
-    // stand unchanged, and so does the box.
-    const KelboShape shape{-10, -3, 12, 4, -6};
-    const Point2 o{100, 50};
-    const KelboFaces faces = kelbo_faces(shape, o);
-    EXPECT_EQ(faces.depth_side, (std::array<Point2, 4>{{{100, 50}, {112, 46}, {112, 40}, {100, 44}}}));
-    EXPECT_EQ(faces.width_side, (std::array<Point2, 4>{{{100, 50}, {90, 53}, {90, 47}, {100, 44}}}));
-    EXPECT_EQ(faces.top, (std::array<Point2, 4>{{{100, 50}, {112, 46}, {102, 49}, {90, 53}}}));
-    EXPECT_EQ(kelbo_box(shape, o), (KelboBox{112, 90, 49, 44}));
+    // Other angles: depth edge to the right, width edge to the left, negative height.
+    // The formulas stand unchanged, and so does the box.
+    const KelboShape other{-10, -3, 12, 4, -6};
+    const KelboFaces turned = kelbo_faces(other, {100, 50});
+    EXPECT_EQ(turned.depth_side, (std::array<Point2, 4>{{{100, 50}, {112, 46}, {112, 40}, {100, 44}}}));
+    EXPECT_EQ(turned.width_side, (std::array<Point2, 4>{{{100, 50}, {90, 53}, {90, 47}, {100, 44}}}));
+    EXPECT_EQ(turned.top, (std::array<Point2, 4>{{{100, 50}, {112, 46}, {102, 49}, {90, 53}}}));
+    EXPECT_EQ(kelbo_box(other, {100, 50}), (KelboBox{112, 90, 49, 44}));
     // The corners themselves reach further than that box at this angle.
-    EXPECT_EQ(corner_bounds(faces), (KelboBox{90, 112, 40, 53}));
+    EXPECT_EQ(corner_bounds(turned), (KelboBox{90, 112, 40, 53}));
 }
 
 TEST(Geometry, BoxMeetsUpdateRectangleStrictly) {

@@ -54,7 +54,7 @@ TEST(Protocol, PortsAreTheSwappedHistoricalConstants) {
     EXPECT_EQ(LINK_WAIT.count(), 10000);
 }
 
-TEST(Protocol, SetupRequestByteImage) {
+TEST(Protocol, SetupRequestByteImageAndItsCutTextFields) {
     SetupRequest r;
     r.kelbo_bytes = 20000000 / 8;
     r.message_length = 32700;
@@ -80,16 +80,14 @@ TEST(Protocol, SetupRequestByteImage) {
 
     // Fewer than 72 bytes never decode.
     EXPECT_FALSE(decode_setup_request(std::span(b).first(71)));
-}
 
-TEST(Protocol, SetupRequestTextFieldsAreCutAndMayFillTheirWidth) {
-    SetupRequest r;
+    // Text fields are cut, and may fill their width.
     r.host_name = std::string(45, 'h');
     r.colour_text = std::string(25, 'c');
-    const auto b = encode_setup_request(r);
-    EXPECT_EQ(b[47], 'h');  // 40 bytes, no terminator
-    EXPECT_EQ(b[67], 'c');  // 20 bytes, no terminator
-    const auto back = decode_setup_request(b);
+    const auto full = encode_setup_request(r);
+    EXPECT_EQ(full[47], 'h');  // 40 bytes, no terminator
+    EXPECT_EQ(full[67], 'c');  // 20 bytes, no terminator
+    back = decode_setup_request(full);
     EXPECT_EQ(back->host_name, std::string(40, 'h'));
     EXPECT_EQ(back->colour_text, std::string(20, 'c'));
 }

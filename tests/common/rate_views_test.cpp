@@ -74,8 +74,15 @@ TEST(RateViews, ViewMenuScalesAutomaticAndHistory) {
     EXPECT_FALSE(plot->point_text(area.topLeft() + QPoint(5, 5)));
 }
 
-TEST(HeaderRow, ScaleLabelsFitTheirPlaces) {
+TEST(HeaderRow, TitlesOfBothProgramsAndScaleLabelsThatFitTheirPlaces) {
     QWidget parent;
+    HeaderRow tx(&parent, DialogUnits(2.0, 2.0), {"Receiver", "Kelbos/Bit"});
+    HeaderRow rx(&parent, DialogUnits(2.0, 2.0), {"Transmitter", "Bits/Kelbo"});
+    EXPECT_EQ((std::array{tx.title(0), tx.title(2)}), (std::array<QString, 2>{"Receiver", "Kelbos/Bit"}));
+    EXPECT_EQ((std::array{rx.title(0), rx.title(1), rx.title(2), rx.title(3)}),
+              (std::array<QString, 4>{"Transmitter", "Protocol", "Bits/Kelbo", "Mbits/s"}));
+    EXPECT_EQ(rx.findChild<QLabel*>("label205")->text(), "100");
+
     const DialogUnits units(parent.fontMetrics());
     HeaderRow header(&parent, units, {"Receiver", "Kelbos/Bit"});
     for (const BarScale& scale : BAR_SCALES) {

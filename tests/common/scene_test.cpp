@@ -110,7 +110,7 @@ TEST(SceneFailures, EveryHeaderAndEndFailureShowsItsMessage) {
     }
 }
 
-TEST(SceneFailures, UnopenableFileNamesThePathAndTheSystemError) {
+TEST(SceneFailures, UnopenableFileNamesThePathAndOpeningStoresTheResult) {
     TempDir dir;
     MessageRecorder recorder;
     Scene scene;
@@ -122,8 +122,15 @@ TEST(SceneFailures, UnopenableFileNamesThePathAndTheSystemError) {
                                      "Unable to open init file\n'" + missing + "'\nNo such file or directory",
                                      "Unable to open init file\n'" + dir.path() + "'\nIs a directory"}));
 
-    // open_init_file stores the result.
+    // open_init_file stores the result, of a bad point line too.
     EXPECT_EQ(open_init_file(scene, {"x", missing}).outcome, ReadOutcome::failed);
+    EXPECT_FALSE(scene.scene_loaded);
+    scene.scene_loaded = true;
+    ::testing::internal::CaptureStdout();
+    dir.write("bad.init", HEADER + "1,2,3\n4\n");
+    const ReadResult result = open_init_file(scene, {dir.path() + "/bad.klx"});
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
+    EXPECT_EQ(result.outcome, ReadOutcome::fatal_point_error);
     EXPECT_FALSE(scene.scene_loaded);
 }
 
@@ -153,17 +160,6 @@ TEST(SceneFailures, BadPointLineIsFatalAndNamesThePointNumber) {
         EXPECT_TRUE(recorder.messages.empty()) << c.points;
         EXPECT_EQ(scene.point_count, c.stored) << c.points;
     }
-
-    // The file path version reports the same and sets scene_loaded from it.
-    TempDir dir;
-    Scene scene;
-    scene.scene_loaded = true;
-    ::testing::internal::CaptureStdout();
-    dir.write("bad.init", HEADER + "1,2,3\n4\n");
-    const ReadResult result = open_init_file(scene, {dir.path() + "/bad.klx"});
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
-    EXPECT_EQ(result.outcome, ReadOutcome::fatal_point_error);
-    EXPECT_FALSE(scene.scene_loaded);
 }
 
 TEST(SceneFailures, AcceptedValuesStayAndHeaderFailuresKeepThePoints) {
@@ -223,7 +219,7 @@ TEST(SceneMatching, HeaderLineShapes) {
         EXPECT_FALSE(accepted("set kelbo\n" + std::string(r) + rest)) << r;
 }
 
-TEST(SceneMatching, PointLinesAndCounts) {
+TEST(SceneMatching, PointLinesAndCountsUpToTheFirstThousand) {
     auto read_points = [](const std::string& points, Scene& scene) {
         MessageRecorder recorder;
         const ReadResult result = read_init_bytes(scene, HEADER + points);
@@ -258,12 +254,10 @@ TEST(SceneMatching, PointLinesAndCounts) {
     // (-100, -50, -24): x = trunc(-43.30) = -43, y = trunc(-64.95 - 12) = -76.
     EXPECT_EQ(scene.points[0].x, -43);
     EXPECT_EQ(scene.points[0].y, -76);
-}
 
-TEST(SceneMatching, MoreThanMaxPointsKeepsTheFirstThousand) {
+    // More than MAX_PTS points keeps the first thousand: 1500 points over two lines;
+    // the line after the limit is never read.
     MessageRecorder recorder;
-    Scene scene;
-    // 1500 points over two lines; the line after the limit is never read.
     const ReadResult result =
         read_init_bytes(scene, HEADER + "0, 0, 0, 10, 10, 10\n0, 0, 0, 10, 10, 5\nnot read\n");
     ASSERT_TRUE(result.ok());

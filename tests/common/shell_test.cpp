@@ -98,16 +98,6 @@ TEST(StatusRow, LongRatesAndKelboSizesShowWhole) {
     }
 }
 
-TEST(HeaderRow, TitlesOfBothPrograms) {
-    QWidget parent;
-    HeaderRow tx(&parent, test_units(), {"Receiver", "Kelbos/Bit"});
-    HeaderRow rx(&parent, test_units(), {"Transmitter", "Bits/Kelbo"});
-    EXPECT_EQ((std::array{tx.title(0), tx.title(2)}), (std::array<QString, 2>{"Receiver", "Kelbos/Bit"}));
-    EXPECT_EQ((std::array{rx.title(0), rx.title(1), rx.title(2), rx.title(3)}),
-              (std::array<QString, 4>{"Transmitter", "Protocol", "Bits/Kelbo", "Mbits/s"}));
-    EXPECT_EQ(rx.findChild<QLabel*>("label205")->text(), "100");
-}
-
 TEST(CommandMenu, DispatchesIdsAndKeepsEnabling) {
     QMenuBar bar;
     const MenuItem items[] = {{"&File", 100, "&Open ..."}, {"&File", 102, "&Exit"},

@@ -5,7 +5,7 @@
 
 using namespace kelbos;
 
-TEST(ConnectionTable, HandsOutTheFirstFreeRecordAndKeepsDirtyOnesOut) {
+TEST(ConnectionTable, HandsOutTheFirstFreeRecordKeepsDirtyOnesOutAndClearsFreedOnes) {
     ConnectionTable table;
     for (const auto& record : table.connections) EXPECT_EQ(record.row_state, RowState::free);
     EXPECT_EQ(static_cast<int>(RowState::live), 0);
@@ -25,7 +25,22 @@ TEST(ConnectionTable, HandsOutTheFirstFreeRecordAndKeepsDirtyOnesOut) {
 
     table.reset();
     EXPECT_EQ(table.links_in_use(), 0);
-    EXPECT_EQ(table.take_free(), 1);
+    const ConnId c = table.take_free();
+    EXPECT_EQ(c, 1);
+
+    // A freed record's fields are cleared; names are cut.
+    ConnectionRecord& r = table[c];
+    r.bytes_received = 5'000'000'000ull;  // past 32 bits: counters do not wrap
+    r.pending_bytes = 7;
+    set_peer_name(r, std::string(50, 'x'));
+    EXPECT_EQ(r.peer_name, std::string(40, 'x'));
+    set_peer_name(r, "host");
+    EXPECT_EQ(r.peer_name, "host");
+    EXPECT_EQ(r.bytes_received, 5'000'000'000ull);
+    table.set_free(c);
+    EXPECT_EQ(table[c].bytes_received, 0u);
+    EXPECT_EQ(table[c].pending_bytes, 0u);
+    EXPECT_TRUE(table[c].peer_name.empty());
 }
 
 TEST(ConnectionTable, GivesBackOnlyIdsThatNeverReachedNewLink) {
@@ -52,23 +67,6 @@ TEST(ConnectionTable, GivesBackOnlyIdsThatNeverReachedNewLink) {
     EXPECT_EQ(table[0].row_state, RowState::live);
 
     EXPECT_EQ(table.take_free(), a);
-}
-
-TEST(ConnectionTable, RecordFieldsClearAndNamesAreCut) {
-    ConnectionTable table;
-    const ConnId c = table.take_free();
-    ConnectionRecord& r = table[c];
-    r.bytes_received = 5'000'000'000ull;  // past 32 bits: counters do not wrap
-    r.pending_bytes = 7;
-    set_peer_name(r, std::string(50, 'x'));
-    EXPECT_EQ(r.peer_name, std::string(40, 'x'));
-    set_peer_name(r, "host");
-    EXPECT_EQ(r.peer_name, "host");
-    EXPECT_EQ(r.bytes_received, 5'000'000'000ull);
-    table.set_free(c);
-    EXPECT_EQ(table[c].bytes_received, 0u);
-    EXPECT_EQ(table[c].pending_bytes, 0u);
-    EXPECT_TRUE(table[c].peer_name.empty());
 }
 
 TEST(DatagramStats, GapsBeyondTheWindowLateCopiesAndJitter) {

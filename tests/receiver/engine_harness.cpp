@@ -123,12 +123,9 @@ Bytes setup_request(std::uint8_t transport, std::uint32_t kelbo_bytes, const std
     return Bytes(bytes.begin(), bytes.end());
 }
 
-Recorder::Recorder() {
-    free_ended = true;
-    on_fault = [](const std::string& what) { ADD_FAILURE() << what; };
-}
-
 EngineRig::EngineRig(EngineOptions options) {
+    rec.free_ended = true;
+    rec.on_fault = [](const std::string& what) { ADD_FAILURE() << what; };
     options.ports = ports;
     engine = std::make_unique<LinkEngine>(rec.callbacks(), options);
     status = engine->comm_init();

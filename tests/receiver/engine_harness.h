@@ -3,12 +3,11 @@
 // transmitters on raw loopback sockets, and an engine whose callbacks are recorded.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +27,21 @@ bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds lim
 void flush_deferred_deletes();
 
 using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes zeros(std::size_t n) {
+    return Bytes(n, 0);
+}
+inline Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+template <std::size_t N>
+Bytes bytes_of(const std::array<std::uint8_t, N>& a) {
+    return Bytes(a.begin(), a.end());
+}
+inline Bytes slice(const Bytes& b, std::size_t from, std::size_t to) {
+    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to));
+}
 
 // A scripted transmitter's socket, non-blocking; every wait pumps the event loop so
 // the engine in the same thread keeps working.
@@ -60,18 +74,13 @@ private:
 Bytes setup_request(std::uint8_t transport, std::uint32_t kelbo_bytes = 2500000,
                     const std::string& colour = "#800000");
 
-// The engine's callbacks, recorded; a call the life of a ConnId does not allow fails
-// the test. A link's record is freed as soon as its end is reported, so cycles can
-// reuse ConnIds.
-struct Recorder : EngineRecorder {
-    Recorder();
-};
-
-// An engine on free ports with a Recorder.
+// An engine on free ports whose callbacks are recorded; a call the life of a ConnId
+// does not allow fails the test. A link's record is freed as soon as its end is
+// reported, so cycles can reuse ConnIds.
 class EngineRig {
 public:
     explicit EngineRig(EngineOptions options = {});
-    Recorder rec;
+    EngineRecorder rec;
     std::unique_ptr<LinkEngine> engine;
     Ports ports{0, 0, 0};
     LinkStatus status = LinkStatus::ok;

@@ -65,7 +65,7 @@ protected:
 
 }  // namespace
 
-TEST(ColourSlots, DefaultSlotAndAllocation) {
+TEST(ColourSlots, DefaultSlotAllocationAndRestart) {
     ColourSlots cs;
     cs.set_default();
     EXPECT_TRUE(cs[0].in_use);
@@ -86,10 +86,9 @@ TEST(ColourSlots, DefaultSlotAndAllocation) {
     for (int i = 3; i <= 10; ++i) EXPECT_EQ(cs.alloc_colour_slot("#FFFFFF"), i);
     EXPECT_EQ(cs.alloc_colour_slot("#FFFFFF"), 0);
     EXPECT_EQ(cs.colours_of(99), cs[0].colours);
-}
 
-TEST(ColourSlots, RestartFreesOnlyUnheldSlotsAndNeverTheDefault) {
-    ColourSlots cs;
+    // A restart frees only unheld slots, and never the default.
+    cs.reset();
     cs.set_default();
     cs[0].held = false;  // even unheld, slot 0 stays
     for (int i = 1; i <= 4; ++i) cs.alloc_colour_slot("#010203");
@@ -161,7 +160,7 @@ TEST_F(KelboCounting, FullPictureRestartsAtPositionZeroAndFreesUnheldSlots) {
     EXPECT_TRUE(cs[table[b].colour_slot].in_use);
 }
 
-TEST_F(KelboCounting, ZeroKelboSizeCountsAndPlacesNothing) {
+TEST_F(KelboCounting, ZeroKelboSizeHugeCountsAndEmptyScenes) {
     const ConnId announced_zero = link(0);
     const PlacedKelbos placed = chunk(announced_zero, 150000);
     EXPECT_EQ(placed.count, 0u);
@@ -173,30 +172,28 @@ TEST_F(KelboCounting, ZeroKelboSizeCountsAndPlacesNothing) {
     EXPECT_EQ(table[7].bytes_received, 100u);
     EXPECT_EQ(table[0].bytes_received, 150100u);
     EXPECT_EQ(scene.next_point, 0);
-}
 
-TEST_F(KelboCounting, CountersDoNotWrapAt32Bits) {
-    const ConnId c = link(0xFFFFFFFFu);
-    for (int i = 0; i < 3; ++i) chunk(c, 0xFFFFFFFFu);
-    EXPECT_EQ(table[c].bytes_received, 3ull * 0xFFFFFFFFull);
-    EXPECT_EQ(table[0].bytes_received, 3ull * 0xFFFFFFFFull);
+    // Counters do not wrap at 32 bits.
+    const ConnId huge = link(0xFFFFFFFFu);
+    for (int i = 0; i < 3; ++i) chunk(huge, 0xFFFFFFFFu);
+    EXPECT_EQ(table[huge].bytes_received, 3ull * 0xFFFFFFFFull);
+    EXPECT_EQ(table[0].bytes_received, 150100u + 3ull * 0xFFFFFFFFull);
     EXPECT_EQ(scene.next_point, 3);
-    EXPECT_EQ(table[c].pending_bytes, 0u);
-}
+    EXPECT_EQ(table[huge].pending_bytes, 0u);
 
-TEST_F(KelboCounting, EmptyOrShrunkSceneRestartsEveryTime) {
+    // An empty scene restarts the picture with every kelbo.
     scene = scene_of(0);
     const ConnId c = link(1);
-    PlacedKelbos placed = chunk(c, 5);
-    EXPECT_TRUE(placed.restarted);
+    PlacedKelbos next = chunk(c, 5);
+    EXPECT_TRUE(next.restarted);
     EXPECT_EQ(scene.next_point, 1);
 
     // A new scene with fewer points than the picture held: the next kelbo is kelbo 0.
     scene.point_count = 4;
     scene.next_point = 9;
-    placed = chunk(c, 1);
-    EXPECT_TRUE(placed.restarted);
-    EXPECT_EQ(placed.last, 0);
+    next = chunk(c, 1);
+    EXPECT_TRUE(next.restarted);
+    EXPECT_EQ(next.last, 0);
     EXPECT_EQ(scene.next_point, 1);
 }
 

@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -23,43 +22,30 @@ using namespace kelbos::test;
 
 namespace {
 
-Bytes zeros(std::size_t n) {
-    return Bytes(n, 0);
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-template <std::size_t N>
-Bytes bytes_of(const std::array<std::uint8_t, N>& a) {
-    return Bytes(a.begin(), a.end());
-}
-
-// Sends a whole receive buffer's worth on a link, ending in `ending`, and waits, without
-// letting the engine run, until all of it waits at the engine's socket: the engine then
-// takes it as one whole chunk.
-bool send_whole_chunk(const EngineRig& rig, const EngineRig::Link& link, const Bytes& ending) {
+// Sends the stream on a link and waits, without letting the engine run, until all of
+// it waits at the engine's socket, whose buffer is made room for it.
+bool send_waiting(const EngineRig& rig, const EngineRig::Link& link, const Bytes& stream) {
     const int fd = rig.engine->link_socket(link.conn_id);
     const int room = 4 * static_cast<int>(LARGEST_MESSAGE);
-    const timeval limit{5, 0};
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) != 0 ||
-        ::setsockopt(link.control.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
-        return false;
-    const Bytes chunk = concat(zeros(LARGEST_MESSAGE - ending.size()), ending);
-    if (::send(link.control.fd(), chunk.data(), chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(chunk.size()))
-        return false;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) != 0) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::size_t sent = 0;
     int waiting = 0;
-    while (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting < static_cast<int>(chunk.size()) &&
-           std::chrono::steady_clock::now() < deadline)
+    while ((sent < stream.size() ||
+            (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting < static_cast<int>(stream.size()))) &&
+           std::chrono::steady_clock::now() < deadline) {
+        const ssize_t n = sent < stream.size() ? ::send(link.control.fd(), stream.data() + sent,
+                                                        stream.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                               : 0;
+        if (n > 0) sent += static_cast<std::size_t>(n);
         std::this_thread::yield();
-    return waiting == static_cast<int>(chunk.size());
+    }
+    return waiting == static_cast<int>(stream.size());
 }
 
-bool is_peer_name(const std::string& name) {
-    return name == "localhost" || name == "127.0.0.1";
+// A whole receive buffer's worth ending in `ending`: the engine takes it as one chunk.
+bool send_whole_chunk(const EngineRig& rig, const EngineRig::Link& link, const Bytes& ending) {
+    return send_waiting(rig, link, concat(zeros(LARGEST_MESSAGE - ending.size()), ending));
 }
 
 }  // namespace
@@ -79,7 +65,7 @@ TEST(LinkEngine, SetsUpTcpAndUdpLinksAndCountsTheirData) {
     ASSERT_EQ(rig.rec.new_links.size(), 2u);
     const NewLinkCall& first = rig.rec.new_links[0];
     EXPECT_EQ(first.conn_id, 1);
-    EXPECT_TRUE(is_peer_name(first.peer_name)) << first.peer_name;
+    EXPECT_TRUE(first.peer_name == "localhost" || first.peer_name == "127.0.0.1") << first.peer_name;
     EXPECT_EQ(first.colour_text, "#800000");
     EXPECT_EQ(first.transport, TRANSPORT_TCP);
     EXPECT_EQ(first.kelbo_bytes, 2500000u);
@@ -117,7 +103,7 @@ TEST(LinkEngine, SetsUpTcpAndUdpLinksAndCountsTheirData) {
     EXPECT_TRUE(rig.rec.shutdowns.empty());
 }
 
-TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
+TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     EngineRig rig;
     auto a = rig.open(TRANSPORT_TCP);
     auto b = rig.open(TRANSPORT_UDP);
@@ -125,6 +111,19 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     ASSERT_EQ(a.conn_id, 1);
     ASSERT_EQ(b.conn_id, 2);
     ASSERT_EQ(c.conn_id, 3);
+    const int fd = rig.engine->link_socket(3);
+
+    // Requests naming another set-up link, 0, an empty entry, no ConnId at all, and the
+    // bytes where a message starts (00 02 00): all data of the link they came on.
+    for (std::uint8_t named : {std::uint8_t{2}, std::uint8_t{0}, std::uint8_t{5}, std::uint8_t{200}})
+        ASSERT_TRUE(c.control.send(concat(zeros(20), bytes_of(encode_shutdown_request(named, 1)))));
+    ASSERT_TRUE(a.control.send(Bytes{0, 0, 2, 0}));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 92 && rig.rec.bytes_for(1) == 4; }));
+    EXPECT_TRUE(rig.rec.shutdowns.empty());
+    EXPECT_EQ(rig.engine->link_socket(3), fd);
+    EXPECT_TRUE(a.control.nothing_to_read());
+    EXPECT_TRUE(c.control.nothing_to_read());
+    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
 
     // A halt: the request alone, reason 1.
     ASSERT_TRUE(a.control.send(bytes_of(encode_shutdown_request(1, REASON_NORMAL))));
@@ -152,9 +151,9 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     // Link 3 was untouched by both and still counts; a long chunk ending in another
     // link's request is its data, every byte.
     ASSERT_TRUE(send_whole_chunk(rig, c, bytes_of(encode_shutdown_request(1, REASON_NORMAL))));
-    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == LARGEST_MESSAGE; }));
+    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 92 + LARGEST_MESSAGE; }));
     ASSERT_TRUE(c.control.send(zeros(10)));
-    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == LARGEST_MESSAGE + 10; }));
+    EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 92 + LARGEST_MESSAGE + 10; }));
 
     // The freed ConnId goes to the next link, whose socket takes the empty entry.
     auto d = rig.open(TRANSPORT_TCP);
@@ -162,28 +161,21 @@ TEST(LinkEngine, ShutdownRequestIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
 }
 
-TEST(LinkEngine, RequestNamingAnotherLinkIsDataOfTheLinkItCameOn) {
+TEST(LinkEngine, RefusalFromAllocAndTheEleventhLinkAreRefusedWhileTenCarryOn) {
     EngineRig rig;
-    auto a = rig.open(TRANSPORT_TCP);
-    auto b = rig.open(TRANSPORT_TCP);
-    ASSERT_EQ(b.conn_id, 2);
-    const int fd = rig.engine->link_socket(1);
+    rig.rec.refuse = true;
+    for (std::uint16_t port : {rig.ports.stream, rig.ports.control}) {
+        Peer peer = Peer::tcp(port);
+        ASSERT_TRUE(peer.valid());
+        // The refusal comes whether or not the request has been sent.
+        EXPECT_EQ(peer.read(4), (Bytes{0xFF, 0x04, 0x01, 0x05}));
+        EXPECT_TRUE(peer.wait_closed());
+    }
+    EXPECT_EQ(rig.rec.allocs, 2);
+    EXPECT_TRUE(rig.rec.new_links.empty());
+    EXPECT_TRUE(rig.table_empty());
 
-    // Link 2's set-up link, 0, an empty entry, no ConnId at all, and on link 2 the
-    // bytes where a message starts (00 02 00): all data of the link they came on.
-    for (std::uint8_t named : {std::uint8_t{2}, std::uint8_t{0}, std::uint8_t{5}, std::uint8_t{200}})
-        ASSERT_TRUE(a.control.send(concat(zeros(20), bytes_of(encode_shutdown_request(named, 1)))));
-    ASSERT_TRUE(b.control.send(Bytes{0, 0, 2, 0}));
-    ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 92 && rig.rec.bytes_for(2) == 4; }));
-    EXPECT_TRUE(rig.rec.shutdowns.empty());
-    EXPECT_EQ(rig.engine->link_socket(1), fd);
-    EXPECT_TRUE(a.control.nothing_to_read());
-    EXPECT_TRUE(b.control.nothing_to_read());
-    EXPECT_EQ(rig.engine->link_phase(2), LinkPhase::set_up);
-}
-
-TEST(LinkEngine, EleventhLinkIsRefusedWhileTenCarryOn) {
-    EngineRig rig;
+    rig.rec.refuse = false;
     std::vector<EngineRig::Link> links;
     for (int i = 0; i < 10; ++i) {
         links.push_back(rig.open(i % 2 ? TRANSPORT_UDP : TRANSPORT_TCP));
@@ -203,83 +195,64 @@ TEST(LinkEngine, EleventhLinkIsRefusedWhileTenCarryOn) {
     EXPECT_TRUE(rig.rec.shutdowns.empty());
 }
 
-TEST(LinkEngine, RefusalFromAllocIsSentAndTheConnectionClosed) {
-    EngineRig rig;
-    rig.rec.refuse = true;
-    const Ports p = rig.ports;
-    for (std::uint16_t port : {p.stream, p.control}) {
-        Peer peer = Peer::tcp(port);
-        ASSERT_TRUE(peer.valid());
-        // The refusal comes whether or not the request has been sent.
-        EXPECT_EQ(peer.read(4), (Bytes{0xFF, 0x04, 0x01, 0x05}));
-        EXPECT_TRUE(peer.wait_closed());
-    }
-    EXPECT_EQ(rig.rec.allocs, 2);
-    EXPECT_TRUE(rig.rec.new_links.empty());
-    EXPECT_TRUE(rig.table_empty());
-}
-
-TEST(LinkEngine, PeerCloseEndsTheLinkWithTheEndOfStreamText) {
+TEST(LinkEngine, EndedOrFailingSocketsEndTheirLinksWithTheirText) {
     EngineRig rig;
     auto a = rig.open(TRANSPORT_TCP);
-    ASSERT_EQ(a.conn_id, 1);
+    auto b = rig.open(TRANSPORT_TCP);
+    auto c = rig.open(TRANSPORT_UDP);
+    auto d = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(d.conn_id, 4);
+    auto expect_end = [&](std::size_t n, ConnId conn_id, const std::string& text) {
+        SCOPED_TRACE(text);
+        ASSERT_EQ(rig.rec.shutdowns.size(), n);
+        EXPECT_EQ(rig.rec.shutdowns[n - 1].conn_id, conn_id);
+        EXPECT_EQ(rig.rec.shutdowns[n - 1].reason, REASON_ABORTED);
+        EXPECT_EQ(rig.rec.shutdowns[n - 1].text, text);
+        EXPECT_EQ(rig.engine->link_socket(conn_id), -1);
+    };
+
+    // The peer closes: the end of stream.
     ASSERT_TRUE(a.control.send(zeros(64)));
     ASSERT_TRUE(pump_until([&] { return rig.rec.bytes_for(1) == 64; }));
     const int fd = rig.engine->link_socket(1);
     a.control.close();
-    ASSERT_TRUE(pump_until([&] { return !rig.rec.shutdowns.empty(); }));
-    char expected[128];
-    std::snprintf(expected, sizeof expected,
-                  "ZERO length message received (EOF!) on socket %d, shutting it down", fd);
-    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 1);
-    EXPECT_EQ(rig.rec.shutdowns[0].reason, REASON_ABORTED);
-    EXPECT_EQ(rig.rec.shutdowns[0].text, expected);
-    EXPECT_EQ(rig.engine->link_socket(1), -1);
-}
-
-TEST(LinkEngine, FailingSocketsEndTheirLinksWithTheErrorText) {
-    EngineRig rig;
-    auto a = rig.open(TRANSPORT_TCP);
-    auto b = rig.open(TRANSPORT_UDP);
-    ASSERT_EQ(a.conn_id, 1);
-    ASSERT_EQ(b.conn_id, 2);
+    ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == 1; }));
+    char eof[128];
+    std::snprintf(eof, sizeof eof, "ZERO length message received (EOF!) on socket %d, shutting it down", fd);
+    expect_end(1, 1, eof);
 
     // A reset makes the receive fail.
-    a.control.reset();
-    ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == 1; }));
-    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 1);
-    EXPECT_EQ(rig.rec.shutdowns[0].reason, REASON_ABORTED);
-    EXPECT_EQ(rig.rec.shutdowns[0].text, error_text(ECONNRESET));
-    EXPECT_EQ(rig.engine->link_socket(1), -1);
+    b.control.reset();
+    ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == 2; }));
+    expect_end(2, 2, error_text(ECONNRESET));
 
     // An error condition reported for a link socket ends it the same way.
-    rig.engine->comm_event(rig.engine->link_socket(2), EVENT_READ, ETIMEDOUT);
-    ASSERT_EQ(rig.rec.shutdowns.size(), 2u);
-    EXPECT_EQ(rig.rec.shutdowns[1].conn_id, 2);
-    EXPECT_EQ(rig.rec.shutdowns[1].reason, REASON_ABORTED);
-    EXPECT_EQ(rig.rec.shutdowns[1].text, error_text(ETIMEDOUT));
-    EXPECT_EQ(rig.engine->link_socket(2), -1);
-    EXPECT_TRUE(b.control.wait_closed());
+    rig.engine->comm_event(rig.engine->link_socket(3), EVENT_READ, ETIMEDOUT);
+    expect_end(3, 3, error_text(ETIMEDOUT));
+    EXPECT_TRUE(c.control.wait_closed());
+
+    // The request, and the peer gone with a reset before the engine has answered: the
+    // acknowledgement cannot go, and the link still ends, once.
+    ASSERT_TRUE(d.control.send(Bytes{4, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
+    d.control.reset();
+    ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == 4; }));
+    EXPECT_EQ(rig.rec.shutdowns[3].conn_id, 4);
+    EXPECT_EQ(rig.engine->link_socket(4), -1);
+    EXPECT_EQ(rig.rec.table.links_in_use(), 0);
 
     // Reports for sockets that are no longer the engine's change nothing.
-    rig.engine->comm_event(b.control.fd(), EVENT_READ, ECONNRESET);
+    rig.engine->comm_event(c.control.fd(), EVENT_READ, ECONNRESET);
     rig.engine->handle_readable(12345);
-    EXPECT_EQ(rig.rec.shutdowns.size(), 2u);
+    EXPECT_EQ(rig.rec.shutdowns.size(), 4u);
     EXPECT_TRUE(rig.rec.released.empty());
-}
 
-TEST(LinkEngine, LinkWhoseAcknowledgementCannotGoStillEnds) {
-    EngineRig rig;
-    auto a = rig.open(TRANSPORT_TCP);
-    ASSERT_EQ(a.conn_id, 1);
-    // The request, and the peer gone with a reset before the engine has answered.
-    ASSERT_TRUE(a.control.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
-    a.control.reset();
-    ASSERT_TRUE(pump_until([&] { return !rig.rec.shutdowns.empty(); }));
-    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 1);
-    EXPECT_EQ(rig.engine->link_socket(1), -1);
-    EXPECT_EQ(rig.rec.table.links_in_use(), 0);
-    EXPECT_EQ(rig.rec.shutdowns.size(), 1u);
+    // An error reported on an endpoint closes only that endpoint.
+    const int stream = rig.engine->stream_listener();
+    rig.engine->comm_event(rig.engine->datagram_socket(), EVENT_READ, EIO);
+    EXPECT_EQ(rig.engine->datagram_socket(), -1);
+    EXPECT_EQ(rig.engine->stream_listener(), stream);
+    EXPECT_EQ(rig.engine->bound_ports().datagram, 0);
+    EXPECT_EQ(rig.open(TRANSPORT_TCP).conn_id, 1);
 }
 
 // Lowers the descriptor limit to the lowest free descriptor, so that the next one the
@@ -310,74 +283,50 @@ private:
     bool active_ = false;
 };
 
-TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheConnectionWaits) {
+TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheListenerRestsInsteadOfABusyLoop) {
     EngineRig rig;
     Peer peer = Peer::tcp(rig.ports.stream);
     ASSERT_TRUE(peer.valid());
     ASSERT_TRUE(peer.send(setup_request(TRANSPORT_TCP)));
+    const std::string line = "inted: accept: " + error_text(EMFILE) + "\n";
 
-    // No descriptor left for the accepted socket.
-    testing::internal::CaptureStderr();
-    NoDescriptorLeft no_descriptor;
-    ASSERT_TRUE(no_descriptor.active());
+    // No descriptor left for the accepted socket. (The capture needs descriptors of
+    // its own, so the limit is lifted while it starts and ends.)
+    ::testing::internal::CaptureStderr();
+    NoDescriptorLeft first;
+    ASSERT_TRUE(first.active());
     rig.engine->handle_readable(rig.engine->stream_listener());
-    no_descriptor.restore();
-    const std::string diagnostics = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(diagnostics, "inted: accept: " + error_text(EMFILE) + "\n");
+    first.restore();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), line);
     EXPECT_EQ(rig.rec.allocs, 0);
 
-    // The connection is still waiting and is taken once descriptors are free again.
-    EXPECT_EQ(peer.read(4), (Bytes{0x01, 0x01, 0x01, 0x05}));
-
-    // Nothing waiting is no failure and writes nothing.
-    testing::internal::CaptureStderr();
-    rig.engine->handle_readable(rig.engine->stream_listener());
-    rig.engine->comm_event(rig.engine->control_listener(), EVENT_ACCEPT);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(rig.rec.allocs, 1);
-}
-
-TEST(LinkEngine, ListenerOutOfDescriptorsRestsInsteadOfAcceptingInABusyLoop) {
-    EngineRig rig;
-    Peer peer = Peer::tcp(rig.ports.stream);
-    ASSERT_TRUE(peer.valid());
-    ASSERT_TRUE(peer.send(setup_request(TRANSPORT_TCP)));
-
-    testing::internal::CaptureStderr();
-    NoDescriptorLeft no_descriptor;
-    ASSERT_TRUE(no_descriptor.active());
-    rig.engine->handle_readable(rig.engine->stream_listener());
     // The connection stays queued and the listener readable: a listener that went on
     // reporting would fail once more on every turn of the event loop.
+    ::testing::internal::CaptureStderr();
+    NoDescriptorLeft still;
+    ASSERT_TRUE(still.active());
     for (int turn = 0; turn < 200; ++turn) QCoreApplication::processEvents();
-    no_descriptor.restore();
-    const std::string diagnostics = testing::internal::GetCapturedStderr();
-    const std::string line = "inted: accept: " + error_text(EMFILE) + "\n";
+    still.restore();
+    const std::string diagnostics = ::testing::internal::GetCapturedStderr();
     std::size_t failures = 0;
     for (std::size_t at = diagnostics.find(line); at != std::string::npos;
          at = diagnostics.find(line, at + 1))
         ++failures;
     EXPECT_EQ(diagnostics.size(), failures * line.size()) << diagnostics;
-    // The first failure, and at most one more each time the rest ran out while the
-    // turns went on.
-    EXPECT_GE(failures, 1u);
-    EXPECT_LE(failures, 3u) << diagnostics;
+    // At most one more failure each time the rest ran out while the turns went on.
+    EXPECT_LE(failures, 2u) << diagnostics;
     EXPECT_EQ(rig.rec.allocs, 0);
 
-    // After its rest the listener takes the connection.
+    // After its rest, with descriptors free again, the listener takes the connection.
     EXPECT_EQ(peer.read(4), (Bytes{0x01, 0x01, 0x01, 0x05}));
     EXPECT_EQ(rig.rec.allocs, 1);
-}
 
-TEST(LinkEngine, ErrorReportedOnAnEndpointClosesOnlyThatEndpoint) {
-    EngineRig rig;
-    const int stream = rig.engine->stream_listener();
-    rig.engine->comm_event(rig.engine->datagram_socket(), EVENT_READ, EIO);
-    EXPECT_EQ(rig.engine->datagram_socket(), -1);
-    EXPECT_EQ(rig.engine->stream_listener(), stream);
-    EXPECT_EQ(rig.engine->bound_ports().datagram, 0);
-    auto link = rig.open(TRANSPORT_TCP);
-    EXPECT_EQ(link.conn_id, 1);
+    // Nothing waiting is no failure and writes nothing.
+    ::testing::internal::CaptureStderr();
+    rig.engine->handle_readable(rig.engine->stream_listener());
+    rig.engine->comm_event(rig.engine->control_listener(), EVENT_ACCEPT);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(rig.rec.allocs, 1);
 }
 
 TEST(LinkEngine, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
@@ -390,20 +339,7 @@ TEST(LinkEngine, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
     const std::size_t length = 2 * LARGEST_MESSAGE - 1;
     const Bytes stream =
         concat(zeros(length - SHUTDOWN_REQUEST_LEN), bytes_of(encode_shutdown_request(1, REASON_NORMAL)));
-    const int room = 4 * static_cast<int>(LARGEST_MESSAGE);
-    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    std::size_t sent = 0;
-    int waiting = 0;
-    while ((sent < length || (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting < static_cast<int>(length))) &&
-           std::chrono::steady_clock::now() < deadline) {
-        const ssize_t n = sent < length ? ::send(a.control.fd(), stream.data() + sent, length - sent,
-                                                 MSG_NOSIGNAL | MSG_DONTWAIT)
-                                        : 0;
-        if (n > 0) sent += static_cast<std::size_t>(n);
-        std::this_thread::yield();
-    }
-    ASSERT_EQ(waiting, static_cast<int>(length));
+    ASSERT_TRUE(send_waiting(rig, a, stream));
 
     // One report takes the whole chunk. What is left is less than a whole chunk and all
     // that will come: it is read in the same report, or, should the report's time run

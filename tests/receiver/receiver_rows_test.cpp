@@ -24,7 +24,7 @@ QColor qcolour(Rgb c) {
 
 }  // namespace
 
-TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrder) {
+TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFillTheStrip) {
     ReceiverRig rig;
     const int top = rig.header_height();
     const int h = rig.row_height();
@@ -50,10 +50,7 @@ TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrder) {
     EXPECT_EQ(row_a.rate_text(), "0.0000");
     EXPECT_EQ(rig.rows().row(b)->protocol(), "UDP");
     EXPECT_TRUE(rig.messages.empty());
-}
 
-TEST(ReceiverRows, RowTexts) {
-    ReceiverRig rig;
     const StatusRow& total = *rig.rows().total_row();
     EXPECT_EQ(total.name(), "TOTAL");
     EXPECT_EQ(total.protocol(), "");
@@ -71,56 +68,10 @@ TEST(ReceiverRows, RowTexts) {
     EXPECT_EQ(rig.rows().row(f)->name(), QString(40, 'n'));
     // A name too long for its field shows its beginning.
     EXPECT_EQ(rig.rows().row(f)->findChild<QLineEdit*>("field201")->cursorPosition(), 0);
-}
 
-TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
-    ReceiverRig rig;
-    const int top = rig.header_height();
-    const int h = rig.row_height();
-    const ConnId a = rig.link("a");
-    const ConnId b = rig.link("b");
-    const ConnId c = rig.link("c");
-    rig.data(b, 2500000);
-    rig.ticks(1);
-    ASSERT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
-
-    rig.rows().shutdown_rcv(b, REASON_NORMAL, "Remote shutdown request");
-    EXPECT_TRUE(rig.messages.empty());
-    EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
-    EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
-    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");  // rate and bar stay
-
-    // Its ConnId stays out of use while the row is there.
-    const ConnId d = rig.rows().alloc_conn_id();
-    EXPECT_EQ(d, 4);
-    rig.rows().release_conn_id(d);
-    rig.data(b, 1000000);
-    rig.ticks(15);
-    ASSERT_NE(rig.rows().row(b), nullptr);
-    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
-    EXPECT_EQ(rig.table()[b].removal_countdown, 0);
-    EXPECT_EQ(rig.rows().alloc_conn_id(), 4);
-    rig.rows().release_conn_id(4);
-
-    rig.ticks(1);
-    EXPECT_EQ(rig.rows().row(b), nullptr);
-    EXPECT_EQ(rig.table()[b].row_state, RowState::free);
-    // The rows below move up, TOTAL included; the row above stays.
-    EXPECT_EQ(rig.row_y(a), top);
-    EXPECT_EQ(rig.row_y(c), top + h);
-    EXPECT_EQ(rig.row_y(0), top + 2 * h);
-    // Now the ConnId is handed out again, and its new row goes above TOTAL.
-    EXPECT_EQ(rig.link("again"), b);
-    EXPECT_EQ(rig.row_y(b), top + 2 * h);
-    EXPECT_EQ(rig.row_y(0), top + 3 * h);
-    EXPECT_TRUE(rig.messages.empty());
-}
-
-TEST(ReceiverRows, TenLinksFillTheStripAndTheEleventhIsRefusedSilently) {
-    ReceiverRig rig;
-    const int top = rig.header_height();
-    const int h = rig.row_height();
-    for (int i = 1; i <= 10; ++i) ASSERT_EQ(rig.link("peer" + std::to_string(i)), i);
+    // Ten links fill the strip, and the eleventh is refused silently.
+    ASSERT_EQ(f, 8);
+    for (int i = 9; i <= 10; ++i) ASSERT_EQ(rig.link("peer" + std::to_string(i)), i);
     EXPECT_EQ(rig.rows().row(10)->name(), "peer10");
     EXPECT_EQ(rig.row_y(10), top + 9 * h);
     EXPECT_EQ(rig.row_y(0), top + 10 * h);
@@ -141,55 +92,72 @@ TEST(ReceiverRows, TenLinksFillTheStripAndTheEleventhIsRefusedSilently) {
     EXPECT_EQ(rig.rows().alloc_conn_id(), 3);
 }
 
-TEST(ReceiverRows, EndsThatChangeNothing) {
+TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     ReceiverRig rig;
+    const int top = rig.header_height();
+    const int h = rig.row_height();
     const ConnId a = rig.link("a");
+    const ConnId b = rig.link("b");
+    const ConnId c = rig.link("c");
+    rig.data(b, 2500000);
+    rig.ticks(1);
+    ASSERT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
+
+    // Ends of TOTAL, of no ConnId and of a free record change nothing.
     rig.rows().shutdown_rcv(0, REASON_ABORTED, "x");
     rig.rows().shutdown_rcv(11, REASON_ABORTED, "x");
-    rig.rows().shutdown_rcv(5, REASON_ABORTED, "x");  // free: no link to end
-    EXPECT_TRUE(rig.messages.empty());
+    rig.rows().shutdown_rcv(5, REASON_ABORTED, "x");
     EXPECT_EQ(rig.rows().total_row()->protocol(), "");
     EXPECT_EQ(rig.table()[0].row_state, RowState::live);
     EXPECT_EQ(rig.table()[5].row_state, RowState::free);
     EXPECT_EQ(rig.table()[a].row_state, RowState::live);
 
-    rig.rows().shutdown_rcv(a, REASON_NORMAL, "Remote shutdown request");
-    rig.ticks(3);
-    ::testing::internal::CaptureStdout();
-    rig.rows().shutdown_rcv(a, REASON_ABORTED, "late");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "shutdown_rcv: conn_id 1 which already marked dirty - ignoring\n");
+    rig.rows().shutdown_rcv(b, REASON_NORMAL, "Remote shutdown request");
     EXPECT_TRUE(rig.messages.empty());
-    EXPECT_EQ(rig.table()[a].removal_countdown, 12);
-    for (int i = 0; i < 20; ++i) rig.ticks(1);
+    EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
+    EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
+    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");  // rate and bar stay
+
+    // Its ConnId stays out of use while the row is there.
+    const ConnId d = rig.rows().alloc_conn_id();
+    EXPECT_EQ(d, 4);
+    rig.rows().release_conn_id(d);
+    rig.data(b, 1000000);
+    rig.ticks(3);
+    // A second end of the ended link is written and ignored.
+    ::testing::internal::CaptureStdout();
+    rig.rows().shutdown_rcv(b, REASON_ABORTED, "late");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "shutdown_rcv: conn_id 2 which already marked dirty - ignoring\n");
+    EXPECT_EQ(rig.table()[b].removal_countdown, 12);
+    rig.ticks(12);
+    ASSERT_NE(rig.rows().row(b), nullptr);
+    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
+    EXPECT_EQ(rig.table()[b].removal_countdown, 0);
+    EXPECT_EQ(rig.rows().alloc_conn_id(), 4);
+    rig.rows().release_conn_id(4);
+
+    rig.ticks(1);
+    EXPECT_EQ(rig.rows().row(b), nullptr);
+    EXPECT_EQ(rig.table()[b].row_state, RowState::free);
+    // The rows below move up, TOTAL included; the row above stays.
+    EXPECT_EQ(rig.row_y(a), top);
+    EXPECT_EQ(rig.row_y(c), top + h);
+    EXPECT_EQ(rig.row_y(0), top + 2 * h);
+    // Now the ConnId is handed out again, and its new row goes above TOTAL.
+    EXPECT_EQ(rig.link("again"), b);
+    EXPECT_EQ(rig.row_y(b), top + 2 * h);
+    EXPECT_EQ(rig.row_y(0), top + 3 * h);
+    rig.ticks(20);
     EXPECT_EQ(rig.rows().total_row()->protocol(), "");
     EXPECT_EQ(rig.table()[0].row_state, RowState::live);
-}
-
-TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirty) {
-    ReceiverRig rig;
-    const ConnId a = rig.link("far.example", TRANSPORT_UDP, 1000, "#0000FF");
-    const int slot = rig.table()[a].colour_slot;
-    ASSERT_TRUE(rig.program().colour_slots()[slot].held);
-    bool seen = false;
-    rig.on_message = [&](const std::string&) {
-        seen = true;
-        EXPECT_EQ(rig.table()[a].row_state, RowState::dirty);
-        EXPECT_EQ(rig.table()[a].removal_countdown, 15);
-        EXPECT_FALSE(rig.program().colour_slots()[slot].held);
-        EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
-        EXPECT_EQ(rig.rows().row(a)->protocol(), "Stopped");  // at once, not once the box is closed
-    };
-    rig.rows().shutdown_rcv(a, REASON_ABORTED, "Connection reset by peer");
-    EXPECT_TRUE(seen);
-    ASSERT_EQ(rig.messages,
-              std::vector<std::string>{"connection to far.example failed\nConnection reset by peer"});
-    EXPECT_EQ(rig.rows().row(a)->protocol(), "Stopped");
+    EXPECT_TRUE(rig.messages.empty());
 }
 
 // The box's loop runs on: the row can go, and its ConnId serve a new link, before the
-// box is closed. The new link's row is not marked stopped.
-TEST(ReceiverRows, RowRemovedWhileTheBoxIsOpen) {
+// box is closed; the new link's row is not marked stopped. The box comes once the row
+// is dirty, and marked stopped.
+TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirtyAndItsRowMayGoMeanwhile) {
     ReceiverRig rig;
     const ConnId a = rig.link("a");
     rig.on_message = [&](const std::string&) {
@@ -203,6 +171,25 @@ TEST(ReceiverRows, RowRemovedWhileTheBoxIsOpen) {
     EXPECT_EQ(rig.rows().row(a)->name(), "successor");
     EXPECT_EQ(rig.rows().row(a)->protocol(), "TCP");
     EXPECT_EQ(rig.table()[a].row_state, RowState::live);
+
+    const ConnId b = rig.link("far.example", TRANSPORT_UDP, 1000, "#0000FF");
+    const int slot = rig.table()[b].colour_slot;
+    ASSERT_TRUE(rig.program().colour_slots()[slot].held);
+    bool seen = false;
+    rig.on_message = [&](const std::string&) {
+        seen = true;
+        EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
+        EXPECT_EQ(rig.table()[b].removal_countdown, 15);
+        EXPECT_FALSE(rig.program().colour_slots()[slot].held);
+        EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
+        EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");  // at once, not once the box is closed
+    };
+    rig.rows().shutdown_rcv(b, REASON_ABORTED, "Connection reset by peer");
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(rig.messages,
+              (std::vector<std::string>{"connection to a failed\ngone",
+                                        "connection to far.example failed\nConnection reset by peer"}));
+    EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
 }
 
 // While a failure box is open, later ones wait, ten at most (beyond that the oldest
