@@ -12,13 +12,6 @@
 namespace kelbos::test {
 namespace {
 
-// A data message: the ConnId field (first min(4, length) bytes), then zeros.
-Bytes data_message(std::initializer_list<std::uint8_t> field, std::size_t length) {
-    Bytes m(length, 0);
-    std::copy_n(field.begin(), std::min(field.size(), length), m.begin());
-    return m;
-}
-
 // A TCP link sends by copy, from the memory file, or by copy once the file is refused.
 enum class Way { copy, copy_free, refused };
 int refusals = 0;
@@ -137,13 +130,13 @@ TEST_P(SendPathTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
     open_ok(TRANSPORT_TCP, peer, 3, 150000, 1);
 
     std::vector<int> accepted;
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     for (int i = 0; i < 10000; ++i) {
         const int n = i % 2 ? link.link_send_batch() : link.link_send();
         if (n < 0) break;
         accepted.push_back(n);
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     ASSERT_FALSE(accepted.empty());
     EXPECT_EQ(link.last_error(), EAGAIN);
     EXPECT_TRUE(link.is_open());

@@ -6,15 +6,16 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <QMetaObject>
 #include <QSocketNotifier>
 #include <utility>
 #include <vector>
 
-#include "link.h"
 #include "address.h"
+#include "link.h"
 #include "resolve.h"
-#include "sockets.h"
 #include "scripted_receiver.h"
+#include "sockets.h"
 
 namespace kelbos::test {
 
@@ -33,6 +34,16 @@ inline bool notifying_on_control(const TransmitterLink& link) {
     const auto* notifier = link.findChild<QSocketNotifier*>();
     return notifying(link) && notifier->type() == QSocketNotifier::Read &&
            notifier->socket() == link.control_fd();
+}
+
+// A notification that arrives after the link has closed: a queued call of
+// link_event, and a direct one.
+inline void late_notification(TransmitterLink& link) {
+    EXPECT_FALSE(notifying(link)) << "a closed link asks for no notification";
+    QMetaObject::invokeMethod(
+        &link, [&link] { link.link_event(); }, Qt::QueuedConnection);
+    pump_posted();
+    link.link_event();
 }
 
 // A TCP socket bound to a loopback port the system picks, that port in `port`; invalid
@@ -90,6 +101,15 @@ protected:
         ASSERT_TRUE(link.is_open());
         ASSERT_TRUE(notifying_on_control(link));
         ASSERT_TRUE(peer.connection);
+    }
+
+    // The link is closed, and a notification arriving late reports nothing more.
+    void expect_closed_for_good() {
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(link.data_fd(), -1);
+        const std::size_t reported = ends.size();
+        late_notification(link);
+        EXPECT_EQ(ends.size(), reported);
     }
 
     ScriptedReceiver rx;

@@ -70,22 +70,6 @@ TEST_F(LinkTest, RefusesUnknownTransportsAndOversizedMessagesWithoutTraffic) {
     EXPECT_TRUE(ends.empty());
 }
 
-TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
-    SetupPeer udp;
-    open_ok(TRANSPORT_UDP, udp, 3, 32739);
-    EXPECT_EQ(udp.request, expected_request(1, 32739));
-    EXPECT_EQ(link.conn_id(), 3);
-    EXPECT_EQ(link.link_send(), 32739);
-    EXPECT_EQ(next_datagram(rx).size(), 32739u);
-
-    SetupPeer tcp;
-    open_ok(TRANSPORT_TCP, tcp, 4, 150000);
-    EXPECT_EQ(tcp.request, expected_request(2, 150000));
-    EXPECT_EQ(link.conn_id(), 4);
-    EXPECT_GT(link.link_send(), 0);
-    EXPECT_TRUE(ends.empty());
-}
-
 TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
     const std::string host(45, 'h');
     const std::string colour(25, 'c');
@@ -269,9 +253,12 @@ int reported_send_buffer(int set) {
     return 2 * static_cast<int>(limit > 0 ? std::min<long>(set, limit) : set);
 }
 
-TEST_F(LinkTest, SocketOptionsPerTransport) {
-    SetupPeer peer;
-    open_ok(TRANSPORT_UDP, peer, 3, 32700, 65535);
+// The largest messages of each transport, the SetupRequest, and the sockets' options.
+TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
+    SetupPeer udp;
+    open_ok(TRANSPORT_UDP, udp, 3, 32739, 65535);
+    EXPECT_EQ(udp.request, expected_request(1, 32739));
+    EXPECT_EQ(link.conn_id(), 3);
     EXPECT_NE(link.data_fd(), link.control_fd());
     EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
     EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(32739));
@@ -279,14 +266,21 @@ TEST_F(LinkTest, SocketOptionsPerTransport) {
     EXPECT_EQ(int_option(link.control_fd(), IPPROTO_TCP, TCP_NODELAY), 0);
     EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
     EXPECT_TRUE(::fcntl(link.control_fd(), F_GETFL) & O_NONBLOCK);
+    EXPECT_EQ(link.link_send(), 32739);
+    EXPECT_EQ(next_datagram(rx).size(), 32739u);
 
     for (const auto& [setting, set] : {std::pair{200000u, 150000}, std::pair{65535u, 65535}}) {
-        open_ok(TRANSPORT_TCP, peer, 3, 32700, setting);
+        SetupPeer tcp;
+        open_ok(TRANSPORT_TCP, tcp, 4, 150000, setting);
+        EXPECT_EQ(tcp.request, expected_request(2, 150000));
+        EXPECT_EQ(link.conn_id(), 4);
         EXPECT_EQ(link.data_fd(), link.control_fd());
         EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(set)) << setting;
         EXPECT_EQ(int_option(link.data_fd(), IPPROTO_TCP, TCP_NODELAY), 1);
         EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
+        EXPECT_GT(link.link_send(), 0);
     }
+    EXPECT_TRUE(ends.empty());
 }
 
 }  // namespace

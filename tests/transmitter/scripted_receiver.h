@@ -6,12 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <future>
 #include <vector>
 
-#include "sockets.h"
 #include "protocol.h"
+#include "pump.h"
+#include "sockets.h"
 
 namespace kelbos::test {
 
@@ -52,18 +52,21 @@ std::future<Bytes> play_shutdown(int fd, Bytes ack, bool end_after = false);
 Bytes read_bytes(int fd, std::size_t n);
 // Reads until the other side closes; false if it did not within PEER_WAIT.
 bool read_to_end(int fd, Bytes& got);
+// True when the other side closes within PEER_WAIT having sent nothing more.
+bool closed_silently(int fd);
 // Reads whatever is there now, without waiting.
 std::size_t drain(int fd, Bytes* got = nullptr);
-void send_bytes(int fd, const Bytes& bytes);
+void send_bytes(int fd, const Bytes& bytes, int flags = 0);
 // Closes with a reset instead of an orderly end.
 void reset_connection(Socket& socket);
 
-// The stream that sends of `accepted` bytes each give: each starts a data message
-// (`field`, then zeros, `length` bytes), the last cut where the send ended.
+// A data message: the ConnId field (its first min(4, length) bytes), then zeros.
+Bytes data_message(const Bytes& field, std::size_t length);
+// The stream that sends of `accepted` bytes each give: each starts a data message,
+// the last cut where the send ended.
 Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field);
 
-// Processes Qt events until done() holds or the limit passes; returns done().
-bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = PEER_WAIT);
+using kelbos::testing::pump_until;
 // Runs queued invocations posted so far (and the ones they post in turn, once).
 void pump_posted();
 
