@@ -77,7 +77,7 @@ ScriptedReceiver& receiver() {
 class Session {
 public:
     Session(int transport, std::uint32_t length)
-        : transport_(transport), length_(length), link_(LinkOptions{receiver().ports, HANDSHAKE_WAIT}) {}
+        : transport_(transport), length_(length), link_(LinkOptions{receiver().ports(), HANDSHAKE_WAIT}) {}
 
     // One link: open, then operations until it ends or the input does.
     void cycle(ByteReader& in) {

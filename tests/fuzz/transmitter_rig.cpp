@@ -9,30 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "resolve.h"
-
 namespace kelbos::fuzz {
 
 namespace {
-
-Socket bound_loopback(int type) {
-    Socket socket = make_socket(type);
-    const SocketAddress address = loopback_address(0);
-    FUZZ_CHECK(socket && ::bind(socket.fd(), address.get(), address.length) == 0, "bind: %s",
-               std::strerror(errno));
-    if (type == SOCK_STREAM)
-        FUZZ_CHECK(::listen(socket.fd(), LISTEN_BACKLOG) == 0, "listen: %s", std::strerror(errno));
-    FUZZ_CHECK(set_nonblocking(socket.fd()), "non-blocking: %s", std::strerror(errno));
-    return socket;
-}
-
-std::uint16_t bound_port(const Socket& socket) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    FUZZ_CHECK(::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) == 0,
-               "getsockname: %s", std::strerror(errno));
-    return ntohs(address.sin_port);
-}
 
 void end_connection(Socket& connection, After after) {
     if (after == After::close) connection.reset();
@@ -41,13 +20,10 @@ void end_connection(Socket& connection, After after) {
 
 }  // namespace
 
-ScriptedReceiver::ScriptedReceiver()
-    : control_(bound_loopback(SOCK_STREAM)),
-      stream_(bound_loopback(SOCK_STREAM)),
-      datagram_(bound_loopback(SOCK_DGRAM)),
-      release_(::eventfd(0, EFD_CLOEXEC)) {
+ScriptedReceiver::ScriptedReceiver() : release_(::eventfd(0, EFD_CLOEXEC)) {
     FUZZ_CHECK(release_, "eventfd: %s", std::strerror(errno));
-    ports = Ports{bound_port(control_), bound_port(datagram_), bound_port(stream_)};
+    for (const Socket* s : {&sockets_.control, &sockets_.stream, &sockets_.datagram})
+        FUZZ_CHECK(set_nonblocking(s->fd()), "non-blocking: %s", std::strerror(errno));
     worker_ = std::thread([this] { run(); });
 }
 
@@ -62,7 +38,7 @@ ScriptedReceiver::~ScriptedReceiver() {
 
 void ScriptedReceiver::play_setup(int transport, Bytes reply, After after) {
     post(Job{.setup = true,
-             .listener = transport == TRANSPORT_UDP ? control_.fd() : stream_.fd(),
+             .listener = sockets_.listener(transport).fd(),
              .answer = std::move(reply),
              .after = after});
 }

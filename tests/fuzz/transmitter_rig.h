@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The receiver played by the transmitter_input fuzz target, for the whole session:
-// loopback listeners and a datagram socket, and a worker thread that answers the link's
+// The receiver played by the transmitter_input fuzz target, for the whole session: the
+// link tests' loopback listeners and datagram socket, and a worker thread that answers the link's
 // handshakes with scripted bytes while the link blocks in link_open or link_shutdown.
 #pragma once
 
@@ -14,8 +14,9 @@
 #include <thread>
 
 #include "fuzz_support.h"
-#include "sockets.h"
 #include "protocol.h"
+#include "scripted_receiver.h"
+#include "sockets.h"
 
 namespace kelbos::fuzz {
 
@@ -37,8 +38,8 @@ public:
     ScriptedReceiver(const ScriptedReceiver&) = delete;
     ScriptedReceiver& operator=(const ScriptedReceiver&) = delete;
 
-    Ports ports;
-    int datagram_fd() const { return datagram_.fd(); }
+    Ports ports() const { return sockets_.ports; }
+    int datagram_fd() const { return sockets_.datagram.fd(); }
 
     // What the worker saw of one handshake.
     struct Played {
@@ -80,9 +81,7 @@ private:
     Got read_exactly(int fd, std::size_t n, Bytes& out);
     void wait_release();
 
-    Socket control_;
-    Socket stream_;
-    Socket datagram_;
+    test::ScriptedReceiver sockets_;  // the listeners and the datagram socket, non-blocking
     Socket release_;  // eventfd: the link's call has returned
 
     std::mutex mutex_;
