@@ -246,7 +246,7 @@ private:
             check_datagram();
         } else {
             sent_ += static_cast<std::size_t>(sent);
-            if (peer_) drain_peer();
+            if (peer_) drained_ += test::drain(peer_.fd());
         }
     }
 
@@ -258,18 +258,9 @@ private:
         const ssize_t n = ::recv(fd, datagram.data(), datagram.size(), MSG_DONTWAIT);
         FUZZ_CHECK(n == static_cast<ssize_t>(length_), "a datagram of %zd bytes, not %u", n, length_);
         datagram.resize(static_cast<std::size_t>(n));
-        Bytes expected(length_, 0);
         const std::uint8_t sign = (conn_id_ & 0x80) ? 0xFF : 0x00;
-        for (std::size_t i = 0; i < 4 && i < expected.size(); ++i) expected[i] = i == 0 ? conn_id_ : sign;
-        FUZZ_CHECK(datagram == expected, "datagram %s",
+        FUZZ_CHECK(datagram == test::data_message({conn_id_, sign, sign, sign}, length_), "datagram %s",
                    hex(Bytes(datagram.begin(), datagram.begin() + std::min<ssize_t>(n, 8))).c_str());
-    }
-
-    void drain_peer() {
-        std::uint8_t buffer[65536];
-        ssize_t n;
-        while ((n = ::recv(peer_.fd(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-            drained_ += static_cast<std::size_t>(n);
     }
 
     // link_shutdown against a receiver that reads the request and answers `ack`. With

@@ -213,8 +213,7 @@ TEST_F(LinkEndTest, OpeningAgainDropsTheOpenLinkSilently) {
 // transports, with the ConnIds running through 1..10.
 TEST_F(LinkEndTest, EveryEndOfManyLinksIsRightAndLeavesNoDescriptor) {
     std::uint16_t port = 0;
-    const Socket unlistened = bound_loopback(port);
-    ASSERT_TRUE(unlistened);
+    const Socket unlistened = bound_loopback(SOCK_STREAM, port, false);
     TransmitterLink refused({{port, rx.ports.datagram, port}, PEER_WAIT});
 
     const int fds = count_open_fds();

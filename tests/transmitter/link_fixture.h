@@ -2,7 +2,6 @@
 // A link aimed at a scripted receiver, with the ends it reports recorded.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -11,9 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "address.h"
 #include "link.h"
-#include "resolve.h"
 #include "scripted_receiver.h"
 #include "sockets.h"
 
@@ -44,17 +41,6 @@ inline void late_notification(TransmitterLink& link) {
         &link, [&link] { link.link_event(); }, Qt::QueuedConnection);
     pump_posted();
     link.link_event();
-}
-
-// A TCP socket bound to a loopback port the system picks, that port in `port`; invalid
-// on failure. With no listener it refuses connections, and holding it keeps it ours.
-inline Socket bound_loopback(std::uint16_t& port) {
-    Socket s = make_socket(SOCK_STREAM);
-    SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
-    if (!s || ::bind(s.fd(), a.get(), a.length) != 0 || ::getsockname(s.fd(), a.get(), &a.length) != 0)
-        return Socket{};
-    port = port_of(a);
-    return s;
 }
 
 // The next datagram on the receiver's datagram socket; empty if none comes within PEER_WAIT.

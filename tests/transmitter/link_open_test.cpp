@@ -85,10 +85,8 @@ TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
 }
 
 TEST_F(LinkTest, NothingListeningIsAConnectErrorAndAnUnknownHostLeavesNoSocket) {
-    // A bound port with no listener refuses connections; holding it keeps it ours.
     Ports ports = rx.ports;
-    const Socket unlistened = bound_loopback(ports.control);
-    ASSERT_TRUE(unlistened);
+    const Socket unlistened = bound_loopback(SOCK_STREAM, ports.control, false);
     ports.stream = ports.control;
 
     TransmitterLink refused({ports, PEER_WAIT});
@@ -113,8 +111,7 @@ TEST_F(LinkTest, NothingListeningIsAConnectErrorAndAnUnknownHostLeavesNoSocket) 
 TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
     // A listener whose queue is full drops new connection attempts unanswered.
     Ports ports = rx.ports;
-    const Socket full = bound_loopback(ports.stream);
-    ASSERT_TRUE(full);
+    const Socket full = bound_loopback(SOCK_STREAM, ports.stream, false);
     ASSERT_EQ(::listen(full.fd(), 0), 0);
     const SocketAddress a = resolve_host("127.0.0.1", ports.stream).at(0);
     Socket queued = make_socket(SOCK_STREAM);
@@ -231,17 +228,9 @@ TEST_F(LinkTest, BadSetupReplyOrRefusalClosesTheSockets) {
             EXPECT_TRUE(read_to_end(peer.connection.fd(), rest));
         }
     }
-    // A peer that closes without replying.
-    auto played = std::async(std::launch::async, [this] {
-        SetupPeer peer;
-        wait_readable(rx.stream.fd(), PEER_WAIT);
-        peer.connection = Socket(::accept(rx.stream.fd(), nullptr, nullptr));
-        read_bytes(peer.connection.fd(), SETUP_REQUEST_LEN);
-        peer.connection.reset();
-        return peer;
-    });
+    auto closes = play_setup(rx.stream, {}, true);  // a peer that closes without replying
     EXPECT_EQ(plain_open(link, TRANSPORT_TCP), LinkStatus::protocol_error);
-    played.get();
+    closes.get();
     EXPECT_EQ(count_open_fds(), fds);
     EXPECT_TRUE(ends.empty());
 }

@@ -16,14 +16,6 @@ namespace kelbos::test {
 
 namespace {
 
-Socket bound_loopback(int type) {
-    Socket s = make_socket(type);
-    const SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
-    if (!s || ::bind(s.fd(), a.get(), a.length) != 0) throw std::runtime_error("bind");
-    if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) throw std::runtime_error("listen");
-    return s;
-}
-
 bool has_input(int fd) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0;
@@ -31,27 +23,35 @@ bool has_input(int fd) {
 
 }  // namespace
 
-ScriptedReceiver::ScriptedReceiver()
-    : control(bound_loopback(SOCK_STREAM)),
-      stream(bound_loopback(SOCK_STREAM)),
-      datagram(bound_loopback(SOCK_DGRAM)) {
-    ports = Ports{port_of(local_address(control.fd())), port_of(local_address(datagram.fd())),
-                  port_of(local_address(stream.fd()))};
+Socket bound_loopback(int type, std::uint16_t& port, bool listening) {
+    Socket s = make_socket(type);
+    const SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
+    if (!s || ::bind(s.fd(), a.get(), a.length) != 0) throw std::runtime_error("bind");
+    if (type == SOCK_STREAM && listening && ::listen(s.fd(), LISTEN_BACKLOG) != 0)
+        throw std::runtime_error("listen");
+    port = port_of(local_address(s.fd()));
+    return s;
 }
+
+ScriptedReceiver::ScriptedReceiver()
+    : control(bound_loopback(SOCK_STREAM, ports.control)),
+      stream(bound_loopback(SOCK_STREAM, ports.stream)),
+      datagram(bound_loopback(SOCK_DGRAM, ports.datagram)) {}
 
 bool ScriptedReceiver::any_traffic() const {
     return has_input(control.fd()) || has_input(stream.fd()) || has_input(datagram.fd());
 }
 
-std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply) {
+std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply, bool close_after) {
     const int fd = listener.fd();
-    return std::async(std::launch::async, [fd, reply = std::move(reply)] {
+    return std::async(std::launch::async, [fd, reply = std::move(reply), close_after] {
         SetupPeer peer;
         if (wait_readable(fd, PEER_WAIT) != WaitResult::ready) return peer;
         peer.connection = Socket(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
         if (!peer.connection) return peer;
         peer.request = read_bytes(peer.connection.fd(), SETUP_REQUEST_LEN);
         if (!reply.empty()) send_bytes(peer.connection.fd(), reply);
+        if (close_after) peer.connection.reset();
         return peer;
     });
 }

@@ -22,15 +22,20 @@ inline constexpr std::chrono::milliseconds PEER_WAIT = 5s;
 
 struct ScriptedReceiver {
     ScriptedReceiver();
+    Ports ports;      // the ports the system gave the sockets below
     Socket control;   // TCP listener: control connections of UDP links
     Socket stream;    // TCP listener: TCP links
     Socket datagram;  // UDP, bound: data of UDP links
-    Ports ports;      // the ports the system gave them
 
     const Socket& listener(int transport) const { return transport == TRANSPORT_UDP ? control : stream; }
     // True when a connection waits on a listener or a datagram on the datagram socket.
     bool any_traffic() const;
 };
+
+// A socket of `type` bound to a loopback port the system picks, that port in `port`;
+// a TCP one listens unless told not to. Throws on failure. With no listener a TCP one
+// refuses connections, and holding it keeps the port ours.
+Socket bound_loopback(int type, std::uint16_t& port, bool listening = true);
 
 // The peer's side of one setup: the accepted connection and the bytes of the
 // SetupRequest as they arrived.
@@ -40,8 +45,9 @@ struct SetupPeer {
 };
 
 // Accepts one connection on `listener`, reads the 72-byte SetupRequest and sends
-// `reply` (nothing when empty), on a thread. get() on the result joins it.
-std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply);
+// `reply` (nothing when empty), on a thread; with close_after it then closes the
+// connection. get() on the result joins it.
+std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply, bool close_after = false);
 
 // The peer's side of a shutdown on connection fd, on a thread: reads the 3-byte
 // ShutdownRequest and answers `ack` (nothing when empty); with end_after it then
