@@ -45,31 +45,6 @@ TEST(SendBufferSize, UdpAlwaysItsMaximumTcpTheSettingCapped) {
         EXPECT_EQ(TransmitterLink::send_buffer_size(2, setting), size) << setting;
 }
 
-TEST_F(LinkTest, RefusesUnknownTransportsAndOversizedMessagesWithoutTraffic) {
-    const int fds = count_open_fds();
-    struct Case {
-        int transport;
-        std::uint32_t length;
-        LinkStatus status;
-    };
-    for (const Case c : {Case{TRANSPORT_DECNET, 100, LinkStatus::unknown_transport},
-                         Case{TRANSPORT_OSI, 100, LinkStatus::unknown_transport},
-                         Case{TRANSPORT_NONE, 100, LinkStatus::unknown_transport},
-                         Case{TRANSPORT_UDP, 32740, LinkStatus::message_too_big},
-                         Case{TRANSPORT_TCP, 150001, LinkStatus::message_too_big}}) {
-        EXPECT_EQ(link.link_open(c.transport, 0, OWN_HOST, "127.0.0.1", COLOUR, c.length, recorder(),
-                                 KELBO_BYTES, 0),
-                  c.status)
-            << "transport " << c.transport << " length " << c.length;
-        EXPECT_EQ(link.last_error(), 0);
-        EXPECT_FALSE(link.is_open());
-        EXPECT_EQ(link.data_fd(), -1);
-    }
-    EXPECT_EQ(count_open_fds(), fds);
-    EXPECT_FALSE(rx.any_traffic());
-    EXPECT_TRUE(ends.empty());
-}
-
 TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
     const std::string host(45, 'h');
     const std::string colour(25, 'c');
@@ -84,18 +59,30 @@ TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
     EXPECT_EQ(peer.request[68], 2);
 }
 
-TEST_F(LinkTest, NothingListeningIsAConnectErrorAndAnUnknownHostLeavesNoSocket) {
+// Nothing listening, or no answer to the connect within the wait, is a connect error;
+// a host that cannot be found is unknown. None leaves a socket behind.
+TEST_F(LinkTest, ConnectErrorsAndUnknownHostsLeaveNoSocket) {
     Ports ports = rx.ports;
     const Socket unlistened = bound_loopback(SOCK_STREAM, ports.control, false);
     ports.stream = ports.control;
+    // A listener whose queue is full drops new connection attempts unanswered.
+    Ports full_ports = rx.ports;
+    const Socket full = bound_loopback(SOCK_STREAM, full_ports.stream, false);
+    ASSERT_EQ(::listen(full.fd(), 0), 0);
+    const SocketAddress a = resolve_host("127.0.0.1", full_ports.stream).at(0);
+    Socket queued = make_socket(SOCK_STREAM);
+    ASSERT_EQ(::connect(queued.fd(), a.get(), a.length), 0);
 
     TransmitterLink refused({ports, PEER_WAIT});
+    TransmitterLink unanswered({full_ports, 100ms});
     const int fds = count_open_fds();
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         EXPECT_EQ(plain_open(refused, transport), LinkStatus::connect_error);
         EXPECT_EQ(refused.last_error(), ECONNREFUSED);
         EXPECT_FALSE(refused.is_open());
     }
+    EXPECT_EQ(plain_open(unanswered, TRANSPORT_TCP), LinkStatus::connect_error);
+    EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
     EXPECT_EQ(count_open_fds(), fds);
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         EXPECT_EQ(
@@ -106,22 +93,6 @@ TEST_F(LinkTest, NothingListeningIsAConnectErrorAndAnUnknownHostLeavesNoSocket) 
     // The name is looked up on a helper thread, whose resolver socket goes as it ends.
     EXPECT_TRUE(pump_until([&] { return count_open_fds() == fds; })) << count_open_fds() << " vs " << fds;
     EXPECT_FALSE(rx.any_traffic());
-}
-
-TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
-    // A listener whose queue is full drops new connection attempts unanswered.
-    Ports ports = rx.ports;
-    const Socket full = bound_loopback(SOCK_STREAM, ports.stream, false);
-    ASSERT_EQ(::listen(full.fd(), 0), 0);
-    const SocketAddress a = resolve_host("127.0.0.1", ports.stream).at(0);
-    Socket queued = make_socket(SOCK_STREAM);
-    ASSERT_EQ(::connect(queued.fd(), a.get(), a.length), 0);
-
-    TransmitterLink unanswered({ports, 100ms});
-    const int fds = count_open_fds();
-    EXPECT_EQ(plain_open(unanswered, TRANSPORT_TCP), LinkStatus::connect_error);
-    EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
-    EXPECT_EQ(count_open_fds(), fds);
 }
 
 // The highest open descriptor of this process.
@@ -208,9 +179,31 @@ TEST_F(LinkTest, NoSetupReplyWithinTheWait) {
     EXPECT_TRUE(ends.empty());
 }
 
-// A short or wrongly typed reply is a protocol error; a refusal closes both sockets.
-TEST_F(LinkTest, BadSetupReplyOrRefusalClosesTheSockets) {
+// Unknown transports and oversized messages are refused without traffic; a short or
+// wrongly typed reply is a protocol error; a refusal closes both sockets.
+TEST_F(LinkTest, RefusalsAndBadSetupRepliesCloseTheSockets) {
     const int fds = count_open_fds();
+    struct Case {
+        int transport;
+        std::uint32_t length;
+        LinkStatus status;
+    };
+    for (const Case c : {Case{TRANSPORT_DECNET, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_OSI, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_NONE, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_UDP, 32740, LinkStatus::message_too_big},
+                         Case{TRANSPORT_TCP, 150001, LinkStatus::message_too_big}}) {
+        EXPECT_EQ(link.link_open(c.transport, 0, OWN_HOST, "127.0.0.1", COLOUR, c.length, recorder(),
+                                 KELBO_BYTES, 0),
+                  c.status)
+            << "transport " << c.transport << " length " << c.length;
+        EXPECT_EQ(link.last_error(), 0);
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(link.data_fd(), -1);
+    }
+    EXPECT_EQ(count_open_fds(), fds);
+    EXPECT_FALSE(rx.any_traffic());
+
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         SetupPeer refused;
         EXPECT_EQ(open(transport, {0xFF, 4, 1, 5}, &refused), LinkStatus::rejected);
