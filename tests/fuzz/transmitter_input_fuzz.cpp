@@ -2,7 +2,7 @@
 // The transmitter's reading of what a receiver sends, fed any bytes: the SetupReply
 // that link_open reads, bytes that arrive on an open link and reach link_event, and
 // the ShutdownAck that link_shutdown reads. A scripted receiver on loopback answers
-// the handshakes on a worker thread; everything else is driven by direct calls on
+// the handshakes on threads of its own; everything else is driven by direct calls on
 // this thread. Each run uses a fresh link and checks every status, every end of a
 // link and the bytes the link sent against what they must be.
 //
