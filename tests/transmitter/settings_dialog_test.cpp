@@ -63,7 +63,7 @@ protected:
     txtest::MessageLog messages;
 };
 
-TEST_F(DialogTest, ControlsTextsGroupsAndTabOrder) {
+TEST_F(DialogTest, ControlsTextsGroupsTabOrderAndLists) {
     auto d = open();
     EXPECT_EQ(d->windowTitle(), "Communications Settings");
     const std::pair<int, const char*> texts[] = {
@@ -100,10 +100,8 @@ TEST_F(DialogTest, ControlsTextsGroupsAndTabOrder) {
     }
     EXPECT_EQ(order, (std::vector<int>{109, 1, 2, 112, 102, 116, 122, 107}));
     for (int id : {1, 2, 112}) EXPECT_FALSE(qobject_cast<QPushButton*>(d->control(id))->isDefault());
-}
 
-TEST_F(DialogTest, ListsAreSortedAndTypedNamesAreNotAdded) {
-    auto d = open();
+    // The lists are sorted; a typed name is not added to them.
     auto items = [&](int id) {
         QStringList list;
         auto* c = qobject_cast<QComboBox*>(d->control(id));
