@@ -158,23 +158,6 @@ TEST_F(LoopTest, FirstKelboGoesOnThe77thMessageAndHaltsStopWithinOneSlice) {
     ASSERT_TRUE(halt());
 }
 
-TEST_F(LoopTest, MessageLargerThanAKelboTakesSeveral) {
-    Receiver rx;
-    settings.transport = TRANSPORT_TCP;
-    settings.msg_size = 150000;
-    settings.kelbo_size = 100000;  // 12500 bytes
-    settings.sock_buf_size = 150000;
-    make(rx.ports());
-    ASSERT_TRUE(go());
-    ASSERT_TRUE(pump_until([&] { return counters.total_bytes > 150000; }));
-    ASSERT_TRUE(halt());
-    // The first message went whole into the empty buffer: twelve kelbos at once.
-    ASSERT_GE(shell.takes.size(), 12u);
-    for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ(shell.takes[i], 150000u) << i;
-    EXPECT_EQ(shell.takes.size(), counters.total_bytes / 12500);
-    EXPECT_EQ(counters.pending_bytes, counters.total_bytes % 12500);
-}
-
 TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
     Receiver rx;
     settings.delay_ms = 50;
@@ -195,18 +178,30 @@ TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
     for (const test::MoreDataCall& chunk : rx.snapshot().more_data) EXPECT_EQ(chunk.bytes, 1000u);
 }
 
+// A message size, with the kelbo size in bytes and the socket buffer setting.
+struct Sizes {
+    std::uint32_t message, kelbo_bytes, sock_buf;
+};
 class LoopPathTest : public LoopTest,
-                     public ::testing::WithParamInterface<std::tuple<SendPath, std::uint32_t>> {};
+                     public ::testing::WithParamInterface<std::tuple<SendPath, std::uint32_t, Sizes>> {};
 INSTANTIATE_TEST_SUITE_P(Paths, LoopPathTest,
                          ::testing::Combine(::testing::Values(SendPath::copy, SendPath::copy_free),
-                                            ::testing::Values(0u, 1u)));
+                                            ::testing::Values(0u, 1u),
+                                            ::testing::Values(Sizes{20000, 30000, 65535})));
+// A message larger than a kelbo takes several at once: twelve, unpaced.
+INSTANTIATE_TEST_SUITE_P(LargeMessages, LoopPathTest,
+                         ::testing::Combine(::testing::Values(SendPath::copy, SendPath::copy_free),
+                                            ::testing::Values(0u),
+                                            ::testing::Values(Sizes{150000, 12500, 150000})));
 
 TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
     test::ScriptedReceiver rx;
+    const Sizes sizes = std::get<2>(GetParam());
     settings.transport = TRANSPORT_TCP;
-    settings.msg_size = 20000;
+    settings.msg_size = sizes.message;
     settings.delay_ms = std::get<1>(GetParam());
-    settings.kelbo_size = 8 * 30000;
+    settings.kelbo_size = 8 * sizes.kelbo_bytes;
+    settings.sock_buf_size = sizes.sock_buf;
     LoopOptions options;
     options.link.send_path = std::get<0>(GetParam());
     options.full_buffer_wait = 60s;  // only writability can resume a loop held by a full buffer
@@ -247,16 +242,17 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
         if (byte == 5) pieces.push_back(0);
         ++pieces.back();
     }
-    EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), 20000u);
+    EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), sizes.message);
+    EXPECT_EQ(pieces.front(), sizes.message) << "the first message goes whole into the empty buffer";
     // Paced, every message is whole; each kelbo goes at the message that completes it.
     EXPECT_TRUE(settings.delay_ms == 0 ||
-                std::count(pieces.begin(), pieces.end(), 20000u) == std::ssize(pieces));
+                std::count(pieces.begin(), pieces.end(), sizes.message) == std::ssize(pieces));
     std::vector<std::uint64_t> takes;
     std::uint64_t sum = 0;
     for (std::size_t piece : pieces)
-        for (sum += piece; (takes.size() + 1) * 30000 <= sum;) takes.push_back(sum);
+        for (sum += piece; (takes.size() + 1) * sizes.kelbo_bytes <= sum;) takes.push_back(sum);
     EXPECT_EQ(shell.takes, takes);
-    EXPECT_EQ(counters.pending_bytes, counters.total_bytes % 30000);
+    EXPECT_EQ(counters.pending_bytes, counters.total_bytes % sizes.kelbo_bytes);
     EXPECT_EQ(loop->link().sent_copy_free(), std::get<0>(GetParam()) == SendPath::copy_free);
 }
 
