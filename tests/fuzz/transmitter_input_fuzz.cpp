@@ -118,7 +118,9 @@ public:
                        hex(reply).c_str(), static_cast<int>(after), static_cast<int>(status));
             FUZZ_CHECK(played.complete, "the receiver did not get the whole SetupRequest");
         }
-        if (played.complete) check_setup_request(played.request);
+        if (played.complete)
+            FUZZ_CHECK(played.request == fuzz_setup_request(transport_, length_), "SetupRequest %s",
+                       hex(played.request).c_str());
         FUZZ_CHECK(ends_.empty(), "link_open called the end callback");
         FUZZ_CHECK(link_.is_open() == (status == LinkStatus::ok), "open %d after status %d", link_.is_open(),
                    static_cast<int>(status));
@@ -149,10 +151,6 @@ private:
             // A notification still queued when the link ended must find nothing to do.
             link_.link_event();
         };
-    }
-
-    void check_setup_request(const Bytes& request) const {
-        FUZZ_CHECK(request == fuzz_setup_request(transport_, length_), "SetupRequest %s", hex(request).c_str());
     }
 
     void operate(int op, ByteReader& in) {

@@ -94,13 +94,22 @@ TEST_P(SendPathTest, TcpMessagesFollowEachOtherAndAFullBufferIsRetriedWithAWhole
     EXPECT_EQ(stream.size(), total);
     EXPECT_TRUE(stream == message_stream(accepted, 150000, {3, 0, 0, 0}));
     expect_path(2);
+
+    // A connection never writable again before a Halt: the ShutdownAck never comes.
+    open_ok(TRANSPORT_TCP, peer, 3, 150000, 1);
+    for (int sent = 0; sent < 10000 && link.link_send() >= 0;) ++sent;
+    ASSERT_EQ(link.last_error(), EAGAIN);
+    link.set_wait(100ms);
+    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::shutdown_ack_timeout);
+    expect_closed_for_good();
     EXPECT_TRUE(ends.empty());
+    link.set_wait(PEER_WAIT);
 
     // An id above 127 is sign-extended into the 32-bit field.
     open_ok(TRANSPORT_TCP, peer, 200, 6);
     EXPECT_EQ(link.link_send(), 6);
     EXPECT_EQ(read_bytes(peer.connection.fd(), 6), data_message({0xC8, 0xFF, 0xFF, 0xFF}, 6));
-    expect_path(3);
+    expect_path(4);
     peer.connection.reset();  // the link ends and leaves no descriptor, nor its file
     ASSERT_TRUE(pump_until([&] { return ends.size() == 1; }));
     EXPECT_EQ(count_open_fds(), fds);

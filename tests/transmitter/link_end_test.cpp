@@ -184,20 +184,6 @@ TEST_F(LinkEndTest, ShortWrongOrMissingShutdownAck) {
     EXPECT_TRUE(ends.empty());
 }
 
-TEST_F(LinkEndTest, ConnectionNeverWritableBeforeShutdown) {
-    const int small = 4096;
-    ASSERT_EQ(::setsockopt(rx.stream.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
-    SetupPeer peer;
-    open_ok(TRANSPORT_TCP, peer, 3, 150000, 1);
-    int sent = 0;
-    while (sent < 10000 && link.link_send() >= 0) ++sent;
-    ASSERT_EQ(link.last_error(), EAGAIN);
-    link.set_wait(100ms);
-    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::shutdown_ack_timeout);
-    expect_closed_for_good();
-    EXPECT_TRUE(ends.empty());
-}
-
 TEST_F(LinkEndTest, OpeningAgainDropsTheOpenLinkSilently) {
     SetupPeer first, second;
     open_ok(TRANSPORT_TCP, first, 3);

@@ -45,20 +45,6 @@ TEST(SendBufferSize, UdpAlwaysItsMaximumTcpTheSettingCapped) {
         EXPECT_EQ(TransmitterLink::send_buffer_size(2, setting), size) << setting;
 }
 
-TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
-    const std::string host(45, 'h');
-    const std::string colour(25, 'c');
-    auto played = play_setup(rx.stream, {1, 1, 1, 5});
-    ASSERT_EQ(link.link_open(TRANSPORT_TCP, 0, host, "localhost", colour, 10, recorder(), 7, 0),
-              LinkStatus::ok);
-    const SetupPeer peer = played.get();
-    ASSERT_EQ(peer.request.size(), SETUP_REQUEST_LEN);
-    EXPECT_EQ(std::string(peer.request.begin() + 8, peer.request.begin() + 48), std::string(40, 'h'));
-    EXPECT_EQ(std::string(peer.request.begin() + 48, peer.request.begin() + 68), std::string(20, 'c'));
-    EXPECT_EQ(peer.request[0], 7);
-    EXPECT_EQ(peer.request[68], 2);
-}
-
 // Nothing listening, or no answer to the connect within the wait, is a connect error;
 // a host that cannot be found is unknown. None leaves a socket behind.
 TEST_F(LinkTest, ConnectErrorsAndUnknownHostsLeaveNoSocket) {
@@ -235,7 +221,8 @@ int reported_send_buffer(int set) {
     return 2 * static_cast<int>(limit > 0 ? std::min<long>(set, limit) : set);
 }
 
-// The largest messages of each transport, the SetupRequest, and the sockets' options.
+// The largest messages of each transport, the SetupRequest with its texts cut to their
+// fields, and the sockets' options.
 TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
     SetupPeer udp;
     open_ok(TRANSPORT_UDP, udp, 3, 32739, 65535);
@@ -262,6 +249,18 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
         EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
         EXPECT_GT(link.link_send(), 0);
     }
+
+    // Long host and colour texts are cut to their fields.
+    auto played = play_setup(rx.stream, {1, 1, 1, 5});
+    ASSERT_EQ(link.link_open(TRANSPORT_TCP, 0, std::string(45, 'h'), "localhost", std::string(25, 'c'), 10,
+                             recorder(), 7, 0),
+              LinkStatus::ok);
+    const SetupPeer peer = played.get();
+    ASSERT_EQ(peer.request.size(), SETUP_REQUEST_LEN);
+    EXPECT_EQ(std::string(peer.request.begin() + 8, peer.request.begin() + 48), std::string(40, 'h'));
+    EXPECT_EQ(std::string(peer.request.begin() + 48, peer.request.begin() + 68), std::string(20, 'c'));
+    EXPECT_EQ(peer.request[0], 7);
+    EXPECT_EQ(peer.request[68], 2);
     EXPECT_TRUE(ends.empty());
 }
 
