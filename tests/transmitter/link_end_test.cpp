@@ -184,17 +184,6 @@ TEST_F(LinkEndTest, ShortWrongOrMissingShutdownAck) {
     EXPECT_TRUE(ends.empty());
 }
 
-TEST_F(LinkEndTest, OpeningAgainDropsTheOpenLinkSilently) {
-    SetupPeer first, second;
-    open_ok(TRANSPORT_TCP, first, 3);
-    open_ok(TRANSPORT_UDP, second, 4);
-    EXPECT_TRUE(closed_silently(first.connection.fd()));
-    EXPECT_TRUE(link.is_open());
-    EXPECT_EQ(link.conn_id(), 4);
-    pump_posted();
-    EXPECT_TRUE(ends.empty());
-}
-
 // Round after round, every end of a link and every failed opening, on both
 // transports, with the ConnIds running through 1..10.
 TEST_F(LinkEndTest, EveryEndOfManyLinksIsRightAndLeavesNoDescriptor) {
@@ -229,10 +218,9 @@ TEST_F(LinkEndTest, EveryEndOfManyLinksIsRightAndLeavesNoDescriptor) {
             EXPECT_TRUE(pump_until([&] { return count_open_fds() == fds; }));
         }
         // Connections that timed out waiting for a reply are still queued; take them.
-        while (wait_readable(rx.control.fd(), 0ms) == WaitResult::ready)
-            Socket(::accept(rx.control.fd(), nullptr, nullptr));
-        while (wait_readable(rx.stream.fd(), 0ms) == WaitResult::ready)
-            Socket(::accept(rx.stream.fd(), nullptr, nullptr));
+        for (const Socket* listener : {&rx.control, &rx.stream})
+            while (wait_readable(listener->fd(), 0ms) == WaitResult::ready)
+                Socket(::accept(listener->fd(), nullptr, nullptr));
     }
     pump_posted();
     EXPECT_EQ(count_open_fds(), fds);

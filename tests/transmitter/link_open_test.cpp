@@ -238,8 +238,9 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
     EXPECT_EQ(link.link_send(), 32739);
     EXPECT_EQ(next_datagram(rx).size(), 32739u);
 
+    SetupPeer tcp;
+    int sent = 0;
     for (const auto& [setting, set] : {std::pair{200000u, 150000}, std::pair{65535u, 65535}}) {
-        SetupPeer tcp;
         open_ok(TRANSPORT_TCP, tcp, 4, 150000, setting);
         EXPECT_EQ(tcp.request, expected_request(2, 150000));
         EXPECT_EQ(link.conn_id(), 4);
@@ -247,7 +248,8 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
         EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(set)) << setting;
         EXPECT_EQ(int_option(link.data_fd(), IPPROTO_TCP, TCP_NODELAY), 1);
         EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
-        EXPECT_GT(link.link_send(), 0);
+        sent = link.link_send();
+        EXPECT_GT(sent, 0);
     }
 
     // Long host and colour texts are cut to their fields.
@@ -261,6 +263,13 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
     EXPECT_EQ(std::string(peer.request.begin() + 48, peer.request.begin() + 68), std::string(20, 'c'));
     EXPECT_EQ(peer.request[0], 7);
     EXPECT_EQ(peer.request[68], 2);
+
+    // Opening again dropped the open links silently: nothing but data followed the setups.
+    EXPECT_TRUE(closed_silently(udp.connection.fd()));
+    Bytes rest;
+    EXPECT_TRUE(read_to_end(tcp.connection.fd(), rest));
+    EXPECT_TRUE(rest == message_stream({sent}, 150000, {4, 0, 0, 0}));
+    pump_posted();
     EXPECT_TRUE(ends.empty());
 }
 

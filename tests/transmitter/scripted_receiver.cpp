@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "scripted_receiver.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
@@ -13,15 +12,6 @@
 #include "resolve.h"
 
 namespace kelbos::test {
-
-namespace {
-
-bool has_input(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
-
-}  // namespace
 
 Socket bound_loopback(int type, std::uint16_t& port, bool listening) {
     Socket s = make_socket(type);
@@ -39,7 +29,9 @@ ScriptedReceiver::ScriptedReceiver()
       datagram(bound_loopback(SOCK_DGRAM, ports.datagram)) {}
 
 bool ScriptedReceiver::any_traffic() const {
-    return has_input(control.fd()) || has_input(stream.fd()) || has_input(datagram.fd());
+    for (const Socket* s : {&control, &stream, &datagram})
+        if (wait_readable(s->fd(), 0ms) == WaitResult::ready) return true;
+    return false;
 }
 
 std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply, bool close_after) {
