@@ -2,7 +2,7 @@
 // The transmitter's reading of what a receiver sends, fed any bytes: the SetupReply
 // that link_open reads, bytes that arrive on an open link and reach link_event, and
 // the ShutdownAck that link_shutdown reads. A scripted receiver on loopback answers
-// the handshakes on a worker thread; everything else is driven by direct calls on
+// the handshakes on threads of its own; everything else is driven by direct calls on
 // this thread. Each run uses a fresh link and checks every status, every end of a
 // link and the bytes the link sent against what they must be.
 //
@@ -77,7 +77,7 @@ ScriptedReceiver& receiver() {
 class Session {
 public:
     Session(int transport, std::uint32_t length)
-        : transport_(transport), length_(length), link_(LinkOptions{receiver().ports, HANDSHAKE_WAIT}) {}
+        : transport_(transport), length_(length), link_(LinkOptions{receiver().ports(), HANDSHAKE_WAIT}) {}
 
     // One link: open, then operations until it ends or the input does.
     void cycle(ByteReader& in) {
@@ -118,7 +118,9 @@ public:
                        hex(reply).c_str(), static_cast<int>(after), static_cast<int>(status));
             FUZZ_CHECK(played.complete, "the receiver did not get the whole SetupRequest");
         }
-        if (played.complete) check_setup_request(played.request);
+        if (played.complete)
+            FUZZ_CHECK(played.request == fuzz_setup_request(transport_, length_), "SetupRequest %s",
+                       hex(played.request).c_str());
         FUZZ_CHECK(ends_.empty(), "link_open called the end callback");
         FUZZ_CHECK(link_.is_open() == (status == LinkStatus::ok), "open %d after status %d", link_.is_open(),
                    static_cast<int>(status));
@@ -149,10 +151,6 @@ private:
             // A notification still queued when the link ended must find nothing to do.
             link_.link_event();
         };
-    }
-
-    void check_setup_request(const Bytes& request) const {
-        FUZZ_CHECK(request == fuzz_setup_request(transport_, length_), "SetupRequest %s", hex(request).c_str());
     }
 
     void operate(int op, ByteReader& in) {
@@ -246,7 +244,7 @@ private:
             check_datagram();
         } else {
             sent_ += static_cast<std::size_t>(sent);
-            if (peer_) drain_peer();
+            if (peer_) drained_ += test::drain(peer_.fd());
         }
     }
 
@@ -258,18 +256,9 @@ private:
         const ssize_t n = ::recv(fd, datagram.data(), datagram.size(), MSG_DONTWAIT);
         FUZZ_CHECK(n == static_cast<ssize_t>(length_), "a datagram of %zd bytes, not %u", n, length_);
         datagram.resize(static_cast<std::size_t>(n));
-        Bytes expected(length_, 0);
         const std::uint8_t sign = (conn_id_ & 0x80) ? 0xFF : 0x00;
-        for (std::size_t i = 0; i < 4 && i < expected.size(); ++i) expected[i] = i == 0 ? conn_id_ : sign;
-        FUZZ_CHECK(datagram == expected, "datagram %s",
+        FUZZ_CHECK(datagram == test::data_message({conn_id_, sign, sign, sign}, length_), "datagram %s",
                    hex(Bytes(datagram.begin(), datagram.begin() + std::min<ssize_t>(n, 8))).c_str());
-    }
-
-    void drain_peer() {
-        std::uint8_t buffer[65536];
-        ssize_t n;
-        while ((n = ::recv(peer_.fd(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-            drained_ += static_cast<std::size_t>(n);
     }
 
     // link_shutdown against a receiver that reads the request and answers `ack`. With

@@ -9,30 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "resolve.h"
-
 namespace kelbos::fuzz {
 
 namespace {
-
-Socket bound_loopback(int type) {
-    Socket socket = make_socket(type);
-    const SocketAddress address = loopback_address(0);
-    FUZZ_CHECK(socket && ::bind(socket.fd(), address.get(), address.length) == 0, "bind: %s",
-               std::strerror(errno));
-    if (type == SOCK_STREAM)
-        FUZZ_CHECK(::listen(socket.fd(), LISTEN_BACKLOG) == 0, "listen: %s", std::strerror(errno));
-    FUZZ_CHECK(set_nonblocking(socket.fd()), "non-blocking: %s", std::strerror(errno));
-    return socket;
-}
-
-std::uint16_t bound_port(const Socket& socket) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    FUZZ_CHECK(::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) == 0,
-               "getsockname: %s", std::strerror(errno));
-    return ntohs(address.sin_port);
-}
 
 void end_connection(Socket& connection, After after) {
     if (after == After::close) connection.reset();
@@ -41,47 +20,33 @@ void end_connection(Socket& connection, After after) {
 
 }  // namespace
 
-ScriptedReceiver::ScriptedReceiver()
-    : control_(bound_loopback(SOCK_STREAM)),
-      stream_(bound_loopback(SOCK_STREAM)),
-      datagram_(bound_loopback(SOCK_DGRAM)),
-      release_(::eventfd(0, EFD_CLOEXEC)) {
+ScriptedReceiver::ScriptedReceiver() : release_(::eventfd(0, EFD_CLOEXEC)) {
     FUZZ_CHECK(release_, "eventfd: %s", std::strerror(errno));
-    ports = Ports{bound_port(control_), bound_port(datagram_), bound_port(stream_)};
-    worker_ = std::thread([this] { run(); });
-}
-
-ScriptedReceiver::~ScriptedReceiver() {
-    {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-    }
-    changed_.notify_all();
-    worker_.join();
+    for (const Socket* s : {&sockets_.control, &sockets_.stream, &sockets_.datagram})
+        FUZZ_CHECK(set_nonblocking(s->fd()), "non-blocking: %s", std::strerror(errno));
 }
 
 void ScriptedReceiver::play_setup(int transport, Bytes reply, After after) {
-    post(Job{.setup = true,
-             .listener = transport == TRANSPORT_UDP ? control_.fd() : stream_.fd(),
-             .answer = std::move(reply),
-             .after = after});
+    start(Job{.setup = true,
+              .listener = sockets_.listener(transport).fd(),
+              .answer = std::move(reply),
+              .after = after});
 }
 
 void ScriptedReceiver::play_shutdown(Socket connection, std::size_t data_before, Bytes ack, After after) {
-    post(Job{.setup = false,
-             .connection = std::move(connection),
-             .data_before = data_before,
-             .answer = std::move(ack),
-             .after = after});
+    start(Job{.setup = false,
+              .connection = std::move(connection),
+              .data_before = data_before,
+              .answer = std::move(ack),
+              .after = after});
 }
 
-void ScriptedReceiver::post(Job job) {
-    {
-        std::lock_guard lock(mutex_);
-        job_ = std::move(job);
-        played_.reset();
-    }
-    changed_.notify_all();
+void ScriptedReceiver::start(Job job) {
+    played_ = std::async(std::launch::async, [this, job = std::move(job)]() mutable {
+        Played played = perform(job);
+        wait_release();
+        return played;
+    });
 }
 
 ScriptedReceiver::Played ScriptedReceiver::finish(bool message_sent) {
@@ -89,31 +54,7 @@ ScriptedReceiver::Played ScriptedReceiver::finish(bool message_sent) {
     const std::uint64_t one = 1;
     FUZZ_CHECK(::write(release_.fd(), &one, sizeof one) == sizeof one, "eventfd write: %s",
                std::strerror(errno));
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return played_.has_value(); });
-    Played played = std::move(*played_);
-    played_.reset();
-    return played;
-}
-
-void ScriptedReceiver::run() {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stop_ || job_.has_value(); });
-            if (stop_) return;
-            job = std::move(*job_);
-            job_.reset();
-        }
-        Played played = perform(job);
-        wait_release();
-        {
-            std::lock_guard lock(mutex_);
-            played_ = std::move(played);
-        }
-        changed_.notify_all();
-    }
+    return played_.get();
 }
 
 ScriptedReceiver::Played ScriptedReceiver::perform(Job& job) {

@@ -12,13 +12,6 @@
 namespace kelbos::test {
 namespace {
 
-// A data message: the ConnId field (first min(4, length) bytes), then zeros.
-Bytes data_message(std::initializer_list<std::uint8_t> field, std::size_t length) {
-    Bytes m(length, 0);
-    std::copy_n(field.begin(), std::min(field.size(), length), m.begin());
-    return m;
-}
-
 // A TCP link sends by copy, from the memory file, or by copy once the file is refused.
 enum class Way { copy, copy_free, refused };
 int refusals = 0;
@@ -44,7 +37,15 @@ protected:
 };
 INSTANTIATE_TEST_SUITE_P(Ways, SendPathTest, ::testing::Values(Way::copy, Way::copy_free, Way::refused));
 
-TEST_P(SendPathTest, TcpDataMessagesFollowEachOtherOnTheStream) {
+bool writable_now(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
+}
+
+TEST_P(SendPathTest, TcpMessagesFollowEachOtherAndAFullBufferIsRetriedWithAWholeMessage) {
+    // A small buffer on the receiver's end so that the stream fills after a few sends.
+    const int small = 4096;
+    ASSERT_EQ(::setsockopt(rx.stream.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
     const int fds = count_open_fds();
     SetupPeer peer;
     open_ok(TRANSPORT_TCP, peer, 3, 1000);
@@ -58,11 +59,57 @@ TEST_P(SendPathTest, TcpDataMessagesFollowEachOtherOnTheStream) {
     EXPECT_EQ(drain(peer.connection.fd()), 0u);  // nothing else: no framing, no header
     expect_path(1);
 
+    // Sends until the buffer is full.
+    open_ok(TRANSPORT_TCP, peer, 3, 150000, 1);
+    std::vector<int> accepted;
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 10000; ++i) {
+        const int n = i % 2 ? link.link_send_batch() : link.link_send();
+        if (n < 0) break;
+        accepted.push_back(n);
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_FALSE(accepted.empty());
+    EXPECT_EQ(link.last_error(), EAGAIN);
+    EXPECT_TRUE(link.is_open());
+    EXPECT_EQ(link.link_send(), -1);  // still full
+    EXPECT_TRUE(link.is_open());
+
+    // The receiver reads; once the socket is writable again a send goes through.
+    Bytes stream;
+    ASSERT_TRUE(pump_until([&] {
+        drain(peer.connection.fd(), &stream);
+        return writable_now(link.data_fd());
+    }));
+    const int n = link.link_send_batch();
+    ASSERT_GT(n, 0);
+    accepted.push_back(n);
+    EXPECT_EQ(link.last_error(), 0);
+
+    // Every accepted part starts a message afresh: the part that did not fit is never
+    // sent, and the receiver gets exactly what was accepted.
+    const std::size_t total = std::accumulate(accepted.begin(), accepted.end(), std::size_t{0});
+    const Bytes rest = read_bytes(peer.connection.fd(), total - stream.size());
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    EXPECT_EQ(stream.size(), total);
+    EXPECT_TRUE(stream == message_stream(accepted, 150000, {3, 0, 0, 0}));
+    expect_path(2);
+
+    // A connection never writable again before a Halt: the ShutdownAck never comes.
+    open_ok(TRANSPORT_TCP, peer, 3, 150000, 1);
+    for (int sent = 0; sent < 10000 && link.link_send() >= 0;) ++sent;
+    ASSERT_EQ(link.last_error(), EAGAIN);
+    link.set_wait(100ms);
+    EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::shutdown_ack_timeout);
+    expect_closed_for_good();
+    EXPECT_TRUE(ends.empty());
+    link.set_wait(PEER_WAIT);
+
     // An id above 127 is sign-extended into the 32-bit field.
     open_ok(TRANSPORT_TCP, peer, 200, 6);
     EXPECT_EQ(link.link_send(), 6);
     EXPECT_EQ(read_bytes(peer.connection.fd(), 6), data_message({0xC8, 0xFF, 0xFF, 0xFF}, 6));
-    expect_path(2);
+    expect_path(4);
     peer.connection.reset();  // the link ends and leaves no descriptor, nor its file
     ASSERT_TRUE(pump_until([&] { return ends.size() == 1; }));
     EXPECT_EQ(count_open_fds(), fds);
@@ -121,54 +168,6 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
         drain(rx.datagram.fd());
         EXPECT_EQ(link.datagrams_sent(), 3u + static_cast<std::uint64_t>(batch) / length);
     }
-    EXPECT_TRUE(ends.empty());
-}
-
-bool writable_now(int fd) {
-    pollfd p{fd, POLLOUT, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
-}
-
-TEST_P(SendPathTest, FullSendBufferIsRetriedLaterWithAWholeMessage) {
-    // Small buffers on both ends so that the stream fills after a few sends.
-    const int small = 4096;
-    ASSERT_EQ(::setsockopt(rx.stream.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
-    SetupPeer peer;
-    open_ok(TRANSPORT_TCP, peer, 3, 150000, 1);
-
-    std::vector<int> accepted;
-    testing::internal::CaptureStderr();
-    for (int i = 0; i < 10000; ++i) {
-        const int n = i % 2 ? link.link_send_batch() : link.link_send();
-        if (n < 0) break;
-        accepted.push_back(n);
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    ASSERT_FALSE(accepted.empty());
-    EXPECT_EQ(link.last_error(), EAGAIN);
-    EXPECT_TRUE(link.is_open());
-    EXPECT_EQ(link.link_send(), -1);  // still full
-    EXPECT_TRUE(link.is_open());
-
-    // The receiver reads; once the socket is writable again a send goes through.
-    Bytes stream;
-    ASSERT_TRUE(pump_until([&] {
-        drain(peer.connection.fd(), &stream);
-        return writable_now(link.data_fd());
-    }));
-    const int n = link.link_send_batch();
-    ASSERT_GT(n, 0);
-    accepted.push_back(n);
-    EXPECT_EQ(link.last_error(), 0);
-
-    // Every accepted part starts a message afresh: the part that did not fit is never
-    // sent, and the receiver gets exactly what was accepted.
-    const std::size_t total = std::accumulate(accepted.begin(), accepted.end(), std::size_t{0});
-    const Bytes rest = read_bytes(peer.connection.fd(), total - stream.size());
-    stream.insert(stream.end(), rest.begin(), rest.end());
-    EXPECT_EQ(stream.size(), total);
-    EXPECT_TRUE(stream == message_stream(accepted, 150000, {3, 0, 0, 0}));
-    expect_path(1);
     EXPECT_TRUE(ends.empty());
 }
 

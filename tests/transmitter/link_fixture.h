@@ -2,19 +2,17 @@
 // A link aimed at a scripted receiver, with the ends it reports recorded.
 #pragma once
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <QMetaObject>
 #include <QSocketNotifier>
 #include <utility>
 #include <vector>
 
 #include "link.h"
-#include "address.h"
-#include "resolve.h"
-#include "sockets.h"
 #include "scripted_receiver.h"
+#include "sockets.h"
 
 namespace kelbos::test {
 
@@ -35,15 +33,14 @@ inline bool notifying_on_control(const TransmitterLink& link) {
            notifier->socket() == link.control_fd();
 }
 
-// A TCP socket bound to a loopback port the system picks, that port in `port`; invalid
-// on failure. With no listener it refuses connections, and holding it keeps it ours.
-inline Socket bound_loopback(std::uint16_t& port) {
-    Socket s = make_socket(SOCK_STREAM);
-    SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
-    if (!s || ::bind(s.fd(), a.get(), a.length) != 0 || ::getsockname(s.fd(), a.get(), &a.length) != 0)
-        return Socket{};
-    port = port_of(a);
-    return s;
+// A notification that arrives after the link has closed: a queued call of
+// link_event, and a direct one.
+inline void late_notification(TransmitterLink& link) {
+    EXPECT_FALSE(notifying(link)) << "a closed link asks for no notification";
+    QMetaObject::invokeMethod(
+        &link, [&link] { link.link_event(); }, Qt::QueuedConnection);
+    pump_posted();
+    link.link_event();
 }
 
 // The next datagram on the receiver's datagram socket; empty if none comes within PEER_WAIT.
@@ -90,6 +87,15 @@ protected:
         ASSERT_TRUE(link.is_open());
         ASSERT_TRUE(notifying_on_control(link));
         ASSERT_TRUE(peer.connection);
+    }
+
+    // The link is closed, and a notification arriving late reports nothing more.
+    void expect_closed_for_good() {
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(link.data_fd(), -1);
+        const std::size_t reported = ends.size();
+        late_notification(link);
+        EXPECT_EQ(ends.size(), reported);
     }
 
     ScriptedReceiver rx;

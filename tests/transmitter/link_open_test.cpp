@@ -45,75 +45,30 @@ TEST(SendBufferSize, UdpAlwaysItsMaximumTcpTheSettingCapped) {
         EXPECT_EQ(TransmitterLink::send_buffer_size(2, setting), size) << setting;
 }
 
-TEST_F(LinkTest, RefusesUnknownTransportsAndOversizedMessagesWithoutTraffic) {
-    const int fds = count_open_fds();
-    struct Case {
-        int transport;
-        std::uint32_t length;
-        LinkStatus status;
-    };
-    for (const Case c : {Case{TRANSPORT_DECNET, 100, LinkStatus::unknown_transport},
-                         Case{TRANSPORT_OSI, 100, LinkStatus::unknown_transport},
-                         Case{TRANSPORT_NONE, 100, LinkStatus::unknown_transport},
-                         Case{TRANSPORT_UDP, 32740, LinkStatus::message_too_big},
-                         Case{TRANSPORT_TCP, 150001, LinkStatus::message_too_big}}) {
-        EXPECT_EQ(link.link_open(c.transport, 0, OWN_HOST, "127.0.0.1", COLOUR, c.length, recorder(),
-                                 KELBO_BYTES, 0),
-                  c.status)
-            << "transport " << c.transport << " length " << c.length;
-        EXPECT_EQ(link.last_error(), 0);
-        EXPECT_FALSE(link.is_open());
-        EXPECT_EQ(link.data_fd(), -1);
-    }
-    EXPECT_EQ(count_open_fds(), fds);
-    EXPECT_FALSE(rx.any_traffic());
-    EXPECT_TRUE(ends.empty());
-}
-
-TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
-    SetupPeer udp;
-    open_ok(TRANSPORT_UDP, udp, 3, 32739);
-    EXPECT_EQ(udp.request, expected_request(1, 32739));
-    EXPECT_EQ(link.conn_id(), 3);
-    EXPECT_EQ(link.link_send(), 32739);
-    EXPECT_EQ(next_datagram(rx).size(), 32739u);
-
-    SetupPeer tcp;
-    open_ok(TRANSPORT_TCP, tcp, 4, 150000);
-    EXPECT_EQ(tcp.request, expected_request(2, 150000));
-    EXPECT_EQ(link.conn_id(), 4);
-    EXPECT_GT(link.link_send(), 0);
-    EXPECT_TRUE(ends.empty());
-}
-
-TEST_F(LinkTest, LongHostAndColourTextsAreCutToTheirFields) {
-    const std::string host(45, 'h');
-    const std::string colour(25, 'c');
-    auto played = play_setup(rx.stream, {1, 1, 1, 5});
-    ASSERT_EQ(link.link_open(TRANSPORT_TCP, 0, host, "localhost", colour, 10, recorder(), 7, 0),
-              LinkStatus::ok);
-    const SetupPeer peer = played.get();
-    ASSERT_EQ(peer.request.size(), SETUP_REQUEST_LEN);
-    EXPECT_EQ(std::string(peer.request.begin() + 8, peer.request.begin() + 48), std::string(40, 'h'));
-    EXPECT_EQ(std::string(peer.request.begin() + 48, peer.request.begin() + 68), std::string(20, 'c'));
-    EXPECT_EQ(peer.request[0], 7);
-    EXPECT_EQ(peer.request[68], 2);
-}
-
-TEST_F(LinkTest, NothingListeningIsAConnectErrorAndAnUnknownHostLeavesNoSocket) {
-    // A bound port with no listener refuses connections; holding it keeps it ours.
+// Nothing listening, or no answer to the connect within the wait, is a connect error;
+// a host that cannot be found is unknown. None leaves a socket behind.
+TEST_F(LinkTest, ConnectErrorsAndUnknownHostsLeaveNoSocket) {
     Ports ports = rx.ports;
-    const Socket unlistened = bound_loopback(ports.control);
-    ASSERT_TRUE(unlistened);
+    const Socket unlistened = bound_loopback(SOCK_STREAM, ports.control, false);
     ports.stream = ports.control;
+    // A listener whose queue is full drops new connection attempts unanswered.
+    Ports full_ports = rx.ports;
+    const Socket full = bound_loopback(SOCK_STREAM, full_ports.stream, false);
+    ASSERT_EQ(::listen(full.fd(), 0), 0);
+    const SocketAddress a = resolve_host("127.0.0.1", full_ports.stream).at(0);
+    Socket queued = make_socket(SOCK_STREAM);
+    ASSERT_EQ(::connect(queued.fd(), a.get(), a.length), 0);
 
     TransmitterLink refused({ports, PEER_WAIT});
+    TransmitterLink unanswered({full_ports, 100ms});
     const int fds = count_open_fds();
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         EXPECT_EQ(plain_open(refused, transport), LinkStatus::connect_error);
         EXPECT_EQ(refused.last_error(), ECONNREFUSED);
         EXPECT_FALSE(refused.is_open());
     }
+    EXPECT_EQ(plain_open(unanswered, TRANSPORT_TCP), LinkStatus::connect_error);
+    EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
     EXPECT_EQ(count_open_fds(), fds);
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         EXPECT_EQ(
@@ -124,23 +79,6 @@ TEST_F(LinkTest, NothingListeningIsAConnectErrorAndAnUnknownHostLeavesNoSocket) 
     // The name is looked up on a helper thread, whose resolver socket goes as it ends.
     EXPECT_TRUE(pump_until([&] { return count_open_fds() == fds; })) << count_open_fds() << " vs " << fds;
     EXPECT_FALSE(rx.any_traffic());
-}
-
-TEST_F(LinkTest, ConnectNotCompletingWithinTheWaitIsAConnectError) {
-    // A listener whose queue is full drops new connection attempts unanswered.
-    Ports ports = rx.ports;
-    const Socket full = bound_loopback(ports.stream);
-    ASSERT_TRUE(full);
-    ASSERT_EQ(::listen(full.fd(), 0), 0);
-    const SocketAddress a = resolve_host("127.0.0.1", ports.stream).at(0);
-    Socket queued = make_socket(SOCK_STREAM);
-    ASSERT_EQ(::connect(queued.fd(), a.get(), a.length), 0);
-
-    TransmitterLink unanswered({ports, 100ms});
-    const int fds = count_open_fds();
-    EXPECT_EQ(plain_open(unanswered, TRANSPORT_TCP), LinkStatus::connect_error);
-    EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
-    EXPECT_EQ(count_open_fds(), fds);
 }
 
 // The highest open descriptor of this process.
@@ -227,9 +165,31 @@ TEST_F(LinkTest, NoSetupReplyWithinTheWait) {
     EXPECT_TRUE(ends.empty());
 }
 
-// A short or wrongly typed reply is a protocol error; a refusal closes both sockets.
-TEST_F(LinkTest, BadSetupReplyOrRefusalClosesTheSockets) {
+// Unknown transports and oversized messages are refused without traffic; a short or
+// wrongly typed reply is a protocol error; a refusal closes both sockets.
+TEST_F(LinkTest, RefusalsAndBadSetupRepliesCloseTheSockets) {
     const int fds = count_open_fds();
+    struct Case {
+        int transport;
+        std::uint32_t length;
+        LinkStatus status;
+    };
+    for (const Case c : {Case{TRANSPORT_DECNET, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_OSI, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_NONE, 100, LinkStatus::unknown_transport},
+                         Case{TRANSPORT_UDP, 32740, LinkStatus::message_too_big},
+                         Case{TRANSPORT_TCP, 150001, LinkStatus::message_too_big}}) {
+        EXPECT_EQ(link.link_open(c.transport, 0, OWN_HOST, "127.0.0.1", COLOUR, c.length, recorder(),
+                                 KELBO_BYTES, 0),
+                  c.status)
+            << "transport " << c.transport << " length " << c.length;
+        EXPECT_EQ(link.last_error(), 0);
+        EXPECT_FALSE(link.is_open());
+        EXPECT_EQ(link.data_fd(), -1);
+    }
+    EXPECT_EQ(count_open_fds(), fds);
+    EXPECT_FALSE(rx.any_traffic());
+
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         SetupPeer refused;
         EXPECT_EQ(open(transport, {0xFF, 4, 1, 5}, &refused), LinkStatus::rejected);
@@ -247,17 +207,9 @@ TEST_F(LinkTest, BadSetupReplyOrRefusalClosesTheSockets) {
             EXPECT_TRUE(read_to_end(peer.connection.fd(), rest));
         }
     }
-    // A peer that closes without replying.
-    auto played = std::async(std::launch::async, [this] {
-        SetupPeer peer;
-        wait_readable(rx.stream.fd(), PEER_WAIT);
-        peer.connection = Socket(::accept(rx.stream.fd(), nullptr, nullptr));
-        read_bytes(peer.connection.fd(), SETUP_REQUEST_LEN);
-        peer.connection.reset();
-        return peer;
-    });
+    auto closes = play_setup(rx.stream, {}, true);  // a peer that closes without replying
     EXPECT_EQ(plain_open(link, TRANSPORT_TCP), LinkStatus::protocol_error);
-    played.get();
+    closes.get();
     EXPECT_EQ(count_open_fds(), fds);
     EXPECT_TRUE(ends.empty());
 }
@@ -269,9 +221,13 @@ int reported_send_buffer(int set) {
     return 2 * static_cast<int>(limit > 0 ? std::min<long>(set, limit) : set);
 }
 
-TEST_F(LinkTest, SocketOptionsPerTransport) {
-    SetupPeer peer;
-    open_ok(TRANSPORT_UDP, peer, 3, 32700, 65535);
+// The largest messages of each transport, the SetupRequest with its texts cut to their
+// fields, and the sockets' options.
+TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
+    SetupPeer udp;
+    open_ok(TRANSPORT_UDP, udp, 3, 32739, 65535);
+    EXPECT_EQ(udp.request, expected_request(1, 32739));
+    EXPECT_EQ(link.conn_id(), 3);
     EXPECT_NE(link.data_fd(), link.control_fd());
     EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
     EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(32739));
@@ -279,14 +235,42 @@ TEST_F(LinkTest, SocketOptionsPerTransport) {
     EXPECT_EQ(int_option(link.control_fd(), IPPROTO_TCP, TCP_NODELAY), 0);
     EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
     EXPECT_TRUE(::fcntl(link.control_fd(), F_GETFL) & O_NONBLOCK);
+    EXPECT_EQ(link.link_send(), 32739);
+    EXPECT_EQ(next_datagram(rx).size(), 32739u);
 
+    SetupPeer tcp;
+    int sent = 0;
     for (const auto& [setting, set] : {std::pair{200000u, 150000}, std::pair{65535u, 65535}}) {
-        open_ok(TRANSPORT_TCP, peer, 3, 32700, setting);
+        open_ok(TRANSPORT_TCP, tcp, 4, 150000, setting);
+        EXPECT_EQ(tcp.request, expected_request(2, 150000));
+        EXPECT_EQ(link.conn_id(), 4);
         EXPECT_EQ(link.data_fd(), link.control_fd());
         EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(set)) << setting;
         EXPECT_EQ(int_option(link.data_fd(), IPPROTO_TCP, TCP_NODELAY), 1);
         EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
+        sent = link.link_send();
+        EXPECT_GT(sent, 0);
     }
+
+    // Long host and colour texts are cut to their fields.
+    auto played = play_setup(rx.stream, {1, 1, 1, 5});
+    ASSERT_EQ(link.link_open(TRANSPORT_TCP, 0, std::string(45, 'h'), "localhost", std::string(25, 'c'), 10,
+                             recorder(), 7, 0),
+              LinkStatus::ok);
+    const SetupPeer peer = played.get();
+    ASSERT_EQ(peer.request.size(), SETUP_REQUEST_LEN);
+    EXPECT_EQ(std::string(peer.request.begin() + 8, peer.request.begin() + 48), std::string(40, 'h'));
+    EXPECT_EQ(std::string(peer.request.begin() + 48, peer.request.begin() + 68), std::string(20, 'c'));
+    EXPECT_EQ(peer.request[0], 7);
+    EXPECT_EQ(peer.request[68], 2);
+
+    // Opening again dropped the open links silently: nothing but data followed the setups.
+    EXPECT_TRUE(closed_silently(udp.connection.fd()));
+    Bytes rest;
+    EXPECT_TRUE(read_to_end(tcp.connection.fd(), rest));
+    EXPECT_TRUE(rest == message_stream({sent}, 150000, {4, 0, 0, 0}));
+    pump_posted();
+    EXPECT_TRUE(ends.empty());
 }
 
 }  // namespace

@@ -1,68 +1,49 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "scripted_receiver.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <algorithm>
 #include <stdexcept>
-#include <thread>
 
+#include "address.h"
 #include "resolve.h"
 
 namespace kelbos::test {
 
-namespace {
-
-std::uint16_t bound_port(const Socket& s) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("getsockname");
-    return ntohs(a.sin_port);
-}
-
-Socket bound_loopback(int type) {
+Socket bound_loopback(int type, std::uint16_t& port, bool listening) {
     Socket s = make_socket(type);
     const SocketAddress a = resolve_host("127.0.0.1", 0).at(0);
-    if (!s || ::bind(s.fd(), a.get(), a.length) != 0)
-        throw std::runtime_error("bind");
-    if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) throw std::runtime_error("listen");
+    if (!s || ::bind(s.fd(), a.get(), a.length) != 0) throw std::runtime_error("bind");
+    if (type == SOCK_STREAM && listening && ::listen(s.fd(), LISTEN_BACKLOG) != 0)
+        throw std::runtime_error("listen");
+    port = port_of(local_address(s.fd()));
     return s;
 }
 
-bool has_input(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
-
-}  // namespace
-
 ScriptedReceiver::ScriptedReceiver()
-    : control(bound_loopback(SOCK_STREAM)),
-      stream(bound_loopback(SOCK_STREAM)),
-      datagram(bound_loopback(SOCK_DGRAM)) {
-    ports.control = bound_port(control);
-    ports.datagram = bound_port(datagram);
-    ports.stream = bound_port(stream);
-}
+    : control(bound_loopback(SOCK_STREAM, ports.control)),
+      stream(bound_loopback(SOCK_STREAM, ports.stream)),
+      datagram(bound_loopback(SOCK_DGRAM, ports.datagram)) {}
 
 bool ScriptedReceiver::any_traffic() const {
-    return has_input(control.fd()) || has_input(stream.fd()) || has_input(datagram.fd());
+    for (const Socket* s : {&control, &stream, &datagram})
+        if (wait_readable(s->fd(), 0ms) == WaitResult::ready) return true;
+    return false;
 }
 
-std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply) {
+std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply, bool close_after) {
     const int fd = listener.fd();
-    return std::async(std::launch::async, [fd, reply = std::move(reply)] {
+    return std::async(std::launch::async, [fd, reply = std::move(reply), close_after] {
         SetupPeer peer;
         if (wait_readable(fd, PEER_WAIT) != WaitResult::ready) return peer;
         peer.connection = Socket(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
         if (!peer.connection) return peer;
         peer.request = read_bytes(peer.connection.fd(), SETUP_REQUEST_LEN);
         if (!reply.empty()) send_bytes(peer.connection.fd(), reply);
+        if (close_after) peer.connection.reset();
         return peer;
     });
 }
@@ -116,8 +97,8 @@ std::size_t drain(int fd, Bytes* got) {
     }
 }
 
-void send_bytes(int fd, const Bytes& bytes) {
-    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+void send_bytes(int fd, const Bytes& bytes, int flags) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | flags) != static_cast<ssize_t>(bytes.size()))
         throw std::runtime_error("send");
 }
 
@@ -127,24 +108,24 @@ void reset_connection(Socket& socket) {
     socket.reset();
 }
 
-Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field) {
+bool closed_silently(int fd) {
+    Bytes got;
+    return read_to_end(fd, got) && got.empty();
+}
+
+Bytes data_message(const Bytes& field, std::size_t length) {
     Bytes message(length, 0);
     std::copy_n(field.begin(), std::min(field.size(), length), message.begin());
+    return message;
+}
+
+Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field) {
+    const Bytes message = data_message(field, length);
     Bytes stream;
     for (int n : accepted)
         for (auto left = static_cast<std::size_t>(n); left > 0; left -= std::min(left, length))
             stream.insert(stream.end(), message.begin(), message.begin() + std::min(left, length));
     return stream;
-}
-
-bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        std::this_thread::sleep_for(1ms);  // back-off between checks, not a synchronisation
-    }
-    return true;
 }
 
 void pump_posted() {

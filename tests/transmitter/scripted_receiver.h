@@ -6,12 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <future>
 #include <vector>
 
-#include "sockets.h"
 #include "protocol.h"
+#include "pump.h"
+#include "sockets.h"
 
 namespace kelbos::test {
 
@@ -22,15 +22,20 @@ inline constexpr std::chrono::milliseconds PEER_WAIT = 5s;
 
 struct ScriptedReceiver {
     ScriptedReceiver();
+    Ports ports;      // the ports the system gave the sockets below
     Socket control;   // TCP listener: control connections of UDP links
     Socket stream;    // TCP listener: TCP links
     Socket datagram;  // UDP, bound: data of UDP links
-    Ports ports;      // the ports the system gave them
 
     const Socket& listener(int transport) const { return transport == TRANSPORT_UDP ? control : stream; }
     // True when a connection waits on a listener or a datagram on the datagram socket.
     bool any_traffic() const;
 };
+
+// A socket of `type` bound to a loopback port the system picks, that port in `port`;
+// a TCP one listens unless told not to. Throws on failure. With no listener a TCP one
+// refuses connections, and holding it keeps the port ours.
+Socket bound_loopback(int type, std::uint16_t& port, bool listening = true);
 
 // The peer's side of one setup: the accepted connection and the bytes of the
 // SetupRequest as they arrived.
@@ -40,8 +45,9 @@ struct SetupPeer {
 };
 
 // Accepts one connection on `listener`, reads the 72-byte SetupRequest and sends
-// `reply` (nothing when empty), on a thread. get() on the result joins it.
-std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply);
+// `reply` (nothing when empty), on a thread; with close_after it then closes the
+// connection. get() on the result joins it.
+std::future<SetupPeer> play_setup(const Socket& listener, Bytes reply, bool close_after = false);
 
 // The peer's side of a shutdown on connection fd, on a thread: reads the 3-byte
 // ShutdownRequest and answers `ack` (nothing when empty); with end_after it then
@@ -52,18 +58,21 @@ std::future<Bytes> play_shutdown(int fd, Bytes ack, bool end_after = false);
 Bytes read_bytes(int fd, std::size_t n);
 // Reads until the other side closes; false if it did not within PEER_WAIT.
 bool read_to_end(int fd, Bytes& got);
+// True when the other side closes within PEER_WAIT having sent nothing more.
+bool closed_silently(int fd);
 // Reads whatever is there now, without waiting.
 std::size_t drain(int fd, Bytes* got = nullptr);
-void send_bytes(int fd, const Bytes& bytes);
+void send_bytes(int fd, const Bytes& bytes, int flags = 0);
 // Closes with a reset instead of an orderly end.
 void reset_connection(Socket& socket);
 
-// The stream that sends of `accepted` bytes each give: each starts a data message
-// (`field`, then zeros, `length` bytes), the last cut where the send ended.
+// A data message: the ConnId field (its first min(4, length) bytes), then zeros.
+Bytes data_message(const Bytes& field, std::size_t length);
+// The stream that sends of `accepted` bytes each give: each starts a data message,
+// the last cut where the send ended.
 Bytes message_stream(const std::vector<int>& accepted, std::size_t length, const Bytes& field);
 
-// Processes Qt events until done() holds or the limit passes; returns done().
-bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = PEER_WAIT);
+using kelbos::testing::pump_until;
 // Runs queued invocations posted so far (and the ones they post in turn, once).
 void pump_posted();
 
