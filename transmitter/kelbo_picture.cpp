@@ -44,17 +44,31 @@ void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int
     }
 }
 
-void take_kelbo(Scene& scene, KelboCanvas& canvas) {
-    --scene.kelbo_countdown;
-    if (scene.kelbo_countdown < 0) {
-        scene.kelbo_countdown = scene.point_count - 1;
-        canvas.invalidate_all();
-        return;
+void take_kelbo(Scene& scene, KelboCanvas& canvas) { take_kelbos(scene, canvas, 1); }
+
+void take_kelbos(Scene& scene, KelboCanvas& canvas, std::uint64_t count) {
+    // A kelbo's corners lie at fixed offsets from its reference corner, so one kelbo's
+    // pixels, moved, give every other's.
+    const QRect one = kelbo_pixel_rect(scene.shape, Point2{0, 0});
+    const int bottom = canvas.client_bottom();
+    for (; count != 0; --count) {
+        --scene.kelbo_countdown;
+        if (scene.kelbo_countdown < 0) {
+            // The full pile again: the whole picture is redrawn, so the takes after
+            // this one change only the count. Each full round of point_count takes
+            // comes back to the full pile.
+            --count;
+            const int points = scene.point_count;
+            const std::uint64_t rest = points > 0 ? count % static_cast<std::uint64_t>(points) : 0;
+            scene.kelbo_countdown = points - 1 - static_cast<int>(rest);
+            canvas.invalidate_all();
+            return;
+        }
+        const int taken = scene.kelbo_countdown + 1;
+        if (taken >= scene.point_count) continue;
+        const Point2 origin = kelbo_origin(scene.points[static_cast<std::size_t>(taken)], bottom);
+        canvas.invalidate(one.translated(origin.x, origin.y));
     }
-    const int taken = scene.kelbo_countdown + 1;
-    if (taken >= scene.point_count) return;
-    const Point2 origin = kelbo_origin(scene.points[static_cast<std::size_t>(taken)], canvas.client_bottom());
-    canvas.invalidate(kelbo_pixel_rect(scene.shape, origin));
 }
 
 void rearm_picture(Scene& scene, KelboCanvas& canvas) {

@@ -46,6 +46,10 @@ void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int
 // kelbo was left, the full pile comes back instead.
 void take_kelbo(Scene& scene, KelboCanvas& canvas);
 
+// `count` kelbos taken in turn, leaving the scene and the canvas as that many
+// take_kelbo calls do.
+void take_kelbos(Scene& scene, KelboCanvas& canvas, std::uint64_t count);
+
 // At the start of a transmission: a picture down to its first kelbo is made full.
 void rearm_picture(Scene& scene, KelboCanvas& canvas);
 

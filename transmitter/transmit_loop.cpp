@@ -136,18 +136,22 @@ void TransmitLoop::send_message() {
         }
         // The counters and kelbos go message by message, as one send per message
         // would leave them: a kelbo is taken at the message that completes it.
+        // Nothing else happens between the messages of one send, so the kelbos they
+        // complete are taken together.
         const std::uint64_t length = link_.message_length();
         std::uint64_t left = static_cast<std::uint64_t>(sent);
+        std::uint64_t taken = 0;
         do {
             const std::uint64_t part = length == 0 ? left : std::min(left, length);
             left -= part;
             counters_.pending_bytes += part;
             counters_.total_bytes += part;
-            while (kelbo_bytes != 0 && counters_.pending_bytes >= kelbo_bytes) {
-                counters_.pending_bytes -= kelbo_bytes;
-                shell_.take_kelbo();
+            if (kelbo_bytes != 0 && counters_.pending_bytes >= kelbo_bytes) {
+                taken += counters_.pending_bytes / kelbo_bytes;
+                counters_.pending_bytes %= kelbo_bytes;
             }
         } while (left != 0);
+        if (taken != 0) shell_.take_kelbos(taken);
         if (delay != 0) {
             running_ = false;
             schedule_wait(delay, false);

@@ -155,6 +155,10 @@ void TransmitterProgram::take_kelbo() {
     kelbos::take_kelbo(scene_, window_->canvas());
 }
 
+void TransmitterProgram::take_kelbos(std::uint64_t count) {
+    kelbos::take_kelbos(scene_, window_->canvas(), count);
+}
+
 void TransmitterProgram::row_start() {
     ++transmissions_;
     value_row_->start(settings_);

@@ -144,7 +144,8 @@ TEST(TransmitterPicture, PartialRedrawsEqualAFullOneAndATakenKelboGoesWithItsOut
 
     // A pile that covers itself, taken away past a refill, one by one and many
     // between two frames.
-    Picture pile(txtest::scene_text("300, 100, 0, 3, 3, 2\n400, 150, 24\n", "22, 22, 12"), QSize(500, 320));
+    const std::string pile_text = txtest::scene_text("300, 100, 0, 3, 3, 2\n400, 150, 24\n", "22, 22, 12");
+    Picture pile(pile_text, QSize(500, 320));
     ASSERT_EQ(pile.scene.point_count, 19);
     for (int i = 0; i < 25; ++i) {
         take_kelbo(pile.scene, pile.canvas);
@@ -152,6 +153,16 @@ TEST(TransmitterPicture, PartialRedrawsEqualAFullOneAndATakenKelboGoesWithItsOut
     }
     for (int i = 0; i < 7; ++i) take_kelbo(pile.scene, pile.canvas);
     EXPECT_TRUE(pile.canvas.image() == pile.fresh());
+    // Taken several at once, past one refill and past many: as one by one.
+    Picture batch(pile_text, QSize(500, 320));
+    batch.scene.kelbo_countdown = pile.scene.kelbo_countdown;
+    batch.canvas.invalidate_all();
+    for (std::uint64_t count : {1u, 5u, 19u, 44u, 2u}) {
+        take_kelbos(batch.scene, batch.canvas, count);
+        for (std::uint64_t i = 0; i < count; ++i) take_kelbo(pile.scene, pile.canvas);
+        EXPECT_EQ(batch.scene.kelbo_countdown, pile.scene.kelbo_countdown) << count;
+        EXPECT_TRUE(batch.canvas.image() == batch.fresh()) << count;
+    }
 }
 
 TEST(TransmitterPicture, FramesWhileSendingShowWholePictures) {
