@@ -32,10 +32,8 @@ TEST(HandMadeTransmitterResets, TheReceiverEndsTheLinkWithReason2AndServesOn) {
     ConnId conn_id = CONN_FIRST;
     for (const Transport& t : {TCP_LINK, UDP_LINK}) {
         SCOPED_TRACE(t.name);
-        Socket link = connect_to(t.type == TRANSPORT_TCP ? STREAM_PORT : CONTROL_PORT);
-        ASSERT_TRUE(link);
-        test::send_bytes(link.fd(), handmade_setup(t.type));
-        ASSERT_EQ(test::read_bytes(link.fd(), SETUP_REPLY_LEN), accept_reply(conn_id));
+        Socket link = open_link(t, conn_id);
+        ASSERT_TRUE(link && !HasFailure());
 
         // Data on the stream, or in datagrams naming the link in their first byte.
         Socket datagrams;
@@ -138,8 +136,7 @@ TEST_P(HandMadeReceiverResets, TheHeadlessTransmitterReportsTheAbortAndEnds) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, HandMadeReceiverResets, ::testing::Values(TCP_LINK, UDP_LINK),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Transports, HandMadeReceiverResets, BOTH_TRANSPORTS, PrintToStringParamName());
 
 // The transmitter program object against a hand-made receiver on ports of its own.
 class ResetUnderTheProgram : public FaultProgramTest {};
