@@ -109,19 +109,15 @@ std::string TwoHosts::join(int mtu, bool ipv6_only) {
     const std::string pid = std::to_string(holder_->pid());
     const std::string mtu_text = std::to_string(mtu);
     const std::string enter_b = "--net=" + net_of_b();
+    const std::string on_a = ipv6_only ? std::string(ADDRESS6_A) + "/64" : address_a() + "/24";
+    const std::string on_b = ipv6_only ? std::string(ADDRESS6_B) + "/64" : address_b() + "/24";
+    std::vector<std::string> add_a = {"ip", "address", "add", on_a, "dev", end(Host::a)};
+    std::vector<std::string> add_b = {"nsenter", enter_b, "ip", "address", "add", on_b, "dev", end(Host::b)};
     // IPv6 addresses are usable at once: no duplicate address detection on a pair.
-    const std::vector<std::string> on_a =
-        ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_A) + "/64", "nodad"}
-                  : std::vector<std::string>{address_a() + "/24"};
-    const std::vector<std::string> on_b =
-        ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_B) + "/64", "nodad"}
-                  : std::vector<std::string>{address_b() + "/24"};
-    std::vector<std::string> add_a = {"ip", "address", "add"};
-    add_a.insert(add_a.end(), on_a.begin(), on_a.end());
-    add_a.insert(add_a.end(), {"dev", end(Host::a)});
-    std::vector<std::string> add_b = {"nsenter", enter_b, "ip", "address", "add"};
-    add_b.insert(add_b.end(), on_b.begin(), on_b.end());
-    add_b.insert(add_b.end(), {"dev", end(Host::b)});
+    if (ipv6_only) {
+        add_a.push_back("nodad");
+        add_b.push_back("nodad");
+    }
     const std::vector<std::vector<std::string>> steps = {
         {"ip", "link", "add", end(Host::a), "type", "veth", "peer", "name", end(Host::b), "netns", pid},
         add_a,
