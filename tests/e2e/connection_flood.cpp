@@ -26,12 +26,12 @@ using Bytes = std::vector<std::uint8_t>;
 struct PlannedConnection {
     FloodKind kind = FloodKind::silent;
     bool to_stream = true;  // the stream port, else the control port
-    Bytes bytes;            // sent once connected
+    Bytes bytes{};          // sent once connected
     bool split = false;     // the bytes go in two sends
     bool hold = false;      // kept open until the receiver closes it
     std::uint8_t reason = 0;
     std::uint8_t foreign_id = 0;  // the ConnId a request_for_no_link names
-    Bytes after_bytes;            // the data of AfterAccept::data
+    Bytes after_bytes{};          // the data of AfterAccept::data
 };
 
 struct FloodScript {
@@ -165,16 +165,10 @@ FloodScript draw_flood(const FloodPlan& plan) {
     script.connections.reserve(static_cast<std::size_t>(std::max(plan.connections, 0)));
     for (int i = 0; i < plan.connections; ++i) {
         PlannedConnection p = plan_one(d);
-        if (i < plan.openers) {
-            p = PlannedConnection{};
-            p.kind = FloodKind::silent;
-            p.hold = true;
-            p.to_stream = i % 2 == 0;
-        } else if (i == plan.openers && p.kind != FloodKind::bogus_setup) {
-            p = PlannedConnection{};
-            p.kind = FloodKind::bogus_setup;
-            p.bytes = bogus_request(d);
-        }
+        if (i < plan.openers)
+            p = PlannedConnection{.kind = FloodKind::silent, .to_stream = i % 2 == 0, .hold = true};
+        else if (i == plan.openers && p.kind != FloodKind::bogus_setup)
+            p = PlannedConnection{.kind = FloodKind::bogus_setup, .bytes = bogus_request(d)};
         script.connections.push_back(std::move(p));
     }
     const std::size_t rest = script.connections.size() - std::min(script.connections.size(), script.prologue);

@@ -145,9 +145,8 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         ASSERT_TRUE(go(*p));
         ASSERT_TRUE(counting(*rx)) << rx->out();
 
-        ASSERT_NO_FATAL_FAILURE(expect_abort(
-            *p, [&] { rx->send_signal(SIGKILL); }, abort_errors(t), std::string("abort_report_") + t.name, fds,
-            20s));
+        ASSERT_NO_FATAL_FAILURE(
+            expect_abort(*p, [&] { rx->send_signal(SIGKILL); }, abort_errors(t), fds, 20s));
         rx.reset();
 
         // The receiver restarts on the same ports; Go works again and Halt ends normally.
@@ -159,8 +158,7 @@ TEST_F(ReceiverKilledUnderTheProgram, GoIsEnabledAgainAndANewGoWorksOnceTheRecei
         ASSERT_TRUE(halt(*p));
         EXPECT_TRUE(messages.texts.empty()) << messages.texts[0];
         EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
-        ASSERT_GE(await_event(*rx, "link_end", 1, 10s), 0);
-        EXPECT_EQ(of_kind(json_events(*rx), "link_end", 1)[0]["reason"].toInt(), REASON_NORMAL);
+        ASSERT_FALSE(normal_link_end(*rx, 1).isEmpty());
         EXPECT_EQ(count_open_fds(), fds);
     }
 }
@@ -227,10 +225,7 @@ TEST(HandMadeTransmitterResets, TheReceiverEndsTheLinkWithReason2AndServesOn) {
     ChildProcess tx(transmitter_binary(),
                     {"--headless", "--json", "--go", "--time", "2", "--transport", "tcp"}, KELBOS_SCENES_DIR);
     EXPECT_EQ(tx.wait_exit(30s), 0) << tx.err();
-    ASSERT_GE(await_event(*rx, "link_end", 3, 10s), 0);
-    const QJsonObject end = of_kind(json_events(*rx), "link_end", 3)[0];
-    EXPECT_EQ(end["reason"].toInt(), REASON_NORMAL);
-    EXPECT_GT(bytes_of(end), 0u);
+    EXPECT_GT(bytes_of(normal_link_end(*rx, 3)), 0u);
     for (const QJsonObject& tick : of_kind(json_events(tx), "tick")) EXPECT_EQ(tick["conn_id"].toInt(), 3);
     EXPECT_EQ(rx->err(), expected_err);
     EXPECT_TRUE(holds_fds(*rx, idle_fds));
@@ -310,9 +305,8 @@ TEST_F(ResetUnderTheProgram, TheBoxNamesTheResetAndGoWorksAgain) {
         std::size_t taken = 0;
         ASSERT_TRUE(txtest::pump_until([&] { return (taken += test::drain(data_fd)) > 1000000; }, 10s));
 
-        ASSERT_NO_FATAL_FAILURE(expect_abort(
-            *p, [&] { test::reset_connection(peer.connection); }, {RESET}, std::string("abort_report_") + t.name,
-            fds, 10s));
+        ASSERT_NO_FATAL_FAILURE(
+            expect_abort(*p, [&] { test::reset_connection(peer.connection); }, {RESET}, fds, 10s));
 
         // Go again: a new link, halted before its first send (the request is all it carries).
         messages.texts.clear();

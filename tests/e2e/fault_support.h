@@ -245,11 +245,12 @@ inline AbortReport expect_headless_abort(ChildProcess& tx, const std::set<std::s
 class FaultProgramTest : public txtest::ProgramTest {
 protected:
     // Runs `fault` with the output captured until the link has ended: one box naming
-    // one of `errors` (recorded under `key`), the send loop's note exactly when a send
-    // failed, and the program idle again holding the descriptors `fds`.
+    // one of `errors` (recorded under abort_report_TCP or _UDP), the send loop's note
+    // exactly when a send failed, and the program idle again holding the descriptors `fds`.
     void expect_abort(TransmitterProgram& p, const std::function<void()>& fault,
-                      const std::set<std::string>& errors, const std::string& key, int fds,
-                      std::chrono::milliseconds limit) {
+                      const std::set<std::string>& errors, int fds, std::chrono::milliseconds limit) {
+        const std::string key = p.settings().transport == TRANSPORT_TCP ? "abort_report_TCP"
+                                                                         : "abort_report_UDP";
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         fault();
