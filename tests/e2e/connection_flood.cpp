@@ -9,15 +9,178 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <random>
 #include <sstream>
 
-#include "flood_script.h"
 #include "program_pair_support.h"
 #include "resolve.h"
 
 namespace kelbos::floodtest {
 
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// What a flood sends is drawn from its seed: each connection's kind, port and bytes, and
+// each burst's datagrams. One connection of the flood:
+struct PlannedConnection {
+    FloodKind kind = FloodKind::silent;
+    bool to_stream = true;  // the stream port, else the control port
+    Bytes bytes{};          // sent once connected
+    bool split = false;     // the bytes go in two sends
+    bool hold = false;      // kept open until the receiver closes it
+    std::uint8_t reason = 0;
+    std::uint8_t foreign_id = 0;  // the ConnId a request_for_no_link names
+    Bytes after_bytes{};          // the data of AfterAccept::data
+};
+
+struct FloodScript {
+    // The prologue (the openers, then one bogus SetupRequest), then the bursts' connections.
+    std::vector<PlannedConnection> connections;
+    std::size_t prologue = 0;
+    int bursts = 0;
+    std::vector<std::vector<Bytes>> datagrams;  // those of each burst
+};
+
+// What a bogus setup that was accepted does next.
+enum class AfterAccept : int {
+    shut_down,            // a ShutdownRequest naming its own ConnId, any reason
+    request_for_no_link,  // a ShutdownRequest naming 0 or a ConnId above 10
+    data,                 // some bytes of data, then a close
+    nothing,              // a close
+};
+
+class Draw {
+public:
+    explicit Draw(std::uint32_t seed) : rng_(seed) {}
+    int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+    std::uint8_t byte() { return static_cast<std::uint8_t>(below(256)); }
+    Bytes bytes(int n) {
+        Bytes out(static_cast<std::size_t>(n));
+        for (std::uint8_t& b : out) b = byte();
+        return out;
+    }
+    // Bytes that hold no 2: read as data they can never end in a ShutdownRequest,
+    // which could name a link that must survive.
+    Bytes data_bytes(int n) {
+        Bytes out(static_cast<std::size_t>(n));
+        for (std::uint8_t& b : out) {
+            do b = byte();
+            while (b == MSG_SHUTDOWN_REQUEST);
+        }
+        return out;
+    }
+    // Random bytes that may run past a SetupRequest: the part past its 72 bytes is data.
+    Bytes stream_bytes(int n) {
+        Bytes out = bytes(std::min<int>(n, static_cast<int>(SETUP_REQUEST_LEN)));
+        if (n > static_cast<int>(SETUP_REQUEST_LEN)) {
+            const Bytes tail = data_bytes(n - static_cast<int>(SETUP_REQUEST_LEN));
+            out.insert(out.end(), tail.begin(), tail.end());
+        }
+        return out;
+    }
+
+private:
+    std::mt19937 rng_;
+};
+
+Bytes valid_request() {
+    const SetupRequestBytes bytes =
+        encode_setup_request(SetupRequest{2500000, 32700, "flood", "#123456", TRANSPORT_TCP});
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+// 72 bytes of nonsense where the receiver looks: kelbo sizes 0, 1 or 2^32 - 1, bad or
+// unended colours, transports outside 1..2.
+Bytes bogus_request(Draw& d) {
+    Bytes b = d.bytes(static_cast<int>(SETUP_REQUEST_LEN));
+    static constexpr std::uint32_t kelbo_sizes[] = {0, 1, 0xFFFFFFFFu};
+    if (d.below(2) == 0) {
+        const std::uint32_t k = kelbo_sizes[d.below(3)];
+        for (int i = 0; i < 4; ++i) b[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(k >> (8 * i));
+    }
+    static constexpr const char* colours[] = {"#GGHHII", "#12345", "red", "#FFFFFFFFFFFFFFFFFFFF", ""};
+    if (d.below(2) == 0) {
+        const std::string colour = colours[d.below(5)];
+        std::fill(b.begin() + 48, b.begin() + 68, 0);
+        std::copy(colour.begin(), colour.end(), b.begin() + 48);
+    }
+    static constexpr std::uint8_t transports[] = {0, 1, 2, 3, 4, 255};
+    if (d.below(2) == 0) b[68] = transports[d.below(6)];
+    return b;
+}
+
+PlannedConnection plan_one(Draw& d) {
+    PlannedConnection p;
+    p.kind = static_cast<FloodKind>(d.below(FLOOD_KINDS));
+    p.to_stream = d.below(2) == 0;
+    switch (p.kind) {
+        case FloodKind::random_bytes:
+            p.bytes = d.stream_bytes(1 + d.below(300));
+            break;
+        case FloodKind::partial_setup: {
+            const Bytes whole = valid_request();
+            p.bytes.assign(whole.begin(),
+                           whole.begin() + 1 + d.below(static_cast<int>(SETUP_REQUEST_LEN) - 1));
+            p.hold = d.below(2) == 0;
+            break;
+        }
+        case FloodKind::bogus_setup:
+            p.bytes = bogus_request(d);
+            p.split = d.below(3) == 0;
+            p.reason = d.byte();
+            p.foreign_id = d.below(2) == 0 ? 0 : static_cast<std::uint8_t>(CONN_LAST + 1 + d.below(245));
+            p.after_bytes = d.data_bytes(1 + d.below(2000));
+            break;
+        case FloodKind::silent:
+            p.hold = d.below(2) == 0;
+            break;
+        case FloodKind::close_at_once:
+            break;
+        case FloodKind::reset:
+            if (d.below(2) == 0) p.bytes = d.stream_bytes(1 + d.below(100));
+            break;
+    }
+    return p;
+}
+
+Bytes plan_datagram(Draw& d, const std::vector<ConnId>& spared) {
+    // Empty, of a few bytes, the largest message, of 60000 bytes, or up to a frame.
+    const int pick = d.below(10);
+    const int size = pick == 0   ? 0
+                     : pick == 1 ? 1 + d.below(3)
+                     : pick == 2 ? static_cast<int>(UDP_MAX_MESSAGE)
+                     : pick == 3 ? 60000
+                                 : 1 + d.below(1500);
+    Bytes b = d.bytes(size);
+    if (!b.empty())
+        while (std::find(spared.begin(), spared.end(), b[0]) != spared.end()) b[0] = d.byte();
+    return b;
+}
+
+FloodScript draw_flood(const FloodPlan& plan) {
+    Draw d(plan.seed);
+    FloodScript script;
+    script.prologue = static_cast<std::size_t>(std::max(plan.openers, 0)) + 1;
+    script.connections.reserve(static_cast<std::size_t>(std::max(plan.connections, 0)));
+    for (int i = 0; i < plan.connections; ++i) {
+        PlannedConnection p = plan_one(d);
+        if (i < plan.openers)
+            p = PlannedConnection{.kind = FloodKind::silent, .to_stream = i % 2 == 0, .hold = true};
+        else if (i == plan.openers && p.kind != FloodKind::bogus_setup)
+            p = PlannedConnection{.kind = FloodKind::bogus_setup, .bytes = bogus_request(d)};
+        script.connections.push_back(std::move(p));
+    }
+    const std::size_t rest = script.connections.size() - std::min(script.connections.size(), script.prologue);
+    const auto burst = static_cast<std::size_t>(std::max(plan.burst, 1));
+    script.bursts = static_cast<int>((rest + burst - 1) / burst);
+    for (int b = 0; b < script.bursts; ++b) {
+        script.datagrams.emplace_back();
+        for (int i = 0; i < plan.datagrams_per_burst; ++i)
+            script.datagrams.back().push_back(plan_datagram(d, plan.spared));
+    }
+    return script;
+}
 
 using Clock = std::chrono::steady_clock;
 struct Conn {
@@ -99,14 +262,12 @@ bool wants_reply(const PlannedConnection& p) {
            p.bytes.size() >= SETUP_REQUEST_LEN;
 }
 
-}  // namespace
-
-class ConnectionFlood::Impl {
+class Flood : public ConnectionFlood {
 public:
-    Impl(FloodPlan plan, const Ports& ports)
+    Flood(FloodPlan plan, const Ports& ports)
         : plan_(std::move(plan)), ports_(ports), script_(draw_flood(plan_)), planned_(script_.connections) {}
 
-    void run_bursts() {
+    void run_bursts() override {
         for (const PlannedConnection& p : planned_) ++report_.made[static_cast<int>(p.kind)];
         datagram_ = make_socket(SOCK_DGRAM);
         bind_source(datagram_, plan_.source);
@@ -136,7 +297,7 @@ public:
     }
 
     // Every connection held open is closed by the receiver: refused, or timed out silently.
-    void await_held() {
+    void await_held() override {
         wait_on(
             held_, POLLIN, [](const Conn& c) { return !c.ended; }, drain, plan_.limit);
         for (Conn& c : held_) {
@@ -146,8 +307,8 @@ public:
         held_.clear();
     }
 
-    const FloodReport& report() const { return report_; }
-    int burst_count() const { return script_.bursts; }
+    const FloodReport& report() const override { return report_; }
+    int burst_count() const override { return script_.bursts; }
 
 private:
     // Everything a group of connections does once its connects have been made.
@@ -265,24 +426,12 @@ private:
             if (!c.socket || c.plan->kind != FloodKind::bogus_setup) continue;
             if (answer_of(c.received) != Answer::accepted) continue;
             c.after = static_cast<AfterAccept>(accepted_bogus_++ % 4);
-            const ConnId id = c.received[0];
-            switch (*c.after) {
-                case AfterAccept::shut_down: {
-                    const ShutdownRequestBytes request = encode_shutdown_request(id, c.plan->reason);
-                    send_all(c.socket, request.data(), request.size());
-                    break;
-                }
-                case AfterAccept::request_for_no_link: {
-                    const ShutdownRequestBytes request =
-                        encode_shutdown_request(c.plan->foreign_id, c.plan->reason);
-                    send_all(c.socket, request.data(), request.size());
-                    break;
-                }
-                case AfterAccept::data:
-                    send_all(c.socket, c.plan->after_bytes.data(), c.plan->after_bytes.size());
-                    break;
-                case AfterAccept::nothing:
-                    break;
+            if (*c.after == AfterAccept::shut_down || *c.after == AfterAccept::request_for_no_link) {
+                const ConnId id = *c.after == AfterAccept::shut_down ? c.received[0] : c.plan->foreign_id;
+                const ShutdownRequestBytes request = encode_shutdown_request(id, c.plan->reason);
+                send_all(c.socket, request.data(), request.size());
+            } else if (*c.after == AfterAccept::data) {
+                send_all(c.socket, c.plan->after_bytes.data(), c.plan->after_bytes.size());
             }
         }
         const auto acked = [](const Conn& c) { return c.after == AfterAccept::shut_down; };
@@ -369,18 +518,13 @@ private:
     FloodReport report_;
 };
 
-const char* kind_name(FloodKind kind) {
-    static constexpr const char* NAMES[FLOOD_KINDS] = {"random bytes", "partial SetupRequest",
-                                                       "bogus SetupRequest", "silent", "closed at once",
-                                                       "reset"};
-    const int k = static_cast<int>(kind);
-    return k >= 0 && k < FLOOD_KINDS ? NAMES[k] : "?";
-}
+}  // namespace
 
 std::string FloodReport::describe() const {
+    static constexpr const char* KINDS[FLOOD_KINDS] = {
+        "random bytes", "partial SetupRequest", "bogus SetupRequest", "silent", "closed at once", "reset"};
     std::ostringstream out;
-    for (int k = 0; k < FLOOD_KINDS; ++k)
-        out << kind_name(static_cast<FloodKind>(k)) << ": " << made[k] << ", ";
+    for (int k = 0; k < FLOOD_KINDS; ++k) out << KINDS[k] << ": " << made[k] << ", ";
     out << "connected " << connected << ", not connected " << not_connected << ", refused " << refused
         << ", accepted " << accepted << ", acknowledged " << acknowledged << ", unanswered " << unanswered
         << ", odd replies " << odd_replies << ", spared ConnIds taken " << spared_taken << ", held " << held
@@ -389,20 +533,8 @@ std::string FloodReport::describe() const {
     return out.str();
 }
 
-ConnectionFlood::ConnectionFlood(FloodPlan plan, const Ports& ports)
-    : impl_(std::make_unique<Impl>(std::move(plan), ports)) {}
-ConnectionFlood::~ConnectionFlood() = default;
-void ConnectionFlood::run_bursts() {
-    impl_->run_bursts();
-}
-void ConnectionFlood::await_held() {
-    impl_->await_held();
-}
-int ConnectionFlood::burst_count() const {
-    return impl_->burst_count();
-}
-const FloodReport& ConnectionFlood::report() const {
-    return impl_->report();
+std::unique_ptr<ConnectionFlood> make_flood(FloodPlan plan, const Ports& ports) {
+    return std::make_unique<Flood>(std::move(plan), ports);
 }
 
 }  // namespace kelbos::floodtest

@@ -26,15 +26,6 @@ enum class FloodKind : int {
     reset,          // a reset (SO_LINGER 1, 0), some after a few bytes
 };
 inline constexpr int FLOOD_KINDS = 6;
-const char* kind_name(FloodKind kind);
-
-// What a bogus setup that was accepted does next.
-enum class AfterAccept : int {
-    shut_down,            // a ShutdownRequest naming its own ConnId, any reason
-    request_for_no_link,  // a ShutdownRequest naming 0 or a ConnId above 10
-    data,                 // some bytes of data, then a close
-    nothing,              // a close
-};
 
 struct FloodPlan {
     std::uint32_t seed = 8;
@@ -73,24 +64,18 @@ struct FloodReport {
     std::string describe() const;
 };
 
-// The plan against 127.0.0.1 at the given ports.
 class ConnectionFlood {
 public:
-    explicit ConnectionFlood(FloodPlan plan, const Ports& ports = {});
-    ~ConnectionFlood();
-    ConnectionFlood(const ConnectionFlood&) = delete;
-    ConnectionFlood& operator=(const ConnectionFlood&) = delete;
-
+    virtual ~ConnectionFlood() = default;
     // The openers, then every burst with its datagrams; held connections stay open.
-    void run_bursts();
+    virtual void run_bursts() = 0;
     // Waits (up to the plan's limit) for the receiver to close the held ones; closes the rest.
-    void await_held();
-    const FloodReport& report() const;
-    int burst_count() const;
-
-private:
-    class Impl;
-    std::unique_ptr<Impl> impl_;
+    virtual void await_held() = 0;
+    virtual const FloodReport& report() const = 0;
+    virtual int burst_count() const = 0;
 };
+
+// The plan against 127.0.0.1 at the given ports.
+std::unique_ptr<ConnectionFlood> make_flood(FloodPlan plan, const Ports& ports = {});
 
 }  // namespace kelbos::floodtest

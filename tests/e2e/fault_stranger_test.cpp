@@ -11,18 +11,6 @@
 namespace kelbos::pairtest {
 namespace {
 
-// A hand-made link from `source` after a setup answered with `expected` (or the refusal).
-Socket open_link(const Transport& t, ConnId expected, const char* source = "127.0.0.1") {
-    Socket link = connect_to(t.type == TRANSPORT_TCP ? STREAM_PORT : CONTROL_PORT, source);
-    if (!link) return link;
-    test::send_bytes(link.fd(), handmade_setup(t.type));
-    const SetupReplyBytes refusal = encode_setup_reject();
-    EXPECT_EQ(test::read_bytes(link.fd(), SETUP_REPLY_LEN),
-              expected == CONN_NONE_FREE ? Bytes(refusal.begin(), refusal.end()) : accept_reply(expected))
-        << t.name << " from " << source;
-    return link;
-}
-
 // The receiver's refused lines as "peer reason".
 std::vector<std::string> refusals(const ChildProcess& rx) {
     std::vector<std::string> out;

@@ -40,6 +40,9 @@ inline constexpr Transport UDP_LINK{TRANSPORT_UDP, "udp", "UDP"};
 inline std::string PrintToString(const Transport& t) {
     return t.name;
 }
+// Both, as test parameters (with PrintToStringParamName the tests end in the name).
+inline const auto BOTH_TRANSPORTS = ::testing::Values(TCP_LINK, UDP_LINK);
+using ::testing::PrintToStringParamName;
 
 inline SocketAddress loopback(std::uint16_t port) {
     return resolve_host("127.0.0.1", port).at(0);
@@ -85,6 +88,19 @@ inline Bytes handmade_setup(int transport) {
 inline Bytes accept_reply(ConnId conn_id) {
     const SetupReplyBytes bytes = encode_setup_accept(conn_id);
     return Bytes(bytes.begin(), bytes.end());
+}
+
+// A hand-made transmitter's link from `source` to the receiver on the well-known ports,
+// after a setup answered with `expected` (or the refusal).
+inline Socket open_link(const Transport& t, ConnId expected, const char* source = "127.0.0.1") {
+    Socket link = connect_to(t.type == TRANSPORT_TCP ? STREAM_PORT : CONTROL_PORT, source);
+    if (!link) return link;
+    test::send_bytes(link.fd(), handmade_setup(t.type));
+    const SetupReplyBytes refusal = encode_setup_reject();
+    EXPECT_EQ(test::read_bytes(link.fd(), SETUP_REPLY_LEN),
+              expected == CONN_NONE_FREE ? Bytes(refusal.begin(), refusal.end()) : accept_reply(expected))
+        << t.name << " from " << source;
+    return link;
 }
 
 // The listening side of a hand-made receiver, on the well-known ports.
@@ -229,11 +245,12 @@ inline AbortReport expect_headless_abort(ChildProcess& tx, const std::set<std::s
 class FaultProgramTest : public txtest::ProgramTest {
 protected:
     // Runs `fault` with the output captured until the link has ended: one box naming
-    // one of `errors` (recorded under `key`), the send loop's note exactly when a send
-    // failed, and the program idle again holding the descriptors `fds`.
+    // one of `errors` (recorded under abort_report_TCP or _UDP), the send loop's note
+    // exactly when a send failed, and the program idle again holding the descriptors `fds`.
     void expect_abort(TransmitterProgram& p, const std::function<void()>& fault,
-                      const std::set<std::string>& errors, const std::string& key, int fds,
-                      std::chrono::milliseconds limit) {
+                      const std::set<std::string>& errors, int fds, std::chrono::milliseconds limit) {
+        const std::string key = p.settings().transport == TRANSPORT_TCP ? "abort_report_TCP"
+                                                                         : "abort_report_UDP";
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         fault();

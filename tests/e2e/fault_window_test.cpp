@@ -130,8 +130,7 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
 
     EXPECT_EQ(tx.wait_exit(40s), 1);
     EXPECT_EQ(tx.err(), std::string(HALT_TIMEOUT) + "\n");
-    const std::vector<QJsonObject> events = json_events(tx);
-    const std::vector<QJsonObject> ends = of_kind(events, "end");
+    const std::vector<QJsonObject> ends = of_kind(json_events(tx), "end");
     ASSERT_EQ(ends.size(), 1u) << tx.out();
     EXPECT_EQ(ends[0]["how"].toString(), "halt failed");
     // The halt began a second after start-up at the earliest, then waited ten seconds.

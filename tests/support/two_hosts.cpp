@@ -106,51 +106,42 @@ std::string TwoHosts::join(int mtu, bool ipv6_only) {
         return "unshare --net: " + holder_->err();
     }
 
-    const std::string pid = std::to_string(holder_->pid());
-    const std::string mtu_text = std::to_string(mtu);
-    const std::string enter_b = "--net=" + net_of_b();
-    // IPv6 addresses are usable at once: no duplicate address detection on a pair.
-    const std::vector<std::string> on_a =
-        ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_A) + "/64", "nodad"}
-                  : std::vector<std::string>{address_a() + "/24"};
-    const std::vector<std::string> on_b =
-        ipv6_only ? std::vector<std::string>{std::string(ADDRESS6_B) + "/64", "nodad"}
-                  : std::vector<std::string>{address_b() + "/24"};
-    std::vector<std::string> add_a = {"ip", "address", "add"};
-    add_a.insert(add_a.end(), on_a.begin(), on_a.end());
-    add_a.insert(add_a.end(), {"dev", end(Host::a)});
-    std::vector<std::string> add_b = {"nsenter", enter_b, "ip", "address", "add"};
-    add_b.insert(add_b.end(), on_b.begin(), on_b.end());
-    add_b.insert(add_b.end(), {"dev", end(Host::b)});
-    const std::vector<std::vector<std::string>> steps = {
-        {"ip", "link", "add", end(Host::a), "type", "veth", "peer", "name", end(Host::b), "netns", pid},
-        add_a,
-        {"ip", "link", "set", end(Host::a), "mtu", mtu_text, "up"},
-        {"nsenter", enter_b, "ip", "link", "set", "lo", "up"},
-        add_b,
-        {"nsenter", enter_b, "ip", "link", "set", end(Host::b), "mtu", mtu_text, "up"},
-    };
-    for (const auto& step : steps)
-        if (std::string why = run_command(step); !why.empty()) return why;
+    if (std::string why = run_command({"ip", "link", "add", end(Host::a), "type", "veth", "peer", "name",
+                                       end(Host::b), "netns", std::to_string(holder_->pid())});
+        !why.empty())
+        return why;
+    for (Host host : {Host::a, Host::b}) {
+        const bool a = host == Host::a;
+        const std::string ip = ipv6_only ? std::string(a ? ADDRESS6_A : ADDRESS6_B) + "/64"
+                                         : (a ? address_a() : address_b()) + "/24";
+        std::vector<std::string> address = {"ip", "address", "add", ip, "dev", end(host)};
+        // IPv6 addresses are usable at once: no duplicate address detection on a pair.
+        if (ipv6_only) address.push_back("nodad");
+        for (const std::vector<std::string>& step :
+             {address,
+              {"ip", "link", "set", "lo", "up"},
+              {"ip", "link", "set", end(host), "mtu", std::to_string(mtu), "up"}})
+            if (std::string why = run_on(host, step); !why.empty()) return why;
+    }
     return {};
 }
 
 std::string TwoHosts::shape(const std::string& rate) {
     // A token bucket on each sending end. Its queue holds far more than the links'
     // windows, so a sender that keeps up loses nothing to the shaper.
-    const std::vector<std::string> tbf = {"tc",   "qdisc", "add",   "dev",  "",        "root", "tbf",
-                                          "rate", rate,    "burst", "64kb", "latency", "100ms"};
-    std::vector<std::string> on_a = tbf;
-    on_a[4] = end(Host::a);
-    std::vector<std::string> on_b = {"nsenter", "--net=" + net_of_b()};
-    on_b.insert(on_b.end(), tbf.begin(), tbf.end());
-    on_b[6] = end(Host::b);
-    if (std::string why = run_command(on_a); !why.empty()) return why;
-    return run_command(on_b);
+    for (Host host : {Host::a, Host::b})
+        if (std::string why = run_on(host, {"tc", "qdisc", "add", "dev", end(host), "root", "tbf", "rate",
+                                            rate, "burst", "64kb", "latency", "100ms"});
+            !why.empty())
+            return why;
+    return {};
 }
 
 std::string TwoHosts::set_link(Host host, bool up) {
-    std::vector<std::string> line = {"ip", "link", "set", end(host), up ? "up" : "down"};
+    return run_on(host, {"ip", "link", "set", end(host), up ? "up" : "down"});
+}
+
+std::string TwoHosts::run_on(Host host, std::vector<std::string> line) const {
     if (host == Host::b) line.insert(line.begin(), {"nsenter", "--net=" + net_of_b()});
     return run_command(line);
 }

@@ -56,6 +56,8 @@ public:
 private:
     std::string net_of_b() const;
     std::string end(Host host) const;
+    // Runs a command line on `host`, as run_command does.
+    std::string run_on(Host host, std::vector<std::string> line) const;
 
     int pair_;
 
