@@ -240,18 +240,45 @@ TEST_F(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
     EXPECT_TRUE(ends.calls.empty());
 }
 
-TEST_F(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
-    TransmitterLink &tcp = link, &udp = other;
-    TxEnds &tcp_ends = ends, &udp_ends = other_ends;
+TEST_F(LinkPair, ReceiverClosingOneLinkOrGoingAwayEndsEachLinkOnce) {
+    TransmitterLink& closed = link;
+    TxEnds& closed_ends = ends;
+    ASSERT_EQ(open_link(closed, TRANSPORT_TCP, closed_ends), LinkStatus::ok);
+    ASSERT_EQ(open_link(other, TRANSPORT_UDP, other_ends), LinkStatus::ok);
+    ASSERT_EQ(closed.conn_id(), 1);
+
+    // An error condition on link 1's socket: the engine closes it, and the other link
+    // carries on.
+    rx.on_receiver(
+        [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
+    ASSERT_TRUE(pump_until([&] { return !closed_ends.calls.empty(); }));
+    EXPECT_EQ(closed_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
+    ReceiverLog log = rx.snapshot();
+    ASSERT_EQ(log.shutdowns.size(), 1u);
+    EXPECT_EQ(log.shutdowns[0].conn_id, 1);
+    EXPECT_EQ(log.shutdowns[0].reason, REASON_ABORTED);
+    EXPECT_EQ(log.shutdowns[0].text, error_text(ECONNRESET));
+    ASSERT_EQ(send_one(other), 1000);
+    EXPECT_TRUE(
+        rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[2].bytes_received == 1000; }));
+    EXPECT_EQ(other.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    QCoreApplication::processEvents();
+    closed.link_event();
+    EXPECT_EQ(closed_ends.calls.size(), 1u);
+    EXPECT_TRUE(other_ends.calls.empty());
+
+    // The receiver going away ends each link still open once.
+    TransmitterLink tcp{LinkOptions{rx.ports(), LINK_TEST_WAIT}},
+        udp{LinkOptions{rx.ports(), LINK_TEST_WAIT}};
+    TxEnds tcp_ends, udp_ends;
     ASSERT_EQ(open_link(tcp, TRANSPORT_TCP, tcp_ends), LinkStatus::ok);
     ASSERT_EQ(open_link(udp, TRANSPORT_UDP, udp_ends), LinkStatus::ok);
-    ASSERT_EQ(tcp.conn_id(), 1);
-    ASSERT_EQ(udp.conn_id(), 2);
-
+    ASSERT_EQ(tcp.conn_id(), 3);
+    ASSERT_EQ(udp.conn_id(), 4);
     rx.destroy_engine();
     ASSERT_TRUE(pump_until([&] { return !tcp_ends.calls.empty() && !udp_ends.calls.empty(); }));
-    EXPECT_EQ(tcp_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
-    EXPECT_EQ(udp_ends.calls, (std::vector<End>{{2, REASON_ABORTED}}));
+    EXPECT_EQ(tcp_ends.calls, (std::vector<End>{{3, REASON_ABORTED}}));
+    EXPECT_EQ(udp_ends.calls, (std::vector<End>{{4, REASON_ABORTED}}));
     EXPECT_FALSE(tcp.is_open());
     EXPECT_FALSE(udp.is_open());
 
@@ -265,34 +292,7 @@ TEST_F(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
     QCoreApplication::processEvents();
     EXPECT_EQ(tcp_ends.calls.size(), 1u);
     EXPECT_EQ(udp_ends.calls.size(), 1u);
-}
-
-TEST_F(LinkPair, ReceiverClosingOneLinkEndsItOnceAndTheOtherCarriesOn) {
-    TransmitterLink& closed = link;
-    TxEnds& closed_ends = ends;
-    ASSERT_EQ(open_link(closed, TRANSPORT_TCP, closed_ends), LinkStatus::ok);
-    ASSERT_EQ(open_link(other, TRANSPORT_UDP, other_ends), LinkStatus::ok);
-    ASSERT_EQ(closed.conn_id(), 1);
-
-    // An error condition on link 1's socket: the engine closes it.
-    rx.on_receiver(
-        [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
-    ASSERT_TRUE(pump_until([&] { return !closed_ends.calls.empty(); }));
-    EXPECT_EQ(closed_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
-    ReceiverLog log = rx.snapshot();
-    ASSERT_EQ(log.shutdowns.size(), 1u);
-    EXPECT_EQ(log.shutdowns[0].conn_id, 1);
-    EXPECT_EQ(log.shutdowns[0].reason, REASON_ABORTED);
-    EXPECT_EQ(log.shutdowns[0].text, error_text(ECONNRESET));
-
-    ASSERT_EQ(send_one(other), 1000);
-    EXPECT_TRUE(
-        rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[2].bytes_received == 1000; }));
-    EXPECT_EQ(other.link_shutdown(REASON_NORMAL), LinkStatus::ok);
-    QCoreApplication::processEvents();
-    closed.link_event();
     EXPECT_EQ(closed_ends.calls.size(), 1u);
-    EXPECT_TRUE(other_ends.calls.empty());
 }
 
 TEST_F(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {

@@ -21,26 +21,36 @@ struct Transmission {
     std::uint64_t received = 0;  // the receiver's link_end event
 };
 
-// One headless transmitter sending for three seconds; checks both programs' lines.
-void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const QString& protocol,
-              Transmission& outcome) {
-    ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--time", "3", "--transport", transport},
-                    KELBOS_SCENES_DIR);
+// One headless transmitter sending for three seconds with `options` (its kelbos of
+// `kelbo_bits`); checks both programs' lines.
+void transmit(ChildProcess& rx, std::vector<std::string> options, int conn_id, const QString& protocol,
+              std::int64_t kelbo_bits, Transmission& outcome) {
+    options.insert(options.begin(), {"--headless", "--json", "--go", "--time", "3"});
+    ChildProcess tx(transmitter_binary(), options, KELBOS_SCENES_DIR);
     ASSERT_TRUE(tx.started());
     const QJsonObject end = halted_end(tx);
     ASSERT_FALSE(end.isEmpty());
     EXPECT_EQ(tx.err(), "");
+    // The three seconds count from the start, the transmission's from its Go.
+    EXPECT_GE(end["seconds"].toDouble(), 2.5);
 
-    // The transmitter's row ticked with the link's ConnId and its byte count grew.
+    // The transmitter's row ticked with the link's ConnId and its byte count grew; the
+    // end of the transmission came last but the program's exit line.
     const std::vector<QJsonObject> events = json_events(tx);
     const std::vector<QJsonObject> ticks = of_kind(events, "tick");
     ASSERT_GE(ticks.size(), 2u) << tx.out();
+    EXPECT_GE(ticks[0]["time_ms"].toInteger(), 900);
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[events.size() - 2]["event"].toString(), "end");
+    EXPECT_EQ(events.back()["event"].toString(), "exit");
+    EXPECT_GE(events.back()["first_frame_ms"].toInteger(-1), 0);
+    EXPECT_GT(events.back()["peak_rss_kb"].toInteger(), 0);
     std::uint64_t previous = 0;
     for (const QJsonObject& tick : ticks) {
         EXPECT_EQ(tick["row"].toString(), "localhost");
         EXPECT_EQ(tick["conn_id"].toInt(), conn_id);
         EXPECT_EQ(tick["protocol"].toString(), protocol);
+        EXPECT_EQ(tick["kelbo_bits"].toInteger(), kelbo_bits);
         EXPECT_GT(bytes_of(tick), previous);
         EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
         // A TCP link's path figures (no retransmission on loopback); a UDP link has none.
@@ -74,7 +84,7 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
     for (const QJsonObject& tick : live_ticks) {
         EXPECT_EQ(tick["protocol"].toString(), protocol);
         EXPECT_EQ(tick["row"].toString(), link_ends[0]["row"].toString());
-        EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
+        EXPECT_EQ(tick["kelbo_bits"].toInteger(), kelbo_bits);
         // The receiver's own estimate of a TCP link's round trip.
         EXPECT_EQ(tick.contains("rtt_ms"), protocol == "TCP");
         if (protocol == "TCP") {
@@ -87,6 +97,14 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
         EXPECT_FALSE(link_ends[0].contains(field) || live_ticks.back().contains(field)) << field;
     EXPECT_GT(bytes_of(live_ticks.back()), 0u);
     EXPECT_LE(bytes_of(live_ticks.back()), outcome.received);
+    // Then its row ticks as stopped.
+    EXPECT_TRUE(rx.wait_for(
+        [&] {
+            const auto row = of_kind(json_events(rx), "tick", conn_id);
+            return row.back()["protocol"] == "Stopped" && bytes_of(row.back()) == outcome.received;
+        },
+        10s))
+        << rx.out();
 }
 
 TEST(ProgramPair, TransmissionsOverTcpThenUdp) {
@@ -94,15 +112,25 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdp) {
     ASSERT_FALSE(build_dir().empty());
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
+    // TOTAL ticks once a second from the start.
+    ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "tick", 0).empty(); }, 10s)) << rx.err();
+    const QJsonObject first = of_kind(json_events(rx), "tick", 0)[0];
+    EXPECT_EQ(first["row"].toString(), "TOTAL");
+    EXPECT_EQ(first["protocol"].toString(), "");
+    EXPECT_EQ(first["kelbo_bits"].toInt(-1), 0);
+    EXPECT_EQ(first["bytes"].toInt(-1), 0);
+    EXPECT_GE(first["time_ms"].toInt(), 500);
 
     Transmission tcp;
-    ASSERT_NO_FATAL_FAILURE(transmit(rx, "tcp", 1, "TCP", tcp));
+    ASSERT_NO_FATAL_FAILURE(
+        transmit(rx, {"--transport", "tcp", "--bar-scale", "10G"}, 1, "TCP", 20000000, tcp));
     // Every byte sent over the stream is counted, even that read with the ShutdownRequest.
     EXPECT_EQ(tcp.received, tcp.sent);
 
     // ConnId 1 is not handed out again while its stopped row is still shown.
     Transmission udp;
-    ASSERT_NO_FATAL_FAILURE(transmit(rx, "udp", 2, "UDP", udp));
+    ASSERT_NO_FATAL_FAILURE(
+        transmit(rx, {"--transport", "udp", "--kelbo-size", "1000000"}, 2, "UDP", 1000000, udp));
     // Datagrams may be dropped on the way, never made up.
     EXPECT_GT(udp.received, 0u);
     EXPECT_LE(udp.received, udp.sent);
@@ -196,20 +224,32 @@ TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
         EXPECT_EQ(rx.err(), expected) << name;
     }
 
-    rx.send_signal(SIGTERM);
+    // SIGINT ends it as SIGTERM does; without --json, standard output stays empty.
+    rx.send_signal(SIGINT);
     EXPECT_EQ(rx.wait_exit(20s), 0);
     EXPECT_EQ(rx.err(), expected);
+    EXPECT_EQ(rx.out(), "");
 }
 
 TEST(ProgramPair, BothStartWithoutADisplay) {
-    // Help, version and bad options need no display; a window start says how to run without one.
+    // Help (listing every option), version and bad options need no display; a window
+    // start says how to run without one.
     const std::map<std::string, std::string> no_display{
         {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}, {"XDG_RUNTIME_DIR", ""}};
-    for (const auto& [program, name] : {std::pair{transmitter_binary(), std::string("kelbostx")},
-                                        std::pair{receiver_binary(), std::string("kelbosrx")}}) {
+    const std::vector<std::string> tx_options{"--help",         "--version",   "--headless",   "--json",
+                                              "--time",         "--receiver",  "--transport",  "--msg-size",
+                                              "--delay",        "--sock-buf",  "--kelbo-size", "--colour",
+                                              "--udp-numbered", "--send-path", "--go"};
+    const std::vector<std::string> rx_options{
+        "--help",           "--version",      "--headless",           "--json",
+        "--time <SECONDS>", "--allow <LIST>", "--links-per-host <N>", "--idle-timeout <SECONDS>"};
+    for (const auto& [program, name, options] :
+         {std::tuple{transmitter_binary(), std::string("kelbostx"), tx_options},
+          std::tuple{receiver_binary(), std::string("kelbosrx"), rx_options}}) {
         ChildProcess help(program, {"--help"}, KELBOS_SCENES_DIR, no_display);
         EXPECT_EQ(help.wait_exit(20s), 0) << name;
-        EXPECT_NE(help.out().find("--headless"), std::string::npos) << name << help.out();
+        for (const std::string& option : options)
+            EXPECT_NE(help.out().find(option), std::string::npos) << name << " " << option << help.out();
         ChildProcess version(program, {"--version"}, KELBOS_SCENES_DIR, no_display);
         EXPECT_EQ(version.wait_exit(20s), 0) << name;
         EXPECT_EQ(version.out().rfind(name + " ", 0), 0u) << version.out();

@@ -21,21 +21,7 @@ namespace kelbos::txtest {
 namespace {
 
 using kelbos::testing::ChildProcess;
-using kelbos::testing::json_events;
 using kelbos::testing::transmitter_binary;
-
-TEST(TransmitterCommandLine, HelpListsEveryOption) {
-    ChildProcess tx(transmitter_binary(), {"--help"});
-    ASSERT_TRUE(tx.started());
-    EXPECT_EQ(tx.wait_exit(10s), 0);
-    for (const char* option :
-         {"--help", "--version", "--headless", "--json", "--time", "--receiver", "--transport", "--msg-size",
-          "--delay", "--sock-buf", "--kelbo-size", "--colour", "--udp-numbered", "--send-path", "--go"})
-        EXPECT_NE(tx.out().find(option), std::string::npos) << option;
-    ChildProcess version(transmitter_binary(), {"--version"});
-    EXPECT_EQ(version.wait_exit(10s), 0);
-    EXPECT_EQ(version.out().rfind("kelbostx ", 0), 0u) << version.out();
-}
 
 TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -117,41 +103,6 @@ TEST(TransmitterHeadless, SettingsReachTheSetupRequest) {
     EXPECT_EQ(peer.request[69], 1);
     EXPECT_EQ(peer.request[70], 5);
     EXPECT_EQ(tx.err(), "Unable to start TCP connection to 127.0.0.1\nConnection rejected by receiver\n\n");
-}
-
-TEST(TransmitterHeadless, GoWithTimeHaltsAndReportsInJson) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    Receiver rx{Ports{}};
-    ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--time", "1.6", "--transport", "tcp", "--bar-scale",
-                     "10G"},
-                    KELBOS_SCENES_DIR);
-    EXPECT_EQ(tx.wait_exit(20s), 0) << tx.err();
-    EXPECT_EQ(tx.err(), "");
-    const auto events = json_events(tx);
-    ASSERT_GE(events.size(), 3u);
-    const QJsonObject tick = events.front();
-    EXPECT_EQ(tick["event"].toString(), "tick");
-    EXPECT_EQ(tick["row"].toString(), "localhost");
-    EXPECT_EQ(tick["conn_id"].toInt(), 1);
-    EXPECT_EQ(tick["protocol"].toString(), "TCP");
-    EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
-    EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
-    EXPECT_GE(tick["time_ms"].toInteger(), 900);
-    // The end of the transmission, then the program's exit line.
-    const QJsonObject end = events[events.size() - 2];
-    EXPECT_EQ(end["event"].toString(), "end");
-    const QJsonObject exit = events.back();
-    EXPECT_EQ(exit["event"].toString(), "exit");
-    EXPECT_GE(exit["first_frame_ms"].toInteger(), 0);
-    EXPECT_GT(exit["peak_rss_kb"].toInteger(), 0);
-    EXPECT_EQ(end["how"].toString(), "halted");
-    EXPECT_GE(end["seconds"].toDouble(), 1.5);
-    EXPECT_GT(end["bytes"].toInteger(), tick["bytes"].toInteger());
-    // Over TCP the receiver got every byte, then the shutdown.
-    ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
-    EXPECT_EQ(rx.ends()[0].second, REASON_NORMAL);
-    EXPECT_EQ(static_cast<qint64>(rx.bytes()), end["bytes"].toInteger());
 }
 
 TEST(TransmitterHeadless, TerminationEndsLikeExit) {
