@@ -370,7 +370,7 @@ constexpr int CYCLES = 1000;
 constexpr std::chrono::milliseconds SHORT_WAIT{1};
 const std::string EOF_TEXT = "ZERO length message received (EOF!) on socket ";
 
-class LinkCycles : public ::testing::Test {
+class LinkCycles : public LinkPair {
 protected:
     // Waits until the receiver has reported `ends_expected` link ends in all and holds
     // no link socket, then removes the rows of ended links as the rate ticks would.
@@ -480,14 +480,10 @@ protected:
         return true;
     }
 
-    ReceiverThread rx;
-    TransmitterLink link{{rx.ports(), LINK_TEST_WAIT}};
-    TxEnds ends;
     std::size_t ends_expected = 0;
 };
 
 TEST_F(LinkCycles, ThousandOfEveryKindLeaveNoDescriptorEntryOrConnIdBehind) {
-    ASSERT_EQ(rx.status(), LinkStatus::ok);
     // The first links start whatever the process keeps for later ones.
     ASSERT_TRUE(cycle(TRANSPORT_TCP));
     ASSERT_TRUE(cycle(TRANSPORT_UDP));

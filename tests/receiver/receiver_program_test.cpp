@@ -86,10 +86,8 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_EQ(program.window()->windowTitle(), "Kelbos Receiver");
     EXPECT_EQ(program.window()->centralWidget(), program.canvas());
     EXPECT_EQ(program.rows().header()->parentWidget(), program.canvas());
-    EXPECT_EQ(program.rows().header()->title(0), "Transmitter");
-    EXPECT_EQ(program.rows().header()->title(1), "Protocol");
-    EXPECT_EQ(program.rows().header()->title(2), "Bits/Kelbo");
-    EXPECT_EQ(program.rows().header()->title(3), "Mbits/s");
+    const QStringList titles{"Transmitter", "Protocol", "Bits/Kelbo", "Mbits/s"};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(program.rows().header()->title(i), titles[i]);
     // The titles fit their places.
     for (const char* name : {"label0", "label202", "label203", "label204"}) {
         const auto* label = program.rows().header()->findChild<QLabel*>(name);

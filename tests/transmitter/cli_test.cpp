@@ -37,6 +37,7 @@ TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
         {{"--bar-scale", "1g"}, "bar scale must be 100M, 1G, 10G, 100G or auto\n"},
         {{"--bar-scale", "200M"}, "bar scale must be 100M, 1G, 10G, 100G or auto\n"},
         {{"--bar-scale", ""}, "bar scale must be 100M, 1G, 10G, 100G or auto\n"},
+        {{"--speed", "9"}, "Unknown option 'speed'.\n"},
     };
     for (const auto& [args, message] : cases) {
         auto with_headless = args;
@@ -46,9 +47,6 @@ TEST(TransmitterCommandLine, BadValuesEndWithStatusTwo) {
         EXPECT_EQ(tx.err(), message);
         EXPECT_EQ(tx.out(), "");
     }
-    ChildProcess unknown(transmitter_binary(), {"--headless", "--speed", "9"});
-    EXPECT_EQ(unknown.wait_exit(10s), 2);
-    EXPECT_NE(unknown.err().find("speed"), std::string::npos);
 }
 
 TEST(TransmitterCommandLine, MalformedStartUpSceneEndsWithMinusOne) {
@@ -63,14 +61,14 @@ TEST(TransmitterHeadless, NothingListeningOrNoScene) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     SceneFiles empty_dir;
     const std::string dir = std::filesystem::path(empty_dir.write("x", "")).parent_path();
-    for (const auto& [transport, workdir, err] : {
-             std::tuple{"", std::string(KELBOS_SCENES_DIR),  // the default transport, UDP
-                        "Unable to start UDP connection to localhost\nconnect() Error\nConnection refused\n"},
-             {"tcp", dir,
-              "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n"
-              "An init file must be read before starting\nUse Open on the File pulldown\n"},
-             {"decnet", std::string(KELBOS_SCENES_DIR),
-              "Unable to start DECnet connection to localhost\nUnknown transport type requested\n\n"}}) {
+    for (const auto& [transport, workdir, err] :
+         {std::tuple{"", std::string(KELBOS_SCENES_DIR),  // the default transport, UDP
+                     "Unable to start UDP connection to localhost\nconnect() Error\nConnection refused\n"},
+          {"tcp", dir,
+           "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n"
+           "An init file must be read before starting\nUse Open on the File pulldown\n"},
+          {"decnet", std::string(KELBOS_SCENES_DIR),
+           "Unable to start DECnet connection to localhost\nUnknown transport type requested\n\n"}}) {
         std::vector<std::string> args{"--headless", "--go"};
         if (*transport) args.insert(args.end(), {"--transport", transport});
         ChildProcess tx(transmitter_binary(), args, workdir);
