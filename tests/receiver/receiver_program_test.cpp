@@ -6,16 +6,13 @@
 #include <sys/socket.h>
 
 #include <QAction>
-#include <QApplication>
-#include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QTimer>
 
-#include "clock.h"
 #include "engine_harness.h"
 #include "kelbo_canvas.h"
+#include "program_modal.h"
 #include "receiver_rig.h"
 #include "resolve.h"
 #include "scene_commands.h"
@@ -23,6 +20,7 @@
 
 using namespace kelbos;
 using namespace kelbos::test;
+using kelbos::testing::when_file_dialog_choose;
 
 namespace {
 
@@ -46,34 +44,6 @@ SetUpPeer connect_link(std::uint16_t port, std::uint8_t transport, std::uint32_t
 }
 
 const Bytes REJECTED{255, 4, 1, 5};
-
-// Chooses `path` in the "Open kelbos file" dialog as soon as it is up. Whatever modal
-// window is still open at the deadline is closed, so a test cannot hang.
-class OpenDialogChooser {
-public:
-    explicit OpenDialogChooser(const std::string& path) : deadline_(now_ms() + 5000) {
-        timer_.setInterval(2);
-        QObject::connect(&timer_, &QTimer::timeout, [this, path] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (now_ms() > deadline_) {
-                if (modal) modal->close();
-                ADD_FAILURE() << "the open dialog did not take " << path;
-                return;
-            }
-            auto* dialog = qobject_cast<QFileDialog*>(modal);
-            if (!dialog) return;
-            title = dialog->windowTitle();
-            dialog->selectFile(QString::fromStdString(path));
-            static_cast<QDialog*>(dialog)->accept();
-        });
-        timer_.start();
-    }
-    QString title;
-
-private:
-    std::uint64_t deadline_;
-    QTimer timer_;
-};
 
 }  // namespace
 
@@ -307,13 +277,12 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     ASSERT_TRUE(rig.program().scene().scene_loaded);
     const ConnId c = rig.link("a", TRANSPORT_TCP, 1000);
     rig.data(c, 3000);
-    {
-        OpenDialogChooser chooser(bad.path());
-        ::testing::internal::CaptureStdout();
-        rig.program().do_command(CMD_OPEN);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
-        EXPECT_EQ(chooser.title, "Open kelbos file");
-    }
+    QString title;
+    when_file_dialog_choose(bad.path(), &title);
+    ::testing::internal::CaptureStdout();
+    rig.program().do_command(CMD_OPEN);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
+    EXPECT_EQ(title, "Open kelbos file");
     EXPECT_EQ(rig.messages, std::vector<std::string>{"Problem reading point #2\n"});
     EXPECT_FALSE(rig.program().scene().scene_loaded);
     // The program goes on: the open link counts, a redraw of the whole picture shows
@@ -327,10 +296,8 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
     EXPECT_EQ(rig.messages.size(), 2u);
 
-    {
-        OpenDialogChooser chooser(shipped_scene());
-        rig.program().do_command(CMD_OPEN);
-    }
+    when_file_dialog_choose(shipped_scene());
+    rig.program().do_command(CMD_OPEN);
     EXPECT_TRUE(rig.program().scene().scene_loaded);
     EXPECT_EQ(rig.messages.size(), 2u);
     EXPECT_NE(rig.program().canvas()->image(), image);

@@ -7,14 +7,12 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QApplication>
 #include <QColorDialog>
-#include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
-#include <QTimer>
 
 #include "kelbo_canvas.h"
+#include "program_modal.h"
 #include "rate_views.h"
 #include "scripted_receiver.h"
 #include "settings_dialog.h"
@@ -24,6 +22,9 @@
 namespace kelbos::txtest {
 namespace {
 
+using kelbos::testing::when_file_dialog_choose;
+using kelbos::testing::when_modal;
+
 const std::string ONE_KELBO = scene_text("300, 100, 0\n", "60, 60, 60");
 const std::string THREE_KELBOS = scene_text("300, 100, 0, 1, 3, 1\n");
 
@@ -31,16 +32,6 @@ const std::string THREE_KELBOS = scene_text("300, 100, 0, 1, 3, 1\n");
 Ports closed_ports() {
     test::ScriptedReceiver gone;
     return gone.ports;  // closed when it goes
-}
-
-// Runs `act` on the modal dialog of type D once it is up.
-template <typename D, typename F>
-void when_modal(F act) {
-    QTimer::singleShot(0, [act] {
-        auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
-        ASSERT_TRUE(d);
-        act(*d);
-    });
 }
 
 // The lines written to a temporary file.
@@ -156,14 +147,12 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
 
     // Open with a malformed point line leaves no scene.
     const std::string bad = files.write("bad.klx", scene_text("300, 100, 0, 1, 3, 1\n1, 2\n"));
-    when_modal<QFileDialog>([bad](QFileDialog& d) {
-        EXPECT_EQ(d.windowTitle(), "Open kelbos file");
-        d.selectFile(QString::fromStdString(bad));
-        static_cast<QDialog&>(d).accept();
-    });
+    QString title;
+    when_file_dialog_choose(bad, &title);
     ::testing::internal::CaptureStdout();
     p->do_command(ID_OPEN);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #4\n");
+    EXPECT_EQ(title, "Open kelbos file");
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Problem reading point #4\n"});
     EXPECT_FALSE(p->scene().scene_loaded);
     EXPECT_EQ(p->window().canvas().image().pixel(p->window().canvas().width() / 2,
@@ -176,11 +165,7 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
         std::vector<std::string>{"An init file must be read before starting\nUse Open on the File pulldown"});
 
     // A good file brings the picture back; a cancelled dialog changes nothing.
-    const std::string good = files.write("good.klx", THREE_KELBOS);
-    when_modal<QFileDialog>([good](QFileDialog& d) {
-        d.selectFile(QString::fromStdString(good));
-        static_cast<QDialog&>(d).accept();
-    });
+    when_file_dialog_choose(files.write("good.klx", THREE_KELBOS));
     p->do_command(ID_OPEN);
     EXPECT_TRUE(p->scene().scene_loaded);
     when_modal<QFileDialog>([](QFileDialog& d) { d.reject(); });
