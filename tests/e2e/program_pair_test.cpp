@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The real programs over loopback, headless with JSON lines: transmissions over TCP and
 // UDP, also while the receiver is held, a receiver without a scene refusing links, one
-// that cannot open its endpoints, bad values on the receiver's command line, and the
+// that cannot open its endpoints, bad values on both command lines, and the
 // demonstration script.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <csignal>
 #include <map>
 #include <memory>
+#include <tuple>
 
 #include "program_pair_support.h"
 #include "protocol.h"
@@ -75,8 +76,7 @@ void transmit(ChildProcess& rx, std::vector<std::string> options, int conn_id, c
 
     // The receiver's row for the link ticked with the transport's text until the link ended.
     ASSERT_FALSE(normal_link_end(rx, conn_id).isEmpty());
-    std::vector<QJsonObject> live_ticks;
-    std::vector<QJsonObject> link_ends;
+    std::vector<QJsonObject> live_ticks, link_ends;
     for (const QJsonObject& e : json_events(rx)) {
         if (e["conn_id"].toInt() != conn_id) continue;
         if (e["event"].toString() == "link_end") link_ends.push_back(e);
@@ -202,9 +202,27 @@ TEST(ProgramPair, TransmissionsHaltedWhileTheReceiverIsHeld) {
     EXPECT_EQ(link["bytes"].toInteger(), link["datagrams"].toInteger() * 32700);
 }
 
-TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
+TEST(ProgramPair, ReceiverWithoutEndpointsRunsOnAndWithoutSceneRefusesTheTransmitter) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
+    {
+        // Another program holds the control port: no endpoints, no scene either.
+        Socket holder = make_socket(SOCK_STREAM);
+        const SocketAddress control = resolve_host("0.0.0.0", CONTROL_PORT).at(0);
+        ASSERT_EQ(::bind(holder.fd(), control.get(), control.length), 0);
+        ASSERT_EQ(::listen(holder.fd(), 1), 0);
+        ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "1", "missing"},
+                        KELBOS_SCENES_DIR, {{"DISPLAY", ""}});
+        ASSERT_EQ(rx.wait_exit(20s), 0) << rx.err();
+        EXPECT_NE(rx.err().find("Unable to open init file\n'missing.init'\n"), std::string::npos) << rx.err();
+        EXPECT_NE(
+            rx.err().find("Communications initialization failed\nbind() Error\nAddress already in use\n"),
+            std::string::npos)
+            << rx.err();
+        // It ran on until its time was up, ticking.
+        EXPECT_FALSE(of_kind(json_events(rx), "tick", 0).empty()) << rx.out();
+    }
+
     QTemporaryDir no_scene;
     ASSERT_TRUE(no_scene.isValid());
     // Without a runtime folder standard error still carries the program's own messages only.
@@ -235,42 +253,45 @@ TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
     EXPECT_EQ(rx.out(), "");
 }
 
-TEST(ReceiverCommandLine, BadValuesEndWithStatusTwo) {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--headless", "--time", "soon"}, "time must be a positive number of seconds"},
-        {{"--headless", "--time", "-3"}, "time must be a positive number of seconds"},
-        {{"--allow", "10.0.0.0/33"},
-         "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS"},
-        {{"--links-per-host", "11"}, "links per host must be a whole number from 1 to 10"},
-        {{"--idle-timeout", "-1"}, "idle timeout must be a whole number of seconds, 0 (never) or more"},
-        {{"--no-such-option"}, "Unknown option 'no-such-option'."},
+TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
+    const std::string tx = transmitter_binary(), rx = receiver_binary();
+    const std::string bar_scale = "bar scale must be 100M, 1G, 10G, 100G or auto\n";
+    const std::tuple<std::string, std::vector<std::string>, std::string> cases[] = {
+        {tx, {"--msg-size", "abc"}, "message size must be a number\n"},
+        {tx, {"--kelbo-size", "4"}, "kelbo size must be at least 8 bits\n"},
+        {tx, {"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
+        {tx, {"--colour", "red"}, "colour must be #RRGGBB\n"},
+        {tx, {"--send-path", "zero"}, "send-path must be copy or copy-free\n"},
+        {tx, {"--time", "soon"}, "time must be a positive number of seconds\n"},
+        {tx,
+         {"--udp-numbered", "--msg-size", "26"},
+         "message size must be at least 27 bytes to number datagrams\n"},
         // The bar scale takes only its five words.
-        {{"--headless", "--bar-scale", "Auto"}, "bar scale must be 100M, 1G, 10G, 100G or auto"},
+        {tx, {"--bar-scale", "1g"}, bar_scale},
+        {tx, {"--bar-scale", "200M"}, bar_scale},
+        {tx, {"--bar-scale", ""}, bar_scale},
+        {tx, {"--speed", "9"}, "Unknown option 'speed'.\n"},
+        {rx, {"--bar-scale", "Auto"}, "kelbosrx: " + bar_scale},
+        {rx, {"--time", "soon"}, "kelbosrx: time must be a positive number of seconds\n"},
+        {rx, {"--time", "-3"}, "kelbosrx: time must be a positive number of seconds\n"},
+        {rx,
+         {"--allow", "10.0.0.0/33"},
+         "kelbosrx: allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional "
+         "/BITS\n"},
+        {rx, {"--links-per-host", "11"}, "kelbosrx: links per host must be a whole number from 1 to 10\n"},
+        {rx,
+         {"--idle-timeout", "-1"},
+         "kelbosrx: idle timeout must be a whole number of seconds, 0 (never) or more\n"},
+        {rx, {"--no-such-option"}, "kelbosrx: Unknown option 'no-such-option'.\n"},
     };
-    for (const auto& [args, message] : cases) {
-        ChildProcess rx(receiver_binary(), args);
-        EXPECT_EQ(rx.wait_exit(10s), 2) << message;
-        EXPECT_EQ(rx.out(), "");
-        EXPECT_EQ(rx.err(), "kelbosrx: " + message + "\n");
+    for (const auto& [program, args, message] : cases) {
+        auto with_headless = args;
+        with_headless.push_back("--headless");
+        ChildProcess child(program, with_headless);
+        EXPECT_EQ(child.wait_exit(10s), 2) << message;
+        EXPECT_EQ(child.err(), message);
+        EXPECT_EQ(child.out(), "");
     }
-}
-
-TEST(ReceiverHeadless, StartUpFailuresGoToStandardErrorAndItRunsOn) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    // Another program holds the control port: no endpoints, no scene either.
-    Socket holder = make_socket(SOCK_STREAM);
-    const SocketAddress control = resolve_host("0.0.0.0", CONTROL_PORT).at(0);
-    ASSERT_EQ(::bind(holder.fd(), control.get(), control.length), 0);
-    ASSERT_EQ(::listen(holder.fd(), 1), 0);
-    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "1", "missing"}, KELBOS_SCENES_DIR,
-                    {{"DISPLAY", ""}});
-    ASSERT_EQ(rx.wait_exit(20s), 0) << rx.err();
-    EXPECT_NE(rx.err().find("Unable to open init file\n'missing.init'\n"), std::string::npos) << rx.err();
-    EXPECT_NE(rx.err().find("Communications initialization failed\nbind() Error\nAddress already in use\n"),
-              std::string::npos)
-        << rx.err();
-    // It ran on until its time was up, ticking.
-    EXPECT_FALSE(of_kind(json_events(rx), "tick", 0).empty()) << rx.out();
 }
 
 TEST(ProgramPair, BothStartWithoutADisplay) {

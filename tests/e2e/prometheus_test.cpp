@@ -115,8 +115,7 @@ protected:
 TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--metrics", "9464", "--time", "120"},
                     KELBOS_SCENES_DIR);
-    const auto server_ptr = start_prometheus(dir, "'127.0.0.1:9464', '127.0.0.1:9465'");
-    ChildProcess& server = *server_ptr;
+    const auto server = start_prometheus(dir, "'127.0.0.1:9464', '127.0.0.1:9465'");
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(9464); }, 20s))
         << rx.err();
     std::vector<Socket> idle;
@@ -137,12 +136,12 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     // While they send: every figure scraped is the figure of one tick's JSON line.
     std::map<std::string, std::string> sent, received;
     const auto scraped_while_sending = [&] {
-        server.poll_output();
+        server->poll_output();
         sent = query("kelbos_sent_bytes_total");
         received = query("kelbos_received_bytes_total", "conn_id");
         return sent.size() == 1 && sent[""] != "0" && received.size() == 2;
     };
-    ASSERT_TRUE(rx.wait_for(scraped_while_sending, 30s)) << server.err();
+    ASSERT_TRUE(rx.wait_for(scraped_while_sending, 30s)) << server->err();
     EXPECT_TRUE(tx_tcp.wait_for([&] { return tick_bytes(tx_tcp).contains(sent[""]); }, 5s)) << sent[""];
     for (const auto& [conn_id, bytes] : received)
         EXPECT_TRUE(rx.wait_for([&] { return tick_bytes(rx, std::stoi(conn_id)).contains(bytes); }, 5s))
@@ -162,7 +161,7 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     expected[""] = std::to_string(all);
     std::map<std::string, std::string> after;
     const auto settled = [&] {
-        server.poll_output();
+        server->poll_output();
         after = query("kelbos_received_bytes_total or kelbos_received_all_bytes_total", "conn_id");
         return after == expected &&
                query("kelbos_links", "state") ==

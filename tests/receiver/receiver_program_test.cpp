@@ -74,9 +74,7 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_TRUE(program.colour_slots()[0].in_use && program.colour_slots()[0].held);
     for (int s = 1; s <= 10; ++s) EXPECT_FALSE(program.colour_slots()[s].in_use);
     const Ports ports = program.engine().bound_ports();
-    EXPECT_NE(ports.control, 0);
-    EXPECT_NE(ports.datagram, 0);
-    EXPECT_NE(ports.stream, 0);
+    for (const std::uint16_t port : {ports.control, ports.datagram, ports.stream}) EXPECT_NE(port, 0);
 
     // The menu: File and Control, "&Stop" grayed for good; then View.
     const QList<QAction*> popups = program.window()->menuBar()->actions();
@@ -91,9 +89,7 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_EQ(popups[1]->menu()->actions()[0]->text(), "&Stop");
     CommandMenu& menu = program.window()->menu();
     EXPECT_FALSE(menu.is_enabled(CMD_STOP));
-    EXPECT_TRUE(menu.is_enabled(CMD_OPEN));
-    EXPECT_TRUE(menu.is_enabled(CMD_SAVE_SETTINGS));
-    EXPECT_TRUE(menu.is_enabled(CMD_EXIT));
+    for (const int id : {CMD_OPEN, CMD_SAVE_SETTINGS, CMD_EXIT}) EXPECT_TRUE(menu.is_enabled(id)) << id;
 
     // "&Save settings", "&Stop" and unknown ids do nothing.
     menu.action(CMD_SAVE_SETTINGS)->trigger();

@@ -25,14 +25,7 @@ namespace {
 using kelbos::testing::when_file_dialog_choose;
 using kelbos::testing::when_modal;
 
-const std::string ONE_KELBO = scene_text("300, 100, 0\n", "60, 60, 60");
 const std::string THREE_KELBOS = scene_text("300, 100, 0, 1, 3, 1\n");
-
-// Ports where nothing listens.
-Ports closed_ports() {
-    test::ScriptedReceiver gone;
-    return gone.ports;  // closed when it goes
-}
 
 // The lines written to a temporary file.
 class Lines {
@@ -63,7 +56,7 @@ std::string field(const std::string& line, const std::string& key) {
 
 TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColourAndOpenDialogs) {
     Receiver rx;
-    auto p = make_program(rx.ports(), files.write("one.klx", ONE_KELBO));
+    auto p = make_program(rx.ports(), files.write("one.klx", scene_text("300, 100, 0\n", "60, 60, 60")));
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(p->window().windowTitle(), "Kelbos Transmitter");
     EXPECT_TRUE(p->scene().scene_loaded);
@@ -206,7 +199,9 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
                                                                " connection to localhost\n" + why});
     EXPECT_EQ(rx.links(), 0u);
 
-    auto r = make_program(closed_ports(), files.write("three.klx", THREE_KELBOS));
+    // Ports where nothing listens: those of a receiver that has gone.
+    const Ports closed = test::ScriptedReceiver().ports;
+    auto r = make_program(closed, files.write("three.klx", THREE_KELBOS));
     messages.texts.clear();
     EXPECT_FALSE(go(*r));
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Unable to start UDP connection to localhost\n"
