@@ -230,9 +230,8 @@ TEST(ProgramPair, ReceiverWithoutEndpointsRunsOnAndWithoutSceneRefusesTheTransmi
                     {{"XDG_RUNTIME_DIR", ""}});
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
 
-    const std::string missing = "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n";
     const std::string refusal = "Refusing incoming connection because\ninit file has not been read yet\n";
-    std::string expected = missing;
+    std::string expected = "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n";
     for (const auto& [transport, name] : {std::pair{"tcp", "TCP"}, std::pair{"udp", "UDP"}}) {
         ChildProcess tx(transmitter_binary(), {"--headless", "--go", "--transport", transport},
                         KELBOS_SCENES_DIR);

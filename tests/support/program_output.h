@@ -61,8 +61,7 @@ private:
 
 // The JSON objects among a program's complete lines of standard output so far.
 inline std::vector<QJsonObject> json_events(const ChildProcess& child) {
-    JsonEventLog log(child);
-    return log.events();
+    return JsonEventLog(child).events();
 }
 
 // The events of one kind; with a `conn_id`, only those of that link.
