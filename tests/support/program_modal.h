@@ -16,7 +16,7 @@ namespace kelbos::testing {
 // is still open after five seconds is closed instead, so a test cannot hang.
 template <typename D, typename F>
 void when_modal(F act) {
-    auto* timer = new QTimer;
+    auto* timer = new QTimer(QCoreApplication::instance());  // goes with the application at the latest
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     QObject::connect(timer, &QTimer::timeout, [timer, act, deadline] {
         QWidget* modal = QApplication::activeModalWidget();
