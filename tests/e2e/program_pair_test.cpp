@@ -36,8 +36,6 @@ void transmit(ChildProcess& rx, std::vector<std::string> options, int conn_id, c
     const QJsonObject end = halted_end(tx);
     ASSERT_FALSE(end.isEmpty());
     EXPECT_EQ(tx.err(), "");
-    // The three seconds count from the start, the transmission's from its Go.
-    EXPECT_GE(end["seconds"].toDouble(), 2.5);
 
     // The transmitter's row ticked with the link's ConnId and its byte count grew; the
     // end of the transmission came last but the program's exit line.
@@ -45,6 +43,10 @@ void transmit(ChildProcess& rx, std::vector<std::string> options, int conn_id, c
     const std::vector<QJsonObject> ticks = of_kind(events, "tick");
     ASSERT_GE(ticks.size(), 2u) << tx.out();
     EXPECT_GE(ticks[0]["time_ms"].toInteger(), 900);
+    // The transmission's seconds: from its Go, a second before the first tick, to its end.
+    const double ms = end["seconds"].toDouble() * 1000;
+    EXPECT_LE(ms, end["time_ms"].toDouble());
+    EXPECT_GE(ms, end["time_ms"].toDouble() - ticks[0]["time_ms"].toDouble() + 900);
     ASSERT_GE(events.size(), 4u);
     EXPECT_EQ(events[events.size() - 2]["event"].toString(), "end");
     EXPECT_EQ(events.back()["event"].toString(), "exit");

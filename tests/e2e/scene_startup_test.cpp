@@ -36,8 +36,7 @@ std::string rotation_found(const std::string& line) {
 
 struct Outcome {
     int status;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // What the transmitter and the receiver, run at once with the same words after the
@@ -60,23 +59,20 @@ std::array<Outcome, 2> run_both(const std::vector<std::string>& words) {
     return outcomes;
 }
 
-void expect_both(const std::vector<std::string>& words, int status, const std::string& out,
-                 const std::string& err, const std::string& what) {
+void expect_both(const std::vector<std::string>& words, const Outcome& expected, const std::string& what) {
     const std::array<Outcome, 2> both = run_both(words);
     for (std::size_t i = 0; i < 2; ++i) {
         const char* name = i == 0 ? "kelbostx" : "kelbosrx";
-        EXPECT_EQ(both[i].status, status) << name << ": " << what;
-        EXPECT_EQ(both[i].out, out) << name << ": " << what;
-        EXPECT_EQ(both[i].err, err) << name << ": " << what;
+        EXPECT_EQ(both[i].status, expected.status) << name << ": " << what;
+        EXPECT_EQ(both[i].out, expected.out) << name << ": " << what;
+        EXPECT_EQ(both[i].err, expected.err) << name << ": " << what;
     }
 }
 
 struct Case {
     const char* what;
     std::string text;
-    int status;
-    std::string out;
-    std::string err;
+    Outcome expected;
 };
 
 class SceneAtStartUp : public ::testing::Test {
@@ -97,24 +93,24 @@ protected:
         return path(name);
     }
     void expect_cases(const std::vector<Case>& cases) const {
-        for (const Case& c : cases)
-            expect_both({"first", write("case.klx", c.text)}, c.status, c.out, c.err, c.what);
+        for (const Case& c : cases) expect_both({"first", write("case.klx", c.text)}, c.expected, c.what);
     }
 
     QTemporaryDir dir;
 };
 
 TEST_F(SceneAtStartUp, MissingEmptyAndBadHeaders) {
-    expect_both({path("absent.klx")}, 0, "",  // one word names its stem + ".init"
-                "Unable to open init file\n'" + path("absent.init") + "'\nNo such file or directory\n",
-                "missing file");
+    expect_both(
+        {path("absent.klx")},  // one word names its stem + ".init"
+        {0, "", "Unable to open init file\n'" + path("absent.init") + "'\nNo such file or directory\n"},
+        "missing file");
     const std::string folder = dir.path().toStdString();
-    expect_both({"first", folder}, 0, "", "Unable to open init file\n'" + folder + "'\nIs a directory\n",
+    expect_both({"first", folder}, {0, "", "Unable to open init file\n'" + folder + "'\nIs a directory\n"},
                 "a folder");
     // A named pipe that no program writes to is an empty file, not a wait for ever.
     const std::string pipe = path("pipe.init");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    expect_both({"first", pipe}, 0, "", "End Of Init File when looking for set kelbo\n", "a named pipe");
+    expect_both({"first", pipe}, {0, "", "End Of Init File when looking for set kelbo\n"}, "a named pipe");
 
     expect_cases({
         {"empty file", "", 0, "", "End Of Init File when looking for set kelbo\n"},
