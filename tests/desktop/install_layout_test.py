@@ -136,7 +136,25 @@ def main():
 
         elsewhere = os.path.join(scratch, "elsewhere")
         os.mkdir(elsewhere)
+        validator = shutil.which("desktop-file-validate")
+        if not validator:
+            print("note: desktop-file-validate is not installed (package desktop-file-utils); "
+                  "the entries were not validated")
+        plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
         for program, name in ENTRIES.items():
+            if validator:
+                result = run(validator, os.path.join(prefix, "share/applications", f"{program}.desktop"))
+                expect(result.returncode == 0 and not result.stdout.strip(),
+                       f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
+            # `man NAME` finds the page where it is installed, and it names every option the
+            # program's --help lists.
+            page = run("man", "-M", os.path.join(prefix, "share/man"), program, env=plain)
+            helped = run(os.path.join(prefix, "bin", program), "--help")
+            options = {w.rstrip(",") for w in helped.stdout.split() if w.startswith("--")}
+            expect(page.returncode == 0 and options and all(o in page.stdout for o in options),
+                   f"man {program}: status {page.returncode}, options missing: "
+                   f"{sorted(o for o in options if o not in page.stdout)} {page.stderr}")
+
             words = check_entry(prefix, program, name)
             if len(words) != 2 or not os.path.exists(os.path.join(prefix, "bin", program)):
                 continue
@@ -153,27 +171,6 @@ def main():
                                    elsewhere)
         expect("Unable to open init file" in err, f"a missing scene went unreported: {err!r}")
 
-        # `man NAME` finds each page where it is installed, and it names every option the
-        # program's --help lists.
-        for program in ENTRIES:
-            plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
-            page = run("man", "-M", os.path.join(prefix, "share/man"), program, env=plain)
-            helped = run(os.path.join(prefix, "bin", program), "--help")
-            options = {w.rstrip(",") for w in helped.stdout.split() if w.startswith("--")}
-            expect(page.returncode == 0 and options and all(o in page.stdout for o in options),
-                   f"man {program}: status {page.returncode}, options missing: "
-                   f"{sorted(o for o in options if o not in page.stdout)} {page.stderr}")
-
-        validator = shutil.which("desktop-file-validate")
-        if validator:
-            for program in ENTRIES:
-                path = os.path.join(prefix, "share/applications", f"{program}.desktop")
-                result = run(validator, path)
-                expect(result.returncode == 0 and not result.stdout.strip(),
-                       f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
-        else:
-            print("note: desktop-file-validate is not installed (package desktop-file-utils); "
-                  "the entries were not validated")
         return report()
     finally:
         shutil.rmtree(scratch, ignore_errors=True)

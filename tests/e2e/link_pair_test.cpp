@@ -1,20 +1,25 @@
 // SPDX-License-Identifier: Apache-2.0
 // The transmitter's link against the receiver's engine: set-up, data, the shutdown
-// handshake, refusal of an eleventh link, and the ends the receiver causes.
+// handshake, refusal of an eleventh link, the ends the receiver causes, and many links
+// of every kind with what they leave behind.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "clock.h"
-#include "link_pair_support.h"
+#include "link.h"
 #include "open_fds.h"
+#include "protocol.h"
 #include "pump.h"
 #include "receiver_thread.h"
 #include "sockets.h"
@@ -22,8 +27,32 @@
 namespace kelbos::test {
 namespace {
 
+using namespace std::chrono_literals;
 using kelbos::testing::pump_until;
 using End = std::pair<int, int>;
+
+// Bound of the link's waits where nothing is meant to time out.
+constexpr std::chrono::milliseconds LINK_TEST_WAIT = 5s;
+
+// The end callback of a link, recorded: (ConnId, reason) per call. Test thread only.
+struct TxEnds {
+    std::vector<End> calls;
+    EndCallback callback() {
+        return [this](ConnId conn_id, int reason) { calls.emplace_back(conn_id, reason); };
+    }
+};
+
+struct OpenArgs {
+    std::uint32_t message_length = 1000;
+    std::string colour_text = "#800000";
+    std::uint32_t kelbo_bytes = 2500000;
+    std::uint32_t socket_buffer = 0;
+};
+
+LinkStatus open_link(TransmitterLink& link, int transport, TxEnds& ends, const OpenArgs& args = {}) {
+    return link.link_open(transport, NETWORK_ETHERNET, "txhost", "127.0.0.1", args.colour_text,
+                          args.message_length, ends.callback(), args.kelbo_bytes, args.socket_buffer);
+}
 
 // Sends one message, waiting for room in a full buffer: what the link took, or -1.
 int send_one(TransmitterLink& link) {
@@ -61,7 +90,8 @@ protected:
         const ReceiverLog log = rx.snapshot();
         ASSERT_EQ(log.new_links.size(), 1u);
         EXPECT_EQ(log.new_links[0].conn_id, 1);
-        EXPECT_TRUE(is_loopback_name(log.new_links[0].peer_name)) << log.new_links[0].peer_name;
+        EXPECT_TRUE(log.new_links[0].peer_name == "localhost" || log.new_links[0].peer_name == "127.0.0.1")
+            << log.new_links[0].peer_name;
         EXPECT_EQ(log.new_links[0].colour_text, colour);
         EXPECT_EQ(log.new_links[0].transport, transport);
         EXPECT_EQ(log.new_links[0].kelbo_bytes, kelbo_bytes);
@@ -240,18 +270,45 @@ TEST_F(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
     EXPECT_TRUE(ends.calls.empty());
 }
 
-TEST_F(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
-    TransmitterLink &tcp = link, &udp = other;
-    TxEnds &tcp_ends = ends, &udp_ends = other_ends;
+TEST_F(LinkPair, ReceiverClosingOneLinkOrGoingAwayEndsEachLinkOnce) {
+    TransmitterLink& closed = link;
+    TxEnds& closed_ends = ends;
+    ASSERT_EQ(open_link(closed, TRANSPORT_TCP, closed_ends), LinkStatus::ok);
+    ASSERT_EQ(open_link(other, TRANSPORT_UDP, other_ends), LinkStatus::ok);
+    ASSERT_EQ(closed.conn_id(), 1);
+
+    // An error condition on link 1's socket: the engine closes it, and the other link
+    // carries on.
+    rx.on_receiver(
+        [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
+    ASSERT_TRUE(pump_until([&] { return !closed_ends.calls.empty(); }));
+    EXPECT_EQ(closed_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
+    ReceiverLog log = rx.snapshot();
+    ASSERT_EQ(log.shutdowns.size(), 1u);
+    EXPECT_EQ(log.shutdowns[0].conn_id, 1);
+    EXPECT_EQ(log.shutdowns[0].reason, REASON_ABORTED);
+    EXPECT_EQ(log.shutdowns[0].text, error_text(ECONNRESET));
+    ASSERT_EQ(send_one(other), 1000);
+    EXPECT_TRUE(
+        rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[2].bytes_received == 1000; }));
+    EXPECT_EQ(other.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+    QCoreApplication::processEvents();
+    closed.link_event();
+    EXPECT_EQ(closed_ends.calls.size(), 1u);
+    EXPECT_TRUE(other_ends.calls.empty());
+
+    // The receiver going away ends each link still open once.
+    TransmitterLink tcp{LinkOptions{rx.ports(), LINK_TEST_WAIT}},
+        udp{LinkOptions{rx.ports(), LINK_TEST_WAIT}};
+    TxEnds tcp_ends, udp_ends;
     ASSERT_EQ(open_link(tcp, TRANSPORT_TCP, tcp_ends), LinkStatus::ok);
     ASSERT_EQ(open_link(udp, TRANSPORT_UDP, udp_ends), LinkStatus::ok);
-    ASSERT_EQ(tcp.conn_id(), 1);
-    ASSERT_EQ(udp.conn_id(), 2);
-
+    ASSERT_EQ(tcp.conn_id(), 3);
+    ASSERT_EQ(udp.conn_id(), 4);
     rx.destroy_engine();
     ASSERT_TRUE(pump_until([&] { return !tcp_ends.calls.empty() && !udp_ends.calls.empty(); }));
-    EXPECT_EQ(tcp_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
-    EXPECT_EQ(udp_ends.calls, (std::vector<End>{{2, REASON_ABORTED}}));
+    EXPECT_EQ(tcp_ends.calls, (std::vector<End>{{3, REASON_ABORTED}}));
+    EXPECT_EQ(udp_ends.calls, (std::vector<End>{{4, REASON_ABORTED}}));
     EXPECT_FALSE(tcp.is_open());
     EXPECT_FALSE(udp.is_open());
 
@@ -265,34 +322,7 @@ TEST_F(LinkPair, ReceiverGoingAwayEndsEachOpenLinkOnce) {
     QCoreApplication::processEvents();
     EXPECT_EQ(tcp_ends.calls.size(), 1u);
     EXPECT_EQ(udp_ends.calls.size(), 1u);
-}
-
-TEST_F(LinkPair, ReceiverClosingOneLinkEndsItOnceAndTheOtherCarriesOn) {
-    TransmitterLink& closed = link;
-    TxEnds& closed_ends = ends;
-    ASSERT_EQ(open_link(closed, TRANSPORT_TCP, closed_ends), LinkStatus::ok);
-    ASSERT_EQ(open_link(other, TRANSPORT_UDP, other_ends), LinkStatus::ok);
-    ASSERT_EQ(closed.conn_id(), 1);
-
-    // An error condition on link 1's socket: the engine closes it.
-    rx.on_receiver(
-        [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
-    ASSERT_TRUE(pump_until([&] { return !closed_ends.calls.empty(); }));
-    EXPECT_EQ(closed_ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
-    ReceiverLog log = rx.snapshot();
-    ASSERT_EQ(log.shutdowns.size(), 1u);
-    EXPECT_EQ(log.shutdowns[0].conn_id, 1);
-    EXPECT_EQ(log.shutdowns[0].reason, REASON_ABORTED);
-    EXPECT_EQ(log.shutdowns[0].text, error_text(ECONNRESET));
-
-    ASSERT_EQ(send_one(other), 1000);
-    EXPECT_TRUE(
-        rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[2].bytes_received == 1000; }));
-    EXPECT_EQ(other.link_shutdown(REASON_NORMAL), LinkStatus::ok);
-    QCoreApplication::processEvents();
-    closed.link_event();
     EXPECT_EQ(closed_ends.calls.size(), 1u);
-    EXPECT_TRUE(other_ends.calls.empty());
 }
 
 TEST_F(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {
@@ -330,6 +360,162 @@ TEST_F(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {
     const ReceiverLog log = rx.snapshot();
     EXPECT_EQ(log.shutdowns.size(), 2u);
     EXPECT_EQ(log.faults, 0);
+}
+
+// Many links of every kind, and what they leave behind: descriptors, link socket
+// entries, ConnIds.
+constexpr int CYCLES = 1000;
+// The bound of the waits that are meant to run out. The receiver is held meanwhile,
+// so nothing can arrive within it.
+constexpr std::chrono::milliseconds SHORT_WAIT{1};
+const std::string EOF_TEXT = "ZERO length message received (EOF!) on socket ";
+
+class LinkCycles : public LinkPair {
+protected:
+    // Waits until the receiver has reported `ends_expected` link ends in all and holds
+    // no link socket, then removes the rows of ended links as the rate ticks would.
+    // Returns the last end reported.
+    ShutdownCall settle() {
+        ++ends_expected;
+        ShutdownCall last{};
+        const bool settled = rx.wait_for([&](LinkEngine* e, ReceiverLog& log) {
+            if (log.shutdowns.size() < ends_expected) return false;
+            for (int c = CONN_FIRST; c <= CONN_LAST; ++c)
+                if (e->link_socket(static_cast<ConnId>(c)) != -1) return false;
+            log.remove_dirty_rows();
+            last = log.shutdowns.back();
+            return true;
+        });
+        EXPECT_TRUE(settled) << "the receiver did not report the end of link " << ends_expected;
+        return last;
+    }
+
+    void open_ok(TransmitterLink& link, int transport) {
+        ASSERT_EQ(open_link(link, transport, ends), LinkStatus::ok);
+        ASSERT_EQ(link.conn_id(), 1);  // every earlier ConnId is free again
+    }
+
+    void normal(int transport) {
+        open_ok(link, transport);
+        ASSERT_EQ(link.link_send(), 1000);
+        ASSERT_TRUE(
+            rx.wait_for([](LinkEngine*, ReceiverLog& log) { return log.table[1].bytes_received == 1000; }));
+        ASSERT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
+        const ShutdownCall end = settle();
+        EXPECT_EQ(end.reason, REASON_NORMAL);
+        EXPECT_EQ(end.text, "Remote shutdown request");
+    }
+
+    void refused(int transport) {
+        rx.on_receiver([](LinkEngine*, ReceiverLog& log) { log.refuse = true; });
+        const LinkStatus status = open_link(link, transport, ends);
+        rx.on_receiver([](LinkEngine*, ReceiverLog& log) { log.refuse = false; });
+        ASSERT_EQ(status, LinkStatus::rejected);
+    }
+
+    // The transmitter goes away with the link open: no request, no end report on its
+    // side, the end of the stream on the receiver's.
+    void aborted_by_transmitter(int transport) {
+        {
+            TransmitterLink dropped({rx.ports(), LINK_TEST_WAIT});
+            open_ok(dropped, transport);
+        }
+        const ShutdownCall end = settle();
+        EXPECT_EQ(end.reason, REASON_ABORTED);
+        EXPECT_EQ(end.text.rfind(EOF_TEXT, 0), 0u) << end.text;
+    }
+
+    // The receiver closes the link's socket on an error condition.
+    void aborted_by_receiver(int transport) {
+        open_ok(link, transport);
+        rx.on_receiver(
+            [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
+        ASSERT_TRUE(pump_until([&] { return !ends.calls.empty(); }));
+        EXPECT_EQ(ends.calls, (std::vector<End>{{1, REASON_ABORTED}}));
+        ends.calls.clear();
+        const ShutdownCall end = settle();
+        EXPECT_EQ(end.reason, REASON_ABORTED);
+        EXPECT_EQ(end.text, error_text(ECONNRESET));
+    }
+
+    // No SetupReply within the link's wait: the receiver is busy in alloc_conn_id.
+    // Once free it sets the link up, finds it gone and ends it.
+    void setup_timed_out(int transport) {
+        rx.hold_next(Hold::alloc);
+        link.set_wait(SHORT_WAIT);
+        const LinkStatus status = open_link(link, transport, ends);
+        link.set_wait(LINK_TEST_WAIT);
+        rx.release();
+        ASSERT_EQ(status, LinkStatus::setup_ack_timeout);
+        const ShutdownCall end = settle();
+        EXPECT_EQ(end.reason, REASON_ABORTED);
+    }
+
+    // No ShutdownAck within the link's wait: the receiver is busy in more_data. Once
+    // free it finds the request, acknowledges it to a closed socket and ends the link.
+    void shutdown_timed_out(int transport) {
+        open_ok(link, transport);
+        rx.hold_next(Hold::more_data);
+        ASSERT_EQ(link.link_send(), 1000);
+        ASSERT_TRUE(rx.wait_held());
+        link.set_wait(SHORT_WAIT);
+        const LinkStatus status = link.link_shutdown(REASON_NORMAL);
+        link.set_wait(LINK_TEST_WAIT);
+        rx.release();
+        ASSERT_EQ(status, LinkStatus::shutdown_ack_timeout);
+        const ShutdownCall end = settle();
+        EXPECT_EQ(end.reason, REASON_NORMAL);
+        EXPECT_EQ(end.text, "Remote shutdown request");
+    }
+
+    // One link of every kind; false after the first failure.
+    bool cycle(int transport) {
+        for (void (LinkCycles::*kind)(int) :
+             {&LinkCycles::normal, &LinkCycles::refused, &LinkCycles::aborted_by_transmitter,
+              &LinkCycles::aborted_by_receiver, &LinkCycles::setup_timed_out,
+              &LinkCycles::shutdown_timed_out}) {
+            (this->*kind)(transport);
+            if (HasFailure()) return false;
+        }
+        return true;
+    }
+
+    std::size_t ends_expected = 0;
+};
+
+TEST_F(LinkCycles, ThousandOfEveryKindLeaveNoDescriptorEntryOrConnIdBehind) {
+    // The first links start whatever the process keeps for later ones.
+    ASSERT_TRUE(cycle(TRANSPORT_TCP));
+    ASSERT_TRUE(cycle(TRANSPORT_UDP));
+    const int fds = count_open_fds();
+    const ReceiverLog before = rx.snapshot();
+
+    const auto started = std::chrono::steady_clock::now();
+    int done = 0;
+    while (done < CYCLES && cycle(done % 2 ? TRANSPORT_UDP : TRANSPORT_TCP)) ++done;
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    ASSERT_EQ(done, CYCLES);
+    std::printf("%d cycles of 6 link kinds in %lld ms\n", CYCLES, static_cast<long long>(took.count()));
+
+    const ReceiverLog after = rx.snapshot();
+    EXPECT_EQ(after.allocs - before.allocs, 6 * CYCLES);
+    EXPECT_EQ(after.new_links.size() - before.new_links.size(), 5u * CYCLES);
+    EXPECT_EQ(after.shutdowns.size() - before.shutdowns.size(), 5u * CYCLES);
+    EXPECT_TRUE(after.released.empty());
+    EXPECT_EQ(after.faults, 0);
+    EXPECT_EQ(after.table.links_in_use(), 0);
+    EXPECT_TRUE(rx.table_empty());
+    EXPECT_TRUE(rx.wait_for([](LinkEngine* e, ReceiverLog&) {
+        return e->findChildren<QSocketNotifier*>().size() == 3;  // the endpoints' only
+    }));
+    EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return e->buffer_pool().buffers_made(); }),
+              1u);
+    // Name lookups that ran past their budget may hold a descriptor a little longer.
+    EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog&) { return count_open_fds() <= fds; }))
+        << count_open_fds() << " > " << fds;
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ends.calls.empty());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The real programs over loopback, headless with JSON lines: transmissions over TCP and
-// UDP, also while the receiver is held, and a receiver without a scene refusing links.
+// UDP, also while the receiver is held, a receiver without a scene refusing links, one
+// that cannot open its endpoints, bad values on both command lines, and the
+// demonstration script.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -8,9 +10,12 @@
 #include <csignal>
 #include <map>
 #include <memory>
+#include <tuple>
 
 #include "program_pair_support.h"
 #include "protocol.h"
+#include "resolve.h"
+#include "sockets.h"
 
 namespace kelbos::pairtest {
 namespace {
@@ -21,26 +26,38 @@ struct Transmission {
     std::uint64_t received = 0;  // the receiver's link_end event
 };
 
-// One headless transmitter sending for three seconds; checks both programs' lines.
-void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const QString& protocol,
-              Transmission& outcome) {
-    ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--time", "3", "--transport", transport},
-                    KELBOS_SCENES_DIR);
+// One headless transmitter sending for three seconds with `options` (its kelbos of
+// `kelbo_bits`); checks both programs' lines.
+void transmit(ChildProcess& rx, std::vector<std::string> options, int conn_id, const QString& protocol,
+              std::int64_t kelbo_bits, Transmission& outcome) {
+    options.insert(options.begin(), {"--headless", "--json", "--go", "--time", "3"});
+    ChildProcess tx(transmitter_binary(), options, KELBOS_SCENES_DIR);
     ASSERT_TRUE(tx.started());
     const QJsonObject end = halted_end(tx);
     ASSERT_FALSE(end.isEmpty());
     EXPECT_EQ(tx.err(), "");
 
-    // The transmitter's row ticked with the link's ConnId and its byte count grew.
+    // The transmitter's row ticked with the link's ConnId and its byte count grew; the
+    // end of the transmission came last but the program's exit line.
     const std::vector<QJsonObject> events = json_events(tx);
     const std::vector<QJsonObject> ticks = of_kind(events, "tick");
     ASSERT_GE(ticks.size(), 2u) << tx.out();
+    EXPECT_GE(ticks[0]["time_ms"].toInteger(), 900);
+    // The transmission's seconds: from its Go, a second before the first tick, to its end.
+    const double ms = end["seconds"].toDouble() * 1000;
+    EXPECT_LE(ms, end["time_ms"].toDouble());
+    EXPECT_GE(ms, end["time_ms"].toDouble() - ticks[0]["time_ms"].toDouble() + 900);
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[events.size() - 2]["event"].toString(), "end");
+    EXPECT_EQ(events.back()["event"].toString(), "exit");
+    EXPECT_GE(events.back()["first_frame_ms"].toInteger(-1), 0);
+    EXPECT_GT(events.back()["peak_rss_kb"].toInteger(), 0);
     std::uint64_t previous = 0;
     for (const QJsonObject& tick : ticks) {
         EXPECT_EQ(tick["row"].toString(), "localhost");
         EXPECT_EQ(tick["conn_id"].toInt(), conn_id);
         EXPECT_EQ(tick["protocol"].toString(), protocol);
+        EXPECT_EQ(tick["kelbo_bits"].toInteger(), kelbo_bits);
         EXPECT_GT(bytes_of(tick), previous);
         EXPECT_GT(tick["mbits_per_s"].toDouble(), 0.0);
         // A TCP link's path figures (no retransmission on loopback); a UDP link has none.
@@ -61,8 +78,7 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
 
     // The receiver's row for the link ticked with the transport's text until the link ended.
     ASSERT_FALSE(normal_link_end(rx, conn_id).isEmpty());
-    std::vector<QJsonObject> live_ticks;
-    std::vector<QJsonObject> link_ends;
+    std::vector<QJsonObject> live_ticks, link_ends;
     for (const QJsonObject& e : json_events(rx)) {
         if (e["conn_id"].toInt() != conn_id) continue;
         if (e["event"].toString() == "link_end") link_ends.push_back(e);
@@ -74,7 +90,7 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
     for (const QJsonObject& tick : live_ticks) {
         EXPECT_EQ(tick["protocol"].toString(), protocol);
         EXPECT_EQ(tick["row"].toString(), link_ends[0]["row"].toString());
-        EXPECT_EQ(tick["kelbo_bits"].toInteger(), 20000000);
+        EXPECT_EQ(tick["kelbo_bits"].toInteger(), kelbo_bits);
         // The receiver's own estimate of a TCP link's round trip.
         EXPECT_EQ(tick.contains("rtt_ms"), protocol == "TCP");
         if (protocol == "TCP") {
@@ -87,6 +103,14 @@ void transmit(ChildProcess& rx, const std::string& transport, int conn_id, const
         EXPECT_FALSE(link_ends[0].contains(field) || live_ticks.back().contains(field)) << field;
     EXPECT_GT(bytes_of(live_ticks.back()), 0u);
     EXPECT_LE(bytes_of(live_ticks.back()), outcome.received);
+    // Then its row ticks as stopped.
+    EXPECT_TRUE(rx.wait_for(
+        [&] {
+            const auto row = of_kind(json_events(rx), "tick", conn_id);
+            return row.back()["protocol"] == "Stopped" && bytes_of(row.back()) == outcome.received;
+        },
+        10s))
+        << rx.out();
 }
 
 TEST(ProgramPair, TransmissionsOverTcpThenUdp) {
@@ -94,15 +118,25 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdp) {
     ASSERT_FALSE(build_dir().empty());
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
+    // TOTAL ticks once a second from the start.
+    ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "tick", 0).empty(); }, 10s)) << rx.err();
+    const QJsonObject first = of_kind(json_events(rx), "tick", 0)[0];
+    EXPECT_EQ(first["row"].toString(), "TOTAL");
+    EXPECT_EQ(first["protocol"].toString(), "");
+    EXPECT_EQ(first["kelbo_bits"].toInt(-1), 0);
+    EXPECT_EQ(first["bytes"].toInt(-1), 0);
+    EXPECT_GE(first["time_ms"].toInt(), 500);
 
     Transmission tcp;
-    ASSERT_NO_FATAL_FAILURE(transmit(rx, "tcp", 1, "TCP", tcp));
+    ASSERT_NO_FATAL_FAILURE(
+        transmit(rx, {"--transport", "tcp", "--bar-scale", "10G"}, 1, "TCP", 20000000, tcp));
     // Every byte sent over the stream is counted, even that read with the ShutdownRequest.
     EXPECT_EQ(tcp.received, tcp.sent);
 
     // ConnId 1 is not handed out again while its stopped row is still shown.
     Transmission udp;
-    ASSERT_NO_FATAL_FAILURE(transmit(rx, "udp", 2, "UDP", udp));
+    ASSERT_NO_FATAL_FAILURE(
+        transmit(rx, {"--transport", "udp", "--kelbo-size", "1000000"}, 2, "UDP", 1000000, udp));
     // Datagrams may be dropped on the way, never made up.
     EXPECT_GT(udp.received, 0u);
     EXPECT_LE(udp.received, udp.sent);
@@ -170,9 +204,27 @@ TEST(ProgramPair, TransmissionsHaltedWhileTheReceiverIsHeld) {
     EXPECT_EQ(link["bytes"].toInteger(), link["datagrams"].toInteger() * 32700);
 }
 
-TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
+TEST(ProgramPair, ReceiverWithoutEndpointsRunsOnAndWithoutSceneRefusesTheTransmitter) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
+    {
+        // Another program holds the control port: no endpoints, no scene either.
+        Socket holder = make_socket(SOCK_STREAM);
+        const SocketAddress control = resolve_host("0.0.0.0", CONTROL_PORT).at(0);
+        ASSERT_EQ(::bind(holder.fd(), control.get(), control.length), 0);
+        ASSERT_EQ(::listen(holder.fd(), 1), 0);
+        ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "1", "missing"},
+                        KELBOS_SCENES_DIR, {{"DISPLAY", ""}});
+        ASSERT_EQ(rx.wait_exit(20s), 0) << rx.err();
+        EXPECT_NE(rx.err().find("Unable to open init file\n'missing.init'\n"), std::string::npos) << rx.err();
+        EXPECT_NE(
+            rx.err().find("Communications initialization failed\nbind() Error\nAddress already in use\n"),
+            std::string::npos)
+            << rx.err();
+        // It ran on until its time was up, ticking.
+        EXPECT_FALSE(of_kind(json_events(rx), "tick", 0).empty()) << rx.out();
+    }
+
     QTemporaryDir no_scene;
     ASSERT_TRUE(no_scene.isValid());
     // Without a runtime folder standard error still carries the program's own messages only.
@@ -180,9 +232,8 @@ TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
                     {{"XDG_RUNTIME_DIR", ""}});
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
 
-    const std::string missing = "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n";
     const std::string refusal = "Refusing incoming connection because\ninit file has not been read yet\n";
-    std::string expected = missing;
+    std::string expected = "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n";
     for (const auto& [transport, name] : {std::pair{"tcp", "TCP"}, std::pair{"udp", "UDP"}}) {
         ChildProcess tx(transmitter_binary(), {"--headless", "--go", "--transport", transport},
                         KELBOS_SCENES_DIR);
@@ -196,20 +247,73 @@ TEST(ProgramPair, ReceiverWithoutSceneRefusesTheTransmitter) {
         EXPECT_EQ(rx.err(), expected) << name;
     }
 
-    rx.send_signal(SIGTERM);
+    // SIGINT ends it as SIGTERM does; without --json, standard output stays empty.
+    rx.send_signal(SIGINT);
     EXPECT_EQ(rx.wait_exit(20s), 0);
     EXPECT_EQ(rx.err(), expected);
+    EXPECT_EQ(rx.out(), "");
+}
+
+TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
+    const std::string tx = transmitter_binary(), rx = receiver_binary();
+    const std::string bar_scale = "bar scale must be 100M, 1G, 10G, 100G or auto\n";
+    const std::tuple<std::string, std::vector<std::string>, std::string> cases[] = {
+        {tx, {"--msg-size", "abc"}, "message size must be a number\n"},
+        {tx, {"--kelbo-size", "4"}, "kelbo size must be at least 8 bits\n"},
+        {tx, {"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
+        {tx, {"--colour", "red"}, "colour must be #RRGGBB\n"},
+        {tx, {"--send-path", "zero"}, "send-path must be copy or copy-free\n"},
+        {tx, {"--time", "soon"}, "time must be a positive number of seconds\n"},
+        {tx,
+         {"--udp-numbered", "--msg-size", "26"},
+         "message size must be at least 27 bytes to number datagrams\n"},
+        // The bar scale takes only its five words.
+        {tx, {"--bar-scale", "1g"}, bar_scale},
+        {tx, {"--bar-scale", "200M"}, bar_scale},
+        {tx, {"--bar-scale", ""}, bar_scale},
+        {tx, {"--speed", "9"}, "Unknown option 'speed'.\n"},
+        {rx, {"--bar-scale", "Auto"}, "kelbosrx: " + bar_scale},
+        {rx, {"--time", "soon"}, "kelbosrx: time must be a positive number of seconds\n"},
+        {rx, {"--time", "-3"}, "kelbosrx: time must be a positive number of seconds\n"},
+        {rx,
+         {"--allow", "10.0.0.0/33"},
+         "kelbosrx: allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional "
+         "/BITS\n"},
+        {rx, {"--links-per-host", "11"}, "kelbosrx: links per host must be a whole number from 1 to 10\n"},
+        {rx,
+         {"--idle-timeout", "-1"},
+         "kelbosrx: idle timeout must be a whole number of seconds, 0 (never) or more\n"},
+        {rx, {"--no-such-option"}, "kelbosrx: Unknown option 'no-such-option'.\n"},
+    };
+    for (const auto& [program, args, message] : cases) {
+        auto with_headless = args;
+        with_headless.push_back("--headless");
+        ChildProcess child(program, with_headless);
+        EXPECT_EQ(child.wait_exit(10s), 2) << message;
+        EXPECT_EQ(child.err(), message);
+        EXPECT_EQ(child.out(), "");
+    }
 }
 
 TEST(ProgramPair, BothStartWithoutADisplay) {
-    // Help, version and bad options need no display; a window start says how to run without one.
+    // Help (listing every option), version and bad options need no display; a window
+    // start says how to run without one.
     const std::map<std::string, std::string> no_display{
         {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}, {"XDG_RUNTIME_DIR", ""}};
-    for (const auto& [program, name] : {std::pair{transmitter_binary(), std::string("kelbostx")},
-                                        std::pair{receiver_binary(), std::string("kelbosrx")}}) {
+    const std::vector<std::string> tx_options{"--help",         "--version",   "--headless",   "--json",
+                                              "--time",         "--receiver",  "--transport",  "--msg-size",
+                                              "--delay",        "--sock-buf",  "--kelbo-size", "--colour",
+                                              "--udp-numbered", "--send-path", "--go"};
+    const std::vector<std::string> rx_options{
+        "--help",           "--version",      "--headless",           "--json",
+        "--time <SECONDS>", "--allow <LIST>", "--links-per-host <N>", "--idle-timeout <SECONDS>"};
+    for (const auto& [program, name, options] :
+         {std::tuple{transmitter_binary(), std::string("kelbostx"), tx_options},
+          std::tuple{receiver_binary(), std::string("kelbosrx"), rx_options}}) {
         ChildProcess help(program, {"--help"}, KELBOS_SCENES_DIR, no_display);
         EXPECT_EQ(help.wait_exit(20s), 0) << name;
-        EXPECT_NE(help.out().find("--headless"), std::string::npos) << name << help.out();
+        for (const std::string& option : options)
+            EXPECT_NE(help.out().find(option), std::string::npos) << name << " " << option << help.out();
         ChildProcess version(program, {"--version"}, KELBOS_SCENES_DIR, no_display);
         EXPECT_EQ(version.wait_exit(20s), 0) << name;
         EXPECT_EQ(version.out().rfind(name + " ", 0), 0u) << version.out();
@@ -229,6 +333,52 @@ TEST(ProgramPair, BothStartWithoutADisplay) {
                       name + ": no display to open the window on; use --headless to run without one\n");
         }
     }
+}
+
+// scripts/demo.sh, the headless demonstration the run command falls back to without a
+// display, run against this build.
+// The lines one program wrote, told apart by the member the script adds.
+std::vector<QJsonObject> from_program(const std::vector<QJsonObject>& events, const QString& program) {
+    std::vector<QJsonObject> out;
+    for (const QJsonObject& e : events)
+        if (e["program"].toString() == program) out.push_back(e);
+    return out;
+}
+
+TEST(DemoScript, RunsThePairHeadlessAndPrintsTheirLines) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    ASSERT_FALSE(build_dir().empty());
+    ChildProcess demo("/bin/bash", {KELBOS_SOURCE_DIR "/scripts/demo.sh", build_dir(), "3"}, {},
+                      {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+    ASSERT_TRUE(demo.started());
+    ASSERT_EQ(demo.wait_exit(60s), 0) << demo.err() << demo.out();
+    EXPECT_EQ(demo.err(), "");
+
+    const std::vector<QJsonObject> events = json_events(demo);
+    const std::vector<QJsonObject> tx = from_program(events, "kelbostx");
+    const std::vector<QJsonObject> rx = from_program(events, "kelbosrx");
+    EXPECT_EQ(tx.size() + rx.size(), events.size()) << demo.out();
+
+    // The transmitter sent to localhost, ticking, and halted when its time was up.
+    const auto tx_ticks = of_kind(tx, "tick", 1);
+    ASSERT_FALSE(tx_ticks.empty()) << demo.out();
+    EXPECT_EQ(tx_ticks[0]["row"].toString(), "localhost");
+    EXPECT_GT(bytes_of(tx_ticks[0]), 0u);
+    const auto tx_ends = of_kind(tx, "end");
+    ASSERT_EQ(tx_ends.size(), 1u) << demo.out();
+    EXPECT_EQ(tx_ends[0]["how"].toString(), "halted");
+    EXPECT_EQ(of_kind(tx, "exit").size(), 1u);
+
+    // The receiver ticked its TOTAL row and the link's, saw the link end normally,
+    // and was ended by the script.
+    EXPECT_FALSE(of_kind(rx, "tick", 0).empty()) << demo.out();
+    const auto rx_ticks = of_kind(rx, "tick", 1);
+    ASSERT_FALSE(rx_ticks.empty()) << demo.out();
+    EXPECT_GT(bytes_of(rx_ticks[0]), 0u);
+    const auto link_ends = of_kind(rx, "link_end", 1);
+    ASSERT_EQ(link_ends.size(), 1u) << demo.out();
+    EXPECT_EQ(link_ends[0]["reason"].toInt(), 1);
+    EXPECT_EQ(of_kind(rx, "exit").size(), 1u);
 }
 
 }  // namespace

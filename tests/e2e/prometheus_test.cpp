@@ -19,10 +19,10 @@
 #include <algorithm>
 #include <map>
 
-#include "resolve.h"
-#include "sockets.h"
 #include "program_pair_support.h"
 #include "protocol.h"
+#include "resolve.h"
+#include "sockets.h"
 #include "two_hosts.h"
 
 namespace kelbos::pairtest {
@@ -54,13 +54,13 @@ std::string http_get(std::uint16_t port, const std::string& path) {
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
 }
 
-// An instant query's samples, by the value of `label` ("" for a series without it),
-// as the text Prometheus gives (integers below 2^53 come back exactly).
 // A reply of the server's HTTP API, as JSON.
 const QJsonObject api(const std::string& path) {
     return QJsonDocument::fromJson(QByteArray::fromStdString(http_get(PROMETHEUS_PORT, path))).object();
 }
 
+// An instant query's samples, by the value of `label` ("" for a series without it),
+// as the text Prometheus gives (integers below 2^53 come back exactly).
 std::map<std::string, std::string> query(const std::string& expression, const std::string& label = "") {
     const QByteArray encoded = QByteArray::fromStdString(expression).toPercentEncoding();
     std::map<std::string, std::string> samples;
@@ -99,16 +99,23 @@ std::unique_ptr<ChildProcess> start_prometheus(const QTemporaryDir& dir, const s
                                  "--web.listen-address=127.0.0.1:" + std::to_string(PROMETHEUS_PORT)});
 }
 
-TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    if (::access(kelbos::testing::find_program("prometheus").c_str(), X_OK) != 0)
-        GTEST_SKIP() << "needs the prometheus server (package prometheus)";
+// A Prometheus server with its data in a scratch folder, in a network namespace of
+// the test's own.
+class Metrics : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ENTER_PRIVATE_NETWORK_OR_SKIP();
+        if (::access(kelbos::testing::find_program("prometheus").c_str(), X_OK) != 0)
+            GTEST_SKIP() << "needs the prometheus server (package prometheus)";
+        ASSERT_TRUE(dir.isValid());
+    }
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+};
+
+TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--metrics", "9464", "--time", "120"},
                     KELBOS_SCENES_DIR);
-    const auto server_ptr = start_prometheus(dir, "'127.0.0.1:9464', '127.0.0.1:9465'");
-    ChildProcess& server = *server_ptr;
+    const auto server = start_prometheus(dir, "'127.0.0.1:9464', '127.0.0.1:9465'");
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(9464); }, 20s))
         << rx.err();
     std::vector<Socket> idle;
@@ -129,12 +136,12 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     // While they send: every figure scraped is the figure of one tick's JSON line.
     std::map<std::string, std::string> sent, received;
     const auto scraped_while_sending = [&] {
-        server.poll_output();
+        server->poll_output();
         sent = query("kelbos_sent_bytes_total");
         received = query("kelbos_received_bytes_total", "conn_id");
         return sent.size() == 1 && sent[""] != "0" && received.size() == 2;
     };
-    ASSERT_TRUE(rx.wait_for(scraped_while_sending, 30s)) << server.err();
+    ASSERT_TRUE(rx.wait_for(scraped_while_sending, 30s)) << server->err();
     EXPECT_TRUE(tx_tcp.wait_for([&] { return tick_bytes(tx_tcp).contains(sent[""]); }, 5s)) << sent[""];
     for (const auto& [conn_id, bytes] : received)
         EXPECT_TRUE(rx.wait_for([&] { return tick_bytes(rx, std::stoi(conn_id)).contains(bytes); }, 5s))
@@ -154,7 +161,7 @@ TEST(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     expected[""] = std::to_string(all);
     std::map<std::string, std::string> after;
     const auto settled = [&] {
-        server.poll_output();
+        server->poll_output();
         after = query("kelbos_received_bytes_total or kelbos_received_all_bytes_total", "conn_id");
         return after == expected &&
                query("kelbos_links", "state") ==
@@ -213,10 +220,7 @@ std::vector<std::string> dashboard_queries() {
     return queries;
 }
 
-TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDashboard) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    if (::access(kelbos::testing::find_program("prometheus").c_str(), X_OK) != 0)
-        GTEST_SKIP() << "needs the prometheus server (package prometheus)";
+TEST_F(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDashboard) {
     using kelbos::testing::Host;
     std::vector<std::unique_ptr<kelbos::testing::TwoHosts>> hosts;
     std::vector<std::unique_ptr<ChildProcess>> receivers, transmitters;
@@ -231,8 +235,6 @@ TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDash
             KELBOS_SCENES_DIR));
         targets += (i ? ", '" : "'") + hosts[i]->address_b() + ":9464'";
     }
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     const auto server = start_prometheus(dir, targets);
     // A receiver ticks once it listens; each gets a transmitter on its own host.
     for (int i = 0; i < 3; ++i) {
@@ -261,11 +263,7 @@ TEST(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDash
         server->poll_output();
         missing.clear();
         for (const std::string& q : queries)
-            if (api("/api/v1/query?query=" +
-                    QByteArray::fromStdString(q).toPercentEncoding().toStdString())["data"]["result"]
-                    .toArray()
-                    .isEmpty())
-                missing += q + "\n";
+            if (query(q).empty()) missing += q + "\n";
         recorded = quiet_alerts = 0;
         for (const QJsonValue& group : api("/api/v1/rules")["data"]["groups"].toArray())
             for (const QJsonValue& rule : group["rules"].toArray()) {

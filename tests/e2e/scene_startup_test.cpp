@@ -7,6 +7,7 @@
 
 #include <QTemporaryDir>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <fstream>
 #include <optional>
@@ -34,98 +35,82 @@ std::string rotation_found(const std::string& line) {
 }
 
 struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
+    int status;
+    std::string out, err;
 };
 
-// What a program did with its scene: it must end by itself before the deadline.
-Outcome run_program(ChildProcess& program, std::chrono::steady_clock::time_point deadline) {
-    Outcome outcome;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const std::optional<int> status = program.wait_exit(std::max(left, std::chrono::milliseconds(1)));
-    EXPECT_TRUE(status.has_value()) << "still running at the deadline";
-    outcome.status = status.value_or(-1);
-    outcome.out = program.out();
-    outcome.err = program.err();
-    return outcome;
-}
-
-// Both programs run at once, so one deadline bounds both.
-std::chrono::steady_clock::time_point deadline_for_both() {
-    return std::chrono::steady_clock::now() + 60s;
-}
-
-// The same scene given to both programs at once; each outcome checked.
-void expect_both(const std::vector<std::string>& words, int status, const std::string& out,
-                 const std::string& err, const std::string& what) {
+// What the transmitter and the receiver, run at once with the same words after the
+// headless ones, did with their scene: each must end by itself before one deadline.
+std::array<Outcome, 2> run_both(const std::vector<std::string>& words) {
     std::vector<std::string> args{"--headless", "--time", "0.2"};
     args.insert(args.end(), words.begin(), words.end());
     ChildProcess tx(transmitter_binary(), args);
     ChildProcess rx(receiver_binary(), args);
-    const auto deadline = deadline_for_both();
-    for (auto [name, child] : {std::pair{"kelbostx", &tx}, std::pair{"kelbosrx", &rx}}) {
-        const Outcome o = run_program(*child, deadline);
-        EXPECT_EQ(o.status, status) << name << ": " << what;
-        EXPECT_EQ(o.out, out) << name << ": " << what;
-        EXPECT_EQ(o.err, err) << name << ": " << what;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    std::array<Outcome, 2> outcomes;
+    for (std::size_t i = 0; i < 2; ++i) {
+        ChildProcess& child = i == 0 ? tx : rx;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const std::optional<int> status = child.wait_exit(std::max(left, 1ms));
+        EXPECT_TRUE(status.has_value()) << "still running at the deadline";
+        outcomes[i] = {status.value_or(-1), child.out(), child.err()};
     }
+    return outcomes;
 }
 
-class SceneFiles {
-public:
-    SceneFiles() { EXPECT_TRUE(dir_.isValid()); }
-    // Writes the bytes unchanged to a file of the scratch folder; its path.
-    std::string write(const std::string& name, const std::string& bytes) const {
-        const std::string path = dir_.filePath(QString::fromStdString(name)).toStdString();
-        std::ofstream file(path, std::ios::binary);
-        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        EXPECT_TRUE(file.good()) << path;
-        return path;
+void expect_both(const std::vector<std::string>& words, const Outcome& expected, const std::string& what) {
+    const std::array<Outcome, 2> both = run_both(words);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const char* name = i == 0 ? "kelbostx" : "kelbosrx";
+        EXPECT_EQ(both[i].status, expected.status) << name << ": " << what;
+        EXPECT_EQ(both[i].out, expected.out) << name << ": " << what;
+        EXPECT_EQ(both[i].err, expected.err) << name << ": " << what;
     }
-    std::string path(const std::string& name) const {
-        return dir_.filePath(QString::fromStdString(name)).toStdString();
-    }
-    std::string folder() const { return dir_.path().toStdString(); }
-
-private:
-    QTemporaryDir dir_;
-};
+}
 
 struct Case {
     const char* what;
     std::string text;
-    int status;
-    std::string out;
-    std::string err;
+    Outcome expected;
 };
-
-void expect_cases(const std::vector<Case>& cases) {
-    SceneFiles files;
-    for (const Case& c : cases)
-        expect_both({"first", files.write("case.klx", c.text)}, c.status, c.out, c.err, c.what);
-}
 
 class SceneAtStartUp : public ::testing::Test {
 protected:
     void SetUp() override {
         ENTER_PRIVATE_NETWORK_OR_SKIP();  // the receiver binds its well-known ports
         ASSERT_FALSE(build_dir().empty());
+        ASSERT_TRUE(dir.isValid());
     }
+    std::string path(const std::string& name) const {
+        return dir.filePath(QString::fromStdString(name)).toStdString();
+    }
+    // Writes the bytes unchanged to a file of the scratch folder; its path.
+    std::string write(const std::string& name, const std::string& bytes) const {
+        std::ofstream file(path(name), std::ios::binary);
+        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        EXPECT_TRUE(file.good()) << name;
+        return path(name);
+    }
+    void expect_cases(const std::vector<Case>& cases) const {
+        for (const Case& c : cases) expect_both({"first", write("case.klx", c.text)}, c.expected, c.what);
+    }
+
+    QTemporaryDir dir;
 };
 
 TEST_F(SceneAtStartUp, MissingEmptyAndBadHeaders) {
-    SceneFiles files;
-    expect_both({files.path("absent.klx")}, 0, "",  // one word names its stem + ".init"
-                "Unable to open init file\n'" + files.path("absent.init") + "'\nNo such file or directory\n",
-                "missing file");
-    expect_both({"first", files.folder()}, 0, "",
-                "Unable to open init file\n'" + files.folder() + "'\nIs a directory\n", "a folder");
+    expect_both(
+        {path("absent.klx")},  // one word names its stem + ".init"
+        {0, "", "Unable to open init file\n'" + path("absent.init") + "'\nNo such file or directory\n"},
+        "missing file");
+    const std::string folder = dir.path().toStdString();
+    expect_both({"first", folder}, {0, "", "Unable to open init file\n'" + folder + "'\nIs a directory\n"},
+                "a folder");
     // A named pipe that no program writes to is an empty file, not a wait for ever.
-    const std::string pipe = files.path("pipe.init");
+    const std::string pipe = path("pipe.init");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    expect_both({"first", pipe}, 0, "", "End Of Init File when looking for set kelbo\n", "a named pipe");
+    expect_both({"first", pipe}, {0, "", "End Of Init File when looking for set kelbo\n"}, "a named pipe");
 
     expect_cases({
         {"empty file", "", 0, "", "End Of Init File when looking for set kelbo\n"},
@@ -148,6 +133,11 @@ TEST_F(SceneAtStartUp, MissingEmptyAndBadHeaders) {
 
 TEST_F(SceneAtStartUp, TruncatedFilesAndCrLf) {
     const std::string example = HEADER + "300, 100, 0, 4, 3, 2\n400,150,24\n";
+    const auto crlf = [](const std::string& text) {
+        std::string out;
+        for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        return out;
+    };
     // Cut at the end of each header line, inside lines, and inside the last point.
     expect_cases({
         {"cut after line 1", "set kelbo\n", 0, "", "EOF while reading kelbo rotation\n"},
@@ -164,15 +154,7 @@ TEST_F(SceneAtStartUp, TruncatedFilesAndCrLf) {
          "Problem reading point #25\n", ""},
         {"cut before the last line end", example.substr(0, example.size() - 1), 0, "", ""},
         {"whole example", example, 0, "", ""},
-    });
-
-    // CR LF line ends are line ends; a message shows the line with "\n".
-    const auto crlf = [](const std::string& text) {
-        std::string out;
-        for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        return out;
-    };
-    expect_cases({
+        // CR LF line ends are line ends; a message shows the line with "\n".
         {"CR LF example", crlf(example), 0, "", ""},
         {"CR LF bad rotation", crlf("set kelbo\nrot 30 150 60\n"), 0, "", rotation_found("rot 30 150 60\n")},
         {"CR LF bad point", crlf(HEADER + "1, 2, 3\n4, 5\n"), 255, "Problem reading point #2\n", ""},
@@ -245,7 +227,6 @@ TEST_F(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
     });
 
     // Junk after a good header ends the same way in both: a bad point line, or a scene.
-    SceneFiles files;
     const auto is_point_line = [](const std::string& out) {
         const std::string head = "Problem reading point #";
         return out.starts_with(head) && out.ends_with("\n") && out.size() > head.size() + 1 &&
@@ -253,12 +234,8 @@ TEST_F(SceneAtStartUp, HugeFilesLongLinesAndJunk) {
     };
     for (std::uint32_t seed = 1; seed <= 6; ++seed) {
         std::mt19937 junk_rng(seed);
-        const std::string path = files.write("junk.klx", HEADER + random_bytes(junk_rng, 64 * 1024));
-        ChildProcess tx(transmitter_binary(), {"--headless", "--time", "0.2", "first", path});
-        ChildProcess rx(receiver_binary(), {"--headless", "--time", "0.2", "first", path});
-        const auto deadline = deadline_for_both();
-        const Outcome t = run_program(tx, deadline);
-        const Outcome r = run_program(rx, deadline);
+        const auto [t, r] =
+            run_both({"first", write("junk.klx", HEADER + random_bytes(junk_rng, 64 * 1024))});
         EXPECT_EQ(t.status, r.status) << seed;
         EXPECT_EQ(t.out, r.out) << seed;
         EXPECT_EQ(t.err, r.err) << seed;

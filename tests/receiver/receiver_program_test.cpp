@@ -6,16 +6,13 @@
 #include <sys/socket.h>
 
 #include <QAction>
-#include <QApplication>
-#include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QTimer>
 
-#include "clock.h"
 #include "engine_harness.h"
 #include "kelbo_canvas.h"
+#include "program_modal.h"
 #include "receiver_rig.h"
 #include "resolve.h"
 #include "scene_commands.h"
@@ -23,6 +20,7 @@
 
 using namespace kelbos;
 using namespace kelbos::test;
+using kelbos::testing::when_file_dialog_choose;
 
 namespace {
 
@@ -47,34 +45,6 @@ SetUpPeer connect_link(std::uint16_t port, std::uint8_t transport, std::uint32_t
 
 const Bytes REJECTED{255, 4, 1, 5};
 
-// Chooses `path` in the "Open kelbos file" dialog as soon as it is up. Whatever modal
-// window is still open at the deadline is closed, so a test cannot hang.
-class OpenDialogChooser {
-public:
-    explicit OpenDialogChooser(const std::string& path) : deadline_(now_ms() + 5000) {
-        timer_.setInterval(2);
-        QObject::connect(&timer_, &QTimer::timeout, [this, path] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (now_ms() > deadline_) {
-                if (modal) modal->close();
-                ADD_FAILURE() << "the open dialog did not take " << path;
-                return;
-            }
-            auto* dialog = qobject_cast<QFileDialog*>(modal);
-            if (!dialog) return;
-            title = dialog->windowTitle();
-            dialog->selectFile(QString::fromStdString(path));
-            static_cast<QDialog*>(dialog)->accept();
-        });
-        timer_.start();
-    }
-    QString title;
-
-private:
-    std::uint64_t deadline_;
-    QTimer timer_;
-};
-
 }  // namespace
 
 TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
@@ -86,10 +56,8 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_EQ(program.window()->windowTitle(), "Kelbos Receiver");
     EXPECT_EQ(program.window()->centralWidget(), program.canvas());
     EXPECT_EQ(program.rows().header()->parentWidget(), program.canvas());
-    EXPECT_EQ(program.rows().header()->title(0), "Transmitter");
-    EXPECT_EQ(program.rows().header()->title(1), "Protocol");
-    EXPECT_EQ(program.rows().header()->title(2), "Bits/Kelbo");
-    EXPECT_EQ(program.rows().header()->title(3), "Mbits/s");
+    const QStringList titles{"Transmitter", "Protocol", "Bits/Kelbo", "Mbits/s"};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(program.rows().header()->title(i), titles[i]);
     // The titles fit their places.
     for (const char* name : {"label0", "label202", "label203", "label204"}) {
         const auto* label = program.rows().header()->findChild<QLabel*>(name);
@@ -106,9 +74,7 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_TRUE(program.colour_slots()[0].in_use && program.colour_slots()[0].held);
     for (int s = 1; s <= 10; ++s) EXPECT_FALSE(program.colour_slots()[s].in_use);
     const Ports ports = program.engine().bound_ports();
-    EXPECT_NE(ports.control, 0);
-    EXPECT_NE(ports.datagram, 0);
-    EXPECT_NE(ports.stream, 0);
+    for (const std::uint16_t port : {ports.control, ports.datagram, ports.stream}) EXPECT_NE(port, 0);
 
     // The menu: File and Control, "&Stop" grayed for good; then View.
     const QList<QAction*> popups = program.window()->menuBar()->actions();
@@ -123,9 +89,7 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_EQ(popups[1]->menu()->actions()[0]->text(), "&Stop");
     CommandMenu& menu = program.window()->menu();
     EXPECT_FALSE(menu.is_enabled(CMD_STOP));
-    EXPECT_TRUE(menu.is_enabled(CMD_OPEN));
-    EXPECT_TRUE(menu.is_enabled(CMD_SAVE_SETTINGS));
-    EXPECT_TRUE(menu.is_enabled(CMD_EXIT));
+    for (const int id : {CMD_OPEN, CMD_SAVE_SETTINGS, CMD_EXIT}) EXPECT_TRUE(menu.is_enabled(id)) << id;
 
     // "&Save settings", "&Stop" and unknown ids do nothing.
     menu.action(CMD_SAVE_SETTINGS)->trigger();
@@ -147,12 +111,6 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_NE(rig.link("b"), CONN_NONE_FREE);
 }
 
-TEST(ReceiverProgram, ClosingTheWindowExits) {
-    ReceiverRig rig;
-    rig.program().window()->close();
-    EXPECT_EQ(rig.quits, std::vector<int>{0});
-}
-
 TEST(ReceiverProgram, EndpointsThatCannotOpenAreReportedAndTheProgramGoesOn) {
     // Another program listens on the control port.
     Socket holder = make_socket(SOCK_STREAM);
@@ -169,13 +127,13 @@ TEST(ReceiverProgram, EndpointsThatCannotOpenAreReportedAndTheProgramGoesOn) {
               std::vector<std::string>{
                   "Communications initialization failed\nbind() Error\nAddress already in use"});
 
-    // The window works: rows tick, the picture and the menu respond.
+    // The window works: rows tick, the picture responds, and closing the window exits.
     rig.ticks(1);
     EXPECT_EQ(rig.rows().total_row()->rate_text(), "0.0000");
     const ConnId c = rig.link("local");
     rig.data(c, 2000);
     EXPECT_EQ(rig.program().scene().next_point, 2);
-    rig.program().do_command(CMD_EXIT);
+    rig.program().window()->close();
     EXPECT_EQ(rig.quits, std::vector<int>{0});
 }
 
@@ -315,13 +273,12 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     ASSERT_TRUE(rig.program().scene().scene_loaded);
     const ConnId c = rig.link("a", TRANSPORT_TCP, 1000);
     rig.data(c, 3000);
-    {
-        OpenDialogChooser chooser(bad.path());
-        ::testing::internal::CaptureStdout();
-        rig.program().do_command(CMD_OPEN);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
-        EXPECT_EQ(chooser.title, "Open kelbos file");
-    }
+    QString title;
+    when_file_dialog_choose(bad.path(), &title);
+    ::testing::internal::CaptureStdout();
+    rig.program().do_command(CMD_OPEN);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #2\n");
+    EXPECT_EQ(title, "Open kelbos file");
     EXPECT_EQ(rig.messages, std::vector<std::string>{"Problem reading point #2\n"});
     EXPECT_FALSE(rig.program().scene().scene_loaded);
     // The program goes on: the open link counts, a redraw of the whole picture shows
@@ -335,10 +292,8 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
     EXPECT_EQ(rig.messages.size(), 2u);
 
-    {
-        OpenDialogChooser chooser(shipped_scene());
-        rig.program().do_command(CMD_OPEN);
-    }
+    when_file_dialog_choose(shipped_scene());
+    rig.program().do_command(CMD_OPEN);
     EXPECT_TRUE(rig.program().scene().scene_loaded);
     EXPECT_EQ(rig.messages.size(), 2u);
     EXPECT_NE(rig.program().canvas()->image(), image);

@@ -90,10 +90,6 @@ bool ChildProcess::wait_for(const std::function<bool()>& done, std::chrono::mill
     }
 }
 
-bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds limit) {
-    return wait_for([&] { return out_.find(text) != std::string::npos; }, limit);
-}
-
 bool ChildProcess::running() {
     if (pid_ <= 0 || status_) return false;
     int st;

@@ -35,7 +35,6 @@ public:
 
     // Waits until `done()` holds, reading output meanwhile; false at the deadline.
     bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit);
-    bool wait_for_output(const std::string& text, std::chrono::milliseconds limit);
 
     // Waits for the child to end; its exit status (or 128 + signal), or nullopt at
     // the deadline.

@@ -26,32 +26,6 @@ inline std::string receiver_binary() {
     return build_dir() + "/receiver/kelbosrx";
 }
 
-// The JSON objects among a program's lines of standard output so far.
-inline std::vector<QJsonObject> json_events(const ChildProcess& child) {
-    std::vector<QJsonObject> events;
-    for (const std::string& line : child.out_lines()) {
-        if (line.empty() || line[0] != '{') continue;
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
-        EXPECT_TRUE(doc.isObject()) << line;
-        events.push_back(doc.object());
-    }
-    return events;
-}
-
-// The events of one kind; with a `conn_id`, only those of that link.
-inline std::vector<QJsonObject> of_kind(const std::vector<QJsonObject>& events, const QString& kind,
-                                        int conn_id = -1) {
-    std::vector<QJsonObject> out;
-    for (const QJsonObject& e : events)
-        if (e["event"].toString() == kind && (conn_id < 0 || e["conn_id"].toInt() == conn_id))
-            out.push_back(e);
-    return out;
-}
-
-inline std::uint64_t bytes_of(const QJsonObject& event) {
-    return static_cast<std::uint64_t>(event["bytes"].toInteger());
-}
-
 // A program's JSON lines, each parsed once as it comes (for long runs); other lines apart.
 class JsonEventLog {
 public:
@@ -84,5 +58,24 @@ private:
     std::vector<QJsonObject> events_;
     std::vector<std::string> other_lines_;
 };
+
+// The JSON objects among a program's complete lines of standard output so far.
+inline std::vector<QJsonObject> json_events(const ChildProcess& child) {
+    return JsonEventLog(child).events();
+}
+
+// The events of one kind; with a `conn_id`, only those of that link.
+inline std::vector<QJsonObject> of_kind(const std::vector<QJsonObject>& events, const QString& kind,
+                                        int conn_id = -1) {
+    std::vector<QJsonObject> out;
+    for (const QJsonObject& e : events)
+        if (e["event"].toString() == kind && (conn_id < 0 || e["conn_id"].toInt() == conn_id))
+            out.push_back(e);
+    return out;
+}
+
+inline std::uint64_t bytes_of(const QJsonObject& event) {
+    return static_cast<std::uint64_t>(event["bytes"].toInteger());
+}
 
 }  // namespace kelbos::testing

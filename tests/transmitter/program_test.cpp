@@ -1,33 +1,62 @@
 // SPDX-License-Identifier: Apache-2.0
 // The transmitter program with its window: start-up, the menu in every state, the
-// boxes of Go, Halt and a link that ends, and the picture as the window shows it.
+// dialogs as the menu opens them, the boxes of Go, Halt and a link that ends, the
+// picture as the window shows it, the row's tick while sending back to back with its
+// JSON lines, and the ends of a --go run.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QColorDialog>
 #include <QMenu>
 #include <QMenuBar>
 
 #include "kelbo_canvas.h"
+#include "program_modal.h"
 #include "rate_views.h"
 #include "scripted_receiver.h"
+#include "settings_dialog.h"
 #include "status_row.h"
 #include "tx_fixture.h"
 
 namespace kelbos::txtest {
 namespace {
 
-const std::string ONE_KELBO = scene_text("300, 100, 0\n", "60, 60, 60");
+using kelbos::testing::when_file_dialog_choose;
+using kelbos::testing::when_modal;
+
 const std::string THREE_KELBOS = scene_text("300, 100, 0, 1, 3, 1\n");
 
-// Ports where nothing listens.
-Ports closed_ports() {
-    test::ScriptedReceiver gone;
-    return gone.ports;  // closed when it goes
+// The lines written to a temporary file.
+class Lines {
+public:
+    Lines() : file_(std::tmpfile()) {}
+    ~Lines() { std::fclose(file_); }
+    std::FILE* file() const { return file_; }
+    std::vector<std::string> read() const {
+        std::vector<std::string> out;
+        std::rewind(file_);
+        char buf[4096];
+        while (std::fgets(buf, sizeof buf, file_)) out.emplace_back(buf);
+        return out;
+    }
+
+private:
+    std::FILE* file_;
+};
+
+// A number field of a JSON line ("key":value), as text.
+std::string field(const std::string& line, const std::string& key) {
+    const std::string k = "\"" + key + "\":";
+    const auto at = line.find(k);
+    if (at == std::string::npos) return "?";
+    const auto from = at + k.size();
+    return line.substr(from, line.find_first_of(",}", from) - from);
 }
 
-TEST_F(ProgramTest, StartUpWindowMenuRowsAndOneKelboInTheDefaultColours) {
+TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColourAndOpenDialogs) {
     Receiver rx;
-    auto p = make_program(rx.ports(), files.write("one.klx", ONE_KELBO));
+    auto p = make_program(rx.ports(), files.write("one.klx", scene_text("300, 100, 0\n", "60, 60, 60")));
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(p->window().windowTitle(), "Kelbos Transmitter");
     EXPECT_TRUE(p->scene().scene_loaded);
@@ -71,6 +100,70 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsAndOneKelboInTheDefaultColours) {
     EXPECT_EQ(row.pos(), QPoint(0, header.height()));
     EXPECT_FALSE(p->do_command(ID_SAVE_SETTINGS));
     EXPECT_FALSE(p->do_command(999));
+
+    // The colour dialog keeps the custom colours, and Cancel keeps the colour.
+    EXPECT_EQ(p->custom_colours()[0], qRgb(0, 0, 0));
+    QColor initial;
+    when_modal<QColorDialog>([&initial](QColorDialog& d) {
+        initial = d.currentColor();
+        QColorDialog::setCustomColor(3, QColor(1, 2, 3));
+        d.setCurrentColor(QColor(0, 0, 200));
+        d.accept();
+    });
+    p->do_command(ID_COLOR);
+    EXPECT_EQ(initial, QColor(128, 0, 0));
+    EXPECT_EQ(p->brushes().colour_text, "#0000C8");
+    EXPECT_EQ(p->brushes().light, QColor(51, 51, 211));
+    EXPECT_EQ(p->custom_colours()[3], qRgb(1, 2, 3));
+    const KelboFaces resized =
+        kelbo_faces(p->scene().shape, kelbo_origin(p->scene().points[0], canvas.client_bottom()));
+    const QPoint width_side((resized.width_side[0].x + resized.width_side[2].x) / 2,
+                            (resized.width_side[0].y + resized.width_side[2].y) / 2);
+    EXPECT_EQ(canvas.image().pixel(width_side), qRgb(0, 0, 200));
+
+    // Cancelled: the colour stays, the custom colours too.
+    QColor second_custom;
+    when_modal<QColorDialog>([&second_custom](QColorDialog& d) {
+        second_custom = QColorDialog::customColor(3);
+        d.setCurrentColor(QColor(0, 255, 0));
+        d.reject();
+    });
+    p->do_command(ID_COLOR);
+    EXPECT_EQ(second_custom, QColor(1, 2, 3));
+    EXPECT_EQ(p->brushes().colour_text, "#0000C8");
+    EXPECT_EQ(canvas.image().pixel(width_side), qRgb(0, 0, 200));
+
+    // The next link announces the colour.
+    ASSERT_TRUE(go(*p));
+    ASSERT_TRUE(halt(*p));
+    EXPECT_EQ(rx.colour(), "#0000C8");
+
+    // Open with a malformed point line leaves no scene.
+    const std::string bad = files.write("bad.klx", scene_text("300, 100, 0, 1, 3, 1\n1, 2\n"));
+    QString title;
+    when_file_dialog_choose(bad, &title);
+    ::testing::internal::CaptureStdout();
+    p->do_command(ID_OPEN);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #4\n");
+    EXPECT_EQ(title, "Open kelbos file");
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Problem reading point #4\n"});
+    EXPECT_FALSE(p->scene().scene_loaded);
+    EXPECT_EQ(p->window().canvas().image().pixel(p->window().canvas().width() / 2,
+                                                 p->window().canvas().height() - 50),
+              qRgb(0, 0, 0));
+    messages.texts.clear();
+    p->do_command(ID_GO);
+    EXPECT_EQ(
+        messages.texts,
+        std::vector<std::string>{"An init file must be read before starting\nUse Open on the File pulldown"});
+
+    // A good file brings the picture back; a cancelled dialog changes nothing.
+    when_file_dialog_choose(files.write("good.klx", THREE_KELBOS));
+    p->do_command(ID_OPEN);
+    EXPECT_TRUE(p->scene().scene_loaded);
+    when_modal<QFileDialog>([](QFileDialog& d) { d.reject(); });
+    p->do_command(ID_OPEN);
+    EXPECT_TRUE(p->scene().scene_loaded);
 }
 
 TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
@@ -106,7 +199,9 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
                                                                " connection to localhost\n" + why});
     EXPECT_EQ(rx.links(), 0u);
 
-    auto r = make_program(closed_ports(), files.write("three.klx", THREE_KELBOS));
+    // Ports where nothing listens: those of a receiver that has gone.
+    const Ports closed = test::ScriptedReceiver().ports;
+    auto r = make_program(closed, files.write("three.klx", THREE_KELBOS));
     messages.texts.clear();
     EXPECT_FALSE(go(*r));
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Unable to start UDP connection to localhost\n"
@@ -114,9 +209,37 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
     EXPECT_EQ(menu_state(*r), MENU_AFTER_START);
 }
 
-TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
+TEST_F(ProgramTest, TheSettingsDialogThenMenuAndRowFollowGoHaltAndGoAgain) {
     Receiver rx;
     auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS));
+    // Enter in the settings dialog commits and starts.
+    when_modal<SettingsDialog>([](SettingsDialog& d) {
+        qobject_cast<QAbstractButton*>(d.control(127))->click();  // TCP
+        auto* size = d.control(SettingsDialog::MSG_SIZE_ID);
+        size->setFocus();
+        QTest::keyClick(size, Qt::Key_Return);
+    });
+    p->do_command(ID_SETTINGS);
+    EXPECT_EQ(p->settings().transport, TRANSPORT_TCP);
+    EXPECT_EQ(menu_state(*p), "0010000") << "Go, Settings, Open and Color grayed while the link opens";
+    ASSERT_TRUE(wait_transmitting(*p, true)) << (messages.texts.empty() ? "" : messages.texts[0]);
+    EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
+    EXPECT_EQ(p->window().value_row().protocol(), "TCP");
+    ASSERT_TRUE(halt(*p));
+
+    // Apply only commits.
+    when_modal<SettingsDialog>([](SettingsDialog& d) {
+        qobject_cast<QAbstractButton*>(d.control(125))->click();  // UDP
+        qobject_cast<QAbstractButton*>(d.control(SettingsDialog::APPLY_ID))->click();
+    });
+    p->do_command(ID_SETTINGS);
+    EXPECT_EQ(p->settings().transport, TRANSPORT_UDP);
+    EXPECT_FALSE(p->loop().transmitting());
+    EXPECT_EQ(menu_state(*p), MENU_IDLE);
+    ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
+    const std::uint64_t earlier = rx.bytes();
+
+    // Go and Halt from the menu.
     p->scene().kelbo_countdown = 0;
     p->settings().transport = TRANSPORT_TCP;
     p->settings().delay_ms = 20;  // no kelbo goes before the picture is checked
@@ -127,7 +250,7 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_EQ((std::array{row.name(), row.protocol(), row.kelbo_bits(), row.rate_text()}),
               (std::array<QString, 4>{"localhost", "TCP", "20000000", "0.0000"}));
     EXPECT_TRUE(p->value_row().ticking());
-    ASSERT_TRUE(pump_until([&] { return rx.bytes() > 0; }));
+    ASSERT_TRUE(pump_until([&] { return rx.bytes() > earlier; }));
     // A tick on a TCP link: the path's figures in the row's tool tip.
     p->value_row().tick();
     EXPECT_TRUE(row.toolTip().contains("\nRetransmits 0\nCongestion window ")) << row.toolTip().toStdString();
@@ -137,9 +260,9 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     EXPECT_EQ(row.protocol(), "Stopped");
     EXPECT_FALSE(p->value_row().ticking());
-    ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
-    EXPECT_EQ(rx.ends()[0].second, REASON_NORMAL);
-    EXPECT_EQ(rx.bytes(), p->counters().total_bytes) << "over TCP every byte sent arrives";
+    ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 2; }));
+    EXPECT_EQ(rx.ends()[1].second, REASON_NORMAL);
+    EXPECT_EQ(rx.bytes() - earlier, p->counters().total_bytes) << "over TCP every byte sent arrives";
 
     // Go again: the counters start afresh, the row too.
     p->settings().transport = TRANSPORT_UDP;
@@ -149,7 +272,7 @@ TEST_F(ProgramTest, MenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_LT(p->counters().total_bytes, rx.bytes());
     p->value_row().tick();
     EXPECT_EQ(row.toolTip(), "");
-    EXPECT_EQ(p->views().history().series().size(), 2u) << "a history line per transmission";
+    EXPECT_EQ(p->views().history().series().size(), 2u) << "a history line per transmission that ticked";
     ASSERT_TRUE(halt(*p));
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
 }
@@ -207,6 +330,98 @@ TEST_F(ProgramTest, MissingShutdownAckThenExitDuringATransmission) {
     EXPECT_TRUE(test::read_to_end(peer.connection.fd(), after_setup));
     EXPECT_TRUE(after_setup.empty()) << "no ShutdownRequest";
     EXPECT_TRUE(messages.texts.empty());
+}
+
+TEST_F(ProgramTest, RowTicksWhileSendingBackToBackAndWritesJson) {
+    Receiver rx;
+    Lines json;
+    TransmitterOptions options;
+    options.row_period = 40ms;
+    options.json = true;
+    options.json_out = json.file();
+    auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
+    ASSERT_TRUE(go(*p));
+    ASSERT_TRUE(pump_until([&] { return json.read().size() >= 3; }));
+    EXPECT_TRUE(p->loop().transmitting());
+    EXPECT_NE(p->window().value_row().rate_text(), "0.0000");
+    ASSERT_TRUE(halt(*p));
+
+    const auto lines = json.read();
+    ASSERT_GE(lines.size(), 4u);
+    std::uint64_t last_bytes = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        const std::string& l = lines[i];
+        EXPECT_EQ(l.rfind("{\"event\":\"tick\",\"time_ms\":", 0), 0u) << l;
+        EXPECT_NE(l.find("\"row\":\"localhost\",\"conn_id\":" + std::to_string(p->loop().link().conn_id()) +
+                         ",\"protocol\":\"UDP\",\"kelbo_bits\":20000000,"),
+                  std::string::npos)
+            << l;
+        const std::uint64_t bytes = std::stoull(field(l, "bytes"));
+        EXPECT_GE(bytes, last_bytes);
+        last_bytes = bytes;
+    }
+    const std::string& end = lines.back();
+    EXPECT_EQ(end.rfind("{\"event\":\"end\",", 0), 0u) << end;
+    EXPECT_EQ(field(end, "how"), "\"halted\"");
+    EXPECT_EQ(field(end, "bytes"), std::to_string(p->counters().total_bytes));
+    EXPECT_GT(std::stod(field(end, "mbits_per_s")), 0.0);
+}
+
+TEST_F(ProgramTest, GoRunEndsTheHeadlessProgramWithItsStatus) {
+    TransmitterOptions options;
+    options.go = true;
+    options.headless = true;
+    options.time_seconds = 0.2;
+    Lines json;
+    options.json = true;
+    options.json_out = json.file();
+    {
+        // Halted by --time without error: 0.
+        Receiver rx;
+        auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
+        ASSERT_TRUE(pump_until([&] { return !quit_statuses.empty(); }));
+        EXPECT_EQ(quit_statuses, std::vector<int>{0});
+        EXPECT_EQ(field(json.read().back(), "how"), "\"halted\"");
+        EXPECT_FALSE(p->loop().transmitting());
+        ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
+    }
+    {
+        // Refused at the start: 1 at once.
+        quit_statuses.clear();
+        Receiver rx;
+        rx.set_refuse(true);
+        auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
+        ASSERT_TRUE(pump_until([&] { return !quit_statuses.empty(); }));
+        EXPECT_EQ(quit_statuses, std::vector<int>{1});
+        EXPECT_EQ(messages.texts.back(),
+                  "Unable to start UDP connection to localhost\nConnection rejected by receiver\n");
+    }
+    {
+        // Ended by the receiver: 1.
+        quit_statuses.clear();
+        options.time_seconds.reset();
+        auto rx = std::make_unique<Receiver>();
+        auto p = make_program(rx->ports(), files.write("three.klx", THREE_KELBOS), options);
+        ASSERT_TRUE(pump_until([&] { return rx->bytes() > 0; }));
+        rx->stop();
+        ::testing::internal::CaptureStdout();
+        ASSERT_TRUE(pump_until([&] { return !quit_statuses.empty(); }));
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(quit_statuses, std::vector<int>{1});
+        EXPECT_EQ(field(json.read().back(), "how"), "\"aborted\"");
+    }
+    {
+        // With a window the program stays; its status still tells how the run went.
+        quit_statuses.clear();
+        options.headless = false;
+        Receiver rx;
+        rx.set_refuse(true);
+        auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
+        ASSERT_TRUE(pump_until([&] { return p->exit_status() == 1; }));
+        EXPECT_TRUE(quit_statuses.empty());
+        p->do_command(ID_EXIT);
+        EXPECT_EQ(quit_statuses, std::vector<int>{1});
+    }
 }
 
 }  // namespace
