@@ -409,15 +409,12 @@ private:
     }
 
     void await_replies(std::vector<Conn>& conns) {
-        wait_on(
-            conns, POLLIN,
-            [](const Conn& c) {
-                return wants_reply(*c.plan) && c.received.size() < SETUP_REPLY_LEN && !c.ended;
-            },
-            drain, plan_.limit);
+        const auto awaiting = [](const Conn& c) {
+            return wants_reply(*c.plan) && c.received.size() < SETUP_REPLY_LEN && !c.ended;
+        };
+        wait_on(conns, POLLIN, awaiting, drain, plan_.limit);
         for (Conn& c : conns)
-            if (c.socket && wants_reply(*c.plan) && c.received.size() < SETUP_REPLY_LEN && !c.ended)
-                ++report_.unanswered;
+            if (c.socket && awaiting(c)) ++report_.unanswered;
     }
 
     // Accepted bogus links take the four next steps in turn, so even few acceptances try all.

@@ -3,10 +3,8 @@
 // front to back, socket waits, and the descriptor check that turns a leak into a finding.
 #pragma once
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <linux/sockios.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sanitizer/common_interface_defs.h>
 #include <sys/ioctl.h>
@@ -157,15 +155,13 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Every `period` runs, compares the number of open descriptors (pipes aside: libFuzzer's
+// Every 256 runs, compares the number of open descriptors (pipes aside: libFuzzer's
 // symbolizer) with the first look's. A larger number may be a lookup thread about to close
 // its file: it counts as a leak only after five seconds.
 class DescriptorWatch {
 public:
-    explicit DescriptorWatch(int period = 256) : period_(period) {}
-
     void after_run() {
-        if (++runs_ % period_ != 0) return;
+        if (++runs_ % 256 != 0) return;
         std::string open;
         int now = count(open);
         if (baseline_ < 0) {
@@ -201,15 +197,14 @@ private:
         return n;
     }
 
-    int period_;
     long runs_ = 0;
     int baseline_ = -1;
 };
 
-// The process's one watch, checked after every run.
-inline DescriptorWatch& descriptor_watch() {
+// The process's one watch, called after every run.
+inline void check_descriptors() {
     static DescriptorWatch watch;
-    return watch;
+    watch.after_run();
 }
 
 }  // namespace kelbos::fuzz

@@ -48,14 +48,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The rig: a fresh link engine on free loopback ports per run, driven by direct calls
-// after each write of a scripted transmitter, and callbacks that keep a ConnectionTable
-// as the receiver does, checking what it must never see.
-
 // Longest wait for what loopback delivers at once.
 constexpr std::chrono::milliseconds DELIVERY_WAIT = 10000ms;
 
-// What the engine reported through one callback.
 using EngineReport = test::EngineCall;
 using test::describe;
 using test::stage_name;
@@ -69,7 +64,6 @@ public:
             fail(__FILE__, __LINE__, "a call the receiver must not see", what.c_str());
         };
     }
-    // The reports since the last call.
     std::vector<EngineReport> take_reports() { return std::exchange(calls, {}); }
 
     // The engine's table and the records agree, and no link is left half admitted.
@@ -131,7 +125,6 @@ public:
         collect();
         socket_.reset();
     }
-    // A close with an immediate reset.
     void reset() { reset_connection(socket_); }
 
     Bytes received;
@@ -151,7 +144,6 @@ private:
     Socket socket_;
 };
 
-// A fresh engine on free ports with a LinkBook.
 class EngineRig {
 public:
     EngineRig() {
@@ -171,7 +163,6 @@ public:
     std::unique_ptr<LinkEngine> engine;
     Ports ports;
 
-    // Waits for a connection on the listener and reports it to the engine.
     void deliver_accept(int listener) {
         FUZZ_CHECK(wait_readable(listener, DELIVERY_WAIT) == WaitResult::ready, "no connection to accept");
         engine->comm_event(listener, EVENT_ACCEPT);
@@ -208,7 +199,6 @@ public:
                    unread_bytes(fd), n);
         engine->handle_readable(fd);
     }
-    // Waits for a datagram and reports it.
     void deliver_datagram() {
         const int fd = engine->datagram_socket();
         FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "no datagram arrived");
@@ -228,9 +218,8 @@ public:
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         FUZZ_CHECK(!admitting(), "an admission did not expire");
     }
-    // Closes or resets the clients and reports every link's end to the engine.
-    void close_all(std::vector<Client*> clients, bool reset) {
-        for (Client* client : clients) reset ? client->reset() : client->close();
+    // Reports the end of every link whose client has gone to the engine.
+    void deliver_ends() {
         for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
             const ConnId conn_id = static_cast<ConnId>(c);
             for (int i = 0; i < 64 && engine->link_socket(conn_id) >= 0; ++i) {
@@ -280,15 +269,14 @@ Link open_link(EngineRig& rig, std::uint8_t transport) {
 // Ends every link still open through its client and checks the ends reported.
 void end_links(EngineRig& rig, std::vector<Link>& links, bool reset) {
     std::vector<EngineReport> expected;
-    std::vector<Client*> clients;
     for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
         const int fd = rig.engine->link_socket(static_cast<ConnId>(c));
         if (fd >= 0 && rig.engine->link_phase(static_cast<ConnId>(c)) == LinkPhase::set_up)
             expected.push_back(
                 EngineReport::ended(c, REASON_ABORTED, reset ? error_text(ECONNRESET) : eof_text(fd)));
     }
-    for (Link& link : links) clients.push_back(&link.client);
-    rig.close_all(clients, reset);
+    for (Link& link : links) reset ? link.client.reset() : link.client.close();
+    rig.deliver_ends();
     expect_reports(rig.book, expected, reset ? "resetting every link" : "closing every link");
 }
 
@@ -358,7 +346,7 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
 
     const bool reset = ending == 1;
     reset ? client.reset() : client.close();
-    rig.close_all({}, reset);
+    rig.deliver_ends();
     take_more();
 
     // alloc, then new_link or release, then only this link's data and at most one end.
@@ -413,16 +401,13 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
                 link.client.send(chunk);
                 rig.deliver_chunk(link.conn_id, chunk.size());
                 expect_reports(rig.book, expected, "a chunk");
-                if (!expected.empty() && expected.back().kind == EngineReport::end) {
-                    // The acknowledgement goes back on the link itself.
-                    for (Link& named : links) {
-                        if (named.conn_id != expected.back().conn_id) continue;
-                        named.client.collect_until(SHUTDOWN_ACK_LEN + 1);
-                        const Bytes ack{named.conn_id, MSG_SHUTDOWN_ACK};
-                        FUZZ_CHECK(named.client.received == ack && named.client.ended,
-                                   "the ShutdownAck: %zu bytes, ended %d", named.client.received.size(),
-                                   named.client.ended);
-                    }
+                if (expected.back().kind == EngineReport::end) {
+                    // Only the link's own request ends it; the acknowledgement goes back on it.
+                    link.client.collect_until(SHUTDOWN_ACK_LEN + 1);
+                    const Bytes ack{link.conn_id, MSG_SHUTDOWN_ACK};
+                    FUZZ_CHECK(link.client.received == ack && link.client.ended,
+                               "the ShutdownAck: %zu bytes, ended %d", link.client.received.size(),
+                               link.client.ended);
                 }
                 break;
             }
@@ -513,6 +498,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rig.book.check_settled(*rig.engine);
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // retired notifiers
-    descriptor_watch().after_run();
+    check_descriptors();
     return 0;
 }

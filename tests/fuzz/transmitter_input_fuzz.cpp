@@ -200,7 +200,8 @@ private:
             expected.emplace_back(conn_id_, REASON_ABORTED);
         } else if (!pending_.empty()) {
             const std::size_t n = std::min<std::size_t>(pending_.size(), SHUTDOWN_REQUEST_LEN);
-            wait_unread(fd, n);
+            FUZZ_CHECK(wait_on(fd, HANDSHAKE_WAIT, [&] { return unread_bytes(fd) >= static_cast<int>(n); }),
+                       "%d of %zu bytes arrived at the link", unread_bytes(fd), n);
             const int reason =
                 n == SHUTDOWN_REQUEST_LEN ? static_cast<std::int8_t>(pending_[2]) : REASON_ABORTED;
             expected.emplace_back(pending_[0], reason);
@@ -213,11 +214,6 @@ private:
         FUZZ_CHECK(ends_ == expected, "link_event with %s pending (urgent %d, ended %d) reported %zu ends",
                    hex(pending_).c_str(), urgent_, peer_ended_, ends_.size());
         FUZZ_CHECK(link_.is_open() == expected.empty(), "open %d after link_event", link_.is_open());
-    }
-
-    void wait_unread(int fd, std::size_t n) {
-        FUZZ_CHECK(wait_on(fd, HANDSHAKE_WAIT, [&] { return unread_bytes(fd) >= static_cast<int>(n); }),
-                   "%d of %zu bytes arrived at the link", unread_bytes(fd), n);
     }
 
     // link_send: the bytes taken, or -1 with a full buffer (link open) or with any
@@ -330,6 +326,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         while (!in.empty()) session.cycle(in);
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    descriptor_watch().after_run();
+    check_descriptors();
     return 0;
 }
