@@ -88,8 +88,12 @@ public:
 // A scripted transmitter's connection or datagram socket on loopback.
 class Client {
 public:
-    static Client tcp(std::uint16_t port) { return connected(SOCK_STREAM, port); }
-    static Client udp(std::uint16_t port) { return connected(SOCK_DGRAM, port); }
+    Client(int type, std::uint16_t port) : socket_(make_socket(type)) {
+        FUZZ_CHECK(socket_ && connect_through_signals(fd(), loopback_address(port)), "connect to port %d: %s",
+                   port, std::strerror(errno));
+        // Each piece goes out at once, as the transmitter's data does.
+        if (type == SOCK_STREAM) set_int_option(fd(), IPPROTO_TCP, TCP_NODELAY, 1);
+    }
 
     int fd() const { return socket_.fd(); }
     void send(const Bytes& bytes) {
@@ -132,15 +136,6 @@ public:
     std::uint64_t sent = 0;  // bytes the system took from all sends
 
 private:
-    static Client connected(int type, std::uint16_t port) {
-        Client client;
-        client.socket_ = make_socket(type);
-        FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), loopback_address(port)),
-                   "connect to port %d: %s", port, std::strerror(errno));
-        // Each piece goes out at once, as the transmitter's data does.
-        if (type == SOCK_STREAM) set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
-        return client;
-    }
     Socket socket_;
 };
 
@@ -251,7 +246,7 @@ void expect_reports(LinkBook& book, const std::vector<EngineReport>& expected, c
 // A link set up the way a transmitter does it; checks the reply.
 Link open_link(EngineRig& rig, std::uint8_t transport) {
     const bool udp = transport == TRANSPORT_UDP;
-    Link link{Client::tcp(udp ? rig.ports.control : rig.ports.stream)};
+    Link link{Client(SOCK_STREAM, udp ? rig.ports.control : rig.ports.stream)};
     link.client.send(fuzz_setup_request(transport, 32700));
     rig.deliver_accept(udp ? rig.engine->control_listener() : rig.engine->stream_listener());
     auto reports = rig.book.take_reports();
@@ -289,7 +284,7 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
     rig.book.refuse = flags & 16;
     rig.book.hold_ended_records(in.byte() % 11);
 
-    Client client = Client::tcp(control ? rig.ports.control : rig.ports.stream);
+    Client client(SOCK_STREAM, control ? rig.ports.control : rig.ports.stream);
     Bytes piece = in.piece();
     if (early) client.send(piece);
     rig.deliver_accept(control ? rig.engine->control_listener() : rig.engine->stream_listener());
@@ -452,7 +447,7 @@ void datagrams(EngineRig& rig, ByteReader& in) {
     const std::uint8_t flags = in.byte();
     std::vector<Link> links;
     if (flags & 1) links.push_back(open_link(rig, TRANSPORT_UDP));
-    Client sender = Client::udp(rig.ports.datagram);
+    Client sender(SOCK_DGRAM, rig.ports.datagram);
     std::uint64_t foreign_before = rig.engine->foreign_datagrams();
     while (!in.empty()) {
         const Bytes datagram = in.piece();

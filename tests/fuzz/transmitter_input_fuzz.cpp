@@ -53,19 +53,14 @@ void check_range(LinkStatus status) {
     FUZZ_CHECK(value >= 0 && value <= 17, "status %d", value);
 }
 
-LinkStatus expected_open(const Bytes& reply, After after) {
-    if (reply.empty())
-        return after == After::keep ? LinkStatus::setup_ack_timeout : LinkStatus::protocol_error;
-    if (reply.size() < SETUP_REPLY_LEN) return LinkStatus::protocol_error;
-    if (reply[1] == MSG_SETUP_REJECTED) return LinkStatus::rejected;
-    return reply[1] == MSG_SETUP_ACCEPTED ? LinkStatus::ok : LinkStatus::protocol_error;
-}
-
-LinkStatus expected_shutdown(const Bytes& ack, After after) {
-    if (ack.empty())
-        return after == After::keep ? LinkStatus::shutdown_ack_timeout : LinkStatus::protocol_error;
-    if (ack.size() < SHUTDOWN_ACK_LEN) return LinkStatus::protocol_error;
-    return ack[1] == MSG_SHUTDOWN_ACK ? LinkStatus::ok : LinkStatus::protocol_error;
+// What link_open gives for the SetupReply `answer`, or link_shutdown for the ShutdownAck.
+LinkStatus expected_status(bool setup, const Bytes& answer, After after) {
+    if (answer.empty() && after == After::keep)
+        return setup ? LinkStatus::setup_ack_timeout : LinkStatus::shutdown_ack_timeout;
+    if (answer.size() < (setup ? SETUP_REPLY_LEN : SHUTDOWN_ACK_LEN)) return LinkStatus::protocol_error;
+    if (setup && answer[1] == MSG_SETUP_REJECTED) return LinkStatus::rejected;
+    return answer[1] == (setup ? MSG_SETUP_ACCEPTED : MSG_SHUTDOWN_ACK) ? LinkStatus::ok
+                                                                        : LinkStatus::protocol_error;
 }
 
 ScriptedReceiver& receiver() {
@@ -114,7 +109,7 @@ public:
             FUZZ_CHECK(played.complete || status == LinkStatus::connect_error,
                        "the receiver did not get the whole SetupRequest");
         } else {
-            FUZZ_CHECK(status == expected_open(reply, after), "reply %s (then %d) gave status %d",
+            FUZZ_CHECK(status == expected_status(true, reply, after), "reply %s (then %d) gave status %d",
                        hex(reply).c_str(), static_cast<int>(after), static_cast<int>(status));
             FUZZ_CHECK(played.complete, "the receiver did not get the whole SetupRequest");
         }
@@ -287,7 +282,7 @@ private:
                        static_cast<int>(status));
         } else {
             FUZZ_CHECK(played.complete, "the receiver did not get the whole ShutdownRequest");
-            FUZZ_CHECK(status == expected_shutdown(ack, after), "ack %s (then %d) gave status %d",
+            FUZZ_CHECK(status == expected_status(false, ack, after), "ack %s (then %d) gave status %d",
                        hex(ack).c_str(), static_cast<int>(after), static_cast<int>(status));
         }
         if (played.complete)
