@@ -458,10 +458,7 @@ private:
                 held_.push_back(std::move(c));
                 continue;
             }
-            if (c.plan->hold)
-                count_held(c);
-            else
-                count_answer(c);
+            c.plan->hold ? count_held(c) : count_answer(c);
             c.socket.reset();
         }
     }

@@ -158,9 +158,10 @@ public:
     std::unique_ptr<LinkEngine> engine;
     Ports ports;
 
-    void deliver_accept(int listener) {
-        FUZZ_CHECK(wait_readable(listener, DELIVERY_WAIT) == WaitResult::ready, "no connection to accept");
-        engine->comm_event(listener, EVENT_ACCEPT);
+    // Waits until the engine's listener or datagram socket is readable and reports it.
+    void deliver(int fd, int event, const char* missing) {
+        FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "%s", missing);
+        engine->comm_event(fd, event);
     }
     // Reports a link's socket readable while it is (and the entry holds it).
     void settle_link(ConnId conn_id) {
@@ -193,11 +194,6 @@ public:
         FUZZ_CHECK(unread_bytes(fd) == static_cast<int>(n), "%d bytes waiting instead of %zu",
                    unread_bytes(fd), n);
         engine->handle_readable(fd);
-    }
-    void deliver_datagram() {
-        const int fd = engine->datagram_socket();
-        FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "no datagram arrived");
-        engine->comm_event(fd, EVENT_READ);
     }
     // Runs the event loop until no link is admitted (the admission timer fires).
     void run_until_admissions_expire() {
@@ -248,7 +244,8 @@ Link open_link(EngineRig& rig, std::uint8_t transport) {
     const bool udp = transport == TRANSPORT_UDP;
     Link link{Client(SOCK_STREAM, udp ? rig.ports.control : rig.ports.stream)};
     link.client.send(fuzz_setup_request(transport, 32700));
-    rig.deliver_accept(udp ? rig.engine->control_listener() : rig.engine->stream_listener());
+    rig.deliver(udp ? rig.engine->control_listener() : rig.engine->stream_listener(), EVENT_ACCEPT,
+                "no connection to accept");
     auto reports = rig.book.take_reports();
     FUZZ_CHECK(reports.size() == 2 && reports[0].kind == EngineReport::alloc &&
                    reports[1].kind == EngineReport::new_link && reports[0].conn_id == reports[1].conn_id,
@@ -287,7 +284,8 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
     Client client(SOCK_STREAM, control ? rig.ports.control : rig.ports.stream);
     Bytes piece = in.piece();
     if (early) client.send(piece);
-    rig.deliver_accept(control ? rig.engine->control_listener() : rig.engine->stream_listener());
+    rig.deliver(control ? rig.engine->control_listener() : rig.engine->stream_listener(), EVENT_ACCEPT,
+                "no connection to accept");
     std::vector<EngineReport> reports = rig.book.take_reports();
     auto take_more = [&] {
         for (auto& r : rig.book.take_reports()) reports.push_back(r);
@@ -452,7 +450,7 @@ void datagrams(EngineRig& rig, ByteReader& in) {
     while (!in.empty()) {
         const Bytes datagram = in.piece();
         sender.send(datagram);
-        rig.deliver_datagram();
+        rig.deliver(rig.engine->datagram_socket(), EVENT_READ, "no datagram arrived");
         std::vector<EngineReport> expected;
         const bool counted = !datagram.empty() && !links.empty() && datagram[0] == links[0].conn_id;
         if (counted)
