@@ -257,11 +257,6 @@ Answer answer_of(const Bytes& received) {
     return Answer::odd;
 }
 
-bool wants_reply(const PlannedConnection& p) {
-    return (p.kind == FloodKind::bogus_setup || p.kind == FloodKind::random_bytes) &&
-           p.bytes.size() >= SETUP_REQUEST_LEN;
-}
-
 class Flood : public ConnectionFlood {
 public:
     Flood(FloodPlan plan, const Ports& ports)
@@ -409,8 +404,12 @@ private:
     }
 
     void await_replies(std::vector<Conn>& conns) {
+        // Those that sent a whole SetupRequest and have neither a reply nor an end yet.
         const auto awaiting = [](const Conn& c) {
-            return wants_reply(*c.plan) && c.received.size() < SETUP_REPLY_LEN && !c.ended;
+            const FloodKind kind = c.plan->kind;
+            return (kind == FloodKind::bogus_setup || kind == FloodKind::random_bytes) &&
+                   c.plan->bytes.size() >= SETUP_REQUEST_LEN && c.received.size() < SETUP_REPLY_LEN &&
+                   !c.ended;
         };
         wait_on(conns, POLLIN, awaiting, drain, plan_.limit);
         for (Conn& c : conns)

@@ -76,8 +76,6 @@ inline int poll_through_signals(pollfd* fds, nfds_t count, int limit_ms) {
     }
 }
 
-inline SocketAddress loopback_address(std::uint16_t port) { return resolve_host("127.0.0.1", port).at(0); }
-
 // Bytes waiting unread on a socket, or -1.
 inline int unread_bytes(int fd) {
     int n = 0;

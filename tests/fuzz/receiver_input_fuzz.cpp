@@ -89,8 +89,8 @@ public:
 class Client {
 public:
     Client(int type, std::uint16_t port) : socket_(make_socket(type)) {
-        FUZZ_CHECK(socket_ && connect_through_signals(fd(), loopback_address(port)), "connect to port %d: %s",
-                   port, std::strerror(errno));
+        FUZZ_CHECK(socket_ && connect_through_signals(fd(), resolve_host("127.0.0.1", port).at(0)),
+                   "connect to port %d: %s", port, std::strerror(errno));
         // Each piece goes out at once, as the transmitter's data does.
         if (type == SOCK_STREAM) set_int_option(fd(), IPPROTO_TCP, TCP_NODELAY, 1);
     }

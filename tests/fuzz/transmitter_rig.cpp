@@ -35,7 +35,9 @@ void ScriptedReceiver::play_shutdown(Socket connection, std::size_t data_before,
 void ScriptedReceiver::start(Job job) {
     played_ = std::async(std::launch::async, [this, job = std::move(job)]() mutable {
         Played played = perform(job);
-        wait_release();
+        std::uint64_t count = 0;  // the link's call has returned
+        while (::read(release_.fd(), &count, sizeof count) < 0 && errno == EINTR) {
+        }
         return played;
     });
 }
@@ -107,12 +109,6 @@ ScriptedReceiver::Got ScriptedReceiver::read_exactly(int fd, std::size_t n, Byte
         if (!readable_before_release(fd)) return Got::released;
     }
     return Got::all;
-}
-
-void ScriptedReceiver::wait_release() {
-    std::uint64_t count = 0;
-    while (::read(release_.fd(), &count, sizeof count) < 0 && errno == EINTR) {
-    }
 }
 
 }  // namespace kelbos::fuzz
