@@ -153,56 +153,45 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Every 256 runs, compares the number of open descriptors (pipes aside: libFuzzer's
-// symbolizer) with the first look's. A larger number may be a lookup thread about to close
-// its file: it counts as a leak only after five seconds.
-class DescriptorWatch {
-public:
-    void after_run() {
-        if (++runs_ % 256 != 0) return;
-        std::string open;
-        int now = count(open);
-        if (baseline_ < 0) {
-            baseline_ = now;
-            return;
-        }
-        for (int i = 0; i < 5000 && now > baseline_; ++i) {
-            ::poll(nullptr, 0, 1);
-            now = count(open);
-        }
-        FUZZ_CHECK(now <= baseline_, "open descriptors grew from %d to %d after %ld runs: %s", baseline_, now,
-                   runs_, open.c_str());
+// The open descriptors but pipes (libFuzzer's symbolizer), listed in `open` as fd=target.
+inline int open_descriptors(std::string& open) {
+    open.clear();
+    int n = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return 0;
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
+        char target[256];
+        const ssize_t length = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
+        target[length > 0 ? length : 0] = '\0';
+        if (std::string_view(target).starts_with("pipe:")) continue;
+        open += std::string(entry->d_name) + "=" + target + " ";
+        ++n;
     }
+    ::closedir(dir);
+    return n;
+}
 
-private:
-    // The open descriptors but pipes, listed in `open` as fd=target.
-    static int count(std::string& open) {
-        open.clear();
-        int n = 0;
-        DIR* dir = ::opendir("/proc/self/fd");
-        if (!dir) return 0;
-        const int own = ::dirfd(dir);
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
-            char target[256];
-            const ssize_t length = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
-            target[length > 0 ? length : 0] = '\0';
-            if (std::string_view(target).starts_with("pipe:")) continue;
-            open += std::string(entry->d_name) + "=" + target + " ";
-            ++n;
-        }
-        ::closedir(dir);
-        return n;
-    }
-
-    long runs_ = 0;
-    int baseline_ = -1;
-};
-
-// The process's one watch, called after every run.
+// Called after every run; every 256 runs, compares the number of open descriptors with
+// the first look's. A larger number may be a lookup thread about to close its file: it
+// counts as a leak only after five seconds.
 inline void check_descriptors() {
-    static DescriptorWatch watch;
-    watch.after_run();
+    static long runs = 0;
+    static int baseline = -1;
+    if (++runs % 256 != 0) return;
+    std::string open;
+    int now = open_descriptors(open);
+    if (baseline < 0) {
+        baseline = now;
+        return;
+    }
+    for (int i = 0; i < 5000 && now > baseline; ++i) {
+        ::poll(nullptr, 0, 1);
+        now = open_descriptors(open);
+    }
+    FUZZ_CHECK(now <= baseline, "open descriptors grew from %d to %d after %ld runs: %s", baseline, now, runs,
+               open.c_str());
 }
 
 }  // namespace kelbos::fuzz

@@ -76,7 +76,6 @@ public:
 
     // One link: open, then operations until it ends or the input does.
     void cycle(ByteReader& in) {
-        ScriptedReceiver& rx = receiver();
         const Bytes reply = in.piece();
         const After after = after_from(in.byte());
         ends_.clear();
@@ -88,7 +87,7 @@ public:
 
         const bool too_big = length_ > max_message_size(transport_);
         const bool silent = reply.empty() && after == After::keep;
-        if (!too_big) rx.play_setup(transport_, reply, after);
+        if (!too_big) receiver().play_setup(transport_, reply, after);
         link_.set_wait(silent ? SHORT_WAIT : HANDSHAKE_WAIT);
         const LinkStatus status = link_.link_open(transport_, NETWORK_ETHERNET, FUZZ_HOST, "127.0.0.1",
                                                   FUZZ_COLOUR, length_, end_callback(), FUZZ_KELBO_BYTES,
@@ -97,7 +96,7 @@ public:
         // The link has sent its SetupRequest unless its connect failed; a request left
         // unread now would be taken for the next link's.
         ScriptedReceiver::Played played =
-            too_big ? ScriptedReceiver::Played{} : rx.finish(status != LinkStatus::connect_error);
+            too_big ? ScriptedReceiver::Played{} : receiver().finish(status != LinkStatus::connect_error);
 
         if (too_big) {
             FUZZ_CHECK(status == LinkStatus::message_too_big, "a message of %u bytes gave status %d", length_,
@@ -259,8 +258,7 @@ private:
         const bool open = link_.is_open();
         const bool scripted = open && peer_ && pending_.empty() && !urgent_ && !peer_ended_;
         const bool silent = ack.empty() && after == After::keep;
-        ScriptedReceiver& rx = receiver();
-        if (scripted) rx.play_shutdown(std::move(peer_), sent_ - drained_, ack, after);
+        if (scripted) receiver().play_shutdown(std::move(peer_), sent_ - drained_, ack, after);
         link_.set_wait(scripted && !silent ? HANDSHAKE_WAIT : SHORT_WAIT);
         const LinkStatus status = link_.link_shutdown(reason);
         check_range(status);
@@ -274,7 +272,7 @@ private:
         if (!scripted) return;
         // Without an acknowledgement to wait for, the link may have given up before it
         // could send its request.
-        ScriptedReceiver::Played played = rx.finish(!silent);
+        ScriptedReceiver::Played played = receiver().finish(!silent);
         peer_ = std::move(played.connection);
         const Bytes request{conn_id_, MSG_SHUTDOWN_REQUEST, static_cast<std::uint8_t>(reason)};
         if (silent) {
