@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "connection_flood.h"
 
-#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
