@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "connection_flood.h"
 
-#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -257,11 +256,6 @@ Answer answer_of(const Bytes& received) {
     return Answer::odd;
 }
 
-bool wants_reply(const PlannedConnection& p) {
-    return (p.kind == FloodKind::bogus_setup || p.kind == FloodKind::random_bytes) &&
-           p.bytes.size() >= SETUP_REQUEST_LEN;
-}
-
 class Flood : public ConnectionFlood {
 public:
     Flood(FloodPlan plan, const Ports& ports)
@@ -409,15 +403,16 @@ private:
     }
 
     void await_replies(std::vector<Conn>& conns) {
-        wait_on(
-            conns, POLLIN,
-            [](const Conn& c) {
-                return wants_reply(*c.plan) && c.received.size() < SETUP_REPLY_LEN && !c.ended;
-            },
-            drain, plan_.limit);
+        // Those that sent a whole SetupRequest and have neither a reply nor an end yet.
+        const auto awaiting = [](const Conn& c) {
+            const FloodKind kind = c.plan->kind;
+            return (kind == FloodKind::bogus_setup || kind == FloodKind::random_bytes) &&
+                   c.plan->bytes.size() >= SETUP_REQUEST_LEN && c.received.size() < SETUP_REPLY_LEN &&
+                   !c.ended;
+        };
+        wait_on(conns, POLLIN, awaiting, drain, plan_.limit);
         for (Conn& c : conns)
-            if (c.socket && wants_reply(*c.plan) && c.received.size() < SETUP_REPLY_LEN && !c.ended)
-                ++report_.unanswered;
+            if (c.socket && awaiting(c)) ++report_.unanswered;
     }
 
     // Accepted bogus links take the four next steps in turn, so even few acceptances try all.
@@ -461,10 +456,7 @@ private:
                 held_.push_back(std::move(c));
                 continue;
             }
-            if (c.plan->hold)
-                count_held(c);
-            else
-                count_answer(c);
+            c.plan->hold ? count_held(c) : count_answer(c);
             c.socket.reset();
         }
     }

@@ -76,19 +76,12 @@ const std::regex FLOOD_REPORT(
 // Its standard output's notes on stray datagrams.
 const std::regex STRAY_DATAGRAM_NOTE("more_data: entered with conn_id=-?[0-9]+\\.  Ignored\\.");
 
-// Waits for every child to end, reading the receiver's output meanwhile.
-bool wait_all_exit(ChildProcess& rx, std::vector<std::unique_ptr<ChildProcess>>& children,
-                   std::chrono::milliseconds limit) {
-    return rx.wait_for(
-        [&] {
-            bool all = true;
-            for (auto& child : children) {
-                child->poll_output();
-                if (child->running()) all = false;
-            }
-            return all;
-        },
-        limit);
+// A transmitter that links at once and sends a message every `delay` ms.
+std::unique_ptr<ChildProcess> paced_transmitter(const char* transport, const char* delay) {
+    return std::make_unique<ChildProcess>(
+        transmitter_binary(),
+        std::vector<std::string>{"--headless", "--json", "--go", "--transport", transport, "--delay", delay},
+        KELBOS_SCENES_DIR);
 }
 
 TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
@@ -105,11 +98,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     // Two live links, one per transport, paced to leave the machine room for the flood.
     std::vector<std::unique_ptr<ChildProcess>> live;
     for (const auto& [transport, conn_id] : {std::pair{"tcp", 1}, std::pair{"udp", 2}}) {
-        live.push_back(std::make_unique<ChildProcess>(
-            transmitter_binary(),
-            std::vector<std::string>{"--headless", "--json", "--go", "--transport", transport, "--delay",
-                                     "10"},
-            KELBOS_SCENES_DIR));
+        live.push_back(paced_transmitter(transport, "10"));
         ASSERT_TRUE(rx.wait_for(
             [&] {
                 const auto ticks = of_kind(log.events(), "tick", conn_id);
@@ -210,11 +199,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     std::vector<std::unique_ptr<ChildProcess>> ten;
     std::set<int> conn_ids;
     for (int i = 0; i < 10; ++i) {
-        ten.push_back(std::make_unique<ChildProcess>(
-            transmitter_binary(),
-            std::vector<std::string>{"--headless", "--json", "--go", "--transport", i % 2 ? "udp" : "tcp",
-                                     "--delay", "20"},
-            KELBOS_SCENES_DIR));
+        ten.push_back(paced_transmitter(i % 2 ? "udp" : "tcp", "20"));
         ChildProcess& tx = *ten.back();
         int conn_id = 0;
         ASSERT_TRUE(rx.wait_for(
@@ -238,7 +223,13 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
         },
         10s));
     for (auto& tx : ten) tx->send_signal(SIGTERM);
-    ASSERT_TRUE(wait_all_exit(rx, ten, 60s));
+    ASSERT_TRUE(rx.wait_for(
+        [&] {
+            int running = 0;  // every one's output is read on each look
+            for (auto& tx : ten) running += (tx->poll_output(), tx->running());
+            return running == 0;
+        },
+        60s));
     for (auto& tx : ten) {
         EXPECT_EQ(tx->wait_exit(1s), 0) << tx->err();
         EXPECT_EQ(tx->err(), "");

@@ -3,10 +3,8 @@
 // front to back, socket waits, and the descriptor check that turns a leak into a finding.
 #pragma once
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <linux/sockios.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sanitizer/common_interface_defs.h>
 #include <sys/ioctl.h>
@@ -77,8 +75,6 @@ inline int poll_through_signals(pollfd* fds, nfds_t count, int limit_ms) {
         if (n >= 0 || errno != EINTR) return n;
     }
 }
-
-inline SocketAddress loopback_address(std::uint16_t port) { return resolve_host("127.0.0.1", port).at(0); }
 
 // Bytes waiting unread on a socket, or -1.
 inline int unread_bytes(int fd) {
@@ -157,59 +153,45 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Every `period` runs, compares the number of open descriptors (pipes aside: libFuzzer's
-// symbolizer) with the first look's. A larger number may be a lookup thread about to close
-// its file: it counts as a leak only after five seconds.
-class DescriptorWatch {
-public:
-    explicit DescriptorWatch(int period = 256) : period_(period) {}
-
-    void after_run() {
-        if (++runs_ % period_ != 0) return;
-        std::string open;
-        int now = count(open);
-        if (baseline_ < 0) {
-            baseline_ = now;
-            return;
-        }
-        for (int i = 0; i < 5000 && now > baseline_; ++i) {
-            ::poll(nullptr, 0, 1);
-            now = count(open);
-        }
-        FUZZ_CHECK(now <= baseline_, "open descriptors grew from %d to %d after %ld runs: %s", baseline_, now,
-                   runs_, open.c_str());
+// The open descriptors but pipes (libFuzzer's symbolizer), listed in `open` as fd=target.
+inline int open_descriptors(std::string& open) {
+    open.clear();
+    int n = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return 0;
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
+        char target[256];
+        const ssize_t length = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
+        target[length > 0 ? length : 0] = '\0';
+        if (std::string_view(target).starts_with("pipe:")) continue;
+        open += std::string(entry->d_name) + "=" + target + " ";
+        ++n;
     }
+    ::closedir(dir);
+    return n;
+}
 
-private:
-    // The open descriptors but pipes, listed in `open` as fd=target.
-    static int count(std::string& open) {
-        open.clear();
-        int n = 0;
-        DIR* dir = ::opendir("/proc/self/fd");
-        if (!dir) return 0;
-        const int own = ::dirfd(dir);
-        while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
-            char target[256];
-            const ssize_t length = ::readlinkat(own, entry->d_name, target, sizeof target - 1);
-            target[length > 0 ? length : 0] = '\0';
-            if (std::string_view(target).starts_with("pipe:")) continue;
-            open += std::string(entry->d_name) + "=" + target + " ";
-            ++n;
-        }
-        ::closedir(dir);
-        return n;
+// Called after every run; every 256 runs, compares the number of open descriptors with
+// the first look's. A larger number may be a lookup thread about to close its file: it
+// counts as a leak only after five seconds.
+inline void check_descriptors() {
+    static long runs = 0;
+    static int baseline = -1;
+    if (++runs % 256 != 0) return;
+    std::string open;
+    int now = open_descriptors(open);
+    if (baseline < 0) {
+        baseline = now;
+        return;
     }
-
-    int period_;
-    long runs_ = 0;
-    int baseline_ = -1;
-};
-
-// The process's one watch, checked after every run.
-inline DescriptorWatch& descriptor_watch() {
-    static DescriptorWatch watch;
-    return watch;
+    for (int i = 0; i < 5000 && now > baseline; ++i) {
+        ::poll(nullptr, 0, 1);
+        now = open_descriptors(open);
+    }
+    FUZZ_CHECK(now <= baseline, "open descriptors grew from %d to %d after %ld runs: %s", baseline, now, runs,
+               open.c_str());
 }
 
 }  // namespace kelbos::fuzz

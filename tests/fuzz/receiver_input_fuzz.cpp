@@ -48,14 +48,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The rig: a fresh link engine on free loopback ports per run, driven by direct calls
-// after each write of a scripted transmitter, and callbacks that keep a ConnectionTable
-// as the receiver does, checking what it must never see.
-
 // Longest wait for what loopback delivers at once.
 constexpr std::chrono::milliseconds DELIVERY_WAIT = 10000ms;
 
-// What the engine reported through one callback.
 using EngineReport = test::EngineCall;
 using test::describe;
 using test::stage_name;
@@ -69,7 +64,6 @@ public:
             fail(__FILE__, __LINE__, "a call the receiver must not see", what.c_str());
         };
     }
-    // The reports since the last call.
     std::vector<EngineReport> take_reports() { return std::exchange(calls, {}); }
 
     // The engine's table and the records agree, and no link is left half admitted.
@@ -94,8 +88,12 @@ public:
 // A scripted transmitter's connection or datagram socket on loopback.
 class Client {
 public:
-    static Client tcp(std::uint16_t port) { return connected(SOCK_STREAM, port); }
-    static Client udp(std::uint16_t port) { return connected(SOCK_DGRAM, port); }
+    Client(int type, std::uint16_t port) : socket_(make_socket(type)) {
+        FUZZ_CHECK(socket_ && connect_through_signals(fd(), resolve_host("127.0.0.1", port).at(0)),
+                   "connect to port %d: %s", port, std::strerror(errno));
+        // Each piece goes out at once, as the transmitter's data does.
+        if (type == SOCK_STREAM) set_int_option(fd(), IPPROTO_TCP, TCP_NODELAY, 1);
+    }
 
     int fd() const { return socket_.fd(); }
     void send(const Bytes& bytes) {
@@ -131,7 +129,6 @@ public:
         collect();
         socket_.reset();
     }
-    // A close with an immediate reset.
     void reset() { reset_connection(socket_); }
 
     Bytes received;
@@ -139,19 +136,9 @@ public:
     std::uint64_t sent = 0;  // bytes the system took from all sends
 
 private:
-    static Client connected(int type, std::uint16_t port) {
-        Client client;
-        client.socket_ = make_socket(type);
-        FUZZ_CHECK(client.socket_ && connect_through_signals(client.fd(), loopback_address(port)),
-                   "connect to port %d: %s", port, std::strerror(errno));
-        // Each piece goes out at once, as the transmitter's data does.
-        if (type == SOCK_STREAM) set_int_option(client.fd(), IPPROTO_TCP, TCP_NODELAY, 1);
-        return client;
-    }
     Socket socket_;
 };
 
-// A fresh engine on free ports with a LinkBook.
 class EngineRig {
 public:
     EngineRig() {
@@ -171,10 +158,10 @@ public:
     std::unique_ptr<LinkEngine> engine;
     Ports ports;
 
-    // Waits for a connection on the listener and reports it to the engine.
-    void deliver_accept(int listener) {
-        FUZZ_CHECK(wait_readable(listener, DELIVERY_WAIT) == WaitResult::ready, "no connection to accept");
-        engine->comm_event(listener, EVENT_ACCEPT);
+    // Waits until the engine's listener or datagram socket is readable and reports it.
+    void deliver(int fd, int event, const char* missing) {
+        FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "%s", missing);
+        engine->comm_event(fd, event);
     }
     // Reports a link's socket readable while it is (and the entry holds it).
     void settle_link(ConnId conn_id) {
@@ -208,12 +195,6 @@ public:
                    unread_bytes(fd), n);
         engine->handle_readable(fd);
     }
-    // Waits for a datagram and reports it.
-    void deliver_datagram() {
-        const int fd = engine->datagram_socket();
-        FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "no datagram arrived");
-        engine->comm_event(fd, EVENT_READ);
-    }
     // Runs the event loop until no link is admitted (the admission timer fires).
     void run_until_admissions_expire() {
         auto admitting = [this] {
@@ -228,9 +209,8 @@ public:
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         FUZZ_CHECK(!admitting(), "an admission did not expire");
     }
-    // Closes or resets the clients and reports every link's end to the engine.
-    void close_all(std::vector<Client*> clients, bool reset) {
-        for (Client* client : clients) reset ? client->reset() : client->close();
+    // Reports the end of every link whose client has gone to the engine.
+    void deliver_ends() {
         for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
             const ConnId conn_id = static_cast<ConnId>(c);
             for (int i = 0; i < 64 && engine->link_socket(conn_id) >= 0; ++i) {
@@ -262,9 +242,10 @@ void expect_reports(LinkBook& book, const std::vector<EngineReport>& expected, c
 // A link set up the way a transmitter does it; checks the reply.
 Link open_link(EngineRig& rig, std::uint8_t transport) {
     const bool udp = transport == TRANSPORT_UDP;
-    Link link{Client::tcp(udp ? rig.ports.control : rig.ports.stream)};
+    Link link{Client(SOCK_STREAM, udp ? rig.ports.control : rig.ports.stream)};
     link.client.send(fuzz_setup_request(transport, 32700));
-    rig.deliver_accept(udp ? rig.engine->control_listener() : rig.engine->stream_listener());
+    rig.deliver(udp ? rig.engine->control_listener() : rig.engine->stream_listener(), EVENT_ACCEPT,
+                "no connection to accept");
     auto reports = rig.book.take_reports();
     FUZZ_CHECK(reports.size() == 2 && reports[0].kind == EngineReport::alloc &&
                    reports[1].kind == EngineReport::new_link && reports[0].conn_id == reports[1].conn_id,
@@ -280,15 +261,14 @@ Link open_link(EngineRig& rig, std::uint8_t transport) {
 // Ends every link still open through its client and checks the ends reported.
 void end_links(EngineRig& rig, std::vector<Link>& links, bool reset) {
     std::vector<EngineReport> expected;
-    std::vector<Client*> clients;
     for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
         const int fd = rig.engine->link_socket(static_cast<ConnId>(c));
         if (fd >= 0 && rig.engine->link_phase(static_cast<ConnId>(c)) == LinkPhase::set_up)
             expected.push_back(
                 EngineReport::ended(c, REASON_ABORTED, reset ? error_text(ECONNRESET) : eof_text(fd)));
     }
-    for (Link& link : links) clients.push_back(&link.client);
-    rig.close_all(clients, reset);
+    for (Link& link : links) reset ? link.client.reset() : link.client.close();
+    rig.deliver_ends();
     expect_reports(rig.book, expected, reset ? "resetting every link" : "closing every link");
 }
 
@@ -301,10 +281,11 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
     rig.book.refuse = flags & 16;
     rig.book.hold_ended_records(in.byte() % 11);
 
-    Client client = Client::tcp(control ? rig.ports.control : rig.ports.stream);
+    Client client(SOCK_STREAM, control ? rig.ports.control : rig.ports.stream);
     Bytes piece = in.piece();
     if (early) client.send(piece);
-    rig.deliver_accept(control ? rig.engine->control_listener() : rig.engine->stream_listener());
+    rig.deliver(control ? rig.engine->control_listener() : rig.engine->stream_listener(), EVENT_ACCEPT,
+                "no connection to accept");
     std::vector<EngineReport> reports = rig.book.take_reports();
     auto take_more = [&] {
         for (auto& r : rig.book.take_reports()) reports.push_back(r);
@@ -358,7 +339,7 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
 
     const bool reset = ending == 1;
     reset ? client.reset() : client.close();
-    rig.close_all({}, reset);
+    rig.deliver_ends();
     take_more();
 
     // alloc, then new_link or release, then only this link's data and at most one end.
@@ -413,16 +394,13 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
                 link.client.send(chunk);
                 rig.deliver_chunk(link.conn_id, chunk.size());
                 expect_reports(rig.book, expected, "a chunk");
-                if (!expected.empty() && expected.back().kind == EngineReport::end) {
-                    // The acknowledgement goes back on the link itself.
-                    for (Link& named : links) {
-                        if (named.conn_id != expected.back().conn_id) continue;
-                        named.client.collect_until(SHUTDOWN_ACK_LEN + 1);
-                        const Bytes ack{named.conn_id, MSG_SHUTDOWN_ACK};
-                        FUZZ_CHECK(named.client.received == ack && named.client.ended,
-                                   "the ShutdownAck: %zu bytes, ended %d", named.client.received.size(),
-                                   named.client.ended);
-                    }
+                if (expected.back().kind == EngineReport::end) {
+                    // Only the link's own request ends it; the acknowledgement goes back on it.
+                    link.client.collect_until(SHUTDOWN_ACK_LEN + 1);
+                    const Bytes ack{link.conn_id, MSG_SHUTDOWN_ACK};
+                    FUZZ_CHECK(link.client.received == ack && link.client.ended,
+                               "the ShutdownAck: %zu bytes, ended %d", link.client.received.size(),
+                               link.client.ended);
                 }
                 break;
             }
@@ -467,12 +445,12 @@ void datagrams(EngineRig& rig, ByteReader& in) {
     const std::uint8_t flags = in.byte();
     std::vector<Link> links;
     if (flags & 1) links.push_back(open_link(rig, TRANSPORT_UDP));
-    Client sender = Client::udp(rig.ports.datagram);
+    Client sender(SOCK_DGRAM, rig.ports.datagram);
     std::uint64_t foreign_before = rig.engine->foreign_datagrams();
     while (!in.empty()) {
         const Bytes datagram = in.piece();
         sender.send(datagram);
-        rig.deliver_datagram();
+        rig.deliver(rig.engine->datagram_socket(), EVENT_READ, "no datagram arrived");
         std::vector<EngineReport> expected;
         const bool counted = !datagram.empty() && !links.empty() && datagram[0] == links[0].conn_id;
         if (counted)
@@ -513,6 +491,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rig.book.check_settled(*rig.engine);
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // retired notifiers
-    descriptor_watch().after_run();
+    check_descriptors();
     return 0;
 }

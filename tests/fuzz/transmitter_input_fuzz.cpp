@@ -53,19 +53,14 @@ void check_range(LinkStatus status) {
     FUZZ_CHECK(value >= 0 && value <= 17, "status %d", value);
 }
 
-LinkStatus expected_open(const Bytes& reply, After after) {
-    if (reply.empty())
-        return after == After::keep ? LinkStatus::setup_ack_timeout : LinkStatus::protocol_error;
-    if (reply.size() < SETUP_REPLY_LEN) return LinkStatus::protocol_error;
-    if (reply[1] == MSG_SETUP_REJECTED) return LinkStatus::rejected;
-    return reply[1] == MSG_SETUP_ACCEPTED ? LinkStatus::ok : LinkStatus::protocol_error;
-}
-
-LinkStatus expected_shutdown(const Bytes& ack, After after) {
-    if (ack.empty())
-        return after == After::keep ? LinkStatus::shutdown_ack_timeout : LinkStatus::protocol_error;
-    if (ack.size() < SHUTDOWN_ACK_LEN) return LinkStatus::protocol_error;
-    return ack[1] == MSG_SHUTDOWN_ACK ? LinkStatus::ok : LinkStatus::protocol_error;
+// What link_open gives for the SetupReply `answer`, or link_shutdown for the ShutdownAck.
+LinkStatus expected_status(bool setup, const Bytes& answer, After after) {
+    if (answer.empty() && after == After::keep)
+        return setup ? LinkStatus::setup_ack_timeout : LinkStatus::shutdown_ack_timeout;
+    if (answer.size() < (setup ? SETUP_REPLY_LEN : SHUTDOWN_ACK_LEN)) return LinkStatus::protocol_error;
+    if (setup && answer[1] == MSG_SETUP_REJECTED) return LinkStatus::rejected;
+    return answer[1] == (setup ? MSG_SETUP_ACCEPTED : MSG_SHUTDOWN_ACK) ? LinkStatus::ok
+                                                                        : LinkStatus::protocol_error;
 }
 
 ScriptedReceiver& receiver() {
@@ -81,7 +76,6 @@ public:
 
     // One link: open, then operations until it ends or the input does.
     void cycle(ByteReader& in) {
-        ScriptedReceiver& rx = receiver();
         const Bytes reply = in.piece();
         const After after = after_from(in.byte());
         ends_.clear();
@@ -93,7 +87,7 @@ public:
 
         const bool too_big = length_ > max_message_size(transport_);
         const bool silent = reply.empty() && after == After::keep;
-        if (!too_big) rx.play_setup(transport_, reply, after);
+        if (!too_big) receiver().play_setup(transport_, reply, after);
         link_.set_wait(silent ? SHORT_WAIT : HANDSHAKE_WAIT);
         const LinkStatus status = link_.link_open(transport_, NETWORK_ETHERNET, FUZZ_HOST, "127.0.0.1",
                                                   FUZZ_COLOUR, length_, end_callback(), FUZZ_KELBO_BYTES,
@@ -102,7 +96,7 @@ public:
         // The link has sent its SetupRequest unless its connect failed; a request left
         // unread now would be taken for the next link's.
         ScriptedReceiver::Played played =
-            too_big ? ScriptedReceiver::Played{} : rx.finish(status != LinkStatus::connect_error);
+            too_big ? ScriptedReceiver::Played{} : receiver().finish(status != LinkStatus::connect_error);
 
         if (too_big) {
             FUZZ_CHECK(status == LinkStatus::message_too_big, "a message of %u bytes gave status %d", length_,
@@ -114,7 +108,7 @@ public:
             FUZZ_CHECK(played.complete || status == LinkStatus::connect_error,
                        "the receiver did not get the whole SetupRequest");
         } else {
-            FUZZ_CHECK(status == expected_open(reply, after), "reply %s (then %d) gave status %d",
+            FUZZ_CHECK(status == expected_status(true, reply, after), "reply %s (then %d) gave status %d",
                        hex(reply).c_str(), static_cast<int>(after), static_cast<int>(status));
             FUZZ_CHECK(played.complete, "the receiver did not get the whole SetupRequest");
         }
@@ -200,7 +194,8 @@ private:
             expected.emplace_back(conn_id_, REASON_ABORTED);
         } else if (!pending_.empty()) {
             const std::size_t n = std::min<std::size_t>(pending_.size(), SHUTDOWN_REQUEST_LEN);
-            wait_unread(fd, n);
+            FUZZ_CHECK(wait_on(fd, HANDSHAKE_WAIT, [&] { return unread_bytes(fd) >= static_cast<int>(n); }),
+                       "%d of %zu bytes arrived at the link", unread_bytes(fd), n);
             const int reason =
                 n == SHUTDOWN_REQUEST_LEN ? static_cast<std::int8_t>(pending_[2]) : REASON_ABORTED;
             expected.emplace_back(pending_[0], reason);
@@ -213,11 +208,6 @@ private:
         FUZZ_CHECK(ends_ == expected, "link_event with %s pending (urgent %d, ended %d) reported %zu ends",
                    hex(pending_).c_str(), urgent_, peer_ended_, ends_.size());
         FUZZ_CHECK(link_.is_open() == expected.empty(), "open %d after link_event", link_.is_open());
-    }
-
-    void wait_unread(int fd, std::size_t n) {
-        FUZZ_CHECK(wait_on(fd, HANDSHAKE_WAIT, [&] { return unread_bytes(fd) >= static_cast<int>(n); }),
-                   "%d of %zu bytes arrived at the link", unread_bytes(fd), n);
     }
 
     // link_send: the bytes taken, or -1 with a full buffer (link open) or with any
@@ -268,8 +258,7 @@ private:
         const bool open = link_.is_open();
         const bool scripted = open && peer_ && pending_.empty() && !urgent_ && !peer_ended_;
         const bool silent = ack.empty() && after == After::keep;
-        ScriptedReceiver& rx = receiver();
-        if (scripted) rx.play_shutdown(std::move(peer_), sent_ - drained_, ack, after);
+        if (scripted) receiver().play_shutdown(std::move(peer_), sent_ - drained_, ack, after);
         link_.set_wait(scripted && !silent ? HANDSHAKE_WAIT : SHORT_WAIT);
         const LinkStatus status = link_.link_shutdown(reason);
         check_range(status);
@@ -283,7 +272,7 @@ private:
         if (!scripted) return;
         // Without an acknowledgement to wait for, the link may have given up before it
         // could send its request.
-        ScriptedReceiver::Played played = rx.finish(!silent);
+        ScriptedReceiver::Played played = receiver().finish(!silent);
         peer_ = std::move(played.connection);
         const Bytes request{conn_id_, MSG_SHUTDOWN_REQUEST, static_cast<std::uint8_t>(reason)};
         if (silent) {
@@ -291,7 +280,7 @@ private:
                        static_cast<int>(status));
         } else {
             FUZZ_CHECK(played.complete, "the receiver did not get the whole ShutdownRequest");
-            FUZZ_CHECK(status == expected_shutdown(ack, after), "ack %s (then %d) gave status %d",
+            FUZZ_CHECK(status == expected_status(false, ack, after), "ack %s (then %d) gave status %d",
                        hex(ack).c_str(), static_cast<int>(after), static_cast<int>(status));
         }
         if (played.complete)
@@ -330,6 +319,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         while (!in.empty()) session.cycle(in);
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    descriptor_watch().after_run();
+    check_descriptors();
     return 0;
 }

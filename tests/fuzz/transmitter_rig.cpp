@@ -11,15 +11,6 @@
 
 namespace kelbos::fuzz {
 
-namespace {
-
-void end_connection(Socket& connection, After after) {
-    if (after == After::close) connection.reset();
-    if (after == After::reset) reset_connection(connection);
-}
-
-}  // namespace
-
 ScriptedReceiver::ScriptedReceiver() : release_(::eventfd(0, EFD_CLOEXEC)) {
     FUZZ_CHECK(release_, "eventfd: %s", std::strerror(errno));
     for (const Socket* s : {&sockets_.control, &sockets_.stream, &sockets_.datagram})
@@ -44,7 +35,9 @@ void ScriptedReceiver::play_shutdown(Socket connection, std::size_t data_before,
 void ScriptedReceiver::start(Job job) {
     played_ = std::async(std::launch::async, [this, job = std::move(job)]() mutable {
         Played played = perform(job);
-        wait_release();
+        std::uint64_t count = 0;  // the link's call has returned
+        while (::read(release_.fd(), &count, sizeof count) < 0 && errno == EINTR) {
+        }
         return played;
     });
 }
@@ -86,22 +79,18 @@ ScriptedReceiver::Played ScriptedReceiver::answer(Socket connection, Bytes reque
     if (!job.answer.empty() && ::send(connection.fd(), job.answer.data(), job.answer.size(), MSG_NOSIGNAL) !=
                                    static_cast<ssize_t>(job.answer.size()))
         return {};
-    end_connection(connection, job.after);
+    if (job.after == After::close) connection.reset();
+    if (job.after == After::reset) reset_connection(connection);
     return Played{true, std::move(request), std::move(connection)};
 }
 
 bool ScriptedReceiver::readable_before_release(int fd) {
     pollfd p[2] = {{fd, POLLIN, 0}, {release_.fd(), POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + HANDSHAKE_WAIT;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
         // Once released with the message sent, only the connection counts.
         const int watched = p[1].revents != 0 && message_sent_ ? 1 : 2;
-        const int n = ::poll(p, watched, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (n < 0 && errno == EINTR) continue;
-        FUZZ_CHECK(n > 0, "the link sent nothing for %lld ms",
-                   static_cast<long long>(HANDSHAKE_WAIT.count()));
+        FUZZ_CHECK(poll_through_signals(p, watched, static_cast<int>(HANDSHAKE_WAIT.count())) > 0,
+                   "the link sent nothing for %lld ms", static_cast<long long>(HANDSHAKE_WAIT.count()));
         if (p[0].revents != 0) return true;
         if (!message_sent_) return false;
     }
@@ -120,12 +109,6 @@ ScriptedReceiver::Got ScriptedReceiver::read_exactly(int fd, std::size_t n, Byte
         if (!readable_before_release(fd)) return Got::released;
     }
     return Got::all;
-}
-
-void ScriptedReceiver::wait_release() {
-    std::uint64_t count = 0;
-    while (::read(release_.fd(), &count, sizeof count) < 0 && errno == EINTR) {
-    }
 }
 
 }  // namespace kelbos::fuzz

@@ -73,7 +73,6 @@ private:
     // Waits until fd is readable or the link's call has returned.
     bool readable_before_release(int fd);
     Got read_exactly(int fd, std::size_t n, Bytes& out);
-    void wait_release();
 
     test::ScriptedReceiver sockets_;  // the listeners and the datagram socket, non-blocking
     Socket release_;  // eventfd: the link's call has returned
