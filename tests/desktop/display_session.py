@@ -77,6 +77,12 @@ class Image:
         starts = ((row * self.width + x) * 3 for row in range(y, y + height))
         return Image(width, height, b"".join(self.data[start:start + width * 3] for start in starts))
 
+    def below(self, top):
+        return self.crop(0, top, self.width, self.height - top)
+
+    def count(self, colour):
+        return sum(1 for i in range(0, len(self.data), 3) if tuple(self.data[i:i + 3]) == colour)
+
     def __eq__(self, other):
         return (self.width, self.height, self.data) == (other.width, other.height, other.data)
 
@@ -97,6 +103,12 @@ def parse_ppm(blob):
     data = blob[pos + 1:pos + 1 + width * height * 3]
     check(len(data) == width * height * 3, "short screenshot")
     return Image(width, height, data)
+
+
+def magick(*command, env=None):
+    """The image an ImageMagick command writes (a screenshot, an image file converted)."""
+    return parse_ppm(subprocess.run([*command, "-depth", "8", "ppm:-"], env=env, capture_output=True, timeout=WAIT,
+                                    check=True).stdout)
 
 
 class Program:
@@ -164,12 +176,10 @@ class Window:
 
     def key(self, *keys):
         """Presses keys in the window, which is given the keyboard focus first."""
-        self.session.xdotool("windowfocus", "--sync", self.id)
-        self.session.xdotool("key", "--clearmodifiers", "--delay", "30", *keys)
+        self.session.xdotool("windowfocus", "--sync", self.id, "key", "--clearmodifiers", "--delay", "30", *keys)
 
     def type(self, text):
-        self.session.xdotool("windowfocus", "--sync", self.id)
-        self.session.xdotool("type", "--delay", "30", text)
+        self.session.xdotool("windowfocus", "--sync", self.id, "type", "--delay", "30", text)
 
     def click(self, fx, fy):
         """Clicks at a point given as fractions of the client area's width and height."""
@@ -256,17 +266,14 @@ class Session:
         self.programs.append(program)
         return program
 
-    def xdotool(self, *args):
-        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
-                                timeout=WAIT)
-        if result.returncode != 0:
-            raise Failure(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+    def xdotool(self, *args, must=True):
+        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=WAIT)
+        check(result.returncode == 0 or not must, f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
         return result.stdout
 
     def search(self, *how):
         """Ids of the visible windows xdotool finds (none: no failure)."""
-        return subprocess.run(["xdotool", "search", "--onlyvisible", *how], env=self.env, capture_output=True,
-                              text=True, timeout=WAIT).stdout.split()
+        return self.xdotool("search", "--onlyvisible", *how, must=False).split()
 
     def find_windows(self, title):
         """Visible windows whose title is exactly `title`."""
@@ -289,9 +296,7 @@ class Session:
         self.xdotool("mousemove", "--sync", str(self.SCREEN[0] - 1), str(self.SCREEN[1] - 1))
 
     def screenshot(self):
-        blob = subprocess.run(["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,
-                              capture_output=True, timeout=WAIT, check=True).stdout
-        return parse_ppm(blob)
+        return magick("import", "-silent", "-window", "root", env=self.env)
 
 
 def run(cases, argv):

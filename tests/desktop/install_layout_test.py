@@ -33,6 +33,8 @@ EXPECTED_FILES = set("""
     share/kelbos/grafana/kelbos-receivers.json""".split())
 
 ENTRIES = {"kelbostx": "Kelbos Transmitter", "kelbosrx": "Kelbos Receiver"}
+SCENE = "share/kelbos/kelbostx.init"
+OFFSCREEN = dict(os.environ, QT_QPA_PLATFORM="offscreen")
 
 failures = []
 
@@ -62,10 +64,9 @@ def read_entry(path):
 
 def check_entry(prefix, program, name):
     entry = read_entry(os.path.join(prefix, "share/applications", f"{program}.desktop"))
-    expect(entry.get("Type") == "Application", f"{program}.desktop: Type is {entry.get('Type')!r}")
-    expect(entry.get("Name") == name, f"{program}.desktop: Name is {entry.get('Name')!r}, not {name!r}")
-    expect(entry.get("Icon") == "kelbos", f"{program}.desktop: Icon is {entry.get('Icon')!r}")
-    scene = os.path.join(prefix, "share/kelbos/kelbostx.init")
+    for key, value in (("Type", "Application"), ("Name", name), ("Icon", "kelbos")):
+        expect(entry.get(key) == value, f"{program}.desktop: {key} is {entry.get(key)!r}, not {value!r}")
+    scene = os.path.join(prefix, SCENE)
     words = entry.get("Exec", "").split()
     expect(words == [program, scene],
            f"{program}.desktop: Exec is {entry.get('Exec')!r}, expected '{program} {scene}'")
@@ -73,11 +74,9 @@ def check_entry(prefix, program, name):
 
 
 def run_as_entry(prefix, words, workdir):
-    """The installed program started headless with the entry's words from `workdir`: its
-    exit status and standard error."""
-    result = run(os.path.join(prefix, "bin", words[0]), "--headless", "--time", "0.3", *words[1:], cwd=workdir,
-                 env=dict(os.environ, QT_QPA_PLATFORM="offscreen"), timeout=60)
-    return result.returncode, result.stderr
+    """The installed program started headless with the entry's words from `workdir`."""
+    return run(os.path.join(prefix, "bin", words[0]), "--headless", "--time", "0.3", *words[1:], cwd=workdir,
+               env=OFFSCREEN, timeout=60)
 
 
 def check_service(prefix, workdir):
@@ -85,11 +84,11 @@ def check_service(prefix, workdir):
     unit = os.path.join(prefix, "lib/systemd/system/kelbosrx.service")
     with open(unit, encoding="utf-8") as f:
         starts = [line.strip().split("=", 1)[1] for line in f if line.startswith("ExecStart=")]
-    scene = os.path.join(prefix, "share/kelbos/kelbostx.init")
-    words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", "--idle-timeout", "300", scene]
+    words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", "--idle-timeout", "300",
+             os.path.join(prefix, SCENE)]
     if not expect(starts == [" ".join(words)], f"kelbosrx.service: ExecStart {starts}"):
         return
-    result = run(*words, "--time", "0.5", cwd=workdir, timeout=60, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    result = run(*words, "--time", "0.5", cwd=workdir, timeout=60, env=OFFSCREEN)
     expect(result.returncode == 0 and not result.stderr, f"the unit's command: {result.returncode} {result.stderr}")
 
     analyze = shutil.which("systemd-analyze")
@@ -130,8 +129,7 @@ def main():
                f"missing {sorted(EXPECTED_FILES - files)}")
         for program in ("kelbostx", "kelbosrx"):
             expect(os.access(os.path.join(prefix, "bin", program), os.X_OK), f"bin/{program} is not executable")
-        expect(filecmp.cmp(os.path.join(prefix, "share/kelbos/kelbostx.init"),
-                           os.path.join(SOURCE, "scenes/kelbostx.init"), shallow=False),
+        expect(filecmp.cmp(os.path.join(prefix, SCENE), os.path.join(SOURCE, "scenes/kelbostx.init"), shallow=False),
                "the installed scene is not the bundled default scene")
 
         elsewhere = os.path.join(scratch, "elsewhere")
@@ -159,16 +157,16 @@ def main():
             if len(words) != 2 or not os.path.exists(os.path.join(prefix, "bin", program)):
                 continue
             # (A receiver may also report its ports taken by another here: only the scene matters.)
-            status, err = run_as_entry(prefix, words, elsewhere)
-            expect(status == 0, f"{program} started as its entry says exited with {status}: {err}")
-            expect("init file" not in err, f"{program} did not read the installed scene: {err}")
+            result = run_as_entry(prefix, words, elsewhere)
+            expect(result.returncode == 0,
+                   f"{program} started as its entry says exited with {result.returncode}: {result.stderr}")
+            expect("init file" not in result.stderr, f"{program} did not read the installed scene: {result.stderr}")
 
         check_service(prefix, elsewhere)
 
         # Without the scene, the same start reports it: the checks above can fail.
-        os.rename(os.path.join(prefix, "share/kelbos/kelbostx.init"), os.path.join(scratch, "moved.init"))
-        status, err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, "share/kelbos/kelbostx.init")],
-                                   elsewhere)
+        os.rename(os.path.join(prefix, SCENE), os.path.join(scratch, "moved.init"))
+        err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, SCENE)], elsewhere).stderr
         expect("Unable to open init file" in err, f"a missing scene went unreported: {err!r}")
 
         return report()

@@ -14,7 +14,7 @@ import struct
 import subprocess
 import sys
 
-from display_session import Session, Window, check, parse_ppm, run, wait_until
+from display_session import Session, Window, check, magick, run, wait_until
 from picture_probes import (TX_FACES, bar_lengths_for_text, bars, block, face_centres, face_colours,
                             highlighted_entry, kelbo_shape, menu_states, project)
 
@@ -64,15 +64,10 @@ def settled(capture, what, limit=10.0):
     return wait_until(same_again, f"{what} to settle", limit=limit, interval=0.1)
 
 
-def program_windows(session, program):
-    """Ids of the program's visible windows: its main window, and an open menu."""
-    return session.search("--class", program)
-
-
 def open_menu(session, program, window, key, entries):
     """Opens a menu with its Alt key; returns the popup and its settled picture of `entries` entries."""
     window.key(key)
-    found = wait_until(lambda: [i for i in program_windows(session, program) if i != window.id],
+    found = wait_until(lambda: [i for i in session.search("--class", program) if i != window.id],
                        f"the {key} menu of {program} to open")
     check(len(found) == 1, f"{len(found)} menus of {program} open at once")
     popup = Window(session, found[0])
@@ -82,7 +77,7 @@ def open_menu(session, program, window, key, entries):
 
 def close_menu(session, program, window):
     window.key("Escape")
-    wait_until(lambda: program_windows(session, program) == [window.id], f"the menu of {program} to close")
+    wait_until(lambda: session.search("--class", program) == [window.id], f"the menu of {program} to close")
 
 
 def check_menu(session, program, window, key, expected, state):
@@ -307,8 +302,7 @@ def lowest_bar(shot, what, only=True):
 def lower_part(window):
     """The picture's lower part, well clear of the rows."""
     shot = window.shot()
-    top = shot.height * 2 // 5
-    return shot.crop(0, top, shot.width, shot.height - top)
+    return shot.below(shot.height * 2 // 5)
 
 
 # A scene of one kelbo, big and low in the picture.
@@ -466,16 +460,6 @@ def case_scale():
         check_share(rx_window, float(last_rate_text(rx, conn_id=2)), 1000, "receiver link row on Automatic")
 
 
-def image_file(path):
-    """An image file as an Image, read through ImageMagick."""
-    return parse_ppm(subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, timeout=20,
-                                    check=True).stdout)
-
-
-def colour_count(image, colour):
-    return sum(1 for i in range(0, len(image.data), 3) if tuple(image.data[i:i + 3]) == colour)
-
-
 def case_history():
     """View > Rate History...: a line in the link's colour; Save As writes the plot as a
     PNG and its points as CSV."""
@@ -488,8 +472,7 @@ def case_history():
         history = session.window(RX_TITLE + " - Rate History")
         history.move(0, 560)
         # Below the legend (and the window's menu bar), where the lines are.
-        lower = lambda image, top: image.crop(0, top, image.width, image.height - top)
-        wait_until(lambda: colour_count(lower(history.shot(), 60), LINK) > 50, "a line in the link's colour")
+        wait_until(lambda: history.shot().below(60).count(LINK) > 50, "a line in the link's colour")
 
         png, csv = os.path.join(session.tmp, "plot.png"), os.path.join(session.tmp, "points.csv")
         for path in (png, csv):
@@ -499,13 +482,13 @@ def case_history():
             dialog.key("Return")
             session.wait_gone("Save rate history")
             wait_until(lambda: os.path.exists(path), f"{path} to be written")
-        plot, shot = image_file(png), history.shot()
+        plot, shot = magick("convert", png), history.shot()
         # The image is the plot: the window's picture below its menu bar, the legend's
         # strip along the top exactly as on the screen, and the link's line in it.
         check(plot.width == shot.width and plot.height < shot.height, f"a plot of {plot.width}x{plot.height}")
         top = shot.height - plot.height
         check(plot.crop(0, 0, plot.width, 12) == shot.crop(0, top, plot.width, 12), "the PNG is not the plot")
-        check(colour_count(lower(plot, 30), LINK) > 50, "the PNG lacks the link's line")
+        check(plot.below(30).count(LINK) > 50, "the PNG lacks the link's line")
         with open(csv) as f:
             lines = f.read().splitlines()
         check(lines[0] == "time,row,mbits_per_s", f"CSV header {lines[0]!r}")
@@ -532,7 +515,7 @@ def case_boxes():
             wait_until(lambda: len(rx.events_of("link_end")) == n, f"link {n} to end")
             with open(f"/proc/{rx.process.pid}/status") as f:
                 sizes += [int(line.split()[1]) for line in f if line.startswith("VmRSS:")]
-        check(len(program_windows(session, "kelbosrx")) == 2, "not one box beside the main window")
+        check(len(session.search("--class", "kelbosrx")) == 2, "not one box beside the main window")
         check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
 
 
