@@ -240,18 +240,16 @@ class Session:
         except OSError as e:
             raise Skip(f"Xvfb cannot be started: {e}")
         os.close(write_fd)
-        number, deadline = b"", time.monotonic() + WAIT
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_fd], [], [], max(0.0, deadline - time.monotonic()))
-            chunk = os.read(read_fd, 16) if ready else b""
-            if not chunk:
-                err = self.xvfb.stderr.read().decode(errors="replace") if self.xvfb.poll() is not None else ""
-                self.xvfb.kill()
-                self.xvfb = None
-                os.close(read_fd)
-                raise Skip(f"Xvfb did not start a display: {err.strip() or 'no display number'}")
-            number += chunk
-        os.close(read_fd)
+        # Xvfb writes the display's number and a newline once it is ready.
+        with os.fdopen(read_fd, "rb") as pipe:
+            number = pipe.readline() if select.select([pipe], [], [], WAIT)[0] else b""
+        if not number.endswith(b"\n"):
+            self.xvfb.kill()
+            self.xvfb.wait(timeout=WAIT)
+            said = select.select([self.xvfb.stderr], [], [], 0)[0]  # what it wrote, if it is not held open
+            err = os.read(self.xvfb.stderr.fileno(), 4096).decode(errors="replace") if said else ""
+            self.xvfb = None
+            raise Skip(f"Xvfb did not start a display: {err.strip() or 'no display number'}")
         runtime = os.path.join(self.tmp, "runtime")
         os.mkdir(runtime, 0o700)
         self.env.update({"DISPLAY": f":{int(number)}", "QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": runtime})

@@ -45,25 +45,16 @@ def expect(condition, message):
     return condition
 
 
-def installed_files(prefix):
-    return {os.path.relpath(os.path.join(folder, name), prefix) for folder, _, files in os.walk(prefix)
-            for name in files}
-
-
 def run(*words, **how):
     """A command's completed process, its output as text."""
     return subprocess.run(words, capture_output=True, text=True, **how)
 
 
-def read_entry(path):
+def check_entry(prefix, program, name):
     parser = configparser.ConfigParser(interpolation=None, delimiters=("=",))
     parser.optionxform = str  # keys are case-sensitive
-    parser.read(path, encoding="utf-8")
-    return parser["Desktop Entry"]
-
-
-def check_entry(prefix, program, name):
-    entry = read_entry(os.path.join(prefix, "share/applications", f"{program}.desktop"))
+    parser.read(os.path.join(prefix, "share/applications", f"{program}.desktop"), encoding="utf-8")
+    entry = parser["Desktop Entry"]
     for key, value in (("Type", "Application"), ("Name", name), ("Icon", "kelbos")):
         expect(entry.get(key) == value, f"{program}.desktop: {key} is {entry.get(key)!r}, not {value!r}")
     scene = os.path.join(prefix, SCENE)
@@ -123,7 +114,8 @@ def main():
         if not expect(result.returncode == 0, f"cmake --install failed:\n{result.stdout}{result.stderr}"):
             return report()
 
-        files = installed_files(prefix)
+        files = {os.path.relpath(os.path.join(folder, name), prefix) for folder, _, names in os.walk(prefix)
+                 for name in names}
         expect(files == EXPECTED_FILES,
                f"installed files differ: extra {sorted(files - EXPECTED_FILES)}, "
                f"missing {sorted(EXPECTED_FILES - files)}")

@@ -115,15 +115,10 @@ def exit_tx(tx, tx_window):
     check(tx.process.wait(timeout=20) == 0, "Exit ended the transmitter with a failure status")
 
 
-def last_tick(program, **match):
+def last_tick(program, rising=False, **match):
+    """The latest tick (`rising`: only while its rate is above 0), or None."""
     ticks = program.ticks(**match)
-    return ticks[-1] if ticks else None
-
-
-def rising_tick(program, **match):
-    """The latest tick with a rate above 0."""
-    tick = last_tick(program, **match)
-    return tick if tick and tick["mbits_per_s"] > 0 else None
+    return ticks[-1] if ticks and (not rising or ticks[-1]["mbits_per_s"] > 0) else None
 
 
 def last_rate_text(program, **match):
@@ -177,12 +172,11 @@ def case_menus():
         tx_window.key("alt+c", "g")
         wait_until(lambda: lower_part(tx_window) != tx_before, "the transmitter's picture to change")
         wait_until(lambda: lower_part(rx_window) != rx_before, "the receiver's picture to change")
-        tick = wait_until(lambda: rising_tick(tx, row="localhost", protocol="UDP"),
-                          "a rate in the transmitter's row")
-        link = wait_until(lambda: rising_tick(rx, conn_id=1, protocol="UDP"), "a rate in the receiver's link row")
-        total = wait_until(lambda: rising_tick(rx, conn_id=0, row="TOTAL"), "a rate in the receiver's TOTAL row")
-        print(f"rates: transmitter {tick['mbits_per_s']}, link {link['mbits_per_s']}, "
-              f"TOTAL {total['mbits_per_s']} Mbits/s")
+        for program, match, row in ((tx, {"row": "localhost", "protocol": "UDP"}, "the transmitter's row"),
+                                    (rx, {"conn_id": 1, "protocol": "UDP"}, "the receiver's link row"),
+                                    (rx, {"conn_id": 0, "row": "TOTAL"}, "the receiver's TOTAL row")):
+            tick = wait_until(lambda: last_tick(program, rising=True, **match), f"a rate in {row}")
+            print(f"{row}: {tick['mbits_per_s']} Mbits/s")
         # The transmitter's one value row with its bar; the receiver's link row, added
         # above TOTAL, with a bar in the link's colour.
         wait_until(lambda: len(row_bars(tx_window.shot())) == 1, "the transmitter's bar")
@@ -266,10 +260,9 @@ def case_settings():
         dialog, _ = open_settings(session, tx_window)
         dialog.type("127.0.0.1")
         dialog.key("Return")
-        tick = wait_until(lambda: last_tick(tx, row="127.0.0.1"), "the transmitter's row to tick")
-        check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"transmitter tick {tick}")
-        link = wait_until(lambda: last_tick(rx, conn_id=1), "the receiver's link row to tick")
-        check(link["kelbo_bits"] == int(new_size) and link["protocol"] == "UDP", f"receiver tick {link}")
+        for program, match in ((tx, {"row": "127.0.0.1"}), (rx, {"conn_id": 1})):
+            tick = wait_until(lambda: last_tick(program, **match), f"a tick of {program.name} with {match}")
+            check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"{program.name} tick {tick}")
         tx_window.key("alt+c", "h")
         wait_until(lambda: tx.events_of("end"), "the transmission to halt")
 
@@ -374,7 +367,7 @@ def case_pixels():
         tx_window.key("alt+c", "g")
         wait_until(lambda: faces_are(session, rx_window, face_colours(LINK)),
                    "the receiver's first kelbo in the link's colours")
-        wait_until(lambda: len(tx.ticks(protocol="TCP")) >= 2 and rising_tick(rx, conn_id=1),
+        wait_until(lambda: len(tx.ticks(protocol="TCP")) >= 2 and last_tick(rx, rising=True, conn_id=1),
                    "two ticks of the transmitter's row")
         tx_window.key("alt+c", "h")
         wait_until(lambda: rx.events_of("link_end"), "the link to end")
