@@ -50,10 +50,15 @@ def run(*words, **how):
     return subprocess.run(words, capture_output=True, text=True, **how)
 
 
-def check_entry(prefix, program, name):
+def check_entry(prefix, program, name, validator):
+    path = os.path.join(prefix, "share/applications", f"{program}.desktop")
+    if validator:
+        result = run(validator, path)
+        expect(result.returncode == 0 and not result.stdout.strip(),
+               f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
     parser = configparser.ConfigParser(interpolation=None, delimiters=("=",))
     parser.optionxform = str  # keys are case-sensitive
-    parser.read(os.path.join(prefix, "share/applications", f"{program}.desktop"), encoding="utf-8")
+    parser.read(path, encoding="utf-8")
     entry = parser["Desktop Entry"]
     for key, value in (("Type", "Application"), ("Name", name), ("Icon", "kelbos")):
         expect(entry.get(key) == value, f"{program}.desktop: {key} is {entry.get(key)!r}, not {value!r}")
@@ -107,8 +112,7 @@ def main():
         enter_private_network()
     except Skip as e:
         print(f"note: {e}; the programs run in this machine's network")
-    scratch = tempfile.mkdtemp(prefix="kelbos-install-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="kelbos-install-") as scratch:
         prefix = os.path.join(scratch, "prefix")
         result = run(cmake, "--install", build, "--prefix", prefix)
         if not expect(result.returncode == 0, f"cmake --install failed:\n{result.stdout}{result.stderr}"):
@@ -119,8 +123,6 @@ def main():
         expect(files == EXPECTED_FILES,
                f"installed files differ: extra {sorted(files - EXPECTED_FILES)}, "
                f"missing {sorted(EXPECTED_FILES - files)}")
-        for program in ("kelbostx", "kelbosrx"):
-            expect(os.access(os.path.join(prefix, "bin", program), os.X_OK), f"bin/{program} is not executable")
         expect(filecmp.cmp(os.path.join(prefix, SCENE), os.path.join(SOURCE, "scenes/kelbostx.init"), shallow=False),
                "the installed scene is not the bundled default scene")
 
@@ -132,10 +134,7 @@ def main():
                   "the entries were not validated")
         plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
         for program, name in ENTRIES.items():
-            if validator:
-                result = run(validator, os.path.join(prefix, "share/applications", f"{program}.desktop"))
-                expect(result.returncode == 0 and not result.stdout.strip(),
-                       f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
+            expect(os.access(os.path.join(prefix, "bin", program), os.X_OK), f"bin/{program} is not executable")
             # `man NAME` finds the page where it is installed, and it names every option the
             # program's --help lists.
             page = run("man", "-M", os.path.join(prefix, "share/man"), program, env=plain)
@@ -145,7 +144,7 @@ def main():
                    f"man {program}: status {page.returncode}, options missing: "
                    f"{sorted(o for o in options if o not in page.stdout)} {page.stderr}")
 
-            words = check_entry(prefix, program, name)
+            words = check_entry(prefix, program, name, validator)
             if len(words) != 2 or not os.path.exists(os.path.join(prefix, "bin", program)):
                 continue
             # (A receiver may also report its ports taken by another here: only the scene matters.)
@@ -162,15 +161,10 @@ def main():
         expect("Unable to open init file" in err, f"a missing scene went unreported: {err!r}")
 
         return report()
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def report():
-    for f in failures:
-        print(f"FAILED: {f}")
-    if not failures:
-        print("install layout: passed")
+    print("\n".join(f"FAILED: {f}" for f in failures) or "install layout: passed")
     return 1 if failures else 0
 
 
