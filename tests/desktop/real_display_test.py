@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """The real windows on a real (virtual) display, used with the keyboard and the mouse.
 
-Usage: real_display_test.py CASE (menus, settings, pixels, scale, history, boxes; none: all).
+Usage: real_display_test.py CASE (menus_settings, pixels, scale, history, boxes; none: all).
 KELBOSTX and KELBOSRX name the programs, KELBOS_SCENES the default scene's folder. Each case
 runs in its own network namespace on its own Xvfb display (status 77 where those cannot be
 had) and observes the programs from outside only: screenshots, window titles and icons, and
@@ -42,9 +42,9 @@ TX_FILE = {
 # --- helpers
 
 
-def start_pair(session, scene=SCENE, tx_args=(), rx_args=()):
+def start_pair(session, scene=SCENE, tx_args=()):
     """A receiver and a transmitter on the scene, their windows side by side."""
-    rx = session.start(RX, *rx_args, scene)
+    rx = session.start(RX, scene)
     tx = session.start(TX, *tx_args, scene)
     rx_window, tx_window = session.window(RX_TITLE), session.window(TX_TITLE)
     rx_window.move(RX_LEFT, 0)
@@ -53,7 +53,7 @@ def start_pair(session, scene=SCENE, tx_args=(), rx_args=()):
     return tx, tx_window, rx, rx_window
 
 
-def settled(capture, what, limit=10.0):
+def settled(capture, what):
     """Captures until two captures in a row are equal: the picture has stopped changing."""
     last = [capture()]
 
@@ -61,7 +61,7 @@ def settled(capture, what, limit=10.0):
         before, last[0] = last[0], capture()
         return last[0] if last[0] == before else None
 
-    return wait_until(same_again, f"{what} to settle", limit=limit, interval=0.1)
+    return wait_until(same_again, f"{what} to settle", limit=10.0, interval=0.1)
 
 
 def open_menu(session, program, window, key, entries):
@@ -136,13 +136,36 @@ def icon_pixels(window):
     return values[0], values[1], values[2:]
 
 
+# Field 119 (the kelbo size in bytes) and the Apply button in the settings dialog, in
+# dialog units of its 260 by 193 frame: x, y, width, height.
+FIELD_119 = (160, 108, 57, 12)
+DIALOG_UNITS = (260, 193)
+APPLY_BUTTON = (166, 173, 40, 14)
+
+
+def dialog_part(dialog_picture, part):
+    """A control's area cut from the dialog's picture, two pixels inside its edges."""
+    x, y, w, h = part
+    fx, fy = dialog_picture.width / DIALOG_UNITS[0], dialog_picture.height / DIALOG_UNITS[1]
+    left, top = int(x * fx) + 2, int(y * fy) + 2
+    return dialog_picture.crop(left, top, int((x + w) * fx) - 2 - left, int((y + h) * fy) - 2 - top)
+
+
+def open_settings(session, tx_window):
+    """The settings dialog, and its field 119 once settled."""
+    tx_window.key("alt+c", "s")
+    dialog = session.window(SETTINGS_TITLE)
+    return dialog, settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
+
+
 # --- cases
 
 
-def case_menus():
+def case_menus_settings():
     """The menus' entries in each state, worked from the keyboard; Go with a receiver running:
-    both pictures change, both programs' rows tick with rates, and their bars are drawn."""
-    with Session("menus") as session:
+    both pictures change, both programs' rows tick with rates, and their bars are drawn. Then
+    the settings dialog: typed settings applied, shown again, and used by the next Go."""
+    with Session("menus_settings") as session:
         tx, tx_window, rx, rx_window = start_pair(session)
 
         # Both windows carry the kelbo icon: its width side, depth side and top.
@@ -195,40 +218,10 @@ def case_menus():
         wait_until(lambda: rx.events_of("link_end"), "the receiver to see the link end")
 
         check_tx_menus(session, tx_window, "idle", "after", "after Halt tx")
-        exit_tx(tx, tx_window)
 
-
-# Field 119 (the kelbo size in bytes) and the Apply button in the settings dialog, in
-# dialog units of its 260 by 193 frame: x, y, width, height.
-FIELD_119 = (160, 108, 57, 12)
-DIALOG_UNITS = (260, 193)
-APPLY_BUTTON = (166, 173, 40, 14)
-
-
-def dialog_part(dialog_picture, part):
-    """A control's area cut from the dialog's picture, two pixels inside its edges."""
-    x, y, w, h = part
-    fx, fy = dialog_picture.width / DIALOG_UNITS[0], dialog_picture.height / DIALOG_UNITS[1]
-    left, top = int(x * fx) + 2, int(y * fy) + 2
-    return dialog_picture.crop(left, top, int((x + w) * fx) - 2 - left, int((y + h) * fy) - 2 - top)
-
-
-def open_settings(session, tx_window):
-    """The settings dialog, and its field 119 once settled."""
-    tx_window.key("alt+c", "s")
-    dialog = session.window(SETTINGS_TITLE)
-    return dialog, settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
-
-
-def case_settings():
-    """Typed with real key presses right after the dialog opens: the receiver name replaces
-    "localhost", a name and a kelbo size stay as typed; Apply. The dialog opened again shows
-    them (field 119 with the new size in bytes); Enter after another name starts a
-    transmission with them."""
-    new_receiver, new_size = "kelbos", "1000"
-    with Session("settings") as session:
-        tx, tx_window, rx, rx_window = start_pair(session)
-
+        # Typed with real key presses right after the dialog opens: the receiver name replaces
+        # "localhost", a name and a kelbo size stay as typed; Apply.
+        new_receiver, new_size = "kelbos", "1000"
         dialog, field_before = open_settings(session, tx_window)
         # The receiver box has the focus with its text selected: typing replaces it.
         dialog.type(new_receiver)
@@ -240,6 +233,7 @@ def case_settings():
                      (APPLY_BUTTON[1] + APPLY_BUTTON[3] / 2) / DIALOG_UNITS[1])
         session.wait_gone(SETTINGS_TITLE)
 
+        # The dialog opened again shows them (field 119 with the new size in bytes).
         dialog, _ = open_settings(session, tx_window)
         reopened = settled(dialog.shot, "the reopened dialog")
         check(dialog_part(reopened, FIELD_119) != field_before, "field 119 still shows the old kelbo size after Apply")
@@ -260,11 +254,12 @@ def case_settings():
         dialog, _ = open_settings(session, tx_window)
         dialog.type("127.0.0.1")
         dialog.key("Return")
-        for program, match in ((tx, {"row": "127.0.0.1"}), (rx, {"conn_id": 1})):
+        for program, match in ((tx, {"row": "127.0.0.1"}), (rx, {"conn_id": 2})):
             tick = wait_until(lambda: last_tick(program, **match), f"a tick of {program.name} with {match}")
             check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"{program.name} tick {tick}")
         tx_window.key("alt+c", "h")
-        wait_until(lambda: tx.events_of("end"), "the transmission to halt")
+        wait_until(lambda: len(tx.events_of("end")) == 2, "the transmission to halt")
+        exit_tx(tx, tx_window)
 
 
 def rows_bottom(picture):
@@ -512,8 +507,8 @@ def case_boxes():
         check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
 
 
-CASES = {"menus": case_menus, "settings": case_settings, "pixels": case_pixels,
-         "scale": case_scale, "history": case_history, "boxes": case_boxes}
+CASES = {"menus_settings": case_menus_settings, "pixels": case_pixels, "scale": case_scale,
+         "history": case_history, "boxes": case_boxes}
 
 if __name__ == "__main__":
     sys.exit(run(CASES, sys.argv))
