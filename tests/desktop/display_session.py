@@ -127,15 +127,13 @@ class Program:
 
     def _read(self):
         for raw in self.process.stdout:
-            line = raw.decode(errors="replace").rstrip("\n")
-            if not line.startswith("{"):
-                continue  # the routines' notes
-            try:
-                event = json.loads(line)
-            except ValueError:
-                continue
-            with self._lock:
-                self.events.append(event)
+            if raw.startswith(b"{"):  # not one of the routines' notes
+                try:
+                    event = json.loads(raw.decode(errors="replace"))
+                except ValueError:
+                    continue
+                with self._lock:
+                    self.events.append(event)
 
     def ticks(self, **match):
         return self.events_of("tick", **match)

@@ -319,8 +319,7 @@ def bar_width_candidates(rows_width):
     385 dialog units, the bar runs from 165 to 366."""
     lround = lambda v: int(v + 0.5)
     unit_low, unit_high = (rows_width - 0.5) / 385, (rows_width + 0.5) / 385
-    steps = 200
-    units = [unit_low + (unit_high - unit_low) * i / steps for i in range(steps)]
+    units = [unit_low + (unit_high - unit_low) * i / 200 for i in range(200)]
     return {lround(366 * u) - lround(165 * u) for u in units if lround(385 * u) == rows_width}
 
 
