@@ -77,6 +77,12 @@ class Image:
         starts = ((row * self.width + x) * 3 for row in range(y, y + height))
         return Image(width, height, b"".join(self.data[start:start + width * 3] for start in starts))
 
+    def below(self, top):
+        return self.crop(0, top, self.width, self.height - top)
+
+    def count(self, colour):
+        return sum(1 for i in range(0, len(self.data), 3) if tuple(self.data[i:i + 3]) == colour)
+
     def __eq__(self, other):
         return (self.width, self.height, self.data) == (other.width, other.height, other.data)
 
@@ -99,6 +105,12 @@ def parse_ppm(blob):
     return Image(width, height, data)
 
 
+def magick(*command, env=None):
+    """The image an ImageMagick command writes (a screenshot, an image file converted)."""
+    return parse_ppm(subprocess.run([*command, "-depth", "8", "ppm:-"], env=env, capture_output=True, timeout=WAIT,
+                                    check=True).stdout)
+
+
 class Program:
     """A program started on the display, its standard output read into JSON events."""
 
@@ -115,15 +127,13 @@ class Program:
 
     def _read(self):
         for raw in self.process.stdout:
-            line = raw.decode(errors="replace").rstrip("\n")
-            if not line.startswith("{"):
-                continue  # the routines' notes
-            try:
-                event = json.loads(line)
-            except ValueError:
-                continue
-            with self._lock:
-                self.events.append(event)
+            if raw.startswith(b"{"):  # not one of the routines' notes
+                try:
+                    event = json.loads(raw.decode(errors="replace"))
+                except ValueError:
+                    continue
+                with self._lock:
+                    self.events.append(event)
 
     def ticks(self, **match):
         return self.events_of("tick", **match)
@@ -164,12 +174,10 @@ class Window:
 
     def key(self, *keys):
         """Presses keys in the window, which is given the keyboard focus first."""
-        self.session.xdotool("windowfocus", "--sync", self.id)
-        self.session.xdotool("key", "--clearmodifiers", "--delay", "30", *keys)
+        self.session.xdotool("windowfocus", "--sync", self.id, "key", "--clearmodifiers", "--delay", "30", *keys)
 
     def type(self, text):
-        self.session.xdotool("windowfocus", "--sync", self.id)
-        self.session.xdotool("type", "--delay", "30", text)
+        self.session.xdotool("windowfocus", "--sync", self.id, "type", "--delay", "30", text)
 
     def click(self, fx, fy):
         """Clicks at a point given as fractions of the client area's width and height."""
@@ -230,18 +238,16 @@ class Session:
         except OSError as e:
             raise Skip(f"Xvfb cannot be started: {e}")
         os.close(write_fd)
-        number, deadline = b"", time.monotonic() + WAIT
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_fd], [], [], max(0.0, deadline - time.monotonic()))
-            chunk = os.read(read_fd, 16) if ready else b""
-            if not chunk:
-                err = self.xvfb.stderr.read().decode(errors="replace") if self.xvfb.poll() is not None else ""
-                self.xvfb.kill()
-                self.xvfb = None
-                os.close(read_fd)
-                raise Skip(f"Xvfb did not start a display: {err.strip() or 'no display number'}")
-            number += chunk
-        os.close(read_fd)
+        # Xvfb writes the display's number and a newline once it is ready.
+        with os.fdopen(read_fd, "rb") as pipe:
+            number = pipe.readline() if select.select([pipe], [], [], WAIT)[0] else b""
+        if not number.endswith(b"\n"):
+            self.xvfb.kill()
+            self.xvfb.wait(timeout=WAIT)
+            said = select.select([self.xvfb.stderr], [], [], 0)[0]  # what it wrote, if it is not held open
+            err = os.read(self.xvfb.stderr.fileno(), 4096).decode(errors="replace") if said else ""
+            self.xvfb = None
+            raise Skip(f"Xvfb did not start a display: {err.strip() or 'no display number'}")
         runtime = os.path.join(self.tmp, "runtime")
         os.mkdir(runtime, 0o700)
         self.env.update({"DISPLAY": f":{int(number)}", "QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": runtime})
@@ -256,17 +262,14 @@ class Session:
         self.programs.append(program)
         return program
 
-    def xdotool(self, *args):
-        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
-                                timeout=WAIT)
-        if result.returncode != 0:
-            raise Failure(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+    def xdotool(self, *args, must=True):
+        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=WAIT)
+        check(result.returncode == 0 or not must, f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
         return result.stdout
 
     def search(self, *how):
         """Ids of the visible windows xdotool finds (none: no failure)."""
-        return subprocess.run(["xdotool", "search", "--onlyvisible", *how], env=self.env, capture_output=True,
-                              text=True, timeout=WAIT).stdout.split()
+        return self.xdotool("search", "--onlyvisible", *how, must=False).split()
 
     def find_windows(self, title):
         """Visible windows whose title is exactly `title`."""
@@ -289,9 +292,7 @@ class Session:
         self.xdotool("mousemove", "--sync", str(self.SCREEN[0] - 1), str(self.SCREEN[1] - 1))
 
     def screenshot(self):
-        blob = subprocess.run(["import", "-silent", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,
-                              capture_output=True, timeout=WAIT, check=True).stdout
-        return parse_ppm(blob)
+        return magick("import", "-silent", "-window", "root", env=self.env)
 
 
 def run(cases, argv):

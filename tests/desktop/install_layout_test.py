@@ -33,6 +33,8 @@ EXPECTED_FILES = set("""
     share/kelbos/grafana/kelbos-receivers.json""".split())
 
 ENTRIES = {"kelbostx": "Kelbos Transmitter", "kelbosrx": "Kelbos Receiver"}
+SCENE = "share/kelbos/kelbostx.init"
+OFFSCREEN = dict(os.environ, QT_QPA_PLATFORM="offscreen")
 
 failures = []
 
@@ -43,29 +45,24 @@ def expect(condition, message):
     return condition
 
 
-def installed_files(prefix):
-    return {os.path.relpath(os.path.join(folder, name), prefix) for folder, _, files in os.walk(prefix)
-            for name in files}
-
-
 def run(*words, **how):
     """A command's completed process, its output as text."""
     return subprocess.run(words, capture_output=True, text=True, **how)
 
 
-def read_entry(path):
+def check_entry(prefix, program, name, validator):
+    path = os.path.join(prefix, "share/applications", f"{program}.desktop")
+    if validator:
+        result = run(validator, path)
+        expect(result.returncode == 0 and not result.stdout.strip(),
+               f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
     parser = configparser.ConfigParser(interpolation=None, delimiters=("=",))
     parser.optionxform = str  # keys are case-sensitive
     parser.read(path, encoding="utf-8")
-    return parser["Desktop Entry"]
-
-
-def check_entry(prefix, program, name):
-    entry = read_entry(os.path.join(prefix, "share/applications", f"{program}.desktop"))
-    expect(entry.get("Type") == "Application", f"{program}.desktop: Type is {entry.get('Type')!r}")
-    expect(entry.get("Name") == name, f"{program}.desktop: Name is {entry.get('Name')!r}, not {name!r}")
-    expect(entry.get("Icon") == "kelbos", f"{program}.desktop: Icon is {entry.get('Icon')!r}")
-    scene = os.path.join(prefix, "share/kelbos/kelbostx.init")
+    entry = parser["Desktop Entry"]
+    for key, value in (("Type", "Application"), ("Name", name), ("Icon", "kelbos")):
+        expect(entry.get(key) == value, f"{program}.desktop: {key} is {entry.get(key)!r}, not {value!r}")
+    scene = os.path.join(prefix, SCENE)
     words = entry.get("Exec", "").split()
     expect(words == [program, scene],
            f"{program}.desktop: Exec is {entry.get('Exec')!r}, expected '{program} {scene}'")
@@ -73,11 +70,9 @@ def check_entry(prefix, program, name):
 
 
 def run_as_entry(prefix, words, workdir):
-    """The installed program started headless with the entry's words from `workdir`: its
-    exit status and standard error."""
-    result = run(os.path.join(prefix, "bin", words[0]), "--headless", "--time", "0.3", *words[1:], cwd=workdir,
-                 env=dict(os.environ, QT_QPA_PLATFORM="offscreen"), timeout=60)
-    return result.returncode, result.stderr
+    """The installed program started headless with the entry's words from `workdir`."""
+    return run(os.path.join(prefix, "bin", words[0]), "--headless", "--time", "0.3", *words[1:], cwd=workdir,
+               env=OFFSCREEN, timeout=60)
 
 
 def check_service(prefix, workdir):
@@ -85,11 +80,11 @@ def check_service(prefix, workdir):
     unit = os.path.join(prefix, "lib/systemd/system/kelbosrx.service")
     with open(unit, encoding="utf-8") as f:
         starts = [line.strip().split("=", 1)[1] for line in f if line.startswith("ExecStart=")]
-    scene = os.path.join(prefix, "share/kelbos/kelbostx.init")
-    words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", "--idle-timeout", "300", scene]
+    words = [os.path.join(prefix, "bin/kelbosrx"), "--headless", "--metrics", "9464", "--idle-timeout", "300",
+             os.path.join(prefix, SCENE)]
     if not expect(starts == [" ".join(words)], f"kelbosrx.service: ExecStart {starts}"):
         return
-    result = run(*words, "--time", "0.5", cwd=workdir, timeout=60, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    result = run(*words, "--time", "0.5", cwd=workdir, timeout=60, env=OFFSCREEN)
     expect(result.returncode == 0 and not result.stderr, f"the unit's command: {result.returncode} {result.stderr}")
 
     analyze = shutil.which("systemd-analyze")
@@ -117,21 +112,18 @@ def main():
         enter_private_network()
     except Skip as e:
         print(f"note: {e}; the programs run in this machine's network")
-    scratch = tempfile.mkdtemp(prefix="kelbos-install-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="kelbos-install-") as scratch:
         prefix = os.path.join(scratch, "prefix")
         result = run(cmake, "--install", build, "--prefix", prefix)
         if not expect(result.returncode == 0, f"cmake --install failed:\n{result.stdout}{result.stderr}"):
             return report()
 
-        files = installed_files(prefix)
+        files = {os.path.relpath(os.path.join(folder, name), prefix) for folder, _, names in os.walk(prefix)
+                 for name in names}
         expect(files == EXPECTED_FILES,
                f"installed files differ: extra {sorted(files - EXPECTED_FILES)}, "
                f"missing {sorted(EXPECTED_FILES - files)}")
-        for program in ("kelbostx", "kelbosrx"):
-            expect(os.access(os.path.join(prefix, "bin", program), os.X_OK), f"bin/{program} is not executable")
-        expect(filecmp.cmp(os.path.join(prefix, "share/kelbos/kelbostx.init"),
-                           os.path.join(SOURCE, "scenes/kelbostx.init"), shallow=False),
+        expect(filecmp.cmp(os.path.join(prefix, SCENE), os.path.join(SOURCE, "scenes/kelbostx.init"), shallow=False),
                "the installed scene is not the bundled default scene")
 
         elsewhere = os.path.join(scratch, "elsewhere")
@@ -142,10 +134,7 @@ def main():
                   "the entries were not validated")
         plain = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="200", LC_ALL="C")
         for program, name in ENTRIES.items():
-            if validator:
-                result = run(validator, os.path.join(prefix, "share/applications", f"{program}.desktop"))
-                expect(result.returncode == 0 and not result.stdout.strip(),
-                       f"desktop-file-validate {program}.desktop: {result.stdout}{result.stderr}")
+            expect(os.access(os.path.join(prefix, "bin", program), os.X_OK), f"bin/{program} is not executable")
             # `man NAME` finds the page where it is installed, and it names every option the
             # program's --help lists.
             page = run("man", "-M", os.path.join(prefix, "share/man"), program, env=plain)
@@ -155,32 +144,27 @@ def main():
                    f"man {program}: status {page.returncode}, options missing: "
                    f"{sorted(o for o in options if o not in page.stdout)} {page.stderr}")
 
-            words = check_entry(prefix, program, name)
+            words = check_entry(prefix, program, name, validator)
             if len(words) != 2 or not os.path.exists(os.path.join(prefix, "bin", program)):
                 continue
             # (A receiver may also report its ports taken by another here: only the scene matters.)
-            status, err = run_as_entry(prefix, words, elsewhere)
-            expect(status == 0, f"{program} started as its entry says exited with {status}: {err}")
-            expect("init file" not in err, f"{program} did not read the installed scene: {err}")
+            result = run_as_entry(prefix, words, elsewhere)
+            expect(result.returncode == 0,
+                   f"{program} started as its entry says exited with {result.returncode}: {result.stderr}")
+            expect("init file" not in result.stderr, f"{program} did not read the installed scene: {result.stderr}")
 
         check_service(prefix, elsewhere)
 
         # Without the scene, the same start reports it: the checks above can fail.
-        os.rename(os.path.join(prefix, "share/kelbos/kelbostx.init"), os.path.join(scratch, "moved.init"))
-        status, err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, "share/kelbos/kelbostx.init")],
-                                   elsewhere)
+        os.rename(os.path.join(prefix, SCENE), os.path.join(scratch, "moved.init"))
+        err = run_as_entry(prefix, ["kelbostx", os.path.join(prefix, SCENE)], elsewhere).stderr
         expect("Unable to open init file" in err, f"a missing scene went unreported: {err!r}")
 
         return report()
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def report():
-    for f in failures:
-        print(f"FAILED: {f}")
-    if not failures:
-        print("install layout: passed")
+    print("\n".join(f"FAILED: {f}" for f in failures) or "install layout: passed")
     return 1 if failures else 0
 
 

@@ -75,14 +75,17 @@ def read_menu(image):
 
     # Bands of rows that hold anything but background; a gap of a row or two (between
     # a label and its mnemonic's underline) does not split a band. A separator is a
-    # row of one grey across most of the menu's width.
+    # row of one grey across most of the menu's width; one drawn two rows thick is one.
     bands, current, gap = [], None, 0
     for y in rows:
         row = [image.pixel(x, y) for x in columns]
         marked = [p for p in row if differs(p)]
         common = max(set(row), key=row.count)
         if differs(common) and not is_highlight(common) and row.count(common) >= 0.8 * len(row):
-            bands.append([y, y, [common], "sep"])
+            if bands and bands[-1][3] == "sep" and bands[-1][1] == y - 1:
+                bands[-1][1] = y
+            else:
+                bands.append([y, y, [common], "sep"])
             current, gap = None, 0
         elif marked:
             if current is not None and gap <= 2:
@@ -94,15 +97,8 @@ def read_menu(image):
             gap = 0
         else:
             gap += 1
-    # A separator drawn two rows thick is one separator.
-    merged = []
-    for band in bands:
-        if band[3] == "sep" and merged and merged[-1][3] == "sep" and merged[-1][1] == band[0] - 1:
-            merged[-1][1] = band[1]
-        else:
-            merged.append(band)
     entries = []
-    for top, bottom, pixels, sep in merged:
+    for top, bottom, pixels, sep in bands:
         highlighted = sum(1 for p in pixels if is_highlight(p)) > len(pixels) // 2
         on = highlighted or min(sum(p) // 3 for p in pixels) < 100
         entries.append(("sep" if sep else "on" if on else "off", highlighted))

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """The real windows on a real (virtual) display, used with the keyboard and the mouse.
 
-Usage: real_display_test.py CASE (menus, settings, pixels, scale, history, boxes; none: all).
+Usage: real_display_test.py CASE (menus_settings, pixels, scale, history, boxes; none: all).
 KELBOSTX and KELBOSRX name the programs, KELBOS_SCENES the default scene's folder. Each case
 runs in its own network namespace on its own Xvfb display (status 77 where those cannot be
 had) and observes the programs from outside only: screenshots, window titles and icons, and
@@ -14,7 +14,7 @@ import struct
 import subprocess
 import sys
 
-from display_session import Session, Window, check, parse_ppm, run, wait_until
+from display_session import Session, Window, check, magick, run, wait_until
 from picture_probes import (TX_FACES, bar_lengths_for_text, bars, block, face_centres, face_colours,
                             highlighted_entry, kelbo_shape, menu_states, project)
 
@@ -42,9 +42,9 @@ TX_FILE = {
 # --- helpers
 
 
-def start_pair(session, scene=SCENE, tx_args=(), rx_args=()):
+def start_pair(session, scene=SCENE, tx_args=()):
     """A receiver and a transmitter on the scene, their windows side by side."""
-    rx = session.start(RX, *rx_args, scene)
+    rx = session.start(RX, scene)
     tx = session.start(TX, *tx_args, scene)
     rx_window, tx_window = session.window(RX_TITLE), session.window(TX_TITLE)
     rx_window.move(RX_LEFT, 0)
@@ -53,7 +53,7 @@ def start_pair(session, scene=SCENE, tx_args=(), rx_args=()):
     return tx, tx_window, rx, rx_window
 
 
-def settled(capture, what, limit=10.0):
+def settled(capture, what):
     """Captures until two captures in a row are equal: the picture has stopped changing."""
     last = [capture()]
 
@@ -61,18 +61,13 @@ def settled(capture, what, limit=10.0):
         before, last[0] = last[0], capture()
         return last[0] if last[0] == before else None
 
-    return wait_until(same_again, f"{what} to settle", limit=limit, interval=0.1)
-
-
-def program_windows(session, program):
-    """Ids of the program's visible windows: its main window, and an open menu."""
-    return session.search("--class", program)
+    return wait_until(same_again, f"{what} to settle", limit=10.0, interval=0.1)
 
 
 def open_menu(session, program, window, key, entries):
     """Opens a menu with its Alt key; returns the popup and its settled picture of `entries` entries."""
     window.key(key)
-    found = wait_until(lambda: [i for i in program_windows(session, program) if i != window.id],
+    found = wait_until(lambda: [i for i in session.search("--class", program) if i != window.id],
                        f"the {key} menu of {program} to open")
     check(len(found) == 1, f"{len(found)} menus of {program} open at once")
     popup = Window(session, found[0])
@@ -82,7 +77,7 @@ def open_menu(session, program, window, key, entries):
 
 def close_menu(session, program, window):
     window.key("Escape")
-    wait_until(lambda: program_windows(session, program) == [window.id], f"the menu of {program} to close")
+    wait_until(lambda: session.search("--class", program) == [window.id], f"the menu of {program} to close")
 
 
 def check_menu(session, program, window, key, expected, state):
@@ -120,15 +115,10 @@ def exit_tx(tx, tx_window):
     check(tx.process.wait(timeout=20) == 0, "Exit ended the transmitter with a failure status")
 
 
-def last_tick(program, **match):
+def last_tick(program, rising=False, **match):
+    """The latest tick (`rising`: only while its rate is above 0), or None."""
     ticks = program.ticks(**match)
-    return ticks[-1] if ticks else None
-
-
-def rising_tick(program, **match):
-    """The latest tick with a rate above 0."""
-    tick = last_tick(program, **match)
-    return tick if tick and tick["mbits_per_s"] > 0 else None
+    return ticks[-1] if ticks and (not rising or ticks[-1]["mbits_per_s"] > 0) else None
 
 
 def last_rate_text(program, **match):
@@ -146,13 +136,36 @@ def icon_pixels(window):
     return values[0], values[1], values[2:]
 
 
+# Field 119 (the kelbo size in bytes) and the Apply button in the settings dialog, in
+# dialog units of its 260 by 193 frame: x, y, width, height.
+FIELD_119 = (160, 108, 57, 12)
+DIALOG_UNITS = (260, 193)
+APPLY_BUTTON = (166, 173, 40, 14)
+
+
+def dialog_part(dialog_picture, part):
+    """A control's area cut from the dialog's picture, two pixels inside its edges."""
+    x, y, w, h = part
+    fx, fy = dialog_picture.width / DIALOG_UNITS[0], dialog_picture.height / DIALOG_UNITS[1]
+    left, top = int(x * fx) + 2, int(y * fy) + 2
+    return dialog_picture.crop(left, top, int((x + w) * fx) - 2 - left, int((y + h) * fy) - 2 - top)
+
+
+def open_settings(session, tx_window):
+    """The settings dialog, and its field 119 once settled."""
+    tx_window.key("alt+c", "s")
+    dialog = session.window(SETTINGS_TITLE)
+    return dialog, settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
+
+
 # --- cases
 
 
-def case_menus():
+def case_menus_settings():
     """The menus' entries in each state, worked from the keyboard; Go with a receiver running:
-    both pictures change, both programs' rows tick with rates, and their bars are drawn."""
-    with Session("menus") as session:
+    both pictures change, both programs' rows tick with rates, and their bars are drawn. Then
+    the settings dialog: typed settings applied, shown again, and used by the next Go."""
+    with Session("menus_settings") as session:
         tx, tx_window, rx, rx_window = start_pair(session)
 
         # Both windows carry the kelbo icon: its width side, depth side and top.
@@ -182,12 +195,11 @@ def case_menus():
         tx_window.key("alt+c", "g")
         wait_until(lambda: lower_part(tx_window) != tx_before, "the transmitter's picture to change")
         wait_until(lambda: lower_part(rx_window) != rx_before, "the receiver's picture to change")
-        tick = wait_until(lambda: rising_tick(tx, row="localhost", protocol="UDP"),
-                          "a rate in the transmitter's row")
-        link = wait_until(lambda: rising_tick(rx, conn_id=1, protocol="UDP"), "a rate in the receiver's link row")
-        total = wait_until(lambda: rising_tick(rx, conn_id=0, row="TOTAL"), "a rate in the receiver's TOTAL row")
-        print(f"rates: transmitter {tick['mbits_per_s']}, link {link['mbits_per_s']}, "
-              f"TOTAL {total['mbits_per_s']} Mbits/s")
+        for program, match, row in ((tx, {"row": "localhost", "protocol": "UDP"}, "the transmitter's row"),
+                                    (rx, {"conn_id": 1, "protocol": "UDP"}, "the receiver's link row"),
+                                    (rx, {"conn_id": 0, "row": "TOTAL"}, "the receiver's TOTAL row")):
+            tick = wait_until(lambda: last_tick(program, rising=True, **match), f"a rate in {row}")
+            print(f"{row}: {tick['mbits_per_s']} Mbits/s")
         # The transmitter's one value row with its bar; the receiver's link row, added
         # above TOTAL, with a bar in the link's colour.
         wait_until(lambda: len(row_bars(tx_window.shot())) == 1, "the transmitter's bar")
@@ -206,40 +218,10 @@ def case_menus():
         wait_until(lambda: rx.events_of("link_end"), "the receiver to see the link end")
 
         check_tx_menus(session, tx_window, "idle", "after", "after Halt tx")
-        exit_tx(tx, tx_window)
 
-
-# Field 119 (the kelbo size in bytes) and the Apply button in the settings dialog, in
-# dialog units of its 260 by 193 frame: x, y, width, height.
-FIELD_119 = (160, 108, 57, 12)
-DIALOG_UNITS = (260, 193)
-APPLY_BUTTON = (166, 173, 40, 14)
-
-
-def dialog_part(dialog_picture, part):
-    """A control's area cut from the dialog's picture, two pixels inside its edges."""
-    x, y, w, h = part
-    fx, fy = dialog_picture.width / DIALOG_UNITS[0], dialog_picture.height / DIALOG_UNITS[1]
-    left, top = int(x * fx) + 2, int(y * fy) + 2
-    return dialog_picture.crop(left, top, int((x + w) * fx) - 2 - left, int((y + h) * fy) - 2 - top)
-
-
-def open_settings(session, tx_window):
-    """The settings dialog, and its field 119 once settled."""
-    tx_window.key("alt+c", "s")
-    dialog = session.window(SETTINGS_TITLE)
-    return dialog, settled(lambda: dialog_part(dialog.shot(), FIELD_119), "field 119")
-
-
-def case_settings():
-    """Typed with real key presses right after the dialog opens: the receiver name replaces
-    "localhost", a name and a kelbo size stay as typed; Apply. The dialog opened again shows
-    them (field 119 with the new size in bytes); Enter after another name starts a
-    transmission with them."""
-    new_receiver, new_size = "kelbos", "1000"
-    with Session("settings") as session:
-        tx, tx_window, rx, rx_window = start_pair(session)
-
+        # Typed with real key presses right after the dialog opens: the receiver name replaces
+        # "localhost", a name and a kelbo size stay as typed; Apply.
+        new_receiver, new_size = "kelbos", "1000"
         dialog, field_before = open_settings(session, tx_window)
         # The receiver box has the focus with its text selected: typing replaces it.
         dialog.type(new_receiver)
@@ -251,6 +233,7 @@ def case_settings():
                      (APPLY_BUTTON[1] + APPLY_BUTTON[3] / 2) / DIALOG_UNITS[1])
         session.wait_gone(SETTINGS_TITLE)
 
+        # The dialog opened again shows them (field 119 with the new size in bytes).
         dialog, _ = open_settings(session, tx_window)
         reopened = settled(dialog.shot, "the reopened dialog")
         check(dialog_part(reopened, FIELD_119) != field_before, "field 119 still shows the old kelbo size after Apply")
@@ -271,12 +254,12 @@ def case_settings():
         dialog, _ = open_settings(session, tx_window)
         dialog.type("127.0.0.1")
         dialog.key("Return")
-        tick = wait_until(lambda: last_tick(tx, row="127.0.0.1"), "the transmitter's row to tick")
-        check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"transmitter tick {tick}")
-        link = wait_until(lambda: last_tick(rx, conn_id=1), "the receiver's link row to tick")
-        check(link["kelbo_bits"] == int(new_size) and link["protocol"] == "UDP", f"receiver tick {link}")
+        for program, match in ((tx, {"row": "127.0.0.1"}), (rx, {"conn_id": 2})):
+            tick = wait_until(lambda: last_tick(program, **match), f"a tick of {program.name} with {match}")
+            check(tick["kelbo_bits"] == int(new_size) and tick["protocol"] == "UDP", f"{program.name} tick {tick}")
         tx_window.key("alt+c", "h")
-        wait_until(lambda: tx.events_of("end"), "the transmission to halt")
+        wait_until(lambda: len(tx.events_of("end")) == 2, "the transmission to halt")
+        exit_tx(tx, tx_window)
 
 
 def rows_bottom(picture):
@@ -307,8 +290,7 @@ def lowest_bar(shot, what, only=True):
 def lower_part(window):
     """The picture's lower part, well clear of the rows."""
     shot = window.shot()
-    top = shot.height * 2 // 5
-    return shot.crop(0, top, shot.width, shot.height - top)
+    return shot.below(shot.height * 2 // 5)
 
 
 # A scene of one kelbo, big and low in the picture.
@@ -337,8 +319,7 @@ def bar_width_candidates(rows_width):
     385 dialog units, the bar runs from 165 to 366."""
     lround = lambda v: int(v + 0.5)
     unit_low, unit_high = (rows_width - 0.5) / 385, (rows_width + 0.5) / 385
-    steps = 200
-    units = [unit_low + (unit_high - unit_low) * i / steps for i in range(steps)]
+    units = [unit_low + (unit_high - unit_low) * i / 200 for i in range(200)]
     return {lround(366 * u) - lround(165 * u) for u in units if lround(385 * u) == rows_width}
 
 
@@ -380,7 +361,7 @@ def case_pixels():
         tx_window.key("alt+c", "g")
         wait_until(lambda: faces_are(session, rx_window, face_colours(LINK)),
                    "the receiver's first kelbo in the link's colours")
-        wait_until(lambda: len(tx.ticks(protocol="TCP")) >= 2 and rising_tick(rx, conn_id=1),
+        wait_until(lambda: len(tx.ticks(protocol="TCP")) >= 2 and last_tick(rx, rising=True, conn_id=1),
                    "two ticks of the transmitter's row")
         tx_window.key("alt+c", "h")
         wait_until(lambda: rx.events_of("link_end"), "the link to end")
@@ -466,16 +447,6 @@ def case_scale():
         check_share(rx_window, float(last_rate_text(rx, conn_id=2)), 1000, "receiver link row on Automatic")
 
 
-def image_file(path):
-    """An image file as an Image, read through ImageMagick."""
-    return parse_ppm(subprocess.run(["convert", path, "-depth", "8", "ppm:-"], capture_output=True, timeout=20,
-                                    check=True).stdout)
-
-
-def colour_count(image, colour):
-    return sum(1 for i in range(0, len(image.data), 3) if tuple(image.data[i:i + 3]) == colour)
-
-
 def case_history():
     """View > Rate History...: a line in the link's colour; Save As writes the plot as a
     PNG and its points as CSV."""
@@ -488,8 +459,7 @@ def case_history():
         history = session.window(RX_TITLE + " - Rate History")
         history.move(0, 560)
         # Below the legend (and the window's menu bar), where the lines are.
-        lower = lambda image, top: image.crop(0, top, image.width, image.height - top)
-        wait_until(lambda: colour_count(lower(history.shot(), 60), LINK) > 50, "a line in the link's colour")
+        wait_until(lambda: history.shot().below(60).count(LINK) > 50, "a line in the link's colour")
 
         png, csv = os.path.join(session.tmp, "plot.png"), os.path.join(session.tmp, "points.csv")
         for path in (png, csv):
@@ -499,13 +469,13 @@ def case_history():
             dialog.key("Return")
             session.wait_gone("Save rate history")
             wait_until(lambda: os.path.exists(path), f"{path} to be written")
-        plot, shot = image_file(png), history.shot()
+        plot, shot = magick("convert", png), history.shot()
         # The image is the plot: the window's picture below its menu bar, the legend's
         # strip along the top exactly as on the screen, and the link's line in it.
         check(plot.width == shot.width and plot.height < shot.height, f"a plot of {plot.width}x{plot.height}")
         top = shot.height - plot.height
         check(plot.crop(0, 0, plot.width, 12) == shot.crop(0, top, plot.width, 12), "the PNG is not the plot")
-        check(colour_count(lower(plot, 30), LINK) > 50, "the PNG lacks the link's line")
+        check(plot.below(30).count(LINK) > 50, "the PNG lacks the link's line")
         with open(csv) as f:
             lines = f.read().splitlines()
         check(lines[0] == "time,row,mbits_per_s", f"CSV header {lines[0]!r}")
@@ -532,12 +502,12 @@ def case_boxes():
             wait_until(lambda: len(rx.events_of("link_end")) == n, f"link {n} to end")
             with open(f"/proc/{rx.process.pid}/status") as f:
                 sizes += [int(line.split()[1]) for line in f if line.startswith("VmRSS:")]
-        check(len(program_windows(session, "kelbosrx")) == 2, "not one box beside the main window")
+        check(len(session.search("--class", "kelbosrx")) == 2, "not one box beside the main window")
         check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
 
 
-CASES = {"menus": case_menus, "settings": case_settings, "pixels": case_pixels,
-         "scale": case_scale, "history": case_history, "boxes": case_boxes}
+CASES = {"menus_settings": case_menus_settings, "pixels": case_pixels, "scale": case_scale,
+         "history": case_history, "boxes": case_boxes}
 
 if __name__ == "__main__":
     sys.exit(run(CASES, sys.argv))
