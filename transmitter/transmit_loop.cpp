@@ -134,10 +134,9 @@ void TransmitLoop::send_message() {
                           writable_ends_wait);
             return;
         }
-        // The counters and kelbos go message by message, as one send per message
-        // would leave them: a kelbo is taken at the message that completes it.
-        // Nothing else happens between the messages of one send, so the kelbos they
-        // complete are taken together.
+        // The counters go message by message, as one send per message would leave
+        // them. Nothing else happens between the messages of one send, so the kelbos
+        // they complete are taken together, once the send is counted.
         const std::uint64_t length = link_.message_length();
         std::uint64_t left = static_cast<std::uint64_t>(sent);
         std::uint64_t taken = 0;
