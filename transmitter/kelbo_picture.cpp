@@ -44,8 +44,6 @@ void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int
     }
 }
 
-void take_kelbo(Scene& scene, KelboCanvas& canvas) { take_kelbos(scene, canvas, 1); }
-
 void take_kelbos(Scene& scene, KelboCanvas& canvas, std::uint64_t count) {
     // A kelbo's corners lie at fixed offsets from its reference corner, so one kelbo's
     // pixels, moved, give every other's.

@@ -42,12 +42,8 @@ QRect kelbo_pixel_rect(const KelboShape& shape, Point2 origin);
 void paint_scene(QPainter& painter, const QRect& update, const Scene& scene, int client_bottom,
                  const KelboBrushes& brushes);
 
-// Takes the last shown kelbo away and redraws where it stood; when only the first
-// kelbo was left, the full pile comes back instead.
-void take_kelbo(Scene& scene, KelboCanvas& canvas);
-
-// `count` kelbos taken in turn, leaving the scene and the canvas as that many
-// take_kelbo calls do.
+// Takes `count` kelbos away in turn, each the last one shown, and redraws where they
+// stood; a take when only the first kelbo was left brings back the full pile instead.
 void take_kelbos(Scene& scene, KelboCanvas& canvas, std::uint64_t count);
 
 // At the start of a transmission: a picture down to its first kelbo is made full.

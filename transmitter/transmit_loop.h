@@ -37,12 +37,8 @@ public:
     // Menu enabling for the transmitting (true) or idle (false) state.
     virtual void set_transmitting(bool transmitting) = 0;
     virtual void rearm_picture() = 0;
-    virtual void take_kelbo() = 0;
-    // Several kelbos' worth sent in one go: as many single takes, unless the shell
-    // can do them at once.
-    virtual void take_kelbos(std::uint64_t count) {
-        for (; count != 0; --count) take_kelbo();
-    }
+    // The kelbos one send completed, taken in turn.
+    virtual void take_kelbos(std::uint64_t count) = 0;
     virtual void row_start() = 0;
     virtual void row_stop() = 0;
     // A Go is opening the link; the event loop runs while it waits for the receiver.

@@ -151,10 +151,6 @@ void TransmitterProgram::rearm_picture() {
     kelbos::rearm_picture(scene_, window_->canvas());
 }
 
-void TransmitterProgram::take_kelbo() {
-    kelbos::take_kelbo(scene_, window_->canvas());
-}
-
 void TransmitterProgram::take_kelbos(std::uint64_t count) {
     kelbos::take_kelbos(scene_, window_->canvas(), count);
 }

@@ -97,7 +97,6 @@ private:
     // TransmitShell
     void set_transmitting(bool transmitting) override;
     void rearm_picture() override;
-    void take_kelbo() override;
     void take_kelbos(std::uint64_t count) override;
     void row_start() override;
     void row_stop() override;

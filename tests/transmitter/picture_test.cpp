@@ -83,7 +83,7 @@ TEST(TransmitterPicture, OneKelboInItsThreeColours) {
     EXPECT_EQ(image.pixel(o.x, box.top - 2), qRgb(0, 0, 0));
     EXPECT_EQ(image.pixel(box.right + 2, o.y), qRgb(0, 0, 0));
     // The last kelbo of a scene is never taken away.
-    take_kelbo(pic.scene, pic.canvas);
+    take_kelbos(pic.scene, pic.canvas, 1);
     EXPECT_EQ(pic.scene.kelbo_countdown, 0);
     EXPECT_TRUE(pic.canvas.image() == image);
 
@@ -98,20 +98,20 @@ TEST(TransmitterPicture, ThreeKelbosShowTwoOneThree) {
     ASSERT_EQ(pic.scene.point_count, 3);
     std::vector<int> shown;
     for (int i = 0; i < 6; ++i) {
-        take_kelbo(pic.scene, pic.canvas);
+        take_kelbos(pic.scene, pic.canvas, 1);
         shown.push_back(pic.scene.kelbo_countdown + 1);
         EXPECT_TRUE(pic.canvas.image() == pic.fresh()) << "after take " << i + 1;
     }
     EXPECT_EQ(shown, (std::vector<int>{2, 1, 3, 2, 1, 3}));
 
     // One kelbo left: Go's re-arm brings back the full pile; otherwise it does nothing.
-    take_kelbo(pic.scene, pic.canvas);
-    take_kelbo(pic.scene, pic.canvas);
+    take_kelbos(pic.scene, pic.canvas, 1);
+    take_kelbos(pic.scene, pic.canvas, 1);
     ASSERT_EQ(pic.scene.kelbo_countdown, 0);
     rearm_picture(pic.scene, pic.canvas);
     EXPECT_EQ(pic.scene.kelbo_countdown, 2);
     EXPECT_TRUE(pic.canvas.image() == pic.fresh());
-    take_kelbo(pic.scene, pic.canvas);
+    take_kelbos(pic.scene, pic.canvas, 1);
     rearm_picture(pic.scene, pic.canvas);
     EXPECT_EQ(pic.scene.kelbo_countdown, 1);
 }
@@ -138,7 +138,7 @@ TEST(TransmitterPicture, PartialRedrawsEqualAFullOneAndATakenKelboGoesWithItsOut
     const int edge_y = (front.top + front.bottom) / 2;
     EXPECT_EQ(full.pixel(front.right, edge_y), qRgb(0, 0, 0));
     EXPECT_EQ(full.pixel(front.right + 1, edge_y), qRgb(128, 0, 0));
-    take_kelbo(pic.scene, pic.canvas);
+    take_kelbos(pic.scene, pic.canvas, 1);
     EXPECT_EQ(pic.canvas.image().pixel(front.right, edge_y), qRgb(128, 0, 0));
     EXPECT_TRUE(pic.canvas.image() == pic.fresh());
 
@@ -148,10 +148,10 @@ TEST(TransmitterPicture, PartialRedrawsEqualAFullOneAndATakenKelboGoesWithItsOut
     Picture pile(pile_text, QSize(500, 320));
     ASSERT_EQ(pile.scene.point_count, 19);
     for (int i = 0; i < 25; ++i) {
-        take_kelbo(pile.scene, pile.canvas);
+        take_kelbos(pile.scene, pile.canvas, 1);
         ASSERT_TRUE(pile.canvas.image() == pile.fresh()) << "after take " << i + 1;
     }
-    for (int i = 0; i < 7; ++i) take_kelbo(pile.scene, pile.canvas);
+    for (int i = 0; i < 7; ++i) take_kelbos(pile.scene, pile.canvas, 1);
     EXPECT_TRUE(pile.canvas.image() == pile.fresh());
     // Taken several at once, past one refill and past many: as one by one.
     Picture batch(pile_text, QSize(500, 320));
@@ -159,7 +159,7 @@ TEST(TransmitterPicture, PartialRedrawsEqualAFullOneAndATakenKelboGoesWithItsOut
     batch.canvas.invalidate_all();
     for (std::uint64_t count : {1u, 5u, 19u, 44u, 2u}) {
         take_kelbos(batch.scene, batch.canvas, count);
-        for (std::uint64_t i = 0; i < count; ++i) take_kelbo(pile.scene, pile.canvas);
+        for (std::uint64_t i = 0; i < count; ++i) take_kelbos(pile.scene, pile.canvas, 1);
         EXPECT_EQ(batch.scene.kelbo_countdown, pile.scene.kelbo_countdown) << count;
         EXPECT_TRUE(batch.canvas.image() == batch.fresh()) << count;
     }
@@ -187,7 +187,7 @@ TEST(TransmitterPicture, FramesWhileSendingShowWholePictures) {
         torn += passed.count(frame) == 0;
         shown.insert(frame);
         for (int i = 0; i < 5; ++i) {
-            take_kelbo(pic.scene, pic.canvas);
+            take_kelbos(pic.scene, pic.canvas, 1);
             passed.insert(key(pic.fresh()));
         }
         QMetaObject::invokeMethod(&pic.canvas, slice, Qt::QueuedConnection);

@@ -24,7 +24,7 @@ struct RecordingShell : TransmitShell {
     explicit RecordingShell(const ByteCounters& c) : counters(c) {}
     void set_transmitting(bool on) override { menu.push_back(on); }
     void rearm_picture() override { ++rearms; }
-    void take_kelbo() override { takes.push_back(counters.total_bytes); }
+    void take_kelbos(std::uint64_t count) override { takes.insert(takes.end(), count, counters.total_bytes); }
     void row_start() override { ++row_starts; }
     void row_stop() override { ++row_stops; }
     void start_refused() override { ++refusals; }
