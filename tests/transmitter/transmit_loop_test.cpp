@@ -57,15 +57,9 @@ protected:
         loop = std::make_unique<TransmitLoop>(TransmitInputs{settings, scene, colour, host}, counters, shell,
                                               options);
     }
-    // Go (or Halt), then the event loop until it is over: true when transmitting.
-    bool go() {
-        loop->start_transmit();
-        return pump_until([&] { return !loop->opening(); }) && loop->transmitting();
-    }
-    bool halt() {
-        loop->halt_transmit();
-        return pump_until([&] { return !loop->halting(); }) && !loop->transmitting();
-    }
+    // Go (or Halt), then the event loop until it is over: true when transmitting (or not).
+    bool go() { return loop->start_transmit(), txtest::settled(*loop, true); }
+    bool halt() { return loop->halt_transmit(), txtest::settled(*loop, false); }
     // Pumps until the loop is between two slices, its continuation queued.
     bool between_slices() {
         return pump_until(
@@ -105,8 +99,7 @@ TEST_F(LoopTest, KelbosGoWithTheSendsThatCompleteThemAndHaltsStopWithinOneSlice)
     make(rx.ports());
     loop->start_transmit();
     EXPECT_TRUE(loop->opening() && shell.menu.empty() && shell.row_starts == 0) << "Go returns at once";
-    ASSERT_TRUE(pump_until([&] { return loop->transmitting(); }))
-        << (messages.texts.empty() ? "" : messages.texts[0]);
+    ASSERT_TRUE(txtest::settled(*loop, true)) << (messages.texts.empty() ? "" : messages.texts[0]);
     EXPECT_EQ(shell.menu, std::vector<bool>{true});
     EXPECT_EQ(shell.rearms, 1);
     EXPECT_EQ(shell.row_starts, 1);

@@ -26,6 +26,11 @@ namespace kelbos::txtest {
 using namespace std::chrono_literals;
 using kelbos::testing::pump_until;
 
+// Runs the event loop until the loop's Go or halt is over; true when it then transmits == `on`.
+inline bool settled(const TransmitLoop& loop, bool on) {
+    return pump_until([&] { return !loop.opening() && !loop.halting(); }) && loop.transmitting() == on;
+}
+
 // The five header lines with the shape of the worked example, then the points.
 inline std::string scene_text(const std::string& points, const std::string& size = "20, 20, 10") {
     return "set kelbo\nrot 30, 150, 60\nsize " + size + "\nspace 22, 22, 12\nset points\n" + points;
@@ -116,16 +121,9 @@ protected:
     static bool wait_transmitting(TransmitterProgram& p, bool on, std::chrono::milliseconds limit = 5s) {
         return pump_until([&] { return p.loop().transmitting() == on; }, limit);
     }
-    // Go, then the event loop until the Go is over: true when it transmits.
-    static bool go(TransmitterProgram& p) {
-        p.do_command(ID_GO);
-        return pump_until([&] { return !p.loop().opening(); }) && p.loop().transmitting();
-    }
-    // Halt, then the event loop until the halt is over.
-    static bool halt(TransmitterProgram& p) {
-        p.do_command(ID_HALT);
-        return wait_transmitting(p, false);
-    }
+    // Go (or Halt), then the event loop until it is over: true when it transmits (or not).
+    static bool go(TransmitterProgram& p) { return p.do_command(ID_GO), settled(p.loop(), true); }
+    static bool halt(TransmitterProgram& p) { return p.do_command(ID_HALT), settled(p.loop(), false); }
 
     SceneFiles files;
     MessageLog messages;
