@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 
 #include <QAction>
-#include <QApplication>
 #include <QMetaObject>
 #include <QTimer>
 #include <csignal>
@@ -17,6 +16,7 @@
 #include "fault_support.h"
 #include "history_window.h"
 #include "loop_monitor.h"
+#include "program_modal.h"
 #include "rate_views.h"
 #include "stall_meter.h"
 #include "status_row.h"
@@ -83,16 +83,11 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
         if (a->text() == "Save &As...") save_as = a;
     ASSERT_TRUE(save_as);
     const auto asked = std::chrono::steady_clock::now();
-    bool over_under_dialog = false;
-    QTimer dialog_watch;  // runs in the dialog's loop: closes it when the halt is over, or late
-    QObject::connect(&dialog_watch, &QTimer::timeout, [&] {
-        QWidget* dialog = QApplication::activeModalWidget();
-        if (dialog && (!p->loop().transmitting() || std::chrono::steady_clock::now() > asked + wait + 3s)) {
-            over_under_dialog = !p->loop().transmitting();
-            dialog->close();
-        }
+    bool over_under_dialog = false;  // the dialog stays open until the halt is over, or late
+    kelbos::testing::when_modal<QFileDialog>([&](QFileDialog& dialog) {
+        over_under_dialog = txtest::pump_until([&] { return !p->loop().transmitting(); }, wait + 3s);
+        dialog.close();
     });
-    dialog_watch.start(10ms);
     QMetaObject::invokeMethod(
         p.get(),
         [&] {
@@ -157,11 +152,10 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
     auto p = make_program(rx.ports, files.write("three.klx", txtest::scene_text("300, 100, 0, 1, 3, 1\n")));
     p->loop().link().set_wait(LINK_WAIT);
     p->settings().transport = TRANSPORT_TCP;
-    auto setup =
-        test::play_setup(rx.stream, command == ID_HALT ? accept_reply(1) : Bytes{});  // never reads again
-    if (command == ID_HALT) {
-        ASSERT_TRUE(go(*p) && txtest::pump_until([&] { return p->loop().waiting_for_writable(); }, 10s));
-    }
+    auto setup = test::play_setup(rx.stream, command == ID_HALT ? accept_reply(1) : Bytes{});
+    // Before a halt: a Go, then a receiver that never reads again.
+    ASSERT_TRUE(command != ID_HALT ||
+                (go(*p) && txtest::pump_until([&] { return p->loop().waiting_for_writable(); }, 10s)));
 
     LoopMonitor monitor(now_ms());
     const kelbos::testing::StallMeter machine;
@@ -204,8 +198,8 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
     EXPECT_TRUE(test::read_to_end(setup.get().connection.fd(), rest));
 }
 
-INSTANTIATE_TEST_SUITE_P(Waits, StalledUnderTheProgram, ::testing::Values(ID_GO, ID_HALT),
-                         [](const auto& info) { return info.param == ID_GO ? "Go" : "Halt"; });
+const auto go_or_halt = [](const auto& info) { return info.param == ID_GO ? "Go" : "Halt"; };
+INSTANTIATE_TEST_SUITE_P(Waits, StalledUnderTheProgram, ::testing::Values(ID_GO, ID_HALT), go_or_halt);
 
 // The real kelbostx stalled in its halt (never answered) or its Go (every packet
 // dropped): SIGTERM, the way Exit goes, ends it within a second.
@@ -262,8 +256,7 @@ TEST_P(StalledRealTransmitter, EndsAtOnceWhenToldToAndItsLoopNeverStalls) {
     RecordProperty("max_loop_gap_ms", std::to_string(exits[0]["max_loop_gap_ms"].toInteger()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Waits, StalledRealTransmitter, ::testing::Values(ID_GO, ID_HALT),
-                         [](const auto& info) { return info.param == ID_GO ? "Go" : "Halt"; });
+INSTANTIATE_TEST_SUITE_P(Waits, StalledRealTransmitter, ::testing::Values(ID_GO, ID_HALT), go_or_halt);
 
 }  // namespace
 }  // namespace kelbos::pairtest
