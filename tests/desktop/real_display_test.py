@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """The real windows on a real (virtual) display, used with the keyboard and the mouse.
 
-Usage: real_display_test.py CASE (menus_settings, pixels, scale, history, boxes; none: all).
+Usage: real_display_test.py CASE (menus_settings, pixels, scale, history; none: all).
 KELBOSTX and KELBOSRX name the programs, KELBOS_SCENES the default scene's folder. Each case
 runs in its own network namespace on its own Xvfb display (status 77 where those cannot be
 had) and observes the programs from outside only: screenshots, window titles and icons, and
@@ -346,7 +346,8 @@ def paced_transmission(tx, tx_window, rx, at_least):
 
 def case_pixels():
     """Pixel probes: the transmitter's kelbo in the default colour's three faces, the
-    receiver's first kelbo in the link's colours, and rate bars as long as their texts."""
+    receiver's first kelbo in the link's colours, and rate bars as long as their texts; then
+    failure boxes shown one at a time."""
     with Session("pixels") as session:
         scene = os.path.join(session.tmp, "one.init")
         with open(scene, "w") as f:
@@ -388,6 +389,24 @@ def case_pixels():
         check_bar(paced_window.shot(), widths, text, "transmitter, paced")
         # The paced link's row is the lowest link row, right above TOTAL.
         check_bar(rx_window.shot(), widths, last_rate_text(rx, conn_id=2), "receiver link row, paced", only=False)
+
+        # Thirty links fail while the first failure box is unanswered: one box on the screen, the rest
+        # waiting or on standard error, and the receiver's memory flat.
+        request = struct.pack("<II40s20sBBBB", 2500000, 1000, b"boxes", b"#00FF00", 2, 1, 5, 0)
+
+        def fail_link():  # set up (not refused, as while ten rows are still shown), then closed
+            with socket.create_connection(("127.0.0.1", 54276)) as s:
+                s.sendall(request)
+                return s.recv(4)[1:2] == b"\x01"
+
+        ends, sizes = len(rx.events_of("link_end")), []
+        for n in range(1, 31):
+            wait_until(fail_link, f"link {n} to be accepted", limit=40, interval=0.5)
+            wait_until(lambda: len(rx.events_of("link_end")) == ends + n, f"link {n} to end")
+            with open(f"/proc/{rx.process.pid}/status") as f:
+                sizes += [int(line.split()[1]) for line in f if line.startswith("VmRSS:")]
+        check(len(session.search("--class", "kelbosrx")) == 2, "not one box beside the main window")
+        check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
 
 
 def bar_share(window):
@@ -483,31 +502,7 @@ def case_history():
         check(rows == {"TOTAL", "localhost #1"}, f"CSV rows {rows}")
 
 
-def case_boxes():
-    """Thirty links fail while the first failure box is unanswered: one box on the screen, the
-    rest waiting or on standard error, and the receiver's memory flat."""
-    with Session("boxes") as session:
-        rx = session.start(RX, SCENE)
-        session.window(RX_TITLE)
-        request = struct.pack("<II40s20sBBBB", 2500000, 1000, b"boxes", b"#00FF00", 2, 1, 5, 0)
-
-        def fail_link():  # set up (not refused, as while ten rows are still shown), then closed
-            with socket.create_connection(("127.0.0.1", 54276)) as s:
-                s.sendall(request)
-                return s.recv(4)[1:2] == b"\x01"
-
-        sizes = []
-        for n in range(1, 31):
-            wait_until(fail_link, f"link {n} to be accepted", limit=40, interval=0.5)
-            wait_until(lambda: len(rx.events_of("link_end")) == n, f"link {n} to end")
-            with open(f"/proc/{rx.process.pid}/status") as f:
-                sizes += [int(line.split()[1]) for line in f if line.startswith("VmRSS:")]
-        check(len(session.search("--class", "kelbosrx")) == 2, "not one box beside the main window")
-        check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
-
-
-CASES = {"menus_settings": case_menus_settings, "pixels": case_pixels, "scale": case_scale,
-         "history": case_history, "boxes": case_boxes}
+CASES = {"menus_settings": case_menus_settings, "pixels": case_pixels, "scale": case_scale, "history": case_history}
 
 if __name__ == "__main__":
     sys.exit(run(CASES, sys.argv))
