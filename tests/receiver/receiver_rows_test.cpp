@@ -156,8 +156,8 @@ TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
 
 // The box's loop runs on: the row can go, and its ConnId serve a new link, before the
 // box is closed; the new link's row is not marked stopped. The box comes once the row
-// is dirty, and marked stopped.
-TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirtyAndItsRowMayGoMeanwhile) {
+// is dirty, and marked stopped; one box is open at a time.
+TEST(ReceiverRows, AbortedLinksShowTheirBoxesOnceDirtyOneAtATimeAndARowMayGoMeanwhile) {
     ReceiverRig rig;
     const ConnId a = rig.link("a");
     rig.on_message = [&](const std::string&) {
@@ -190,12 +190,10 @@ TEST(ReceiverRows, AbortedLinkShowsItsBoxAfterBecomingDirtyAndItsRowMayGoMeanwhi
               (std::vector<std::string>{"connection to a failed\ngone",
                                         "connection to far.example failed\nConnection reset by peer"}));
     EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
-}
 
-// While a failure box is open, later ones wait, ten at most (beyond that the oldest
-// waiting goes to standard error), and follow in order.
-TEST(ReceiverRows, FailureBoxesComeOneAtATime) {
-    ReceiverRig rig;
+    // While a box is open, later ones wait, ten at most (beyond that the oldest waiting
+    // goes to standard error), and follow in order.
+    rig.messages.clear();
     const ConnId first = rig.link("l");
     rig.on_message = [&](const std::string& text) {
         for (int i = 0; text == "connection to l failed\nx" && i < 12; ++i, rig.ticks(16))
