@@ -365,11 +365,9 @@ std::vector<EngineReport> expected_for_chunk(const LinkBook& book, const Bytes& 
     const std::size_t n = chunk.size();
     if (n >= SHUTDOWN_REQUEST_LEN && chunk[n - 2] == MSG_SHUTDOWN_REQUEST && chunk[n - 3] == conn_id &&
         book.stage(conn_id) == LinkBook::Stage::set_up) {
-        std::vector<EngineReport> reports;
-        if (n > SHUTDOWN_REQUEST_LEN)
-            reports.push_back(EngineReport::chunk(conn_id, n - SHUTDOWN_REQUEST_LEN));
-        reports.push_back(EngineReport::ended(conn_id, chunk[n - 1], "Remote shutdown request"));
-        return reports;
+        const EngineReport end = EngineReport::ended(conn_id, chunk[n - 1], "Remote shutdown request");
+        if (n == SHUTDOWN_REQUEST_LEN) return {end};
+        return {EngineReport::chunk(conn_id, n - SHUTDOWN_REQUEST_LEN), end};
     }
     return {EngineReport::chunk(conn_id, n)};
 }

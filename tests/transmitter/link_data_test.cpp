@@ -146,8 +146,7 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
             const auto numbers = read_datagram_numbers(got);
             ASSERT_EQ(numbers.has_value(), length == 27);
             if (numbers) {
-                EXPECT_GE(numbers->send_ns, sent_ns);
-                sent_ns = numbers->send_ns;
+                EXPECT_GE(numbers->send_ns, std::exchange(sent_ns, numbers->send_ns));
                 std::copy_n(Bytes{'K', 'N', 'u', 'm', i}.begin(), 5, want.begin() + 4);
                 for (int b = 0; b < 8; ++b) want[16 + b] = static_cast<std::uint8_t>(sent_ns >> (8 * b));
             }

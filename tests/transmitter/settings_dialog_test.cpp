@@ -75,11 +75,10 @@ TEST_F(DialogTest, ControlsTextsGroupsTabOrderAndLists) {
     };
     for (const auto& [id, t] : texts) EXPECT_EQ(text(*d, id), t) << id;
     // The check box, off, takes room no other control of the dialog takes.
-    EXPECT_FALSE(qobject_cast<QCheckBox*>(d->control(130))->isChecked());
-    for (const auto& [id, t] : texts)
-        EXPECT_TRUE(id == 130 || d->control(id)->parent() != d.get() ||
-                    !d->control(id)->geometry().intersects(d->control(130)->geometry()))
-            << id;
+    QWidget* box = d->control(130);
+    EXPECT_FALSE(qobject_cast<QCheckBox*>(box)->isChecked());
+    for (QWidget* w : d->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        EXPECT_TRUE(w == box || !w->geometry().intersects(box->geometry())) << id_of(*d, w);
     // Each radio group is framed by its box and exclusive within it.
     for (int id : {108, 111}) EXPECT_EQ(d->control(id)->parent(), d->control(113));
     for (int id : {103, 104, 105, 106}) EXPECT_EQ(d->control(id)->parent(), d->control(114));
@@ -211,8 +210,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     EXPECT_EQ(text(*again, 119), "12500");
     // Numbered UDP datagrams need 27 bytes: 26 is refused in the window, for TCP it goes.
     set_text(*again, 116, "26");
-    click(*again, 125);
-    click(*again, 1);
+    for (int id : {125, 1}) click(*again, id);  // UDP, Go
     EXPECT_EQ(messages.texts,
               std::vector<std::string>{"message size must be at least 27 bytes to number datagrams"});
     EXPECT_EQ(text(*again, 116), "150000");
@@ -220,9 +218,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     // The smallest kelbo size, 8 bits, is accepted; 7 is refused (see the refusals).
     set_text(*again, 109, "8");
     set_text(*again, 116, "26");
-    click(*again, 127);
-    click(*again, 104);
-    click(*again, 1);
+    for (int id : {127, 104, 1}) click(*again, id);  // TCP, Ethernet, Go
     EXPECT_EQ(again->outcome(), Outcome::go);
     EXPECT_EQ(messages.texts.size(), 1u);
     EXPECT_EQ(settings.kelbo_size, 8u);
