@@ -28,6 +28,11 @@ constexpr std::chrono::milliseconds SWEEP_EVERY{1};
 // much as the extra system call that dropping it takes.
 constexpr std::size_t DISCARD_FROM = 16 * 1024;
 
+// A link waiting for whole chunks is reported readable once this many wait: one wake-up
+// (and one look at the socket's queue) for several chunks. The reads still take one
+// chunk at a time, and the system reports the link at once when its room runs short.
+constexpr std::size_t WHOLE_CHUNKS_PER_REPORT = 8;
+
 // The bytes of a stream socket the system holds, not yet read; 0 when it cannot tell.
 std::size_t bytes_waiting(int fd) {
     int n = 0;
@@ -118,16 +123,16 @@ std::optional<std::uint8_t> StreamReader::read(ConnId conn_id) {
 }
 
 // A link found with two whole chunks waiting has a sender well ahead of the reads: from
-// then on it is reported readable only when a whole chunk waits (SO_RCVLOWAT), one
-// wake-up for each chunk instead of one for every segment that arrives. The system
+// then on it is reported readable only when several whole chunks wait (SO_RCVLOWAT),
+// one wake-up for those chunks instead of one for every segment that arrives. The system
 // still reports it at once when it runs short of room for more, and the sweep lets a
 // link that slows down or stops be reported for every byte again. (A sender with a
 // small buffer never gets that far ahead, and is never kept waiting for a whole chunk.)
 void StreamReader::wait_for_whole_chunks(ConnId conn_id) {
     LinkEntry& entry = links_[conn_id];
     if (entry.whole_chunks) return;
-    if (!set_int_option(entry.socket.fd(), SOL_SOCKET, SO_RCVLOWAT, static_cast<int>(buffers_.buffer_size())))
-        return;
+    const auto mark = static_cast<int>(WHOLE_CHUNKS_PER_REPORT * buffers_.buffer_size());
+    if (!set_int_option(entry.socket.fd(), SOL_SOCKET, SO_RCVLOWAT, mark)) return;
     entry.whole_chunks = true;
     if (!sweep_timer_.isActive()) sweep_timer_.start();
 }
