@@ -14,10 +14,12 @@ constexpr unsigned IDLE_TIMEOUT_MAX = 10000000;
 // `error` saying why, for a value that does not read.
 bool read_admission_options(const QCommandLineParser& parser, EngineOptions& engine, std::string& error) {
     if (parser.isSet("allow")) {
-        auto list = parse_address_list(parser.value("allow").toStdString());
+        std::string refused;
+        auto list = parse_address_list(parser.value("allow").toStdString(), &refused);
         if (!list) {
-            error =
-                "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
+            error = !refused.empty()
+                        ? "allow entry " + refused
+                        : "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
             return false;
         }
         engine.allow = std::move(*list);
