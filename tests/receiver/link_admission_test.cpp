@@ -257,3 +257,29 @@ TEST(LinkAdmission, ManyLinksOfEveryKindLeaveNoDescriptorOrIdBehind) {
     EXPECT_TRUE(pump_until([&] { return count_open_fds() <= before; }))
         << count_open_fds() << " > " << before;
 }
+
+// A host's share counts the ConnIds it holds, its links set up or being set up and its
+// ended links' "Stopped" rows: a new link takes over its oldest stopped row, and only
+// a host whose share is all live is refused.
+TEST(LinkAdmission, AHostsShareHoldsAcrossEndedLinksAndTakesOverItsOldestStoppedRow) {
+    EngineRig rig({.links_per_host = 2});
+    rig.rec.free_ended = false;  // an ended link's row stays "Stopped" until removed
+    for (int i = 0; i < 12; ++i) {
+        auto link = rig.open(i % 2 ? TRANSPORT_UDP : TRANSPORT_TCP);
+        ASSERT_EQ(link.conn_id, i % 2 + 1) << "link " << i;
+        link.control.close();
+        ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == static_cast<std::size_t>(i + 1); }));
+    }
+    EXPECT_EQ(rig.rec.table.links_in_use(), 2);
+    EXPECT_EQ(rig.open(TRANSPORT_TCP, "127.0.0.2").conn_id, 3);
+    // The oldest stopped row (link 1's) goes; link 2's stays until a link connecting
+    // and still setting up takes it over.
+    auto again = rig.open(TRANSPORT_UDP);
+    EXPECT_EQ(again.conn_id, 1);
+    EXPECT_EQ(rig.rec.table[2].row_state, RowState::dirty);
+    Peer setting_up = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(2) == LinkPhase::admitted; }));
+    auto refused = rig.open(TRANSPORT_TCP);
+    EXPECT_EQ(refused.reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
+    EXPECT_EQ(rig.rec.table.links_in_use(), 3);
+}

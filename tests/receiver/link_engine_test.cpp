@@ -159,6 +159,14 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     auto d = rig.open(TRANSPORT_TCP);
     EXPECT_EQ(d.conn_id, 1);
     EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+
+    // A SetupRequest, a chunk's worth less 2 and the request, written as one.
+    Peer e = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(e.send(concat(setup_request(TRANSPORT_TCP),
+                              concat(zeros(LARGEST_MESSAGE - 2), bytes_of(encode_shutdown_request(2, 1))))));
+    EXPECT_EQ(e.read(6), (Bytes{0x02, 0x01, 0x01, 0x05, 0x02, 0x03}));
+    ASSERT_EQ(rig.rec.shutdowns.size(), 3u);
+    EXPECT_EQ(rig.rec.bytes_for(2), (LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN) + (LARGEST_MESSAGE - 2));
 }
 
 TEST(LinkEngine, RefusalFromAllocAndTheEleventhLinkAreRefusedWhileTenCarryOn) {
@@ -255,6 +263,33 @@ TEST(LinkEngine, EndedOrFailingSocketsEndTheirLinksWithTheirText) {
     EXPECT_EQ(rig.open(TRANSPORT_TCP).conn_id, 1);
 }
 
+// Whatever ends a UDP link, its request or its close (a killed transmitter), the
+// datagrams its host sent before and that still wait count for the link, not as foreign.
+TEST(LinkEngine, DatagramsWaitingWhenAUdpLinkEndsCountForIt) {
+    EngineRig rig;
+    Peer datagrams = Peer::udp(rig.ports.datagram);
+    Bytes d = zeros(700);
+    d[0] = 1;
+    for (const int reason : {REASON_NORMAL, REASON_ABORTED}) {
+        auto link = rig.open(TRANSPORT_UDP);
+        ASSERT_EQ(link.conn_id, 1);
+        const int fd = rig.engine->link_socket(1);
+        const std::uint64_t before = rig.rec.bytes_for(1);
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(datagrams.send(d));
+        if (reason == REASON_NORMAL)
+            ASSERT_TRUE(link.control.send(bytes_of(encode_shutdown_request(1, REASON_NORMAL))));
+        else
+            link.control.close();
+        ASSERT_EQ(wait_readable(fd, 5s), WaitResult::ready);
+        rig.engine->handle_readable(fd);
+        ASSERT_EQ(rig.rec.shutdowns.size(), reason);
+        EXPECT_EQ(rig.rec.shutdowns.back().reason, reason);
+        EXPECT_EQ(rig.rec.bytes_for(1) - before, 5 * d.size()) << reason;
+        rig.engine->handle_readable(rig.engine->datagram_socket());
+        EXPECT_EQ(rig.engine->foreign_datagrams(), 0u);
+    }
+}
+
 // Lowers the descriptor limit to the lowest free descriptor, so that the next one the
 // process asks for fails with EMFILE; the limit comes back at restore() or when dropped.
 class NoDescriptorLeft {
@@ -329,19 +364,22 @@ TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheListenerRestsInsteadOfABus
     EXPECT_EQ(rig.rec.allocs, 1);
 }
 
-TEST(LinkEngine, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
+// A backlog that ends in the link's own request, all of it waiting at the link socket
+// before the engine looks: a whole chunk with a part one behind it, and backlogs that
+// exceed whole chunks by 1 or 2 bytes, which a chunk must not leave behind it alone.
+class Backlog : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Backlog, EndingInTheRequestIsAcknowledgedAndCountedExactly) {
     EngineRig rig;
     auto a = rig.open(TRANSPORT_TCP);
     ASSERT_EQ(a.conn_id, 1);
     const int fd = rig.engine->link_socket(1);
-    // A whole chunk and, behind it, one byte short of another that ends in the link's
-    // own request; all of it waits at the link socket before the engine looks.
-    const std::size_t length = 2 * LARGEST_MESSAGE - 1;
+    const std::size_t length = GetParam();
     const Bytes stream =
         concat(zeros(length - SHUTDOWN_REQUEST_LEN), bytes_of(encode_shutdown_request(1, REASON_NORMAL)));
     ASSERT_TRUE(send_waiting(rig, a, stream));
 
-    // One report takes the whole chunk. What is left is less than a whole chunk and all
+    // One report takes a whole chunk. What is left is less than a whole chunk and all
     // that will come: it is read in the same report, or, should the report's time run
     // out first, left for the next one, which comes for any byte that waits.
     rig.engine->handle_readable(fd);
@@ -355,7 +393,9 @@ TEST(LinkEngine, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
     EXPECT_TRUE(a.control.wait_closed());
     ASSERT_EQ(rig.rec.shutdowns.size(), 1u);
     EXPECT_EQ(rig.rec.shutdowns[0].reason, REASON_NORMAL);
-    ASSERT_EQ(rig.rec.more_data.size(), 2u);
-    EXPECT_EQ(rig.rec.more_data[0].bytes, LARGEST_MESSAGE);
-    EXPECT_EQ(rig.rec.more_data[1].bytes, length - LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN);
+    EXPECT_EQ(rig.rec.bytes_for(1), length - SHUTDOWN_REQUEST_LEN);
+    for (const auto& chunk : rig.rec.more_data) EXPECT_LE(chunk.bytes, LARGEST_MESSAGE);
 }
+
+INSTANTIATE_TEST_SUITE_P(LinkEngine, Backlog,
+                         ::testing::Values(2 * LARGEST_MESSAGE - 1, LARGEST_MESSAGE + 1, 2 * LARGEST_MESSAGE + 2));
