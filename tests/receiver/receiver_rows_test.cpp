@@ -11,6 +11,7 @@
 #include "clock.h"
 #include "rate.h"
 #include "receiver_rig.h"
+#include "metrics.h"
 #include "status_row.h"
 
 using namespace kelbos;
@@ -286,4 +287,29 @@ TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
     rig.program().tick_rows();
     EXPECT_EQ(series.at(0).points.size(), 2u);
     EXPECT_EQ(series.at(1).points.size(), 1u);
+}
+
+// Two scrapes across a late datagram: it takes its number back from the loss, a gauge;
+// no counter falls, which Prometheus would read as a reset.
+TEST(ReceiverRows, ALateDatagramLowersTheLossGaugeAndNoCounter) {
+    ConnectionRecord record;
+    const auto scrape = [&] {
+        ReceiverFigures figures;
+        figures.links.push_back(LinkFigures{1, "tx", "UDP", 0, 0, datagram_figures(record)});
+        std::map<std::string, prometheus::MetricFamily> by_name;
+        for (auto& family : metric_families(figures)) by_name[family.name] = family;
+        return by_name;
+    };
+    for (std::uint64_t n : {0, 2}) record.datagrams.add(n, 0, 0);
+    const auto before = scrape();
+    record.datagrams.add(1, 0, 0);
+    const auto after = scrape();
+    const auto& lost = after.at("kelbos_datagrams_lost");
+    EXPECT_EQ(lost.type, prometheus::MetricType::Gauge);
+    EXPECT_EQ(before.at("kelbos_datagrams_lost").metric.at(0).gauge.value, 1);
+    EXPECT_EQ(lost.metric.at(0).gauge.value, 0);
+    EXPECT_EQ(after.at("kelbos_datagrams_expected_total").metric.at(0).counter.value, 3);
+    for (const auto& [name, family] : after)
+        for (std::size_t i = 0; family.type == prometheus::MetricType::Counter && i < family.metric.size(); ++i)
+            EXPECT_GE(family.metric[i].counter.value, before.at(name).metric.at(i).counter.value) << name;
 }
