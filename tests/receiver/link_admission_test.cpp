@@ -283,3 +283,17 @@ TEST(LinkAdmission, AHostsShareHoldsAcrossEndedLinksAndTakesOverItsOldestStopped
     EXPECT_EQ(refused.reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
     EXPECT_EQ(rig.rec.table.links_in_use(), 3);
 }
+
+// Under the idle time-out a silent TCP link ends, and one whose data keeps coming stays:
+// its connection's time since data is a span, not a time stamp.
+TEST(LinkAdmission, IdleTimeOutEndsTheSilentTcpLinkAndNotTheBusyOne) {
+    EngineRig rig({.idle_timeout = std::chrono::seconds(1)});
+    auto busy = rig.open(TRANSPORT_TCP);
+    auto silent = rig.open(TRANSPORT_TCP);
+    ASSERT_EQ(silent.conn_id, 2);
+    ASSERT_TRUE(pump_until([&] { return busy.control.send(zeros(10)) && !rig.rec.shutdowns.empty(); }, 3s));
+    ASSERT_EQ(rig.rec.shutdowns.size(), 1u);
+    EXPECT_EQ(rig.rec.shutdowns[0].conn_id, 2);
+    EXPECT_EQ(rig.rec.shutdowns[0].text, "Link idle: no data for 1 seconds");
+    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+}
