@@ -95,7 +95,7 @@ std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
         family("kelbos_datagrams_out_of_order_total", "Numbered datagrams that came after a later one.",
                MetricType::Counter, std::move(out_of_order)),
         family("kelbos_datagrams_stray_total",
-               "Datagrams of a UDP link whose number lies far ahead of any it sent: counted for nothing else.",
+               "Datagrams of a UDP link numbered far ahead of any it sent, counted for nothing else.",
                MetricType::Counter, std::move(strays)),
         family("kelbos_jitter_seconds", "A UDP link's interarrival jitter (RFC 3550), in seconds.",
                MetricType::Gauge, std::move(jitter)),

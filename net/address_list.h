@@ -26,7 +26,7 @@ struct AddressPrefix {
 // the list is empty. An entry with bits set beyond its prefix, or an IPv4-mapped one
 // shorter than /96, is refused too: `refused` then gets the entry and why.
 std::optional<std::vector<AddressPrefix>> parse_address_list(const std::string& text,
-                                                              std::string* refused = nullptr);
+                                                             std::string* refused = nullptr);
 
 // True when the host of `address` lies in the entry's network. An IPv4 entry also
 // takes the IPv4-mapped form of its addresses, as a dual-stack socket reports them; an

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "datagram_stats.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kelbos {
@@ -56,9 +57,7 @@ void DatagramStats::add(std::uint64_t sequence, std::uint64_t send_ns, std::uint
 void DatagramStats::time(std::uint64_t send_ns, std::uint64_t arrival_ns) {
     const std::uint64_t transit = arrival_ns - send_ns;
     if (timed_) {
-        const auto change = static_cast<std::int64_t>(transit - last_transit_);
-        const std::uint64_t size =
-            change < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(change) : static_cast<std::uint64_t>(change);
+        const std::uint64_t size = std::min(transit - last_transit_, last_transit_ - transit);
         if (size <= WILD_TRANSIT_NS) jitter_ns_ += (static_cast<double>(size) - jitter_ns_) / 16.0;
     }
     timed_ = true;

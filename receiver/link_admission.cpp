@@ -58,7 +58,8 @@ bool LinkAdmission::take_share(const SocketAddress& peer) {
         if (!same_share_host(entry.peer, peer)) continue;
         if (entry.phase != LinkPhase::empty) {
             ++held;
-        } else if (entry.ended != 0 && callbacks_.link_stopped && callbacks_.link_stopped(static_cast<ConnId>(c))) {
+        } else if (entry.ended != 0 && callbacks_.link_stopped &&
+                   callbacks_.link_stopped(static_cast<ConnId>(c))) {
             ++held;
             if (oldest_stopped == CONN_NONE || entry.ended < links_[oldest_stopped].ended)
                 oldest_stopped = static_cast<ConnId>(c);

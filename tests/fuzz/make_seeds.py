@@ -46,7 +46,7 @@ SCENE_READER = {
 }
 
 # receiver_input: mode byte, then the mode's layout.
-SETUP, STREAM, DATAGRAM, STATISTICS = 0, 1, 2, 3
+SETUP, STREAM, DATAGRAM = 0, 1, 2
 CONTROL_PORT, EARLY, RESET, EXPIRE, REFUSE = 1, 2, 1 << 2, 2 << 2, 16
 OP_PIECE, OP_CLOSE, OP_RESET, OP_STRAY, SECOND_LINK = 0, 1, 2, 3, 4
 
@@ -77,11 +77,6 @@ RECEIVER_INPUT = {
     "datagrams": bytes([DATAGRAM, 1]) + piece(data_message(1, 64)) + piece(bytes([0])) + piece(bytes([11, 1]))
     + piece(b"") + piece(bytes([0xFF, 0xFF, 0xFF, 0xFF])),
     "datagrams_without_link": bytes([DATAGRAM, 0]) + piece(data_message(3, 200)),
-    # Statistics: sequence, send and arrival times; a stray far ahead, 2^64-1, a wild
-    # send time, one a window behind.
-    "datagram_statistics": bytes([STATISTICS]) + b"".join(
-        struct.pack("<QQQ", *numbers)
-        for numbers in [(0, 0, 5), (1, 1, 6), (2**62, 0, 0), (2**64 - 1, 0, 0), (3, 2**63, 0), (4097, 9, 9), (1, 0, 0)]),
 }
 
 # transmitter_input: flags (UDP), message length code, then cycles of reply piece,

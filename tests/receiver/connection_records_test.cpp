@@ -84,27 +84,18 @@ TEST(DatagramStats, GapsBeyondTheWindowLateCopiesAndJitter) {
     EXPECT_EQ(s.lost(), 9997u);
 }
 
-// Numbers and times no link sends: strays far ahead (2^62, 2^64-1) and a wild send
-// time change nothing else; a number exactly a window behind, or older, is late, and
-// leaves the bit of the recent number it shares alone.
+// Strays (2^62, 2^64-1) and a wild send time move nothing else; a number a window
+// behind, or older, is late and leaves the bit of the recent number it shares alone.
 TEST(DatagramStats, StraysWildTimesAndNumbersBehindTheWindowMoveNothingElse) {
     DatagramStats s;
-    const std::uint64_t ms = 1000000;
-    const auto add = [&](std::uint64_t n) { s.add(n, n * ms, n * ms + 3 * ms); };
-    for (std::uint64_t n = 0; n < 50; ++n) add(n);
-    s.add(std::uint64_t{1} << 62, 0, 0);
-    s.add(UINT64_MAX, 0, 0);
-    s.add(51, std::uint64_t{1} << 62, 0);
-    for (std::uint64_t n = 52; n < 100; ++n) add(n);
+    for (std::uint64_t n : {0ul, 1ul, 1ul << 62, UINT64_MAX}) s.add(n, n, n + 3);
+    s.add(3, 1ul << 62, 0);
+    s.add(4, 4, 7);
     EXPECT_EQ((std::vector{s.received(), s.expected(), s.lost(), s.out_of_order(), s.strays()}),
-              (std::vector<std::uint64_t>{99, 100, 1, 0, 2}));
+              (std::vector<std::uint64_t>{4, 5, 1, 0, 2}));
     EXPECT_EQ(s.jitter_ms(), 0.0);
-
     DatagramStats t;
-    for (std::uint64_t n = 1; n <= DatagramStats::WINDOW; ++n) t.add(n, 0, 0);
-    t.add(0, 0, 0);  // exactly a window behind the highest
-    t.add(20000, 0, 0);
-    t.add(10000, 0, 0);  // too old: its bit is 18192's now
-    t.add(18192, 0, 0);  // missing until now: late, not a copy
-    EXPECT_EQ((std::vector{t.lost(), t.out_of_order(), t.duplicates()}), (std::vector<std::uint64_t>{15901, 3, 0}));
+    for (std::uint64_t n : {4096, 0, 20000, 10000, 18192}) t.add(n, 0, 0);  // 18192 shares 10000's bit
+    EXPECT_EQ((std::vector{t.lost(), t.out_of_order(), t.duplicates()}),
+              (std::vector<std::uint64_t>{19996, 3, 0}));
 }

@@ -289,27 +289,19 @@ TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
     EXPECT_EQ(series.at(1).points.size(), 1u);
 }
 
-// Two scrapes across a late datagram: it takes its number back from the loss, a gauge;
-// no counter falls, which Prometheus would read as a reset.
+// Two scrapes across a late datagram: the loss, a gauge, falls; no counter does.
 TEST(ReceiverRows, ALateDatagramLowersTheLossGaugeAndNoCounter) {
     ConnectionRecord record;
-    const auto scrape = [&] {
-        ReceiverFigures figures;
-        figures.links.push_back(LinkFigures{1, "tx", "UDP", 0, 0, datagram_figures(record)});
-        std::map<std::string, prometheus::MetricFamily> by_name;
-        for (auto& family : metric_families(figures)) by_name[family.name] = family;
-        return by_name;
-    };
-    for (std::uint64_t n : {0, 2}) record.datagrams.add(n, 0, 0);
-    const auto before = scrape();
-    record.datagrams.add(1, 0, 0);
-    const auto after = scrape();
-    const auto& lost = after.at("kelbos_datagrams_lost");
-    EXPECT_EQ(lost.type, prometheus::MetricType::Gauge);
-    EXPECT_EQ(before.at("kelbos_datagrams_lost").metric.at(0).gauge.value, 1);
-    EXPECT_EQ(lost.metric.at(0).gauge.value, 0);
-    EXPECT_EQ(after.at("kelbos_datagrams_expected_total").metric.at(0).counter.value, 3);
-    for (const auto& [name, family] : after)
-        for (std::size_t i = 0; family.type == prometheus::MetricType::Counter && i < family.metric.size(); ++i)
-            EXPECT_GE(family.metric[i].counter.value, before.at(name).metric.at(i).counter.value) << name;
+    ReceiverFigures figures;
+    std::map<std::uint64_t, std::map<std::string, prometheus::MetricFamily>> scrape;  // after each number
+    for (std::uint64_t n : {0, 2, 1}) {
+        record.datagrams.add(n, 0, 0);
+        figures.links = {{1, "tx", "UDP", 0, 0, datagram_figures(record)}};
+        for (auto& f : metric_families(figures)) scrape[n][f.name] = f;
+    }
+    for (const char* name : {"kelbos_datagrams_received_total", "kelbos_datagrams_expected_total"})
+        EXPECT_LE(scrape[2][name].metric.at(0).counter.value, scrape[1][name].metric.at(0).counter.value);
+    EXPECT_EQ(scrape[1]["kelbos_datagrams_lost"].type, prometheus::MetricType::Gauge);
+    EXPECT_EQ(scrape[2]["kelbos_datagrams_lost"].metric.at(0).gauge.value, 1);
+    EXPECT_EQ(scrape[1]["kelbos_datagrams_lost"].metric.at(0).gauge.value, 0);
 }

@@ -35,8 +35,8 @@ TEST(Settings, NumberFieldsReadAsTheDialogReadsThem) {
                                       {"4294967295", 4294967295u}, {"0004294967295", 4294967295u}})
         EXPECT_EQ(read_dialog_uint(text), value) << text;
     // Above 32 bits, empty, signed, not whole, or with anything besides the digits.
-    for (const char* text : {"4294967296", "99999999999999999999", "", "   ", "abc", "-1", "+1", "x12", "12abc",
-                             "7 8", "0.5", "2x", "1e3"})
+    for (const char* text : {"4294967296", "99999999999999999999", "", "   ", "abc", "-1", "+1", "x12",
+                             "12abc", "7 8", "0.5", "2x", "1e3"})
         EXPECT_FALSE(read_dialog_uint(text)) << text;
 }
 
