@@ -63,4 +63,21 @@ int FormatScanner::integer_list(int* values, int max_count) {
     return count;
 }
 
+std::optional<std::uint32_t> read_whole_number(std::string_view text) {
+    FormatScanner scan(text);
+    scan.skip_space();
+    std::string_view digits = scan.rest();
+    digits = digits.substr(0, digits.find_first_not_of("0123456789"));
+    if (digits.empty()) return std::nullopt;
+    FormatScanner after(scan.rest().substr(digits.size()));
+    after.skip_space();
+    if (!after.rest().empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char digit : digits) {
+        value = value * 10 + static_cast<unsigned>(digit - '0');
+        if (value > UINT32_MAX) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
 }  // namespace kelbos

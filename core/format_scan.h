@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace kelbos {
@@ -14,6 +16,12 @@ namespace kelbos {
 // The white space of formatted input: space, tab, line feed, vertical tab, form
 // feed and carriage return.
 bool is_format_space(char c);
+
+// A whole number as a number field or option holds it: decimal digits, with white
+// space before and after them allowed, nothing else. Empty text, a sign, a point, an
+// exponent or any other character, and values above 4294967295 do not read: "0.5"
+// is not 0 and "2x" is not 2.
+std::optional<std::uint32_t> read_whole_number(std::string_view text);
 
 // Reads formatted input from the front of a text, consuming what it matches.
 class FormatScanner {

@@ -22,6 +22,8 @@ struct DatagramFigures {
     std::uint64_t out_of_order = 0;
     std::uint64_t duplicates = 0;
     double jitter_ms = 0;
+    std::uint64_t expected = 0;  // numbers up to the highest seen (the metrics only)
+    std::uint64_t strays = 0;    // numbers far ahead of any sent (the metrics only)
 };
 
 struct TickEvent {

@@ -41,7 +41,7 @@ MetricFamily family(const char* name, const char* help, MetricType type, std::ve
 std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
     std::vector<ClientMetric> bytes;
     std::vector<ClientMetric> rates;
-    std::vector<ClientMetric> datagrams, lost, out_of_order, jitter;
+    std::vector<ClientMetric> datagrams, expected, lost, out_of_order, strays, jitter;
     for (const LinkFigures& link : figures.links) {
         const std::vector<ClientMetric::Label> labels = {
             {"conn_id", std::to_string(link.conn_id)}, {"peer", link.peer}, {"transport", link.transport}};
@@ -51,8 +51,10 @@ std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
         const std::vector<ClientMetric::Label> numbered = {{"conn_id", std::to_string(link.conn_id)},
                                                            {"peer", link.peer}};
         datagrams.push_back(sample(static_cast<double>(link.datagrams->datagrams), numbered));
-        lost.push_back(sample(static_cast<double>(link.datagrams->lost), numbered));
+        expected.push_back(sample(static_cast<double>(link.datagrams->expected), numbered));
+        lost.push_back(sample(static_cast<double>(link.datagrams->lost), numbered, false));
         out_of_order.push_back(sample(static_cast<double>(link.datagrams->out_of_order), numbered));
+        strays.push_back(sample(static_cast<double>(link.datagrams->strays), numbered));
         jitter.push_back(sample(link.datagrams->jitter_ms / 1000.0, numbered, false));
     }
     // The usual reasons are on show from the start, so that increase() sees their first end.
@@ -84,11 +86,17 @@ std::vector<MetricFamily> metric_families(const ReceiverFigures& figures) {
                std::move(ended)),
         family("kelbos_datagrams_received_total", "Numbered datagrams received on a UDP link.",
                MetricType::Counter, std::move(datagrams)),
-        family("kelbos_datagrams_lost_total",
-               "Numbered datagrams missing on a UDP link; a late one that comes takes its number back.",
-               MetricType::Counter, std::move(lost)),
+        family("kelbos_datagrams_expected_total",
+               "Numbers up to the highest seen on a UDP link: the numbered datagrams sent so far.",
+               MetricType::Counter, std::move(expected)),
+        family("kelbos_datagrams_lost",
+               "Numbered datagrams missing on a UDP link now; a late one that comes takes its number back.",
+               MetricType::Gauge, std::move(lost)),
         family("kelbos_datagrams_out_of_order_total", "Numbered datagrams that came after a later one.",
                MetricType::Counter, std::move(out_of_order)),
+        family("kelbos_datagrams_stray_total",
+               "Datagrams of a UDP link numbered far ahead of any it sent, counted for nothing else.",
+               MetricType::Counter, std::move(strays)),
         family("kelbos_jitter_seconds", "A UDP link's interarrival jitter (RFC 3550), in seconds.",
                MetricType::Gauge, std::move(jitter)),
     };

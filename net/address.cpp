@@ -29,12 +29,22 @@ HostBytes host_bytes(const SocketAddress& address) {
     }
     return {};
 }
+
+// The hosts of a and b are one, comparing the first `ipv6_bytes` of IPv6 addresses.
+bool hosts_match(const SocketAddress& a, const SocketAddress& b, std::size_t ipv6_bytes) {
+    const HostBytes x = host_bytes(a);
+    const HostBytes y = host_bytes(b);
+    const std::size_t compared = x.size == 16 ? ipv6_bytes : x.size;
+    return x.size != 0 && x.size == y.size && std::memcmp(x.data, y.data, compared) == 0;
+}
 }  // namespace
 
 bool same_host(const SocketAddress& a, const SocketAddress& b) {
-    const HostBytes x = host_bytes(a);
-    const HostBytes y = host_bytes(b);
-    return x.size != 0 && x.size == y.size && std::memcmp(x.data, y.data, x.size) == 0;
+    return hosts_match(a, b, 16);
+}
+
+bool same_share_host(const SocketAddress& a, const SocketAddress& b) {
+    return hosts_match(a, b, 8);
 }
 
 std::optional<in_addr> ipv4_of(const SocketAddress& address) {

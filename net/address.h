@@ -29,6 +29,9 @@ struct SocketAddress {
 // IPv4-mapped IPv6 address is the same host as the plain IPv4 address it holds. An
 // address of another family, or too short for its family, names no host.
 bool same_host(const SocketAddress& a, const SocketAddress& b);
+// As same_host, except that every address of one IPv6 /64 (a network one machine is
+// commonly given whole) counts as one host.
+bool same_share_host(const SocketAddress& a, const SocketAddress& b);
 
 // The IPv4 address of an AF_INET address, or of an IPv4-mapped IPv6 one.
 std::optional<in_addr> ipv4_of(const SocketAddress& address);

@@ -23,8 +23,10 @@ struct AddressPrefix {
 // Reads a comma-separated list of addresses, each alone or with "/BITS" (0 to 32 for
 // IPv4, 0 to 128 for IPv6; an IPv6 address may stand in brackets). An IPv4-mapped IPv6
 // entry is taken as the IPv4 network it holds. Nothing when any entry does not read, or
-// the list is empty.
-std::optional<std::vector<AddressPrefix>> parse_address_list(const std::string& text);
+// the list is empty. An entry with bits set beyond its prefix, or an IPv4-mapped one
+// shorter than /96, is refused too: `refused` then gets the entry and why.
+std::optional<std::vector<AddressPrefix>> parse_address_list(const std::string& text,
+                                                             std::string* refused = nullptr);
 
 // True when the host of `address` lies in the entry's network. An IPv4 entry also
 // takes the IPv4-mapped form of its addresses, as a dual-stack socket reports them; an

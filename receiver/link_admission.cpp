@@ -50,10 +50,26 @@ int LinkAdmission::links_setting_up() const {
                                           [](const LinkEntry& e) { return e.phase == LinkPhase::admitted; }));
 }
 
-int LinkAdmission::host_links(const SocketAddress& peer) const {
-    return static_cast<int>(std::count_if(links_.begin(), links_.end(), [&](const LinkEntry& e) {
-        return e.phase != LinkPhase::empty && same_host(e.peer, peer);
-    }));
+bool LinkAdmission::take_share(const SocketAddress& peer) {
+    int held = 0;
+    ConnId oldest_stopped = CONN_NONE;
+    for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
+        const LinkEntry& entry = links_[c];
+        if (!same_share_host(entry.peer, peer)) continue;
+        if (entry.phase != LinkPhase::empty) {
+            ++held;
+        } else if (entry.ended != 0 && callbacks_.link_stopped &&
+                   callbacks_.link_stopped(static_cast<ConnId>(c))) {
+            ++held;
+            if (oldest_stopped == CONN_NONE || entry.ended < links_[oldest_stopped].ended)
+                oldest_stopped = static_cast<ConnId>(c);
+        }
+    }
+    if (held < options_.links_per_host) return true;
+    if (oldest_stopped == CONN_NONE || !callbacks_.remove_stopped) return false;
+    links_[oldest_stopped].ended = 0;
+    callbacks_.remove_stopped(oldest_stopped);
+    return true;
 }
 
 void LinkAdmission::report_refusal(const SocketAddress& peer, Refusal why) {
@@ -83,7 +99,7 @@ bool LinkAdmission::accept_link(int listener_fd) {
     if (!set_keepalive(socket.fd())) return true;
 
     // A host with its share of links is refused as a full receiver refuses.
-    if (options_.links_per_host < CONN_LAST && host_links(peer) >= options_.links_per_host) {
+    if (options_.links_per_host < CONN_LAST && !take_share(peer)) {
         send_bytes(socket.fd(), encode_setup_reject());
         report_refusal(peer, Refusal::host_limit);
         return true;
@@ -105,6 +121,7 @@ bool LinkAdmission::accept_link(int listener_fd) {
     entry.setup_received = 0;
     entry.deadline_ms = now_ms() + static_cast<std::uint64_t>(options_.setup_wait.count());
     entry.peer = peer;
+    entry.ended = 0;
     links_.watch(conn_id);
     arm_admission_timer();
     read_setup(conn_id);  // the request has often arrived with the connection

@@ -34,8 +34,9 @@ public:
     int links_setting_up() const;
 
 private:
-    // Links of the peer's host that are set up or being set up.
-    int host_links(const SocketAddress& peer) const;
+    // Whether the peer's host may have one more ConnId: it holds fewer than its share,
+    // live or "Stopped", or its oldest "Stopped" row goes now to make room.
+    bool take_share(const SocketAddress& peer);
     void report_refusal(const SocketAddress& peer, Refusal why);
     void complete_setup(ConnId conn_id);
     void expire_admissions();

@@ -186,23 +186,18 @@ __attribute__((no_sanitize("vptr"))) void LinkEngine::rest_listener(int listener
 }
 
 void LinkEngine::read_link(ConnId conn_id) {
-    const int fd = links_[conn_id].socket.fd();
     const std::optional<std::uint8_t> request_reason = streams_.read(conn_id);
-    if (!request_reason) return;
-    // The datagrams sent before the request are waiting too: they count for the link
-    // before it ends.
-    datagrams_.read(true);
-    if (links_.lookup(fd) == conn_id) shutdown_link(conn_id, *request_reason);
+    if (request_reason) shutdown_link(conn_id, *request_reason);
 }
 
-// A link's own request: acknowledged on its connection, which then closes. A failed
+// A link's own request: acknowledged on its connection, which then closes (the
+// datagrams sent before the request still count for the link). A failed
 // acknowledgement leaves the link open.
 void LinkEngine::shutdown_link(ConnId conn_id, std::uint8_t reason) {
     const LinkEntry& entry = links_[conn_id];
     if (entry.phase != LinkPhase::set_up) return;
     if (!send_bytes(entry.socket.fd(), encode_shutdown_ack(conn_id))) return;
-    links_.close(conn_id);
-    if (callbacks_.shutdown_rcv) callbacks_.shutdown_rcv(conn_id, reason, "Remote shutdown request");
+    links_.end_link(conn_id, "Remote shutdown request", reason);
 }
 
 }  // namespace kelbos

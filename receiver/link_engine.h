@@ -66,6 +66,10 @@ struct EngineCallbacks {
     std::function<void(ConnId, int reason, const std::string& text)> shutdown_rcv;
     // Gives back a ConnId that never reached new_link.
     std::function<void(ConnId)> release_conn_id;
+    // Whether the ConnId of an ended link is still held by its "Stopped" row, and the
+    // removal of that row at once, which frees the ConnId (the links per host).
+    std::function<bool(ConnId)> link_stopped;
+    std::function<void(ConnId)> remove_stopped;
     // A connection was refused, after its refusing SetupReply (if any) has gone out.
     std::function<void(const SocketAddress& peer, Refusal why)> link_refused;
 };
@@ -78,7 +82,9 @@ struct EngineOptions {
     std::chrono::milliseconds name_budget{10};
     // The hosts that may connect; empty: every host.
     std::vector<AddressPrefix> allow{};
-    // How many links one host may have set up or being set up at once.
+    // How many ConnIds one host may hold at once: its links set up or being set up, and
+    // its ended links whose rows still show "Stopped" (the oldest of which a new link
+    // takes over). The addresses of one IPv6 /64 are one host.
     int links_per_host = CONN_LAST;
     // A set-up link that brings no data for this long ends as a failed link; 0: never.
     std::chrono::seconds idle_timeout{0};
@@ -135,6 +141,8 @@ public:
     // Datagrams dropped because they did not come from the host of the link their
     // first byte names (or named no link).
     std::uint64_t foreign_datagrams() const { return datagrams_.foreign(); }
+    // Reads the datagrams that wait, until none does (within a bound).
+    void read_waiting_datagrams() { datagrams_.read(true); }
 
 private:
     LinkStatus fail(LinkStatus status);

@@ -20,7 +20,7 @@ QString datagram_tip(const DatagramStats& stats) {
     return QString("Loss %1 % (%2 of %3 datagrams)\nJitter %4 ms")
         .arg(stats.loss_percent(), 0, 'f', 2)
         .arg(stats.lost())
-        .arg(stats.lost() + stats.received() - stats.duplicates())
+        .arg(stats.expected())
         .arg(stats.jitter_ms(), 0, 'f', 3);
 }
 

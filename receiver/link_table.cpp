@@ -46,9 +46,17 @@ void LinkTable::close(ConnId conn_id) {
     entry.datagrams_seen = false;
 }
 
-void LinkTable::end_link(ConnId conn_id, const std::string& text) {
+void LinkTable::end_link(ConnId conn_id, const std::string& text, int reason) {
+    // Whatever ends a UDP link, the datagrams its host sent before that wait in the
+    // datagram socket: once the link has left the table they would count for nothing.
+    if (entries_[conn_id].transport == TRANSPORT_UDP) {
+        const int fd = entries_[conn_id].socket.fd();
+        engine_.read_waiting_datagrams();
+        if (lookup(fd) != conn_id) return;  // a nested call ended it meanwhile
+    }
     close(conn_id);
-    if (callbacks_.shutdown_rcv) callbacks_.shutdown_rcv(conn_id, REASON_ABORTED, text);
+    entries_[conn_id].ended = ++ends_;
+    if (callbacks_.shutdown_rcv) callbacks_.shutdown_rcv(conn_id, reason, text);
 }
 
 }  // namespace kelbos

@@ -63,6 +63,10 @@ struct LinkEntry {
     // links, whether a datagram came since the last check.
     std::uint64_t active_ms = 0;
     bool datagrams_seen = false;
+    // Where the end of the entry's last link came among all ends (1 the first); 0 while
+    // none has ended since the entry was last admitted. With `peer` it tells which host
+    // an ended link's ConnId, still held by its "Stopped" row, belongs to.
+    std::uint64_t ended = 0;
 };
 
 // One send of a whole control message. MSG_NOSIGNAL: a peer that has gone away makes
@@ -108,11 +112,13 @@ public:
     void watch(ConnId conn_id);
     // Shut down both ways, stop the notifications, close; the entry is empty afterwards.
     void close(ConnId conn_id);
-    // A set-up link that failed: socket closed, its end reported with reason 2.
-    void end_link(ConnId conn_id, const std::string& text);
+    // A set-up link ends: a UDP link's datagrams that wait are counted first, then its
+    // socket is closed and its end reported, with reason 2 (failed) unless told.
+    void end_link(ConnId conn_id, const std::string& text, int reason = REASON_ABORTED);
 
 private:
     Entries entries_;
+    std::uint64_t ends_ = 0;
     LinkEngine& engine_;
     const EngineCallbacks& callbacks_;
 };

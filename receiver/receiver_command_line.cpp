@@ -14,10 +14,12 @@ constexpr unsigned IDLE_TIMEOUT_MAX = 10000000;
 // `error` saying why, for a value that does not read.
 bool read_admission_options(const QCommandLineParser& parser, EngineOptions& engine, std::string& error) {
     if (parser.isSet("allow")) {
-        auto list = parse_address_list(parser.value("allow").toStdString());
+        std::string refused;
+        auto list = parse_address_list(parser.value("allow").toStdString(), &refused);
         if (!list) {
-            error =
-                "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
+            error = !refused.empty() ? "allow entry " + refused
+                                     : "allow must be a comma-separated list of IPv4 or IPv6 addresses, each "
+                                       "with an optional /BITS";
             return false;
         }
         engine.allow = std::move(*list);
@@ -55,11 +57,12 @@ CommandLineOutcome parse_receiver_command_line(QCommandLineParser& parser, const
     parser.addOption({"allow",
                       "Accept links only from these hosts: addresses and prefixes, such as "
                       "127.0.0.1,10.0.0.0/8,::1,2001:db8::/32 (an IPv4 entry also takes its IPv4-mapped "
-                      "IPv6 form). Default: every host.",
+                      "IPv6 form; no bits may be set beyond a prefix). Default: every host.",
                       "LIST"});
     parser.addOption({"links-per-host",
-                      "Refuse a host's link while it has N links set up or being set up (1 to 10; "
-                      "default 10).",
+                      "Let a host hold at most N ConnIds, live or \"Stopped\" (1 to 10; default 10): a new "
+                      "link takes over its oldest stopped row, and is refused only when all N are live. "
+                      "The addresses of one IPv6 /64 are one host.",
                       "N"});
     parser.addOption({"idle-timeout",
                       "End a link that brings no data for SECONDS, as a failed link (default 0: never).",

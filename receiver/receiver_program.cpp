@@ -81,6 +81,8 @@ void ReceiverProgram::start_communications() {
         rows_.shutdown_rcv(c, reason, text);
     };
     callbacks.release_conn_id = [this](ConnId c) { rows_.release_conn_id(c); };
+    callbacks.link_stopped = [this](ConnId c) { return connections_[c].row_state == RowState::dirty; };
+    callbacks.remove_stopped = [this](ConnId c) { rows_.remove_row(c); };
     callbacks.link_refused = [this](const SocketAddress& peer, Refusal why) {
         const char* reason = why == Refusal::host_limit    ? REFUSED_HOST_LIMIT
                              : why == Refusal::not_allowed ? REFUSED_NOT_ALLOWED

@@ -22,8 +22,10 @@ std::uint64_t kelbo_bits(const ConnectionRecord& record) {
 std::optional<DatagramFigures> datagram_figures(const ConnectionRecord& record) {
     const DatagramStats& stats = record.datagrams;
     if (!stats.numbered()) return std::nullopt;
-    return DatagramFigures{stats.received(), true, stats.lost(), stats.out_of_order(), stats.duplicates(),
-                           stats.jitter_ms()};
+    return DatagramFigures{stats.received(),   true,
+                           stats.lost(),       stats.out_of_order(),
+                           stats.duplicates(), stats.jitter_ms(),
+                           stats.expected(),   stats.strays()};
 }
 
 void fill_row(StatusRow& row, const ConnectionRecord& record, bool total) {

@@ -56,6 +56,15 @@ ssize_t take_chunk(int fd, std::size_t chunk, std::span<std::uint8_t> scratch,
     return dropped + std::max<ssize_t>(last, 0);
 }
 
+// The chunk to take of what waits: what one read of a buffer would take, except that a
+// chunk never leaves 1 or 2 bytes behind it. Those would be read as a chunk of their own,
+// which is always data, and a ShutdownRequest that ends the backlog would be split and
+// never recognised: such a chunk is taken 3 bytes short of what waits instead.
+std::size_t chunk_of(std::size_t waiting, std::size_t buffer) {
+    if (waiting > buffer && waiting - buffer < SHUTDOWN_REQUEST_LEN) return waiting - SHUTDOWN_REQUEST_LEN;
+    return std::min(waiting, buffer);
+}
+
 }  // namespace
 
 StreamReader::StreamReader(LinkTable& links, const EngineCallbacks& callbacks, ReceiveBufferPool& buffers)
@@ -66,6 +75,15 @@ StreamReader::StreamReader(LinkTable& links, const EngineCallbacks& callbacks, R
 }
 
 std::optional<std::uint8_t> StreamReader::read(ConnId conn_id) {
+    std::string failure;
+    const std::optional<std::uint8_t> request_reason = read_chunks(conn_id, failure);
+    // A failed link ends once the call's buffer is back: its end reads the datagrams
+    // that wait, into a buffer of its own.
+    if (!failure.empty()) links_.end_link(conn_id, failure);
+    return request_reason;
+}
+
+std::optional<std::uint8_t> StreamReader::read_chunks(ConnId conn_id, std::string& failure) {
     const int fd = links_[conn_id].socket.fd();
     // The chunks are read into a buffer of this call: a callback below may bring the
     // engine back in. A ShutdownRequest for the link ends it once the buffer is back.
@@ -74,29 +92,32 @@ std::optional<std::uint8_t> StreamReader::read(ConnId conn_id) {
     std::array<std::uint8_t, SHUTDOWN_REQUEST_LEN> tail{};
     std::size_t waiting = 0;  // bytes known to be waiting in the system
     links_[conn_id].read_lately = true;
-    for (bool first = true;; first = false) {
+    for (bool must_read = true;;) {
         // A chunk is what one read of the buffer's size would take now. When that much is
         // known to wait and it is long, its body is dropped in the system and only its
         // end copied out, for the chunk rule. A link waiting for whole chunks leaves a
         // part chunk for its next report, which comes at once if a whole one is there
         // already; the first read of a report is always made, whatever waits, or a
-        // report for want of room would come again.
-        if (!first && waiting < buffer.size() && links_[conn_id].whole_chunks) return std::nullopt;
+        // report for want of room would come again, and so is the read of what a
+        // shortened chunk left.
+        if (!must_read && waiting < buffer.size() && links_[conn_id].whole_chunks) return std::nullopt;
+        must_read = false;
         if (waiting < buffer.size()) waiting = bytes_waiting(fd);
-        const std::size_t chunk = std::min(waiting, buffer.size());
+        const std::size_t chunk = chunk_of(waiting, buffer.size());
+        const bool shortened = chunk < std::min(waiting, buffer.size());
         const bool dropped = chunk >= DISCARD_FROM;
         const ssize_t n = dropped ? take_chunk(fd, chunk, buffer.bytes(), tail)
                                   : ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n < 0) {
             const int err = errno;
-            if (!would_block(err)) links_.end_link(conn_id, error_text(err));
+            if (!would_block(err)) failure = error_text(err);
             return std::nullopt;
         }
         if (n == 0) {
             char text[96];
             std::snprintf(text, sizeof text,
                           "ZERO length message received (EOF!) on socket %d, shutting it down", fd);
-            links_.end_link(conn_id, text);
+            failure = text;
             return std::nullopt;
         }
         const auto taken = static_cast<std::size_t>(n);
@@ -115,7 +136,12 @@ std::optional<std::uint8_t> StreamReader::read(ConnId conn_id) {
         // The callback may have ended the link, or let a nested loop end it.
         if (links_.lookup(fd) != conn_id || links_[conn_id].phase != LinkPhase::set_up) return std::nullopt;
         // A chunk short of the buffer took what had arrived: the next report comes when
-        // more has come. Full chunks are read on while the slice lasts.
+        // more has come. What a shortened chunk left is read at once; full chunks are
+        // read on while the slice lasts.
+        if (shortened && taken == chunk) {
+            must_read = true;
+            continue;
+        }
         if (taken < buffer.size()) return std::nullopt;
         if (waiting >= buffer.size()) wait_for_whole_chunks(conn_id);
         if (std::chrono::steady_clock::now() >= slice_end) return std::nullopt;

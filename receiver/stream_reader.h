@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "link_table.h"
 #include "receive_buffer_pool.h"
@@ -24,10 +25,13 @@ public:
 
     // Reads what a set-up link has brought. A failed read or the peer's close ends the
     // link here; a ShutdownRequest naming the link is left to the caller, which gets
-    // its reason: the request is acknowledged only after the datagrams sent before it.
+    // its reason.
     std::optional<std::uint8_t> read(ConnId conn_id);
 
 private:
+    // The chunks of one report; a failed read or the peer's close sets `failure` to
+    // the text the link ends with.
+    std::optional<std::uint8_t> read_chunks(ConnId conn_id, std::string& failure);
     void wait_for_whole_chunks(ConnId conn_id);
     void sweep_links();
 

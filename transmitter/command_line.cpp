@@ -12,7 +12,9 @@ void add_transmitter_options(QCommandLineParser& parser) {
     parser.addOption({"msg-size", "Size of each data message in bytes (default 32700).", "BYTES"});
     parser.addOption({"delay", "Milliseconds between messages; 0 sends back to back (default 0).", "MS"});
     parser.addOption(
-        {"sock-buf", "Send buffer size of TCP links in bytes, up to 150000; 0: the system's sizing (default 65535).",
+        {"sock-buf",
+         "Send buffer size of TCP links in bytes; above 150000 it is taken as 150000; 0: the system's sizing "
+         "(default 65535).",
          "BYTES"});
     parser.addOption({"kelbo-size", "Bits per kelbo, at least 8 (default 20000000).", "BITS"});
     parser.addOption({"colour", "Kelbo colour as #RRGGBB (default #800000).", "#RRGGBB"});

@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 
-#include <cctype>
-
 namespace kelbos {
 
 bool numbers_fit(int transport, bool udp_numbered, std::uint32_t msg_size) {
@@ -22,18 +20,6 @@ CommSettings init_defaults() {
     s.send_on = NETWORK_ETHERNET;
     s.receive_on = 0;
     return s;
-}
-
-std::optional<std::uint32_t> read_dialog_uint(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    if (i == text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-    std::uint64_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + static_cast<unsigned>(text[i] - '0');
-        if (value > UINT32_MAX) return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
 }
 
 std::string cut_receiver_name(std::string_view text) {

@@ -77,7 +77,7 @@ kelbos::SocketAddress address_of(const char* text, std::uint16_t port) {
 }  // namespace
 
 TEST(Net, SameHostComparesAddressesNotPortsAcrossIpv4AndMappedForms) {
-    using kelbos::same_host;
+    using kelbos::same_host, kelbos::same_share_host;
     const auto v4 = address_of("192.0.2.7", 53764);
     EXPECT_TRUE(same_host(v4, address_of("192.0.2.7", 40000)));
     EXPECT_FALSE(same_host(v4, address_of("192.0.2.8", 53764)));
@@ -95,6 +95,9 @@ TEST(Net, SameHostComparesAddressesNotPortsAcrossIpv4AndMappedForms) {
     auto cut = v4;
     cut.length = 4;
     EXPECT_FALSE(same_host(cut, v4));
+    const auto v6 = address_of("2001:db8:0:1::1", 1);  // a host's share: one IPv6 /64 is one host
+    EXPECT_TRUE(same_share_host(v6, address_of("2001:db8:0:1:f::2", 1)));
+    EXPECT_FALSE(same_share_host(v6, address_of("2001:db8:0:2::1", 1)));
     EXPECT_EQ(kelbos::ipv4_of(address_of("::ffff:192.0.2.7", 1))->s_addr, inet_addr("192.0.2.7"));
     EXPECT_FALSE(kelbos::ipv4_of(address_of("2001:db8::1", 1)));
 }
@@ -106,6 +109,10 @@ TEST(Net, AllowListsHoldTheirNetworksOnlyAndRefuseWhatDoesNotRead) {
     for (const char* out : {"127.0.0.2", "11.0.0.1", "::2", "2001:db9::", "192.0.3.1", "::ffff:0b00:1"})
         EXPECT_FALSE(list_holds(*list, address_of(out, 1))) << out;
     EXPECT_FALSE(list_holds(*parse_address_list("::/0"), address_of("::ffff:10.0.0.1", 1)));  // IPv6 only
-    for (const char* bad : {"", "10.0.0.0/33", "::1/129", "10.0.0.0/", "localhost", "1.2.3.4,"})
+    const auto b12 = parse_address_list("172.16.0.0/12");  // not on a byte boundary
+    EXPECT_TRUE(list_holds(*b12, address_of("172.24.0.1", 1)));
+    EXPECT_FALSE(list_holds(*b12, address_of("172.32.0.1", 1)));
+    for (const char* bad : {"", "10.0.0.0/33", "::1/129", "10.0.0.0/", "localhost", "1.2.3.4,", "10.1.0.0/15",
+                            "::1/127", "::ffff:0:0/95"})
         EXPECT_FALSE(parse_address_list(bad)) << bad;
 }

@@ -280,7 +280,9 @@ TEST(ConnectionFlood, AHostsFloodLeavesAnotherHostsLinkWhole) {
                     KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx.wait_for([&] { return tx.poll_output(), flooded && !tx.running(); }, 120s));
     const QJsonObject sent = halted_end(tx, 1s);
-    const int conn_id = of_kind(json_events(tx), "tick").back()["conn_id"].toInt();
+    const std::vector<QJsonObject> ticks = of_kind(json_events(tx), "tick");
+    ASSERT_FALSE(ticks.empty()) << "the other host's link never ticked: " << tx.err();
+    const int conn_id = ticks.back()["conn_id"].toInt();
     std::uint64_t counted = 0;  // by the link of the transmitter's ConnId whose row is not the flood's host
     ASSERT_TRUE(rx.wait_for(
         [&] {

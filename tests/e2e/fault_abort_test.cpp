@@ -32,8 +32,10 @@ TEST_P(EndKilled, TheReceiverFreesAKilledTransmittersLinkAndATransmitterReportsA
     const auto rx = start_receiver();
     const std::set<int> idle_fds = open_fds(rx->pid());
 
-    ChildProcess tx(transmitter_binary(), {"--headless", "--json", "--go", "--transport", t.option},
-                    KELBOS_SCENES_DIR);
+    ChildProcess tx(
+        transmitter_binary(),
+        {"--headless", "--json", "--go", "--transport", t.option, "--delay", "5", "--msg-size", "1000"},
+        KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1); }, 20s)) << rx->out() << tx.err();
     // The link holds one socket (the stream, or the control connection of a UDP link).
     ASSERT_TRUE(holds_fds(*rx, idle_fds, 1));
@@ -41,14 +43,20 @@ TEST_P(EndKilled, TheReceiverFreesAKilledTransmittersLinkAndATransmitterReportsA
     std::ranges::set_difference(open_fds(rx->pid()), idle_fds, std::inserter(link_fds, link_fds.end()));
     ASSERT_EQ(link_fds.size(), 1u);
 
+    // Killed (paced) after a tick while the receiver is held: what it reported waits.
+    rx->send_signal(SIGSTOP);
+    const std::size_t ticked = (tx.poll_output(), of_kind(json_events(tx), "tick").size());
+    ASSERT_TRUE(tx.wait_for([&] { return of_kind(json_events(tx), "tick").size() > ticked; }, 10s));
     tx.send_signal(SIGKILL);
     EXPECT_EQ(tx.wait_exit(10s), 128 + SIGKILL);
+    rx->send_signal(SIGCONT);
     // The killed transmitter's system closes its connection: the receiver reads the end
-    // of the stream, also on a UDP link.
+    // of the stream, also on a UDP link, and counts what waited for the link first.
     const int end = await_event(*rx, "link_end", 1, 20s);
     ASSERT_GE(end, 0);
     std::vector<QJsonObject> events = json_events(*rx);
     EXPECT_EQ(events[end]["reason"].toInt(), REASON_ABORTED);
+    EXPECT_GE(bytes_of(events[end]), bytes_of(of_kind(json_events(tx), "tick").back()));
     const QString row = events[end]["row"].toString();
     EXPECT_TRUE(names_loopback(row)) << row.toStdString();
     // The box goes to standard error right after the line.

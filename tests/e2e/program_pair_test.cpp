@@ -248,6 +248,8 @@ TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
     const std::string bar_scale = "bar scale must be 100M, 1G, 10G, 100G or auto\n";
     const std::tuple<std::string, std::vector<std::string>, std::string> cases[] = {
         {tx, {"--msg-size", "abc"}, "message size must be a number\n"},
+        {tx, {"--delay", "0.5"}, "delay must be a number\n"},
+        {tx, {"--delay", "2x"}, "delay must be a number\n"},
         {tx, {"--kelbo-size", "4"}, "kelbo size must be at least 8 bits\n"},
         {tx, {"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
         {tx, {"--colour", "red"}, "colour must be #RRGGBB\n"},
@@ -268,6 +270,7 @@ TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
          {"--allow", "10.0.0.0/33"},
          "kelbosrx: allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional "
          "/BITS\n"},
+        {rx, {"--allow", "10.1.2.3/8"}, "kelbosrx: allow entry 10.1.2.3/8 has host bits set beyond its /8\n"},
         {rx, {"--links-per-host", "11"}, "kelbosrx: links per host must be a whole number from 1 to 10\n"},
         {rx,
          {"--idle-timeout", "-1"},

@@ -178,7 +178,7 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
     // The numbered UDP link's datagram figures, as its link_end gave them; none of TCP's.
     EXPECT_EQ(datagrams.size(), 1u);
     EXPECT_EQ(query("kelbos_datagrams_received_total", "conn_id"), datagrams);
-    EXPECT_EQ(query("kelbos_datagrams_lost_total", "conn_id"), lost);
+    EXPECT_EQ(query("kelbos_datagrams_lost", "conn_id"), lost);
     EXPECT_EQ(query("count by (conn_id) (kelbos_jitter_seconds)", "conn_id"), jitter);
     EXPECT_EQ(query("min_over_time(up{instance='127.0.0.1:9464'}[5m])")[""], "1");
     EXPECT_EQ(std::to_string(bytes_of(of_kind(json_events(rx), "tick", 0).back())), expected[""]);
@@ -242,7 +242,7 @@ TEST_F(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDa
         transmitters.push_back(kelbos::testing::start_command(
             hosts[i]->command(Host::b, transmitter_binary(),
                               {"--headless", "--json", "--go", "--time", "8", "--delay", "2", "--receiver",
-                               "127.0.0.1", "--transport", i == 1 ? "udp" : "tcp"}),
+                               "127.0.0.1", "--transport", i == 1 ? "udp" : "tcp", "--udp-numbered"}),
             KELBOS_SCENES_DIR));
     }
 
@@ -276,7 +276,7 @@ TEST_F(Metrics, AFleetOfThreeReceiversUnderOnePrometheusWithTheShippedRulesAndDa
         const bool all_moving =
             rates.size() == 3 &&
             std::all_of(rates.begin(), rates.end(), [](const auto& r) { return std::stod(r.second) > 0; });
-        return missing.empty() && recorded == 5 && quiet_alerts == 4 && all_moving;
+        return missing.empty() && recorded == 6 && quiet_alerts == 4 && all_moving;
     };
     EXPECT_TRUE(receivers[0]->wait_for(all_answer, 30s))
         << recorded << " rules recorded, " << quiet_alerts << " alerts quiet; no figures from:\n"

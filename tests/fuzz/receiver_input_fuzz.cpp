@@ -4,7 +4,8 @@
 //   0: a SetupRequest on a new stream or control connection, in pieces;
 //   1: stream chunks on one or two set-up links, with closes, resets and stray
 //      readiness reports between them;
-//   2: datagrams to the datagram port.
+//   2: datagrams to the datagram port;
+//   3 (any first byte of 3 modulo 4): numbers straight to a link's datagram statistics.
 // After each write the harness waits (poll, with a deadline) until the engine's socket
 // is readable and reports it with comm_event, so every step of the engine is the
 // handling of one report. Each run gets a fresh engine; the callbacks check what the
@@ -27,7 +28,9 @@
 #include <QTimer>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -472,8 +475,25 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     return 0;
 }
 
+// Datagrams of any sequence, send and arrival times, 24 bytes each: expected only
+// rises, loss is at most what is expected, the figures finite (and UBSan watches).
+void datagram_stats(ByteReader& in) {
+    DatagramStats s;
+    for (int i = 0; i < 200 && !in.empty(); ++i) {
+        std::uint64_t n[3] = {};
+        const Bytes b = in.bytes(sizeof n);
+        std::memcpy(n, b.data(), b.size());
+        const std::uint64_t expected = s.expected();
+        s.add(n[0], n[1], n[2]);
+        if (s.expected() < expected || s.lost() > s.expected() ||
+            !std::isfinite(s.jitter_ms() + s.loss_percent()))
+            std::abort();
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ByteReader in({data, size});
+    if (size > 0 && data[0] % 4 == 3) return in.byte(), datagram_stats(in), 0;
     {
         EngineRig rig;
         switch (in.byte() % 3) {

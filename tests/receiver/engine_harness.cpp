@@ -34,10 +34,12 @@ void flush_deferred_deletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-Peer Peer::tcp(std::uint16_t port) {
+Peer Peer::tcp(std::uint16_t port, const char* from) {
     Peer peer;
     peer.socket_ = make_socket(SOCK_STREAM);
-    if (!peer.socket_ || !set_nonblocking(peer.fd())) return Peer{};
+    const SocketAddress source = resolve_host(from, 0).at(0);
+    if (!peer.socket_ || !set_nonblocking(peer.fd()) || ::bind(peer.fd(), source.get(), source.length) != 0)
+        return Peer{};
     const SocketAddress address = resolve_host("127.0.0.1", port).at(0);
     if (::connect(peer.fd(), address.get(), address.length) != 0) {
         if (errno != EINPROGRESS) return Peer{};
@@ -132,9 +134,9 @@ EngineRig::EngineRig(EngineOptions options) {
     ports = engine->bound_ports();
 }
 
-EngineRig::Link EngineRig::open(std::uint8_t transport) {
+EngineRig::Link EngineRig::open(std::uint8_t transport, const char* from) {
     Link link;
-    link.control = Peer::tcp(transport == TRANSPORT_UDP ? ports.control : ports.stream);
+    link.control = Peer::tcp(transport == TRANSPORT_UDP ? ports.control : ports.stream, from);
     if (!link.control.valid() || !link.control.send(setup_request(transport))) {
         ADD_FAILURE() << "could not connect or send the SetupRequest";
         return link;

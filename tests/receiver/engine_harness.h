@@ -47,7 +47,7 @@ inline Bytes slice(const Bytes& b, std::size_t from, std::size_t to) {
 // the engine in the same thread keeps working.
 class Peer {
 public:
-    static Peer tcp(std::uint16_t port);  // connected, or invalid
+    static Peer tcp(std::uint16_t port, const char* from = "127.0.0.1");  // connected, or invalid
     // A datagram socket connected to the port, sending from `from` (a loopback
     // address).
     static Peer udp(std::uint16_t port, const char* from = "127.0.0.1");
@@ -92,7 +92,7 @@ public:
     };
     // Connects to the control (transport 1) or stream (transport 2) port, sends a
     // SetupRequest and reads the reply.
-    Link open(std::uint8_t transport);
+    Link open(std::uint8_t transport, const char* from = "127.0.0.1");
     // Waits until everything the peer sent has arrived and the engine has taken it
     // from the link socket of conn_id.
     bool drained(ConnId conn_id, const Peer& peer);

@@ -257,3 +257,32 @@ TEST(LinkAdmission, ManyLinksOfEveryKindLeaveNoDescriptorOrIdBehind) {
     EXPECT_TRUE(pump_until([&] { return count_open_fds() <= before; }))
         << count_open_fds() << " > " << before;
 }
+
+// A host's share counts its "Stopped" rows: its new link takes over the oldest, and
+// only a share all live (or setting up) refuses.
+TEST(LinkAdmission, AHostsShareHoldsAcrossEndedLinksAndTakesOverItsOldestStoppedRow) {
+    EngineRig rig({.links_per_host = 2});
+    rig.rec.free_ended = false;
+    for (std::size_t i = 0; i < 12; ++i) {
+        auto link = rig.open(TRANSPORT_TCP);
+        ASSERT_EQ(link.conn_id, i % 2 + 1);
+        link.control.close();
+        ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == i + 1; }));
+    }
+    EXPECT_EQ(rig.open(TRANSPORT_TCP, "127.0.0.2").conn_id, 3);
+    auto again = rig.open(TRANSPORT_UDP);
+    EXPECT_EQ(again.conn_id, 1);
+    Peer setting_up = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(2) == LinkPhase::admitted; }));
+    EXPECT_EQ(rig.open(TRANSPORT_TCP).reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
+}
+
+// The idle time-out ends a silent TCP link, not one whose data keeps coming.
+TEST(LinkAdmission, IdleTimeOutEndsTheSilentTcpLinkAndNotTheBusyOne) {
+    EngineRig rig({.idle_timeout = std::chrono::seconds(1)});
+    auto busy = rig.open(TRANSPORT_TCP);
+    auto silent = rig.open(TRANSPORT_TCP);
+    ASSERT_TRUE(pump_until([&] { return busy.control.send(zeros(10)) && !rig.rec.shutdowns.empty(); }, 3s));
+    EXPECT_EQ(rig.rec.shutdowns.at(0).conn_id, 2);
+    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+}

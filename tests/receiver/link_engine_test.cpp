@@ -138,15 +138,19 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
 
     // Data and the request in one chunk: the data is counted, the request's bytes are
     // not, the link ends, and the reason is passed on as it came. (A whole chunk is
-    // taken without copying its body out: only its end is read.)
+    // taken without copying its body out: only its end is read.) Datagrams of the UDP
+    // link that wait count for it before it ends.
+    Peer datagrams = Peer::udp(rig.ports.datagram);
+    ASSERT_TRUE(datagrams.send(Bytes{2, 0, 0}));
     ASSERT_TRUE(send_whole_chunk(rig, b, bytes_of(encode_shutdown_request(2, REASON_ABORTED))));
+    rig.engine->handle_readable(rig.engine->link_socket(2));
     EXPECT_EQ(b.control.read(2), (Bytes{0x02, 0x03}));
     EXPECT_TRUE(b.control.wait_closed());
     ASSERT_EQ(rig.rec.shutdowns.size(), 2u);
     EXPECT_EQ(rig.rec.shutdowns[1].conn_id, 2);
     EXPECT_EQ(rig.rec.shutdowns[1].reason, 2);
     EXPECT_EQ(rig.rec.shutdowns[1].text, "Remote shutdown request");
-    EXPECT_EQ(rig.rec.bytes_for(2), LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN);
+    EXPECT_EQ(rig.rec.bytes_for(2), LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN + 3);
 
     // Link 3 was untouched by both and still counts; a long chunk ending in another
     // link's request is its data, every byte.
@@ -159,6 +163,12 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     auto d = rig.open(TRANSPORT_TCP);
     EXPECT_EQ(d.conn_id, 1);
     EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+
+    // A SetupRequest, a chunk's worth less 2 and the request, written as one.
+    Peer e = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(e.send(concat(setup_request(2), concat(zeros(LARGEST_MESSAGE - 2), Bytes{2, 2, 1}))));
+    EXPECT_EQ(e.read(6), (Bytes{0x02, 0x01, 0x01, 0x05, 0x02, 0x03}));
+    EXPECT_EQ(rig.rec.bytes_for(2), 2 * LARGEST_MESSAGE - 2);
 }
 
 TEST(LinkEngine, RefusalFromAllocAndTheEleventhLinkAreRefusedWhileTenCarryOn) {
@@ -226,9 +236,13 @@ TEST(LinkEngine, EndedOrFailingSocketsEndTheirLinksWithTheirText) {
     ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == 2; }));
     expect_end(2, 2, error_text(ECONNRESET));
 
-    // An error condition reported for a link socket ends it the same way.
+    // An error condition reported for a link socket ends it the same way; a UDP link's
+    // datagrams that wait count for it first.
+    ASSERT_TRUE(Peer::udp(rig.ports.datagram).send(Bytes{3, 0}));
     rig.engine->comm_event(rig.engine->link_socket(3), EVENT_READ, ETIMEDOUT);
     expect_end(3, 3, error_text(ETIMEDOUT));
+    EXPECT_EQ(rig.rec.bytes_for(3), 2u);
+    EXPECT_EQ(rig.engine->foreign_datagrams(), 0u);
     EXPECT_TRUE(c.control.wait_closed());
 
     // The request, and the peer gone with a reset before the engine has answered: the
@@ -329,14 +343,17 @@ TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheListenerRestsInsteadOfABus
     EXPECT_EQ(rig.rec.allocs, 1);
 }
 
-TEST(LinkEngine, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
+// A whole chunk and, behind it, one byte short of another, or 1 or 2 bytes more than
+// whole chunks, that end in the link's own request; all of it waits at the link socket
+// before the engine looks.
+class Backlog : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Backlog, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
     EngineRig rig;
     auto a = rig.open(TRANSPORT_TCP);
     ASSERT_EQ(a.conn_id, 1);
     const int fd = rig.engine->link_socket(1);
-    // A whole chunk and, behind it, one byte short of another that ends in the link's
-    // own request; all of it waits at the link socket before the engine looks.
-    const std::size_t length = 2 * LARGEST_MESSAGE - 1;
+    const std::size_t length = GetParam();
     const Bytes stream =
         concat(zeros(length - SHUTDOWN_REQUEST_LEN), bytes_of(encode_shutdown_request(1, REASON_NORMAL)));
     ASSERT_TRUE(send_waiting(rig, a, stream));
@@ -355,7 +372,8 @@ TEST(LinkEngine, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
     EXPECT_TRUE(a.control.wait_closed());
     ASSERT_EQ(rig.rec.shutdowns.size(), 1u);
     EXPECT_EQ(rig.rec.shutdowns[0].reason, REASON_NORMAL);
-    ASSERT_EQ(rig.rec.more_data.size(), 2u);
-    EXPECT_EQ(rig.rec.more_data[0].bytes, LARGEST_MESSAGE);
-    EXPECT_EQ(rig.rec.more_data[1].bytes, length - LARGEST_MESSAGE - SHUTDOWN_REQUEST_LEN);
+    EXPECT_EQ(rig.rec.bytes_for(1), length - SHUTDOWN_REQUEST_LEN);
 }
+INSTANTIATE_TEST_SUITE_P(LinkEngine, Backlog,
+                         ::testing::Values(2 * LARGEST_MESSAGE - 1, LARGEST_MESSAGE + 1,
+                                           2 * LARGEST_MESSAGE + 2));

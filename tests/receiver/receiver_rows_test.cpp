@@ -11,6 +11,7 @@
 #include "clock.h"
 #include "rate.h"
 #include "receiver_rig.h"
+#include "metrics.h"
 #include "status_row.h"
 
 using namespace kelbos;
@@ -286,4 +287,21 @@ TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
     rig.program().tick_rows();
     EXPECT_EQ(series.at(0).points.size(), 2u);
     EXPECT_EQ(series.at(1).points.size(), 1u);
+}
+
+// Two scrapes across a late datagram: the loss, a gauge, falls; no counter does.
+TEST(ReceiverRows, ALateDatagramLowersTheLossGaugeAndNoCounter) {
+    ConnectionRecord record;
+    ReceiverFigures figures;
+    std::map<std::uint64_t, std::map<std::string, prometheus::MetricFamily>> scrape;  // after each number
+    for (std::uint64_t n : {0, 2, 1}) {
+        record.datagrams.add(n, 0, 0);
+        figures.links = {{1, "tx", "UDP", 0, 0, datagram_figures(record)}};
+        for (auto& f : metric_families(figures)) scrape[n][f.name] = f;
+    }
+    for (const char* name : {"kelbos_datagrams_received_total", "kelbos_datagrams_expected_total"})
+        EXPECT_LE(scrape[2][name].metric.at(0).counter.value, scrape[1][name].metric.at(0).counter.value);
+    EXPECT_EQ(scrape[1]["kelbos_datagrams_lost"].type, prometheus::MetricType::Gauge);
+    EXPECT_EQ(scrape[2]["kelbos_datagrams_lost"].metric.at(0).gauge.value, 1);
+    EXPECT_EQ(scrape[1]["kelbos_datagrams_lost"].metric.at(0).gauge.value, 0);
 }

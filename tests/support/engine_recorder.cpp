@@ -127,6 +127,12 @@ EngineCallbacks EngineRecorder::callbacks() {
         if (in_range(c)) stage_[c] = Stage::given_back;
         if (on_change) on_change();
     };
+    cb.link_stopped = [this](ConnId c) { return in_range(c) && table[c].row_state == RowState::dirty; };
+    cb.remove_stopped = [this](ConnId c) {
+        check(in_range(c) && table[c].row_state == RowState::dirty,
+              [&] { return "removal of " + id_text(c, stage(c)); });
+        if (in_range(c)) table.set_free(c), stage_[c] = Stage::unused;
+    };
     return cb;
 }
 

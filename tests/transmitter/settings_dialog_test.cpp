@@ -141,6 +141,8 @@ TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
         {109, "7", "kelbo size must be at least 8 bits", "20000000"},
         {109, "-100000", "kelbo size must be a number", "20000000"},
         {102, "abc", "delay must be a number", "0"},
+        {102, "0.5", "delay must be a number", "0"},
+        {102, "2x", "delay must be a number", "0"},
         {116, "4294967296", "message size must be a number", "32700"},
         {122, " ", "socket buffer size must be a number", "65535"},
     };
@@ -184,7 +186,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     messages.texts.clear();
     using Field = std::pair<int, const char*>;
     for (const auto& [id, t] :
-         {Field{107, "rx.example"}, {109, "100000"}, {102, "50ms"}, {116, " 150000"}, {122, "0"}})
+         {Field{107, "rx.example"}, {109, "100000"}, {102, "50 "}, {116, " 150000"}, {122, "0"}})
         set_text(*d, id, t);
     for (int id : {111, 106, 129, 130, 112}) click(*d, id);  // FDDI, ATM, OSI, numbered, Apply
     EXPECT_TRUE(messages.texts.empty());

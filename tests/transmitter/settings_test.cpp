@@ -30,13 +30,13 @@ TEST(Settings, DefaultsOfEveryRun) {
 }
 
 TEST(Settings, NumberFieldsReadAsTheDialogReadsThem) {
-    // Leading white space is skipped, trailing text ignored.
-    for (const auto& [text, value] : {std::pair{"0", 0u}, {"32700", 32700u}, {"  \t42", 42u}, {"12abc", 12u},
-                                      {"7 8", 7u}, {"4294967295", 4294967295u},
-                                      {"0004294967295", 4294967295u}})
+    // White space around the digits is allowed, nothing else.
+    for (const auto& [text, value] : {std::pair{"0", 0u}, {"32700", 32700u}, {"  \t42 ", 42u},
+                                      {"4294967295", 4294967295u}, {"0004294967295", 4294967295u}})
         EXPECT_EQ(read_dialog_uint(text), value) << text;
-    // Above 32 bits, empty, signed or not starting with a digit.
-    for (const char* text : {"4294967296", "99999999999999999999", "", "   ", "abc", "-1", "+1", "x12"})
+    // Above 32 bits, empty, signed, not whole, or with anything besides the digits.
+    for (const char* text : {"4294967296", "99999999999999999999", "", "   ", "abc", "-1", "+1", "x12",
+                             "12abc", "7 8", "0.5", "2x", "1e3"})
         EXPECT_FALSE(read_dialog_uint(text)) << text;
 }
 
@@ -69,7 +69,7 @@ Applied apply(QStringList args) {
 TEST(CommandLine, SettingsOptionsSetEveryField) {
     const Applied a =
         apply({"--receiver", "rx.example", "--transport", "TCP", "--msg-size", "150000", "--delay", "50",
-               "--sock-buf", " 1000x", "--kelbo-size", "100000", "--colour", "#0a80fF"});
+               "--sock-buf", " 1000 ", "--kelbo-size", "100000", "--colour", "#0a80fF"});
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.settings.receiver_name, "rx.example");
     EXPECT_EQ(a.settings.transport, TRANSPORT_TCP);
