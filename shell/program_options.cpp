@@ -66,6 +66,26 @@ void window_start_done() {
     held_messages.clear();
 }
 
+QStringList without_qt_options(const QStringList& arguments) {
+    static const QStringList WITH_VALUE = {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                           "qwindowgeometry", "qwindowicon", "qwindowtitle", "session",
+                                           "display", "geometry", "style", "stylesheet", "name", "title"};
+    static const QStringList ALONE = {"reverse", "widgetcount", "nograb", "dograb", "qmljsdebugger"};
+    QStringList kept;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        if (i > 0 && a == "--") return kept + arguments.mid(i);
+        const QString word = a.startsWith("--") ? a.mid(2) : a.startsWith('-') ? a.mid(1) : QString();
+        const QString name = word.section('=', 0, 0);
+        if (i > 0 && WITH_VALUE.contains(name)) {
+            if (!word.contains('=')) ++i;  // the value is the next argument
+        } else if (i == 0 || !ALONE.contains(name)) {
+            kept << a;
+        }
+    }
+    return kept;
+}
+
 void add_common_options(QCommandLineParser& parser) {
     parser.addHelpOption();
     parser.addVersionOption();

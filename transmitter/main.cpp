@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
         present_on_stderr(parser.errorText().toStdString());
         return 2;
     }
-    if (parser.isSet("help") || parser.isSet("version"))
-        answer_help_or_version(argc, argv, "kelbostx", parser, parser.isSet("help"));
+    const bool help = parser.isSet("help") || parser.isSet("help-all");
+    if (help || parser.isSet("version")) answer_help_or_version(argc, argv, "kelbostx", parser, help);
 
     std::string error;
     const std::optional<CommonOptions> common = read_common_options(parser, error);
