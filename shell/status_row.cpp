@@ -44,7 +44,9 @@ QLabel* make_label(QWidget* parent, QRect r, const QString& text, int id) {
 }
 
 // The scale's label or mark ids, 0 to 10: 206 to 215, then 205 for 100.
-int scale_id(int i) { return i < 10 ? 206 + i : 205; }
+int scale_id(int i) {
+    return i < 10 ? 206 + i : 205;
+}
 
 // How much wider than its layout a row is.
 int extra_width(const QWidget& row, const DialogUnits& u) {
@@ -52,7 +54,8 @@ int extra_width(const QWidget& row, const DialogUnits& u) {
 }
 
 QString scale_text(double full_mbits) {
-    return full_mbits >= 1000 ? QString("%1 Gbit/s").arg(full_mbits / 1000) : QString("%1 Mbit/s").arg(full_mbits);
+    return full_mbits >= 1000 ? QString("%1 Gbit/s").arg(full_mbits / 1000)
+                              : QString("%1 Mbit/s").arg(full_mbits);
 }
 
 // A rate bar as assistive tools see it: its rate as the value, the scale as the range.
@@ -82,17 +85,19 @@ QAccessibleInterface* rate_bar_accessible(const QString& key, QObject* object) {
 
 }  // namespace
 
-QSize row_size(const DialogUnits& units) { return units.rect(0, 0, 385, 10).size(); }
+QSize row_size(const DialogUnits& units) {
+    return units.rect(0, 0, 385, 10).size();
+}
 
 int scale_mark_x(const DialogUnits& u, int extra, int i) {
     return u.x(165) + (u.x(365) - u.x(165) + extra) * i / 10;
 }
 
 RateBar::RateBar(QWidget* parent) : QWidget(parent) {
-    setAttribute(Qt::WA_OpaquePaintEvent);
-    setAccessibleName("Rate bar");
     static const bool factory = (QAccessible::installFactory(rate_bar_accessible), true);
     (void)factory;
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName("Rate bar");
 }
 
 void RateBar::draw_for_tick(float rate, QColor colour) {
@@ -135,14 +140,18 @@ void RateBar::paintEvent(QPaintEvent*) {
         p.setBrush(colour);
         p.drawRect(QRect(0, 0, right, height()).adjusted(0, 0, -1, -1));
     }
-    QString tip = QString("%1 Mbit/s on the scale of 0 to %2").arg(rate, 0, 'f', 4).arg(scale_text(full_mbits_));
+    const QString scale = scale_text(full_mbits_);
+    QString tip = QString("%1 Mbit/s on the 0 to %2 scale").arg(rate, 0, 'f', 4).arg(scale);
     if (rate > full_mbits_ && full_mbits_ > 0) {
         // Beyond the scale: an arrow head at the bar's end says so.
         const int h = height(), head = std::max(4, h * 2 / 3);
-        const QPoint arrow[] = {{width() - 1 - head, 1}, {width() - 2, h / 2}, {width() - 1 - head, h - 2}};
+        const QPoint arrow[] = {{width() - 1 - head, 2}, {width() - 3, h / 2}, {width() - 1 - head, h - 3}};
         p.setBrush(Qt::white);
         p.drawPolygon(arrow, 3);
-        tip += QString(", %1 times its end").arg(rate / full_mbits_, 0, 'f', 1);
+        tip = QString("%1 Mbit/s, beyond the 0 to %2 scale (%3 times its end)")
+                  .arg(rate, 0, 'f', 4)
+                  .arg(scale)
+                  .arg(rate / full_mbits_, 0, 'f', 1);
     }
     if (tip != toolTip()) setToolTip(tip);
 }
@@ -163,8 +172,10 @@ StatusRow::StatusRow(QWidget* parent, const DialogUnits& u) : QWidget(parent), u
     bar_->setObjectName("bar1001");
     bar_->set_rate_source([this] { return rate_from_text(); });
     // The scale: a mark every 10 Mbits/s, from 165 to 345, and one for 100 at 365.
-    for (int i = 0; i <= 10; ++i)
+    for (int i = 0; i <= 10; ++i) {
         marks_[i] = make_label(this, u.rect(0, 0, i == 0 ? 5 : i < 10 ? 10 : 20, 10), "|", scale_id(i));
+        marks_[i]->setAttribute(Qt::WA_TransparentForMouseEvents);  // the bar's tool tip shows through
+    }
     resizeEvent(nullptr);
 }
 
@@ -176,7 +187,8 @@ void StatusRow::resizeEvent(QResizeEvent*) {
 
 void StatusRow::update_accessible_name() {
     const QString protocol = protocol_->text().isEmpty() ? QString() : protocol_->text() + ", ";
-    setAccessibleName(QString("%1, %2%3 Mbit/s").arg(name_->text(), protocol).arg(rate_from_text(), 0, 'f', 2));
+    setAccessibleName(
+        QString("%1, %2%3 Mbit/s").arg(name_->text(), protocol).arg(rate_from_text(), 0, 'f', 2));
 }
 
 namespace {
@@ -216,15 +228,25 @@ void StatusRow::set_protocol(const QString& text) {
     set_field(protocol_, text);
     update_accessible_name();
 }
-void StatusRow::set_kelbo_bits(const QString& text) { set_number_field(kelbo_bits_, text); }
+void StatusRow::set_kelbo_bits(const QString& text) {
+    set_number_field(kelbo_bits_, text);
+}
 void StatusRow::set_rate_text(const QString& text) {
     set_number_field(rate_, text);
     update_accessible_name();
 }
-QString StatusRow::name() const { return name_->text(); }
-QString StatusRow::protocol() const { return protocol_->text(); }
-QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }
-QString StatusRow::rate_text() const { return rate_->text(); }
+QString StatusRow::name() const {
+    return name_->text();
+}
+QString StatusRow::protocol() const {
+    return protocol_->text();
+}
+QString StatusRow::kelbo_bits() const {
+    return kelbo_bits_->text();
+}
+QString StatusRow::rate_text() const {
+    return rate_->text();
+}
 
 float StatusRow::rate_from_text() const {
     return static_cast<float>(parse_rate_text(rate_->text().left(100).toStdString()));
@@ -254,7 +276,9 @@ void HeaderRow::set_scale(double full_mbits) {
     place_scale_labels();
 }
 
-void HeaderRow::resizeEvent(QResizeEvent*) { place_scale_labels(); }
+void HeaderRow::resizeEvent(QResizeEvent*) {
+    place_scale_labels();
+}
 
 void HeaderRow::place_scale_labels() {
     const int extra = extra_width(*this, units_);

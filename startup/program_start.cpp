@@ -46,11 +46,12 @@ void answer_help_or_version(int& argc, char** argv, const char* program, QComman
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         QApplication app(argc, argv);
         // Those the widgets and the X11 platform take, which Qt's list leaves out.
-        parser.addOptions({{"style", "Widget style, such as fusion.", "style"},
-                           {"stylesheet", "Style sheet file for the widgets.", "file"},
-                           {"widgetcount", "Writes how many widgets were made and are left at exit."},
-                           {"display", "X11 display to open the windows on, such as :0.", "display"},
-                           {"geometry", "Size and place of the main window, such as 800x300+10+10.", "geometry"}});
+        parser.addOptions(
+            {{"style", "Widget style, such as fusion.", "style"},
+             {"stylesheet", "Style sheet file for the widgets.", "file"},
+             {"widgetcount", "Writes how many widgets were made and are left at exit."},
+             {"display", "X11 display to open the windows on, such as :0.", "display"},
+             {"geometry", "Size and place of the main window, such as 800x300+10+10.", "geometry"}});
         QCoreApplication::setApplicationName(program);
         QCoreApplication::setApplicationVersion(KELBOS_VERSION);
         parser.process(app);
@@ -77,8 +78,9 @@ ProgramStart::ProgramStart(int& argc, char** argv, const char* program, const Co
     QCoreApplication::setApplicationName(program_);
     QCoreApplication::setApplicationVersion(KELBOS_VERSION);
     apply_desktop_identity(program_);
-    set_message_presenter(common_.headless ? MessagePresenter(present_on_stderr)
-                                           : MessagePresenter([](const std::string& text) { present_in_box(text); }));
+    set_message_presenter(common_.headless
+                              ? MessagePresenter(present_on_stderr)
+                              : MessagePresenter([](const std::string& text) { present_in_box(text); }));
 }
 
 ProgramStart::~ProgramStart() = default;
@@ -105,7 +107,8 @@ int ProgramStart::run(std::uint64_t start_ms, QWidget* first_frame, const std::f
         });
     show();
     const int status = QApplication::exec();
-    if (common_.json) JsonLines(true).write_line(monitor.exit_event(exit_fields ? exit_fields() : std::string()));
+    if (common_.json)
+        JsonLines(true).write_line(monitor.exit_event(exit_fields ? exit_fields() : std::string()));
     return status;
 }
 
