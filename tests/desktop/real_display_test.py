@@ -392,11 +392,12 @@ def case_pixels():
         check(float(last_rate_text(rx, conn_id=1)) >= 1000, "the link ran below ten times the scale")
         size = rx_window.geometry()[2:]
         rx_window.move(0, 0)
+        session.xdotool("windowraise", rx_window.id)  # over the transmitter's window
         bar_ends = []
         for width, height in ((1600, 1000), size):
             session.xdotool("windowsize", "--sync", rx_window.id, str(width), str(height))
             wait_until(lambda: rx_window.geometry()[2] == width, "the window's new size")
-            length, left = settled(lambda: lowest_bar(rx_window.shot(), "the link's bar"), "the bar")
+            length, left = lowest_bar(settled(rx_window.shot, "the resized window"), "the link's bar")
             _, _, top, bottom = bar_share(rx_window)
             arrow = rx_window.shot().crop(left, top, length, bottom - top).count((255, 255, 255))
             check(arrow > 4, f"no arrow head on the bar at {width} pixels wide")
