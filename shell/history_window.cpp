@@ -197,6 +197,7 @@ HistoryWindow::HistoryWindow(const RateHistory& history, QWidget* owner)
     : QMainWindow(owner), history_(history), plot_(new RatePlot(history, this)) {
     setWindowTitle((owner ? owner->windowTitle() + " - " : QString()) + "Rate History");
     setCentralWidget(plot_);
+    setAttribute(Qt::WA_AlwaysShowToolTips);  // a point's tip also beside another active window
     QMenu* file = menuBar()->addMenu("&File");
     connect(file->addAction("Save &As..."), &QAction::triggered, this, &HistoryWindow::save_as);
     connect(file->addAction("&Close"), &QAction::triggered, this, &QWidget::close);

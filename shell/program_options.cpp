@@ -91,7 +91,7 @@ void add_common_options(QCommandLineParser& parser) {
     parser.addVersionOption();
     parser.addOption({"headless", "Run without a window; messages go to standard error."});
     parser.addOption({"json", "Write the rows' rates once a second as JSON lines on standard output."});
-    parser.addOption({"time", "Exit after SECONDS (the transmitter halts its transmission first).", "SECONDS"});
+    parser.addOption({"time", "Exit after SECONDS; kelbostx halts its transmission first.", "SECONDS"});
     parser.addOption(
         {"bar-scale", "What a full rate bar stands for: 100M (default), 1G, 10G, 100G or auto.", "SCALE"});
     parser.addOption({"rate-history", "Open the Rate History window at start."});

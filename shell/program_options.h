@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "bar_scale.h"
 #include "metrics_endpoint.h"
+#include "bar_scale.h"
 
 class QCommandLineParser;
 class QSocketNotifier;
@@ -22,11 +22,11 @@ namespace kelbos {
 struct CommonOptions {
     bool headless = false;
     bool json = false;
-    std::optional<double> time_seconds;      // --time
-    std::vector<std::string> words;          // the words that are not options
+    std::optional<double> time_seconds;  // --time
+    std::vector<std::string> words;      // the words that are not options
     std::optional<MetricsEndpoint> metrics;  // --metrics
-    BarScaleChoice bar_scale{};              // --bar-scale
-    bool rate_history = false;               // --rate-history: the history window opens at start
+    BarScaleChoice bar_scale{};          // --bar-scale
+    bool rate_history = false;           // --rate-history: the history window opens at start
 };
 
 // Before the application object exists: a headless run needs no display, so it runs
@@ -46,9 +46,8 @@ void window_start_done();
 // nothing after "--" is taken for one.
 QStringList without_qt_options(const QStringList& arguments);
 
-// Adds --help, --help-all (with Qt's options), --version, --headless, --json, --time, --bar-scale,
-// --rate-history and
-// --metrics to a parser.
+// Adds --help, --help-all (with Qt's options), --version, --headless, --json, --time,
+// --bar-scale, --rate-history and --metrics to a parser.
 void add_common_options(QCommandLineParser& parser);
 
 // Reads the common options after parsing. `error` receives a message when --time is

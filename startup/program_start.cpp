@@ -107,8 +107,7 @@ int ProgramStart::run(std::uint64_t start_ms, QWidget* first_frame, const std::f
         });
     show();
     const int status = QApplication::exec();
-    if (common_.json)
-        JsonLines(true).write_line(monitor.exit_event(exit_fields ? exit_fields() : std::string()));
+    if (common_.json) JsonLines(true).write_line(monitor.exit_event(exit_fields ? exit_fields() : std::string()));
     return status;
 }
 
