@@ -124,8 +124,10 @@ void KelboCanvas::paintEvent(QPaintEvent* event) {
 }
 
 void KelboCanvas::resizeEvent(QResizeEvent*) {
+    // The rows on top take the area's width, never less than their own layout's.
     for (QObject* child : children())
-        if (auto* row = qobject_cast<QWidget*>(child)) row->resize(std::max(width(), row->minimumWidth()), row->height());
+        if (auto* row = qobject_cast<QWidget*>(child))
+            row->resize(std::max(width(), row->minimumWidth()), row->height());
     fit_image();
 }
 

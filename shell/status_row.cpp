@@ -44,9 +44,7 @@ QLabel* make_label(QWidget* parent, QRect r, const QString& text, int id) {
 }
 
 // The scale's label or mark ids, 0 to 10: 206 to 215, then 205 for 100.
-int scale_id(int i) {
-    return i < 10 ? 206 + i : 205;
-}
+int scale_id(int i) { return i < 10 ? 206 + i : 205; }
 
 // How much wider than its layout a row is.
 int extra_width(const QWidget& row, const DialogUnits& u) {
@@ -85,9 +83,7 @@ QAccessibleInterface* rate_bar_accessible(const QString& key, QObject* object) {
 
 }  // namespace
 
-QSize row_size(const DialogUnits& units) {
-    return units.rect(0, 0, 385, 10).size();
-}
+QSize row_size(const DialogUnits& units) { return units.rect(0, 0, 385, 10).size(); }
 
 int scale_mark_x(const DialogUnits& u, int extra, int i) {
     return u.x(165) + (u.x(365) - u.x(165) + extra) * i / 10;
@@ -228,25 +224,15 @@ void StatusRow::set_protocol(const QString& text) {
     set_field(protocol_, text);
     update_accessible_name();
 }
-void StatusRow::set_kelbo_bits(const QString& text) {
-    set_number_field(kelbo_bits_, text);
-}
+void StatusRow::set_kelbo_bits(const QString& text) { set_number_field(kelbo_bits_, text); }
 void StatusRow::set_rate_text(const QString& text) {
     set_number_field(rate_, text);
     update_accessible_name();
 }
-QString StatusRow::name() const {
-    return name_->text();
-}
-QString StatusRow::protocol() const {
-    return protocol_->text();
-}
-QString StatusRow::kelbo_bits() const {
-    return kelbo_bits_->text();
-}
-QString StatusRow::rate_text() const {
-    return rate_->text();
-}
+QString StatusRow::name() const { return name_->text(); }
+QString StatusRow::protocol() const { return protocol_->text(); }
+QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }
+QString StatusRow::rate_text() const { return rate_->text(); }
 
 float StatusRow::rate_from_text() const {
     return static_cast<float>(parse_rate_text(rate_->text().left(100).toStdString()));
@@ -276,9 +262,7 @@ void HeaderRow::set_scale(double full_mbits) {
     place_scale_labels();
 }
 
-void HeaderRow::resizeEvent(QResizeEvent*) {
-    place_scale_labels();
-}
+void HeaderRow::resizeEvent(QResizeEvent*) { place_scale_labels(); }
 
 void HeaderRow::place_scale_labels() {
     const int extra = extra_width(*this, units_);
