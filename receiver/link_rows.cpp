@@ -216,9 +216,11 @@ void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {
 
 std::optional<double> LinkRows::read_path(ConnId conn_id) {
     const auto path = link_socket_ ? read_tcp_figures(link_socket_(conn_id)) : std::nullopt;
-    // The receiving side's own estimate of the round trip, once it has one.
+    // The socket's smoothed round trip, in microseconds like the transmitter's; the
+    // receiving side's own estimate (which TCP timestamps make whole milliseconds)
+    // only until the socket has one.
     const std::optional<double> rtt_ms =
-        path ? std::optional(path->rcv_rtt_ms > 0 ? path->rcv_rtt_ms : path->rtt_ms) : std::nullopt;
+        path ? std::optional(path->rtt_ms > 0 ? path->rtt_ms : path->rcv_rtt_ms) : std::nullopt;
     table_[conn_id].row_window->setToolTip(rtt_ms ? QString("Round trip %1 ms").arg(*rtt_ms, 0, 'f', 3)
                                                   : QString());
     return rtt_ms;

@@ -52,7 +52,9 @@ CommandLineOutcome parse_receiver_command_line(QCommandLineParser& parser, const
                                                std::string& error) {
     parser.setApplicationDescription(
         "Kelbos receiver: accepts up to ten links from kelbostx transmitters and shows each link's rate, "
-        "a TOTAL, and a picture that fills with the data received.");
+        "a TOTAL, and a picture that fills with the data received. Listens on TCP ports 54276 (TCP "
+        "links) and 53764 (UDP links) and UDP port 54020 (their data). Qt's options (-geometry, -style, "
+        "...) come first. Exit status: 0; 1 no window; 2 a bad option; 255 a malformed scene point.");
     add_common_options(parser);
     parser.addOption({"allow",
                       "Accept links only from these hosts: addresses and prefixes, such as "

@@ -12,12 +12,16 @@ ReceiverWindow::ReceiverWindow(std::function<void(int)> on_command, std::functio
     : canvas_(new KelboCanvas(this)), on_close_(std::move(on_close)) {
     setWindowTitle(RECEIVER_TITLE);
     setCentralWidget(canvas_);
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     menu_ = std::make_unique<CommandMenu>(menuBar(), RECEIVER_MENU, std::move(on_command));
 }
 
 ReceiverWindow::~ReceiverWindow() = default;
 
 void ReceiverWindow::fit_to_rows(QSize rows_size) {
+    // The rows, header and TOTAL, are never cut; the picture keeps its place.
+    canvas_->setMinimumSize(rows_size);
+    canvas_->set_scene_bottom(rows_size.height() + INITIAL_PICTURE_HEIGHT);
     resize(rows_size.width(), menuBar()->sizeHint().height() + rows_size.height() + INITIAL_PICTURE_HEIGHT);
 }
 

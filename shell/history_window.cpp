@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <vector>
 
 #include "rate_history.h"
 #include "show_message.h"
@@ -20,6 +21,9 @@ namespace kelbos {
 namespace {
 
 constexpr std::int64_t MIN_SPAN_MS = 60000;  // the x axis spans at least a minute
+// The y axis holds the rates of the last minute: a peak that is older no longer
+// flattens what came after it (it is drawn at the axis' top).
+constexpr std::int64_t PEAK_WINDOW_MS = 60000;
 constexpr int GRID_STEPS = 5;
 constexpr int HOVER_PIXELS = 6;
 
@@ -78,7 +82,7 @@ RatePlot::Frame RatePlot::frame() const {
     }
     if (!any) f.t0 = f.t1 = QDateTime::currentMSecsSinceEpoch();
     if (f.t1 - f.t0 < MIN_SPAN_MS) f.t0 = f.t1 - MIN_SPAN_MS;
-    const double largest = history_.largest();
+    const double largest = history_.largest(f.t1 - PEAK_WINDOW_MS);
     if (largest >= 1000) {
         f.divide = 1000;
         f.unit = "Gbit/s";
@@ -93,12 +97,21 @@ void RatePlot::paintEvent(QPaintEvent*) {
     const Frame f = frame();
     const QFontMetrics fm(font());
 
-    // Grid and axis labels: rate on the left, time of day along the bottom.
+    // Grid and axis labels: rate on the left, time of day along the bottom at round
+    // steps of local time, each label whole inside the window.
+    const int label_w = fm.horizontalAdvance("00:00:00");
+    const std::int64_t step = time_label_step_ms(f.t1 - f.t0, label_w + fm.height(), f.area.width());
+    const std::int64_t offset = QDateTime::fromMSecsSinceEpoch(f.t0).offsetFromUtc() * std::int64_t{1000};
+    std::vector<std::int64_t> times;
+    for (std::int64_t t = f.t0 + step - 1 - (f.t0 + offset + step - 1) % step; t <= f.t1; t += step)
+        times.push_back(t);
     p.setPen(QColor(220, 220, 220));
     for (int i = 0; i <= GRID_STEPS; ++i) {
         const int y = f.area.bottom() - f.area.height() * i / GRID_STEPS;
-        const int x = f.area.left() + f.area.width() * i / GRID_STEPS;
         p.drawLine(f.area.left(), y, f.area.right(), y);
+    }
+    for (std::int64_t t : times) {
+        const int x = static_cast<int>(f.map(t, 0).x());
         p.drawLine(x, f.area.top(), x, f.area.bottom());
     }
     p.setPen(Qt::black);
@@ -108,11 +121,11 @@ void RatePlot::paintEvent(QPaintEvent*) {
         const QString label = number_text(f.top / f.divide * i / GRID_STEPS);
         p.drawText(QRect(0, y - fm.height() / 2, f.area.left() - 6, fm.height()),
                    Qt::AlignRight | Qt::AlignVCenter, label);
-        const int x = f.area.left() + f.area.width() * i / GRID_STEPS;
-        const std::int64_t t = f.t0 + (f.t1 - f.t0) * i / GRID_STEPS;
+    }
+    for (std::int64_t t : times) {
         const QString time = QDateTime::fromMSecsSinceEpoch(t).toString("hh:mm:ss");
-        const int w = fm.horizontalAdvance(time);
-        p.drawText(std::clamp(x - w / 2, 0, width() - w), f.area.bottom() + 4 + fm.ascent(), time);
+        const int w = fm.horizontalAdvance(time), x = static_cast<int>(f.map(t, 0).x()) - w / 2;
+        if (x >= 0 && x + w <= width()) p.drawText(x, f.area.bottom() + 4 + fm.ascent(), time);
     }
     p.drawText(4, fm.ascent() + 2, f.unit);
 
@@ -121,7 +134,7 @@ void RatePlot::paintEvent(QPaintEvent*) {
     int legend_x = f.area.left();
     for (const auto& [key, s] : history_.series()) {
         const QColor colour = QColor::fromRgb(s.rgb);
-        const QString name = QString::fromStdString(s.name);
+        const QString name = QString::fromStdString(history_.label(key));
         p.fillRect(legend_x, 4, fm.height() - 4, fm.height() - 4, colour);
         p.setPen(Qt::black);
         p.drawText(legend_x + fm.height(), fm.ascent() + 2, name);
@@ -141,7 +154,11 @@ void RatePlot::paintEvent(QPaintEvent*) {
         p.setPen(QPen(QColor::fromRgb(s.rgb), 0));
         line.clear();
         for (const RatePoint& point : s.points) line << f.map(point.time_ms, point.mbits).toPoint();
-        if (line.size() == 1) line << line.front();
+        if (line.size() == 1) {
+            // A series of one point (a transmission halted before its first tick): a dot.
+            p.fillRect(QRect(line.front() - QPoint(1, 1), QSize(3, 3)), QColor::fromRgb(s.rgb));
+            continue;
+        }
         for (const QPoint& step : offsets) {
             line.translate(step);
             p.drawPolyline(line);
@@ -160,7 +177,7 @@ std::optional<QString> RatePlot::point_text(QPoint at) const {
             if (distance >= best) continue;
             best = distance;
             text = QString("%1\n%2\n%3 %4")
-                       .arg(QString::fromStdString(s.name),
+                       .arg(QString::fromStdString(history_.label(key)),
                             QDateTime::fromMSecsSinceEpoch(point.time_ms).toString("hh:mm:ss"),
                             QString::number(point.mbits / f.divide, 'f', 4), f.unit);
         }
@@ -180,6 +197,7 @@ HistoryWindow::HistoryWindow(const RateHistory& history, QWidget* owner)
     : QMainWindow(owner), history_(history), plot_(new RatePlot(history, this)) {
     setWindowTitle((owner ? owner->windowTitle() + " - " : QString()) + "Rate History");
     setCentralWidget(plot_);
+    setAttribute(Qt::WA_AlwaysShowToolTips);  // a point's tip also beside another active window
     QMenu* file = menuBar()->addMenu("&File");
     connect(file->addAction("Save &As..."), &QAction::triggered, this, &HistoryWindow::save_as);
     connect(file->addAction("&Close"), &QAction::triggered, this, &QWidget::close);

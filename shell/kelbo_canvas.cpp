@@ -3,6 +3,7 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
 
 namespace kelbos {
 
@@ -28,7 +29,7 @@ void KelboCanvas::fit_image() {
     if (size().expandedTo(QSize(1, 1)) == image_.size()) return;
     image_ = QImage(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     image_.fill(Qt::black);
-    // Positions count from the bottom edge, so everything moves: draw it all again.
+    // A new image: draw it all again.
     dirty_[0] = image_.rect();
     dirty_count_ = 1;
     update();
@@ -122,6 +123,12 @@ void KelboCanvas::paintEvent(QPaintEvent* event) {
     for (const QRect& r : event->region()) p.drawImage(r, image_, r);
 }
 
-void KelboCanvas::resizeEvent(QResizeEvent*) { fit_image(); }
+void KelboCanvas::resizeEvent(QResizeEvent*) {
+    // The rows on top take the area's width, never less than their own layout's.
+    for (QObject* child : children())
+        if (auto* row = qobject_cast<QWidget*>(child))
+            row->resize(std::max(width(), row->minimumWidth()), row->height());
+    fit_image();
+}
 
 }  // namespace kelbos

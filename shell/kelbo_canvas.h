@@ -4,7 +4,8 @@
 // up to date for each frame that shows it, by erasing those areas and drawing what of
 // the picture meets them, in order. So a picture that changes many times between two
 // frames costs one redraw, and comes out exactly as if every change had been drawn.
-// The status rows sit on top of the area, so updates leave their place out.
+// The status rows sit on top of the area, so updates leave their place out; they take
+// the area's width (never less than their own layout's).
 #pragma once
 
 #include <QImage>
@@ -46,8 +47,11 @@ public:
     // Brings the image up to date now.
     void flush();
 
-    // Bottom of the client area: the y from which scene positions count upwards.
-    int client_bottom() const { return height(); }
+    // The y from which scene positions count upwards: the bottom of the area as it
+    // first opened, so that the picture keeps its place when the window grows or
+    // shrinks; the bottom of the area itself until that is set.
+    int client_bottom() const { return scene_bottom_ > 0 ? scene_bottom_ : height(); }
+    void set_scene_bottom(int y) { scene_bottom_ = y; }
 
     // The picture as it stands after all changes so far.
     const QImage& image() {
@@ -77,6 +81,7 @@ private:
     QRegion uncovered(const QRect& area) const;
 
     QImage image_;
+    int scene_bottom_ = 0;
     // Areas changed since the last redraw: a few rectangles, or once there are more
     // than fit, their bounding box. Kept without allocation, since every placed or
     // taken kelbo adds one.

@@ -66,12 +66,32 @@ void window_start_done() {
     held_messages.clear();
 }
 
+QStringList without_qt_options(const QStringList& arguments) {
+    static const QStringList WITH_VALUE = {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                           "qwindowgeometry", "qwindowicon", "qwindowtitle", "session",
+                                           "display", "geometry", "style", "stylesheet", "name", "title"};
+    static const QStringList ALONE = {"reverse", "widgetcount", "nograb", "dograb", "qmljsdebugger"};
+    QStringList kept;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        if (i > 0 && a == "--") return kept + arguments.mid(i);
+        const QString word = a.startsWith("--") ? a.mid(2) : a.startsWith('-') ? a.mid(1) : QString();
+        const QString name = word.section('=', 0, 0);
+        if (i > 0 && WITH_VALUE.contains(name)) {
+            if (!word.contains('=')) ++i;  // the value is the next argument
+        } else if (i == 0 || !ALONE.contains(name)) {
+            kept << a;
+        }
+    }
+    return kept;
+}
+
 void add_common_options(QCommandLineParser& parser) {
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({"headless", "Run without a window; messages go to standard error."});
     parser.addOption({"json", "Write the rows' rates once a second as JSON lines on standard output."});
-    parser.addOption({"time", "Exit after SECONDS (a transmission is halted first).", "SECONDS"});
+    parser.addOption({"time", "Exit after SECONDS; kelbostx halts its transmission first.", "SECONDS"});
     parser.addOption(
         {"bar-scale", "What a full rate bar stands for: 100M (default), 1G, 10G, 100G or auto.", "SCALE"});
     parser.addOption({"rate-history", "Open the Rate History window at start."});

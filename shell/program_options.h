@@ -41,8 +41,13 @@ void prepare_platform(int argc, char** argv);
 void guard_window_start(const char* program);
 void window_start_done();
 
-// Adds --help, --version, --headless, --json, --time, --bar-scale, --rate-history and
-// --metrics to a parser.
+// The arguments without Qt's own options (-geometry, -style, -platform, -display, ...
+// with their values, given with one dash or two), which the application object takes;
+// nothing after "--" is taken for one.
+QStringList without_qt_options(const QStringList& arguments);
+
+// Adds --help, --help-all (with Qt's options), --version, --headless, --json, --time,
+// --bar-scale, --rate-history and --metrics to a parser.
 void add_common_options(QCommandLineParser& parser);
 
 // Reads the common options after parsing. `error` receives a message when --time is

@@ -10,9 +10,9 @@
 
 namespace kelbos {
 
-void present_in_box(const std::string& text) {
-    QMessageBox box(QApplication::activeWindow());
-    box.setIcon(QMessageBox::NoIcon);
+void present_in_box(const std::string& text, QWidget* owner) {
+    QMessageBox box(owner ? owner->window() : QApplication::activeWindow());
+    box.setIcon(QMessageBox::Warning);
     box.setText(QString::fromStdString(text));
     box.setTextFormat(Qt::PlainText);
     box.setStandardButtons(QMessageBox::Ok);

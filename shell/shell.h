@@ -18,8 +18,9 @@ class QWidget;
 namespace kelbos {
 
 // The presenter of the windowed programs: a modal box with the text, an OK button and
-// no icon, owned by the active window (none before the main window exists).
-void present_in_box(const std::string& text);
+// the warning icon, owned by `owner`'s window and centred over it (without an owner,
+// by the active window: none before the main window exists).
+void present_in_box(const std::string& text, QWidget* owner = nullptr);
 
 // One menu entry: its popup's label, its command id and its label. A null label is a
 // separator.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "status_row.h"
 
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -41,20 +43,58 @@ QLabel* make_label(QWidget* parent, QRect r, const QString& text, int id) {
     return l;
 }
 
-// The scale: a mark every 10 Mbits/s at x = 165, 185, ..., 345 and one for 100 at 365.
-void add_scale_marks(QWidget* parent, const DialogUnits& u) {
-    for (int i = 0; i < 10; ++i) {
-        const int x = 165 + 20 * i;
-        make_label(parent, u.rect(x, 0, i == 0 ? 5 : 10, 10), "|", 206 + i);
+// The scale's label or mark ids, 0 to 10: 206 to 215, then 205 for 100.
+int scale_id(int i) { return i < 10 ? 206 + i : 205; }
+
+// How much wider than its layout a row is.
+int extra_width(const QWidget& row, const DialogUnits& u) {
+    return std::max(0, row.width() - row_size(u).width());
+}
+
+QString scale_text(double full_mbits) {
+    return full_mbits >= 1000 ? QString("%1 Gbit/s").arg(full_mbits / 1000)
+                              : QString("%1 Mbit/s").arg(full_mbits);
+}
+
+// A rate bar as assistive tools see it: its rate as the value, the scale as the range.
+class RateBarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit RateBarAccessible(RateBar* bar) : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
+    RateBar* bar() const { return static_cast<RateBar*>(widget()); }
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        return t == QAccessible::ValueInterface ? static_cast<QAccessibleValueInterface*>(this)
+                                                : QAccessibleWidget::interface_cast(t);
     }
-    make_label(parent, u.rect(365, 0, 20, 10), "|", 205);
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value) return QString("%1 Mbit/s").arg(bar()->drawn_rate(), 0, 'f', 2);
+        return QAccessibleWidget::text(t);
+    }
+    QVariant currentValue() const override { return bar()->drawn_rate(); }
+    void setCurrentValue(const QVariant&) override {}
+    QVariant maximumValue() const override { return bar()->full_scale(); }
+    QVariant minimumValue() const override { return 0.0; }
+    QVariant minimumStepSize() const override { return 0.0; }
+};
+
+QAccessibleInterface* rate_bar_accessible(const QString& key, QObject* object) {
+    auto* bar = qobject_cast<RateBar*>(object);
+    return key == RateBar::staticMetaObject.className() && bar ? new RateBarAccessible(bar) : nullptr;
 }
 
 }  // namespace
 
 QSize row_size(const DialogUnits& units) { return units.rect(0, 0, 385, 10).size(); }
 
-RateBar::RateBar(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
+int scale_mark_x(const DialogUnits& u, int extra, int i) {
+    return u.x(165) + (u.x(365) - u.x(165) + extra) * i / 10;
+}
+
+RateBar::RateBar(QWidget* parent) : QWidget(parent) {
+    static const bool factory = (QAccessible::installFactory(rate_bar_accessible), true);
+    (void)factory;
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName("Rate bar");
+}
 
 void RateBar::draw_for_tick(float rate, QColor colour) {
     tick_fresh_ = true;
@@ -96,20 +136,55 @@ void RateBar::paintEvent(QPaintEvent*) {
         p.setBrush(colour);
         p.drawRect(QRect(0, 0, right, height()).adjusted(0, 0, -1, -1));
     }
+    const QString scale = scale_text(full_mbits_);
+    QString tip = QString("%1 Mbit/s on the 0 to %2 scale").arg(rate, 0, 'f', 4).arg(scale);
+    if (rate > full_mbits_ && full_mbits_ > 0) {
+        // Beyond the scale: an arrow head at the bar's end says so.
+        const int h = height(), head = std::max(4, h * 2 / 3);
+        const QPoint arrow[] = {{width() - 1 - head, 2}, {width() - 3, h / 2}, {width() - 1 - head, h - 3}};
+        p.setBrush(Qt::white);
+        p.drawPolygon(arrow, 3);
+        tip = QString("%1 Mbit/s, beyond the 0 to %2 scale (%3 times its end)")
+                  .arg(rate, 0, 'f', 4)
+                  .arg(scale)
+                  .arg(rate / full_mbits_, 0, 'f', 1);
+    }
+    if (tip != toolTip()) setToolTip(tip);
 }
 
-StatusRow::StatusRow(QWidget* parent, const DialogUnits& u) : QWidget(parent) {
+StatusRow::StatusRow(QWidget* parent, const DialogUnits& u) : QWidget(parent), units_(u) {
     setAutoFillBackground(true);
+    setMinimumWidth(row_size(u).width());
     resize(row_size(u));
     name_ = make_field(this, u, u.rect(0, 0, 38, 10), NAME_ID, true);
     protocol_ = make_field(this, u, u.rect(40, 0, 35, 10), PROTOCOL_ID, false);
     kelbo_bits_ = make_field(this, u, u.rect(80, 0, 37, 10), KELBO_ID, true);
     rate_ = make_field(this, u, u.rect(125, 0, 37, 10), RATE_ID, true);
+    name_->setAccessibleName("Name");
+    protocol_->setAccessibleName("Protocol");
+    kelbo_bits_->setAccessibleName("Bits per kelbo");
+    rate_->setAccessibleName("Mbit/s");
     bar_ = new RateBar(this);
     bar_->setObjectName("bar1001");
-    bar_->setGeometry(u.rect(165, 0, 201, 10));
     bar_->set_rate_source([this] { return rate_from_text(); });
-    add_scale_marks(this, u);
+    // The scale: a mark every 10 Mbits/s, from 165 to 345, and one for 100 at 365.
+    for (int i = 0; i <= 10; ++i) {
+        marks_[i] = make_label(this, u.rect(0, 0, i == 0 ? 5 : i < 10 ? 10 : 20, 10), "|", scale_id(i));
+        marks_[i]->setAttribute(Qt::WA_TransparentForMouseEvents);  // the bar's tool tip shows through
+    }
+    resizeEvent(nullptr);
+}
+
+void StatusRow::resizeEvent(QResizeEvent*) {
+    const int extra = extra_width(*this, units_);
+    bar_->setGeometry(units_.rect(165, 0, 201, 10).adjusted(0, 0, extra, 0));
+    for (int i = 0; i <= 10; ++i) marks_[i]->move(scale_mark_x(units_, extra, i), 0);
+}
+
+void StatusRow::update_accessible_name() {
+    const QString protocol = protocol_->text().isEmpty() ? QString() : protocol_->text() + ", ";
+    setAccessibleName(
+        QString("%1, %2%3 Mbit/s").arg(name_->text(), protocol).arg(rate_from_text(), 0, 'f', 2));
 }
 
 namespace {
@@ -141,10 +216,19 @@ void set_number_field(QLineEdit* field, const QString& text) {
 }
 }  // namespace
 
-void StatusRow::set_name(const QString& text) { set_field(name_, text); }
-void StatusRow::set_protocol(const QString& text) { set_field(protocol_, text); }
+void StatusRow::set_name(const QString& text) {
+    set_field(name_, text);
+    update_accessible_name();
+}
+void StatusRow::set_protocol(const QString& text) {
+    set_field(protocol_, text);
+    update_accessible_name();
+}
 void StatusRow::set_kelbo_bits(const QString& text) { set_number_field(kelbo_bits_, text); }
-void StatusRow::set_rate_text(const QString& text) { set_number_field(rate_, text); }
+void StatusRow::set_rate_text(const QString& text) {
+    set_number_field(rate_, text);
+    update_accessible_name();
+}
 QString StatusRow::name() const { return name_->text(); }
 QString StatusRow::protocol() const { return protocol_->text(); }
 QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }
@@ -154,21 +238,50 @@ float StatusRow::rate_from_text() const {
     return static_cast<float>(parse_rate_text(rate_->text().left(100).toStdString()));
 }
 
-HeaderRow::HeaderRow(QWidget* parent, const DialogUnits& u, HeaderTitles t) : QWidget(parent) {
+HeaderRow::HeaderRow(QWidget* parent, const DialogUnits& u, HeaderTitles t) : QWidget(parent), units_(u) {
     setAutoFillBackground(true);
+    setMinimumWidth(row_size(u).width());
     resize(row_size(u));
     titles_[0] = make_label(this, u.rect(0, 0, 37, 10), t.first, 0);
     titles_[1] = make_label(this, u.rect(40, 0, 28, 10), "Protocol", 202);
     titles_[2] = make_label(this, u.rect(80, 0, 34, 10), t.kelbo, 203);
     titles_[3] = make_label(this, u.rect(125, 0, 26, 10), "Mbits/s", 204);
-    for (int i = 0; i < 10; ++i)
-        scale_[i] = make_label(this, u.rect(165 + 20 * i, 0, 20, 10), QString::number(10 * i), 206 + i);
-    scale_[10] = make_label(this, u.rect(360, 0, 25, 10), "100", 205);
+    // The titles start where the values' text does below them, clear of the edge.
+    for (QLabel* title : titles_)
+        title->setGeometry(title->geometry().adjusted(FIELD_TEXT_MARGIN, 0, FIELD_TEXT_MARGIN, 0));
+    for (int i = 0; i <= 10; ++i) {
+        scale_[i] = make_label(this, QRect(), QString::number(10 * i), scale_id(i));
+        scale_[i]->setAlignment(Qt::AlignCenter);
+    }
+    place_scale_labels();
 }
 
 void HeaderRow::set_scale(double full_mbits) {
     const auto labels = scale_labels(full_mbits);
     for (std::size_t i = 0; i < labels.size(); ++i) scale_[i]->setText(QString::fromStdString(labels[i]));
+    place_scale_labels();
+}
+
+void HeaderRow::resizeEvent(QResizeEvent*) { place_scale_labels(); }
+
+void HeaderRow::place_scale_labels() {
+    const int extra = extra_width(*this, units_);
+    const QFontMetrics fm(font());
+    int widest = 0;
+    for (QLabel* label : scale_) widest = std::max(widest, fm.horizontalAdvance(label->text()));
+    const int gap = units_.x(3), spacing = scale_mark_x(units_, extra, 1) - scale_mark_x(units_, extra, 0);
+    int stride = 10;
+    for (int s : {1, 2, 5})
+        if (widest + gap <= spacing * s) {
+            stride = s;
+            break;
+        }
+    // Centred on the mark's stroke, which stands a little right of the mark's place.
+    const int stroke = fm.horizontalAdvance('|') / 2 + 1, room = std::max(widest, spacing) + gap;
+    for (int i = 0; i <= 10; ++i) {
+        scale_[i]->setGeometry(scale_mark_x(units_, extra, i) + stroke - room / 2, 0, room, height());
+        scale_[i]->setVisible(i % stride == 0);
+    }
 }
 
 void show_bar_scale(double full_mbits, HeaderRow* header, const std::vector<RateBar*>& bars) {

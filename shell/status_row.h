@@ -1,22 +1,27 @@
 // SPDX-License-Identifier: Apache-2.0
 // A status row: name, protocol, kelbo size, Mbits/s and a bar from 0 to 100 Mbits/s
 // with a scale mark every 10. The value row under the header of both programs.
+// A row made wider than its layout keeps its columns and stretches its bar, with the
+// scale's marks and labels spread along it.
 #pragma once
 
 #include <QColor>
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <optional>
 #include <vector>
+
+#include "dialog_units.h"
 
 class QLineEdit;
 class QLabel;
 
 namespace kelbos {
 
-class DialogUnits;
-
-// The bar control: a rectangle from the left edge to the rate's point.
+// The bar control: a rectangle from the left edge to the rate's point. A rate beyond
+// the scale fills the bar and ends it in an arrow head, white with a black outline;
+// the tool tip gives the rate and the scale.
 class RateBar : public QWidget {
     Q_OBJECT
 public:
@@ -34,6 +39,8 @@ public:
     // Right end of the bar as last drawn, relative to the control (for tests).
     int bar_right() const { return drawn_end_; }
     QColor bar_colour() const { return drawn_colour_; }
+    bool overflow_drawn() const { return drawn_rate_ > full_mbits_; }
+    float drawn_rate() const { return drawn_rate_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -72,12 +79,20 @@ public:
     // Ids of the row's controls, as the layout names them.
     static constexpr int NAME_ID = 201, PROTOCOL_ID = 202, KELBO_ID = 216, RATE_ID = 217, BAR_ID = 1001;
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    // What a screen reader says of the row: "name, protocol, rate Mbit/s".
+    void update_accessible_name();
+
+    DialogUnits units_;
     QLineEdit* name_;
     QLineEdit* protocol_;
     QLineEdit* kelbo_bits_;
     QLineEdit* rate_;
     RateBar* bar_;
+    std::array<QLabel*, 11> marks_{};
 };
 
 // The header row above the value rows: column titles and the 0..100 scale.
@@ -95,7 +110,15 @@ public:
     void set_scale(double full_mbits);
     QLabel* scale_label(int i) const { return scale_[i]; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    // Each label centred on its mark; where the widest would crowd its neighbours,
+    // only every second (or fifth, or the first and last) is shown.
+    void place_scale_labels();
+
+    DialogUnits units_;
     std::array<QLabel*, 4> titles_{};
     std::array<QLabel*, 11> scale_{};
 };
@@ -107,5 +130,9 @@ void show_bar_scale(double full_mbits, HeaderRow* header, const std::vector<Rate
 
 // Size of one row (both kinds), 385 by 10 dialog units.
 QSize row_size(const DialogUnits& units);
+
+// Where the scale's mark i (0 to 10) stands in a row `extra` pixels wider than its
+// layout: the marks of 0 and 100 at 165 and 365 dialog units, moved apart by `extra`.
+int scale_mark_x(const DialogUnits& units, int extra, int i);
 
 }  // namespace kelbos

@@ -3,6 +3,8 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QPointer>
+#include <QWidget>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -33,11 +35,27 @@ void platform_errors_only(QtMsgType type, const QMessageLogContext&, const QStri
 QStringList arguments_of(int argc, char** argv) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-    return arguments;
+    return without_qt_options(arguments);
 }
 
 void answer_help_or_version(int& argc, char** argv, const char* program, QCommandLineParser& parser,
                             bool help) {
+    if (help && parser.isSet("help-all")) {
+        // Qt's options are those of an application object, made here on a platform
+        // that needs no display; it answers and ends the program.
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        QApplication app(argc, argv);
+        // Those the widgets and the X11 platform take, which Qt's list leaves out.
+        parser.addOptions(
+            {{"style", "Widget style, such as fusion.", "style"},
+             {"stylesheet", "Style sheet file for the widgets.", "file"},
+             {"widgetcount", "Writes how many widgets were made and are left at exit."},
+             {"display", "X11 display to open the windows on, such as :0.", "display"},
+             {"geometry", "Size and place of the main window, such as 800x300+10+10.", "geometry"}});
+        QCoreApplication::setApplicationName(program);
+        QCoreApplication::setApplicationVersion(KELBOS_VERSION);
+        parser.process(app);
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(program);
     QCoreApplication::setApplicationVersion(KELBOS_VERSION);
@@ -60,8 +78,9 @@ ProgramStart::ProgramStart(int& argc, char** argv, const char* program, const Co
     QCoreApplication::setApplicationName(program_);
     QCoreApplication::setApplicationVersion(KELBOS_VERSION);
     apply_desktop_identity(program_);
-    set_message_presenter(common_.headless ? MessagePresenter(present_on_stderr)
-                                           : MessagePresenter(present_in_box));
+    set_message_presenter(common_.headless
+                              ? MessagePresenter(present_on_stderr)
+                              : MessagePresenter([](const std::string& text) { present_in_box(text); }));
 }
 
 ProgramStart::~ProgramStart() = default;
@@ -81,6 +100,11 @@ int ProgramStart::run(std::uint64_t start_ms, QWidget* first_frame, const std::f
     // With --json, how well the event loop kept up goes out in a last line at exit.
     LoopMonitor monitor(start_ms);
     monitor.watch_first_frame(first_frame);
+    // Boxes belong to the main window from now on, whichever window is active.
+    if (!common_.headless && first_frame)
+        set_message_presenter([owner = QPointer<QWidget>(first_frame->window())](const std::string& text) {
+            present_in_box(text, owner);
+        });
     show();
     const int status = QApplication::exec();
     if (common_.json) JsonLines(true).write_line(monitor.exit_event(exit_fields ? exit_fields() : std::string()));

@@ -21,7 +21,10 @@ int main(int argc, char** argv) {
     // --version and a bad option work on a machine without one.
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Kelbos transmitter: sends data to a kelbos receiver and shows the send rate.");
+        "Kelbos transmitter: sends data to a kelbos receiver and shows the send rate. TCP links go to "
+        "TCP port 54276; UDP links to TCP port 53764, with their data to UDP port 54020. Qt's options "
+        "(-geometry, -style, ...) come first. Exit status: 0; 1 no window, or a --go that failed; 2 a bad "
+        "option; 255 a malformed scene point.");
     add_common_options(parser);
     add_transmitter_options(parser);
     parser.addPositionalArgument("words",
@@ -32,8 +35,8 @@ int main(int argc, char** argv) {
         present_on_stderr(parser.errorText().toStdString());
         return 2;
     }
-    if (parser.isSet("help") || parser.isSet("version"))
-        answer_help_or_version(argc, argv, "kelbostx", parser, parser.isSet("help"));
+    const bool help = parser.isSet("help") || parser.isSet("help-all");
+    if (help || parser.isSet("version")) answer_help_or_version(argc, argv, "kelbostx", parser, help);
 
     std::string error;
     const std::optional<CommonOptions> common = read_common_options(parser, error);

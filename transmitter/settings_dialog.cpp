@@ -163,14 +163,17 @@ void SettingsDialog::build() {
 
     QGroupBox* transport = group_box(101, "Transport ", u.rect(71, 19, 48, 56));
     const int t = settings_.transport;
-    radio(transport, 125, "UDP", u.rect(75, 29, 39, 10), t == TRANSPORT_UDP,
-          [this] { pending_transport_ = TRANSPORT_UDP; });
-    radio(transport, 127, "TCP", u.rect(75, 39, 39, 10), t == TRANSPORT_TCP,
-          [this] { pending_transport_ = TRANSPORT_TCP; });
-    radio(transport, 128, "DECnet", u.rect(75, 49, 39, 10), t == TRANSPORT_DECNET,
-          [this] { pending_transport_ = TRANSPORT_DECNET; });
-    radio(transport, 129, "OSI", u.rect(75, 59, 39, 10), t == TRANSPORT_OSI,
-          [this] { pending_transport_ = TRANSPORT_OSI; });
+    // Only UDP numbers its datagrams: the check box is grayed for the others.
+    const auto choose = [this](int chosen) {
+        return [this, chosen] {
+            pending_transport_ = chosen;
+            if (numbered_) numbered_->setEnabled(chosen == TRANSPORT_UDP);
+        };
+    };
+    radio(transport, 125, "UDP", u.rect(75, 29, 39, 10), t == TRANSPORT_UDP, choose(TRANSPORT_UDP));
+    radio(transport, 127, "TCP", u.rect(75, 39, 39, 10), t == TRANSPORT_TCP, choose(TRANSPORT_TCP));
+    radio(transport, 128, "DECnet", u.rect(75, 49, 39, 10), t == TRANSPORT_DECNET, choose(TRANSPORT_DECNET));
+    radio(transport, 129, "OSI", u.rect(75, 59, 39, 10), t == TRANSPORT_OSI, choose(TRANSPORT_OSI));
 
     // Under the transport box, in room the layout leaves free: numbered datagrams, for
     // UDP links. Like the radio buttons it is reached by clicking, so the tab stops stay
@@ -179,6 +182,7 @@ void SettingsDialog::build() {
     numbered_->setFocusPolicy(Qt::ClickFocus);
     numbered_->setGeometry(u.rect(71, 80, 80, 10));
     numbered_->setChecked(settings_.udp_numbered);
+    numbered_->setEnabled(pending_transport_ == TRANSPORT_UDP);
     numbered_->setToolTip(
         "UDP links: the receiver reports lost, reordered and duplicated datagrams and the jitter");
     add(NUMBERED_ID, numbered_);

@@ -157,6 +157,7 @@ void TransmitterProgram::take_kelbos(std::uint64_t count) {
 
 void TransmitterProgram::row_start() {
     ++transmissions_;
+    ticked_ = false;
     value_row_->start(settings_);
 }
 
@@ -164,14 +165,17 @@ void TransmitterProgram::row_stop() {
     value_row_->stop();
 }
 
-// While the link opens, Go, Settings, Open and Color are grayed, as Halt is already.
-// Save settings keeps its state: a Go that fails leaves the menu as it was.
+// While the link opens, Go, Settings, Open, Color and Save settings are grayed, as
+// Halt is already. A Go that fails leaves the menu as it was.
 void TransmitterProgram::open_started() {
-    for (int id : {ID_GO, ID_SETTINGS, ID_COLOR, ID_OPEN}) window_->menu().set_enabled(id, false);
+    save_was_enabled_ = window_->menu().is_enabled(ID_SAVE_SETTINGS);
+    for (int id : {ID_GO, ID_SETTINGS, ID_COLOR, ID_OPEN, ID_SAVE_SETTINGS})
+        window_->menu().set_enabled(id, false);
 }
 
 void TransmitterProgram::start_refused() {
     for (int id : {ID_GO, ID_SETTINGS, ID_COLOR, ID_OPEN}) window_->menu().set_enabled(id, true);
+    window_->menu().set_enabled(ID_SAVE_SETTINGS, save_was_enabled_);
     if (go_running_) {
         go_running_ = false;
         go_failed_ = true;
@@ -205,6 +209,8 @@ void TransmitterProgram::transmission_ended(End how) {
                          rate_mbits(counters_.total_bytes, elapsed), how_text, datagrams_sent()});
     ++(how == End::halted ? figures_.halted : how == End::aborted ? figures_.aborted : figures_.halt_failed);
     publish_metrics(0);
+    // A transmission that ended before its row's first tick is one point in the history.
+    if (!ticked_) views_->ticked({history_rate(rate_mbits(counters_.total_bytes, elapsed))});
     if (quit_after_halt_ && !quitting_)
         QMetaObject::invokeMethod(
             this,
@@ -266,7 +272,15 @@ void TransmitterProgram::row_ticked(double rate) {
         else
             json_.write(tick);
     }
-    views_->ticked({RowRate{transmissions_, row.name(), brushes_.base, rate}});
+    ticked_ = true;
+    views_->ticked({history_rate(rate)});
+}
+
+// The transmission's line in the rate history, named by its receiver and ConnId.
+RowRate TransmitterProgram::history_rate(double rate) const {
+    const QString name = window_->value_row().name();
+    return RowRate{transmissions_, QString("%1 #%2").arg(name).arg(loop_->link().conn_id()), brushes_.base,
+                   rate};
 }
 
 // The figures of the tick (or end) just shown: the same the row and the JSON lines show.

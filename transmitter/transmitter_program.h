@@ -29,6 +29,7 @@
 namespace kelbos {
 
 class RateViews;
+struct RowRate;
 class TransmitterWindow;
 
 struct TransmitterOptions {
@@ -111,6 +112,7 @@ private:
     void time_up();
     void resume_time_up();
     void row_ticked(double rate);
+    RowRate history_rate(double rate) const;
     void publish_metrics(double rate);
     std::uint64_t program_ms() const;
     // A UDP transmission's datagrams sent, for its JSON lines; nothing for TCP.
@@ -129,6 +131,8 @@ private:
     std::unique_ptr<ValueRow> value_row_;
     RateViews* views_ = nullptr;       // owned by the window
     std::uint64_t transmissions_ = 0;  // one history line per transmission
+    bool ticked_ = false;              // the transmission's row has ticked
+    bool save_was_enabled_ = false;    // Save settings' state before a Go grayed it
 
     bool go_running_ = false;  // the transmission started by --go is opening or on
     bool go_failed_ = false;

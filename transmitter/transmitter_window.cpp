@@ -21,7 +21,8 @@ TransmitterWindow::TransmitterWindow(std::function<void(int)> on_command, std::f
     setCentralWidget(canvas_);
 
     // The rows sit on the picture at its top: the header at (0, 0), the value row
-    // right under it. They keep their place when the window is resized.
+    // right under it. They take the window's width; the window is never made so small
+    // that they are cut.
     const DialogUnits units(fontMetrics());
     header_ = new HeaderRow(canvas_, units, {"Receiver", "Kelbos/Bit"});
     header_->move(0, 0);
@@ -30,6 +31,9 @@ TransmitterWindow::TransmitterWindow(std::function<void(int)> on_command, std::f
     menu_->set_enabled(ID_HALT, false);
 
     const QSize row = row_size(units);
+    canvas_->setMinimumSize(row.width(), 2 * row.height());
+    canvas_->set_scene_bottom(2 * row.height() + INITIAL_PICTURE_HEIGHT);
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     resize(std::max(row.width(), INITIAL_MIN_WIDTH),
            menuBar()->sizeHint().height() + 2 * row.height() + INITIAL_PICTURE_HEIGHT);
 }

@@ -52,4 +52,21 @@ TEST(RateHistory, KeepsSixHundredPointsOfTenMinutesAndWritesThemAsCsv) {
     RateHistory quoted;
     quoted.add(1, "a,\"b\"", 0, 1, 1.0);
     EXPECT_NE(quoted.csv().find(",\"a,\"\"b\"\"\",1.0000\n"), std::string::npos) << quoted.csv();
+    // Two lines of one name: each takes its first point's time, and a shade of its own.
+    quoted.add(2, "a,\"b\"", 0x800000, 2000, 1.0);
+    quoted.add(3, "a,\"b\"", 0x800000, 3000, 9.0);
+    EXPECT_NE(quoted.label(2), quoted.label(3));
+    EXPECT_EQ(quoted.label(2).size(), quoted.label(1).size());  // "name hh:mm:ss" both
+    EXPECT_EQ(quoted.series().at(2).rgb, 0x800000u);
+    EXPECT_NE(quoted.series().at(3).rgb, 0x800000u);
+    EXPECT_EQ(quoted.largest(3000), 9.0);
+    EXPECT_EQ(quoted.largest(3001), 0.0);
+}
+
+TEST(RateHistory, TimeLabelsAtRoundStepsThatKeepThemApart) {
+    // A minute 600 pixels wide: 13 labels of 5 s fit when 46 wide, not when 47.
+    EXPECT_EQ(time_label_step_ms(60000, 46, 600), 5000);
+    EXPECT_EQ(time_label_step_ms(60000, 47, 600), 10000);
+    EXPECT_EQ(time_label_step_ms(600000, 54, 600), 60000);  // 11 labels
+    EXPECT_EQ(time_label_step_ms(600000, 300, 600), 300000);
 }

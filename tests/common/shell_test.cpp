@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <QAccessible>
+#include <QAccessibleValueInterface>
 #include <QAction>
 #include <QApplication>
 #include <QJsonDocument>
@@ -20,6 +22,7 @@
 #include "clock.h"
 #include "kelbo_canvas.h"
 #include "loop_monitor.h"
+#include "program_options.h"
 #include "pump.h"
 #include "rate.h"
 #include "scene_commands.h"
@@ -66,6 +69,27 @@ TEST(StatusRow, LayoutInDialogUnitsAndTheBarFollowsTheTickThenTheText) {
     row.set_rate_text("junk");
     row.bar()->repaint();
     EXPECT_EQ(row.bar()->bar_right(), 0);
+
+    // Wider than its layout, the row stretches its bar and spreads its marks.
+    row.resize(970, 20);
+    EXPECT_EQ(row.bar()->geometry(), QRect(330, 0, 602, 20));
+    EXPECT_EQ(mark100->x(), 930);
+    // A full bar at the scale's end; beyond it, the arrow, and a tool tip that says so.
+    for (const float r : {100.0f, 100.01f}) {
+        row.bar()->draw_for_tick(r, Qt::gray);
+        EXPECT_EQ(row.bar()->overflow_drawn(), r > 100.0f);
+    }
+    EXPECT_TRUE(row.bar()->toolTip().startsWith("100.0100 Mbit/s, beyond the 0 to 100 Mbit/s scale"));
+    // What a screen reader reads of the row, and of its bar.
+    row.set_name("localhost");
+    row.set_protocol("TCP");
+    row.set_rate_text("231.9800");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&row)->text(QAccessible::Name),
+              "localhost, TCP, 231.98 Mbit/s");
+    QAccessibleValueInterface* bar = QAccessible::queryAccessibleInterface(row.bar())->valueInterface();
+    ASSERT_TRUE(bar);
+    EXPECT_EQ(bar->currentValue().toFloat(), 100.01f);
+    EXPECT_EQ(bar->maximumValue().toFloat(), 100.0f);
 }
 
 TEST(StatusRow, LongRatesAndKelboSizesShowWhole) {
@@ -96,6 +120,12 @@ TEST(StatusRow, LongRatesAndKelboSizesShowWhole) {
         (row.*f.set)(f.fits);
         EXPECT_EQ(field->font(), parent.font()) << f.name;
     }
+}
+
+TEST(ProgramOptions, QtOptionsAreLeftToTheApplication) {
+    EXPECT_EQ(without_qt_options({"kelbosrx", "-geometry", "800x300+10+10", "--style=fusion", "-reverse",
+                                  "--json", "a", "--", "-display", "b"}),
+              (QStringList{"kelbosrx", "--json", "a", "--", "-display", "b"}));
 }
 
 TEST(CommandMenu, DispatchesIdsAndKeepsEnabling) {

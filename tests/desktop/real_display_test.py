@@ -347,8 +347,9 @@ def paced_transmission(tx, tx_window, rx, at_least):
 
 def case_pixels():
     """Pixel probes: the transmitter's kelbo in the default colour's three faces, the
-    receiver's first kelbo in the link's colours, and rate bars as long as their texts; then
-    failure boxes shown one at a time."""
+    receiver's first kelbo in the link's colours, a tool tip over the unfocused receiver, rate
+    bars as long as their texts, beyond the scale with an arrow head, stretched with the window;
+    then failure boxes shown one at a time over their window."""
     with Session("pixels") as session:
         scene = os.path.join(session.tmp, "one.init")
         with open(scene, "w") as f:
@@ -365,6 +366,12 @@ def case_pixels():
                    "the receiver's first kelbo in the link's colours")
         wait_until(lambda: len(tx.ticks(protocol="TCP")) >= 2 and last_tick(rx, rising=True, conn_id=1),
                    "two ticks of the transmitter's row")
+        # The link's row shows its tool tip while its window has no focus.
+        _, _, top, bottom = bar_share(rx_window)
+        x, y, _, _ = rx_window.geometry()
+        session.xdotool("mousemove", "--sync", str(x + 20), str(y + (top + bottom) // 2))
+        wait_until(lambda: len(session.search("--class", "kelbosrx")) == 2, "a tool tip over the unfocused row")
+        session.park_mouse()
         tx_window.key("alt+c", "h")
         wait_until(lambda: rx.events_of("link_end"), "the link to end")
         check(faces_are(session, tx_window, TX_FACES), "the transmitter's one kelbo went away")
@@ -380,6 +387,23 @@ def case_pixels():
             widths = {length}
         check_bar(tx_shot, widths, text, "transmitter, back to back")
         check_bar(rx_window.shot(), widths, last_rate_text(rx, conn_id=1), "receiver link row, back to back")
+        # Ten times the scale and more: the bar ends in its white arrow head. Enlarged to
+        # 1600x1000, the window's rows take its width: the bar ends near its right edge.
+        check(float(last_rate_text(rx, conn_id=1)) >= 1000, "the link ran below ten times the scale")
+        size = rx_window.geometry()[2:]
+        rx_window.move(0, 0)
+        session.xdotool("windowraise", rx_window.id)  # over the transmitter's window
+        bar_ends = []
+        for width, height in ((1600, 1000), size):
+            session.xdotool("windowsize", "--sync", rx_window.id, str(width), str(height))
+            wait_until(lambda: rx_window.geometry()[2] == width, "the window's new size")
+            length, left = lowest_bar(settled(rx_window.shot, "the resized window"), "the link's bar")
+            _, _, top, bottom = bar_share(rx_window)
+            arrow = rx_window.shot().crop(left, top, length, bottom - top).count((255, 255, 255))
+            check(arrow > 4, f"no arrow head on the bar at {width} pixels wide")
+            bar_ends.append(left + length)
+        check(1600 - bar_ends[0] <= 40, f"the enlarged window's bar ends {1600 - bar_ends[0]} pixels from its edge")
+        rx_window.move(RX_LEFT, 0)
 
         # A paced transmission gives a bar that ends inside the control.
         exit_tx(tx, tx_window)
@@ -406,7 +430,11 @@ def case_pixels():
             wait_until(lambda: len(rx.events_of("link_end")) == ends + n, f"link {n} to end")
             with open(f"/proc/{rx.process.pid}/status") as f:
                 sizes += [int(line.split()[1]) for line in f if line.startswith("VmRSS:")]
-        check(len(session.search("--class", "kelbosrx")) == 2, "not one box beside the main window")
+        boxes = [Window(session, i) for i in session.search("--class", "kelbosrx") if i != rx_window.id]
+        check(len(boxes) == 1, "not one box beside the main window")
+        # Raised while the transmitter's window is the active one, the box is over its own window.
+        centres = [(x + w // 2, y + h // 2) for x, y, w, h in (boxes[0].geometry(), rx_window.geometry())]
+        check(max(abs(a - b) for a, b in zip(*centres)) <= 50, f"the box's centre {centres[0]}, its window's {centres[1]}")
         check(sizes[-1] - sizes[9] < 2048, f"memory grew from {sizes[9]} to {sizes[-1]} kB")
 
 
@@ -468,13 +496,26 @@ def case_scale():
 
 
 def case_history():
-    """View > Rate History...: a line in the link's colour; Save As writes the plot as a
-    PNG and its points as CSV."""
+    """View > Rate History...: a line in the link's colour, a name for each of two links of one
+    host on one ConnId; Save As writes the plot as a PNG and its points as CSV. The receiver
+    starts with Qt's -geometry."""
     with Session("history") as session:
-        tx, tx_window, rx, rx_window = start_pair(session, tx_args=("--delay", "1", "--msg-size", "6000"))
-        tx_window.key("alt+c", "g")
-        wait_until(lambda: len([t for t in rx.ticks(conn_id=1) if t["mbits_per_s"] > 1]) >= 3,
-                   "three ticks of the link")
+        # Qt's own options come before the program's.
+        rx = session.start(RX, "-geometry", "800x300+10+10", SCENE)
+        rx_window = session.window(RX_TITLE)
+        wait_until(lambda: rx_window.geometry() == (10, 10, 800, 300), "the receiver at 800x300+10+10")
+        tx = session.start(TX, "--delay", "1", "--msg-size", "6000", SCENE)
+        tx_window = session.window(TX_TITLE)
+        rx_window.move(RX_LEFT, 0)
+        # Two links from one host, one after the other on ConnId 1.
+        for link in range(2):
+            before = len(rx.ticks(conn_id=1))
+            tx_window.key("alt+c", "g")
+            wait_until(lambda: len([t for t in rx.ticks(conn_id=1)[before:] if t["mbits_per_s"] > 1]) >= 3,
+                       "three ticks of the link")
+            if link == 0:
+                tx_window.key("alt+c", "h")
+                wait_until(lambda: rx.events_of("row_removed"), "the first link's row to go", limit=40)
         rx_window.key("alt+v", "h")
         history = session.window(RX_TITLE + " - Rate History")
         history.move(0, 560)
@@ -500,7 +541,8 @@ def case_history():
             lines = f.read().splitlines()
         check(lines[0] == "time,row,mbits_per_s", f"CSV header {lines[0]!r}")
         rows = {line.split(",")[1] for line in lines[1:]}
-        check(rows == {"TOTAL", "localhost #1"}, f"CSV rows {rows}")
+        check(len(rows) == 3 and rows - {"TOTAL"} == {r for r in rows if r.startswith("localhost #1 ")},
+              f"CSV rows {rows}: not two names for two links")
 
 
 CASES = {"menus_settings": case_menus_settings, "pixels": case_pixels, "scale": case_scale, "history": case_history}

@@ -260,6 +260,11 @@ TEST(ReceiverRows, RateTickTextAndBars) {
     EXPECT_EQ(row.rate_text(),
               QString::fromStdString(rate_text(static_cast<float>(3 * 4294967295.0 / 125000))));
     EXPECT_EQ(row.bar()->bar_right(), row.bar()->width());
+
+    // Numbered datagrams 0, 1, 1 and 3: four sent, one lost; the copy is not one more.
+    for (const std::uint64_t n : {0, 1, 1, 3}) rig.table()[a].datagrams.add(n, 0, 0);
+    rig.ticks(1, 1000);
+    EXPECT_TRUE(row.toolTip().startsWith("Loss 25.00 % (1 of 4 datagrams)")) << row.toolTip().toStdString();
 }
 
 TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {

@@ -243,7 +243,9 @@ TEST_F(ProgramTest, TheSettingsDialogThenMenuAndRowFollowGoHaltAndGoAgain) {
     p->scene().kelbo_countdown = 0;
     p->settings().transport = TRANSPORT_TCP;
     p->settings().delay_ms = 20;  // no kelbo goes before the picture is checked
-    ASSERT_TRUE(go(*p)) << (messages.texts.empty() ? "" : messages.texts[0]);
+    p->do_command(ID_GO);
+    EXPECT_EQ(menu_state(*p), "0010000") << "Save settings grayed too while the link opens";
+    ASSERT_TRUE(settled(p->loop(), true)) << (messages.texts.empty() ? "" : messages.texts[0]);
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(p->scene().kelbo_countdown, 2) << "Go re-arms a picture down to one kelbo";
     const StatusRow& row = p->window().value_row();
@@ -272,7 +274,12 @@ TEST_F(ProgramTest, TheSettingsDialogThenMenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_LT(p->counters().total_bytes, rx.bytes());
     p->value_row().tick();
     EXPECT_EQ(row.toolTip(), "");
-    EXPECT_EQ(p->views().history().series().size(), 2u) << "a history line per transmission that ticked";
+    // A line per transmission, named by its receiver and ConnId; one point for the
+    // first, halted before its first tick.
+    const auto& lines = p->views().history().series();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines.at(1).points.size(), 1u);
+    EXPECT_EQ(lines.at(1).name, "localhost #1");
     ASSERT_TRUE(halt(*p));
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
 }

@@ -85,7 +85,9 @@ TEST_F(DialogTest, ControlsTextsGroupsTabOrderAndLists) {
     for (int id : {125, 127, 128, 129}) EXPECT_EQ(d->control(id)->parent(), d->control(101));
     // The defaults: Ethernet, N/A, UDP.
     for (int id : {108, 103, 125}) EXPECT_TRUE(checked(*d, id)) << id;
+    EXPECT_TRUE(box->isEnabled());
     click(*d, 127);
+    EXPECT_FALSE(box->isEnabled()) << "only UDP numbers its datagrams";
     EXPECT_FALSE(checked(*d, 125));
     EXPECT_TRUE(checked(*d, 108)) << "another group is not affected";
     EXPECT_TRUE(checked(*d, 103));
@@ -188,7 +190,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     for (const auto& [id, t] :
          {Field{107, "rx.example"}, {109, "100000"}, {102, "50 "}, {116, " 150000"}, {122, "0"}})
         set_text(*d, id, t);
-    for (int id : {111, 106, 129, 130, 112}) click(*d, id);  // FDDI, ATM, OSI, numbered, Apply
+    for (int id : {111, 106, 130, 129, 112}) click(*d, id);  // FDDI, ATM, numbered (UDP), OSI, Apply
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(d->outcome(), Outcome::applied);
     EXPECT_FALSE(d->isVisible());
