@@ -10,6 +10,7 @@
 
 #include "address.h"
 #include "address_list.h"
+#include "connect.h"
 #include "open_fds.h"
 #include "resolve.h"
 #include "reverse_name.h"
@@ -108,4 +109,32 @@ TEST(Net, AllowListsHoldTheirNetworksOnlyAndRefuseWhatDoesNotRead) {
     EXPECT_FALSE(list_holds(*parse_address_list("::/0"), address_of("::ffff:10.0.0.1", 1)));  // IPv6 only
     for (const char* bad : {"", "10.0.0.0/33", "::1/129", "10.0.0.0/", "localhost", "1.2.3.4,"})
         EXPECT_FALSE(parse_address_list(bad)) << bad;
+}
+
+// A name's first address that never answers gets its share of the bound, not all of it:
+// the next address is tried in time.
+TEST(Net, ConnectorLeavesTheNextAddressItsShareOfTheBound) {
+    const auto listening = [](int backlog) {
+        Socket s = make_socket(SOCK_STREAM);
+        const SocketAddress any = address_of("127.0.0.1", 0);
+        EXPECT_EQ(::bind(s.fd(), any.get(), any.length), 0);
+        EXPECT_EQ(::listen(s.fd(), backlog), 0);
+        return s;
+    };
+    // A listener whose queue is full drops new connection attempts unanswered.
+    const Socket full = listening(0), open = listening(1);
+    const SocketAddress silent = local_address(full.fd()), answering = local_address(open.fd());
+    Socket queued = make_socket(SOCK_STREAM);
+    ASSERT_EQ(::connect(queued.fd(), silent.get(), silent.length), 0);
+
+    StreamConnector connector;
+    const auto start = std::chrono::steady_clock::now();
+    auto state = connector.start({silent, answering}, 1000ms, nullptr);
+    while (state == StreamConnector::State::waiting)
+        state = wait_writable(connector.waiting_fd(), connector.share()) == WaitResult::ready ? connector.writable()
+                                                                                             : connector.timed_out();
+    ASSERT_EQ(state, StreamConnector::State::connected) << connector.error();
+    EXPECT_EQ(port_of(connector.address()), port_of(answering));
+    // The silent one was waited for, about half the bound.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
 }

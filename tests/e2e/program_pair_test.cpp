@@ -8,14 +8,17 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <tuple>
 
 #include "program_pair_support.h"
 #include "protocol.h"
 #include "resolve.h"
 #include "sockets.h"
+#include "two_hosts.h"
 
 namespace kelbos::pairtest {
 namespace {
@@ -193,6 +196,76 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
     EXPECT_EQ(rx.err(), "");
 }
 
+// The lines of a packet capture on loopback, while `run` transmits.
+std::string capture(const std::string& filter, const std::function<void()>& run) {
+    ChildProcess dump(kelbos::testing::find_program("tcpdump"), {"-i", "lo", "--immediate-mode", "-nn", "-t", "-v", "-l", filter});
+    EXPECT_TRUE(dump.wait_for([&] { return dump.err().find("listening on") != std::string::npos; }, 20s))
+        << dump.err();
+    run();
+    dump.send_signal(SIGINT);
+    EXPECT_EQ(dump.wait_exit(20s), 0) << dump.err();
+    return dump.out();
+}
+
+// An offered load: a paced TCP link with its congestion control as the kernel shows it,
+// links that halt after exactly a million bytes, and the DSCP mark of every data packet
+// of either transport and family.
+TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    ASSERT_FALSE(build_dir().empty());
+    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
+    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s));
+
+    ChildProcess paced(transmitter_binary(),
+                       {"--headless", "--json", "--go", "--time", "3", "--transport", "tcp", "--rate", "40M",
+                        "--congestion", "reno"},
+                       KELBOS_SCENES_DIR);
+    ASSERT_TRUE(paced.wait_for([&] { return !of_kind(json_events(paced), "tick").empty(); }, 20s));
+    ChildProcess ss(kelbos::testing::find_program("ss"), {"-tin", "dport", "=", ":" + std::to_string(STREAM_PORT)});
+    EXPECT_EQ(ss.wait_exit(10s), 0);
+    EXPECT_NE(ss.out().find(" reno "), std::string::npos) << ss.out();
+    const QJsonObject end = halted_end(paced);
+    EXPECT_NEAR(end["mbits_per_s"].toDouble(), 40.0, 0.8) << paced.out();
+    for (const QJsonObject& e : of_kind(json_events(paced), "tick")) EXPECT_EQ(e["target_mbits_per_s"], 40.0);
+    EXPECT_EQ(end["target_mbits_per_s"], 40.0);
+    EXPECT_FALSE(end.contains("byte_limit"));
+    EXPECT_EQ(bytes_of(normal_link_end(rx, 1)), bytes_of(end));
+
+    // A million bytes: the last message cut short, exactly that many counted.
+    int conn_id = 2;
+    const auto send_limited = [&](std::vector<std::string> args, std::uint64_t bytes) {
+        args.insert(args.begin(), {"--headless", "--json", "--go", "--bytes", std::to_string(bytes)});
+        ChildProcess tx(transmitter_binary(), args, KELBOS_SCENES_DIR);
+        const QJsonObject limited = halted_end(tx, 30s);
+        EXPECT_EQ(bytes_of(limited), bytes);
+        EXPECT_EQ(limited["byte_limit"].toInteger(), static_cast<qint64>(bytes));
+        EXPECT_EQ(bytes_of(normal_link_end(rx, conn_id++, 20s)), bytes) << rx.out();
+    };
+    for (const char* transport : {"tcp", "udp"}) send_limited({"--transport", transport}, 1000000);
+
+    // DSCP EF (46): the TOS or traffic class byte 0xb8 on every data packet, SYN included.
+    const std::string lines = capture(
+        "tcp dst port " + std::to_string(STREAM_PORT) + " or udp dst port " + std::to_string(DATAGRAM_PORT), [&] {
+            for (const char* transport : {"tcp", "udp"})
+                for (const char* receiver : {"127.0.0.1", "::1"})
+                    send_limited({"--transport", transport, "--receiver", receiver, "--dscp", "EF", "--msg-size",
+                                  "1000"},
+                                 100000);
+        });
+    std::map<std::string, int> marked;
+    std::istringstream in(lines);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("IP")) continue;
+        const bool v6 = line.starts_with("IP6"), tcp = line.find(v6 ? "next-header TCP" : "proto TCP") != std::string::npos;
+        EXPECT_NE(line.find(v6 ? "class 0xb8" : "tos 0xb8"), std::string::npos) << line;
+        ++marked[std::string(v6 ? "IPv6 " : "IPv4 ") + (tcp ? "TCP" : "UDP")];
+    }
+    // A hundred datagrams each; the SYN, the request and the data segments of a stream.
+    for (const auto& [kind, least] : {std::pair{"IPv4 TCP", 3}, {"IPv4 UDP", 100}, {"IPv6 TCP", 3}, {"IPv6 UDP", 100}})
+        EXPECT_GE(marked[kind], least) << kind << "\n" << lines;
+    EXPECT_EQ(rx.err(), "");
+}
+
 TEST(ProgramPair, ReceiverWithoutEndpointsRunsOnAndWithoutSceneRefusesTheTransmitter) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
@@ -252,6 +325,11 @@ TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
         {tx, {"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
         {tx, {"--colour", "red"}, "colour must be #RRGGBB\n"},
         {tx, {"--send-path", "zero"}, "send-path must be copy or copy-free\n"},
+        {tx, {"--rate", "2.5X"}, "rate must be a number\n"},
+        {tx, {"--bytes", "1e6"}, "bytes must be a whole number\n"},
+        {tx, {"--bind", "localhost"}, "bind must be an IPv4 or IPv6 address\n"},
+        {tx, {"--dscp", "64"}, "dscp must be 0 to 63 or a class name such as EF or AF41\n"},
+        {tx, {"--congestion", "no-such"}, "congestion must be one of: " + allowed_congestion() + "\n"},
         {tx, {"--time", "soon"}, "time must be a positive number of seconds\n"},
         {tx,
          {"--udp-numbered", "--msg-size", "26"},

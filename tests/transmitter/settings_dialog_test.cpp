@@ -71,7 +71,7 @@ TEST_F(DialogTest, ControlsTextsGroupsTabOrderAndLists) {
         {104, "Ethernet"}, {105, "FDDI"}, {106, "ATM"}, {101, "Transport "}, {125, "UDP"}, {127, "TCP"},
         {128, "DECnet"}, {129, "OSI"}, {124, "Receiver Name"}, {126, "Kelbo Size (bits)"}, {120, "(bytes)"},
         {110, "Delay"}, {115, "(ms)"}, {117, "Tx Msg Size"}, {118, "(bytes)"}, {121, "Socket Buffer Size"},
-        {123, "(bytes)"}, {1, "Go"}, {2, "Cancel"}, {112, "Apply"}, {130, "Number datagrams"},
+        {123, "(bytes)"}, {1, "Go"}, {2, "Cancel"}, {112, "Apply"}, {130, "Number datagrams"}, {132, "Rate limit"},
     };
     for (const auto& [id, t] : texts) EXPECT_EQ(text(*d, id), t) << id;
     // The check box, off, takes room no other control of the dialog takes.
@@ -141,6 +141,7 @@ TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
         {109, "7", "kelbo size must be at least 8 bits", "20000000"},
         {109, "-100000", "kelbo size must be a number", "20000000"},
         {102, "abc", "delay must be a number", "0"},
+        {131, "5x", "rate must be a number", "0"},
         {116, "4294967296", "message size must be a number", "32700"},
         {122, " ", "socket buffer size must be a number", "65535"},
     };
@@ -149,7 +150,7 @@ TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
         auto d = open();
         // Fields after the bad one hold text that would fail too, fields before it
         // hold good new values: only the first failure counts, nothing is committed.
-        const int ids[] = {107, 109, 102, 116, 122};
+        const int ids[] = {107, 109, 102, 131, 116, 122};
         const auto at = [&](int id) { return std::find(std::begin(ids), std::end(ids), id); };
         const auto filler = [&](int id) {
             return at(id) < at(c.id) ? (id == 107 ? "rx.example" : "1000") : "x";
@@ -184,7 +185,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     messages.texts.clear();
     using Field = std::pair<int, const char*>;
     for (const auto& [id, t] :
-         {Field{107, "rx.example"}, {109, "100000"}, {102, "50ms"}, {116, " 150000"}, {122, "0"}})
+         {Field{107, "rx.example"}, {109, "100000"}, {102, "50ms"}, {131, "2.5G"}, {116, " 150000"}, {122, "0"}})
         set_text(*d, id, t);
     for (int id : {111, 106, 129, 130, 112}) click(*d, id);  // FDDI, ATM, OSI, numbered, Apply
     EXPECT_TRUE(messages.texts.empty());
@@ -195,6 +196,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     want.receiver_name = "rx.example";
     want.kelbo_size = 100000;
     want.delay_ms = 50;
+    want.rate_bps = 2500000000;
     want.msg_size = 150000;
     want.sock_buf_size = 0;
     want.send_on = NETWORK_FDDI;
@@ -207,6 +209,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     auto again = open();
     for (int id : {111, 106, 129}) EXPECT_TRUE(checked(*again, id)) << id;
     EXPECT_EQ(text(*again, 102), "50");
+    EXPECT_EQ(text(*again, 131), "2500M");
     EXPECT_EQ(text(*again, 119), "12500");
     // Numbered UDP datagrams need 27 bytes: 26 is refused in the window, for TCP it goes.
     set_text(*again, 116, "26");
