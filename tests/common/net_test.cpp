@@ -130,6 +130,8 @@ TEST(Net, ConnectorLeavesTheNextAddressItsShareOfTheBound) {
     StreamConnector connector;
     const auto start = std::chrono::steady_clock::now();
     auto state = connector.start({silent, answering}, 1000ms, nullptr);
+    ASSERT_EQ(state, StreamConnector::State::waiting);
+    EXPECT_LE(connector.share(), 500ms);
     while (state == StreamConnector::State::waiting)
         state = wait_writable(connector.waiting_fd(), connector.share()) == WaitResult::ready ? connector.writable()
                                                                                              : connector.timed_out();
