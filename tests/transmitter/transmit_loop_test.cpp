@@ -180,6 +180,34 @@ TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
     for (const test::MoreDataCall& chunk : rx.snapshot().more_data) EXPECT_EQ(chunk.bytes, 1000u);
 }
 
+// A rate governs over the delay: 1000-byte messages a millisecond apart, not 100 s. A
+// byte limit halts the link once exactly that many bytes went, also mid-message.
+TEST_F(LoopTest, ARateGovernsOverTheDelayAndAByteLimitHaltsAtExactlyItsCount) {
+    Receiver rx;
+    settings.delay_ms = 100000;
+    settings.msg_size = 1000;
+    settings.rate_bps = 8000000;
+    make(rx.ports());
+    std::uint64_t received = 0;
+    for (const std::uint64_t limit : {0u, 20999u, 21000u}) {
+        settings.byte_limit = limit;
+        ASSERT_TRUE(go());
+        const std::size_t ends = shell.ends.size();
+        if (limit == 0) {
+            ASSERT_TRUE(pump_until([&] { return counters.total_bytes >= 21000; }));
+            EXPECT_GE(loop->timer_wakes(), 10u) << "paced by the timer";
+            ASSERT_TRUE(halt());
+        } else {
+            ASSERT_TRUE(pump_until([&] { return shell.ends.size() > ends && !loop->halting(); }));
+            EXPECT_EQ(counters.total_bytes, limit);
+        }
+        EXPECT_EQ(loop->limit_reached(), limit != 0);
+        EXPECT_EQ(shell.ends.back(), TransmitShell::End::halted);
+        received += counters.total_bytes;
+        ASSERT_TRUE(pump_until([&] { return rx.bytes() == received; }));
+    }
+}
+
 // A message size, with the kelbo size in bytes and the socket buffer setting.
 struct Sizes {
     std::uint32_t message, kelbo_bytes, sock_buf;
