@@ -41,12 +41,6 @@ std::int64_t steady_ns() {
 // event loop takes about as long.
 constexpr std::int64_t SHORT_WAIT_NS = 20'000;
 
-// TCP's own pacing follows the target a little above it, so that it smooths the
-// bursts of the messages without holding back the rate.
-void pace_tcp(int fd, std::uint64_t rate_bps) {
-    const std::uint64_t bytes_per_s = rate_bps / 8 + rate_bps / 80;
-    ::setsockopt(fd, SOL_SOCKET, SO_MAX_PACING_RATE, &bytes_per_s, sizeof bytes_per_s);
-}
 }  // namespace
 
 TransmitLoop::TransmitLoop(TransmitInputs inputs, ByteCounters& counters, TransmitShell& shell,
@@ -127,8 +121,10 @@ void TransmitLoop::open_finished(LinkStatus status) {
     pace_.reset();
     if (s.rate_bps != 0) {
         // The rate governs; the delay is not used.
+        // TCP's own pacing (SO_MAX_PACING_RATE) is left off: it sends in packets of up to
+        // a millisecond's worth, and on a link of large frames those wait longer than a
+        // send buffer of the default size can hold, so the link falls behind the target.
         pace_.emplace(s.rate_bps, s.msg_size, steady_ns());
-        if (active_transport_ == TRANSPORT_TCP) pace_tcp(link_.data_fd(), s.rate_bps);
         schedule_queued();
     } else if (s.delay_ms >= 1)
         schedule_wait(s.delay_ms, false);

@@ -196,12 +196,30 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
     EXPECT_EQ(rx.err(), "");
 }
 
-// The lines of a packet capture on loopback, while `run` transmits.
-std::string capture(const std::string& filter, const std::function<void()>& run) {
-    ChildProcess dump(kelbos::testing::find_program("tcpdump"), {"-i", "lo", "--immediate-mode", "-nn", "-t", "-v", "-l", filter});
+// The packets of a loopback capture by family and transport ("IPv4 TCP"); the lines of
+// those without the DSCP EF mark go to `unmarked`.
+std::map<std::string, int> marked_packets(const std::string& lines, std::string* unmarked = nullptr) {
+    std::map<std::string, int> kinds;
+    std::istringstream in(lines);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("IP")) continue;
+        const bool v6 = line.starts_with("IP6");
+        const bool tcp = line.find(v6 ? "next-header TCP" : "proto TCP") != std::string::npos;
+        if (line.find(v6 ? "class 0xb8" : "tos 0xb8") == std::string::npos && unmarked) *unmarked += line + "\n";
+        ++kinds[std::string(v6 ? "IPv6 " : "IPv4 ") + (tcp ? "TCP" : "UDP")];
+    }
+    return kinds;
+}
+
+// What a packet capture on loopback shows of what `run` sends, once `enough` holds.
+std::string capture(const std::string& filter, const std::function<void()>& run,
+                    const std::function<bool(const std::string&)>& enough) {
+    ChildProcess dump(kelbos::testing::find_program("tcpdump"),
+                      {"-i", "lo", "--immediate-mode", "-nn", "-t", "-v", "-l", filter});
     EXPECT_TRUE(dump.wait_for([&] { return dump.err().find("listening on") != std::string::npos; }, 20s))
         << dump.err();
     run();
+    EXPECT_TRUE(dump.wait_for([&] { return enough(dump.out()); }, 20s)) << dump.out();
     dump.send_signal(SIGINT);
     EXPECT_EQ(dump.wait_exit(20s), 0) << dump.err();
     return dump.out();
@@ -216,18 +234,29 @@ TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s));
 
+    // 25000-byte messages 50 ms apart: the two a transmitter may fall behind cover the
+    // stalls of a busy machine.
     ChildProcess paced(transmitter_binary(),
-                       {"--headless", "--json", "--go", "--time", "3", "--transport", "tcp", "--rate", "40M",
-                        "--congestion", "reno"},
+                       {"--headless", "--json", "--go", "--time", "6", "--transport", "tcp", "--rate", "4M",
+                        "--msg-size", "25000", "--congestion", "reno"},
                        KELBOS_SCENES_DIR);
     ASSERT_TRUE(paced.wait_for([&] { return !of_kind(json_events(paced), "tick").empty(); }, 20s));
     ChildProcess ss(kelbos::testing::find_program("ss"), {"-tin", "dport", "=", ":" + std::to_string(STREAM_PORT)});
     EXPECT_EQ(ss.wait_exit(10s), 0);
     EXPECT_NE(ss.out().find(" reno "), std::string::npos) << ss.out();
     const QJsonObject end = halted_end(paced);
-    EXPECT_NEAR(end["mbits_per_s"].toDouble(), 40.0, 0.8) << paced.out();
-    for (const QJsonObject& e : of_kind(json_events(paced), "tick")) EXPECT_EQ(e["target_mbits_per_s"], 40.0);
-    EXPECT_EQ(end["target_mbits_per_s"], 40.0);
+    // The rate from the first tick to the last, four seconds: within 2%, unless the
+    // machine held the program off the processor longer than it may fall behind.
+    const std::vector<QJsonObject> ticks = of_kind(json_events(paced), "tick");
+    ASSERT_GE(ticks.size(), 4u) << paced.out();
+    const double ms = ticks.back()["time_ms"].toDouble() - ticks.front()["time_ms"].toDouble();
+    const double rate = static_cast<double>(bytes_of(ticks.back()) - bytes_of(ticks.front())) * 8 / ms / 1000;
+    if (of_kind(json_events(paced), "exit").at(0)["max_loop_gap_ms"].toDouble() <= 100) {
+        EXPECT_NEAR(rate, 4.0, 0.08) << paced.out();
+    }
+    EXPECT_LE(rate, 4.08);
+    for (const QJsonObject& e : ticks) EXPECT_EQ(e["target_mbits_per_s"], 4.0);
+    EXPECT_EQ(end["target_mbits_per_s"], 4.0);
     EXPECT_FALSE(end.contains("byte_limit"));
     EXPECT_EQ(bytes_of(normal_link_end(rx, 1)), bytes_of(end));
 
@@ -243,26 +272,30 @@ TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
     };
     for (const char* transport : {"tcp", "udp"}) send_limited({"--transport", transport}, 1000000);
 
-    // DSCP EF (46): the TOS or traffic class byte 0xb8 on every data packet, SYN included.
+    // DSCP EF (46): the TOS or traffic class byte 0xb8 on every data packet, SYN included:
+    // datagrams of each link (a busy capture may miss some), and the SYN, the request and
+    // the data of each stream.
+    const std::map<std::string, int> least{{"IPv4 TCP", 3}, {"IPv4 UDP", 10}, {"IPv6 TCP", 3}, {"IPv6 UDP", 10}};
+    const auto all_seen = [&](const std::string& lines) {
+        const std::map<std::string, int> seen = marked_packets(lines);
+        return std::ranges::all_of(least, [&](const auto& kind) {
+            return seen.contains(kind.first) && seen.at(kind.first) >= kind.second;
+        });
+    };
     const std::string lines = capture(
-        "tcp dst port " + std::to_string(STREAM_PORT) + " or udp dst port " + std::to_string(DATAGRAM_PORT), [&] {
+        "tcp dst port " + std::to_string(STREAM_PORT) + " or udp dst port " + std::to_string(DATAGRAM_PORT),
+        [&] {
             for (const char* transport : {"tcp", "udp"})
                 for (const char* receiver : {"127.0.0.1", "::1"})
                     send_limited({"--transport", transport, "--receiver", receiver, "--dscp", "EF", "--msg-size",
                                   "1000"},
                                  100000);
-        });
-    std::map<std::string, int> marked;
-    std::istringstream in(lines);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.starts_with("IP")) continue;
-        const bool v6 = line.starts_with("IP6"), tcp = line.find(v6 ? "next-header TCP" : "proto TCP") != std::string::npos;
-        EXPECT_NE(line.find(v6 ? "class 0xb8" : "tos 0xb8"), std::string::npos) << line;
-        ++marked[std::string(v6 ? "IPv6 " : "IPv4 ") + (tcp ? "TCP" : "UDP")];
-    }
-    // A hundred datagrams each; the SYN, the request and the data segments of a stream.
-    for (const auto& [kind, least] : {std::pair{"IPv4 TCP", 3}, {"IPv4 UDP", 100}, {"IPv6 TCP", 3}, {"IPv6 UDP", 100}})
-        EXPECT_GE(marked[kind], least) << kind << "\n" << lines;
+        },
+        all_seen);
+    std::string unmarked;
+    marked_packets(lines, &unmarked);
+    EXPECT_EQ(unmarked, "");
+    EXPECT_TRUE(all_seen(lines)) << lines;
     EXPECT_EQ(rx.err(), "");
 }
 
