@@ -27,8 +27,8 @@ void add_transmitter_options(QCommandLineParser& parser) {
                       "file (default copy).",
                       "PATH"});
     parser.addOption({"rate",
-                      "Target rate in bits per second, with k, M or G (500M, 2.5G), paced evenly; it "
-                      "governs over --delay. 0: no limit (default 0).",
+                      "Target rate in bits per second, with k, M or G (500M, 2.5G), paced evenly; the "
+                      "delay is then not used. 0: no limit (default 0).",
                       "RATE"});
     parser.addOption({"bytes", "Halt after exactly this many bytes of data messages; 0: no limit (default 0).",
                       "N"});

@@ -147,8 +147,7 @@ TEST(TwoHosts, DatagramsLeaveFromTheAddressOfTheControlConnection) {
     constexpr const char* SECOND = "192.0.2.3";
     TwoHosts hosts;
     std::string why = hosts.join(1500);
-    for (Host host : {Host::a, Host::b})
-        if (why.empty()) why = hosts.set_hosts(host, "127.0.0.1 localhost\n");
+    for (Host host : {Host::a, Host::b}) why += why.empty() ? hosts.set_hosts(host, "127.0.0.1 localhost\n") : "";
     const std::string b = hosts.end(Host::b);
     for (const std::vector<std::string>& line :
          {std::vector<std::string>{"ip", "addr", "add", std::string(SECOND) + "/24", "dev", b},

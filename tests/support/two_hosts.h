@@ -53,7 +53,6 @@ public:
     std::string address_a() const;
     std::string address_b() const;
 
-    // The host's end of the veth pair.
     std::string end(Host host) const;
     // Runs a command line on `host`, as run_command does.
     std::string run_on(Host host, std::vector<std::string> line) const;

@@ -59,9 +59,9 @@ TEST_P(SendPathTest, TcpMessagesFollowEachOtherAndAFullBufferIsRetriedWithAWhole
                 message_stream({batch}, 1000, {3, 0, 0, 0}));
     EXPECT_EQ(drain(peer.connection.fd()), 0u);  // nothing else: no framing, no header
     // A byte limit cuts the last message short, one byte either side of a boundary.
-    for (const auto& [limit, sent] : {std::pair{2001u, 2001}, {2000u, 2000}, {1999u, 1999}, {1u, 1}}) {
-        EXPECT_EQ(link.link_send_messages(3, limit), sent) << limit;
-        EXPECT_TRUE(read_bytes(peer.connection.fd(), limit) == message_stream({sent}, 1000, {3, 0, 0, 0}));
+    for (const int limit : {2001, 2000, 1999, 1}) {
+        EXPECT_EQ(link.link_send_messages(3, static_cast<std::uint64_t>(limit)), limit);
+        EXPECT_TRUE(read_bytes(peer.connection.fd(), limit) == message_stream({limit}, 1000, {3, 0, 0, 0}));
     }
     expect_path(1);
 
@@ -121,32 +121,19 @@ TEST_P(SendPathTest, TcpMessagesFollowEachOtherAndAFullBufferIsRetriedWithAWhole
     EXPECT_EQ(count_open_fds(), fds);
 }
 
-// Copy-free sends to a peer that reset the connection, the signal at its default: 0
-// when the last of them failed with EPIPE.
-int send_copy_free_after_reset() {
-    ::signal(SIGPIPE, SIG_DFL);
-    std::uint16_t port = 0;
-    const Socket listener = bound_loopback(SOCK_STREAM, port, true);
-    const SocketAddress to = local_address(listener.fd());
-    const Socket out = make_socket(SOCK_STREAM);
-    if (::connect(out.fd(), to.get(), to.length) != 0) return 3;
-    Socket peer(::accept(listener.fd(), nullptr, nullptr));
-    const linger reset{1, 0};
-    ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    peer.reset();
-    MessageSender sender(SendPath::copy_free);
-    const Bytes message(1000, 0);
-    ssize_t last = 0;
-    for (int i = 0; i < 50 && last >= 0; ++i) last = sender.send(out.fd(), true, message, 4);
-    for (int i = 0; i < 2; ++i) last = sender.send(out.fd(), true, message, 4);
-    return last < 0 && errno == EPIPE && sender.sent_copy_free() ? 0 : 4;
-}
-
 // The copy-free path sends with no MSG_NOSIGNAL: a send to a peer that has gone fails
-// with an error, and the signal the system raises does not end the program.
+// with EPIPE, and the signal the system raises does not end the program.
+int send_copy_free_to_closed_peer() {
+    ::signal(SIGPIPE, SIG_DFL);
+    int fds[2];
+    MessageSender sender(SendPath::copy_free);
+    const bool failed = ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0 && ::close(fds[1]) == 0 &&
+                        sender.send(fds[0], true, Bytes(1000, 0), 4) < 0 && errno == EPIPE;
+    return failed && sender.sent_copy_free() ? 0 : 4;
+}
 TEST(CopyFreePath, ASendToAVanishedPeerFailsAndLeavesTheProgramRunning) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::_Exit(send_copy_free_after_reset()), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::_Exit(send_copy_free_to_closed_peer()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
@@ -164,8 +151,7 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     drain(rx.datagram.fd());  // the rest of the batch
     // A byte limit: whole datagrams, then the last one cut short.
     EXPECT_EQ(link.link_send_messages(3, 32700 + 5), 32705);
-    EXPECT_EQ(next_datagram(rx), message);
-    EXPECT_EQ(next_datagram(rx), data_message({3, 0, 0, 0}, 5));
+    EXPECT_TRUE(next_datagram(rx) == message && next_datagram(rx) == data_message({3, 0, 0, 0}, 5));
     EXPECT_EQ(link.link_send_messages(3, 32700), 32700);
     EXPECT_EQ(next_datagram(rx), message);
 
