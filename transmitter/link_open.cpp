@@ -80,11 +80,10 @@ int TransmitterLink::prepare_socket(const SocketAddress& address, const Socket& 
                      (udp || set_int_option(candidate.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) &&
                      set_keepalive(candidate.fd()) &&
                      (choices.dscp < 0 || set_dscp(data_fd, address.family(), choices.dscp)) &&
-                     (choices.congestion.empty() || set_congestion(candidate.fd(), choices.congestion)) &&
-                     (!choices.bind || ::bind(candidate.fd(), choices.bind->get(), choices.bind->length) == 0);
-    if (set) return 0;
+                     (choices.congestion.empty() || set_congestion(candidate.fd(), choices.congestion));
+    if (set && (!choices.bind || ::bind(candidate.fd(), choices.bind->get(), choices.bind->length) == 0)) return 0;
     const int error = errno;
-    perror_diag("setsockopt");
+    perror_diag(set ? "bind" : "setsockopt");
     return error;
 }
 
