@@ -298,7 +298,7 @@ void TransmitLoop::cancel_schedule() {
     scheduled_ = Wake::none;
     send_timer_.stop();
     write_notifier_->setEnabled(false);
-    if (pace_notifier_) {
+    if (pace_notifier_ && pace_notifier_->isEnabled()) {  // armed only while enabled
         pace_notifier_->setEnabled(false);
         const itimerspec off{};
         ::timerfd_settime(pace_timer_.fd(), 0, &off, nullptr);
