@@ -18,7 +18,8 @@ std::string_view trimmed(std::string_view text) {
 }
 
 bool all_digits(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 // Nanoseconds that `bits` take at `rate_bps`.
@@ -92,7 +93,8 @@ std::optional<int> parse_dscp(std::string_view text) {
     for (const auto& [word, value] : named)
         if (name == word) return value;
     // CSn: class selector n; AFxy: class x, drop precedence y.
-    if (name.size() == 3 && name.starts_with("CS") && name[2] >= '0' && name[2] <= '7') return (name[2] - '0') * 8;
+    if (name.size() == 3 && name.starts_with("CS") && name[2] >= '0' && name[2] <= '7')
+        return (name[2] - '0') * 8;
     if (name.size() == 4 && name.starts_with("AF") && name[2] >= '1' && name[2] <= '4' && name[3] >= '1' &&
         name[3] <= '3')
         return (name[2] - '0') * 8 + (name[3] - '0') * 2;
@@ -116,8 +118,7 @@ std::uint64_t PaceSchedule::allowed(std::int64_t now_ns) {
         anchor_ns_ = due = now_ns - max_debt_ns_;
         bits_ = 0;
     }
-    const auto late_bits =
-        static_cast<unsigned __int128>(now_ns - due) * rate_bps_ / 1'000'000'000u;
+    const auto late_bits = static_cast<unsigned __int128>(now_ns - due) * rate_bps_ / 1'000'000'000u;
     return 1 + static_cast<std::uint64_t>(late_bits / message_bits_);
 }
 

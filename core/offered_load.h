@@ -52,8 +52,8 @@ private:
     std::uint64_t rate_bps_;
     std::uint64_t message_bits_;
     std::int64_t max_debt_ns_;
-    std::int64_t anchor_ns_;     // when bit 0 of bits_ was due
-    std::uint64_t bits_ = 0;     // sent since anchor_ns_
+    std::int64_t anchor_ns_;  // when bit 0 of bits_ was due
+    std::uint64_t bits_ = 0;  // sent since anchor_ns_
 };
 
 }  // namespace kelbos

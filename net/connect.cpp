@@ -49,10 +49,9 @@ StreamConnector::State StreamConnector::next() {
         Socket candidate = make_socket(SOCK_STREAM, address.family());
         if (!candidate && errno == EAFNOSUPPORT) continue;
         if (!candidate) return stop(errno);
-        if (const int error = prepare_ ? prepare_(address, candidate) : 0; error == EAFNOSUPPORT)
-            continue;
-        else if (error != 0)
-            return stop(error);
+        const int error = prepare_ ? prepare_(address, candidate) : 0;
+        if (error == EAFNOSUPPORT) continue;
+        if (error != 0) return stop(error);
         if (!set_nonblocking(candidate.fd())) return stop(errno);
         const auto now = std::chrono::steady_clock::now();
         const auto left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline_ - now),

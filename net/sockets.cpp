@@ -45,7 +45,8 @@ bool set_dscp(int fd, int family, int dscp) {
 }
 
 bool set_congestion(int fd, const std::string& name) {
-    return ::setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name.data(), static_cast<socklen_t>(name.size())) == 0;
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name.data(), static_cast<socklen_t>(name.size())) ==
+           0;
 }
 
 std::string allowed_congestion() {

@@ -30,13 +30,13 @@ void add_transmitter_options(QCommandLineParser& parser) {
                       "Target rate in bits per second, with k, M or G (500M, 2.5G), paced evenly; the "
                       "delay is then not used. 0: no limit (default 0).",
                       "RATE"});
-    parser.addOption({"bytes", "Halt after exactly this many bytes of data messages; 0: no limit (default 0).",
-                      "N"});
+    parser.addOption(
+        {"bytes", "Halt after exactly this many bytes of data messages; 0: no limit (default 0).", "N"});
     parser.addOption({"bind", "Local IPv4 or IPv6 address of all the link's sockets.", "ADDRESS"});
-    parser.addOption({"congestion", "TCP congestion control of the link's TCP sockets (reno, cubic, ...).",
-                      "NAME"});
-    parser.addOption({"dscp", "DSCP mark of the data sockets: 0 to 63 or a class name (EF, AF41, CS1, ...).",
-                      "VALUE"});
+    parser.addOption(
+        {"congestion", "TCP congestion control of the link's TCP sockets (reno, cubic, ...).", "NAME"});
+    parser.addOption(
+        {"dscp", "DSCP mark of the data sockets: 0 to 63 or a class name (EF, AF41, CS1, ...).", "VALUE"});
     parser.addOption({"go", "Start a transmission once the program is up."});
 }
 

@@ -30,8 +30,8 @@ void add_transmitter_options(QCommandLineParser& parser);
 
 // Applies the settings options that were given, in the dialog's order of checking
 // (receiver, kelbo size, delay, message size, socket buffer size), then transport and
-// colour, then whether numbered datagrams fit the message size, then rate and bytes. At the first bad value: false, with its
-// message in `error`, and nothing changed.
+// colour, then whether numbered datagrams fit the message size, then rate and bytes. At the first bad value:
+// false, with its message in `error`, and nothing changed.
 bool apply_settings_options(const QCommandLineParser& parser, CommSettings& settings, Rgb& colour,
                             std::string& error);
 

@@ -81,7 +81,8 @@ int TransmitterLink::prepare_socket(const SocketAddress& address, const Socket& 
                      set_keepalive(candidate.fd()) &&
                      (choices.dscp < 0 || set_dscp(data_fd, address.family(), choices.dscp)) &&
                      (choices.congestion.empty() || set_congestion(candidate.fd(), choices.congestion));
-    if (set && (!choices.bind || ::bind(candidate.fd(), choices.bind->get(), choices.bind->length) == 0)) return 0;
+    if (set && (!choices.bind || ::bind(candidate.fd(), choices.bind->get(), choices.bind->length) == 0))
+        return 0;
     const int error = errno;
     perror_diag(set ? "bind" : "setsockopt");
     return error;

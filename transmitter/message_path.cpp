@@ -84,8 +84,10 @@ ssize_t MessageSender::send(int fd, bool stream, std::span<const std::uint8_t> m
     messages = std::clamp<std::size_t>(messages, 1, batch_messages(static_cast<std::uint32_t>(message.size())));
     std::size_t last = message.size();
     if (!message.empty() && max_bytes < std::uint64_t{messages} * message.size()) {
-        messages = static_cast<std::size_t>(std::max<std::uint64_t>((max_bytes + message.size() - 1) / message.size(), 1));
-        last = static_cast<std::size_t>(std::max<std::uint64_t>(max_bytes - (messages - 1) * message.size(), 1));
+        messages = static_cast<std::size_t>(
+            std::max<std::uint64_t>((max_bytes + message.size() - 1) / message.size(), 1));
+        last =
+            static_cast<std::size_t>(std::max<std::uint64_t>(max_bytes - (messages - 1) * message.size(), 1));
     }
     const std::size_t bytes = (messages - 1) * message.size() + last;
     sent_copy_free_ = false;

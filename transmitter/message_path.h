@@ -100,8 +100,8 @@ public:
 private:
     // `last` is the length of the last message, the others are whole.
     ssize_t send_copy(int fd, std::span<const std::uint8_t> message, std::size_t messages, std::size_t last);
-    ssize_t send_datagrams(int fd, std::span<const std::uint8_t> message, std::size_t messages, std::size_t last,
-                           const DatagramNumbers* numbers);
+    ssize_t send_datagrams(int fd, std::span<const std::uint8_t> message, std::size_t messages,
+                           std::size_t last, const DatagramNumbers* numbers);
 
     SendPath path_;
     FileSendCall call_;

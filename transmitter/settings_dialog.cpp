@@ -150,8 +150,9 @@ void SettingsDialog::build() {
     rate_ = new QLineEdit(QString::fromStdString(rate_field_text(settings_.rate_bps)), this);
     rate_->setFocusPolicy(Qt::ClickFocus);
     rate_->setGeometry(u.rect(234, 150, 24, 12));
-    rate_->setToolTip("Target rate in bits per second, with k, M or G (500M); empty or 0: none. "
-                      "When set, the delay is not used.");
+    rate_->setToolTip(
+        "Target rate in bits per second, with k, M or G (500M); empty or 0: none. "
+        "When set, the delay is not used.");
     rate_->installEventFilter(this);
     add(RATE_ID, rate_);
     label(132, "Rate limit", u.rect(202, 152, 32, 8));

@@ -290,8 +290,8 @@ void TransmitLoop::schedule_at(std::int64_t due_ns) {
         return;
     }
     // Without a timerfd the millisecond timer serves.
-    send_timer_.start(timer_period(static_cast<std::uint64_t>(std::max<std::int64_t>(due_ns - steady_ns(), 0)) /
-                                   1'000'000));
+    send_timer_.start(timer_period(
+        static_cast<std::uint64_t>(std::max<std::int64_t>(due_ns - steady_ns(), 0)) / 1'000'000));
 }
 
 void TransmitLoop::cancel_schedule() {

@@ -202,8 +202,13 @@ void TransmitterProgram::halt_started() {
 void TransmitterProgram::transmission_ended(End how) {
     const std::uint64_t elapsed = now_ms() - loop_->started_ms();
     const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
-    EndEvent end{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
-                 rate_mbits(counters_.total_bytes, elapsed), how_text, datagrams_sent(), target_mbits()};
+    EndEvent end{program_ms(),
+                 counters_.total_bytes,
+                 static_cast<double>(elapsed) / 1000.0,
+                 rate_mbits(counters_.total_bytes, elapsed),
+                 how_text,
+                 datagrams_sent(),
+                 target_mbits()};
     if (how == End::halted && loop_->limit_reached()) end.byte_limit = settings_.byte_limit;
     json_.write(end);
     ++(how == End::halted ? figures_.halted : how == End::aborted ? figures_.aborted : figures_.halt_failed);

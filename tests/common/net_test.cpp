@@ -114,7 +114,8 @@ TEST(Net, AllowListsHoldTheirNetworksOnlyAndRefuseWhatDoesNotRead) {
 // A name's first address that never answers (a listener whose queue is full drops new
 // attempts) gets its share of the bound, not all of it: the next one is tried in time.
 TEST(Net, ConnectorLeavesTheNextAddressItsShareOfTheBound) {
-    Socket full = make_socket(SOCK_STREAM), open = make_socket(SOCK_STREAM), queued = make_socket(SOCK_STREAM);
+    Socket full = make_socket(SOCK_STREAM), open = make_socket(SOCK_STREAM),
+           queued = make_socket(SOCK_STREAM);
     const SocketAddress any = address_of("127.0.0.1", 0);
     for (const Socket* s : {&full, &open})
         ASSERT_TRUE(::bind(s->fd(), any.get(), any.length) == 0 && ::listen(s->fd(), s == &open) == 0);
@@ -124,8 +125,9 @@ TEST(Net, ConnectorLeavesTheNextAddressItsShareOfTheBound) {
     auto state = connector.start({silent, answering}, 1000ms, nullptr);
     EXPECT_LE(connector.share(), 500ms);
     while (state == StreamConnector::State::waiting)
-        state = wait_writable(connector.waiting_fd(), connector.share()) == WaitResult::ready ? connector.writable()
-                                                                                             : connector.timed_out();
+        state = wait_writable(connector.waiting_fd(), connector.share()) == WaitResult::ready
+                    ? connector.writable()
+                    : connector.timed_out();
     ASSERT_EQ(state, StreamConnector::State::connected) << connector.error();
     EXPECT_EQ(port_of(connector.address()), port_of(answering));
 }

@@ -44,13 +44,16 @@ TEST(Rate, BarIsClippedAndReadBackFromText) {
 // Rates and DSCP values on both sides of each boundary; a rate as the dialog shows it.
 TEST(OfferedLoad, RatesAndDscpValuesReadAsWrittenAndNothingElse) {
     const std::pair<const char*, std::uint64_t> rates[] = {
-        {"", 0}, {" 0 ", 0}, {"1", 1}, {"1.5k", 1500}, {"0.001k", 1}, {"2.5G", 2500000000}, {"1000G", 1000000000000}};
+        {"", 0}, {"1", 1}, {"1.5k", 1500}, {"0.001k", 1}, {" 2.5G ", 2500000000}, {"1000G", MAX_RATE_BPS}};
     for (const auto& [text, bps] : rates) EXPECT_EQ(parse_rate(text), bps) << text;
-    for (const char* bad : {"1.5", "0.0001k", "1000000000001", "1000.000000001G", "k", "-1", "5x", ".5M", "1e6"})
+    for (const char* bad :
+         {"1.5", "0.0001k", "1000000000001", "1000.000000001G", "k", "-1", "5x", ".5M", "1e6"})
         EXPECT_FALSE(parse_rate(bad)) << bad;
-    for (std::uint64_t bps : {0ull, 1500ull, 1500000ull, 500000000ull}) EXPECT_EQ(parse_rate(rate_field_text(bps)), bps);
-    const std::pair<const char*, int> dscps[] = {{"0", 0},   {"63", 63},  {"ef", 46},   {"VA", 44},  {"LE", 1},
-                                                 {"CS0", 0}, {"cs7", 56}, {"AF11", 10}, {"af43", 38}};
+    for (std::uint64_t bps : {0ull, 1500ull, 1500000ull, 500000000ull})
+        EXPECT_EQ(parse_rate(rate_field_text(bps)), bps);
+    const std::pair<const char*, int> dscps[] = {{"0", 0},    {"63", 63},   {"ef", 46},
+                                                 {"VA", 44},  {"LE", 1},    {"CS0", 0},
+                                                 {"cs7", 56}, {"AF11", 10}, {"af43", 38}};
     for (const auto& [text, dscp] : dscps) EXPECT_EQ(parse_dscp(text), dscp) << text;
     for (const char* bad : {"", "64", "-1", "063", "CS8", "AF10", "AF44", "AF51", "BE"})
         EXPECT_FALSE(parse_dscp(bad)) << bad;

@@ -71,7 +71,8 @@ TEST_F(DialogTest, ControlsTextsGroupsTabOrderAndLists) {
         {104, "Ethernet"}, {105, "FDDI"}, {106, "ATM"}, {101, "Transport "}, {125, "UDP"}, {127, "TCP"},
         {128, "DECnet"}, {129, "OSI"}, {124, "Receiver Name"}, {126, "Kelbo Size (bits)"}, {120, "(bytes)"},
         {110, "Delay"}, {115, "(ms)"}, {117, "Tx Msg Size"}, {118, "(bytes)"}, {121, "Socket Buffer Size"},
-        {123, "(bytes)"}, {1, "Go"}, {2, "Cancel"}, {112, "Apply"}, {130, "Number datagrams"}, {132, "Rate limit"},
+        {123, "(bytes)"}, {1, "Go"}, {2, "Cancel"}, {112, "Apply"}, {130, "Number datagrams"},
+        {132, "Rate limit"},
     };
     for (const auto& [id, t] : texts) EXPECT_EQ(text(*d, id), t) << id;
     // The check box, off, takes room no other control of the dialog takes.

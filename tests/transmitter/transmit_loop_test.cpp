@@ -180,26 +180,6 @@ TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
     for (const test::MoreDataCall& chunk : rx.snapshot().more_data) EXPECT_EQ(chunk.bytes, 1000u);
 }
 
-// A rate governs over the delay: 1000-byte messages a millisecond apart, not 100 s. A
-// byte limit halts the link at exactly its count, also mid-message.
-TEST_F(LoopTest, ARateGovernsOverTheDelayAndAByteLimitHaltsAtExactlyItsCount) {
-    Receiver rx;
-    settings.delay_ms = 100000;
-    settings.msg_size = 1000;
-    settings.rate_bps = 8000000;
-    make(rx.ports());
-    for (const std::uint64_t limit : {20999u, 21000u, 0u}) {
-        settings.byte_limit = limit;
-        ASSERT_TRUE(go());
-        ASSERT_TRUE(pump_until([&] { return counters.total_bytes > 21000 || !loop->transmitting(); }));
-        ASSERT_TRUE(limit != 0 || halt());
-        ASSERT_TRUE(txtest::settled(*loop, false));
-        EXPECT_EQ(counters.total_bytes == limit, limit != 0);
-        EXPECT_TRUE(loop->limit_reached() == (limit != 0) && shell.ends.back() == TransmitShell::End::halted);
-    }
-    EXPECT_GT(loop->timer_wakes(), 0u) << "paced by the timer";
-}
-
 // A message size, with the kelbo size in bytes and the socket buffer setting.
 struct Sizes {
     std::uint32_t message, kelbo_bytes, sock_buf;
