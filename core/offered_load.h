@@ -46,7 +46,6 @@ public:
     std::uint64_t allowed(std::int64_t now_ns);
     // Moves the schedule by the bytes that went.
     void sent(std::uint64_t bytes) { bits_ += bytes * 8; }
-    std::int64_t max_debt_ns() const { return max_debt_ns_; }
 
 private:
     std::uint64_t rate_bps_;
