@@ -202,8 +202,7 @@ TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
     ASSERT_FALSE(build_dir().empty());
     ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s));
-    // 25000-byte messages 50 ms apart (the delay not used): the two it may fall behind cover
-    // a busy machine's stalls.
+    // 25000-byte messages 50 ms apart, the delay unused: two behind cover a busy machine's stalls.
     ChildProcess paced(transmitter_binary(),
                        {"--headless", "--json", "--go", "--time", "6", "--transport", "tcp", "--rate", "4M",
                         "--msg-size", "25000", "--delay", "100000", "--congestion", "reno"},
@@ -236,7 +235,7 @@ TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
                            std::to_string(DATAGRAM_PORT)});
     ASSERT_TRUE(dump.wait_for([&] { return dump.err().find("listening on") != std::string::npos; }, 20s));
     int conn_id = 2;
-    for (const char* transport : {"tcp", "udp"}) {
+    for (const char* transport : {"tcp", "udp"})
         for (const char* receiver : {"127.0.0.1", "::1"}) {
             ChildProcess tx(transmitter_binary(),
                             {"--headless", "--json", "--go", "--bytes", "1000000", "--transport", transport,
@@ -246,17 +245,14 @@ TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
             EXPECT_TRUE(bytes_of(limited) == 1000000 && limited["byte_limit"].toInteger() == 1000000);
             EXPECT_EQ(bytes_of(normal_link_end(rx, conn_id++, 20s)), 1000000u) << rx.out();
         }
-    }
     // The packets come in order: once the last link's are seen, so are the others'.
     EXPECT_TRUE(dump.wait_for([&] { return dump.out().find("next-header UDP") != std::string::npos; }, 20s));
     dump.send_signal(SIGINT);
     EXPECT_EQ(dump.wait_exit(20s), 0);
-    int headers = 0, marked = 0;
-    for (const std::string& line : dump.out_lines()) {
-        headers += line.starts_with("IP");
-        marked += line.find(" 0xb8,") != std::string::npos;
-    }
-    EXPECT_EQ(headers, marked) << dump.out();
+    const std::vector<std::string> lines = dump.out_lines();
+    EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) { return l.starts_with("IP"); }),
+              std::ranges::count_if(lines, [](const std::string& l) { return l.find(" 0xb8,") != l.npos; }))
+        << dump.out();
     for (const char* kind : {"proto TCP", "proto UDP", "next-header TCP"})
         EXPECT_NE(dump.out().find(kind), std::string::npos) << kind;
     EXPECT_EQ(rx.err(), "");
