@@ -154,6 +154,7 @@ class Programs:
             "tx_s_per_gb": sum(c for _, _, c in tx_out) / (sent / 1e9) if sent else float("nan"),
             "rx_udp_buffer": rx_exit.get("udp_receive_buffer", -1),
             "tx_mbits": sum(e["mbits_per_s"] for e in ends),
+            "tx_core_percent": 100.0 * sum(c for _, _, c in tx_out) / seconds,
             "tx_gap_ms": max((e.get("max_loop_gap_ms", -1) for e in exits), default=-1),
             "rx_gap_ms": rx_exit.get("max_loop_gap_ms", -1),
             # Processor time the program used during its largest gap: the rest of the gap
@@ -169,7 +170,7 @@ class Programs:
         }
 
 
-def iperf3(seconds, length=None, window=None, parallel=1, udp=False, zerocopy=False):
+def iperf3(seconds, length=None, window=None, parallel=1, udp=False, zerocopy=False, rate=None):
     """One iperf3 test. Returns the sender's and the receiver's rates (Mbit/s) and the
     processor time per GB of the server (the receiving side) and the client."""
     server = subprocess.Popen(["iperf3", "-s", "-1", "-p", "5201"], stdout=subprocess.DEVNULL,
@@ -186,7 +187,9 @@ def iperf3(seconds, length=None, window=None, parallel=1, udp=False, zerocopy=Fa
         if parallel > 1:
             args += ["-P", str(parallel)]
         if udp:
-            args += ["-u", "-b", "0"]
+            args += ["-u", "-b", rate or "0"]
+        elif rate:
+            args += ["-b", rate]
         if zerocopy:
             args += ["-Z"]
         client = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
@@ -208,6 +211,7 @@ def iperf3(seconds, length=None, window=None, parallel=1, udp=False, zerocopy=Fa
         "received_mbits": received["bits_per_second"] / 1e6,
         "server_s_per_gb": server_cpu / (received["bytes"] / 1e9) if received["bytes"] else float("nan"),
         "client_s_per_gb": client_cpu / (sent["bytes"] / 1e9) if sent["bytes"] else float("nan"),
+        "client_core_percent": 100.0 * client_cpu / seconds,
     }
 
 
@@ -224,6 +228,19 @@ LOSSY_MTU = "65535"
 # The router's queue toward the receiver: what arrives faster than the rate waits here,
 # up to this much delay, and is dropped beyond it.
 LOSSY_QUEUE = ("burst", "256kb", "latency", "20ms")
+
+
+# P: the target rates whose accuracy is measured; S: the smoothness path's shaper and
+# rates; Q: the rates whose processor time is measured.
+PACED_RATES = ("10M", "100M", "1G", "10G")
+SMOOTH_QUEUE = ("burst", "16kb", "limit", "32kb")
+SMOOTH_RATES = ("300M", "450M")
+COST_RATES = ("100M", "1G")
+
+
+def parse_rate(text):
+    """A rate such as "450M" in bits per second."""
+    return float(text[:-1]) * {"k": 1e3, "M": 1e6, "G": 1e9}[text[-1]] if text[-1] in "kMG" else float(text)
 
 
 class Namespace:
@@ -253,8 +270,9 @@ class LossyPath:
     asks and the router's queue drops what the rate cannot carry. Runs as root, inside
     the namespace bench/run.sh made. `queue`: the token bucket's burst and limit."""
 
-    def __init__(self, queue=LOSSY_QUEUE):
+    def __init__(self, queue=LOSSY_QUEUE, mtu=LOSSY_MTU):
         self.queue = list(queue)
+        self.mtu = mtu
 
     def __enter__(self):
         self.router, self.receiver = Namespace(), None
@@ -266,19 +284,19 @@ class LossyPath:
                         ["ip", "link", "add", "klossb", "netns", x, "type", "veth", "peer", "name", "klossr2",
                          "netns", r],
                         ["ip", "addr", "add", LOSSY_SENDER + "/24", "dev", "klossa"],
-                        ["ip", "link", "set", "klossa", "mtu", LOSSY_MTU, "up"],
+                        ["ip", "link", "set", "klossa", "mtu", self.mtu, "up"],
                         ["ip", "route", "add", LOSSY_RECEIVER + "/32", "via", LOSSY_ROUTER_IN],
                         router(["ip", "link", "set", "lo", "up"]),
                         router(["ip", "addr", "add", LOSSY_ROUTER_IN + "/24", "dev", "klossr1"]),
                         router(["ip", "addr", "add", LOSSY_ROUTER_OUT + "/24", "dev", "klossr2"]),
-                        router(["ip", "link", "set", "klossr1", "mtu", LOSSY_MTU, "up"]),
-                        router(["ip", "link", "set", "klossr2", "mtu", LOSSY_MTU, "up"]),
+                        router(["ip", "link", "set", "klossr1", "mtu", self.mtu, "up"]),
+                        router(["ip", "link", "set", "klossr2", "mtu", self.mtu, "up"]),
                         router(["sysctl", "-q", "-w", "net.ipv4.ip_forward=1"]),
                         router(["tc", "qdisc", "add", "dev", "klossr2", "root", "tbf", "rate", LOSSY_RATE,
                                 *self.queue]),
                         receiver(["ip", "link", "set", "lo", "up"]),
                         receiver(["ip", "addr", "add", LOSSY_RECEIVER + "/24", "dev", "klossb"]),
-                        receiver(["ip", "link", "set", "klossb", "mtu", LOSSY_MTU, "up"]),
+                        receiver(["ip", "link", "set", "klossb", "mtu", self.mtu, "up"]),
                         receiver(["ip", "route", "add", LOSSY_SENDER + "/32", "via", LOSSY_ROUTER_OUT])):
                 subprocess.run(cmd, check=True)
         except BaseException:
@@ -315,11 +333,14 @@ class LossyPath:
                 ns.close()
 
 
-def lossy_kelbos(path, build, scenes, seconds, delays):
+def lossy_kelbos(path, build, scenes, seconds, delays, msg_size=32700, rate=None):
     """Kelbos over the lossy path: one transmitter of numbered 32700-byte datagrams for
     each of `delays`, paced by that --delay (at 1, one a millisecond, 261.6 Mbit/s at
-    most; the timer of a busy machine gives fewer). Returns the loss in percent over all
+    most; the timer of a busy machine gives fewer); or, given a `rate`, one transmitter
+    of `msg_size`-byte datagrams paced by --rate. Returns the loss in percent over all
     links, the mean of their jitters and the rate they offered."""
+    if rate:
+        delays = [0]
     links = len(delays)
     dropped = path.drops()
     rx = subprocess.Popen(path.inside([os.path.join(build, "receiver", "kelbosrx"), "--headless", "--json",
@@ -330,7 +351,8 @@ def lossy_kelbos(path, build, scenes, seconds, delays):
         raise RuntimeError("kelbosrx did not start listening")
     txs = [subprocess.Popen([os.path.join(build, "transmitter", "kelbostx"), "--headless", "--json", "--go",
                              "--time", str(seconds), "--receiver", LOSSY_RECEIVER, "--transport", "udp",
-                             "--udp-numbered", "--msg-size", "32700", "--delay", str(delay)],
+                             "--udp-numbered", "--msg-size", str(msg_size), "--delay", str(delay),
+                             *(["--rate", rate] if rate else [])],
                             cwd=scenes, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
            for delay in delays]
     tx_out = [finish(t, seconds + 60) for t in txs]
@@ -352,7 +374,7 @@ def lossy_kelbos(path, build, scenes, seconds, delays):
     return {"loss_percent": 100.0 * lost / (lost + came) if lost + came else float("nan"),
             "jitter_ms": statistics.mean(e["jitter_ms"] for e in ends),
             # Each link over the time it sent for, as the transmitter timed it.
-            "mbits": sum(e.get("datagrams", 0) * 32700 * 8 / (e["seconds"] * 1e6)
+            "mbits": sum(e.get("datagrams", 0) * msg_size * 8 / (e["seconds"] * 1e6)
                          for e in tx_ends if e.get("seconds")),
             "router_drops": path.drops() - dropped,
             # The same loss from the transmitters' own counts: the numbers cannot show the
@@ -384,8 +406,8 @@ def delays_text(delays):
     return f"{len(delays)} links: " + " and ".join(parts)
 
 
-def lossy_iperf3(path, seconds):
-    """iperf3 over the lossy path at 800 Mbit/s with 32700-byte datagrams."""
+def lossy_iperf3(path, seconds, rate="800M", length=32700):
+    """iperf3 over the lossy path, by default at 800 Mbit/s with 32700-byte datagrams."""
     dropped = path.drops()
     server = subprocess.Popen(path.inside(["iperf3", "-s", "-1", "-p", "5201"]), stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
@@ -393,7 +415,7 @@ def lossy_iperf3(path, seconds):
         if not wait_port(5201, pid=path.receiver_pid):
             raise RuntimeError("iperf3 server did not start")
         client = subprocess.Popen(["iperf3", "-c", LOSSY_RECEIVER, "-p", "5201", "-t", str(seconds), "-J", "-u",
-                                   "-b", "800M", "-l", "32700"], stdout=subprocess.PIPE,
+                                   "-b", rate, "-l", str(length)], stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, text=True)
         out, _, _ = finish(client, seconds + 60)
     finally:
@@ -453,7 +475,7 @@ def main():
     ap.add_argument("--scenes", required=True)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--seconds", type=int, default=10)
-    ap.add_argument("--only", default="A,A-Z,B,C,D,E,F,G,H,I,J,J-Z,K,L,M")
+    ap.add_argument("--only", default="A,A-Z,B,C,D,E,F,G,H,I,J,J-Z,K,L,M,P,S,Q")
     ap.add_argument("--unit", help="the receiver's service unit, for L (default: resources/kelbosrx.service.in)")
     args = ap.parse_args()
     lo_up()
@@ -586,6 +608,36 @@ def main():
                     print(f"M run {run + 1}: {tool} " + ", ".join(f"{k} {v:.2f}" for k, v in figures.items()),
                           file=sys.stderr, flush=True)
             keep("M_links", len(lossy_delays))
+        if "P" in only:
+            # Accuracy of --rate on loopback, each rate against iperf3 -b beside it.
+            for transport in ("udp", "tcp"):
+                for rate in PACED_RATES:
+                    p = headless.run(secs, transport=transport, msg_size=32700, sock_buf=0,
+                                     more=["--rate", rate])
+                    keep(f"P_{transport}_{rate}_tx", p["tx_mbits"])
+                    keep(f"P_{transport}_{rate}_rx", p["rx_mbits"])
+                    ref = iperf3(secs, 32700, udp=transport == "udp", rate=rate)
+                    keep(f"P_{transport}_{rate}_ref_tx", ref["sent_mbits"])
+                    keep(f"P_{transport}_{rate}_ref_rx", ref["received_mbits"])
+        if "S" in only:
+            # Smoothness: a shaper with a small bucket and queue loses what comes in bursts.
+            with LossyPath(SMOOTH_QUEUE, "1500") as path:
+                order = ("kelbos", "iperf3") if run % 2 == 0 else ("iperf3", "kelbos")
+                for rate in SMOOTH_RATES:
+                    for tool in order:
+                        if tool == "kelbos":
+                            figures = lossy_kelbos(path, args.build, args.scenes, secs, [], 1472, rate)
+                        else:
+                            figures = lossy_iperf3(path, secs, rate, 1472)
+                        keep_all(f"S_{rate}_{tool}_", figures, ("loss_percent", "jitter_ms", "mbits"))
+        if "Q" in only:
+            # The paced transmitter's processor time against iperf3's client at the same rate.
+            for transport in ("udp", "tcp"):
+                for rate in COST_RATES:
+                    q = headless.run(secs, transport=transport, msg_size=32700, sock_buf=0, more=["--rate", rate])
+                    keep(f"Q_{transport}_{rate}_kelbos", q["tx_core_percent"])
+                    ref = iperf3(secs, 32700, udp=transport == "udp", rate=rate)
+                    keep(f"Q_{transport}_{rate}_ref", ref["client_core_percent"])
         if only & {"F", "G"}:
             with Xvfb() as display:
                 windowed = Programs(args.build, args.scenes, display)
@@ -703,6 +755,41 @@ def main():
               f"{m(key + '_kelbos_sent_loss_percent'):.1f} | | | |")
         print(f"| {key} | packets the router's token bucket dropped | {m(key + '_kelbos_router_drops'):.0f} | "
               f"{m(key + '_ref_router_drops'):.0f} | | |")
+    if "P" in only:
+        print()
+        print("| P | --rate on loopback (32700-byte messages) | Kelbos sent | Kelbos received | iperf3 -b sent | "
+              "iperf3 received | Kelbos sent / target | target |")
+        print("|---|---|---:|---:|---:|---:|---:|---:|")
+        for transport in ("udp", "tcp"):
+            for rate in PACED_RATES:
+                key = f"P_{transport}_{rate}"
+                tx, want = m(key + "_tx"), parse_rate(rate) / 1e6
+                ok = abs(tx / want - 1) <= 0.01 and (transport == "udp" or abs(m(key + "_rx") / want - 1) <= 0.01)
+                print(f"| P | {transport.upper()} {rate} | {tx:.1f} | {m(key + '_rx'):.1f} | {m(key + '_ref_tx'):.1f} | "
+                      f"{m(key + '_ref_rx'):.1f} | {tx / want:.4f} | within 1% {'ok' if ok else 'MISSED'} |")
+    if "S" in only:
+        print()
+        print("| S | smooth pacing: sender, router and receiver namespaces, MTU 1500, tbf 500mbit burst 16kb "
+              "limit 32kb; UDP 1472-byte datagrams | Kelbos (--rate, --udp-numbered) | iperf3 -u -b -l 1472 | target |")
+        print("|---|---|---:|---:|---:|")
+        for rate in SMOOTH_RATES:
+            kl, rl = m(f"S_{rate}_kelbos_loss_percent"), m(f"S_{rate}_iperf3_loss_percent")
+            ok = kl < 0.05 and kl <= rl / 5
+            print(f"| S | {rate}: loss (%) | {kl:.3f} | {rl:.3f} | < 0.05 and <= a fifth {'ok' if ok else 'MISSED'} |")
+            kj, rj = m(f"S_{rate}_kelbos_jitter_ms"), m(f"S_{rate}_iperf3_jitter_ms")
+            print(f"| S | {rate}: jitter (ms) | {kj:.4f} | {rj:.4f} | <= iperf3 {'ok' if kj <= rj else 'MISSED'} |")
+            print(f"| S | {rate}: offered (Mbit/s) | {m(f'S_{rate}_kelbos_mbits'):.1f} | "
+                  f"{m(f'S_{rate}_iperf3_mbits'):.1f} | |")
+    if "Q" in only:
+        print()
+        print("| Q | transmitter's processor time at a target rate (32700-byte messages), % of a core | Kelbos | "
+              "iperf3 client | target |")
+        print("|---|---|---:|---:|---:|")
+        for transport in ("udp", "tcp"):
+            for rate in COST_RATES:
+                k = m(f"Q_{transport}_{rate}_kelbos")
+                target = "< 10 " + ("ok" if k < 10 else "MISSED") if rate == "100M" else ""
+                print(f"| Q | {transport.upper()} {rate} | {k:.1f} | {m(f'Q_{transport}_{rate}_ref'):.1f} | {target} |")
     print()
     print("Every run's figures (Mbit/s, or as named):")
     for key in sorted(samples):

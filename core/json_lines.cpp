@@ -48,12 +48,18 @@ std::string datagram_members(const std::optional<DatagramFigures>& figures) {
                    ",\"jitter_ms\":" + json_number(figures->jitter_ms);
     return members;
 }
+
+std::string target_member(const std::optional<double>& target) {
+    return target ? ",\"target_mbits_per_s\":" + json_number(*target) : std::string();
+}
+
 }  // namespace
 
 std::string format_event(const TickEvent& e) {
     return "{\"event\":\"tick\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"row\":" + json_string(e.row) +
            ",\"conn_id\":" + std::to_string(e.conn_id) + ",\"protocol\":" + json_string(e.protocol) +
-           ",\"kelbo_bits\":" + std::to_string(e.kelbo_bits) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +
+           ",\"kelbo_bits\":" + std::to_string(e.kelbo_bits) +
+           ",\"mbits_per_s\":" + json_number(e.mbits_per_s) + target_member(e.target_mbits_per_s) +
            ",\"bytes\":" + std::to_string(e.bytes) + datagram_members(e.datagrams) + "}";
 }
 
@@ -69,9 +75,12 @@ std::string format_event(const TickEvent& e, const TickPath& path) {
 }
 
 std::string format_event(const EndEvent& e) {
-    return "{\"event\":\"end\",\"time_ms\":" + std::to_string(e.time_ms) + ",\"bytes\":" + std::to_string(e.bytes) +
-           ",\"seconds\":" + json_number(e.seconds) + ",\"mbits_per_s\":" + json_number(e.mbits_per_s) +
-           ",\"how\":" + json_string(e.how) + datagram_members(e.datagrams) + "}";
+    return "{\"event\":\"end\",\"time_ms\":" + std::to_string(e.time_ms) +
+           ",\"bytes\":" + std::to_string(e.bytes) + ",\"seconds\":" + json_number(e.seconds) +
+           ",\"mbits_per_s\":" + json_number(e.mbits_per_s) + target_member(e.target_mbits_per_s) +
+           ",\"how\":" + json_string(e.how) +
+           (e.byte_limit ? ",\"byte_limit\":" + std::to_string(*e.byte_limit) : std::string()) +
+           datagram_members(e.datagrams) + "}";
 }
 
 std::string format_event(const LinkEndEvent& e) {

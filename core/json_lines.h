@@ -35,6 +35,7 @@ struct TickEvent {
     double mbits_per_s;
     std::uint64_t bytes;
     std::optional<DatagramFigures> datagrams{};
+    std::optional<double> target_mbits_per_s{};  // a paced transmission's target, after mbits_per_s
 };
 
 struct EndEvent {
@@ -44,6 +45,9 @@ struct EndEvent {
     double mbits_per_s;
     std::string how;  // "halted", "aborted" or "halt failed"
     std::optional<DatagramFigures> datagrams{};
+    std::optional<double> target_mbits_per_s{};
+    // Given when the transmission halted because its byte limit was reached: the limit.
+    std::optional<std::uint64_t> byte_limit{};
 };
 
 struct LinkEndEvent {

@@ -70,6 +70,25 @@ SocketAddress with_port(SocketAddress address, std::uint16_t port) {
     return address;
 }
 
+std::optional<SocketAddress> numeric_address(const std::string& text) {
+    SocketAddress a;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&a.storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&a.storage);
+    const bool bracketed = text.size() > 2 && text.front() == '[' && text.back() == ']';
+    const std::string bare = bracketed ? text.substr(1, text.size() - 2) : text;
+    if (!bracketed && ::inet_pton(AF_INET, bare.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        a.length = sizeof(sockaddr_in);
+        return a;
+    }
+    if (::inet_pton(AF_INET6, bare.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        a.length = sizeof(sockaddr_in6);
+        return a;
+    }
+    return std::nullopt;
+}
+
 SocketAddress local_address(int fd) {
     SocketAddress a;
     if (::getsockname(fd, a.get(), &a.length) != 0) a = SocketAddress{};

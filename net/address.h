@@ -40,6 +40,10 @@ std::optional<in_addr> ipv4_of(const SocketAddress& address);
 std::uint16_t port_of(const SocketAddress& address);
 SocketAddress with_port(SocketAddress address, std::uint16_t port);
 
+// A literal IPv4 or IPv6 address (an IPv6 one may be in brackets) with port 0;
+// nothing for names and anything else.
+std::optional<SocketAddress> numeric_address(const std::string& text);
+
 // The address of a socket's own end (getsockname).
 SocketAddress local_address(int fd);
 

@@ -8,21 +8,36 @@ namespace kelbos {
 
 StreamConnector::State StreamConnector::start(const std::string& host, std::uint16_t port,
                                               std::chrono::milliseconds bound, Prepare prepare) {
+    reset(bound, std::move(prepare));
+    lookup_ = std::make_unique<HostLookup>(host, port);
+    if (!lookup_->done()) return state_ = State::resolving;
+    return resolved();
+}
+
+StreamConnector::State StreamConnector::start(std::vector<SocketAddress> addresses,
+                                              std::chrono::milliseconds bound, Prepare prepare) {
+    reset(bound, std::move(prepare));
+    return begin(std::move(addresses));
+}
+
+void StreamConnector::reset(std::chrono::milliseconds bound, Prepare prepare) {
     cancel();
     addresses_.clear();
     index_ = 0;
     prepare_ = std::move(prepare);
     error_ = 0;
     bound_ = bound;
-    lookup_ = std::make_unique<HostLookup>(host, port);
-    if (!lookup_->done()) return state_ = State::resolving;
-    return resolved();
 }
 
 StreamConnector::State StreamConnector::resolved() {
     if (!lookup_) return state_;
-    addresses_ = lookup_->take();
+    std::vector<SocketAddress> addresses = lookup_->take();
     lookup_.reset();
+    return begin(std::move(addresses));
+}
+
+StreamConnector::State StreamConnector::begin(std::vector<SocketAddress> addresses) {
+    addresses_ = std::move(addresses);
     if (addresses_.empty()) return state_ = State::unresolved;
     deadline_ = std::chrono::steady_clock::now() + bound_;
     return next();
@@ -34,7 +49,9 @@ StreamConnector::State StreamConnector::next() {
         Socket candidate = make_socket(SOCK_STREAM, address.family());
         if (!candidate && errno == EAFNOSUPPORT) continue;
         if (!candidate) return stop(errno);
-        if (const int error = prepare_ ? prepare_(address, candidate) : 0; error != 0) return stop(error);
+        const int error = prepare_ ? prepare_(address, candidate) : 0;
+        if (error == EAFNOSUPPORT) continue;
+        if (error != 0) return stop(error);
         if (!set_nonblocking(candidate.fd())) return stop(errno);
         const auto now = std::chrono::steady_clock::now();
         const auto left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline_ - now),

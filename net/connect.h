@@ -24,11 +24,12 @@ namespace kelbos {
 // then calls writable() or timed_out(). The bound starts once the name is known. Each
 // address gets an equal share of what is left of the whole bound, so one that never
 // answers leaves time for the next; one that fails at once (refused, unreachable)
-// hands on at once; one of a family this system lacks is passed over.
+// hands on at once; one of a family this system lacks (or that Prepare refuses with
+// EAFNOSUPPORT) is passed over.
 class StreamConnector {
 public:
-    // Sets up each new socket before its connect: 0, or an error number that ends the
-    // whole attempt (`stopped`).
+    // Sets up each new socket before its connect: 0, EAFNOSUPPORT to pass the address
+    // over, or another error number that ends the whole attempt (`stopped`).
     using Prepare = std::function<int(const SocketAddress& address, const Socket& socket)>;
     enum class State { idle, resolving, waiting, connected, unresolved, failed, stopped };
 
@@ -39,6 +40,8 @@ public:
     // Connects to `host` on `port`; `unresolved` when the name has no address.
     State start(const std::string& host, std::uint16_t port, std::chrono::milliseconds bound,
                 Prepare prepare);
+    // Connects to the first of `addresses` that answers, as for a name that gave them.
+    State start(std::vector<SocketAddress> addresses, std::chrono::milliseconds bound, Prepare prepare);
     // The lookup's waiting_fd() was reported readable: its answer is there.
     State resolved();
     // waiting_fd() was reported writable (or in error).
@@ -61,6 +64,8 @@ public:
     int error() const { return error_; }
 
 private:
+    void reset(std::chrono::milliseconds bound, Prepare prepare);
+    State begin(std::vector<SocketAddress> addresses);
     State next();
     // The connect of the current socket is over: connected, or on to the next address.
     State settle();

@@ -39,6 +39,30 @@ bool set_int_option(int fd, int level, int option, int value) {
     return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
 }
 
+bool set_dscp(int fd, int family, int dscp) {
+    if (family == AF_INET6) return set_int_option(fd, IPPROTO_IPV6, IPV6_TCLASS, dscp << 2);
+    return set_int_option(fd, IPPROTO_IP, IP_TOS, dscp << 2);
+}
+
+bool set_congestion(int fd, const std::string& name) {
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_CONGESTION, name.data(), static_cast<socklen_t>(name.size())) ==
+           0;
+}
+
+std::string allowed_congestion() {
+    // Privileged processes may choose any the system has; others the allowed ones.
+    const char* list = ::geteuid() == 0 ? "/proc/sys/net/ipv4/tcp_available_congestion_control"
+                                        : "/proc/sys/net/ipv4/tcp_allowed_congestion_control";
+    std::string names;
+    if (std::FILE* f = std::fopen(list, "r")) {
+        char line[256] = {};
+        if (std::fgets(line, sizeof line, f)) names = line;
+        std::fclose(f);
+    }
+    while (!names.empty() && (names.back() == '\n' || names.back() == ' ')) names.pop_back();
+    return names;
+}
+
 bool set_send_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_SNDBUF, bytes); }
 
 bool set_receive_buffer(int fd, int bytes) { return set_int_option(fd, SOL_SOCKET, SO_RCVBUF, bytes); }

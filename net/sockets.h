@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <string>
 
 namespace kelbos {
 
@@ -45,6 +46,14 @@ bool set_nonblocking(int fd);
 bool set_int_option(int fd, int level, int option, int value);
 bool set_send_buffer(int fd, int bytes);
 bool set_receive_buffer(int fd, int bytes);
+// Marks what a socket of `family` sends with a DSCP value (the IPv4 TOS or IPv6
+// traffic class byte, its two low bits left 0).
+bool set_dscp(int fd, int family, int dscp);
+// TCP_CONGESTION: the congestion control algorithm `name` on a TCP socket.
+bool set_congestion(int fd, const std::string& name);
+// The congestion control algorithms this process may choose, as the system lists
+// them, separated by spaces.
+std::string allowed_congestion();
 // An int socket option as the system reports it; -1 when it cannot be read.
 int int_option(int fd, int level, int option);
 // The pending error of a socket (SO_ERROR; 0 when none).

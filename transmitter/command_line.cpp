@@ -3,6 +3,9 @@
 
 #include <QCommandLineParser>
 #include <cctype>
+#include <charconv>
+
+#include "offered_load.h"
 
 namespace kelbos {
 
@@ -25,6 +28,17 @@ void add_transmitter_options(QCommandLineParser& parser) {
                       "How TCP links hand their messages to the system: copy, or copy-free from a memory "
                       "file (default copy).",
                       "PATH"});
+    parser.addOption({"rate",
+                      "Target rate in bits per second, with k, M or G (500M, 2.5G), paced evenly; the "
+                      "delay is then not used. 0: no limit (default 0).",
+                      "RATE"});
+    parser.addOption(
+        {"bytes", "Halt after exactly this many bytes of data messages; 0: no limit (default 0).", "N"});
+    parser.addOption({"bind", "Local IPv4 or IPv6 address of all the link's sockets.", "ADDRESS"});
+    parser.addOption(
+        {"congestion", "TCP congestion control of the link's TCP sockets (reno, cubic, ...).", "NAME"});
+    parser.addOption(
+        {"dscp", "DSCP mark of the data sockets: 0 to 63 or a class name (EF, AF41, CS1, ...).", "VALUE"});
     parser.addOption({"go", "Start a transmission once the program is up."});
 }
 
@@ -36,6 +50,32 @@ bool read_send_path(const QCommandLineParser& parser, SendPath& path) {
     }
     path = SendPath::copy_free;
     return word == "copy-free";
+}
+
+bool read_socket_choices(const QCommandLineParser& parser, SocketChoices& choices, std::string& error) {
+    const auto text = [&](const char* name) { return parser.value(name).toStdString(); };
+    if (parser.isSet("bind") && !(choices.bind = numeric_address(text("bind")))) {
+        error = MSG_BAD_BIND;
+        return false;
+    }
+    if (parser.isSet("dscp")) {
+        const auto dscp = parse_dscp(text("dscp"));
+        if (!dscp) {
+            error = MSG_BAD_DSCP;
+            return false;
+        }
+        choices.dscp = *dscp;
+    }
+    if (parser.isSet("congestion")) {
+        // The system tells whether it has the algorithm: a socket tries it.
+        choices.congestion = text("congestion");
+        const Socket probe = make_socket(SOCK_STREAM);
+        if (choices.congestion.empty() || !set_congestion(probe.fd(), choices.congestion)) {
+            error = MSG_BAD_CONGESTION + allowed_congestion();
+            return false;
+        }
+    }
+    return true;
 }
 
 int parse_transport_word(const std::string& word) {
@@ -106,6 +146,22 @@ bool apply_settings_options(const QCommandLineParser& parser, CommSettings& sett
     if (!numbers_fit(s.transport, s.udp_numbered, s.msg_size)) {
         error = MSG_SMALL_NUMBERED;
         return false;
+    }
+    if (parser.isSet("rate")) {
+        const auto rate = parse_rate(text("rate"));
+        if (!rate || text("rate").empty()) {
+            error = MSG_BAD_RATE;
+            return false;
+        }
+        s.rate_bps = *rate;
+    }
+    if (parser.isSet("bytes")) {
+        const std::string bytes = text("bytes");
+        const auto [end, failure] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), s.byte_limit);
+        if (bytes.empty() || failure != std::errc() || end != bytes.data() + bytes.size()) {
+            error = MSG_BAD_BYTES;
+            return false;
+        }
     }
     settings = s;
     colour = c;

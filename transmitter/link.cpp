@@ -156,7 +156,11 @@ int TransmitterLink::link_send_batch() {
     return send_messages(batch_messages(message_length_));
 }
 
-int TransmitterLink::send_messages(std::size_t messages) {
+int TransmitterLink::link_send_messages(std::size_t messages, std::uint64_t max_bytes) {
+    return send_messages(std::min(messages, batch_messages(message_length_)), max_bytes);
+}
+
+int TransmitterLink::send_messages(std::size_t messages, std::uint64_t max_bytes) {
     if (!open_) {
         last_error_ = ENOTCONN;
         return -1;
@@ -167,7 +171,7 @@ int TransmitterLink::send_messages(std::size_t messages) {
     const DatagramNumbers first{datagrams_sent_, numbered_ ? send_time_ns() : 0};
     const ssize_t sent = sender_.send(data_fd(), transport_ == TRANSPORT_TCP,
                                       std::span<const std::uint8_t>(data_buffer_.data(), message_length_),
-                                      messages, numbered_ ? &first : nullptr);
+                                      messages, numbered_ ? &first : nullptr, max_bytes);
     if (sent >= 0) {
         last_error_ = 0;
         if (transport_ == TRANSPORT_UDP) datagrams_sent_ += sender_.last_datagrams();

@@ -44,11 +44,19 @@ using EndCallback = std::function<void(ConnId conn_id, int reason)>;
 // before they return when the result is known at once; never after abandon().
 using DoneCallback = std::function<void(LinkStatus status)>;
 
+// The socket settings of every link, chosen on the command line.
+struct SocketChoices {
+    std::optional<SocketAddress> bind;  // the local address of all the link's sockets
+    std::string congestion;             // TCP_CONGESTION of its TCP sockets; empty: the system's
+    int dscp = -1;                      // DSCP of its data sockets; -1: left to the system
+};
+
 struct LinkOptions {
     Ports ports{};                               // the receiver's ports
     std::chrono::milliseconds wait = LINK_WAIT;  // bound of every wait of the link
     SendPath send_path = SendPath::copy;         // how a TCP link's messages reach the system
     FileSendCall file_send = system_sendfile;    // the copy-free path's call
+    SocketChoices sockets{};
 };
 
 class TransmitterLink : public QObject {
@@ -91,6 +99,10 @@ public:
     // bytes accepted are whole messages and, on TCP, possibly the start of one more,
     // as that many link_send calls would have sent them.
     int link_send_batch();
+    // As link_send, with up to `messages` messages in one call and no more than
+    // `max_bytes` bytes: a last message that would pass it is cut short there (on UDP a
+    // shorter datagram).
+    int link_send_messages(std::size_t messages, std::uint64_t max_bytes);
     // How the link sends: the last TCP send went without a copy; the system refused
     // the copy-free path on this link, which sends by copy since.
     bool sent_copy_free() const { return sender_.sent_copy_free(); }
@@ -154,7 +166,7 @@ private:
     // Closes the link and reports its end with reason 2.
     void abort_link();
     void report_end(ConnId conn_id, int reason);
-    int send_messages(std::size_t messages);
+    int send_messages(std::size_t messages, std::uint64_t max_bytes = UINT64_MAX);
 
     // The steps of an opening and of the shutdown handshake, each a reaction to the
     // event loop: readable, writable or the bound of the step's wait.

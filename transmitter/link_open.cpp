@@ -66,6 +66,9 @@ void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::stri
 // 0, or the error that ends the opening with socket_error.
 int TransmitterLink::prepare_socket(const SocketAddress& address, const Socket& candidate) {
     const bool udp = transport_ == TRANSPORT_UDP;
+    const SocketChoices& choices = options_.sockets;
+    // A chosen local address of another family cannot reach this address.
+    if (choices.bind && choices.bind->family() != address.family()) return EAFNOSUPPORT;
     if (udp) {
         opening_datagram_ = make_socket(SOCK_DGRAM, address.family());
         if (!opening_datagram_) return errno;
@@ -75,10 +78,13 @@ int TransmitterLink::prepare_socket(const SocketAddress& address, const Socket& 
     // grows it with the path's bandwidth and delay.
     const bool set = (buffer_size_ == 0 || set_send_buffer(data_fd, static_cast<int>(buffer_size_))) &&
                      (udp || set_int_option(candidate.fd(), tcp_protocol_level(), TCP_NODELAY, 1)) &&
-                     set_keepalive(candidate.fd());
-    if (set) return 0;
+                     set_keepalive(candidate.fd()) &&
+                     (choices.dscp < 0 || set_dscp(data_fd, address.family(), choices.dscp)) &&
+                     (choices.congestion.empty() || set_congestion(candidate.fd(), choices.congestion));
+    if (set && (!choices.bind || ::bind(candidate.fd(), choices.bind->get(), choices.bind->length) == 0))
+        return 0;
     const int error = errno;
-    perror_diag("setsockopt");
+    perror_diag(set ? "bind" : "setsockopt");
     return error;
 }
 
@@ -113,8 +119,12 @@ void TransmitterLink::connected() {
         // The data goes to the host that took the control connection. A datagram
         // connect sends nothing; it fixes the destination of every send, and is over
         // at once (the wait below never waits on this system).
+        // Its datagrams leave from the control connection's own address, so that
+        // the receiver sees one host whatever routes this machine has.
         const SocketAddress datagram_address = with_port(address, options_.ports.datagram);
-        if (!set_nonblocking(opening_datagram_.fd()))
+        const SocketAddress source = with_port(local_address(opening_control_.fd()), 0);
+        if (!set_nonblocking(opening_datagram_.fd()) ||
+            ::bind(opening_datagram_.fd(), source.get(), source.length) != 0)
             return finish_open(fail(LinkStatus::socket_error, errno));
         if (::connect(opening_datagram_.fd(), datagram_address.get(), datagram_address.length) != 0) {
             const int error = errno;

@@ -57,6 +57,11 @@ int main(int argc, char** argv) {
         present_on_stderr(MSG_BAD_SEND_PATH);
         return 2;
     }
+    SocketChoices sockets;
+    if (!read_socket_choices(parser, sockets, error)) {
+        present_on_stderr(error);
+        return 2;
+    }
 
     ProgramStart start(argc, argv, "kelbostx", *common);
     TransmitterOptions options;
@@ -69,6 +74,7 @@ int main(int argc, char** argv) {
     options.bar_scale = common->bar_scale;
     options.rate_history = common->rate_history;
     options.send_path = send_path;
+    options.sockets = sockets;
     TransmitterProgram program(options);
     program.settings() = settings;
     program.set_kelbo_colour(colour);

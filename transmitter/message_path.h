@@ -55,10 +55,10 @@ public:
     // Makes the file hold `message` `copies` times unless it already does. False, with
     // errno, when the system gives no memory file.
     bool hold(std::span<const std::uint8_t> message, std::size_t copies);
-    // Sends the first `messages` copies (at most those held) on `socket`: the bytes
-    // accepted, or -1 with errno. A socket whose peer has gone fails with EPIPE: the
-    // first call has SIGPIPE ignored, unless the program handles it itself.
-    ssize_t send(int socket, std::size_t messages, FileSendCall call) const;
+    // Sends the first `bytes` of the copies held (at most all of them) on `socket`: the
+    // bytes accepted, or -1 with errno. A socket whose peer has gone fails with EPIPE:
+    // the first call has SIGPIPE ignored, unless the program handles it itself.
+    ssize_t send(int socket, std::size_t bytes, FileSendCall call) const;
     std::size_t copies() const { return copies_; }
 
 private:
@@ -80,9 +80,10 @@ public:
     // accepted: on a stream whole messages and possibly the start of one more, on a
     // datagram socket whole datagrams. -1 with errno when nothing was sent. Given
     // `numbers`, each datagram carries its own: the first those, each next one the
-    // following sequence number (the message itself is not changed).
+    // following sequence number (the message itself is not changed). No more than
+    // `max_bytes` (at least 1) go: the last message is cut short there.
     ssize_t send(int fd, bool stream, std::span<const std::uint8_t> message, std::size_t messages,
-                 const DatagramNumbers* numbers = nullptr);
+                 const DatagramNumbers* numbers = nullptr, std::uint64_t max_bytes = UINT64_MAX);
     // The datagrams the last send on a datagram socket got out.
     std::size_t last_datagrams() const { return last_datagrams_; }
 
@@ -97,9 +98,10 @@ public:
     }
 
 private:
-    ssize_t send_copy(int fd, std::span<const std::uint8_t> message, std::size_t messages);
+    // `last` is the length of the last message, the others are whole.
+    ssize_t send_copy(int fd, std::span<const std::uint8_t> message, std::size_t messages, std::size_t last);
     ssize_t send_datagrams(int fd, std::span<const std::uint8_t> message, std::size_t messages,
-                           const DatagramNumbers* numbers);
+                           std::size_t last, const DatagramNumbers* numbers);
 
     SendPath path_;
     FileSendCall call_;

@@ -25,6 +25,8 @@ struct CommSettings {
     int send_on = NETWORK_NONE;       // NetworkType; remembered, not used by the link
     char receive_on = 0;              // 0 N/A, 'e' Ethernet, 'f' FDDI, 'a' ATM; remembered only
     bool udp_numbered = false;        // UDP links: datagrams carry a sequence number and send time
+    std::uint64_t rate_bps = 0;       // target rate in bits per second; 0: none. Governs over the delay
+    std::uint64_t byte_limit = 0;     // halt after exactly this many bytes of data messages; 0: none
 
     friend bool operator==(const CommSettings&, const CommSettings&) = default;
 };
@@ -59,6 +61,7 @@ inline constexpr const char* MSG_SMALL_KELBO_SIZE = "kelbo size must be at least
 inline constexpr const char* MSG_BAD_DELAY = "delay must be a number";
 inline constexpr const char* MSG_BAD_MSG_SIZE = "message size must be a number";
 inline constexpr const char* MSG_BAD_SOCK_BUF = "socket buffer size must be a number";
+inline constexpr const char* MSG_BAD_RATE = "rate must be a number";
 inline constexpr const char* MSG_SMALL_NUMBERED =
     "message size must be at least 27 bytes to number datagrams";
 static_assert(NUMBERED_MIN_MESSAGE == 27);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dialog_units.h"
+#include "offered_load.h"
 #include "show_message.h"
 
 namespace kelbos {
@@ -144,6 +145,17 @@ void SettingsDialog::build() {
     delay_ = edit(DELAY_ID, u.rect(85, 130, 32, 12), settings_.delay_ms);
     label(110, "Delay", u.rect(61, 132, 22, 8));
     label(115, "(ms)", u.rect(120, 132, 20, 8));
+    // Beside the delay, which it governs when set: bits per second, with k, M or G. Like
+    // the check box it is reached by clicking, so the tab stops stay as they are.
+    rate_ = new QLineEdit(QString::fromStdString(rate_field_text(settings_.rate_bps)), this);
+    rate_->setFocusPolicy(Qt::ClickFocus);
+    rate_->setGeometry(u.rect(234, 150, 24, 12));
+    rate_->setToolTip(
+        "Target rate in bits per second, with k, M or G (500M); empty or 0: none. "
+        "When set, the delay is not used.");
+    rate_->installEventFilter(this);
+    add(RATE_ID, rate_);
+    label(132, "Rate limit", u.rect(202, 152, 32, 8));
     msg_size_ = edit(MSG_SIZE_ID, u.rect(187, 130, 41, 12), settings_.msg_size);
     label(117, "Tx Msg Size", u.rect(143, 132, 42, 8));
     label(118, "(bytes)", u.rect(232, 132, 26, 8));
@@ -250,6 +262,12 @@ bool SettingsDialog::validate_and_commit() {
         delay_->setText(number_text(settings_.delay_ms));
         return false;
     }
+    const auto rate = parse_rate(rate_->text().toStdString());
+    if (!rate) {
+        show_message({MSG_BAD_RATE});
+        rate_->setText(QString::fromStdString(rate_field_text(settings_.rate_bps)));
+        return false;
+    }
     const auto msg_size = read_dialog_uint(msg_size_->text().toStdString());
     if (!msg_size) {
         show_message({MSG_BAD_MSG_SIZE});
@@ -271,6 +289,7 @@ bool SettingsDialog::validate_and_commit() {
     settings_.udp_numbered = numbered_->isChecked();
     settings_.kelbo_size = *kelbo_size;
     settings_.delay_ms = *delay;
+    settings_.rate_bps = *rate;
     settings_.msg_size = *msg_size;
     settings_.sock_buf_size = *sock_buf;
     settings_.send_on = pending_send_on_;

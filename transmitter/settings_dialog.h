@@ -30,7 +30,7 @@ public:
     // Control ids.
     static constexpr int GO_ID = 1, CANCEL_ID = 2, APPLY_ID = 112;
     static constexpr int RECEIVER_ID = 107, KELBO_SIZE_ID = 109, KELBO_BYTES_ID = 119, DELAY_ID = 102,
-                         MSG_SIZE_ID = 116, SOCK_BUF_ID = 122, NUMBERED_ID = 130;
+                         MSG_SIZE_ID = 116, SOCK_BUF_ID = 122, NUMBERED_ID = 130, RATE_ID = 131;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -54,6 +54,7 @@ private:
     QComboBox* receiver_ = nullptr;
     QComboBox* kelbo_size_ = nullptr;
     QLineEdit* delay_ = nullptr;
+    QLineEdit* rate_ = nullptr;
     QLineEdit* msg_size_ = nullptr;
     QLineEdit* sock_buf_ = nullptr;
     QCheckBox* numbered_ = nullptr;

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transmit_loop.h"
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <algorithm>
@@ -26,6 +29,18 @@ namespace {
 std::chrono::milliseconds timer_period(std::uint64_t ms) {
     return std::chrono::milliseconds(std::min<std::uint64_t>(ms, INT_MAX));
 }
+
+// The steady clock (CLOCK_MONOTONIC, the timerfd's clock) in nanoseconds.
+std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A paced message due sooner than this is waited for on the spot: a wake through the
+// event loop takes about as long.
+constexpr std::int64_t SHORT_WAIT_NS = 20'000;
+
 }  // namespace
 
 TransmitLoop::TransmitLoop(TransmitInputs inputs, ByteCounters& counters, TransmitShell& shell,
@@ -36,7 +51,13 @@ TransmitLoop::TransmitLoop(TransmitInputs inputs, ByteCounters& counters, Transm
       shell_(shell),
       options_(options),
       link_(options.link),
-      write_notifier_(new QSocketNotifier(QSocketNotifier::Write, this)) {
+      write_notifier_(new QSocketNotifier(QSocketNotifier::Write, this)),
+      pace_timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+    if (pace_timer_) {
+        pace_notifier_ = new QSocketNotifier(pace_timer_.fd(), QSocketNotifier::Read, this);
+        pace_notifier_->setEnabled(false);
+        connect(pace_notifier_, &QSocketNotifier::activated, this, &TransmitLoop::on_pace_timer);
+    }
     send_timer_.setSingleShot(true);
     send_timer_.setTimerType(Qt::PreciseTimer);
     connect(&send_timer_, &QTimer::timeout, this, &TransmitLoop::on_timer);
@@ -96,7 +117,16 @@ void TransmitLoop::open_finished(LinkStatus status) {
     opening_ = false;
     started_ms_ = now_ms();
     write_notifier_->setSocket(link_.data_fd());
-    if (s.delay_ms >= 1)
+    limit_reached_ = false;
+    pace_.reset();
+    if (s.rate_bps != 0) {
+        // The rate governs; the delay is not used.
+        // TCP's own pacing (SO_MAX_PACING_RATE) is left off: it sends in packets of up to
+        // a millisecond's worth, and on a link of large frames those wait longer than a
+        // send buffer of the default size can hold, so the link falls behind the target.
+        pace_.emplace(s.rate_bps, s.msg_size, steady_ns());
+        schedule_queued();
+    } else if (s.delay_ms >= 1)
         schedule_wait(s.delay_ms, false);
     else
         schedule_queued();
@@ -110,14 +140,31 @@ void TransmitLoop::send_message() {
     if (active_transport_ == TRANSPORT_NONE) return;
     const CommSettings& s = in_.settings;
     const std::uint64_t generation = generation_;
-    const std::uint32_t delay = s.delay_ms;
+    const std::uint32_t delay = pace_ ? 0 : s.delay_ms;
     const std::uint64_t kelbo_bytes = s.kelbo_size / 8;
     const std::uint64_t slice_end = now_ms() + static_cast<std::uint64_t>(options_.slice.count());
     ++slices_;
     running_ = true;
     for (;;) {
-        // Back to back, one call carries several messages.
-        const int sent = delay == 0 ? link_.link_send_batch() : link_.link_send();
+        // Back to back, one call carries several messages; paced, those due.
+        std::size_t messages = delay == 0 ? SIZE_MAX : 1;
+        if (pace_) {
+            const std::int64_t now = steady_ns();
+            messages = static_cast<std::size_t>(pace_->allowed(now));
+            if (messages == 0) {
+                const std::int64_t due = pace_->due_ns();
+                if (due - now > SHORT_WAIT_NS) {
+                    running_ = false;
+                    schedule_at(due);
+                    return;
+                }
+                while (steady_ns() < due) {
+                }
+                continue;
+            }
+        }
+        const std::uint64_t room = s.byte_limit != 0 ? s.byte_limit - counters_.total_bytes : UINT64_MAX;
+        const int sent = link_.link_send_messages(messages, room);
         if (sent < 0) {
             running_ = false;
             if (generation != generation_ || active_transport_ == TRANSPORT_NONE) {
@@ -151,6 +198,13 @@ void TransmitLoop::send_message() {
             }
         } while (left != 0);
         if (taken != 0) shell_.take_kelbos(taken);
+        if (pace_) pace_->sent(static_cast<std::uint64_t>(sent));
+        if (s.byte_limit != 0 && counters_.total_bytes >= s.byte_limit) {
+            running_ = false;
+            limit_reached_ = true;
+            halt_transmit();
+            return;
+        }
         if (delay != 0) {
             running_ = false;
             schedule_wait(delay, false);
@@ -226,10 +280,29 @@ void TransmitLoop::schedule_wait(std::uint64_t ms, bool until_writable) {
     if (until_writable) write_notifier_->setEnabled(true);
 }
 
+void TransmitLoop::schedule_at(std::int64_t due_ns) {
+    scheduled_ = Wake::wait;
+    itimerspec when{};
+    when.it_value.tv_sec = due_ns / 1'000'000'000;
+    when.it_value.tv_nsec = due_ns % 1'000'000'000;
+    if (pace_notifier_ && ::timerfd_settime(pace_timer_.fd(), TFD_TIMER_ABSTIME, &when, nullptr) == 0) {
+        pace_notifier_->setEnabled(true);
+        return;
+    }
+    // Without a timerfd the millisecond timer serves.
+    send_timer_.start(timer_period(
+        static_cast<std::uint64_t>(std::max<std::int64_t>(due_ns - steady_ns(), 0)) / 1'000'000));
+}
+
 void TransmitLoop::cancel_schedule() {
     scheduled_ = Wake::none;
     send_timer_.stop();
     write_notifier_->setEnabled(false);
+    if (pace_notifier_ && pace_notifier_->isEnabled()) {  // armed only while enabled
+        pace_notifier_->setEnabled(false);
+        const itimerspec off{};
+        ::timerfd_settime(pace_timer_.fd(), 0, &off, nullptr);
+    }
 }
 
 void TransmitLoop::on_queued() {
@@ -244,6 +317,12 @@ void TransmitLoop::on_timer() {
     ++timer_wakes_;
     cancel_schedule();
     send_message();
+}
+
+void TransmitLoop::on_pace_timer() {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t got = ::read(pace_timer_.fd(), &expirations, sizeof expirations);
+    on_timer();
 }
 
 void TransmitLoop::on_writable() {

@@ -12,15 +12,22 @@
 // waits for the data socket to become writable, with the back-off timer as the upper
 // bound. At any time while transmitting exactly one of these is pending: the running
 // slice, its queued continuation, or the send timer (with the write wait).
+//
+// With a target rate the loop follows a PaceSchedule instead of the delay: each wake
+// sends what is due, then waits for the next message's time on a nanosecond timer
+// (a timerfd), or, when that is nearer than a wake through the event loop takes, waits
+// it out on the spot. A byte limit halts the link once exactly that many bytes went.
 #pragma once
 
 #include <QObject>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "link.h"
+#include "offered_load.h"
 #include "value_row.h"
 
 class QSocketNotifier;
@@ -100,6 +107,8 @@ public:
     TransmitterLink& link() { return link_; }
     // now_ms() when the current (or last) transmission started.
     std::uint64_t started_ms() const { return started_ms_; }
+    // The current (or last) transmission was halted by its byte limit.
+    bool limit_reached() const { return limit_reached_; }
 
     // What is scheduled to run the loop next.
     enum class Wake { none, queued, wait };
@@ -120,6 +129,9 @@ private:
     void halt_finished(LinkStatus status);
     void schedule_queued();
     void schedule_wait(std::uint64_t ms, bool until_writable);
+    // Wakes the loop at `due_ns` of the steady clock.
+    void schedule_at(std::int64_t due_ns);
+    void on_pace_timer();
     void cancel_schedule();
     void on_queued();
     void on_timer();
@@ -132,6 +144,10 @@ private:
     TransmitterLink link_;
     QTimer send_timer_;
     QSocketNotifier* write_notifier_;
+    Socket pace_timer_;  // a timerfd; its notifier is pace_notifier_
+    QSocketNotifier* pace_notifier_ = nullptr;
+    std::optional<PaceSchedule> pace_;  // while a paced transmission runs
+    bool limit_reached_ = false;
 
     int active_transport_ = TRANSPORT_NONE;
     std::uint64_t generation_ = 0;  // one per Go: tells a loop that its link has gone

@@ -25,6 +25,7 @@ TransmitterProgram::TransmitterProgram(TransmitterOptions options)
     LoopOptions loop_options;
     loop_options.link = LinkOptions{options_.ports, options_.link_wait};
     loop_options.link.send_path = options_.send_path;
+    loop_options.link.sockets = options_.sockets;
     loop_options.slice = options_.slice;
     loop_ =
         std::make_unique<TransmitLoop>(TransmitInputs{settings_, scene_, brushes_.colour_text, local_host_},
@@ -205,8 +206,15 @@ void TransmitterProgram::halt_started() {
 void TransmitterProgram::transmission_ended(End how) {
     const std::uint64_t elapsed = now_ms() - loop_->started_ms();
     const char* how_text = how == End::halted ? "halted" : how == End::aborted ? "aborted" : "halt failed";
-    json_.write(EndEvent{program_ms(), counters_.total_bytes, static_cast<double>(elapsed) / 1000.0,
-                         rate_mbits(counters_.total_bytes, elapsed), how_text, datagrams_sent()});
+    EndEvent end{program_ms(),
+                 counters_.total_bytes,
+                 static_cast<double>(elapsed) / 1000.0,
+                 rate_mbits(counters_.total_bytes, elapsed),
+                 how_text,
+                 datagrams_sent(),
+                 target_mbits()};
+    if (how == End::halted && loop_->limit_reached()) end.byte_limit = settings_.byte_limit;
+    json_.write(end);
     ++(how == End::halted ? figures_.halted : how == End::aborted ? figures_.aborted : figures_.halt_failed);
     publish_metrics(0);
     // A transmission that ended before its row's first tick is one point in the history.
@@ -266,7 +274,8 @@ void TransmitterProgram::row_ticked(double rate) {
                              row.kelbo_bits().toULongLong(),
                              rate,
                              counters_.total_bytes,
-                             datagrams_sent()};
+                             datagrams_sent(),
+                             target_mbits()};
         if (path)
             json_.write(tick, TickPath{path->rtt_ms, path->retransmits, path->cwnd_bytes});
         else
@@ -294,6 +303,11 @@ void TransmitterProgram::publish_metrics(double rate) {
 std::optional<DatagramFigures> TransmitterProgram::datagrams_sent() const {
     if (loop_->link().transport() != TRANSPORT_UDP) return std::nullopt;
     return DatagramFigures{loop_->link().datagrams_sent()};
+}
+
+std::optional<double> TransmitterProgram::target_mbits() const {
+    if (settings_.rate_bps == 0) return std::nullopt;
+    return static_cast<double>(settings_.rate_bps) / 1e6;
 }
 
 std::uint64_t TransmitterProgram::program_ms() const {

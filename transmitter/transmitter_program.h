@@ -46,6 +46,7 @@ struct TransmitterOptions {
     BarScaleChoice bar_scale{};          // the bar scale the window starts with
     bool rate_history = false;           // open the Rate History window with the main window
     SendPath send_path = SendPath::copy;  // how TCP links hand their messages to the system
+    SocketChoices sockets{};              // local address, congestion control, DSCP of every link
     // Ends the event loop with an exit status; QCoreApplication::exit when empty.
     std::function<void(int)> quit;
     // Given: the figures go there at each tick and at each end, for the metrics
@@ -117,6 +118,8 @@ private:
     std::uint64_t program_ms() const;
     // A UDP transmission's datagrams sent, for its JSON lines; nothing for TCP.
     std::optional<DatagramFigures> datagrams_sent() const;
+    // A paced transmission's target rate, for its JSON lines.
+    std::optional<double> target_mbits() const;
 
     TransmitterOptions options_;
     CommSettings settings_;

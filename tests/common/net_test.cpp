@@ -10,6 +10,7 @@
 
 #include "address.h"
 #include "address_list.h"
+#include "connect.h"
 #include "open_fds.h"
 #include "resolve.h"
 #include "reverse_name.h"
@@ -115,4 +116,21 @@ TEST(Net, AllowListsHoldTheirNetworksOnlyAndRefuseWhatDoesNotRead) {
     for (const char* bad : {"", "10.0.0.0/33", "::1/129", "10.0.0.0/", "localhost", "1.2.3.4,", "10.1.0.0/15",
                             "::1/127", "::ffff:0:0/95"})
         EXPECT_FALSE(parse_address_list(bad)) << bad;
+}
+
+// A name's first address that never answers (a listener whose queue is full drops new
+// attempts) gets its share of the bound, not all of it, leaving time for the next one.
+TEST(Net, ConnectorLeavesTheNextAddressItsShareOfTheBound) {
+    Socket full = make_socket(SOCK_STREAM), open = make_socket(SOCK_STREAM),
+           queued = make_socket(SOCK_STREAM);
+    const SocketAddress any = address_of("127.0.0.1", 0);
+    for (const Socket* s : {&full, &open})
+        ASSERT_TRUE(::bind(s->fd(), any.get(), any.length) == 0 && ::listen(s->fd(), s == &open) == 0);
+    const SocketAddress silent = local_address(full.fd()), answering = local_address(open.fd());
+    ASSERT_EQ(::connect(queued.fd(), silent.get(), silent.length), 0);
+    StreamConnector connector;
+    ASSERT_EQ(connector.start({silent, answering}, 1000ms, nullptr), StreamConnector::State::waiting);
+    EXPECT_LE(connector.share(), 500ms);
+    ASSERT_EQ(connector.timed_out(), StreamConnector::State::connected);  // the silent one's share ran out
+    EXPECT_EQ(port_of(connector.address()), port_of(answering));
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "offered_load.h"
+
 using namespace kelbos;
 
 TEST(Rate, TwentyMbitsIsAFifthOfTheBar) {
@@ -37,4 +39,46 @@ TEST(Rate, BarIsClippedAndReadBackFromText) {
     EXPECT_DOUBLE_EQ(parse_rate_text(" 3.5000"), 3.5);
     EXPECT_EQ(parse_rate_text(""), 0.0);
     EXPECT_EQ(parse_rate_text("abc"), 0.0);
+}
+
+// Rates and DSCP values on both sides of each boundary; a rate as the dialog shows it.
+TEST(OfferedLoad, RatesAndDscpValuesReadAsWrittenAndNothingElse) {
+    const std::pair<const char*, std::uint64_t> rates[] = {
+        {"", 0}, {"1", 1}, {"1.5k", 1500}, {"0.001k", 1}, {" 2.5G ", 2500000000}, {"1000G", MAX_RATE_BPS}};
+    for (const auto& [text, bps] : rates) EXPECT_EQ(parse_rate(text), bps) << text;
+    for (const char* bad :
+         {"1.5", "0.0001k", "1000000000001", "1000.000000001G", "k", "-1", "5x", ".5M", "1e6"})
+        EXPECT_FALSE(parse_rate(bad)) << bad;
+    for (std::uint64_t bps : {0ull, 1500ull, 1500000ull, 500000000ull})
+        EXPECT_EQ(parse_rate(rate_field_text(bps)), bps);
+    const std::pair<const char*, int> dscps[] = {{"0", 0},    {"63", 63},   {"ef", 46},
+                                                 {"VA", 44},  {"LE", 1},    {"CS0", 0},
+                                                 {"cs7", 56}, {"AF11", 10}, {"af43", 38}};
+    for (const auto& [text, dscp] : dscps) EXPECT_EQ(parse_dscp(text), dscp) << text;
+    for (const char* bad : {"", "64", "-1", "063", "CS8", "AF10", "AF44", "AF51", "BE"})
+        EXPECT_FALSE(parse_dscp(bad)) << bad;
+}
+
+// 1250-byte messages at 100 Mbit/s: one every 100 us, against a clock the test moves.
+TEST(OfferedLoad, PaceScheduleSpacesEvenlyAndBoundsItsDebtAfterAStall) {
+    constexpr std::int64_t START = 5'000'000'000, GAP = 100'000, DEBT = PaceSchedule::DEBT_NS;
+    PaceSchedule pace(100'000'000, 1250, START);
+    for (int n = 0; n < 1000; ++n, pace.sent(1250)) {
+        ASSERT_EQ(pace.due_ns(), START + n * GAP);
+        ASSERT_EQ(pace.allowed(pace.due_ns() - 1), 0u) << n;
+        ASSERT_EQ(pace.allowed(pace.due_ns()), 1u) << n;
+    }
+    pace.sent(625);  // a message cut short moves the schedule by what went
+    EXPECT_EQ(pace.due_ns(), START + 1000 * GAP + GAP / 2);
+    const std::int64_t due = pace.due_ns();
+    // Late by just under and exactly the bound: what is due; after a 10 ms stall no more.
+    EXPECT_EQ(pace.allowed(due + DEBT - 1), 5u);
+    EXPECT_EQ(pace.allowed(due + DEBT), 6u);
+    EXPECT_EQ(pace.allowed(due + 10'000'000), 6u);
+    pace.sent(6 * 1250);
+    EXPECT_EQ(pace.allowed(due + 10'000'000), 0u);
+    EXPECT_EQ(pace.due_ns(), due + 10'000'000 + GAP);
+    PaceSchedule slow(1'000'000, 1250, START);  // 10 ms apart: may fall two messages behind
+    slow.sent(1250);
+    EXPECT_EQ(slow.allowed(START + 1'000'000'000), 3u);
 }

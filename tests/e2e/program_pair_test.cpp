@@ -16,6 +16,7 @@
 #include "protocol.h"
 #include "resolve.h"
 #include "sockets.h"
+#include "two_hosts.h"
 
 namespace kelbos::pairtest {
 namespace {
@@ -193,6 +194,70 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
     EXPECT_EQ(rx.err(), "");
 }
 
+// An offered load: a paced TCP link with its congestion control as the kernel shows it,
+// links that halt after exactly their byte count, and the DSCP mark of every data packet
+// of either transport and family in a capture.
+TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    ASSERT_FALSE(build_dir().empty());
+    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
+    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s));
+    // 25000-byte messages 50 ms apart, the delay unused: two behind cover a busy machine's stalls.
+    ChildProcess paced(transmitter_binary(),
+                       {"--headless", "--json", "--go", "--time", "6", "--transport", "tcp", "--rate", "4M",
+                        "--msg-size", "25000", "--delay", "100000", "--congestion", "reno"},
+                       KELBOS_SCENES_DIR);
+    ASSERT_TRUE(paced.wait_for([&] { return !of_kind(json_events(paced), "tick").empty(); }, 20s));
+    ChildProcess ss(kelbos::testing::find_program("ss"),
+                    {"-tin", "dport", "=", ":" + std::to_string(STREAM_PORT)});
+    EXPECT_EQ(ss.wait_exit(10s), 0);
+    EXPECT_NE(ss.out().find(" reno "), std::string::npos) << ss.out();
+    const QJsonObject end = halted_end(paced);
+    const std::vector<QJsonObject> ticks = of_kind(json_events(paced), "tick");
+    ASSERT_GE(ticks.size(), 4u) << paced.out();
+    const double rate = static_cast<double>(bytes_of(ticks.back()) - bytes_of(ticks.front())) * 8 / 1000 /
+                        (ticks.back()["time_ms"].toDouble() - ticks.front()["time_ms"].toDouble());
+    // From the first tick to the last, four seconds: within 2%, unless the machine held
+    // the program off the processor longer than it may fall behind.
+    if (of_kind(json_events(paced), "exit").at(0)["max_loop_gap_ms"].toDouble() <= 100) {
+        EXPECT_NEAR(rate, 4.0, 0.08) << paced.out();
+    }
+    EXPECT_LE(rate, 4.08);
+    EXPECT_TRUE(ticks[0]["target_mbits_per_s"] == 4.0 && end["target_mbits_per_s"] == 4.0) << paced.out();
+    EXPECT_FALSE(end.contains("byte_limit"));
+    EXPECT_EQ(bytes_of(normal_link_end(rx, 1)), bytes_of(end));
+
+    // DSCP EF (46): the TOS or traffic class byte 0xb8 on every data packet, SYN included;
+    // links of a million bytes, the last message cut short: exactly that many counted.
+    ChildProcess dump(kelbos::testing::find_program("tcpdump"),
+                      {"-i", "lo", "--immediate-mode", "-s", "96", "-B", "16384", "-nn", "-t", "-v", "-l",
+                       "tcp dst port " + std::to_string(STREAM_PORT) + " or udp dst port " +
+                           std::to_string(DATAGRAM_PORT)});
+    ASSERT_TRUE(dump.wait_for([&] { return dump.err().find("listening on") != std::string::npos; }, 20s));
+    int conn_id = 2;
+    for (const char* transport : {"tcp", "udp"})
+        for (const char* receiver : {"127.0.0.1", "::1"}) {
+            ChildProcess tx(transmitter_binary(),
+                            {"--headless", "--json", "--go", "--bytes", "1000000", "--transport", transport,
+                             "--receiver", receiver, "--dscp", "EF", "--msg-size", "1472"},
+                            KELBOS_SCENES_DIR);
+            const QJsonObject limited = halted_end(tx, 30s);
+            EXPECT_TRUE(bytes_of(limited) == 1000000 && limited["byte_limit"].toInteger() == 1000000);
+            EXPECT_EQ(bytes_of(normal_link_end(rx, conn_id++, 20s)), 1000000u) << rx.out();
+        }
+    // The packets come in order: once the last link's are seen, so are the others'.
+    EXPECT_TRUE(dump.wait_for([&] { return dump.out().find("next-header UDP") != std::string::npos; }, 20s));
+    dump.send_signal(SIGINT);
+    EXPECT_EQ(dump.wait_exit(20s), 0);
+    const std::vector<std::string> lines = dump.out_lines();
+    EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) { return l.starts_with("IP"); }),
+              std::ranges::count_if(lines, [](const std::string& l) { return l.find(" 0xb8,") != l.npos; }))
+        << dump.out();
+    for (const char* kind : {"proto TCP", "proto UDP", "next-header TCP"})
+        EXPECT_NE(dump.out().find(kind), std::string::npos) << kind;
+    EXPECT_EQ(rx.err(), "");
+}
+
 TEST(ProgramPair, ReceiverWithoutEndpointsRunsOnAndWithoutSceneRefusesTheTransmitter) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
@@ -254,6 +319,11 @@ TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
         {tx, {"--transport", "ipx"}, "transport must be udp, tcp, decnet or osi\n"},
         {tx, {"--colour", "red"}, "colour must be #RRGGBB\n"},
         {tx, {"--send-path", "zero"}, "send-path must be copy or copy-free\n"},
+        {tx, {"--rate", "2.5X"}, "rate must be a number\n"},
+        {tx, {"--bytes", "1e6"}, "bytes must be a whole number\n"},
+        {tx, {"--bind", "localhost"}, "bind must be an IPv4 or IPv6 address\n"},
+        {tx, {"--dscp", "64"}, "dscp must be 0 to 63 or a class name such as EF or AF41\n"},
+        {tx, {"--congestion", "no-such"}, "congestion must be one of: " + allowed_congestion() + "\n"},
         {tx, {"--time", "soon"}, "time must be a positive number of seconds\n"},
         {tx,
          {"--udp-numbered", "--msg-size", "26"},

@@ -53,11 +53,12 @@ public:
     std::string address_a() const;
     std::string address_b() const;
 
-private:
-    std::string net_of_b() const;
     std::string end(Host host) const;
     // Runs a command line on `host`, as run_command does.
     std::string run_on(Host host, std::vector<std::string> line) const;
+
+private:
+    std::string net_of_b() const;
 
     int pair_;
 

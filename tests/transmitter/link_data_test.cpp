@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <csignal>
 #include <numeric>
 
 #include "link_fixture.h"
@@ -57,6 +58,11 @@ TEST_P(SendPathTest, TcpMessagesFollowEachOtherAndAFullBufferIsRetriedWithAWhole
     EXPECT_TRUE(read_bytes(peer.connection.fd(), static_cast<std::size_t>(batch)) ==
                 message_stream({batch}, 1000, {3, 0, 0, 0}));
     EXPECT_EQ(drain(peer.connection.fd()), 0u);  // nothing else: no framing, no header
+    // A byte limit cuts the last message short, one byte either side of a boundary.
+    for (const int limit : {2001, 2000, 1999, 1}) {
+        EXPECT_EQ(link.link_send_messages(3, static_cast<std::uint64_t>(limit)), limit);
+        EXPECT_TRUE(read_bytes(peer.connection.fd(), limit) == message_stream({limit}, 1000, {3, 0, 0, 0}));
+    }
     expect_path(1);
 
     // Sends until the buffer is full.
@@ -115,6 +121,21 @@ TEST_P(SendPathTest, TcpMessagesFollowEachOtherAndAFullBufferIsRetriedWithAWhole
     EXPECT_EQ(count_open_fds(), fds);
 }
 
+// The copy-free path sends with no MSG_NOSIGNAL: a send to a peer that has gone fails
+// with EPIPE, and the signal the system raises does not end the program.
+int send_copy_free_to_closed_peer() {
+    ::signal(SIGPIPE, SIG_DFL);
+    int fds[2];
+    MessageSender sender(SendPath::copy_free);
+    const bool failed = ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0 && ::close(fds[1]) == 0 &&
+                        sender.send(fds[0], true, Bytes(1000, 0), 4) < 0 && errno == EPIPE;
+    return failed && sender.sent_copy_free() ? 0 : 4;
+}
+TEST(CopyFreePath, ASendToAVanishedPeerFailsAndLeavesTheProgramRunning) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(send_copy_free_to_closed_peer()), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     SetupPeer peer;
     open_ok(TRANSPORT_UDP, peer, 3, 32700);
@@ -127,8 +148,14 @@ TEST_F(LinkTest, UdpDataMessagesAreOneDatagramEach) {
     // Nothing of the data goes over the control connection.
     EXPECT_EQ(drain(peer.connection.fd()), 0u);
 
-    // A message shorter than the ConnId field carries only its first bytes.
     drain(rx.datagram.fd());  // the rest of the batch
+    // A byte limit: whole datagrams, then the last one cut short.
+    EXPECT_EQ(link.link_send_messages(3, 32700 + 5), 32705);
+    EXPECT_TRUE(next_datagram(rx) == message && next_datagram(rx) == data_message({3, 0, 0, 0}, 5));
+    EXPECT_EQ(link.link_send_messages(3, 32700), 32700);
+    EXPECT_EQ(next_datagram(rx), message);
+
+    // A message shorter than the ConnId field carries only its first bytes.
     open_ok(TRANSPORT_UDP, peer, 7, 2);
     EXPECT_EQ(link.link_send(), 2);
     EXPECT_EQ(next_datagram(rx), (Bytes{7, 0}));

@@ -72,6 +72,7 @@ TEST_F(DialogTest, ControlsTextsGroupsTabOrderAndLists) {
         {128, "DECnet"}, {129, "OSI"}, {124, "Receiver Name"}, {126, "Kelbo Size (bits)"}, {120, "(bytes)"},
         {110, "Delay"}, {115, "(ms)"}, {117, "Tx Msg Size"}, {118, "(bytes)"}, {121, "Socket Buffer Size"},
         {123, "(bytes)"}, {1, "Go"}, {2, "Cancel"}, {112, "Apply"}, {130, "Number datagrams"},
+        {132, "Rate limit"},
     };
     for (const auto& [id, t] : texts) EXPECT_EQ(text(*d, id), t) << id;
     // The check box, off, takes room no other control of the dialog takes.
@@ -145,6 +146,7 @@ TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
         {102, "abc", "delay must be a number", "0"},
         {102, "0.5", "delay must be a number", "0"},
         {102, "2x", "delay must be a number", "0"},
+        {131, "5x", "rate must be a number", "0"},
         {116, "4294967296", "message size must be a number", "32700"},
         {122, " ", "socket buffer size must be a number", "65535"},
     };
@@ -153,7 +155,7 @@ TEST_F(DialogTest, EveryRefusalRestoresOnlyItsField) {
         auto d = open();
         // Fields after the bad one hold text that would fail too, fields before it
         // hold good new values: only the first failure counts, nothing is committed.
-        const int ids[] = {107, 109, 102, 116, 122};
+        const int ids[] = {107, 109, 102, 131, 116, 122};
         const auto at = [&](int id) { return std::find(std::begin(ids), std::end(ids), id); };
         const auto filler = [&](int id) {
             return at(id) < at(c.id) ? (id == 107 ? "rx.example" : "1000") : "x";
@@ -188,7 +190,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     messages.texts.clear();
     using Field = std::pair<int, const char*>;
     for (const auto& [id, t] :
-         {Field{107, "rx.example"}, {109, "100000"}, {102, "50 "}, {116, " 150000"}, {122, "0"}})
+         {Field{107, "rx.example"}, {109, "100000"}, {102, "50 "}, {131, "2.5G"}, {116, " 150000"}, {122, "0"}})
         set_text(*d, id, t);
     for (int id : {111, 106, 130, 129, 112}) click(*d, id);  // FDDI, ATM, numbered (UDP), OSI, Apply
     EXPECT_TRUE(messages.texts.empty());
@@ -199,6 +201,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     want.receiver_name = "rx.example";
     want.kelbo_size = 100000;
     want.delay_ms = 50;
+    want.rate_bps = 2500000000;
     want.msg_size = 150000;
     want.sock_buf_size = 0;
     want.send_on = NETWORK_FDDI;
@@ -211,6 +214,7 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     auto again = open();
     for (int id : {111, 106, 129}) EXPECT_TRUE(checked(*again, id)) << id;
     EXPECT_EQ(text(*again, 102), "50");
+    EXPECT_EQ(text(*again, 131), "2500M");
     EXPECT_EQ(text(*again, 119), "12500");
     // Numbered UDP datagrams need 27 bytes: 26 is refused in the window, for TCP it goes.
     set_text(*again, 116, "26");
