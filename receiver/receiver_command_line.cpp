@@ -16,8 +16,7 @@ bool read_admission_options(const QCommandLineParser& parser, EngineOptions& eng
     if (parser.isSet("allow")) {
         auto list = parse_address_list(parser.value("allow").toStdString());
         if (!list) {
-            error =
-                "allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
+            error = std::string("allow must be ") + ADDRESS_LIST_FORM;
             return false;
         }
         engine.allow = std::move(*list);
