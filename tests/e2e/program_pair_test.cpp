@@ -193,53 +193,27 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
     EXPECT_EQ(rx.err(), "");
 }
 
-TEST(ProgramPair, ReceiverWithoutEndpointsRunsOnAndWithoutSceneRefusesTheTransmitter) {
+TEST(ProgramPair, HeadlessReceiverWithoutItsPortsOrASceneEndsWithStatusOne) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
     {
-        // Another program holds the control port: no endpoints, no scene either.
+        // Another program holds the stream port: no endpoints.
         Socket holder = make_socket(SOCK_STREAM);
-        const SocketAddress control = resolve_host("0.0.0.0", CONTROL_PORT).at(0);
-        ASSERT_EQ(::bind(holder.fd(), control.get(), control.length), 0);
+        const SocketAddress stream = resolve_host("0.0.0.0", STREAM_PORT).at(0);
+        ASSERT_EQ(::bind(holder.fd(), stream.get(), stream.length), 0);
         ASSERT_EQ(::listen(holder.fd(), 1), 0);
-        ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "1", "missing"},
-                        KELBOS_SCENES_DIR, {{"DISPLAY", ""}});
-        ASSERT_EQ(rx.wait_exit(20s), 0) << rx.err();
-        EXPECT_NE(rx.err().find("Unable to open init file\n'missing.init'\n"), std::string::npos) << rx.err();
-        EXPECT_NE(
-            rx.err().find("Communications initialization failed\nbind() Error\nAddress already in use\n"),
-            std::string::npos)
-            << rx.err();
-        // It ran on until its time was up, ticking.
-        EXPECT_FALSE(of_kind(json_events(rx), "tick", 0).empty()) << rx.out();
+        ChildProcess rx(receiver_binary(), {"--headless", "--time", "60"}, KELBOS_SCENES_DIR, {{"DISPLAY", ""}});
+        ASSERT_EQ(rx.wait_exit(20s), 1) << rx.err();
+        EXPECT_EQ(rx.err(), "Communications initialization failed\nbind() Error\nAddress already in use\n");
     }
-
+    // No scene, and no runtime folder: standard error still carries the program's own
+    // message only.
     QTemporaryDir no_scene;
     ASSERT_TRUE(no_scene.isValid());
-    // Without a runtime folder standard error still carries the program's own messages only.
-    ChildProcess rx(receiver_binary(), {"--headless"}, no_scene.path().toStdString(),
+    ChildProcess rx(receiver_binary(), {"--headless", "--time", "60"}, no_scene.path().toStdString(),
                     {{"XDG_RUNTIME_DIR", ""}});
-    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
-
-    const std::string refusal = "Refusing incoming connection because\ninit file has not been read yet\n";
-    std::string expected = "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n";
-    for (const auto& [transport, name] : {std::pair{"tcp", "TCP"}, std::pair{"udp", "UDP"}}) {
-        ChildProcess tx(transmitter_binary(), {"--headless", "--go", "--transport", transport},
-                        KELBOS_SCENES_DIR);
-        EXPECT_EQ(tx.wait_exit(60s), 1) << name;
-        EXPECT_EQ(tx.err(), std::string("Unable to start ") + name +
-                                " connection to localhost\nConnection rejected by receiver\n\n");
-        EXPECT_EQ(tx.out(), "");
-        // One refusal, one message: the receiver wrote it before it answered.
-        expected += refusal;
-        EXPECT_TRUE(rx.wait_for([&] { return rx.err().size() >= expected.size(); }, 10s)) << name;
-        EXPECT_EQ(rx.err(), expected) << name;
-    }
-
-    // SIGINT ends it as SIGTERM does; without --json, standard output stays empty.
-    rx.send_signal(SIGINT);
-    EXPECT_EQ(rx.wait_exit(20s), 0);
-    EXPECT_EQ(rx.err(), expected);
+    EXPECT_EQ(rx.wait_exit(20s), 1);
+    EXPECT_EQ(rx.err(), "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n");
     EXPECT_EQ(rx.out(), "");
 }
 
