@@ -5,7 +5,8 @@
 // eight idle HTTP connections held on the receiver's metrics port fail no scrape; once
 // the rows have gone, so have their links' series. Then a fleet: three receivers on
 // three hosts, each with a transmitter, scraped by one server that loads the shipped
-// rules, and every query of the shipped dashboard.
+// rules, and every query of the shipped dashboard. And the metrics port under idle and
+// trickling connections, over IPv4 and IPv6, for allowed hosts only.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <map>
+#include <thread>
 
 #include "program_pair_support.h"
 #include "protocol.h"
@@ -30,26 +32,26 @@ namespace {
 
 constexpr std::uint16_t PROMETHEUS_PORT = 9090;
 
-// The body of an HTTP GET of `path` on this namespace's loopback; empty on failure.
-std::string http_get(std::uint16_t port, const std::string& path) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// The body of an HTTP GET of `path` on `to` in this namespace, from `from` when given;
+// empty on failure.
+std::string http_get(std::uint16_t port, const std::string& path, const char* to = "127.0.0.1",
+                     const char* from = nullptr) {
+    const SocketAddress address = resolve_host(to, port).at(0);
+    const Socket socket = make_socket(SOCK_STREAM, address.family());
     const timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const SocketAddress source = resolve_host(from ? from : "0.0.0.0", 0).at(0);
     std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    if ((!from || ::bind(socket.fd(), source.get(), source.length) == 0) &&
+        ::connect(socket.fd(), address.get(), address.length) == 0) {
         const std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        if (::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) ==
             static_cast<ssize_t>(request.size())) {
             char buf[4096];
-            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            for (ssize_t n; (n = ::recv(socket.fd(), buf, sizeof buf, 0)) > 0;)
                 reply.append(buf, static_cast<std::size_t>(n));
         }
     }
-    ::close(fd);
     const auto body = reply.find("\r\n\r\n");
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
 }
@@ -193,6 +195,57 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLines) {
                metrics.find("conn_id=") == std::string::npos && metrics.find("peer=") == std::string::npos;
     };
     EXPECT_TRUE(rx.wait_for(links_gone, 5s)) << metrics;
+}
+
+TEST_F(Metrics, ScrapesPassIdleAndTricklingConnectionsOverBothFamiliesAndStopsAreQuick) {
+    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--metrics", "9464", "--time", "120"},
+                    KELBOS_SCENES_DIR);
+    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(9464); }, 20s)) << rx.err();
+    // A port alone serves IPv6 as well: Prometheus scrapes over both.
+    const auto server = start_prometheus(dir, "'127.0.0.1:9464', '[::1]:9464'");
+    const std::map<std::string, std::string> both{{"127.0.0.1:9464", "1"}, {"[::1]:9464", "1"}};
+    ASSERT_TRUE(rx.wait_for([&] { return server->poll_output(), query("up", "instance") == both; }, 30s))
+        << server->err();
+    // Fifty connections that send nothing and fifty that send a byte a second, from
+    // two other hosts, each reopened as the receiver closes it, for 30 s.
+    std::vector<Socket> idle(50), trickling(50);
+    const auto reopen = [](std::vector<Socket>& sockets, const char* from) {
+        for (Socket& s : sockets) {
+            char c;
+            if (s && ::recv(s.fd(), &c, 1, MSG_DONTWAIT) != 0) continue;
+            s = make_socket(SOCK_STREAM);
+            const SocketAddress source = resolve_host(from, 0).at(0), to = resolve_host("127.0.0.1", 9464).at(0);
+            if (::bind(s.fd(), source.get(), source.length) != 0 || ::connect(s.fd(), to.get(), to.length) != 0)
+                s.reset();
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    for (auto next = start; next < start + 30s; next += 1s) {
+        reopen(idle, "127.0.0.2");
+        reopen(trickling, "127.0.0.3");
+        for (const Socket& s : trickling) ::send(s.fd(), "G", 1, MSG_NOSIGNAL);
+        std::this_thread::sleep_until(next);  // the trickle's pace
+        server->poll_output();
+    }
+    // Every scrape of the last 30 s answered within its 1 s time-out, over each family.
+    EXPECT_EQ(query("min_over_time(up[30s])", "instance"), both) << server->err();
+    EXPECT_EQ(query("count_over_time(up[30s]) >= bool 25", "instance"), both);
+    EXPECT_EQ(query("max_over_time(scrape_duration_seconds[30s]) < bool 1", "instance"), both);
+    // With scrapes and ten or more idle connections open, SIGTERM ends it at once.
+    ASSERT_GE(std::count_if(idle.begin(), idle.end(), [](const Socket& s) { return s.valid(); }), 10);
+    stop_program(rx, 100ms);
+
+    // Scrapes only from the hosts allowed: others are closed without an answer.
+    ChildProcess tx(transmitter_binary(), {"--headless", "--metrics", "[::]:9465", "--metrics-allow", "127.0.0.2"},
+                    KELBOS_SCENES_DIR);
+    ASSERT_TRUE(tx.wait_for([] { return tcp_listening(9465); }, 20s)) << tx.err();
+    EXPECT_NE(http_get(9465, "/metrics", "127.0.0.1", "127.0.0.2").find("kelbos_build_info{version=\""),
+              std::string::npos);
+    EXPECT_NE(http_get(9465, "/", "127.0.0.1", "127.0.0.2").find("<a href=\"/metrics\">"), std::string::npos);
+    EXPECT_EQ(http_get(9465, "/metrics", "127.0.0.1"), "");
+    EXPECT_EQ(http_get(9465, "/metrics", "::1"), "");
+    tx.send_signal(SIGINT);
+    EXPECT_EQ(tx.wait_exit(100ms), 0) << tx.err();
 }
 
 // The shipped dashboard's queries, with its variables as Grafana fills them when every
