@@ -17,7 +17,8 @@ std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text) {
     } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
         endpoint.address = text.substr(0, colon);
         port = text.substr(colon + 1);
-        if (endpoint.address.empty()) return std::nullopt;
+        // An IPv6 address without brackets cannot be told from its port.
+        if (endpoint.address.empty() || endpoint.address.find(':') != std::string::npos) return std::nullopt;
     }
     unsigned value = 0;
     const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);

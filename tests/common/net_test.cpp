@@ -10,6 +10,7 @@
 
 #include "address.h"
 #include "address_list.h"
+#include "metrics_endpoint.h"
 #include "open_fds.h"
 #include "resolve.h"
 #include "reverse_name.h"
@@ -108,4 +109,17 @@ TEST(Net, AllowListsHoldTheirNetworksOnlyAndRefuseWhatDoesNotRead) {
     EXPECT_FALSE(list_holds(*parse_address_list("::/0"), address_of("::ffff:10.0.0.1", 1)));  // IPv6 only
     for (const char* bad : {"", "10.0.0.0/33", "::1/129", "10.0.0.0/", "localhost", "1.2.3.4,"})
         EXPECT_FALSE(parse_address_list(bad)) << bad;
+}
+
+TEST(Net, MetricsEndpointsTakeAPortAloneAnAddressOrAnIpv6AddressInBrackets) {
+    const std::pair<const char*, std::pair<std::string, int>> good[] = {
+        {"9464", {"", 9464}},          {"127.0.0.1:1", {"127.0.0.1", 1}}, {"[::1]:9464", {"::1", 9464}},
+        {"[::]:65535", {"::", 65535}}, {"localhost:80", {"localhost", 80}}};
+    for (const auto& [text, expected] : good) {
+        const auto endpoint = parse_metrics_endpoint(text);
+        ASSERT_TRUE(endpoint) << text;
+        EXPECT_EQ(std::make_pair(endpoint->address, int{endpoint->port}), expected) << text;
+    }
+    for (const char* bad : {"0", "65536", "[::1]", "[]:9464", "[::1]:", "[::1]:0", ":9464", "::1"})
+        EXPECT_FALSE(parse_metrics_endpoint(bad)) << bad;
 }

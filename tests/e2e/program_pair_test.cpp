@@ -235,6 +235,10 @@ TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
         {tx, {"--bar-scale", "200M"}, bar_scale},
         {tx, {"--bar-scale", ""}, bar_scale},
         {tx, {"--speed", "9"}, "Unknown option 'speed'.\n"},
+        {tx,
+         {"--metrics-allow", "10.0.0.0/33"},
+         "metrics-allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS\n"},
+        {rx, {"--metrics", "::1:9464"}, "kelbosrx: metrics must be [ADDRESS:]PORT with a port of 1 to 65535\n"},
         {rx, {"--bar-scale", "Auto"}, "kelbosrx: " + bar_scale},
         {rx, {"--time", "soon"}, "kelbosrx: time must be a positive number of seconds\n"},
         {rx, {"--time", "-3"}, "kelbosrx: time must be a positive number of seconds\n"},
@@ -269,7 +273,8 @@ TEST(ProgramPair, BothStartWithoutADisplay) {
                                               "--udp-numbered", "--send-path", "--go"};
     const std::vector<std::string> rx_options{
         "--help",           "--version",      "--headless",           "--json",
-        "--time <SECONDS>", "--allow <LIST>", "--links-per-host <N>", "--idle-timeout <SECONDS>"};
+        "--time <SECONDS>", "--allow <LIST>", "--links-per-host <N>", "--idle-timeout <SECONDS>",
+        "--metrics-allow <LIST>"};
     for (const auto& [program, name, options] :
          {std::tuple{transmitter_binary(), std::string("kelbostx"), tx_options},
           std::tuple{receiver_binary(), std::string("kelbosrx"), rx_options}}) {
