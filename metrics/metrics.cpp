@@ -211,7 +211,9 @@ std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& e
     return exporter;
 }
 
-int MetricsExporter::port() const { return port_; }
+int MetricsExporter::port() const {
+    return port_;
+}
 
 MHD_Result MetricsExporter::admit(void* self, const sockaddr* address, socklen_t length) {
     const auto* exporter = static_cast<const MetricsExporter*>(self);
@@ -234,7 +236,8 @@ MHD_Result MetricsExporter::answer(void* self, MHD_Connection* connection, const
         families.push_back(build_info_family());
         return queue(connection, MHD_HTTP_OK, prometheus::TextSerializer().Serialize(families), METRICS_TYPE);
     }
-    if (std::strcmp(url, "/") == 0) return queue(connection, MHD_HTTP_OK, INDEX_PAGE, "text/html; charset=utf-8");
+    if (std::strcmp(url, "/") == 0)
+        return queue(connection, MHD_HTTP_OK, INDEX_PAGE, "text/html; charset=utf-8");
     return queue(connection, MHD_HTTP_NOT_FOUND, "Not found: try /metrics.\n", "text/plain; charset=utf-8");
 }
 

@@ -88,8 +88,7 @@ private:
     MetricsExporter() = default;
     static MHD_Result admit(void* self, const sockaddr* address, socklen_t length);
     static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
-                             const char* version, const char* upload, std::size_t* upload_size,
-                             void** state);
+                             const char* version, const char* upload, std::size_t* upload_size, void** state);
     std::shared_ptr<MetricsSnapshot> snapshot_;
     std::vector<AddressPrefix> allow_;
     int port_ = 0;

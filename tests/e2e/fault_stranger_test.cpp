@@ -86,8 +86,8 @@ TEST(Strangers, ForeignDatagramsAndRequestsForOtherLinksLeaveALinkAlone) {
     ASSERT_EQ(::send(own.fd(), data_message(3, 1000).data(), 1000, 0), 1000);
     ASSERT_TRUE(rx->wait_for([&] { return ticked_bytes(*rx, 3) == 1000; }, 20s)) << rx->out();
     EXPECT_TRUE(rx->wait_for([&] { return ticked_bytes(*rx, 0) == 21003; }, 5s)) << ticked_bytes(*rx, 0);
-    EXPECT_TRUE(rx->wait_for([&] { return refusals(*rx).size() == 101; }, 5s));
-    EXPECT_EQ(refusals(*rx), std::vector<std::string>(101, "127.0.0.2 not allowed"));
+    EXPECT_TRUE(rx->wait_for(
+        [&] { return refusals(*rx) == std::vector<std::string>(101, "127.0.0.2 not allowed"); }, 5s));
     const auto events = json_events(*rx);
     const QJsonObject end1 = events[find_event(events, "link_end", 1)];
     const QJsonObject end2 = events[find_event(events, "link_end", 2)];
@@ -99,13 +99,10 @@ TEST(Strangers, ForeignDatagramsAndRequestsForOtherLinksLeaveALinkAlone) {
     EXPECT_FALSE(end2.contains("datagrams"));
 
     // The stranger's datagrams left no line and no box; the exit line counts them. The
-    // refusals left one journal line, and their count once ten seconds had passed.
+    // refusals left one journal line (and their count, once ten seconds had passed).
     EXPECT_EQ(stop_program(*rx, 20s)["foreign_datagrams"].toInteger(), 12);
-    const std::string refused = "kelbosrx: refused a link from 127.0.0.2: not allowed\n";
-    EXPECT_TRUE(rx->err() == refused ||
-                rx->err() == refused + "kelbosrx: refused 100 more links from 127.0.0.2: not allowed (not "
-                                       "written one by one)\n")
-        << rx->err();
+    EXPECT_TRUE(rx->err().starts_with("kelbosrx: refused a link from 127.0.0.2: not allowed\n")) << rx->err();
+    EXPECT_LE(std::count(rx->err().begin(), rx->err().end(), '\n'), 2) << rx->err();
     for (const std::string& line : rx->out_lines()) EXPECT_TRUE(line.starts_with("{")) << line;
 }
 

@@ -202,7 +202,8 @@ TEST(ProgramPair, HeadlessReceiverWithoutItsPortsOrASceneEndsWithStatusOne) {
         const SocketAddress stream = resolve_host("0.0.0.0", STREAM_PORT).at(0);
         ASSERT_EQ(::bind(holder.fd(), stream.get(), stream.length), 0);
         ASSERT_EQ(::listen(holder.fd(), 1), 0);
-        ChildProcess rx(receiver_binary(), {"--headless", "--time", "60"}, KELBOS_SCENES_DIR, {{"DISPLAY", ""}});
+        ChildProcess rx(receiver_binary(), {"--headless", "--time", "60"}, KELBOS_SCENES_DIR,
+                        {{"DISPLAY", ""}});
         ASSERT_EQ(rx.wait_exit(20s), 1) << rx.err();
         EXPECT_EQ(rx.err(), "Communications initialization failed\nbind() Error\nAddress already in use\n");
     }
@@ -237,8 +238,11 @@ TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
         {tx, {"--speed", "9"}, "Unknown option 'speed'.\n"},
         {tx,
          {"--metrics-allow", "10.0.0.0/33"},
-         "metrics-allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS\n"},
-        {rx, {"--metrics", "::1:9464"}, "kelbosrx: metrics must be [ADDRESS:]PORT with a port of 1 to 65535\n"},
+         "metrics-allow must be a comma-separated list of IPv4 or IPv6 addresses, each with an optional "
+         "/BITS\n"},
+        {rx,
+         {"--metrics", "::1:9464"},
+         "kelbosrx: metrics must be [ADDRESS:]PORT with a port of 1 to 65535\n"},
         {rx, {"--bar-scale", "Auto"}, "kelbosrx: " + bar_scale},
         {rx, {"--time", "soon"}, "kelbosrx: time must be a positive number of seconds\n"},
         {rx, {"--time", "-3"}, "kelbosrx: time must be a positive number of seconds\n"},
@@ -271,10 +275,15 @@ TEST(ProgramPair, BothStartWithoutADisplay) {
                                               "--time",         "--receiver",  "--transport",  "--msg-size",
                                               "--delay",        "--sock-buf",  "--kelbo-size", "--colour",
                                               "--udp-numbered", "--send-path", "--go"};
-    const std::vector<std::string> rx_options{
-        "--help",           "--version",      "--headless",           "--json",
-        "--time <SECONDS>", "--allow <LIST>", "--links-per-host <N>", "--idle-timeout <SECONDS>",
-        "--metrics-allow <LIST>"};
+    const std::vector<std::string> rx_options{"--help",
+                                              "--version",
+                                              "--headless",
+                                              "--json",
+                                              "--time <SECONDS>",
+                                              "--allow <LIST>",
+                                              "--links-per-host <N>",
+                                              "--idle-timeout <SECONDS>",
+                                              "--metrics-allow <LIST>"};
     for (const auto& [program, name, options] :
          {std::tuple{transmitter_binary(), std::string("kelbostx"), tx_options},
           std::tuple{receiver_binary(), std::string("kelbosrx"), rx_options}}) {

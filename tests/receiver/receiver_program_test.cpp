@@ -180,8 +180,9 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     std::vector<SetUpPeer> more;
     for (int i = 0; i < 9; ++i) more.push_back(connect_link(ports.stream, TRANSPORT_TCP, 1000));
     EXPECT_EQ(connect_link(ports.stream, TRANSPORT_TCP, 1000).reply, REJECTED);
-    EXPECT_EQ(rig.rows().refused(), (std::map<std::string, std::uint64_t>{
-                                        {"full", 1}, {"host limit", 0}, {"no scene", 7}, {"not allowed", 0}}));
+    EXPECT_EQ(rig.rows().refused(),
+              (std::map<std::string, std::uint64_t>{
+                  {"full", 1}, {"host limit", 0}, {"no scene", 7}, {"not allowed", 0}}));
     EXPECT_EQ(journal, (std::vector<std::string>{"refused a link from 127.0.0.1: no scene",
                                                  "refused a link from 127.0.0.1: full"}));
 }
