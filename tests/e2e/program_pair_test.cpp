@@ -202,16 +202,18 @@ TEST(ProgramPair, HeadlessReceiverWithoutItsPortsOrASceneEndsWithStatusOne) {
         const SocketAddress stream = resolve_host("0.0.0.0", STREAM_PORT).at(0);
         ASSERT_EQ(::bind(holder.fd(), stream.get(), stream.length), 0);
         ASSERT_EQ(::listen(holder.fd(), 1), 0);
-        ChildProcess rx(receiver_binary(), {"--headless", "--time", "60"}, KELBOS_SCENES_DIR,
+        ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "60"}, KELBOS_SCENES_DIR,
                         {{"DISPLAY", ""}});
         ASSERT_EQ(rx.wait_exit(20s), 1) << rx.err();
         EXPECT_EQ(rx.err(), "Communications initialization failed\nbind() Error\nAddress already in use\n");
+        // It ended before its first tick.
+        EXPECT_TRUE(of_kind(json_events(rx), "tick", 0).empty()) << rx.out();
     }
-    // No scene, and no runtime folder: standard error still carries the program's own
-    // message only.
+
     QTemporaryDir no_scene;
     ASSERT_TRUE(no_scene.isValid());
-    ChildProcess rx(receiver_binary(), {"--headless", "--time", "60"}, no_scene.path().toStdString(),
+    // Without a runtime folder standard error still carries the program's own messages only.
+    ChildProcess rx(receiver_binary(), {"--headless"}, no_scene.path().toStdString(),
                     {{"XDG_RUNTIME_DIR", ""}});
     EXPECT_EQ(rx.wait_exit(20s), 1);
     EXPECT_EQ(rx.err(), "Unable to open init file\n'kelbostx.init'\nNo such file or directory\n");
