@@ -7,7 +7,8 @@
 # service installed disabled and started by `systemctl enable --now`, the links counted
 # in the metrics scraped over IPv4 and IPv6, the link messages in `journalctl -u
 # kelbosrx`, no call denied or killed by the unit's restrictions, no complaint from Qt,
-# a datagram buffer of at least 8 MiB, `systemctl stop` done within 1 s; then the
+# a datagram buffer of at least 8 MiB, `systemctl stop` done within 1 s, starts that
+# cannot succeed left "failed" (not restarted for ever); then the
 # package's life cycle: a reinstallation restarts the service (a new main process), a
 # removal leaves it inactive, a purge leaves no unit and no `wants` link.
 # Takes a few minutes (the first run builds the image); not part of the test suite.
@@ -169,6 +170,32 @@ ceiling=$(cat /proc/sys/net/core/rmem_max)
 echo "journal: 3 link ends, nothing denied; udp_receive_buffer $buffer" \
      "(the host's net.core.rmem_max: $ceiling)"
 [ "${buffer:-0}" -ge 8388608 ] || fail "the service's datagram buffer is $buffer bytes, under 8 MiB"
+
+# Starts that cannot succeed end "failed", their message in the journal: a bad option
+# (status 2) at once, without a restart; a scene that cannot be read (status 1) once
+# three starts within a minute have failed.
+fails_with() {  # the receiver's words, the Result systemd gives, the restarts it counted
+  printf '[Service]\nExecStart=\nExecStart=/usr/bin/kelbosrx --headless %s\n' "$1" \
+    >"$rootfs/etc/systemd/system/kelbosrx.service.d/zz-failing.conf"
+  in_ct systemctl daemon-reload
+  in_ct systemctl start kelbosrx 2>/dev/null || true
+  local shown=
+  for _ in $(seq 300); do
+    shown=$(for p in ActiveState Result NRestarts; do in_ct systemctl show -P "$p" kelbosrx; done | paste -sd' ' -)
+    [ "$shown" = "failed $2 $3" ] && break
+    sleep 0.1
+  done
+  [ "$shown" = "failed $2 $3" ] || fail "kelbosrx $1: '$shown', not 'failed $2 $3'"
+  in_ct systemctl reset-failed kelbosrx
+}
+fails_with --no-such-option exit-code 0
+# Three runs, the third restart refused ("Start request repeated too quickly").
+fails_with /nonexistent.init exit-code 3
+in_ct journalctl -u kelbosrx --no-pager | grep -q "Unable to open init file" || fail "no message for the missing scene"
+in_ct journalctl -u kelbosrx --no-pager | grep -q "repeated too quickly" || fail "the start limit did not stop the restarts"
+rm "$rootfs/etc/systemd/system/kelbosrx.service.d/zz-failing.conf"
+in_ct systemctl daemon-reload
+echo "a bad option and a missing scene: the unit failed, after 1 and 3 runs"
 
 # The package's life cycle under the running systemd.
 main_pid() { in_ct systemctl show -P MainPID kelbosrx; }
