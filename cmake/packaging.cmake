@@ -33,7 +33,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # name the scene where the package puts it.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
-# At install, the datagram buffer ceiling of the sysctl file, raised at once.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/resources/postinst)
+# At install, the datagram buffer ceiling of the sysctl file, raised at once; the
+# service's life cycle as Debian's helpers script it: enabled by nobody but the user,
+# restarted by an upgrade, stopped by a removal, its links gone with a purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/resources/postinst
+    ${PROJECT_SOURCE_DIR}/resources/prerm ${PROJECT_SOURCE_DIR}/resources/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

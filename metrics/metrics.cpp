@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "metrics.h"
 
-#include <netinet/in.h>
-#include <prometheus/exposer.h>
+#include <prometheus/text_serializer.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 
 #include "address.h"
 #include "protocol.h"
@@ -126,68 +126,127 @@ std::vector<MetricFamily> MetricsSnapshot::Collect() const {
     return families_;
 }
 
+MetricFamily build_info_family() {
+    return family("kelbos_build_info", "The program's version, as --version gives it.", MetricType::Gauge,
+                  {sample(1, {{"version", KELBOS_VERSION}}, false)});
+}
+
 namespace {
 
-// The HTTP server's workers: each serves one connection at a time, so an idle or slow
-// client holds one until the request time-out ends its connection. Enough workers that
-// a handful of such clients leave room for the scrapes, and a time-out well inside a
-// scrape's own (10 s by default).
-constexpr const char* HTTP_WORKERS = "16";
-constexpr const char* HTTP_REQUEST_TIMEOUT_MS = "3000";
+// One thread polls every connection, so a client that sends nothing, or a byte at a
+// time, holds no worker from the scrapes. A host holds at most HTTP_PER_HOST
+// connections and all hosts HTTP_CONNECTIONS; a connection silent for
+// HTTP_IDLE_SECONDS is closed, well inside a scrape's own time-out (10 s by default).
+constexpr unsigned HTTP_CONNECTIONS = 256;
+constexpr unsigned HTTP_PER_HOST = 32;
+constexpr unsigned HTTP_IDLE_SECONDS = 5;
 
-// Why a port cannot be had, asked of the system: the HTTP server does not say.
-std::string bind_error(const std::string& address, std::uint16_t port) {
-    // The address is an IPv4 one in numbers, or empty for every address.
-    const std::vector<SocketAddress> found = resolve_host(address.empty() ? "0.0.0.0" : address, port);
-    if (found.empty() || found.front().family() != AF_INET) return "no such address";
-    const SocketAddress& a = found.front();
-    Socket probe = make_socket(SOCK_STREAM);
-    if (!probe) return std::strerror(errno);
-    set_int_option(probe.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
-    if (::bind(probe.fd(), a.get(), a.length) != 0) return std::strerror(errno);
-    return "the HTTP server did not start";
+constexpr const char* METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char* INDEX_PAGE =
+    "<!DOCTYPE html>\n<html><head><title>Kelbos metrics</title></head>\n"
+    "<body><h1>Kelbos metrics</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
+
+// The listening socket of `endpoint`: every address of this host over IPv4 and IPv6
+// for a port alone, otherwise the first address the name resolves to that can be had.
+Socket listen_on(const MetricsEndpoint& endpoint, std::string& error) {
+    std::vector<SocketAddress> addresses;
+    Socket socket;
+    if (endpoint.address.empty()) {
+        WildcardSocket wildcard = make_wildcard_socket(SOCK_STREAM, endpoint.port);
+        socket = std::move(wildcard.socket);
+        addresses.push_back(wildcard.any);
+    } else {
+        addresses = resolve_host(endpoint.address, endpoint.port);
+        if (addresses.empty()) error = "no such address";
+    }
+    for (const SocketAddress& a : addresses) {
+        if (!endpoint.address.empty()) socket = make_socket(SOCK_STREAM, a.family());
+        if (socket) {
+            set_int_option(socket.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
+            if (::bind(socket.fd(), a.get(), a.length) == 0 && ::listen(socket.fd(), 64) == 0 &&
+                set_nonblocking(socket.fd()))
+                return socket;
+        }
+        error = std::strerror(errno);
+        socket.reset();
+    }
+    return socket;
+}
+
+MHD_Result queue(MHD_Connection* connection, unsigned status, const std::string& body, const char* type) {
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    const MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
 }
 
 }  // namespace
 
-MetricsExporter::~MetricsExporter() = default;
+MetricsExporter::~MetricsExporter() {
+    if (daemon_) MHD_stop_daemon(daemon_);
+}
 
 std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& endpoint,
+                                                        std::vector<AddressPrefix> allow,
                                                         std::shared_ptr<MetricsSnapshot> snapshot,
                                                         std::string& error) {
     const std::string where =
         (endpoint.address.empty() ? "port " : endpoint.address + ":") + std::to_string(endpoint.port);
-    // The HTTP server takes IPv4 addresses in numbers only: a name is resolved here.
-    std::string numeric;
-    if (!endpoint.address.empty()) {
-        const std::vector<SocketAddress> addresses = resolve_host(endpoint.address, endpoint.port);
-        for (const SocketAddress& a : addresses)
-            if (numeric.empty() && a.family() == AF_INET) numeric = address_text(a);
-        if (numeric.empty()) {
-            error = "cannot serve metrics on " + where +
-                    (addresses.empty() ? ": no such address" : ": metrics are served over IPv4 only");
-            return nullptr;
-        }
-    }
-    std::unique_ptr<MetricsExporter> exporter(new MetricsExporter);
-    exporter->snapshot_ = std::move(snapshot);
-    const std::string listen =
-        (numeric.empty() ? std::string() : numeric + ":") + std::to_string(endpoint.port);
-    try {
-        exporter->exposer_ = std::make_unique<prometheus::Exposer>(
-            std::vector<std::string>{"listening_ports", listen, "num_threads", HTTP_WORKERS,
-                                     "request_timeout_ms", HTTP_REQUEST_TIMEOUT_MS});
-    } catch (const std::exception&) {
-        error = "cannot serve metrics on " + where + ": " + bind_error(numeric, endpoint.port);
+    Socket socket = listen_on(endpoint, error);
+    if (!socket) {
+        error = "cannot serve metrics on " + where + ": " + error;
         return nullptr;
     }
-    exporter->exposer_->RegisterCollectable(exporter->snapshot_);
+    SocketAddress bound = local_address(socket.fd());
+    std::unique_ptr<MetricsExporter> exporter(new MetricsExporter);
+    exporter->snapshot_ = std::move(snapshot);
+    exporter->allow_ = std::move(allow);
+    exporter->port_ = port_of(bound);
+    const int fd = socket.release();
+    exporter->daemon_ = MHD_start_daemon(
+        MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC, 0, &MetricsExporter::admit, exporter.get(),
+        &MetricsExporter::answer, exporter.get(), MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
+        HTTP_CONNECTIONS, MHD_OPTION_PER_IP_CONNECTION_LIMIT, HTTP_PER_HOST, MHD_OPTION_CONNECTION_TIMEOUT,
+        HTTP_IDLE_SECONDS, MHD_OPTION_END);
+    if (!exporter->daemon_) {
+        ::close(fd);
+        error = "cannot serve metrics on " + where + ": the HTTP server did not start";
+        return nullptr;
+    }
     return exporter;
 }
 
 int MetricsExporter::port() const {
-    const auto ports = exposer_->GetListeningPorts();
-    return ports.empty() ? 0 : ports.front();
+    return port_;
+}
+
+MHD_Result MetricsExporter::admit(void* self, const sockaddr* address, socklen_t length) {
+    const auto* exporter = static_cast<const MetricsExporter*>(self);
+    if (exporter->allow_.empty()) return MHD_YES;
+    SocketAddress peer;
+    peer.length = std::min<socklen_t>(length, sizeof peer.storage);
+    std::memcpy(&peer.storage, address, peer.length);
+    return list_holds(exporter->allow_, peer) ? MHD_YES : MHD_NO;
+}
+
+MHD_Result MetricsExporter::answer(void* self, MHD_Connection* connection, const char* url,
+                                   const char* method, const char*, const char*, std::size_t* upload_size,
+                                   void**) {
+    const auto* exporter = static_cast<const MetricsExporter*>(self);
+    if (*upload_size != 0) return MHD_NO;  // a request with a body: nothing here takes one
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+        return queue(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET.\n", "text/plain; charset=utf-8");
+    if (std::strcmp(url, "/metrics") == 0) {
+        std::vector<MetricFamily> families = exporter->snapshot_->Collect();
+        families.push_back(build_info_family());
+        return queue(connection, MHD_HTTP_OK, prometheus::TextSerializer().Serialize(families), METRICS_TYPE);
+    }
+    if (std::strcmp(url, "/") == 0)
+        return queue(connection, MHD_HTTP_OK, INDEX_PAGE, "text/html; charset=utf-8");
+    return queue(connection, MHD_HTTP_NOT_FOUND, "Not found: try /metrics.\n", "text/plain; charset=utf-8");
 }
 
 }  // namespace kelbos

@@ -7,7 +7,7 @@
 // and the JSON lines already show.
 #pragma once
 
-#include <prometheus/collectable.h>
+#include <microhttpd.h>
 #include <prometheus/metric_family.h>
 
 #include <cstdint>
@@ -18,12 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "address_list.h"
 #include "json_lines.h"
 #include "metrics_endpoint.h"
-
-namespace prometheus {
-class Exposer;
-}
 
 namespace kelbos {
 
@@ -57,35 +54,45 @@ struct TransmitterFigures {
 
 std::vector<prometheus::MetricFamily> metric_families(const ReceiverFigures& figures);
 std::vector<prometheus::MetricFamily> metric_families(const TransmitterFigures& figures);
+// kelbos_build_info{version}: always 1, served by both programs beside their figures.
+prometheus::MetricFamily build_info_family();
 
 // The latest figures, published by the program's thread and read by the exporter's.
-class MetricsSnapshot : public prometheus::Collectable {
+class MetricsSnapshot {
 public:
     void publish(std::vector<prometheus::MetricFamily> families);
-    std::vector<prometheus::MetricFamily> Collect() const override;
+    std::vector<prometheus::MetricFamily> Collect() const;
 
 private:
     mutable std::mutex mutex_;
     std::vector<prometheus::MetricFamily> families_;
 };
 
-// The HTTP side: serves a snapshot at /metrics from threads of its own.
+// The HTTP side: serves a snapshot at /metrics, and a page linking it at /, from one
+// thread of its own that polls every connection.
 class MetricsExporter {
 public:
     ~MetricsExporter();
-    // Listens on `endpoint`: its address (a name, or IPv4 in numbers), or every IPv4
-    // address when it has none. The HTTP server has no IPv6. Null, with `error` saying
-    // why, when the address does not resolve to IPv4 or the port cannot be had.
+    // Listens on `endpoint`: its address (a name, or IPv4 or IPv6 in numbers), or every
+    // address over IPv4 and IPv6 when it has none. A connection from a host outside
+    // `allow` (when not empty) is closed at once. Null, with `error` saying why, when
+    // the address does not resolve or the port cannot be had.
     static std::unique_ptr<MetricsExporter> start(const MetricsEndpoint& endpoint,
+                                                  std::vector<AddressPrefix> allow,
                                                   std::shared_ptr<MetricsSnapshot> snapshot,
                                                   std::string& error);
-    // The port listened on (the one asked for).
+    // The port listened on.
     int port() const;
 
 private:
     MetricsExporter() = default;
+    static MHD_Result admit(void* self, const sockaddr* address, socklen_t length);
+    static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
+                             const char* version, const char* upload, std::size_t* upload_size, void** state);
     std::shared_ptr<MetricsSnapshot> snapshot_;
-    std::unique_ptr<prometheus::Exposer> exposer_;
+    std::vector<AddressPrefix> allow_;
+    int port_ = 0;
+    MHD_Daemon* daemon_ = nullptr;
 };
 
 }  // namespace kelbos

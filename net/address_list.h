@@ -27,6 +27,9 @@ struct AddressPrefix {
 // shorter than /96, is refused too: `refused` then gets the entry and why.
 std::optional<std::vector<AddressPrefix>> parse_address_list(const std::string& text,
                                                              std::string* refused = nullptr);
+// What such a list is, for the message about one that does not read.
+inline constexpr const char* ADDRESS_LIST_FORM =
+    "a comma-separated list of IPv4 or IPv6 addresses, each with an optional /BITS";
 
 // True when the host of `address` lies in the entry's network. An IPv4 entry also
 // takes the IPv4-mapped form of its addresses, as a dual-stack socket reports them; an

@@ -8,10 +8,17 @@ namespace kelbos {
 std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text) {
     MetricsEndpoint endpoint;
     std::string port = text;
-    if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+    if (text.starts_with('[')) {
+        // An IPv6 address in brackets, its port after them.
+        const auto close = text.find("]:");
+        if (close == std::string::npos || close == 1) return std::nullopt;
+        endpoint.address = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
         endpoint.address = text.substr(0, colon);
         port = text.substr(colon + 1);
-        if (endpoint.address.empty()) return std::nullopt;
+        // An IPv6 address without brackets cannot be told from its port.
+        if (endpoint.address.empty() || endpoint.address.find(':') != std::string::npos) return std::nullopt;
     }
     unsigned value = 0;
     const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);

@@ -14,7 +14,8 @@ struct MetricsEndpoint {
     std::uint16_t port = 0;
 };
 
-// "PORT", "ADDRESS:PORT" or "[IPV6]:PORT"; nullopt unless the port is 1..65535.
+// "PORT", "ADDRESS:PORT" or "[IPV6]:PORT" (the address without its brackets); nullopt
+// unless the port is 1..65535.
 std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text);
 
 }  // namespace kelbos

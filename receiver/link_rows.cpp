@@ -90,6 +90,7 @@ ConnId LinkRows::alloc_conn_id() {
 void LinkRows::link_refused(const std::string& peer, const char* reason) {
     ++refused_[reason];
     json_.write(RefusedEvent{clock_ms_(), peer, reason});
+    journal_.refused(peer, reason, clock_ms_());
 }
 
 void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
@@ -190,6 +191,7 @@ void LinkRows::tick_rows(std::uint64_t elapsed_ms) {
         if (record.row_state == RowState::free || !record.row_window) continue;
         tick_row(static_cast<ConnId>(c), elapsed_ms);
     }
+    journal_.flush(clock_ms_());
 }
 
 void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {

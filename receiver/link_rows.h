@@ -27,6 +27,7 @@
 #include "json_lines.h"
 #include "kelbo_canvas.h"
 #include "receiver_rows.h"
+#include "refusal_journal.h"
 #include "scene.h"
 #include "status_row.h"
 
@@ -66,7 +67,7 @@ public:
     ConnId alloc_conn_id();
     // Why alloc_conn_id refused last: REFUSED_NO_SCENE or REFUSED_FULL.
     const char* allocation_refusal() const { return allocation_refusal_; }
-    // A connection from `peer` was refused: counted, and a JSON line.
+    // A connection from `peer` was refused: counted, a JSON line, and a journal line.
     void link_refused(const std::string& peer, const char* reason);
     void new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
                   std::uint8_t transport, std::uint32_t kelbo_bytes);
@@ -99,6 +100,8 @@ public:
     // ended by shutdown reason.
     const std::map<std::string, std::uint64_t>& refused() const { return refused_; }
     const std::map<int, std::uint64_t>& ended() const { return ended_; }
+    // The refusals' lines on standard error.
+    RefusalJournal& journal() { return journal_; }
 
 private:
     void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
@@ -129,6 +132,7 @@ private:
     bool failure_box_open_ = false;
     std::deque<std::string> waiting_boxes_;
     std::map<int, std::uint64_t> ended_;
+    RefusalJournal journal_;
 };
 
 }  // namespace kelbos

@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
     options.bar_scale = common.bar_scale;
     options.rate_history = common.rate_history;
     kelbos::ReceiverProgram program(std::move(options));
+    // Headless, nobody can load a scene or free the ports later: a receiver that hears
+    // nothing ends, its message written, rather than run on as if it served.
+    if (common.headless && (!program.scene().scene_loaded || program.comm_status() != kelbos::LinkStatus::ok))
+        return 1;
     kelbos::QuitSignals quit_signals([&program] { program.quit_app(); });
     return start.run(start_ms, program.canvas(), [&program] { program.show(); },
                      [&program] { return program.exit_fields(); });

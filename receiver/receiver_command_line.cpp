@@ -17,9 +17,7 @@ bool read_admission_options(const QCommandLineParser& parser, EngineOptions& eng
         std::string refused;
         auto list = parse_address_list(parser.value("allow").toStdString(), &refused);
         if (!list) {
-            error = !refused.empty() ? "allow entry " + refused
-                                     : "allow must be a comma-separated list of IPv4 or IPv6 addresses, each "
-                                       "with an optional /BITS";
+            error = !refused.empty() ? "allow entry " + refused : std::string("allow must be ") + ADDRESS_LIST_FORM;
             return false;
         }
         engine.allow = std::move(*list);

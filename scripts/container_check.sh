@@ -4,9 +4,13 @@
 # (mmdebstrap, systemd-nspawn) with the package installed, starts kelbosrx.service,
 # sends to it from outside the container over a veth pair (a TCP link, a UDP link, and
 # a transmitter killed while it sends), and checks what a user of the service sees: the
-# links counted in the scraped metrics, the link messages in `journalctl -u kelbosrx`,
-# no call denied or killed by the unit's restrictions, no complaint from Qt, a datagram
-# buffer of at least 8 MiB, and `systemctl stop` done within 2 s.
+# service installed disabled and started by `systemctl enable --now`, the links counted
+# in the metrics scraped over IPv4 and IPv6, the link messages in `journalctl -u
+# kelbosrx`, no call denied or killed by the unit's restrictions, no complaint from Qt,
+# a datagram buffer of at least 8 MiB, `systemctl stop` done within 1 s, starts that
+# cannot succeed left "failed" (not restarted for ever); then the
+# package's life cycle: a reinstallation restarts the service (a new main process), a
+# removal leaves it inactive, a purge leaves no unit and no `wants` link.
 # Takes a few minutes (the first run builds the image); not part of the test suite.
 # Usage: bash scripts/container_check.sh [PACKAGE.deb]   (default: builds one with package.sh)
 # The image and the runs' logs stay in $KELBOS_CONTAINER_DIR (default /var/tmp/kelbos-container).
@@ -16,6 +20,8 @@ dir=${KELBOS_CONTAINER_DIR:-/var/tmp/kelbos-container}
 MACHINE=kelbosct
 HOST_ADDRESS=192.0.2.1
 CONTAINER_ADDRESS=192.0.2.2
+HOST_ADDRESS6=2001:db8::1
+CONTAINER_ADDRESS6=2001:db8::2
 
 fail() { echo "container_check: $*" >&2; exit 1; }
 trap 'echo "container_check: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
@@ -95,18 +101,24 @@ ip link set "ve-$MACHINE" up
 ip address add "$HOST_ADDRESS/24" dev "ve-$MACHINE"
 in_ct ip link set host0 up
 in_ct ip address add "$CONTAINER_ADDRESS/24" dev host0
+ip address add "$HOST_ADDRESS6/64" dev "ve-$MACHINE" nodad
+in_ct ip address add "$CONTAINER_ADDRESS6/64" dev host0 nodad
 
-in_ct systemctl start kelbosrx
-# The service's metrics page (its HTTP headers first).
+enabled=$(in_ct systemctl is-enabled kelbosrx 2>/dev/null || true)
+[ "$enabled" = disabled ] || fail "the service is '$enabled' after installation, not disabled"
+in_ct systemctl enable --now kelbosrx 2>/dev/null
+# The service's metrics page (its HTTP headers first), over IPv4 or, given
+# CONTAINER_ADDRESS6, over IPv6.
 metrics() {
-  { exec 3<>"/dev/tcp/$CONTAINER_ADDRESS/9464"; } 2>/dev/null || return 1
+  { exec 3<>"/dev/tcp/${1:-$CONTAINER_ADDRESS}/9464"; } 2>/dev/null || return 1
   printf 'GET /metrics HTTP/1.0\r\nHost: kelbos\r\n\r\n' >&3
   timeout 5 cat <&3 | tr -d '\r'
   exec 3<&-
 }
 for _ in $(seq 100); do metrics >/dev/null && break; sleep 0.1; done
 metrics | grep -q '^kelbos_received_all_bytes_total 0$' || fail "no metrics scraped from the service"
-echo "service started; metrics scraped from $CONTAINER_ADDRESS:9464"
+metrics "$CONTAINER_ADDRESS6" | grep -q '^kelbos_build_info{version=' || fail "no metrics scraped over IPv6"
+echo "service installed disabled, enabled and started; metrics scraped from $CONTAINER_ADDRESS:9464 and [$CONTAINER_ADDRESS6]:9464"
 
 export QT_QPA_PLATFORM=offscreen
 send() { "$tx" --headless --json --go --receiver "$CONTAINER_ADDRESS" "$@" "$root/scenes/kelbostx.init"; }
@@ -138,7 +150,7 @@ echo "three links counted: TOTAL $total bytes (the TCP link alone $tcp_bytes); e
 started=$(date +%s%N)
 in_ct systemctl stop kelbosrx
 stop_ms=$(( ($(date +%s%N) - started) / 1000000 ))
-[ "$stop_ms" -le 2000 ] || fail "systemctl stop took $stop_ms ms"
+[ "$stop_ms" -le 1000 ] || fail "systemctl stop took $stop_ms ms"
 echo "systemctl stop took $stop_ms ms"
 
 journal=$(in_ct journalctl -u kelbosrx --no-pager -o short-precise)
@@ -158,4 +170,48 @@ ceiling=$(cat /proc/sys/net/core/rmem_max)
 echo "journal: 3 link ends, nothing denied; udp_receive_buffer $buffer" \
      "(the host's net.core.rmem_max: $ceiling)"
 [ "${buffer:-0}" -ge 8388608 ] || fail "the service's datagram buffer is $buffer bytes, under 8 MiB"
+
+# Starts that cannot succeed end "failed", their message in the journal: a bad option
+# (status 2) at once, without a restart; a scene that cannot be read (status 1) once
+# three starts within a minute have failed.
+fails_with() {  # the receiver's words, the Result systemd gives, the restarts it counted
+  printf '[Service]\nExecStart=\nExecStart=/usr/bin/kelbosrx --headless %s\n' "$1" \
+    >"$rootfs/etc/systemd/system/kelbosrx.service.d/zz-failing.conf"
+  in_ct systemctl daemon-reload
+  in_ct systemctl start kelbosrx 2>/dev/null || true
+  local shown=
+  for _ in $(seq 300); do
+    shown=$(for p in ActiveState Result NRestarts; do in_ct systemctl show -P "$p" kelbosrx; done | paste -sd' ' -)
+    [ "$shown" = "failed $2 $3" ] && break
+    sleep 0.1
+  done
+  [ "$shown" = "failed $2 $3" ] || fail "kelbosrx $1: '$shown', not 'failed $2 $3'"
+  in_ct systemctl reset-failed kelbosrx
+}
+fails_with --no-such-option exit-code 0
+# Three runs, the third restart refused ("Start request repeated too quickly").
+fails_with /nonexistent.init exit-code 3
+in_ct journalctl -u kelbosrx --no-pager | grep -q "Unable to open init file" || fail "no message for the missing scene"
+in_ct journalctl -u kelbosrx --no-pager | grep -q "repeated too quickly" || fail "the start limit did not stop the restarts"
+rm "$rootfs/etc/systemd/system/kelbosrx.service.d/zz-failing.conf"
+in_ct systemctl daemon-reload
+echo "a bad option and a missing scene: the unit failed, after 1 and 3 runs"
+
+# The package's life cycle under the running systemd.
+main_pid() { in_ct systemctl show -P MainPID kelbosrx; }
+in_ct systemctl start kelbosrx
+before=$(main_pid)
+in_ct dpkg -i /root/kelbos.deb >>"$dir/install.log" 2>&1 || fail "reinstalling failed; see $dir/install.log"
+after=$(main_pid)
+[ "$before" != 0 ] && [ "$after" != 0 ] && [ "$before" != "$after" ] ||
+  fail "the reinstallation did not restart the service (main process $before, then $after)"
+in_ct dpkg -r kelbos >>"$dir/install.log" 2>&1 || fail "removing failed; see $dir/install.log"
+active=$(in_ct systemctl is-active kelbosrx 2>/dev/null || true)
+[ "$active" = inactive ] || fail "the service is '$active' after the removal"
+in_ct dpkg -P kelbos >>"$dir/install.log" 2>&1 || fail "purging failed; see $dir/install.log"
+wants=$rootfs/etc/systemd/system/multi-user.target.wants/kelbosrx.service
+[ ! -e "$rootfs/lib/systemd/system/kelbosrx.service" ] && [ ! -L "$wants" ] ||
+  fail "the purge left the unit or its wants link"
+[ -z "$(in_ct systemctl list-unit-files --no-legend kelbosrx.service)" ] || fail "systemd still lists the unit"
+echo "reinstalled: main process $before, then $after; removed: $active; purged: no unit, no wants link"
 echo "container_check: passed"

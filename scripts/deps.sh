@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build=(cmake make g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev libgmock-dev
-       prometheus-cpp-dev)
+       prometheus-cpp-dev libmicrohttpd-dev)
 test=(fonts-dejavu-core iproute2 util-linux xvfb xauth xdotool imagemagick x11-utils python3 desktop-file-utils
       clang-14 libclang-rt-14-dev man-db dpkg-dev file lintian prometheus systemd tcpdump)
 run=(fonts-dejavu-core iproute2)

@@ -3,17 +3,23 @@
 # Builds the Debian package kelbos_<version>_amd64.deb: installs what is missing, makes
 # a Release build without tests in build-package/ (or in $KELBOS_PACKAGE_DIR), runs
 # CPack, checks the desktop entries inside the package with desktop-file-validate and
-# the manual pages with man, that it holds the licence, the Prometheus rules with their
-# tests, the Grafana dashboard and the buffer ceiling's sysctl file, has lintian find no
-# error and no warning, and prints the package path.
+# the manual pages with man, that it holds the licence, the README, the Prometheus rules
+# with their tests, the Grafana dashboard, the buffer ceiling's sysctl file and the
+# service's maintainer scripts, has lintian find no error, no warning and no hardening
+# tag, and prints the package path. Built with Debian's hardening flags.
 # Install it with: apt-get install ./build-package/kelbos_*_amd64.deb
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${KELBOS_PACKAGE_DIR:-$root/build-package}
 "$root/scripts/deps.sh" build package
 
+# Debian's hardening flags, all of them: fortified functions, the stack protector, PIE,
+# read-only relocations bound at start.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKELBOS_BUILD_TESTS=OFF -DKELBOS_WERROR=ON \
   -DKELBOS_SYSTEMD_UNIT_DIR=/lib/systemd/system \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 rm -f "$dir"/kelbos_*.deb
@@ -46,15 +52,19 @@ grep -qx "License: Apache-2.0" "$copyright" && grep -q "/usr/share/common-licens
 
 # What a Prometheus server and Grafana need, and the buffer ceiling with its postinst.
 for file in usr/share/kelbos/prometheus/kelbos.rules.yml usr/share/kelbos/prometheus/kelbos.rules.test.yml \
-            usr/share/kelbos/grafana/kelbos-receivers.json usr/lib/sysctl.d/50-kelbos.conf; do
+            usr/share/kelbos/grafana/kelbos-receivers.json usr/lib/sysctl.d/50-kelbos.conf \
+            usr/share/doc/kelbos/README.md usr/share/doc/kelbos/fleet-rates.svg; do
   [ -f "$unpacked/$file" ] || { echo "package.sh: the package lacks /$file" >&2; exit 1; }
 done
 if command -v promtool >/dev/null; then
   promtool test rules "$unpacked/usr/share/kelbos/prometheus/kelbos.rules.test.yml" >/dev/null ||
     { echo "package.sh: the packaged rules fail their tests" >&2; exit 1; }
 fi
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./postinst" ||
-  { echo "package.sh: the package has no postinst" >&2; exit 1; }
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+for script in postinst prerm postrm; do
+  grep -qx "./$script" <<<"$control" ||
+    { echo "package.sh: the package has no $script" >&2; exit 1; }
+done
 
 # `man NAME` finds each program's page where the package puts it.
 for program in kelbostx kelbosrx; do
@@ -62,9 +72,12 @@ for program in kelbostx kelbosrx; do
     { echo "package.sh: man $program shows no page" >&2; exit 1; }
 done
 
-# Debian's checks: no error and no warning (informational notes are allowed).
-lintian --fail-on error,warning "$deb" >&2 ||
-  { echo "package.sh: lintian found errors or warnings in $deb" >&2; exit 1; }
+# Debian's checks: no error, no warning and no hardening tag (the hardening tags are
+# informational, shown with -I; other informational notes are allowed).
+lintian_out=$(lintian -I --fail-on error,warning "$deb") ||
+  { echo "$lintian_out" >&2; echo "package.sh: lintian found errors or warnings in $deb" >&2; exit 1; }
+[ -z "$lintian_out" ] || echo "$lintian_out" >&2
+! grep -q hardening <<<"$lintian_out" || { echo "package.sh: lintian found the hardening incomplete" >&2; exit 1; }
 
 dpkg-deb --field "$deb" Package Version Architecture Depends Suggests >&2
 echo "$deb"

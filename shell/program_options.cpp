@@ -97,8 +97,11 @@ void add_common_options(QCommandLineParser& parser) {
     parser.addOption({"rate-history", "Open the Rate History window at start."});
     parser.addOption({"metrics",
                       "Serve Prometheus metrics at http://ADDRESS:PORT/metrics; a port alone listens on "
-                      "every address.",
+                      "every address, IPv4 and IPv6.",
                       "[ADDRESS:]PORT"});
+    parser.addOption({"metrics-allow",
+                      "Serve metrics only to these hosts (as --allow lists them; default: every host).",
+                      "LIST"});
 }
 
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error) {
@@ -129,6 +132,16 @@ std::optional<CommonOptions> read_common_options(const QCommandLineParser& parse
             error = "metrics must be [ADDRESS:]PORT with a port of 1 to 65535";
             return std::nullopt;
         }
+    }
+    if (parser.isSet("metrics-allow")) {
+        std::string refused;
+        auto list = parse_address_list(parser.value("metrics-allow").toStdString(), &refused);
+        if (!list) {
+            error = !refused.empty() ? "metrics-allow entry " + refused
+                                     : std::string("metrics-allow must be ") + ADDRESS_LIST_FORM;
+            return std::nullopt;
+        }
+        o.metrics_allow = std::move(*list);
     }
     for (const QString& w : parser.positionalArguments()) o.words.push_back(w.toStdString());
     return o;

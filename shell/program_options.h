@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "address_list.h"
 #include "metrics_endpoint.h"
 #include "bar_scale.h"
 
@@ -25,6 +26,7 @@ struct CommonOptions {
     std::optional<double> time_seconds;  // --time
     std::vector<std::string> words;      // the words that are not options
     std::optional<MetricsEndpoint> metrics;  // --metrics
+    std::vector<AddressPrefix> metrics_allow;  // --metrics-allow: who may scrape (empty: everyone)
     BarScaleChoice bar_scale{};          // --bar-scale
     bool rate_history = false;           // --rate-history: the history window opens at start
 };
@@ -47,11 +49,12 @@ void window_start_done();
 QStringList without_qt_options(const QStringList& arguments);
 
 // Adds --help, --help-all (with Qt's options), --version, --headless, --json, --time,
-// --bar-scale, --rate-history and --metrics to a parser.
+// --bar-scale, --rate-history, --metrics and --metrics-allow to a parser.
 void add_common_options(QCommandLineParser& parser);
 
 // Reads the common options after parsing. `error` receives a message when --time is
-// not a positive number of seconds, --bar-scale names no scale or --metrics no port.
+// not a positive number of seconds, --bar-scale names no scale, --metrics no port or
+// --metrics-allow no address list.
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error);
 
 // SIGINT and SIGTERM, turned into a call on the event loop's thread.

@@ -89,7 +89,7 @@ bool ProgramStart::start_metrics(std::shared_ptr<MetricsSnapshot>& snapshot) {
     if (!common_.metrics) return true;
     snapshot = std::make_shared<MetricsSnapshot>();
     std::string error;
-    exporter_ = MetricsExporter::start(*common_.metrics, snapshot, error);
+    exporter_ = MetricsExporter::start(*common_.metrics, common_.metrics_allow, snapshot, error);
     if (exporter_) return true;
     std::fprintf(stderr, "%s: %s\n", program_, error.c_str());
     return false;

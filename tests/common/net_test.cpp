@@ -11,6 +11,7 @@
 #include "address.h"
 #include "address_list.h"
 #include "connect.h"
+#include "metrics_endpoint.h"
 #include "open_fds.h"
 #include "resolve.h"
 #include "reverse_name.h"
@@ -133,4 +134,16 @@ TEST(Net, ConnectorLeavesTheNextAddressItsShareOfTheBound) {
     EXPECT_LE(connector.share(), 500ms);
     ASSERT_EQ(connector.timed_out(), StreamConnector::State::connected);  // the silent one's share ran out
     EXPECT_EQ(port_of(connector.address()), port_of(answering));
+}
+
+TEST(Net, MetricsEndpointsTakeAPortAloneAnAddressOrAnIpv6AddressInBrackets) {
+    for (const auto& [text, address, port] : {std::tuple{"9464", "", 9464},
+                                              {"127.0.0.1:1", "127.0.0.1", 1},
+                                              {"[::1]:9464", "::1", 9464},
+                                              {"[::]:65535", "::", 65535}}) {
+        const auto endpoint = parse_metrics_endpoint(text);
+        EXPECT_TRUE(endpoint && endpoint->address == address && endpoint->port == port) << text;
+    }
+    for (const char* bad : {"0", "65536", "[::1]", "[]:9464", "[::1]:", "[::1]:0", ":9464", "::1"})
+        EXPECT_FALSE(parse_metrics_endpoint(bad)) << bad;
 }

@@ -28,6 +28,7 @@ EXPECTED_FILES = set("""
     share/applications/kelbostx.desktop share/applications/kelbosrx.desktop
     share/man/man1/kelbostx.1.gz share/man/man1/kelbosrx.1.gz
     share/doc/kelbos/copyright share/doc/kelbos/changelog.gz share/doc/kelbos/monitoring.md
+    share/doc/kelbos/README.md share/doc/kelbos/fleet-rates.svg
     lib/systemd/system/kelbosrx.service lib/sysctl.d/50-kelbos.conf
     share/kelbos/prometheus/kelbos.rules.yml share/kelbos/prometheus/kelbos.rules.test.yml
     share/kelbos/grafana/kelbos-receivers.json""".split())

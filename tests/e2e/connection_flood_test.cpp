@@ -72,7 +72,8 @@ void expect_steady(const std::vector<QJsonObject>& ticks, int conn_id, std::int6
 // The receiver's standard error lines for the flood: failed links and lost accepts.
 const QRegularExpression FLOOD_REPORT(QRegularExpression::anchoredPattern(
     "connection to .* failed|ZERO length message received \\(EOF!\\) on socket -?[0-9]+, shutting it down|"
-    "Connection reset by peer|Remote shutdown request|inted: accept: .*"));
+    "Connection reset by peer|Remote shutdown request|inted: accept: .*|"
+    "kelbosrx: refused (a link|[0-9]+ more links?) from .*"));
 // Its standard output's notes on stray datagrams.
 const QRegularExpression STRAY_DATAGRAM_NOTE(
     QRegularExpression::anchoredPattern("more_data: entered with conn_id=-?[0-9]+\\.  Ignored\\."));

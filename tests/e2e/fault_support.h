@@ -44,22 +44,6 @@ inline std::string PrintToString(const Transport& t) {
 inline const auto BOTH_TRANSPORTS = ::testing::Values(TCP_LINK, UDP_LINK);
 using ::testing::PrintToStringParamName;
 
-inline SocketAddress loopback(std::uint16_t port) {
-    return resolve_host("127.0.0.1", port).at(0);
-}
-
-// A blocking TCP connection or connected datagram socket from `source` to a loopback port.
-inline Socket socket_from(int type, const char* source, std::uint16_t port) {
-    Socket s = make_socket(type);
-    const SocketAddress from = resolve_host(source, 0).at(0);
-    const SocketAddress to = loopback(port);
-    if (s && (::bind(s.fd(), from.get(), from.length) != 0 || ::connect(s.fd(), to.get(), to.length) != 0))
-        s.reset();
-    return s;
-}
-inline Socket connect_to(std::uint16_t port, const char* source = "127.0.0.1") {
-    return socket_from(SOCK_STREAM, source, port);
-}
 inline Socket datagrams_to_receiver(const char* source) {
     return socket_from(SOCK_DGRAM, source, DATAGRAM_PORT);
 }

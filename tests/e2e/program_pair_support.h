@@ -20,6 +20,8 @@
 #include "netns.h"
 #include "program_output.h"
 #include "protocol.h"
+#include "resolve.h"
+#include "sockets.h"
 
 namespace kelbos::pairtest {
 
@@ -103,6 +105,23 @@ inline QJsonObject stop_program(ChildProcess& p, std::chrono::milliseconds limit
     const std::vector<QJsonObject> exits = of_kind(json_events(p), "exit");
     EXPECT_EQ(exits.size(), 1u) << p.out();
     return exits.size() == 1 ? exits[0] : QJsonObject{};
+}
+
+inline SocketAddress loopback(std::uint16_t port) {
+    return resolve_host("127.0.0.1", port).at(0);
+}
+
+// A blocking TCP connection or connected datagram socket from `source` to a loopback port.
+inline Socket socket_from(int type, const char* source, std::uint16_t port) {
+    Socket s = make_socket(type);
+    const SocketAddress from = resolve_host(source, 0).at(0);
+    const SocketAddress to = loopback(port);
+    if (s && (::bind(s.fd(), from.get(), from.length) != 0 || ::connect(s.fd(), to.get(), to.length) != 0))
+        s.reset();
+    return s;
+}
+inline Socket connect_to(std::uint16_t port, const char* source = "127.0.0.1") {
+    return socket_from(SOCK_STREAM, source, port);
 }
 
 }  // namespace kelbos::pairtest

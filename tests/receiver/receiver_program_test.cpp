@@ -143,6 +143,8 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     EXPECT_TRUE(has(rig.messages[0], "Unable to open init file\n'/nonexistent/kelbos.init'\n"));
     rig.messages.clear();
     const Ports ports = rig.program().engine().bound_ports();
+    std::vector<std::string> journal;
+    rig.rows().journal().write = [&](const std::string& line) { journal.push_back(line); };
 
     // While the first refusal's box is open, five more links arrive and are refused.
     std::vector<Peer> others;
@@ -172,6 +174,17 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     SetUpPeer accepted = connect_link(ports.stream, TRANSPORT_TCP, 1000);
     EXPECT_EQ(accepted.reply, (Bytes{1, 1, 1, 5}));
     EXPECT_EQ(rig.messages.size(), 2u);
+
+    // The eleventh link is refused as full, counted so, with a journal line of its own:
+    // the seven refusals without a scene had one line.
+    std::vector<SetUpPeer> more;
+    for (int i = 0; i < 9; ++i) more.push_back(connect_link(ports.stream, TRANSPORT_TCP, 1000));
+    EXPECT_EQ(connect_link(ports.stream, TRANSPORT_TCP, 1000).reply, REJECTED);
+    EXPECT_EQ(rig.rows().refused(),
+              (std::map<std::string, std::uint64_t>{
+                  {"full", 1}, {"host limit", 0}, {"no scene", 7}, {"not allowed", 0}}));
+    EXPECT_EQ(journal, (std::vector<std::string>{"refused a link from 127.0.0.1: no scene",
+                                                 "refused a link from 127.0.0.1: full"}));
 }
 
 TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {

@@ -310,3 +310,24 @@ TEST(ReceiverRows, ALateDatagramLowersTheLossGaugeAndNoCounter) {
     EXPECT_EQ(scrape[2]["kelbos_datagrams_lost"].metric.at(0).gauge.value, 1);
     EXPECT_EQ(scrape[1]["kelbos_datagrams_lost"].metric.at(0).gauge.value, 0);
 }
+
+TEST(RefusalJournal, OneLinePerPeerAndReasonEachTenSecondsThenTheCountHeldBack) {
+    RefusalJournal journal;
+    std::vector<std::string> lines;
+    journal.write = [&](const std::string& line) { lines.push_back(line); };
+    for (int i = 0; i <= 100; ++i) journal.refused("192.0.2.7", "full", 1000 + 89 * i);
+    journal.refused("192.0.2.7", "host limit", 2000);  // another reason, another peer: lines of their own
+    journal.refused("2001:db8::1", "full", 2000);
+    journal.flush(10999);  // 192.0.2.7's quiet time is not over
+    journal.flush(11000);
+    // The count restarts the quiet time; a refusal after it is written with what was held.
+    journal.refused("192.0.2.7", "full", 20999);
+    journal.refused("192.0.2.7", "full", 21000);
+    journal.flush(40000);  // nothing held: the pairs are forgotten
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "refused a link from 192.0.2.7: full", "refused a link from 192.0.2.7: host limit",
+                         "refused a link from 2001:db8::1: full",
+                         "refused 100 more links from 192.0.2.7: full (not written one by one)",
+                         "refused 1 more link from 192.0.2.7: full (not written one by one)",
+                         "refused a link from 192.0.2.7: full"}));
+}
