@@ -107,15 +107,11 @@ inline QJsonObject stop_program(ChildProcess& p, std::chrono::milliseconds limit
     return exits.size() == 1 ? exits[0] : QJsonObject{};
 }
 
-inline SocketAddress loopback(std::uint16_t port) {
-    return resolve_host("127.0.0.1", port).at(0);
-}
-
 // A blocking TCP connection or connected datagram socket from `source` to a loopback port.
 inline Socket socket_from(int type, const char* source, std::uint16_t port) {
     Socket s = make_socket(type);
     const SocketAddress from = resolve_host(source, 0).at(0);
-    const SocketAddress to = loopback(port);
+    const SocketAddress to = resolve_host("127.0.0.1", port).at(0);
     if (s && (::bind(s.fd(), from.get(), from.length) != 0 || ::connect(s.fd(), to.get(), to.length) != 0))
         s.reset();
     return s;
