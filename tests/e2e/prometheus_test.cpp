@@ -36,19 +36,15 @@ constexpr std::uint16_t PROMETHEUS_PORT = 9090;
 // failure.
 std::string http_get(std::uint16_t port, const std::string& path, const char* from = "127.0.0.1") {
     const Socket socket = connect_to(port, from);
-    const int fd = socket.fd();
     const timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
     std::string reply;
-    if (socket) {
-        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-            char buf[4096];
-            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-                reply.append(buf, static_cast<std::size_t>(n));
-        }
-    }
+    char buf[4096];
+    if (socket && ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+        ::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size()))
+        for (ssize_t n; (n = ::recv(socket.fd(), buf, sizeof buf, 0)) > 0;)
+            reply.append(buf, static_cast<std::size_t>(n));
     const auto body = reply.find("\r\n\r\n");
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
 }
