@@ -120,4 +120,13 @@ inline Socket connect_to(std::uint16_t port, const char* source = "127.0.0.1") {
     return socket_from(SOCK_STREAM, source, port);
 }
 
+// A listener, or a bound datagram socket, on a port of every interface.
+inline Socket listen_on(std::uint16_t port, int type = SOCK_STREAM) {
+    Socket s = make_socket(type);
+    const SocketAddress a = resolve_host("0.0.0.0", port).at(0);
+    if (!s || ::bind(s.fd(), a.get(), a.length) != 0) return Socket();
+    if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) return Socket();
+    return s;
+}
+
 }  // namespace kelbos::pairtest

@@ -263,10 +263,8 @@ TEST(ProgramPair, HeadlessReceiverWithoutItsPortsOrASceneEndsWithStatusOne) {
     ASSERT_FALSE(build_dir().empty());
     {
         // Another program holds the stream port: no endpoints.
-        Socket holder = make_socket(SOCK_STREAM);
-        const SocketAddress stream = resolve_host("0.0.0.0", STREAM_PORT).at(0);
-        ASSERT_EQ(::bind(holder.fd(), stream.get(), stream.length), 0);
-        ASSERT_EQ(::listen(holder.fd(), 1), 0);
+        const Socket holder = listen_on(STREAM_PORT);
+        ASSERT_TRUE(holder);
         ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "60"}, KELBOS_SCENES_DIR,
                         {{"DISPLAY", ""}});
         ASSERT_EQ(rx.wait_exit(20s), 1) << rx.err();
