@@ -8,7 +8,6 @@
 // fleet: three receivers on three hosts, each with a transmitter, scraped by one server
 // that loads the shipped rules, and every query of the shipped dashboard.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -23,7 +22,6 @@
 
 #include "program_pair_support.h"
 #include "protocol.h"
-#include "resolve.h"
 #include "sockets.h"
 #include "two_hosts.h"
 
@@ -191,15 +189,12 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLinesPastIdleAndTricklingCo
     // Fifty connections that send nothing and fifty that send a byte a second, from
     // two other hosts, each reopened as the receiver closes it, for 30 s.
     std::vector<Socket> idle(50), trickling(50);
-    const auto reopen = [](std::vector<Socket>& sockets, const char* from) {
-        char c;
-        for (Socket& s : sockets)
-            if (!s || ::recv(s.fd(), &c, 1, MSG_DONTWAIT) == 0) s = connect_to(9464, from);
-    };
     const auto start = std::chrono::steady_clock::now();
     for (auto next = start; next < start + 30s; next += 1s) {
-        reopen(idle, "127.0.0.2");
-        reopen(trickling, "127.0.0.3");
+        char c;
+        for (auto [sockets, from] : {std::pair{&idle, "127.0.0.2"}, {&trickling, "127.0.0.3"}})
+            for (Socket& s : *sockets)
+                if (!s || ::recv(s.fd(), &c, 1, MSG_DONTWAIT) == 0) s = connect_to(9464, from);
         for (const Socket& s : trickling) ::send(s.fd(), "G", 1, MSG_NOSIGNAL);
         std::this_thread::sleep_until(next);  // the trickle's pace
         server->poll_output();
