@@ -48,15 +48,6 @@ inline Socket datagrams_to_receiver(const char* source) {
     return socket_from(SOCK_DGRAM, source, DATAGRAM_PORT);
 }
 
-// A listener, or a bound datagram socket, on a port of every interface.
-inline Socket listen_on(std::uint16_t port, int type = SOCK_STREAM) {
-    Socket s = make_socket(type);
-    const SocketAddress a = resolve_host("0.0.0.0", port).at(0);
-    if (!s || ::bind(s.fd(), a.get(), a.length) != 0) return Socket();
-    if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) return Socket();
-    return s;
-}
-
 // A hand-made transmitter's SetupRequest: 1000-byte messages, a kelbo per 2500000 bytes, green.
 inline Bytes handmade_setup(int transport) {
     SetupRequest request;

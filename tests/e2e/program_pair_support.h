@@ -107,21 +107,26 @@ inline QJsonObject stop_program(ChildProcess& p, std::chrono::milliseconds limit
     return exits.size() == 1 ? exits[0] : QJsonObject{};
 }
 
-inline SocketAddress loopback(std::uint16_t port) {
-    return resolve_host("127.0.0.1", port).at(0);
-}
-
 // A blocking TCP connection or connected datagram socket from `source` to a loopback port.
 inline Socket socket_from(int type, const char* source, std::uint16_t port) {
     Socket s = make_socket(type);
     const SocketAddress from = resolve_host(source, 0).at(0);
-    const SocketAddress to = loopback(port);
+    const SocketAddress to = resolve_host("127.0.0.1", port).at(0);
     if (s && (::bind(s.fd(), from.get(), from.length) != 0 || ::connect(s.fd(), to.get(), to.length) != 0))
         s.reset();
     return s;
 }
 inline Socket connect_to(std::uint16_t port, const char* source = "127.0.0.1") {
     return socket_from(SOCK_STREAM, source, port);
+}
+
+// A listener, or a bound datagram socket, on a port of every interface.
+inline Socket listen_on(std::uint16_t port, int type = SOCK_STREAM) {
+    Socket s = make_socket(type);
+    const SocketAddress a = resolve_host("0.0.0.0", port).at(0);
+    if (!s || ::bind(s.fd(), a.get(), a.length) != 0) return Socket();
+    if (type == SOCK_STREAM && ::listen(s.fd(), LISTEN_BACKLOG) != 0) return Socket();
+    return s;
 }
 
 }  // namespace kelbos::pairtest
