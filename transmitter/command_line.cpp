@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "format_scan.h"
 #include "offered_load.h"
 
 namespace kelbos {
@@ -107,7 +108,7 @@ bool apply_settings_options(const QCommandLineParser& parser, CommSettings& sett
     // A number option, read as the dialog reads its fields.
     const auto number = [&](const char* name, std::uint32_t& field, const char* message) {
         if (!parser.isSet(name)) return true;
-        const auto value = read_dialog_uint(text(name));
+        const auto value = read_whole_number(text(name));
         if (!value) {
             error = message;
             return false;

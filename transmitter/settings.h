@@ -6,11 +6,9 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "format_scan.h"
 #include "protocol.h"
 
 namespace kelbos {
@@ -72,12 +70,6 @@ bool numbers_fit(int transport, bool udp_numbered, std::uint32_t msg_size);
 
 // The settings at the start of every run.
 CommSettings init_defaults();
-
-// A number field as the dialog and the command line read it: a whole number, nothing
-// else (read_whole_number).
-inline std::optional<std::uint32_t> read_dialog_uint(std::string_view text) {
-    return read_whole_number(text);
-}
 
 // The receiver name as the dialog keeps it: cut to MAX_RECEIVER_NAME characters.
 std::string cut_receiver_name(std::string_view text);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dialog_units.h"
+#include "format_scan.h"
 #include "offered_load.h"
 #include "show_message.h"
 
@@ -250,13 +251,13 @@ bool SettingsDialog::validate_and_commit() {
         receiver_->setEditText(QString::fromStdString(settings_.receiver_name));
         return false;
     }
-    const auto kelbo_size = read_dialog_uint(kelbo_size_->currentText().toStdString());
+    const auto kelbo_size = read_whole_number(kelbo_size_->currentText().toStdString());
     if (!kelbo_size || *kelbo_size < MIN_KELBO_SIZE) {
         show_message({kelbo_size ? MSG_SMALL_KELBO_SIZE : MSG_BAD_KELBO_SIZE});
         kelbo_size_->setEditText(number_text(settings_.kelbo_size));
         return false;
     }
-    const auto delay = read_dialog_uint(delay_->text().toStdString());
+    const auto delay = read_whole_number(delay_->text().toStdString());
     if (!delay) {
         show_message({MSG_BAD_DELAY});
         delay_->setText(number_text(settings_.delay_ms));
@@ -268,13 +269,13 @@ bool SettingsDialog::validate_and_commit() {
         rate_->setText(QString::fromStdString(rate_field_text(settings_.rate_bps)));
         return false;
     }
-    const auto msg_size = read_dialog_uint(msg_size_->text().toStdString());
+    const auto msg_size = read_whole_number(msg_size_->text().toStdString());
     if (!msg_size) {
         show_message({MSG_BAD_MSG_SIZE});
         msg_size_->setText(number_text(settings_.msg_size));
         return false;
     }
-    const auto sock_buf = read_dialog_uint(sock_buf_->text().toStdString());
+    const auto sock_buf = read_whole_number(sock_buf_->text().toStdString());
     if (!sock_buf) {
         show_message({MSG_BAD_SOCK_BUF});
         sock_buf_->setText(number_text(settings_.sock_buf_size));

@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 
 #include "command_line.h"
+#include "format_scan.h"
 #include "program_options.h"
 
 namespace kelbos {
@@ -33,11 +34,11 @@ TEST(Settings, NumberFieldsReadAsTheDialogReadsThem) {
     // White space around the digits is allowed, nothing else.
     for (const auto& [text, value] : {std::pair{"0", 0u}, {"32700", 32700u}, {"  \t42 ", 42u},
                                       {"4294967295", 4294967295u}, {"0004294967295", 4294967295u}})
-        EXPECT_EQ(read_dialog_uint(text), value) << text;
+        EXPECT_EQ(read_whole_number(text), value) << text;
     // Above 32 bits, empty, signed, not whole, or with anything besides the digits.
     for (const char* text : {"4294967296", "99999999999999999999", "", "   ", "abc", "-1", "+1", "x12",
                              "12abc", "7 8", "0.5", "2x", "1e3"})
-        EXPECT_FALSE(read_dialog_uint(text)) << text;
+        EXPECT_FALSE(read_whole_number(text)) << text;
 }
 
 TEST(Settings, ProtocolTextsAndHostName) {
