@@ -3,6 +3,8 @@
 
 #include <QCommandLineParser>
 
+#include "metrics_endpoint.h"
+
 namespace kelbos {
 
 namespace {
@@ -78,7 +80,9 @@ CommandLineOutcome parse_receiver_command_line(QCommandLineParser& parser, const
     if (parser.isSet("help") || parser.isSet("help-all")) return CommandLineOutcome::help;
     if (parser.isSet("version")) return CommandLineOutcome::version;
     std::optional<CommonOptions> options = read_common_options(parser, error);
-    if (!options || !read_admission_options(parser, engine, error)) return CommandLineOutcome::error;
+    if (!options || !read_metrics_options(options->metrics, options->metrics_allow, error) ||
+        !read_admission_options(parser, engine, error))
+        return CommandLineOutcome::error;
     out = std::move(*options);
     return CommandLineOutcome::run;
 }

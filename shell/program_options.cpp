@@ -126,23 +126,8 @@ std::optional<CommonOptions> read_common_options(const QCommandLineParser& parse
         o.bar_scale = *choice;
     }
     o.rate_history = parser.isSet("rate-history");
-    if (parser.isSet("metrics")) {
-        o.metrics = parse_metrics_endpoint(parser.value("metrics").toStdString());
-        if (!o.metrics) {
-            error = "metrics must be [ADDRESS:]PORT with a port of 1 to 65535";
-            return std::nullopt;
-        }
-    }
-    if (parser.isSet("metrics-allow")) {
-        std::string refused;
-        auto list = parse_address_list(parser.value("metrics-allow").toStdString(), &refused);
-        if (!list) {
-            error = !refused.empty() ? "metrics-allow entry " + refused
-                                     : std::string("metrics-allow must be ") + ADDRESS_LIST_FORM;
-            return std::nullopt;
-        }
-        o.metrics_allow = std::move(*list);
-    }
+    if (parser.isSet("metrics")) o.metrics = parser.value("metrics").toStdString();
+    if (parser.isSet("metrics-allow")) o.metrics_allow = parser.value("metrics-allow").toStdString();
     for (const QString& w : parser.positionalArguments()) o.words.push_back(w.toStdString());
     return o;
 }

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "address_list.h"
-#include "metrics_endpoint.h"
 #include "bar_scale.h"
 
 class QCommandLineParser;
@@ -25,8 +23,8 @@ struct CommonOptions {
     bool json = false;
     std::optional<double> time_seconds;  // --time
     std::vector<std::string> words;      // the words that are not options
-    std::optional<MetricsEndpoint> metrics;  // --metrics
-    std::vector<AddressPrefix> metrics_allow;  // --metrics-allow: who may scrape (empty: everyone)
+    std::optional<std::string> metrics;        // --metrics, as given (read by read_metrics_options)
+    std::optional<std::string> metrics_allow;  // --metrics-allow, as given
     BarScaleChoice bar_scale{};          // --bar-scale
     bool rate_history = false;           // --rate-history: the history window opens at start
 };
@@ -53,8 +51,7 @@ QStringList without_qt_options(const QStringList& arguments);
 void add_common_options(QCommandLineParser& parser);
 
 // Reads the common options after parsing. `error` receives a message when --time is
-// not a positive number of seconds, --bar-scale names no scale, --metrics no port or
-// --metrics-allow no address list.
+// not a positive number of seconds or --bar-scale names no scale.
 std::optional<CommonOptions> read_common_options(const QCommandLineParser& parser, std::string& error);
 
 // SIGINT and SIGTERM, turned into a call on the event loop's thread.

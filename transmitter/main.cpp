@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "command_line.h"
 #include "kelbo_canvas.h"
+#include "metrics_endpoint.h"
 #include "program_options.h"
 #include "program_start.h"
 #include "show_message.h"
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
 
     std::string error;
     const std::optional<CommonOptions> common = read_common_options(parser, error);
-    if (!common) {
+    if (!common || !read_metrics_options(common->metrics, common->metrics_allow, error)) {
         present_on_stderr(error);
         return 2;
     }

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include "address.h"
 #include "address_list.h"
@@ -124,6 +126,19 @@ TEST(Net, AllowListsAndMetricsEndpointsTakeWhatTheyNameAndRefuseWhatDoesNotRead)
         if (const auto e = parse_metrics_endpoint(text))
             endpoints += e->address + " " + std::to_string(e->port) + ",";
     EXPECT_EQ(endpoints, " 9464,127.0.0.1 1,::1 9464,:: 65535,");
+    // Both options read together: the endpoint's complaint before the list's.
+    using Texts = std::optional<std::string>;
+    for (const auto& [endpoint, allow, complaint] :
+         {std::tuple{Texts(), Texts(), ""}, {"[::1]:9464", "::1,10.0.0.0/8", ""},
+          {"::1", "10.0.0.0/33", "metrics must be [ADDRESS:]PORT with a port of 1 to 65535"},
+          {"9464", "10.1.2.3/8", "metrics-allow entry 10.1.2.3/8 has host bits set beyond its /8"}}) {
+        std::string error;
+        const auto read = read_metrics_options(endpoint, allow, error);
+        EXPECT_EQ(error, complaint);
+        EXPECT_EQ(read && read->endpoint.has_value() == endpoint.has_value() &&
+                      read->allow.size() == (allow ? 2u : 0u),
+                  error.empty());
+    }
 }
 
 // A name's first address that never answers (a listener whose queue is full drops new
