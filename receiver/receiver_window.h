@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "shell.h"
+#include "command_menu.h"
 
 namespace kelbos {
 

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "shell.h"
+#include "scene_file_dialog.h"
 #include "show_message.h"
 
 namespace kelbos {

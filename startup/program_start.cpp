@@ -12,8 +12,8 @@
 #include "desktop_identity.h"
 #include "json_lines.h"
 #include "loop_monitor.h"
+#include "message_box.h"
 #include "metrics.h"
-#include "shell.h"
 #include "show_message.h"
 
 namespace kelbos {

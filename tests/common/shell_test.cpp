@@ -27,7 +27,7 @@
 #include "rate.h"
 #include "scene_commands.h"
 #include "show_message.h"
-#include "shell.h"
+#include "command_menu.h"
 #include "status_row.h"
 
 using namespace kelbos;

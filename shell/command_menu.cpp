@@ -1,23 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "shell.h"
+#include "command_menu.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 
 namespace kelbos {
-
-void present_in_box(const std::string& text, QWidget* owner) {
-    QMessageBox box(owner ? owner->window() : QApplication::activeWindow());
-    box.setIcon(QMessageBox::Warning);
-    box.setText(QString::fromStdString(text));
-    box.setTextFormat(Qt::PlainText);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
-}
 
 CommandMenu::CommandMenu(QMenuBar* bar, std::span<const MenuItem> items, std::function<void(int)> on_command) {
     std::map<QString, QMenu*> popups;
@@ -48,16 +36,6 @@ bool CommandMenu::is_enabled(int id) const {
 QAction* CommandMenu::action(int id) const {
     const auto it = actions_.find(id);
     return it == actions_.end() ? nullptr : it->second;
-}
-
-std::optional<std::string> ask_scene_file(QWidget* parent) {
-    QFileDialog dialog(parent, "Open kelbos file");
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setNameFilters({"Kelbos file (*.klx *.kelx)", "All files (*)"});
-    dialog.setDefaultSuffix("klx");
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-    return dialog.selectedFiles().first().toStdString();
 }
 
 }  // namespace kelbos
