@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs what is missing, builds, and runs every test: once in a normal build, then
-# once more with AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz
-# target for 30 seconds.
+# Installs what is missing, checks the include graph, builds, and runs every test: once
+# in a normal build, then once more with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each fuzz target for 30 seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" build test
+# The include graph: no loop of headers, no library using one above it.
+python3 "$root/scripts/include_graph.py" "$root"
 # Most whole-program tests wait on the clock (ticks, time-outs, a peer held still), each
 # in a network namespace of its own, so they run three to a processor. The few whose
 # checks time the programs themselves (a shaped link's rate, a reverse lookup's budget,
