@@ -200,11 +200,9 @@ std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& e
         error = "cannot serve metrics on " + where + ": " + error;
         return nullptr;
     }
-    SocketAddress bound = local_address(socket.fd());
     std::unique_ptr<MetricsExporter> exporter(new MetricsExporter);
     exporter->snapshot_ = std::move(snapshot);
     exporter->allow_ = std::move(allow);
-    exporter->port_ = port_of(bound);
     const int fd = socket.release();
     exporter->daemon_ = MHD_start_daemon(
         MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC, 0, &MetricsExporter::admit, exporter.get(),
@@ -217,10 +215,6 @@ std::unique_ptr<MetricsExporter> MetricsExporter::start(const MetricsEndpoint& e
         return nullptr;
     }
     return exporter;
-}
-
-int MetricsExporter::port() const {
-    return port_;
 }
 
 MHD_Result MetricsExporter::admit(void* self, const sockaddr* address, socklen_t length) {

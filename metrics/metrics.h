@@ -81,8 +81,6 @@ public:
                                                   std::vector<AddressPrefix> allow,
                                                   std::shared_ptr<MetricsSnapshot> snapshot,
                                                   std::string& error);
-    // The port listened on.
-    int port() const;
 
 private:
     MetricsExporter() = default;
@@ -91,7 +89,6 @@ private:
                              const char* version, const char* upload, std::size_t* upload_size, void** state);
     std::shared_ptr<MetricsSnapshot> snapshot_;
     std::vector<AddressPrefix> allow_;
-    int port_ = 0;
     MHD_Daemon* daemon_ = nullptr;
 };
 

@@ -24,19 +24,13 @@ public:
     // Notes the first paint of `widget` as the first frame.
     void watch_first_frame(QWidget* widget);
 
-    std::uint64_t max_gap_ms() const { return max_gap_ms_; }
-    // Milliseconds from start to the end of the largest gap.
-    std::uint64_t max_gap_at_ms() const { return max_gap_at_ms_; }
-    // Processor time the loop's thread used during the largest gap, in milliseconds.
-    double max_gap_busy_ms() const { return static_cast<double>(max_gap_busy_us_) / 1000.0; }
-    // The most processor time (the loop's thread, in the program and the system on its
-    // behalf) spent between two turns, in milliseconds.
-    double max_busy_ms() const { return static_cast<double>(max_busy_us_) / 1000.0; }
-    // Milliseconds from start to the first painted frame; -1 when none was painted.
-    std::int64_t first_frame_ms() const { return first_frame_ms_; }
-
-    // The exit line: {"event":"exit",...}, with `extra` (members of the program's own,
-    // '"name":value' joined by commas) at its end.
+    // The exit line: {"event":"exit",...}: the largest gap (max_loop_gap_ms), when it
+    // ended from start (max_loop_gap_at_ms) and the processor time the loop's thread used
+    // in it (max_loop_gap_busy_ms); the most processor time spent between two turns, in
+    // the program and the system on its behalf (max_loop_busy_ms); the first painted
+    // frame from start (first_frame_ms, -1 when none); the peak resident memory
+    // (peak_rss_kb). Then `extra` (members of the program's own, '"name":value' joined
+    // by commas) at its end.
     std::string exit_event(const std::string& extra = {}) const;
 
 protected:

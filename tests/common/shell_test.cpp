@@ -204,18 +204,23 @@ TEST(LoopMonitor, SeesAStalledLoopAndTheFirstFrame) {
     QWidget widget;
     widget.resize(50, 50);
     monitor.watch_first_frame(&widget);
-    EXPECT_EQ(monitor.first_frame_ms(), -1);
+    // The monitor's figures, as its exit line gives them.
+    const auto exit = [&monitor] {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(monitor.exit_event())).object();
+    };
+    EXPECT_EQ(exit()["first_frame_ms"].toInteger(), -1);
     widget.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
-    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.first_frame_ms() >= 0; }));
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return exit()["first_frame_ms"].toInteger() >= 0; }));
 
-    // Hold the loop for 80 ms without using the processor: a gap that long, with
-    // little time spent in it.
+    // Hold the loop for 80 ms without using the processor, well after the start (so its
+    // end is not its length): a gap that long, with little time spent in it.
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return now_ms() >= start + 200; }));
     const std::uint64_t held_from = now_ms();
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
-    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.max_gap_ms() >= 80; }));
-    EXPECT_GE(monitor.max_gap_at_ms() + start, held_from + 80);
-    EXPECT_LT(monitor.max_gap_busy_ms(), 40.0);
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return exit()["max_loop_gap_ms"].toInteger() >= 80; }));
+    EXPECT_GE(static_cast<std::uint64_t>(exit()["max_loop_gap_at_ms"].toInteger()) + start, held_from + 80);
+    EXPECT_LT(exit()["max_loop_gap_busy_ms"].toDouble(), 40.0);
 
     // Hold it with 60 ms of work: the time spent between two turns shows.
     timespec t{};
@@ -226,15 +231,9 @@ TEST(LoopMonitor, SeesAStalledLoopAndTheFirstFrame) {
     const double work_until = cpu_ms() + 60.0;
     while (cpu_ms() < work_until) {
     }
-    ASSERT_TRUE(kelbos::testing::pump_until([&] { return monitor.max_busy_ms() >= 60.0; }));
+    ASSERT_TRUE(kelbos::testing::pump_until([&] { return exit()["max_loop_busy_ms"].toDouble() >= 60.0; }));
 
-    const std::string line = monitor.exit_event();
-    EXPECT_EQ(line.rfind("{\"event\":\"exit\",\"time_ms\":", 0), 0u);
-    const QJsonObject exit = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-    EXPECT_EQ(exit["max_loop_gap_ms"].toInteger(), static_cast<qint64>(monitor.max_gap_ms()));
-    EXPECT_EQ(exit["max_loop_gap_at_ms"].toInteger(), static_cast<qint64>(monitor.max_gap_at_ms()));
-    EXPECT_NEAR(exit["max_loop_busy_ms"].toDouble(), monitor.max_busy_ms(), 0.1);
-    EXPECT_NEAR(exit["max_loop_gap_busy_ms"].toDouble(), monitor.max_gap_busy_ms(), 0.1);
-    EXPECT_GT(exit["peak_rss_kb"].toInteger(), 0);
+    EXPECT_EQ(monitor.exit_event().rfind("{\"event\":\"exit\",\"time_ms\":", 0), 0u);
+    EXPECT_GT(exit()["peak_rss_kb"].toInteger(), 0);
     EXPECT_GT(peak_resident_kb(), 0u);
 }

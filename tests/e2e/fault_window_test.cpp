@@ -7,6 +7,8 @@
 #include <sys/ioctl.h>
 
 #include <QAction>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMetaObject>
 #include <QTimer>
 #include <csignal>
@@ -35,6 +37,12 @@ int open_sockets() {
     int n = 0;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) n += fd.is_socket();
     return n;
+}
+
+// The largest gap between two turns of the event loop, as the monitor's exit line gives it.
+std::int64_t loop_gap_ms(const LoopMonitor& monitor) {
+    const QJsonDocument exit = QJsonDocument::fromJson(QByteArray::fromStdString(monitor.exit_event()));
+    return exit.object()["max_loop_gap_ms"].toInteger();
 }
 
 const char* const HALT_TIMEOUT =
@@ -69,8 +77,8 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
         LoopMonitor monitor(now_ms());
         const auto until = std::chrono::steady_clock::now() + 1500ms;
         txtest::pump_until([&] { return std::chrono::steady_clock::now() >= until; }, 10s);
-        EXPECT_LT(monitor.max_gap_ms(), 1000u);
-        RecordProperty("loop_gap_ms", std::to_string(monitor.max_gap_ms()));
+        EXPECT_LT(loop_gap_ms(monitor), 1000);
+        RecordProperty("loop_gap_ms", std::to_string(loop_gap_ms(monitor)));
     }
     EXPECT_TRUE(p->loop().transmitting());
     EXPECT_TRUE(p->loop().waiting_for_writable());
@@ -184,8 +192,8 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
         15s));
     EXPECT_LT(std::chrono::steady_clock::now() - exit_pressed, 1s);
     // Beyond what the whole machine stalled this process meanwhile.
-    EXPECT_LT(static_cast<std::int64_t>(monitor.max_gap_ms()), 100 + machine.max_gap_ms());
-    RecordProperty("loop_gap_ms", std::to_string(monitor.max_gap_ms()));
+    EXPECT_LT(loop_gap_ms(monitor), 100 + machine.max_gap_ms());
+    RecordProperty("loop_gap_ms", std::to_string(loop_gap_ms(monitor)));
     RecordProperty("machine_stall_ms", std::to_string(machine.max_gap_ms()));
     EXPECT_EQ(menu_mid_halt, "0010000");
     EXPECT_EQ(protocol_mid_halt, command == ID_HALT ? "TCP" : "");
