@@ -32,23 +32,19 @@ std::optional<MetricsEndpoint> parse_metrics_endpoint(const std::string& text) {
 std::optional<MetricsOptions> read_metrics_options(const std::optional<std::string>& endpoint,
                                                    const std::optional<std::string>& allow, std::string& error) {
     MetricsOptions o;
-    if (endpoint) {
-        o.endpoint = parse_metrics_endpoint(*endpoint);
-        if (!o.endpoint) {
-            error = "metrics must be [ADDRESS:]PORT with a port of 1 to 65535";
-            return std::nullopt;
-        }
+    if (endpoint && !(o.endpoint = parse_metrics_endpoint(*endpoint))) {
+        error = "metrics must be [ADDRESS:]PORT with a port of 1 to 65535";
+        return std::nullopt;
     }
-    if (allow) {
-        std::string refused;
-        auto list = parse_address_list(*allow, &refused);
-        if (!list) {
-            error = !refused.empty() ? "metrics-allow entry " + refused
-                                     : std::string("metrics-allow must be ") + ADDRESS_LIST_FORM;
-            return std::nullopt;
-        }
-        o.allow = std::move(*list);
+    if (!allow) return o;
+    std::string refused;
+    auto list = parse_address_list(*allow, &refused);
+    if (!list) {
+        error = !refused.empty() ? "metrics-allow entry " + refused
+                                 : std::string("metrics-allow must be ") + ADDRESS_LIST_FORM;
+        return std::nullopt;
     }
+    o.allow = std::move(*list);
     return o;
 }
 

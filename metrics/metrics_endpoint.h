@@ -26,9 +26,8 @@ struct MetricsOptions {
     std::vector<AddressPrefix> allow;         // --metrics-allow: who may scrape (empty: everyone)
 };
 
-// --metrics and --metrics-allow as given (nullopt: not given). Nullopt, with `error`
-// saying why, when --metrics names no port or --metrics-allow no address list (the
-// endpoint is checked first).
+// --metrics and --metrics-allow as given (nullopt: not given); nullopt, with `error`
+// saying why, when --metrics names no port or (checked next) --metrics-allow no list.
 std::optional<MetricsOptions> read_metrics_options(const std::optional<std::string>& endpoint,
                                                    const std::optional<std::string>& allow, std::string& error);
 

@@ -24,13 +24,10 @@ public:
     // Notes the first paint of `widget` as the first frame.
     void watch_first_frame(QWidget* widget);
 
-    // The exit line: {"event":"exit",...}: the largest gap (max_loop_gap_ms), when it
-    // ended from start (max_loop_gap_at_ms) and the processor time the loop's thread used
-    // in it (max_loop_gap_busy_ms); the most processor time spent between two turns, in
-    // the program and the system on its behalf (max_loop_busy_ms); the first painted
-    // frame from start (first_frame_ms, -1 when none); the peak resident memory
-    // (peak_rss_kb). Then `extra` (members of the program's own, '"name":value' joined
-    // by commas) at its end.
+    // The exit line: {"event":"exit",...}: the largest gap, its end from start and the
+    // processor time the loop's thread used in it, the most processor time between two
+    // turns, the first painted frame from start (-1: none), the peak resident memory;
+    // then `extra` (members of the program's own, '"name":value' joined by commas).
     std::string exit_event(const std::string& extra = {}) const;
 
 protected:

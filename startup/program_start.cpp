@@ -87,14 +87,12 @@ ProgramStart::~ProgramStart() = default;
 
 bool ProgramStart::start_metrics(std::shared_ptr<MetricsSnapshot>& snapshot) {
     if (!common_.metrics) return true;
+    snapshot = std::make_shared<MetricsSnapshot>();
     std::string error;
-    // The command line was checked with the same reading before the start, so it reads.
-    std::optional<MetricsOptions> metrics = read_metrics_options(common_.metrics, common_.metrics_allow, error);
-    if (metrics) {
-        snapshot = std::make_shared<MetricsSnapshot>();
+    // Read as the command line was checked before the start.
+    if (auto metrics = read_metrics_options(common_.metrics, common_.metrics_allow, error))
         exporter_ = MetricsExporter::start(*metrics->endpoint, std::move(metrics->allow), snapshot, error);
-        if (exporter_) return true;
-    }
+    if (exporter_) return true;
     std::fprintf(stderr, "%s: %s\n", program_, error.c_str());
     return false;
 }
