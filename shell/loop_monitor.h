@@ -24,10 +24,9 @@ public:
     // Notes the first paint of `widget` as the first frame.
     void watch_first_frame(QWidget* widget);
 
-    // The exit line: {"event":"exit",...}: the largest gap, its end from start and the
-    // processor time the loop's thread used in it, the most processor time between two
-    // turns, the first painted frame from start (-1: none), the peak resident memory;
-    // then `extra` (members of the program's own, '"name":value' joined by commas).
+    // The exit line {"event":"exit",...}: the largest gap, its end and the processor time
+    // in it, the most processor time between two turns, the first frame (-1: none), the
+    // peak memory; then `extra` (the program's own '"name":value' members, comma-joined).
     std::string exit_event(const std::string& extra = {}) const;
 
 protected:

@@ -89,7 +89,6 @@ bool ProgramStart::start_metrics(std::shared_ptr<MetricsSnapshot>& snapshot) {
     if (!common_.metrics) return true;
     snapshot = std::make_shared<MetricsSnapshot>();
     std::string error;
-    // Read as the command line was checked before the start.
     if (auto metrics = read_metrics_options(common_.metrics, common_.metrics_allow, error))
         exporter_ = MetricsExporter::start(*metrics->endpoint, std::move(metrics->allow), snapshot, error);
     if (exporter_) return true;
