@@ -11,17 +11,12 @@
 #include <string_view>
 
 #include "datagram_stats.h"
+#include "figures.h"
 #include "protocol.h"
 
 namespace kelbos {
 
 class StatusRow;
-
-enum class RowState : std::uint8_t {
-    live = 0,   // link set up, or being set up between alloc and new_link
-    free = 1,   // no link; the ConnId may be handed out
-    dirty = 2,  // link ended; the row shows "Stopped" until it is removed
-};
 
 inline constexpr std::size_t PEER_NAME_MAX = 40;
 

@@ -36,8 +36,8 @@ StatusRow* LinkRows::row(ConnId conn_id) const {
     return conn_id < CONN_TABLE_SIZE ? table_[conn_id].row_window : nullptr;
 }
 
-QColor LinkRows::slot_colour(int slot) const {
-    return to_qcolor(slots_.colours_of(slot).base);
+Rgb LinkRows::slot_colour(int slot) const {
+    return slots_.colours_of(slot).base;
 }
 
 void LinkRows::create_rows(KelboCanvas* canvas) {
@@ -128,8 +128,8 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     canvas_->repaint();
 }
 
-void LinkRows::set_up_bar(StatusRow& row, ConnId conn_id, QColor colour) {
-    row.bar()->set_repaint_colour(colour);
+void LinkRows::set_up_bar(StatusRow& row, ConnId conn_id, Rgb colour) {
+    row.bar()->set_repaint_colour(to_qcolor(colour));
     // A repaint draws the rate of the last tick, the number the rate field shows.
     row.bar()->set_rate_source([this, conn_id] { return last_rate(conn_id); });
 }

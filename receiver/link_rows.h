@@ -105,11 +105,11 @@ public:
 
 private:
     void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
-    QColor slot_colour(int slot) const;
+    Rgb slot_colour(int slot) const;
     void write_tick(const RowTick& tick);
     std::optional<double> read_path(ConnId conn_id);
     // The bar of a new row: repainted in `colour`, from its last tick's rate.
-    void set_up_bar(StatusRow& row, ConnId conn_id, QColor colour);
+    void set_up_bar(StatusRow& row, ConnId conn_id, Rgb colour);
     void show_failure(std::string text);
 
     ConnectionTable& table_;

@@ -8,6 +8,8 @@
 #include "clock.h"
 #include "kelbo_canvas.h"
 #include "kelbo_counting.h"
+#include "metrics.h"
+#include "rate_views.h"
 #include "receiver_rows.h"
 #include "scene_commands.h"
 #include "show_message.h"

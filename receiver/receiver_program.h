@@ -21,18 +21,20 @@
 #include <string>
 #include <vector>
 
+#include "bar_scale.h"
 #include "colour_slots.h"
 #include "connection_records.h"
 #include "json_lines.h"
 #include "link_engine.h"
 #include "link_rows.h"
-#include "rate_views.h"
-#include "metrics.h"
 #include "receiver_picture.h"
 #include "receiver_window.h"
 #include "scene.h"
 
 namespace kelbos {
+
+class MetricsSnapshot;
+class RateViews;
 
 struct ReceiverOptions {
     std::vector<std::string> words;  // command-line words naming the scene file

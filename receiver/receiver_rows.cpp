@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "receiver_rows.h"
 
+#include "kelbo_canvas.h"
 #include "rate.h"
 #include "status_row.h"
 
@@ -64,7 +65,7 @@ RowTick make_tick(ConnId conn_id, ConnectionRecord& record, std::uint64_t elapse
 
 void show_tick(StatusRow& row, const RowTick& tick) {
     row.set_rate_text(QString::fromStdString(rate_text(tick.rate)));
-    row.bar()->draw_for_tick(tick.rate, tick.colour);
+    row.bar()->draw_for_tick(tick.rate, to_qcolor(tick.colour));
 }
 
 TickEvent tick_event(const RowTick& tick, std::uint64_t time_ms) {
@@ -76,11 +77,9 @@ TickEvent tick_event(const RowTick& tick, std::uint64_t time_ms) {
 }
 
 RowRate row_rate(const RowTick& tick) {
-    const QString name = QString::fromStdString(tick.name);
-    return RowRate{
-        tick.series,
-        tick.conn_id == CONN_NONE ? name : QString("%1 #%2").arg(name).arg(static_cast<int>(tick.conn_id)),
-        tick.colour, tick.rate};
+    return RowRate{tick.series,
+                   tick.conn_id == CONN_NONE ? tick.name : tick.name + " #" + std::to_string(tick.conn_id),
+                   tick.colour, tick.rate};
 }
 
 LinkFigures link_figures(const RowTick& tick) {

@@ -8,23 +8,20 @@
 // and the JSON line, the rate views and the metrics are read from it.
 #pragma once
 
-#include <QColor>
-#include <QString>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "connection_records.h"
+#include "figures.h"
 #include "json_lines.h"
-#include "metrics.h"
-#include "rate_views.h"
 
 namespace kelbos {
 
 class StatusRow;
 
 // The stock gray of the TOTAL row's bar on a tick.
-inline const QColor TOTAL_TICK_COLOUR{128, 128, 128};
+inline constexpr Rgb TOTAL_TICK_COLOUR{128, 128, 128};
 
 // The protocol column for a transport byte: "UDP", "TCP", "DNET", "OSI", else "UNKNOWN".
 const char* protocol_text(int transport);
@@ -42,21 +39,6 @@ void fill_row(StatusRow& row, const ConnectionRecord& record, bool total);
 
 // The link has ended: the protocol column says "Stopped"; rate and bar stay.
 void show_stopped(StatusRow& row);
-
-// One row at one rate tick.
-struct RowTick {
-    ConnId conn_id = CONN_NONE;
-    RowState state = RowState::live;             // live, or dirty: the row shows "Stopped"
-    std::uint64_t series = 0;                    // the row's line in the rate views
-    std::string name;                            // "TOTAL" or the peer name
-    const char* transport = "";                  // the link's protocol text; "" for TOTAL
-    std::uint64_t kelbo_bits = 0;                // 0 for TOTAL
-    float rate = 0;                              // Mbits/s, single precision, as the row shows it
-    std::uint64_t bytes = 0;                     // bytes_received
-    QColor colour;                               // the bar's colour at a tick
-    std::optional<DatagramFigures> datagrams{};  // a link's numbered datagrams
-    std::optional<double> rtt_ms{};              // a live TCP link's round trip, once known
-};
 
 // A row's tick from its record. A live row's rate is that of the bytes since the
 // previous tick over elapsed_ms, and bytes_at_tick moves on; a stopped row keeps

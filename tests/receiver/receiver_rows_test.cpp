@@ -11,6 +11,7 @@
 #include "clock.h"
 #include "metrics.h"
 #include "rate.h"
+#include "rate_views.h"
 #include "receiver_rig.h"
 #include "status_row.h"
 
