@@ -16,8 +16,6 @@
 
 namespace kelbos {
 
-class StatusRow;
-
 inline constexpr std::size_t PEER_NAME_MAX = 40;
 
 struct ConnectionRecord {
@@ -28,7 +26,7 @@ struct ConnectionRecord {
     int colour_slot = 0;               // 0 is the default slot
     std::uint8_t transport = 0;        // TransportType byte of the SetupRequest
     std::string peer_name;             // at most PEER_NAME_MAX characters
-    StatusRow* row_window = nullptr;   // the record's value row; not owned
+    bool set_up = false;               // new_link has filled it
     RowState row_state = RowState::free;
     std::int32_t removal_countdown = 0;  // rate ticks left before a dirty row goes
     DatagramStats datagrams;             // a UDP link's numbered datagrams

@@ -43,7 +43,6 @@ ReceiverProgram::~ReceiverProgram() {
     // The engine first: no callback may reach rows that are about to go.
     engine_.reset();
     picture_.set_canvas(nullptr);
-    for (ConnectionRecord& record : connections_.connections) record.row_window = nullptr;
     window_.reset();
 }
 
