@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "receiver_rows.h"
+#include "record_figures.h"
 #include "show_message.h"
 #include "tcp_info.h"
 

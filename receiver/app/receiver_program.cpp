@@ -11,6 +11,7 @@
 #include "metrics.h"
 #include "rate_views.h"
 #include "receiver_rows.h"
+#include "record_figures.h"
 #include "scene_commands.h"
 #include "show_message.h"
 #include "status_row.h"

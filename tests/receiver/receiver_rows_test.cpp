@@ -13,6 +13,7 @@
 #include "rate.h"
 #include "rate_views.h"
 #include "receiver_rig.h"
+#include "record_figures.h"
 #include "status_row.h"
 
 using namespace kelbos;
