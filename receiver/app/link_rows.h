@@ -91,17 +91,16 @@ public:
     HeaderRow* header() const { return header_; }
     StatusRow* total_row() const { return rows_[CONN_NONE]; }
     StatusRow* row(ConnId conn_id) const;
-    bool refusal_box_open() const { return refusal_box_open_; }
-    // A row's rate as its last tick showed it; 0 before its first.
-    float last_rate(ConnId conn_id) const { return ticks_[conn_id] ? ticks_[conn_id]->rate : 0.0f; }
     // Links refused since start-up by reason (every reason, from the start), and links
     // ended by shutdown reason.
     const std::map<std::string, std::uint64_t>& refused() const { return refused_; }
     const std::map<int, std::uint64_t>& ended() const { return ended_; }
-    // The refusals' lines on standard error.
-    RefusalJournal& journal() { return journal_; }
 
 private:
+    friend struct LinkRowsPeer;  // tests look at the refusal box and the journal
+
+    // A row's rate as its last tick showed it; 0 before its first.
+    float last_rate(ConnId conn_id) const { return ticks_[conn_id] ? ticks_[conn_id]->rate : 0.0f; }
     void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
     Rgb slot_colour(int slot) const;
     void write_tick(const RowTick& tick);

@@ -70,8 +70,6 @@ public:
     void comm_event(int fd, int event, int error = 0);
     void handle_readable(int fd) { comm_event(fd, EVENT_READ); }
 
-    // The ConnId whose table entry holds fd, or CONN_NONE.
-    ConnId lookup_conn_id(int fd) const;
     // The socket in a ConnId's table entry, -1 when it holds none.
     int link_socket(ConnId conn_id) const;
     LinkPhase link_phase(ConnId conn_id) const;
@@ -81,7 +79,6 @@ public:
     int control_listener() const { return control_.socket.fd(); }
     int datagram_socket() const { return datagram_.socket.fd(); }
     int stream_listener() const { return stream_.socket.fd(); }
-    const ReceiveBufferPool& buffer_pool() const { return buffers_; }
     // The datagram socket's receive buffer as the system reported it once set; -1
     // before comm_init has set one.
     int datagram_receive_buffer() const { return datagrams_.receive_buffer(); }
@@ -92,6 +89,8 @@ public:
     void read_waiting_datagrams() { datagrams_.read(true); }
 
 private:
+    friend struct LinkEnginePeer;  // tests look at the table and the buffers
+
     LinkStatus fail(LinkStatus status);
     void close_endpoints();
     void watch(Endpoint& endpoint, int event);
