@@ -35,9 +35,13 @@ double rate_at(int line, std::int64_t tick) {
 
 std::vector<RowRate> rates(std::int64_t tick) {
     std::vector<RowRate> rows;
-    for (int line = 0; line < LINES; ++line)
-        rows.push_back(RowRate{static_cast<std::uint64_t>(line), QString("link %1").arg(line),
-                               QColor::fromHsv(line * 30, 255, 160), rate_at(line, tick)});
+    for (int line = 0; line < LINES; ++line) {
+        const QColor colour = QColor::fromHsv(line * 30, 255, 160);
+        const Rgb rgb{static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
+                      static_cast<std::uint8_t>(colour.blue())};
+        rows.push_back(RowRate{static_cast<std::uint64_t>(line), "link " + std::to_string(line), rgb,
+                               rate_at(line, tick)});
+    }
     return rows;
 }
 

@@ -8,23 +8,12 @@
 #include <optional>
 #include <string>
 
+#include "figures.h"
+
 namespace kelbos {
 
 // A JSON string literal for `text`, quotes included.
 std::string json_string(const std::string& text);
-
-// A UDP link's datagrams: how many, and for numbered ones what their numbers told.
-// Events carry them as members after their own.
-struct DatagramFigures {
-    std::uint64_t datagrams = 0;
-    bool numbered = false;  // lost, out_of_order, duplicates and jitter_ms are reported
-    std::uint64_t lost = 0;
-    std::uint64_t out_of_order = 0;
-    std::uint64_t duplicates = 0;
-    double jitter_ms = 0;
-    std::uint64_t expected = 0;  // numbers up to the highest seen (the metrics only)
-    std::uint64_t strays = 0;    // numbers far ahead of any sent (the metrics only)
-};
 
 struct TickEvent {
     std::uint64_t time_ms;

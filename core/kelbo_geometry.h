@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "rgb.h"
 #include "scene.h"
 
 namespace kelbos {
@@ -49,13 +50,6 @@ KelboBox corner_bounds(const KelboFaces& faces);
 
 // Whether the box meets an update rectangle: all four tests strict.
 bool box_meets(const KelboBox& box, int left, int top, int right, int bottom);
-
-struct Rgb {
-    std::uint8_t r = 0;
-    std::uint8_t g = 0;
-    std::uint8_t b = 0;
-    friend bool operator==(const Rgb&, const Rgb&) = default;
-};
 
 // Light: each component c becomes c + (255 - c) / 5. Dark: c / 2.
 constexpr std::uint8_t light_component(std::uint8_t c) {

@@ -19,38 +19,10 @@
 #include <vector>
 
 #include "address_list.h"
-#include "json_lines.h"
+#include "figures.h"
 #include "metrics_endpoint.h"
 
 namespace kelbos {
-
-// One link row of the receiver at a tick.
-struct LinkFigures {
-    int conn_id = 0;
-    std::string peer;
-    std::string transport;  // "UDP", "TCP", ...
-    std::uint64_t bytes = 0;
-    double rate_mbits = 0;
-    std::optional<DatagramFigures> datagrams{};  // numbered datagrams only
-};
-
-struct ReceiverFigures {
-    std::vector<LinkFigures> links;  // the rows on show, live and stopped
-    std::uint64_t all_bytes = 0;     // TOTAL
-    int live = 0;
-    int stopped = 0;
-    int setting_up = 0;                            // connections admitted that have not finished their set-up
-    std::map<std::string, std::uint64_t> refused;  // by reason
-    std::map<int, std::uint64_t> ended;  // links ended, by shutdown reason
-};
-
-struct TransmitterFigures {
-    std::uint64_t sent_bytes = 0;  // of the current (or last) transmission
-    double rate_mbits = 0;
-    std::uint64_t halted = 0;
-    std::uint64_t aborted = 0;
-    std::uint64_t halt_failed = 0;
-};
 
 std::vector<prometheus::MetricFamily> metric_families(const ReceiverFigures& figures);
 std::vector<prometheus::MetricFamily> metric_families(const TransmitterFigures& figures);

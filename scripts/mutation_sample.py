@@ -21,7 +21,7 @@ MUTATIONS = [
     {   # 1
         "name": "chunk rule: any link's ShutdownRequest at the end of a chunk ends the link it came on",
         "area": "chunk rule",
-        "file": "receiver/stream_reader.cpp",
+        "file": "receiver/engine/stream_reader.cpp",
         "function": "StreamReader::read",
         "original": "const bool ends = request && request->conn_id == conn_id;",
         "mutated": "const bool ends = request.has_value();",
@@ -57,7 +57,7 @@ MUTATIONS = [
     {   # 5
         "name": "ConnIds: the search for a free record stops before ConnId 10 (only nine links)",
         "area": "ConnIds",
-        "file": "receiver/connection_records.cpp",
+        "file": "receiver/records/connection_records.cpp",
         "function": "ConnectionTable::take_free",
         "original": "c <= CONN_LAST; ++c) {\n        if (connections[c].row_state == RowState::free) {",
         "mutated": "c < CONN_LAST; ++c) {\n        if (connections[c].row_state == RowState::free) {",
@@ -66,7 +66,7 @@ MUTATIONS = [
     {   # 6
         "name": "row removal: a Stopped row removed on the fifteenth tick (countdown compared with 1)",
         "area": "row removal",
-        "file": "receiver/link_rows.cpp",
+        "file": "receiver/app/link_rows.cpp",
         "function": "LinkRows::tick_row",
         "original": "if (record.removal_countdown == 0) {",
         "mutated": "if (record.removal_countdown == 1) {",
@@ -75,7 +75,7 @@ MUTATIONS = [
     {   # 7
         "name": "kelbo counting: a kelbo needs more than its size (<= instead of <), exactly kelbo_bytes gives none",
         "area": "kelbo counting",
-        "file": "receiver/kelbo_counting.cpp",
+        "file": "receiver/counting/kelbo_counting.cpp",
         "function": "count_bytes",
         "original": "link.pending_bytes < link.kelbo_bytes) return 0;",
         "mutated": "link.pending_bytes <= link.kelbo_bytes) return 0;",
@@ -120,7 +120,7 @@ MUTATIONS = [
     {   # 12
         "name": "datagram source check: || written as && (a datagram from another host counts for a set-up link)",
         "area": "datagram source check",
-        "file": "receiver/datagram_reader.cpp",
+        "file": "receiver/engine/datagram_reader.cpp",
         "function": "DatagramReader::link_of",
         "original": "if (entry.phase != LinkPhase::set_up || !same_host(entry.peer, source)) return CONN_NONE;",
         "mutated": "if (entry.phase != LinkPhase::set_up && !same_host(entry.peer, source)) return CONN_NONE;",
@@ -131,7 +131,7 @@ MUTATIONS = [
         "name": "metrics: a removed row's last figures stay in the receiver's snapshot "
                 "(its last tick kept after the row goes)",
         "area": "metrics after removal",
-        "file": "receiver/link_rows.cpp",
+        "file": "receiver/app/link_rows.cpp",
         "function": "LinkRows::remove_row",
         "original": "    table_.set_free(conn_id);\n    ticks_[conn_id].reset();\n",
         "mutated": "    table_.set_free(conn_id);\n",
@@ -142,7 +142,7 @@ MUTATIONS = [
                 "waiting after a full chunk is put on whole-chunk wake-ups, so its last part chunk "
                 "(and a request ending it) waits for the sweep",
         "area": "whole-chunk guard",
-        "file": "receiver/stream_reader.cpp",
+        "file": "receiver/engine/stream_reader.cpp",
         "function": "StreamReader::read",
         "original": "if (waiting >= buffer.size()) wait_for_whole_chunks(conn_id);",
         "mutated": "if (waiting + 1 >= buffer.size()) wait_for_whole_chunks(conn_id);",

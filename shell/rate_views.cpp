@@ -56,7 +56,8 @@ void RateViews::ticked(const std::vector<RowRate>& rows) {
     const std::int64_t wall = wall_ms();
     for (const RowRate& row : rows) {
         largest = std::max(largest, row.mbits);
-        history_.add(row.series, row.name.toStdString(), row.colour.rgb() & 0xFFFFFFu, wall, row.mbits);
+        const std::uint32_t rgb = (std::uint32_t{row.colour.r} << 16) | (std::uint32_t{row.colour.g} << 8) | row.colour.b;
+        history_.add(row.series, row.name, rgb, wall, row.mbits);
     }
     history_.expire(wall);
     // The automatic scale follows the ticks whatever is chosen, so choosing it takes

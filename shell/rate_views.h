@@ -5,15 +5,14 @@
 // data path.
 #pragma once
 
-#include <QColor>
 #include <QObject>
-#include <QString>
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "bar_scale.h"
+#include "figures.h"
 #include "rate_history.h"
 
 class QAction;
@@ -23,15 +22,6 @@ class QMenu;
 namespace kelbos {
 
 class HistoryWindow;
-
-// One row's rate at a tick. `series` names the line the rate belongs to: a new link
-// or a new transmission is a new line.
-struct RowRate {
-    std::uint64_t series;
-    QString name;
-    QColor colour;
-    double mbits;
-};
 
 class RateViews : public QObject {
     Q_OBJECT

@@ -288,8 +288,8 @@ void TransmitterProgram::row_ticked(double rate) {
 // The transmission's line in the rate history, named by its receiver and ConnId.
 RowRate TransmitterProgram::history_rate(double rate) const {
     const QString name = window_->value_row().name();
-    return RowRate{transmissions_, QString("%1 #%2").arg(name).arg(loop_->link().conn_id()), brushes_.base,
-                   rate};
+    return RowRate{transmissions_, QString("%1 #%2").arg(name).arg(loop_->link().conn_id()).toStdString(),
+                   brushes_.kelbo_colour, rate};
 }
 
 // The figures of the tick (or end) just shown: the same the row and the JSON lines show.

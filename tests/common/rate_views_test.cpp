@@ -50,11 +50,11 @@ TEST(RateViews, ViewMenuScalesAutomaticAndHistory) {
     find_action(scales, "100 &Gbit/s")->trigger();
     EXPECT_EQ(applied, (std::vector<double>{1000, 100000}));
     // Automatic takes the ticks seen while another scale was chosen into account.
-    views.ticked({RowRate{1, "a", QColor(128, 0, 0), 250.0}});
+    views.ticked({RowRate{1, "a", Rgb{128, 0, 0}, 250.0}});
     find_action(scales, "&Automatic")->trigger();
     EXPECT_EQ(views.full_mbits(), 1000);
     now += 10000;
-    views.ticked({RowRate{1, "a", QColor(128, 0, 0), 5.0}});
+    views.ticked({RowRate{1, "a", Rgb{128, 0, 0}, 5.0}});
     EXPECT_EQ(applied, (std::vector<double>{1000, 100000, 1000, 100}));
 
     // The history window shows the points; hovering names the row, time and rate.

@@ -509,7 +509,7 @@ TEST_F(LinkCycles, ThousandOfEveryKindLeaveNoDescriptorEntryOrConnIdBehind) {
     EXPECT_TRUE(rx.wait_for([](LinkEngine* e, ReceiverLog&) {
         return e->findChildren<QSocketNotifier*>().size() == 3;  // the endpoints' only
     }));
-    EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return e->buffer_pool().buffers_made(); }),
+    EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return LinkEnginePeer::buffer_pool(*e).buffers_made(); }),
               1u);
     // Name lookups that ran past their budget may hold a descriptor a little longer.
     EXPECT_TRUE(rx.wait_for([&](LinkEngine*, ReceiverLog&) { return count_open_fds() <= fds; }))

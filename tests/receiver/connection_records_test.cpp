@@ -52,8 +52,8 @@ TEST(ConnectionTable, GivesBackOnlyIdsThatNeverReachedNewLink) {
     EXPECT_EQ(table[a].row_state, RowState::free);
     EXPECT_FALSE(table.give_back(a));  // already free
 
-    // A record with a row, or an ended one, is the rows' to free, not the engine's.
-    table[b].row_window = reinterpret_cast<StatusRow*>(&table);
+    // A record set up, or an ended one, is the rows' to free, not the engine's.
+    table[b].set_up = true;
     EXPECT_FALSE(table.give_back(b));
     EXPECT_EQ(table[b].row_state, RowState::live);
     table[c].row_state = RowState::dirty;

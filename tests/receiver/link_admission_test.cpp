@@ -202,7 +202,7 @@ TEST(LinkAdmission, CallbacksMayRunNestedLoopsThatComeBackIn) {
     EXPECT_EQ(rig.rec.shutdowns[2].conn_id, 3);
     EXPECT_TRUE(rig.table_empty());
     // One receive buffer per nesting level, no more.
-    EXPECT_EQ(rig.engine->buffer_pool().buffers_made(), 2u);
+    EXPECT_EQ(LinkEnginePeer::buffer_pool(*rig.engine).buffers_made(), 2u);
 }
 
 TEST(LinkAdmission, ManyLinksOfEveryKindLeaveNoDescriptorOrIdBehind) {
@@ -252,7 +252,7 @@ TEST(LinkAdmission, ManyLinksOfEveryKindLeaveNoDescriptorOrIdBehind) {
 
     flush_deferred_deletes();
     EXPECT_EQ(rig.engine->findChildren<QSocketNotifier*>().size(), 3);
-    EXPECT_EQ(rig.engine->buffer_pool().buffers_made(), 1u);
+    EXPECT_EQ(LinkEnginePeer::buffer_pool(*rig.engine).buffers_made(), 1u);
     // Name lookups that ran past their budget may still hold a descriptor briefly.
     EXPECT_TRUE(pump_until([&] { return count_open_fds() <= before; }))
         << count_open_fds() << " > " << before;

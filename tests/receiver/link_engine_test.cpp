@@ -72,8 +72,8 @@ TEST(LinkEngine, SetsUpTcpAndUdpLinksAndCountsTheirData) {
     EXPECT_EQ(rig.rec.new_links[1].conn_id, 2);
     EXPECT_EQ(rig.rec.new_links[1].transport, TRANSPORT_UDP);
     EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
-    EXPECT_EQ(rig.engine->lookup_conn_id(rig.engine->link_socket(2)), 2);
-    EXPECT_EQ(rig.engine->lookup_conn_id(rig.engine->stream_listener()), CONN_NONE);
+    EXPECT_EQ(LinkEnginePeer::lookup_conn_id(*rig.engine, rig.engine->link_socket(2)), 2);
+    EXPECT_EQ(LinkEnginePeer::lookup_conn_id(*rig.engine, rig.engine->stream_listener()), CONN_NONE);
 
     // TCP data is counted for the link that owns the connection, whatever its bytes.
     Bytes data = zeros(1000);

@@ -67,8 +67,8 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     // Room for the rows and a picture below them.
     EXPECT_GE(program.canvas()->height(), rig.header_height() + rig.row_height() + 400);
     EXPECT_GE(program.canvas()->width(), program.rows().header()->width());
-    EXPECT_TRUE(program.tick_timer().isActive());
-    EXPECT_EQ(program.tick_timer().interval(), 1000);
+    EXPECT_TRUE(ReceiverProgramPeer::tick_timer(program).isActive());
+    EXPECT_EQ(ReceiverProgramPeer::tick_timer(program).interval(), 1000);
     EXPECT_EQ(program.connections()[0].row_state, RowState::live);
     for (int c = 1; c <= 10; ++c) EXPECT_EQ(program.connections()[c].row_state, RowState::free);
     EXPECT_TRUE(program.colour_slots()[0].in_use && program.colour_slots()[0].held);
@@ -144,7 +144,7 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     rig.messages.clear();
     const Ports ports = rig.program().engine().bound_ports();
     std::vector<std::string> journal;
-    rig.rows().journal().write = [&](const std::string& line) { journal.push_back(line); };
+    LinkRowsPeer::journal(rig.rows()).write = [&](const std::string& line) { journal.push_back(line); };
 
     // While the first refusal's box is open, five more links arrive and are refused.
     std::vector<Peer> others;
@@ -154,14 +154,14 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
         for (int i = 0; i < 5; ++i) others.push_back(Peer::tcp(i % 2 ? ports.control : ports.stream));
         for (Peer& p : others)
             if (p.read(SETUP_REPLY_LEN) == REJECTED) ++nested_refused;
-        EXPECT_TRUE(rig.rows().refusal_box_open());
+        EXPECT_TRUE(LinkRowsPeer::refusal_box_open(rig.rows()));
     };
     SetUpPeer first = connect_link(ports.stream, TRANSPORT_TCP, 1000);
     EXPECT_EQ(first.reply, REJECTED);
     EXPECT_EQ(nested_refused, 5);
     EXPECT_EQ(rig.messages, std::vector<std::string>{
                                 "Refusing incoming connection because\ninit file has not been read yet"});
-    EXPECT_FALSE(rig.rows().refusal_box_open());
+    EXPECT_FALSE(LinkRowsPeer::refusal_box_open(rig.rows()));
     for (int c = 1; c <= 10; ++c) EXPECT_EQ(rig.table()[c].row_state, RowState::free);
 
     // A later refusal shows its box again.

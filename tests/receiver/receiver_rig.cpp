@@ -70,7 +70,7 @@ int ReceiverRig::row_height() const {
 }
 
 int ReceiverRig::row_y(ConnId conn_id) const {
-    const StatusRow* row = program_->connections()[conn_id].row_window;
+    const StatusRow* row = program_->rows().row(conn_id);
     return row ? row->y() : -1;
 }
 

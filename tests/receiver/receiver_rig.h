@@ -13,6 +13,19 @@
 #include "receiver_program.h"
 #include "show_message.h"
 
+namespace kelbos {
+
+// The program's and the rows' insides that tests look at.
+struct ReceiverProgramPeer {
+    static QTimer& tick_timer(ReceiverProgram& program) { return program.tick_timer_; }
+};
+struct LinkRowsPeer {
+    static bool refusal_box_open(const LinkRows& rows) { return rows.refusal_box_open_; }
+    static RefusalJournal& journal(LinkRows& rows) { return rows.journal_; }
+};
+
+}  // namespace kelbos
+
 namespace kelbos::test {
 
 // A scene file written for a test; removed again at the end.

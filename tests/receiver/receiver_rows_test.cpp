@@ -11,7 +11,9 @@
 #include "clock.h"
 #include "metrics.h"
 #include "rate.h"
+#include "rate_views.h"
 #include "receiver_rig.h"
+#include "record_figures.h"
 #include "status_row.h"
 
 using namespace kelbos;
@@ -287,7 +289,7 @@ TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
     ASSERT_EQ(series.size(), 2u);
     EXPECT_EQ(series.at(0).name, "TOTAL");
     EXPECT_EQ(series.at(1).name, "a #1");
-    EXPECT_EQ(series.at(1).points.back().mbits, rig.rows().last_rate(a));
+    EXPECT_EQ(series.at(1).points.back().mbits, rig.rows().ticks()[a]->rate);
     rig.rows().shutdown_rcv(a, REASON_NORMAL, "Remote shutdown request");
     rig.program().tick_rows();
     EXPECT_EQ(series.at(0).points.size(), 2u);

@@ -15,6 +15,16 @@
 #include "link_engine.h"
 #include "protocol.h"
 
+namespace kelbos {
+
+// The engine's table and buffers, for tests that look at them directly.
+struct LinkEnginePeer {
+    static ConnId lookup_conn_id(const LinkEngine& engine, int fd) { return engine.links_.lookup(fd); }
+    static const ReceiveBufferPool& buffer_pool(const LinkEngine& engine) { return engine.buffers_; }
+};
+
+}  // namespace kelbos
+
 namespace kelbos::test {
 
 struct NewLinkCall {

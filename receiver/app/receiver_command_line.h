@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <string>
 
-#include "link_engine.h"
+#include "engine_contract.h"
 #include "program_options.h"
 
 class QCommandLineParser;

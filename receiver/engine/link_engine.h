@@ -25,13 +25,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "address.h"
-#include "address_list.h"
 #include "datagram_reader.h"
+#include "engine_contract.h"
 #include "link_admission.h"
 #include "link_table.h"
 #include "protocol.h"
@@ -43,61 +41,10 @@ class QSocketNotifier;
 
 namespace kelbos {
 
-// Why a connection was refused.
-enum class Refusal : std::uint8_t {
-    allocation,   // alloc_conn_id gave no ConnId (no scene loaded, or all ten taken)
-    host_limit,   // the peer's host has its share of links already
-    not_allowed,  // the peer's host is not on the allow list
-};
-
-struct EngineCallbacks {
-    // A ConnId 1..10 for a new link, or CONN_NONE_FREE to refuse it.
-    std::function<ConnId()> alloc_conn_id;
-    // The link is set up: its SetupReply has gone out.
-    std::function<void(ConnId, const std::string& peer_name, const std::string& colour_text,
-                       std::uint8_t transport, std::uint32_t kelbo_bytes)>
-        new_link;
-    // A chunk of data arrived; conn_id as found (datagrams: their first byte).
-    std::function<void(std::int8_t conn_id, std::uint32_t bytes)> more_data;
-    // A numbered datagram counted for a link: its numbers and its arrival time, in
-    // nanoseconds of the system's real-time clock.
-    std::function<void(ConnId, const DatagramNumbers&, std::uint64_t arrival_ns)> datagram_numbers;
-    // A set-up link has ended.
-    std::function<void(ConnId, int reason, const std::string& text)> shutdown_rcv;
-    // Gives back a ConnId that never reached new_link.
-    std::function<void(ConnId)> release_conn_id;
-    // Whether the ConnId of an ended link is still held by its "Stopped" row, and the
-    // removal of that row at once, which frees the ConnId (the links per host).
-    std::function<bool(ConnId)> link_stopped;
-    std::function<void(ConnId)> remove_stopped;
-    // A connection was refused, after its refusing SetupReply (if any) has gone out.
-    std::function<void(const SocketAddress& peer, Refusal why)> link_refused;
-};
-
-struct EngineOptions {
-    Ports ports{};
-    // How long a new link may take to deliver its SetupRequest.
-    std::chrono::milliseconds setup_wait = LINK_WAIT;
-    // How long the reverse lookup of a peer's name may take.
-    std::chrono::milliseconds name_budget{10};
-    // The hosts that may connect; empty: every host.
-    std::vector<AddressPrefix> allow{};
-    // How many ConnIds one host may hold at once: its links set up or being set up, and
-    // its ended links whose rows still show "Stopped" (the oldest of which a new link
-    // takes over). The addresses of one IPv6 /64 are one host.
-    int links_per_host = CONN_LAST;
-    // A set-up link that brings no data for this long ends as a failed link; 0: never.
-    std::chrono::seconds idle_timeout{0};
-};
-
 // The receive buffer the datagram socket asks for, where the system lets it exceed its
 // ceiling for unprivileged programs: about a thousand of the largest datagrams, some
 // milliseconds of a fast link.
 inline constexpr int DATAGRAM_RECEIVE_BUFFER = 16 * 1024 * 1024;
-
-// Events of comm_event.
-inline constexpr int EVENT_READ = 1;
-inline constexpr int EVENT_ACCEPT = 8;
 
 class LinkEngine : public QObject {
     Q_OBJECT
@@ -123,8 +70,6 @@ public:
     void comm_event(int fd, int event, int error = 0);
     void handle_readable(int fd) { comm_event(fd, EVENT_READ); }
 
-    // The ConnId whose table entry holds fd, or CONN_NONE.
-    ConnId lookup_conn_id(int fd) const;
     // The socket in a ConnId's table entry, -1 when it holds none.
     int link_socket(ConnId conn_id) const;
     LinkPhase link_phase(ConnId conn_id) const;
@@ -134,7 +79,6 @@ public:
     int control_listener() const { return control_.socket.fd(); }
     int datagram_socket() const { return datagram_.socket.fd(); }
     int stream_listener() const { return stream_.socket.fd(); }
-    const ReceiveBufferPool& buffer_pool() const { return buffers_; }
     // The datagram socket's receive buffer as the system reported it once set; -1
     // before comm_init has set one.
     int datagram_receive_buffer() const { return datagrams_.receive_buffer(); }
@@ -145,6 +89,8 @@ public:
     void read_waiting_datagrams() { datagrams_.read(true); }
 
 private:
+    friend struct LinkEnginePeer;  // tests look at the table and the buffers
+
     LinkStatus fail(LinkStatus status);
     void close_endpoints();
     void watch(Endpoint& endpoint, int event);
@@ -161,7 +107,10 @@ private:
     Endpoint datagram_;
     Endpoint stream_;
     ReceiveBufferPool buffers_{LARGEST_MESSAGE};
-    LinkTable links_{*this, callbacks_};
+    LinkTable links_{*this,
+                     TableHooks{[this](int fd, EngineEvent event) { comm_event(fd, event); },
+                                [this] { read_waiting_datagrams(); }},
+                     callbacks_};
     LinkAdmission admission_{links_, callbacks_, options_};
     StreamReader streams_{links_, callbacks_, buffers_};
     DatagramReader datagrams_{links_, callbacks_, buffers_, datagram_};

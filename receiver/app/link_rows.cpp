@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "receiver_rows.h"
+#include "record_figures.h"
 #include "show_message.h"
 #include "tcp_info.h"
 
@@ -33,11 +34,11 @@ LinkRows::LinkRows(ConnectionTable& table, ColourSlots& colour_slots, const Scen
 LinkRows::~LinkRows() = default;
 
 StatusRow* LinkRows::row(ConnId conn_id) const {
-    return conn_id < CONN_TABLE_SIZE ? table_[conn_id].row_window : nullptr;
+    return conn_id < CONN_TABLE_SIZE ? rows_[conn_id].data() : nullptr;
 }
 
-QColor LinkRows::slot_colour(int slot) const {
-    return to_qcolor(slots_.colours_of(slot).base);
+Rgb LinkRows::slot_colour(int slot) const {
+    return slots_.colours_of(slot).base;
 }
 
 void LinkRows::create_rows(KelboCanvas* canvas) {
@@ -54,7 +55,7 @@ void LinkRows::create_rows(KelboCanvas* canvas) {
     ticks_[CONN_NONE].reset();
 
     ConnectionRecord& record = table_[CONN_NONE];
-    record.row_window = total;
+    rows_[CONN_NONE] = total;
     record.row_state = RowState::live;
     record.bytes_received = 0;
     record.bytes_at_tick = 0;
@@ -65,9 +66,7 @@ void LinkRows::create_rows(KelboCanvas* canvas) {
 
 void LinkRows::destroy_rows() {
     delete header_.data();
-    ConnectionRecord& total = table_[CONN_NONE];
-    delete total.row_window;
-    total.row_window = nullptr;
+    delete rows_[CONN_NONE].data();
 }
 
 ConnId LinkRows::alloc_conn_id() {
@@ -106,16 +105,17 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     record.transport = transport;
     record.kelbo_bytes = kelbo_bytes;
     set_peer_name(record, peer_name);
+    record.set_up = true;
     ticks_[conn_id].reset();
     series_[conn_id] = ++links_seen_;
 
     StatusRow* total = total_row();
     if (!canvas_ || !total) return;  // the window has gone
-    StatusRow* row = record.row_window;
+    StatusRow* row = rows_[conn_id];
     if (!row) {
         row = new StatusRow(canvas_, *units_);
         row->setObjectName(QString("row%1").arg(conn_id));
-        record.row_window = row;
+        rows_[conn_id] = row;
         place_above_total(*row, *total);
     }
     row->bar()->set_full_scale(static_cast<float>(full_mbits_));
@@ -128,8 +128,8 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     canvas_->repaint();
 }
 
-void LinkRows::set_up_bar(StatusRow& row, ConnId conn_id, QColor colour) {
-    row.bar()->set_repaint_colour(colour);
+void LinkRows::set_up_bar(StatusRow& row, ConnId conn_id, Rgb colour) {
+    row.bar()->set_repaint_colour(to_qcolor(colour));
     // A repaint draws the rate of the last tick, the number the rate field shows.
     row.bar()->set_rate_source([this, conn_id] { return last_rate(conn_id); });
 }
@@ -152,7 +152,7 @@ void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text)
                              datagram_figures(record)});
 
     // "Stopped" at once: the box may stay unanswered for long.
-    if (record.row_window) show_stopped(*record.row_window);
+    if (rows_[conn_id]) show_stopped(*rows_[conn_id]);
     if (reason == REASON_ABORTED)
         show_failure(
             join_message_pieces({"connection to ", record.peer_name.c_str(), " failed\n", text.c_str()}));
@@ -164,19 +164,19 @@ void LinkRows::shutdown_rcv(ConnId conn_id, int reason, const std::string& text)
 // receiver whose links keep failing.
 void LinkRows::show_failure(std::string text) {
     if (failure_box_open_) {
-        if (waiting_boxes_.size() == WAITING_BOXES_MAX) {
-            present_on_stderr(waiting_boxes_.front());
-            waiting_boxes_.pop_front();
+        if (failures_waiting_.size() == WAITING_BOXES_MAX) {
+            present_on_stderr(failures_waiting_.front());
+            failures_waiting_.pop_front();
         }
-        waiting_boxes_.push_back(std::move(text));
+        failures_waiting_.push_back(std::move(text));
         return;
     }
     failure_box_open_ = true;
     for (;;) {
         show_message({text.c_str()});
-        if (waiting_boxes_.empty()) break;
-        text = std::move(waiting_boxes_.front());
-        waiting_boxes_.pop_front();
+        if (failures_waiting_.empty()) break;
+        text = std::move(failures_waiting_.front());
+        failures_waiting_.pop_front();
     }
     failure_box_open_ = false;
 }
@@ -188,7 +188,7 @@ void LinkRows::release_conn_id(ConnId conn_id) {
 void LinkRows::tick_rows(std::uint64_t elapsed_ms) {
     for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
         const ConnectionRecord& record = table_[static_cast<ConnId>(c)];
-        if (record.row_state == RowState::free || !record.row_window) continue;
+        if (record.row_state == RowState::free || !rows_[c]) continue;
         tick_row(static_cast<ConnId>(c), elapsed_ms);
     }
     journal_.flush(clock_ms_());
@@ -207,10 +207,10 @@ void LinkRows::tick_row(ConnId conn_id, std::uint64_t elapsed_ms) {
     tick.series = series_[conn_id];
     tick.colour = conn_id == CONN_NONE ? TOTAL_TICK_COLOUR : slot_colour(record.colour_slot);
     if (tick.state == RowState::live) {
-        show_tick(*record.row_window, tick);
+        show_tick(*rows_[conn_id], tick);
         if (conn_id != CONN_NONE && record.transport == TRANSPORT_TCP) tick.rtt_ms = read_path(conn_id);
         if (conn_id != CONN_NONE && record.datagrams.numbered())
-            record.row_window->setToolTip(datagram_tip(record.datagrams));
+            rows_[conn_id]->setToolTip(datagram_tip(record.datagrams));
     }
     ticks_[conn_id] = std::move(tick);
     write_tick(*ticks_[conn_id]);
@@ -223,7 +223,7 @@ std::optional<double> LinkRows::read_path(ConnId conn_id) {
     // only until the socket has one.
     const std::optional<double> rtt_ms =
         path ? std::optional(path->rtt_ms > 0 ? path->rtt_ms : path->rcv_rtt_ms) : std::nullopt;
-    table_[conn_id].row_window->setToolTip(rtt_ms ? QString("Round trip %1 ms").arg(*rtt_ms, 0, 'f', 3)
+    rows_[conn_id]->setToolTip(rtt_ms ? QString("Round trip %1 ms").arg(*rtt_ms, 0, 'f', 3)
                                                   : QString());
     return rtt_ms;
 }
@@ -231,8 +231,8 @@ std::optional<double> LinkRows::read_path(ConnId conn_id) {
 void LinkRows::set_full_scale(double full_mbits) {
     full_mbits_ = full_mbits;
     std::vector<RateBar*> bars;
-    for (const ConnectionRecord& record : table_.connections)
-        if (record.row_window) bars.push_back(record.row_window->bar());
+    for (StatusRow* row : rows_)
+        if (row) bars.push_back(row->bar());
     show_bar_scale(full_mbits, header_, bars);
 }
 
@@ -248,7 +248,7 @@ void LinkRows::write_tick(const RowTick& tick) {
 void LinkRows::remove_row(ConnId conn_id) {
     if (!is_link(conn_id)) return;
     ConnectionRecord& record = table_[conn_id];
-    StatusRow* const row = record.row_window;
+    StatusRow* const row = rows_[conn_id];
     if (!row) return;
     const QRect place = row->geometry();
     const int bottom = place.y() + place.height();
@@ -258,10 +258,10 @@ void LinkRows::remove_row(ConnId conn_id) {
     ticks_[conn_id].reset();
     // Every row below the removed one moves up into its place, TOTAL included.
     for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
-        const ConnectionRecord& other = table_[static_cast<ConnId>(c)];
-        if (other.row_state == RowState::free || !other.row_window) continue;
-        const QRect g = other.row_window->geometry();
-        if (g.y() + g.height() > bottom) other.row_window->move(g.x(), g.y() - place.height());
+        StatusRow* other = rows_[c];
+        if (table_[static_cast<ConnId>(c)].row_state == RowState::free || !other) continue;
+        const QRect g = other->geometry();
+        if (g.y() + g.height() > bottom) other->move(g.x(), g.y() - place.height());
     }
     if (canvas_) canvas_->update();
 }

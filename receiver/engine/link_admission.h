@@ -12,9 +12,6 @@
 
 namespace kelbos {
 
-struct EngineOptions;
-enum class Refusal : std::uint8_t;
-
 class LinkAdmission {
 public:
     LinkAdmission(LinkTable& links, const EngineCallbacks& callbacks, const EngineOptions& options);

@@ -89,27 +89,24 @@ public:
     void set_link_socket(std::function<int(ConnId)> link_socket) { link_socket_ = std::move(link_socket); }
 
     HeaderRow* header() const { return header_; }
-    StatusRow* total_row() const { return table_[CONN_NONE].row_window; }
+    StatusRow* total_row() const { return rows_[CONN_NONE]; }
     StatusRow* row(ConnId conn_id) const;
-    bool refusal_box_open() const { return refusal_box_open_; }
-    // Failure boxes waiting for the open one to close.
-    std::size_t waiting_boxes() const { return waiting_boxes_.size(); }
-    // A row's rate as its last tick showed it; 0 before its first.
-    float last_rate(ConnId conn_id) const { return ticks_[conn_id] ? ticks_[conn_id]->rate : 0.0f; }
     // Links refused since start-up by reason (every reason, from the start), and links
     // ended by shutdown reason.
     const std::map<std::string, std::uint64_t>& refused() const { return refused_; }
     const std::map<int, std::uint64_t>& ended() const { return ended_; }
-    // The refusals' lines on standard error.
-    RefusalJournal& journal() { return journal_; }
 
 private:
+    friend struct LinkRowsPeer;  // tests look at the refusal box and the journal
+
+    // A row's rate as its last tick showed it; 0 before its first.
+    float last_rate(ConnId conn_id) const { return ticks_[conn_id] ? ticks_[conn_id]->rate : 0.0f; }
     void tick_row(ConnId conn_id, std::uint64_t elapsed_ms);
-    QColor slot_colour(int slot) const;
+    Rgb slot_colour(int slot) const;
     void write_tick(const RowTick& tick);
     std::optional<double> read_path(ConnId conn_id);
     // The bar of a new row: repainted in `colour`, from its last tick's rate.
-    void set_up_bar(StatusRow& row, ConnId conn_id, QColor colour);
+    void set_up_bar(StatusRow& row, ConnId conn_id, Rgb colour);
     void show_failure(std::string text);
 
     ConnectionTable& table_;
@@ -120,6 +117,7 @@ private:
     QPointer<KelboCanvas> canvas_;
     std::optional<DialogUnits> units_;
     QPointer<HeaderRow> header_;
+    std::array<QPointer<StatusRow>, CONN_TABLE_SIZE> rows_{};  // each record's value row
     std::array<std::optional<RowTick>, CONN_TABLE_SIZE> ticks_{};
     std::array<std::uint64_t, CONN_TABLE_SIZE> series_{};  // each link's history line
     std::uint64_t links_seen_ = 0;
@@ -130,7 +128,7 @@ private:
     std::map<std::string, std::uint64_t> refused_{
         {REFUSED_NO_SCENE, 0}, {REFUSED_FULL, 0}, {REFUSED_HOST_LIMIT, 0}, {REFUSED_NOT_ALLOWED, 0}};
     bool failure_box_open_ = false;
-    std::deque<std::string> waiting_boxes_;
+    std::deque<std::string> failures_waiting_;
     std::map<int, std::uint64_t> ended_;
     RefusalJournal journal_;
 };

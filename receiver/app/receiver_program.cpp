@@ -8,7 +8,10 @@
 #include "clock.h"
 #include "kelbo_canvas.h"
 #include "kelbo_counting.h"
+#include "metrics.h"
+#include "rate_views.h"
 #include "receiver_rows.h"
+#include "record_figures.h"
 #include "scene_commands.h"
 #include "show_message.h"
 #include "status_row.h"
@@ -41,7 +44,6 @@ ReceiverProgram::~ReceiverProgram() {
     // The engine first: no callback may reach rows that are about to go.
     engine_.reset();
     picture_.set_canvas(nullptr);
-    for (ConnectionRecord& record : connections_.connections) record.row_window = nullptr;
     window_.reset();
 }
 

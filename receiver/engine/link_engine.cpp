@@ -115,10 +115,6 @@ Endpoint* LinkEngine::endpoint_of(int fd) {
     return nullptr;
 }
 
-ConnId LinkEngine::lookup_conn_id(int fd) const {
-    return links_.lookup(fd);
-}
-
 int LinkEngine::link_socket(ConnId conn_id) const {
     if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return -1;
     return links_[conn_id].socket.fd();

@@ -21,18 +21,20 @@
 #include <string>
 #include <vector>
 
+#include "bar_scale.h"
 #include "colour_slots.h"
 #include "connection_records.h"
 #include "json_lines.h"
 #include "link_engine.h"
 #include "link_rows.h"
-#include "rate_views.h"
-#include "metrics.h"
 #include "receiver_picture.h"
 #include "receiver_window.h"
 #include "scene.h"
 
 namespace kelbos {
+
+class MetricsSnapshot;
+class RateViews;
 
 struct ReceiverOptions {
     std::vector<std::string> words;  // command-line words naming the scene file
@@ -79,20 +81,19 @@ public:
     // from no link's host, and the datagram socket's receive buffer as the system
     // reported it (-1 without a datagram socket).
     std::string exit_fields() const;
-    std::uint64_t start_ms() const { return start_ms_; }
 
     ConnectionTable& connections() { return connections_; }
     ColourSlots& colour_slots() { return colour_slots_; }
     Scene& scene() { return *scene_; }
     LinkRows& rows() { return rows_; }
-    ReceiverPicture& picture() { return picture_; }
     LinkEngine& engine() { return *engine_; }
     ReceiverWindow* window() const { return window_.get(); }
     KelboCanvas* canvas() const;
-    QTimer& tick_timer() { return tick_timer_; }
     RateViews* views() const { return views_; }
 
 private:
+    friend struct ReceiverProgramPeer;  // tests look at the tick's timer
+
     void create_window();
     void start_communications();
     void redraw();

@@ -14,7 +14,7 @@
 #include <span>
 #include <type_traits>
 
-#include "link_engine.h"
+#include "engine_contract.h"
 
 namespace kelbos {
 

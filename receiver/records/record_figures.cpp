@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receiver_rows.h"
+#include "record_figures.h"
+
+#include <string>
 
 #include "rate.h"
-#include "status_row.h"
 
 namespace kelbos {
 
@@ -28,22 +29,6 @@ std::optional<DatagramFigures> datagram_figures(const ConnectionRecord& record) 
                            stats.expected(),   stats.strays()};
 }
 
-void fill_row(StatusRow& row, const ConnectionRecord& record, bool total) {
-    if (total) {
-        row.set_name("TOTAL");
-    } else {
-        row.set_name(QString::fromStdString(record.peer_name));
-        row.set_protocol(protocol_text(record.transport));
-        row.set_kelbo_bits(QString::number(kelbo_bits(record)));
-    }
-    row.set_rate_text("0.0000");
-}
-
-void show_stopped(StatusRow& row) {
-    row.set_protocol("Stopped");
-    row.update();
-}
-
 RowTick make_tick(ConnId conn_id, ConnectionRecord& record, std::uint64_t elapsed_ms, float kept_rate) {
     const bool total = conn_id == CONN_NONE;
     RowTick tick;
@@ -62,11 +47,6 @@ RowTick make_tick(ConnId conn_id, ConnectionRecord& record, std::uint64_t elapse
     return tick;
 }
 
-void show_tick(StatusRow& row, const RowTick& tick) {
-    row.set_rate_text(QString::fromStdString(rate_text(tick.rate)));
-    row.bar()->draw_for_tick(tick.rate, tick.colour);
-}
-
 TickEvent tick_event(const RowTick& tick, std::uint64_t time_ms) {
     const bool total = tick.conn_id == CONN_NONE;
     // The protocol column as the row shows it.
@@ -76,21 +56,13 @@ TickEvent tick_event(const RowTick& tick, std::uint64_t time_ms) {
 }
 
 RowRate row_rate(const RowTick& tick) {
-    const QString name = QString::fromStdString(tick.name);
-    return RowRate{
-        tick.series,
-        tick.conn_id == CONN_NONE ? name : QString("%1 #%2").arg(name).arg(static_cast<int>(tick.conn_id)),
-        tick.colour, tick.rate};
+    return RowRate{tick.series,
+                   tick.conn_id == CONN_NONE ? tick.name : tick.name + " #" + std::to_string(tick.conn_id),
+                   tick.colour, tick.rate};
 }
 
 LinkFigures link_figures(const RowTick& tick) {
     return LinkFigures{tick.conn_id, tick.name, tick.transport, tick.bytes, tick.rate, tick.datagrams};
-}
-
-void place_above_total(StatusRow& row, StatusRow& total) {
-    const QRect place = total.geometry();
-    row.setGeometry(place);
-    total.setGeometry(place.translated(0, place.height()));
 }
 
 }  // namespace kelbos

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "clock.h"
-#include "link_engine.h"
+#include "engine_contract.h"
 #include "reverse_name.h"
 #include "tcp_info.h"
 

@@ -6,8 +6,6 @@
 #include <QSocketNotifier>
 #include <cerrno>
 
-#include "link_engine.h"
-
 namespace kelbos {
 
 bool send_bytes(int fd, std::span<const std::uint8_t> bytes) {
@@ -28,10 +26,9 @@ void retire(QSocketNotifier*& notifier) {
 void LinkTable::watch(ConnId conn_id) {
     LinkEntry& entry = entries_[conn_id];
     const int fd = entry.socket.fd();
-    entry.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &engine_);
-    LinkEngine* engine = &engine_;
-    QObject::connect(entry.notifier, &QSocketNotifier::activated, engine,
-                     [engine, fd] { engine->comm_event(fd, EVENT_READ); });
+    entry.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &owner_);
+    QObject::connect(entry.notifier, &QSocketNotifier::activated, &owner_,
+                     [this, fd] { hooks_.socket_event(fd, EVENT_READ); });
 }
 
 void LinkTable::close(ConnId conn_id) {
@@ -51,7 +48,7 @@ void LinkTable::end_link(ConnId conn_id, const std::string& text, int reason) {
     // datagram socket: once the link has left the table they would count for nothing.
     if (entries_[conn_id].transport == TRANSPORT_UDP) {
         const int fd = entries_[conn_id].socket.fd();
-        engine_.read_waiting_datagrams();
+        hooks_.read_waiting_datagrams();
         if (lookup(fd) != conn_id) return;  // a nested call ended it meanwhile
     }
     close(conn_id);

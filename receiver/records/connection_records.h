@@ -11,17 +11,10 @@
 #include <string_view>
 
 #include "datagram_stats.h"
+#include "figures.h"
 #include "protocol.h"
 
 namespace kelbos {
-
-class StatusRow;
-
-enum class RowState : std::uint8_t {
-    live = 0,   // link set up, or being set up between alloc and new_link
-    free = 1,   // no link; the ConnId may be handed out
-    dirty = 2,  // link ended; the row shows "Stopped" until it is removed
-};
 
 inline constexpr std::size_t PEER_NAME_MAX = 40;
 
@@ -33,7 +26,7 @@ struct ConnectionRecord {
     int colour_slot = 0;               // 0 is the default slot
     std::uint8_t transport = 0;        // TransportType byte of the SetupRequest
     std::string peer_name;             // at most PEER_NAME_MAX characters
-    StatusRow* row_window = nullptr;   // the record's value row; not owned
+    bool set_up = false;               // new_link has filled it
     RowState row_state = RowState::free;
     std::int32_t removal_countdown = 0;  // rate ticks left before a dirty row goes
     DatagramStats datagrams;             // a UDP link's numbered datagrams

@@ -24,7 +24,7 @@ ConnId ConnectionTable::take_free() {
 bool ConnectionTable::give_back(ConnId conn_id) {
     if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return false;
     ConnectionRecord& record = connections[conn_id];
-    if (record.row_state != RowState::live || record.row_window != nullptr) return false;
+    if (record.row_state != RowState::live || record.set_up) return false;
     record = ConnectionRecord{};
     return true;
 }

@@ -12,7 +12,7 @@
 #include <span>
 
 #include "clock.h"
-#include "link_engine.h"
+#include "engine_contract.h"
 
 namespace kelbos {
 

@@ -13,17 +13,17 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "address.h"
+#include "engine_contract.h"
 #include "sockets.h"
 #include "protocol.h"
 
+class QObject;
 class QSocketNotifier;
 
 namespace kelbos {
-
-class LinkEngine;
-struct EngineCallbacks;
 
 // How long one readiness report reads on while data keeps coming. A busy link is
 // drained in fewer turns of the event loop (each turn asks the system about every
@@ -86,10 +86,10 @@ class LinkTable {
 public:
     using Entries = std::array<LinkEntry, CONN_TABLE_SIZE>;  // entry 0 unused
 
-    // Link sockets are watched for the engine, which handles their reports; ends are
-    // reported through its callbacks.
-    LinkTable(LinkEngine& engine, const EngineCallbacks& callbacks)
-        : engine_(engine), callbacks_(callbacks) {}
+    // Link sockets are watched on behalf of `owner`, their reports handed to the
+    // engine through `hooks`; ends are reported through the engine's callbacks.
+    LinkTable(QObject& owner, TableHooks hooks, const EngineCallbacks& callbacks)
+        : owner_(owner), hooks_(std::move(hooks)), callbacks_(callbacks) {}
     LinkTable(const LinkTable&) = delete;
     LinkTable& operator=(const LinkTable&) = delete;
 
@@ -119,7 +119,8 @@ public:
 private:
     Entries entries_;
     std::uint64_t ends_ = 0;
-    LinkEngine& engine_;
+    QObject& owner_;
+    TableHooks hooks_;
     const EngineCallbacks& callbacks_;
 };
 
