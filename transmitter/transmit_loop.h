@@ -28,7 +28,6 @@
 
 #include "link.h"
 #include "offered_load.h"
-#include "value_row.h"
 
 class QSocketNotifier;
 
@@ -36,6 +35,12 @@ namespace kelbos {
 
 struct CommSettings;
 struct Scene;
+
+// The send counters: bytes not yet turned into a kelbo, and bytes sent since Go.
+struct ByteCounters {
+    std::uint64_t pending_bytes = 0;
+    std::uint64_t total_bytes = 0;
+};
 
 // What a transmission needs from the rest of the program.
 class TransmitShell {

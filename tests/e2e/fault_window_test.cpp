@@ -167,12 +167,12 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
         [&] {
             QTimer::singleShot(2500ms, p.get(), [&] {
                 menu_mid_halt = txtest::menu_state(*p);
-                protocol_mid_halt = p->value_row().row().protocol();
-                rate_mid_halt = p->value_row().row().rate_text();
+                protocol_mid_halt = p->window().value_row().protocol();
+                rate_mid_halt = p->window().value_row().rate_text();
                 exit_pressed = std::chrono::steady_clock::now();
                 p->do_command(ID_EXIT);
             });
-            rate = p->value_row().row().rate_text();
+            rate = p->window().value_row().rate_text();
             p->do_command(command);
         },
         Qt::QueuedConnection);

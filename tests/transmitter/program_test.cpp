@@ -251,17 +251,17 @@ TEST_F(ProgramTest, TheSettingsDialogThenMenuAndRowFollowGoHaltAndGoAgain) {
     const StatusRow& row = p->window().value_row();
     EXPECT_EQ((std::array{row.name(), row.protocol(), row.kelbo_bits(), row.rate_text()}),
               (std::array<QString, 4>{"localhost", "TCP", "20000000", "0.0000"}));
-    EXPECT_TRUE(p->value_row().ticking());
+    EXPECT_TRUE(TransmitterProgramPeer::ticking(*p));
     ASSERT_TRUE(pump_until([&] { return rx.bytes() > earlier; }));
     // A tick on a TCP link: the path's figures in the row's tool tip.
-    p->value_row().tick();
+    TransmitterProgramPeer::tick(*p);
     EXPECT_TRUE(row.toolTip().contains("\nRetransmits 0\nCongestion window ")) << row.toolTip().toStdString();
 
     ASSERT_TRUE(halt(*p));
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     EXPECT_EQ(row.protocol(), "Stopped");
-    EXPECT_FALSE(p->value_row().ticking());
+    EXPECT_FALSE(TransmitterProgramPeer::ticking(*p));
     ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 2; }));
     EXPECT_EQ(rx.ends()[1].second, REASON_NORMAL);
     EXPECT_EQ(rx.bytes() - earlier, p->counters().total_bytes) << "over TCP every byte sent arrives";
@@ -272,7 +272,7 @@ TEST_F(ProgramTest, TheSettingsDialogThenMenuAndRowFollowGoHaltAndGoAgain) {
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(row.protocol(), "UDP");
     EXPECT_LT(p->counters().total_bytes, rx.bytes());
-    p->value_row().tick();
+    TransmitterProgramPeer::tick(*p);
     EXPECT_EQ(row.toolTip(), "");
     // A line per transmission, named by its receiver and ConnId; one point for the
     // first, halted before its first tick.

@@ -21,6 +21,16 @@
 #include "transmitter_program.h"
 #include "transmitter_window.h"
 
+namespace kelbos {
+
+// The tests' door to the program's rate tick: one tick now, and whether it runs.
+struct TransmitterProgramPeer {
+    static void tick(TransmitterProgram& p) { p.tick(); }
+    static bool ticking(const TransmitterProgram& p) { return p.tick_timer_.isActive(); }
+};
+
+}  // namespace kelbos
+
 namespace kelbos::txtest {
 
 using namespace std::chrono_literals;
