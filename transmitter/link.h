@@ -51,6 +51,19 @@ struct SocketChoices {
     int dscp = -1;                      // DSCP of its data sockets; -1: left to the system
 };
 
+// What a link is opened with: the receiver, what travels in the SetupRequest and the
+// send buffer wanted.
+struct OpenRequest {
+    int transport = TRANSPORT_NONE;
+    int send_on = 0;  // accepted and not used
+    std::string own_host;
+    std::string receiver_host;
+    std::string colour_text;
+    std::uint32_t message_length = 0;
+    std::uint32_t kelbo_bytes = 0;
+    std::uint32_t socket_buffer_size = 0;  // the send buffer wanted on a TCP link; 0 for the largest
+};
+
 struct LinkOptions {
     Ports ports{};                               // the receiver's ports
     std::chrono::milliseconds wait = LINK_WAIT;  // bound of every wait of the link
@@ -70,22 +83,14 @@ public:
     TransmitterLink(const TransmitterLink&) = delete;
     TransmitterLink& operator=(const TransmitterLink&) = delete;
 
-    // Opens a link to receiver_host: looks the name up, connects to its addresses in
-    // turn, sends the SetupRequest and waits for the SetupReply; `done` is given the
-    // result. `send_on` is accepted and not used. kelbo_bytes, message_length,
-    // own_host and colour_text travel in the SetupRequest; socket_buffer_size is the
-    // send-buffer size wanted on a TCP link (0 for the largest). On success the link
-    // is open and its control socket is watched for readability (link_event). An
-    // already open link, or an opening or handshake under way, is dropped first as
-    // the destructor does.
-    void begin_open(int transport, int send_on, const std::string& own_host, const std::string& receiver_host,
-                    const std::string& colour_text, std::uint32_t message_length, EndCallback end,
-                    std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size, DoneCallback done);
+    // Opens a link to the request's receiver_host: looks the name up, connects to its
+    // addresses in turn, sends the SetupRequest and waits for the SetupReply; `done` is
+    // given the result. On success the link is open and its control socket is watched
+    // for readability (link_event). An already open link, or an opening or handshake
+    // under way, is dropped first as the destructor does.
+    void begin_open(const OpenRequest& request, EndCallback end, DoneCallback done);
     // begin_open, returning when the result is there; the event loop runs meanwhile.
-    LinkStatus link_open(int transport, int send_on, const std::string& own_host,
-                         const std::string& receiver_host, const std::string& colour_text,
-                         std::uint32_t message_length, EndCallback end, std::uint32_t kelbo_bytes,
-                         std::uint32_t socket_buffer_size);
+    LinkStatus link_open(const OpenRequest& request, EndCallback end);
     bool opening() const { return step_ >= Step::resolving && step_ <= Step::replying; }
 
     // Sends one data message. Returns the bytes the system accepted (on TCP possibly
@@ -124,7 +129,6 @@ public:
     // meanwhile. Events it dispatches must not start another link or shutdown. When
     // the event loop is told to end first, the handshake is abandoned.
     LinkStatus link_shutdown(int reason);
-    bool shutting_down() const { return step_ >= Step::shutdown_writable; }
     // Ends an opening or a shutdown handshake under way at once: every socket of the
     // link closes and nothing is reported (link_open and link_shutdown return).
     void abandon();

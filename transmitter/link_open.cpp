@@ -29,10 +29,9 @@ int tcp_protocol_level() {
 
 }  // namespace
 
-void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::string& own_host,
-                                 const std::string& receiver_host, const std::string& colour_text,
-                                 std::uint32_t message_length, EndCallback end, std::uint32_t kelbo_bytes,
-                                 std::uint32_t socket_buffer_size, DoneCallback done) {
+void TransmitterLink::begin_open(const OpenRequest& request, EndCallback end, DoneCallback done) {
+    const int transport = request.transport;
+    const std::uint32_t message_length = request.message_length;
     abandon();
     close_link();
     last_error_ = 0;
@@ -43,20 +42,20 @@ void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::stri
     transport_ = transport;
     const bool udp = transport == TRANSPORT_UDP;
     if (message_length > max_message_size(transport)) return finish_open(LinkStatus::message_too_big);
-    buffer_size_ = send_buffer_size(transport, socket_buffer_size);
+    buffer_size_ = send_buffer_size(transport, request.socket_buffer_size);
     message_length_ = message_length;
     SetupRequest setup;
-    setup.kelbo_bytes = kelbo_bytes;
+    setup.kelbo_bytes = request.kelbo_bytes;
     setup.message_length = message_length;
-    setup.host_name = own_host;
-    setup.colour_text = colour_text;
+    setup.host_name = request.own_host;
+    setup.colour_text = request.colour_text;
     setup.transport = static_cast<std::uint8_t>(transport);
     setup_request_ = encode_setup_request(setup);
 
     // Every address of the receiver, IPv6 and IPv4, tried in turn until one answers;
     // the bound of the connects starts once the name is known.
     step_ = Step::resolving;
-    connecting(connector_.start(receiver_host, udp ? options_.ports.control : options_.ports.stream,
+    connecting(connector_.start(request.receiver_host, udp ? options_.ports.control : options_.ports.stream,
                                 options_.wait, [this](const SocketAddress& address, const Socket& candidate) {
                                     return prepare_socket(address, candidate);
                                 }));
@@ -176,16 +175,12 @@ void TransmitterLink::finish_open(LinkStatus status) {
     report_done(status);
 }
 
-LinkStatus TransmitterLink::link_open(int transport, int send_on, const std::string& own_host,
-                                      const std::string& receiver_host, const std::string& colour_text,
-                                      std::uint32_t message_length, EndCallback end,
-                                      std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size) {
+LinkStatus TransmitterLink::link_open(const OpenRequest& request, EndCallback end) {
     result_.reset();
-    begin_open(transport, send_on, own_host, receiver_host, colour_text, message_length, std::move(end),
-               kelbo_bytes, socket_buffer_size, [this](LinkStatus status) {
-                   result_ = status;
-                   if (done_loop_) done_loop_->quit();
-               });
+    begin_open(request, std::move(end), [this](LinkStatus status) {
+        result_ = status;
+        if (done_loop_) done_loop_->quit();
+    });
     return run_until_done(LinkStatus::connect_error);
 }
 
