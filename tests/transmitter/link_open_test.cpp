@@ -38,11 +38,11 @@ Bytes expected_request(std::uint8_t transport, std::uint32_t message_length) {
 
 TEST(SendBufferSize, UdpAlwaysItsMaximumTcpTheSettingCapped) {
     for (std::uint32_t setting : {0u, 1u, 65535u, 200000u})
-        EXPECT_EQ(TransmitterLink::send_buffer_size(1, setting), 32739u);
+        EXPECT_EQ(LinkOpener::send_buffer_size(1, setting), 32739u);
     // 0: none set.
     for (auto [setting, size] : {std::pair{0u, 0u}, {1u, 1u}, {65535u, 65535u}, {150000u, 150000u},
                                  {150001u, 150000u}, {200000u, 150000u}})
-        EXPECT_EQ(TransmitterLink::send_buffer_size(2, setting), size) << setting;
+        EXPECT_EQ(LinkOpener::send_buffer_size(2, setting), size) << setting;
 }
 
 // Nothing listening, or no answer to the connect within the wait, is a connect error;
