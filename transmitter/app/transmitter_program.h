@@ -96,16 +96,9 @@ public:
     int exit_status() const { return go_failed_ ? 1 : 0; }
 
     TransmitterWindow& window() const { return *window_; }
-    TransmitLoop& loop() { return *loop_; }
-    RateViews& views() const { return *views_; }
-    Scene& scene() { return scene_; }
-    const KelboBrushes& brushes() const { return brushes_; }
-    const ByteCounters& counters() const { return counters_; }
-    const std::string& local_host() const { return local_host_; }
-    const std::array<QRgb, 16>& custom_colours() const { return custom_colours_; }
 
 private:
-    friend struct TransmitterProgramPeer;  // the tests' door to the tick
+    friend struct TransmitterProgramPeer;  // the tests' door
 
     // TransmitShell
     void set_transmitting(bool transmitting) override;
