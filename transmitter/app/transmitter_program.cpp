@@ -34,7 +34,7 @@ TransmitterProgram::TransmitterProgram(TransmitterOptions options)
 }
 
 TransmitterProgram::~TransmitterProgram() {
-    // The rows and the loop refer to each other's state: stop before either goes.
+    // The loop and the rate tick draw into the window: stop both before it goes.
     loop_->abandon();
     tick_timer_.stop();
     window_.reset();
@@ -43,8 +43,9 @@ TransmitterProgram::~TransmitterProgram() {
 void TransmitterProgram::set_kelbo_colour(Rgb colour) {
     brushes_.kelbo_colour = colour;
     make_kelbo_brushes(brushes_);
-    if (window_) window_->set_bar_colour(brushes_.base);
-    if (window_) window_->canvas().invalidate_all();
+    if (!window_) return;
+    window_->set_bar_colour(brushes_.base);
+    window_->canvas().invalidate_all();
 }
 
 void TransmitterProgram::start_up(const std::vector<std::string>& words) {
