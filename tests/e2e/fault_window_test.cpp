@@ -105,7 +105,7 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     EXPECT_EQ(messages.texts, std::vector<std::string>{HALT_TIMEOUT});
     EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
     EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
-    EXPECT_EQ(TransmitterProgramPeer::loop(*p).scheduled(), TransmitLoop::Wake::none);
+    EXPECT_EQ(TransmitLoopPeer::scheduled(TransmitterProgramPeer::loop(*p)), TransmitLoop::Wake::none);
     // The link's socket is closed; the hand-made receiver's end of it is still open.
     EXPECT_EQ(open_sockets(), sockets + 1);
 }

@@ -302,7 +302,7 @@ TEST_F(ProgramTest, ReceiverClosedMidStream) {
               std::vector<std::string>{"Connection to localhost terminated\nConnection aborted\n" + error});
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
-    EXPECT_EQ(TransmitterProgramPeer::loop(*p).scheduled(), TransmitLoop::Wake::none);
+    EXPECT_EQ(TransmitLoopPeer::scheduled(TransmitterProgramPeer::loop(*p)), TransmitLoop::Wake::none);
 }
 
 TEST_F(ProgramTest, MissingShutdownAckThenExitDuringATransmission) {

@@ -37,6 +37,16 @@ struct TransmitterProgramPeer {
     static const std::array<QRgb, 16>& custom_colours(const TransmitterProgram& p) { return p.custom_colours_; }
 };
 
+// The tests' door to the send loop: what runs it next, and its counts.
+struct TransmitLoopPeer {
+    static TransmitLoop::Wake scheduled(const TransmitLoop& l) { return l.scheduled_; }
+    static bool running(const TransmitLoop& l) { return l.running_; }
+    static std::uint64_t slices(const TransmitLoop& l) { return l.slices_; }
+    static std::uint64_t posts(const TransmitLoop& l) { return l.posts_; }
+    static std::uint64_t timer_wakes(const TransmitLoop& l) { return l.timer_wakes_; }
+    static std::uint64_t writable_wakes(const TransmitLoop& l) { return l.writable_wakes_; }
+};
+
 }  // namespace kelbos
 
 namespace kelbos::txtest {
