@@ -12,6 +12,12 @@ double rate_mbits(std::uint64_t bytes, std::uint64_t elapsed_ms) {
     return static_cast<double>(bytes) / static_cast<double>(elapsed_ms * 125u);
 }
 
+double RateMeter::sample(std::uint64_t now_ms, std::uint64_t bytes) {
+    const double rate = rate_mbits(bytes - mark_bytes_, now_ms - mark_ms_);
+    start(now_ms, bytes);
+    return rate;
+}
+
 std::string rate_text(double rate) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%5.4f", rate);

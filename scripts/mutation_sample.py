@@ -93,7 +93,7 @@ MUTATIONS = [
     {   # 9
         "name": "send loop: a kelbo is taken only once more than its size is pending (> instead of >=)",
         "area": "send loop",
-        "file": "transmitter/transmit_loop.cpp",
+        "file": "transmitter/app/transmit_loop.cpp",
         "function": "TransmitLoop::send_message",
         "original": "counters_.pending_bytes >= kelbo_bytes) {",
         "mutated": "counters_.pending_bytes > kelbo_bytes) {",
@@ -111,7 +111,7 @@ MUTATIONS = [
     {   # 11
         "name": "dialog validation: the numbered-datagram size check asks about the committed transport, not the one chosen in the dialog",
         "area": "dialog validation",
-        "file": "transmitter/settings_dialog.cpp",
+        "file": "transmitter/app/settings_dialog.cpp",
         "function": "SettingsDialog::validate_and_commit",
         "original": "if (!numbers_fit(pending_transport_, numbered_->isChecked(), *msg_size)) {",
         "mutated": "if (!numbers_fit(settings_.transport, numbered_->isChecked(), *msg_size)) {",
@@ -155,7 +155,7 @@ SURVIVORS = {
     "11s": {
         "name": "dialog validation: the smallest kelbo size (8) refused (<= instead of <)",
         "area": "dialog validation",
-        "file": "transmitter/settings_dialog.cpp",
+        "file": "transmitter/app/settings_dialog.cpp",
         "function": "SettingsDialog::validate_and_commit",
         "original": "*kelbo_size < MIN_KELBO_SIZE) {",
         "mutated": "*kelbo_size <= MIN_KELBO_SIZE) {",

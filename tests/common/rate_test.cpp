@@ -28,6 +28,17 @@ TEST(Rate, LargeCountsAndLongIntervalsDoNotWrapZeroIntervalsGiveZero) {
     EXPECT_EQ(rate_text(1234.56789), "1234.5679");
 }
 
+TEST(RateMeter, EachSampleMeasuresFromThePreviousOne) {
+    RateMeter meter;
+    meter.start(1000, 0);
+    EXPECT_DOUBLE_EQ(meter.sample(2000, 2500000), 20.0);
+    EXPECT_EQ(rate_text(meter.sample(3000, 15000000)), "100.0000");
+    // Totals past 32 bits, and a sample over no time.
+    meter.start(4000, 0xFFFFFFF0ull);
+    EXPECT_EQ(rate_text(meter.sample(14000, 0xFFFFFFF0ull + 5000000000ull)), "4000.0000");  // 32 bits: 564.0262
+    EXPECT_EQ(meter.sample(14000, 0xFFFFFFF0ull + 5000000000ull), 0.0);
+}
+
 TEST(Rate, BarIsClippedAndReadBackFromText) {
     EXPECT_EQ(bar_end(0, 200, 100.0f), 200);
     EXPECT_EQ(bar_end(0, 200, 40000.0f), 200);  // larger rates clip at the edge

@@ -240,7 +240,7 @@ protected:
         // Go and the settings enabled, Halt grayed, the row stopped, nothing scheduled.
         EXPECT_EQ(txtest::menu_state(p), txtest::MENU_IDLE);
         EXPECT_EQ(p.window().value_row().protocol(), "Stopped");
-        EXPECT_EQ(p.loop().scheduled(), TransmitLoop::Wake::none);
+        EXPECT_EQ(TransmitLoopPeer::scheduled(TransmitterProgramPeer::loop(p)), TransmitLoop::Wake::none);
         EXPECT_EQ(count_open_fds(), fds);
     }
 };

@@ -56,7 +56,7 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     test::ScriptedReceiver rx;
     auto p = make_program(rx.ports, files.write("three.klx", txtest::scene_text("300, 100, 0, 1, 3, 1\n")));
     const std::chrono::milliseconds wait = GetParam();
-    p->loop().link().set_wait(wait);
+    TransmitterProgramPeer::loop(*p).link().set_wait(wait);
     p->settings().transport = TRANSPORT_TCP;
     const int sockets = open_sockets();  // the file dialog below leaves descriptors of its own
     auto setup = test::play_setup(rx.stream, accept_reply(1));
@@ -66,8 +66,8 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     // The window closes: unread data on one side, unsent on the other, the loop waiting.
     ASSERT_TRUE(txtest::pump_until(
         [&] {
-            return p->loop().waiting_for_writable() &&
-                   queued_bytes(p->loop().link().data_fd(), SIOCOUTQ) > 0 &&
+            return TransmitterProgramPeer::loop(*p).waiting_for_writable() &&
+                   queued_bytes(TransmitterProgramPeer::loop(*p).link().data_fd(), SIOCOUTQ) > 0 &&
                    queued_bytes(peer.connection.fd(), FIONREAD) > 0;
         },
         10s));
@@ -80,20 +80,20 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
         EXPECT_LT(loop_gap_ms(monitor), 1000);
         RecordProperty("loop_gap_ms", std::to_string(loop_gap_ms(monitor)));
     }
-    EXPECT_TRUE(p->loop().transmitting());
-    EXPECT_TRUE(p->loop().waiting_for_writable());
+    EXPECT_TRUE(TransmitterProgramPeer::loop(*p).transmitting());
+    EXPECT_TRUE(TransmitterProgramPeer::loop(*p).waiting_for_writable());
 
     // Halt from the event loop, then the Rate History's file dialog: the halt waits its
     // full bound and gives up with the dialog still open.
-    p->views().open_history();
+    TransmitterProgramPeer::views(*p).open_history();
     QAction* save_as = nullptr;
-    for (QAction* a : p->views().history_window()->findChildren<QAction*>())
+    for (QAction* a : TransmitterProgramPeer::views(*p).history_window()->findChildren<QAction*>())
         if (a->text() == "Save &As...") save_as = a;
     ASSERT_TRUE(save_as);
     const auto asked = std::chrono::steady_clock::now();
     bool over_under_dialog = false;  // the dialog stays open until the halt is over, or late
     kelbos::testing::when_modal<QFileDialog>([&](QFileDialog& dialog) {
-        over_under_dialog = txtest::pump_until([&] { return !p->loop().transmitting(); }, wait + 3s);
+        over_under_dialog = txtest::pump_until([&] { return !TransmitterProgramPeer::loop(*p).transmitting(); }, wait + 3s);
         dialog.close();
     });
     QMetaObject::invokeMethod(
@@ -113,7 +113,7 @@ TEST_P(ZeroWindowUnderTheProgram, TheWindowKeepsAnsweringAndHaltTimesOutAfterIts
     EXPECT_EQ(messages.texts, std::vector<std::string>{HALT_TIMEOUT});
     EXPECT_EQ(txtest::menu_state(*p), txtest::MENU_IDLE);
     EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
-    EXPECT_EQ(p->loop().scheduled(), TransmitLoop::Wake::none);
+    EXPECT_EQ(TransmitLoopPeer::scheduled(TransmitterProgramPeer::loop(*p)), TransmitLoop::Wake::none);
     // The link's socket is closed; the hand-made receiver's end of it is still open.
     EXPECT_EQ(open_sockets(), sockets + 1);
 }
@@ -158,12 +158,12 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
     const int command = GetParam();
     test::ScriptedReceiver rx;
     auto p = make_program(rx.ports, files.write("three.klx", txtest::scene_text("300, 100, 0, 1, 3, 1\n")));
-    p->loop().link().set_wait(LINK_WAIT);
+    TransmitterProgramPeer::loop(*p).link().set_wait(LINK_WAIT);
     p->settings().transport = TRANSPORT_TCP;
     auto setup = test::play_setup(rx.stream, command == ID_HALT ? accept_reply(1) : Bytes{});
     // Before a halt: a Go, then a receiver that never reads again.
     ASSERT_TRUE(command != ID_HALT ||
-                (go(*p) && txtest::pump_until([&] { return p->loop().waiting_for_writable(); }, 10s)));
+                (go(*p) && txtest::pump_until([&] { return TransmitterProgramPeer::loop(*p).waiting_for_writable(); }, 10s)));
 
     LoopMonitor monitor(now_ms());
     const kelbos::testing::StallMeter machine;
@@ -175,19 +175,19 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
         [&] {
             QTimer::singleShot(2500ms, p.get(), [&] {
                 menu_mid_halt = txtest::menu_state(*p);
-                protocol_mid_halt = p->value_row().row().protocol();
-                rate_mid_halt = p->value_row().row().rate_text();
+                protocol_mid_halt = p->window().value_row().protocol();
+                rate_mid_halt = p->window().value_row().rate_text();
                 exit_pressed = std::chrono::steady_clock::now();
                 p->do_command(ID_EXIT);
             });
-            rate = p->value_row().row().rate_text();
+            rate = p->window().value_row().rate_text();
             p->do_command(command);
         },
         Qt::QueuedConnection);
     ASSERT_TRUE(txtest::pump_until(
         [&] {
-            return exit_pressed.time_since_epoch().count() != 0 && !p->loop().opening() &&
-                   !p->loop().halting();
+            return exit_pressed.time_since_epoch().count() != 0 && !TransmitterProgramPeer::loop(*p).opening() &&
+                   !TransmitterProgramPeer::loop(*p).halting();
         },
         15s));
     EXPECT_LT(std::chrono::steady_clock::now() - exit_pressed, 1s);
@@ -200,8 +200,8 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
     EXPECT_EQ(rate_mid_halt, rate);
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(quit_statuses, std::vector<int>{0});
-    EXPECT_FALSE(p->loop().transmitting());
-    EXPECT_FALSE(p->loop().link().is_open());
+    EXPECT_FALSE(TransmitterProgramPeer::loop(*p).transmitting());
+    EXPECT_FALSE(TransmitterProgramPeer::loop(*p).link().is_open());
     Bytes rest;  // the receiver's end sees the connection closed
     EXPECT_TRUE(test::read_to_end(setup.get().connection.fd(), rest));
 }

@@ -50,8 +50,9 @@ struct OpenArgs {
 };
 
 LinkStatus open_link(TransmitterLink& link, int transport, TxEnds& ends, const OpenArgs& args = {}) {
-    return link.link_open(transport, NETWORK_ETHERNET, "txhost", "127.0.0.1", args.colour_text,
-                          args.message_length, ends.callback(), args.kelbo_bytes, args.socket_buffer);
+    return link.link_open({transport, NETWORK_ETHERNET, "txhost", "127.0.0.1", args.colour_text, args.message_length,
+                           args.kelbo_bytes, args.socket_buffer},
+                          ends.callback());
 }
 
 // Sends one message, waiting for room in a full buffer: what the link took, or -1.

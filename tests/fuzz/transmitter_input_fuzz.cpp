@@ -89,9 +89,9 @@ public:
         const bool silent = reply.empty() && after == After::keep;
         if (!too_big) receiver().play_setup(transport_, reply, after);
         link_.set_wait(silent ? SHORT_WAIT : HANDSHAKE_WAIT);
-        const LinkStatus status = link_.link_open(transport_, NETWORK_ETHERNET, FUZZ_HOST, "127.0.0.1",
-                                                  FUZZ_COLOUR, length_, end_callback(), FUZZ_KELBO_BYTES,
-                                                  SOCKET_BUFFER);
+        const LinkStatus status = link_.link_open({transport_, NETWORK_ETHERNET, FUZZ_HOST, "127.0.0.1", FUZZ_COLOUR,
+                                                   length_, FUZZ_KELBO_BYTES, SOCKET_BUFFER},
+                                                  end_callback());
         check_range(status);
         // The link has sent its SetupRequest unless its connect failed; a request left
         // unread now would be taken for the next link's.

@@ -210,7 +210,7 @@ TEST_F(LinkEndTest, EveryEndOfManyLinksIsRightAndLeavesNoDescriptor) {
             link.set_wait(PEER_WAIT);
             EXPECT_EQ(plain_open(refused, transport), LinkStatus::connect_error);
             EXPECT_EQ(
-                link.link_open(transport, 0, OWN_HOST, "no-such-host.invalid", COLOUR, 100, recorder(), 1, 0),
+                link.link_open(plain_request(transport, 100, "no-such-host.invalid"), recorder()),
                 LinkStatus::host_unknown);
             EXPECT_EQ(plain_open(link, transport, 150001), LinkStatus::message_too_big);
             EXPECT_EQ(plain_open(link, transport + 2), LinkStatus::unknown_transport);

@@ -20,6 +20,18 @@ inline const std::string OWN_HOST = "txhost";
 inline const std::string COLOUR = "#800000";
 inline constexpr std::uint32_t KELBO_BYTES = 2500000;  // 20000000 bits
 
+// A request for the loopback receiver (or `host`): no network, kelbo size 1, no buffer
+// setting.
+inline OpenRequest plain_request(int transport, std::uint32_t message_length = 100,
+                                 const std::string& host = "127.0.0.1") {
+    return {.transport = transport,
+            .own_host = OWN_HOST,
+            .receiver_host = host,
+            .colour_text = COLOUR,
+            .message_length = message_length,
+            .kelbo_bytes = 1};
+}
+
 // True while the link asks for any notification.
 inline bool notifying(const TransmitterLink& link) {
     const auto* notifier = link.findChild<QSocketNotifier*>();
@@ -67,8 +79,9 @@ protected:
     LinkStatus open(int transport, Bytes reply, SetupPeer* peer = nullptr,
                     std::uint32_t message_length = 32700, std::uint32_t buffer_setting = 65535) {
         auto played = play_setup(rx.listener(transport), std::move(reply));
-        const LinkStatus status = link.link_open(transport, NETWORK_ETHERNET, OWN_HOST, "127.0.0.1", COLOUR,
-                                                 message_length, recorder(), KELBO_BYTES, buffer_setting);
+        const LinkStatus status = link.link_open({transport, NETWORK_ETHERNET, OWN_HOST, "127.0.0.1", COLOUR,
+                                                  message_length, KELBO_BYTES, buffer_setting},
+                                                 recorder());
         SetupPeer played_peer = played.get();
         if (peer) *peer = std::move(played_peer);
         return status;
@@ -77,7 +90,7 @@ protected:
     // link_open of `l` at the loopback receiver, no network, kelbo size 1, no buffer
     // setting.
     LinkStatus plain_open(TransmitterLink& l, int transport, std::uint32_t message_length = 100) {
-        return l.link_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, message_length, recorder(), 1, 0);
+        return l.link_open(plain_request(transport, message_length), recorder());
     }
 
     // An open link with the given ConnId; the peer's connection in `peer`.

@@ -38,11 +38,11 @@ Bytes expected_request(std::uint8_t transport, std::uint32_t message_length) {
 
 TEST(SendBufferSize, UdpAlwaysItsMaximumTcpTheSettingCapped) {
     for (std::uint32_t setting : {0u, 1u, 65535u, 200000u})
-        EXPECT_EQ(TransmitterLink::send_buffer_size(1, setting), 32739u);
+        EXPECT_EQ(LinkOpener::send_buffer_size(1, setting), 32739u);
     // 0: none set.
     for (auto [setting, size] : {std::pair{0u, 0u}, {1u, 1u}, {65535u, 65535u}, {150000u, 150000u},
                                  {150001u, 150000u}, {200000u, 150000u}})
-        EXPECT_EQ(TransmitterLink::send_buffer_size(2, setting), size) << setting;
+        EXPECT_EQ(LinkOpener::send_buffer_size(2, setting), size) << setting;
 }
 
 // Nothing listening, or no answer to the connect within the wait, is a connect error;
@@ -72,7 +72,7 @@ TEST_F(LinkTest, ConnectErrorsAndUnknownHostsLeaveNoSocket) {
     EXPECT_EQ(count_open_fds(), fds);
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         EXPECT_EQ(
-            link.link_open(transport, 0, OWN_HOST, "no-such-host.invalid", COLOUR, 100, recorder(), 1, 0),
+            link.link_open(plain_request(transport, 100, "no-such-host.invalid"), recorder()),
             LinkStatus::host_unknown);
         EXPECT_FALSE(link.is_open());
     }
@@ -113,13 +113,13 @@ TEST_F(LinkTest, NoDescriptorLeftIsASocketErrorAndClosesTheControlSocket) {
     }
     const int exhausted = errno;
 
-    EXPECT_EQ(link.link_open(TRANSPORT_TCP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+    EXPECT_EQ(link.link_open(plain_request(TRANSPORT_TCP), recorder()),
               LinkStatus::socket_error);
     EXPECT_EQ(link.last_error(), EMFILE);
 
     // One free descriptor: the control socket is made, the datagram socket is not.
     fillers.pop_back();
-    EXPECT_EQ(link.link_open(TRANSPORT_UDP, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0),
+    EXPECT_EQ(link.link_open(plain_request(TRANSPORT_UDP), recorder()),
               LinkStatus::socket_error);
     EXPECT_EQ(link.last_error(), EMFILE);
     Socket again(::open("/dev/null", O_RDONLY | O_CLOEXEC));  // the control socket's descriptor is free again
@@ -144,7 +144,7 @@ TEST_F(LinkTest, NoSetupReplyWithinTheWait) {
         QTimer turn;
         QObject::connect(&turn, &QTimer::timeout, [&] { ++turns; });
         turn.start(10ms);
-        link.begin_open(transport, 0, OWN_HOST, "localhost", COLOUR, 100, recorder(), 1, 0, record);
+        link.begin_open(plain_request(transport, 100, "localhost"), recorder(), record);
         EXPECT_TRUE(link.opening());
         ASSERT_TRUE(pump_until([&] { return !results.empty(); }));
         EXPECT_EQ(results, std::vector<LinkStatus>{LinkStatus::setup_ack_timeout});
@@ -152,7 +152,7 @@ TEST_F(LinkTest, NoSetupReplyWithinTheWait) {
         EXPECT_EQ(link.last_error(), 0);
         EXPECT_FALSE(link.is_open() || link.opening());
         // Abandoned while it waits: nothing is reported (and every socket closes).
-        link.begin_open(transport, 0, OWN_HOST, "127.0.0.1", COLOUR, 100, recorder(), 1, 0, record);
+        link.begin_open(plain_request(transport), recorder(), record);
         ASSERT_TRUE(link.opening());
         link.abandon();
         pump_posted();
@@ -176,8 +176,8 @@ TEST_F(LinkTest, RefusalsAndBadSetupRepliesCloseTheSockets) {
                          Case{TRANSPORT_NONE, 100, LinkStatus::unknown_transport},
                          Case{TRANSPORT_UDP, 32740, LinkStatus::message_too_big},
                          Case{TRANSPORT_TCP, 150001, LinkStatus::message_too_big}}) {
-        EXPECT_EQ(link.link_open(c.transport, 0, OWN_HOST, "127.0.0.1", COLOUR, c.length, recorder(),
-                                 KELBO_BYTES, 0),
+        EXPECT_EQ(link.link_open({c.transport, 0, OWN_HOST, "127.0.0.1", COLOUR, c.length, KELBO_BYTES, 0},
+                                 recorder()),
                   c.status)
             << "transport " << c.transport << " length " << c.length;
         EXPECT_EQ(link.last_error(), 0);
@@ -251,8 +251,8 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
 
     // Long host and colour texts are cut to their fields.
     auto played = play_setup(rx.stream, {1, 1, 1, 5});
-    ASSERT_EQ(link.link_open(TRANSPORT_TCP, 0, std::string(45, 'h'), "localhost", std::string(25, 'c'), 10,
-                             recorder(), 7, 0),
+    ASSERT_EQ(link.link_open({TRANSPORT_TCP, 0, std::string(45, 'h'), "localhost", std::string(25, 'c'), 10, 7, 0},
+                             recorder()),
               LinkStatus::ok);
     const SetupPeer peer = played.get();
     ASSERT_EQ(peer.request.size(), SETUP_REQUEST_LEN);

@@ -59,9 +59,9 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     auto p = make_program(rx.ports(), files.write("one.klx", scene_text("300, 100, 0\n", "60, 60, 60")));
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(p->window().windowTitle(), "Kelbos Transmitter");
-    EXPECT_TRUE(p->scene().scene_loaded);
-    EXPECT_LE(p->local_host().size(), 39u);
-    EXPECT_FALSE(p->local_host().empty());
+    EXPECT_TRUE(TransmitterProgramPeer::scene(*p).scene_loaded);
+    EXPECT_LE(TransmitterProgramPeer::local_host(*p).size(), 39u);
+    EXPECT_FALSE(TransmitterProgramPeer::local_host(*p).empty());
 
     // The menu: popups, labels with their mnemonics, separators, in order.
     QStringList seen;
@@ -86,8 +86,8 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     // The kelbo in the window, in the default colours.
     KelboCanvas& canvas = p->window().canvas();
     const QImage image = canvas.image();
-    const Point2 o = kelbo_origin(p->scene().points[0], canvas.client_bottom());
-    const KelboFaces f = kelbo_faces(p->scene().shape, o);
+    const Point2 o = kelbo_origin(TransmitterProgramPeer::scene(*p).points[0], canvas.client_bottom());
+    const KelboFaces f = kelbo_faces(TransmitterProgramPeer::scene(*p).shape, o);
     const auto inside = [](const std::array<Point2, 4>& c) {
         return QPoint((c[0].x + c[1].x + c[2].x + c[3].x) / 4, (c[0].y + c[1].y + c[2].y + c[3].y) / 4);
     };
@@ -102,7 +102,7 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     EXPECT_FALSE(p->do_command(999));
 
     // The colour dialog keeps the custom colours, and Cancel keeps the colour.
-    EXPECT_EQ(p->custom_colours()[0], qRgb(0, 0, 0));
+    EXPECT_EQ(TransmitterProgramPeer::custom_colours(*p)[0], qRgb(0, 0, 0));
     QColor initial;
     when_modal<QColorDialog>([&initial](QColorDialog& d) {
         initial = d.currentColor();
@@ -112,11 +112,11 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     });
     p->do_command(ID_COLOR);
     EXPECT_EQ(initial, QColor(128, 0, 0));
-    EXPECT_EQ(p->brushes().colour_text, "#0000C8");
-    EXPECT_EQ(p->brushes().light, QColor(51, 51, 211));
-    EXPECT_EQ(p->custom_colours()[3], qRgb(1, 2, 3));
+    EXPECT_EQ(TransmitterProgramPeer::brushes(*p).colour_text, "#0000C8");
+    EXPECT_EQ(TransmitterProgramPeer::brushes(*p).light, QColor(51, 51, 211));
+    EXPECT_EQ(TransmitterProgramPeer::custom_colours(*p)[3], qRgb(1, 2, 3));
     const KelboFaces resized =
-        kelbo_faces(p->scene().shape, kelbo_origin(p->scene().points[0], canvas.client_bottom()));
+        kelbo_faces(TransmitterProgramPeer::scene(*p).shape, kelbo_origin(TransmitterProgramPeer::scene(*p).points[0], canvas.client_bottom()));
     const QPoint width_side((resized.width_side[0].x + resized.width_side[2].x) / 2,
                             (resized.width_side[0].y + resized.width_side[2].y) / 2);
     EXPECT_EQ(canvas.image().pixel(width_side), qRgb(0, 0, 200));
@@ -130,7 +130,7 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     });
     p->do_command(ID_COLOR);
     EXPECT_EQ(second_custom, QColor(1, 2, 3));
-    EXPECT_EQ(p->brushes().colour_text, "#0000C8");
+    EXPECT_EQ(TransmitterProgramPeer::brushes(*p).colour_text, "#0000C8");
     EXPECT_EQ(canvas.image().pixel(width_side), qRgb(0, 0, 200));
 
     // The next link announces the colour.
@@ -147,7 +147,7 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Problem reading point #4\n");
     EXPECT_EQ(title, "Open kelbos file");
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Problem reading point #4\n"});
-    EXPECT_FALSE(p->scene().scene_loaded);
+    EXPECT_FALSE(TransmitterProgramPeer::scene(*p).scene_loaded);
     EXPECT_EQ(p->window().canvas().image().pixel(p->window().canvas().width() / 2,
                                                  p->window().canvas().height() - 50),
               qRgb(0, 0, 0));
@@ -160,17 +160,17 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     // A good file brings the picture back; a cancelled dialog changes nothing.
     when_file_dialog_choose(files.write("good.klx", THREE_KELBOS));
     p->do_command(ID_OPEN);
-    EXPECT_TRUE(p->scene().scene_loaded);
+    EXPECT_TRUE(TransmitterProgramPeer::scene(*p).scene_loaded);
     when_modal<QFileDialog>([](QFileDialog& d) { d.reject(); });
     p->do_command(ID_OPEN);
-    EXPECT_TRUE(p->scene().scene_loaded);
+    EXPECT_TRUE(TransmitterProgramPeer::scene(*p).scene_loaded);
 }
 
 TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
     Receiver rx;
     rx.set_refuse(true);
     auto p = make_program(rx.ports(), files.write("missing.klx.not", ""));  // an empty file: no scene
-    ASSERT_FALSE(p->scene().scene_loaded);
+    ASSERT_FALSE(TransmitterProgramPeer::scene(*p).scene_loaded);
     messages.texts.clear();
     p->do_command(ID_GO);
     EXPECT_EQ(
@@ -179,13 +179,13 @@ TEST_F(ProgramTest, RefusedStartsShowTheirBoxAndChangeNoMenu) {
     EXPECT_EQ(menu_state(*p), MENU_AFTER_START);
 
     auto q = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS));
-    q->scene().kelbo_countdown = 0;
+    TransmitterProgramPeer::scene(*q).kelbo_countdown = 0;
     const auto attempt = [&](int transport) {
         messages.texts.clear();
         q->settings().transport = transport;
         EXPECT_FALSE(go(*q));
         EXPECT_EQ(menu_state(*q), MENU_AFTER_START);
-        EXPECT_EQ(q->scene().kelbo_countdown, 0) << "the picture is not re-armed";
+        EXPECT_EQ(TransmitterProgramPeer::scene(*q).kelbo_countdown, 0) << "the picture is not re-armed";
         return messages.texts;
     };
     EXPECT_EQ(attempt(TRANSPORT_NONE), std::vector<std::string>{"Please select a transport"});
@@ -234,49 +234,49 @@ TEST_F(ProgramTest, TheSettingsDialogThenMenuAndRowFollowGoHaltAndGoAgain) {
     });
     p->do_command(ID_SETTINGS);
     EXPECT_EQ(p->settings().transport, TRANSPORT_UDP);
-    EXPECT_FALSE(p->loop().transmitting());
+    EXPECT_FALSE(TransmitterProgramPeer::loop(*p).transmitting());
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
     const std::uint64_t earlier = rx.bytes();
 
     // Go and Halt from the menu.
-    p->scene().kelbo_countdown = 0;
+    TransmitterProgramPeer::scene(*p).kelbo_countdown = 0;
     p->settings().transport = TRANSPORT_TCP;
     p->settings().delay_ms = 20;  // no kelbo goes before the picture is checked
     p->do_command(ID_GO);
     EXPECT_EQ(menu_state(*p), "0010000") << "Save settings grayed too while the link opens";
-    ASSERT_TRUE(settled(p->loop(), true)) << (messages.texts.empty() ? "" : messages.texts[0]);
+    ASSERT_TRUE(settled(TransmitterProgramPeer::loop(*p), true)) << (messages.texts.empty() ? "" : messages.texts[0]);
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
-    EXPECT_EQ(p->scene().kelbo_countdown, 2) << "Go re-arms a picture down to one kelbo";
+    EXPECT_EQ(TransmitterProgramPeer::scene(*p).kelbo_countdown, 2) << "Go re-arms a picture down to one kelbo";
     const StatusRow& row = p->window().value_row();
     EXPECT_EQ((std::array{row.name(), row.protocol(), row.kelbo_bits(), row.rate_text()}),
               (std::array<QString, 4>{"localhost", "TCP", "20000000", "0.0000"}));
-    EXPECT_TRUE(p->value_row().ticking());
+    EXPECT_TRUE(TransmitterProgramPeer::ticking(*p));
     ASSERT_TRUE(pump_until([&] { return rx.bytes() > earlier; }));
     // A tick on a TCP link: the path's figures in the row's tool tip.
-    p->value_row().tick();
+    TransmitterProgramPeer::tick(*p);
     EXPECT_TRUE(row.toolTip().contains("\nRetransmits 0\nCongestion window ")) << row.toolTip().toStdString();
 
     ASSERT_TRUE(halt(*p));
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     EXPECT_EQ(row.protocol(), "Stopped");
-    EXPECT_FALSE(p->value_row().ticking());
+    EXPECT_FALSE(TransmitterProgramPeer::ticking(*p));
     ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 2; }));
     EXPECT_EQ(rx.ends()[1].second, REASON_NORMAL);
-    EXPECT_EQ(rx.bytes() - earlier, p->counters().total_bytes) << "over TCP every byte sent arrives";
+    EXPECT_EQ(rx.bytes() - earlier, TransmitterProgramPeer::counters(*p).total_bytes) << "over TCP every byte sent arrives";
 
     // Go again: the counters start afresh, the row too.
     p->settings().transport = TRANSPORT_UDP;
     ASSERT_TRUE(go(*p));
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(row.protocol(), "UDP");
-    EXPECT_LT(p->counters().total_bytes, rx.bytes());
-    p->value_row().tick();
+    EXPECT_LT(TransmitterProgramPeer::counters(*p).total_bytes, rx.bytes());
+    TransmitterProgramPeer::tick(*p);
     EXPECT_EQ(row.toolTip(), "");
     // A line per transmission, named by its receiver and ConnId; one point for the
     // first, halted before its first tick.
-    const auto& lines = p->views().history().series();
+    const auto& lines = TransmitterProgramPeer::views(*p).history().series();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines.at(1).points.size(), 1u);
     EXPECT_EQ(lines.at(1).name, "localhost #1");
@@ -296,13 +296,13 @@ TEST_F(ProgramTest, ReceiverClosedMidStream) {
     ::testing::internal::GetCapturedStdout();
     // The error text of the failure that ended the link; the receive that found the
     // connection closed fails with none, and the box then ends after the reason.
-    const int number = p->loop().link().last_error();
+    const int number = TransmitterProgramPeer::loop(*p).link().last_error();
     const std::string error = number != 0 ? error_text(number) : "";
     EXPECT_EQ(messages.texts,
               std::vector<std::string>{"Connection to localhost terminated\nConnection aborted\n" + error});
     EXPECT_EQ(menu_state(*p), MENU_IDLE);
     EXPECT_EQ(p->window().value_row().protocol(), "Stopped");
-    EXPECT_EQ(p->loop().scheduled(), TransmitLoop::Wake::none);
+    EXPECT_EQ(TransmitLoopPeer::scheduled(TransmitterProgramPeer::loop(*p)), TransmitLoop::Wake::none);
 }
 
 TEST_F(ProgramTest, MissingShutdownAckThenExitDuringATransmission) {
@@ -313,7 +313,7 @@ TEST_F(ProgramTest, MissingShutdownAckThenExitDuringATransmission) {
     auto setup = test::play_setup(rx.control, {1, 1, 0, 0});
     ASSERT_TRUE(go(*p));
     test::SetupPeer peer = setup.get();
-    ASSERT_TRUE(pump_until([&] { return p->counters().total_bytes > 0; }));
+    ASSERT_TRUE(pump_until([&] { return TransmitterProgramPeer::counters(*p).total_bytes > 0; }));
     ASSERT_TRUE(halt(*p));  // the receiver reads the request and never answers
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Error terminating UDP connection to localhost\n"
                                                        "Timeout waiting for Shutdown ACK\n"});
@@ -325,13 +325,13 @@ TEST_F(ProgramTest, MissingShutdownAckThenExitDuringATransmission) {
     setup = test::play_setup(rx.control, {1, 1, 0, 0});
     ASSERT_TRUE(go(*p));
     peer = setup.get();
-    ASSERT_TRUE(pump_until([&] { return p->counters().total_bytes > 0; }));
+    ASSERT_TRUE(pump_until([&] { return TransmitterProgramPeer::counters(*p).total_bytes > 0; }));
     p->do_command(ID_EXIT);
     EXPECT_EQ(quit_statuses, std::vector<int>{0});
-    EXPECT_FALSE(p->loop().transmitting());
-    const std::uint64_t total = p->counters().total_bytes;
+    EXPECT_FALSE(TransmitterProgramPeer::loop(*p).transmitting());
+    const std::uint64_t total = TransmitterProgramPeer::counters(*p).total_bytes;
     test::pump_posted();
-    EXPECT_EQ(p->counters().total_bytes, total);
+    EXPECT_EQ(TransmitterProgramPeer::counters(*p).total_bytes, total);
     p.reset();
     test::Bytes after_setup;
     EXPECT_TRUE(test::read_to_end(peer.connection.fd(), after_setup));
@@ -349,7 +349,7 @@ TEST_F(ProgramTest, RowTicksWhileSendingBackToBackAndWritesJson) {
     auto p = make_program(rx.ports(), files.write("three.klx", THREE_KELBOS), options);
     ASSERT_TRUE(go(*p));
     ASSERT_TRUE(pump_until([&] { return json.read().size() >= 3; }));
-    EXPECT_TRUE(p->loop().transmitting());
+    EXPECT_TRUE(TransmitterProgramPeer::loop(*p).transmitting());
     EXPECT_NE(p->window().value_row().rate_text(), "0.0000");
     ASSERT_TRUE(halt(*p));
 
@@ -359,7 +359,7 @@ TEST_F(ProgramTest, RowTicksWhileSendingBackToBackAndWritesJson) {
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         const std::string& l = lines[i];
         EXPECT_EQ(l.rfind("{\"event\":\"tick\",\"time_ms\":", 0), 0u) << l;
-        EXPECT_NE(l.find("\"row\":\"localhost\",\"conn_id\":" + std::to_string(p->loop().link().conn_id()) +
+        EXPECT_NE(l.find("\"row\":\"localhost\",\"conn_id\":" + std::to_string(TransmitterProgramPeer::loop(*p).link().conn_id()) +
                          ",\"protocol\":\"UDP\",\"kelbo_bits\":20000000,"),
                   std::string::npos)
             << l;
@@ -370,7 +370,7 @@ TEST_F(ProgramTest, RowTicksWhileSendingBackToBackAndWritesJson) {
     const std::string& end = lines.back();
     EXPECT_EQ(end.rfind("{\"event\":\"end\",", 0), 0u) << end;
     EXPECT_EQ(field(end, "how"), "\"halted\"");
-    EXPECT_EQ(field(end, "bytes"), std::to_string(p->counters().total_bytes));
+    EXPECT_EQ(field(end, "bytes"), std::to_string(TransmitterProgramPeer::counters(*p).total_bytes));
     EXPECT_GT(std::stod(field(end, "mbits_per_s")), 0.0);
 }
 
@@ -389,7 +389,7 @@ TEST_F(ProgramTest, GoRunEndsTheHeadlessProgramWithItsStatus) {
         ASSERT_TRUE(pump_until([&] { return !quit_statuses.empty(); }));
         EXPECT_EQ(quit_statuses, std::vector<int>{0});
         EXPECT_EQ(field(json.read().back(), "how"), "\"halted\"");
-        EXPECT_FALSE(p->loop().transmitting());
+        EXPECT_FALSE(TransmitterProgramPeer::loop(*p).transmitting());
         ASSERT_TRUE(pump_until([&] { return rx.ends().size() == 1; }));
     }
     {

@@ -63,17 +63,17 @@ protected:
     // Pumps until the loop is between two slices, its continuation queued.
     bool between_slices() {
         return pump_until(
-            [&] { return counters.total_bytes > 0 && loop->scheduled() == TransmitLoop::Wake::queued; });
+            [&] { return counters.total_bytes > 0 && TransmitLoopPeer::scheduled(*loop) == TransmitLoop::Wake::queued; });
     }
 
     // Nothing more is sent, and no slice runs, while the posted events are handled.
     void expect_nothing_more_sent() {
         const std::uint64_t total = counters.total_bytes;
-        const std::uint64_t slices = loop->slices();
+        const std::uint64_t slices = TransmitLoopPeer::slices(*loop);
         kelbos::test::pump_posted();
         kelbos::test::pump_posted();
         EXPECT_EQ(counters.total_bytes, total);
-        EXPECT_EQ(loop->slices(), slices);
+        EXPECT_EQ(TransmitLoopPeer::slices(*loop), slices);
     }
 
     CommSettings settings = init_defaults();
@@ -119,7 +119,7 @@ TEST_F(LoopTest, KelbosGoWithTheSendsThatCompleteThemAndHaltsStopWithinOneSlice)
     ASSERT_TRUE(go());
     ASSERT_TRUE(between_slices());
     // A Halt handled between two slices: at most one more slice runs, nothing more is sent.
-    std::uint64_t slices = loop->slices();
+    std::uint64_t slices = TransmitLoopPeer::slices(*loop);
     bool halted = false;
     const auto halt_now = [&] {
         loop->halt_transmit();
@@ -127,26 +127,26 @@ TEST_F(LoopTest, KelbosGoWithTheSendsThatCompleteThemAndHaltsStopWithinOneSlice)
     };
     QMetaObject::invokeMethod(loop.get(), halt_now, Qt::QueuedConnection);
     ASSERT_TRUE(pump_until([&] { return halted && !loop->halting(); }));
-    EXPECT_LE(loop->slices() - slices, 1u);
+    EXPECT_LE(TransmitLoopPeer::slices(*loop) - slices, 1u);
     EXPECT_FALSE(loop->transmitting());
-    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
+    EXPECT_EQ(TransmitLoopPeer::scheduled(*loop), TransmitLoop::Wake::none);
     expect_nothing_more_sent();
     // The continuation queued before the Halt is spent while the link closes; the new
     // run has one of its own.
-    const std::uint64_t posts = loop->posts();
-    slices = loop->slices();
+    const std::uint64_t posts = TransmitLoopPeer::posts(*loop);
+    slices = TransmitLoopPeer::slices(*loop);
     ASSERT_TRUE(go());
-    EXPECT_NE(loop->scheduled(), TransmitLoop::Wake::none);
+    EXPECT_NE(TransmitLoopPeer::scheduled(*loop), TransmitLoop::Wake::none);
     // Exactly one thing pending at every return to the event loop.
     bool one = true;
     ASSERT_TRUE(pump_until([&] {
         const int pending =
-            (loop->running() ? 1 : 0) + (loop->scheduled() != TransmitLoop::Wake::none ? 1 : 0);
+            (TransmitLoopPeer::running(*loop) ? 1 : 0) + (TransmitLoopPeer::scheduled(*loop) != TransmitLoop::Wake::none ? 1 : 0);
         one = one && pending == 1;
-        return loop->slices() >= slices + 5;
+        return TransmitLoopPeer::slices(*loop) >= slices + 5;
     }));
     EXPECT_TRUE(one);
-    EXPECT_LE(loop->posts() - posts, loop->slices() - slices + 1);
+    EXPECT_LE(TransmitLoopPeer::posts(*loop) - posts, TransmitLoopPeer::slices(*loop) - slices + 1);
 
     // Halt and a quick Go with a delay: the stale continuation does not send.
     ASSERT_TRUE(between_slices());
@@ -156,7 +156,7 @@ TEST_F(LoopTest, KelbosGoWithTheSendsThatCompleteThemAndHaltsStopWithinOneSlice)
     const std::uint64_t total = counters.total_bytes;
     kelbos::test::pump_posted();
     EXPECT_EQ(counters.total_bytes, total);
-    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::wait);
+    EXPECT_EQ(TransmitLoopPeer::scheduled(*loop), TransmitLoop::Wake::wait);
     ASSERT_TRUE(halt());
 }
 
@@ -166,15 +166,15 @@ TEST_F(LoopTest, DelaySendsOneMessagePerTick) {
     settings.msg_size = 1000;
     make(rx.ports());
     ASSERT_TRUE(go());
-    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::wait) << "the first message waits for the delay too";
+    EXPECT_EQ(TransmitLoopPeer::scheduled(*loop), TransmitLoop::Wake::wait) << "the first message waits for the delay too";
     EXPECT_EQ(counters.total_bytes, 0u);
     ASSERT_TRUE(pump_until([&] { return rx.chunks() >= 4; }));
     ASSERT_TRUE(halt());
     // Every tick sent one message, and the receiver got each on its own.
-    EXPECT_EQ(counters.total_bytes, loop->timer_wakes() * 1000);
-    EXPECT_EQ(loop->slices(), loop->timer_wakes());
+    EXPECT_EQ(counters.total_bytes, TransmitLoopPeer::timer_wakes(*loop) * 1000);
+    EXPECT_EQ(TransmitLoopPeer::slices(*loop), TransmitLoopPeer::timer_wakes(*loop));
     ASSERT_TRUE(pump_until([&] { return rx.bytes() == counters.total_bytes; }));
-    EXPECT_EQ(rx.chunks(), loop->timer_wakes());
+    EXPECT_EQ(rx.chunks(), TransmitLoopPeer::timer_wakes(*loop));
     // Arrival times are not checked: on a loaded machine delivery jitters, and the
     // counts above already show one message per tick.
     for (const test::MoreDataCall& chunk : rx.snapshot().more_data) EXPECT_EQ(chunk.bytes, 1000u);
@@ -217,7 +217,7 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
         // nothing is sent while it is full.
         ASSERT_TRUE(pump_until([&] { return loop->waiting_for_writable(); }));
         const std::uint64_t stuck_at = counters.total_bytes;
-        EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::wait);
+        EXPECT_EQ(TransmitLoopPeer::scheduled(*loop), TransmitLoop::Wake::wait);
         kelbos::test::pump_posted();
         EXPECT_EQ(counters.total_bytes, stuck_at) << "nothing is sent while the buffer is full";
         // The receiver reads: sending resumes on writability, not on the timer.
@@ -225,8 +225,8 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
             test::drain(peer.connection.fd(), &stream);
             return counters.total_bytes > stuck_at + 200000;
         }));
-        EXPECT_GE(loop->writable_wakes(), 1u);
-        EXPECT_EQ(loop->timer_wakes(), 0u);
+        EXPECT_GE(TransmitLoopPeer::writable_wakes(*loop), 1u);
+        EXPECT_EQ(TransmitLoopPeer::timer_wakes(*loop), 0u);
     }
     ASSERT_TRUE(pump_until([&] {
         test::drain(peer.connection.fd(), &stream);
@@ -271,7 +271,7 @@ TEST_F(LoopTest, EndingTheProgramStopsAtOnceWithoutShutdownRequest) {
     ASSERT_TRUE(pump_until([&] { return counters.total_bytes > 0; }));
     loop->abandon();
     EXPECT_FALSE(loop->transmitting());
-    EXPECT_EQ(loop->scheduled(), TransmitLoop::Wake::none);
+    EXPECT_EQ(TransmitLoopPeer::scheduled(*loop), TransmitLoop::Wake::none);
     expect_nothing_more_sent();
     EXPECT_TRUE(shell.ends.empty());
     // The control connection carries nothing more, not even at the end.

@@ -21,6 +21,34 @@
 #include "transmitter_program.h"
 #include "transmitter_window.h"
 
+namespace kelbos {
+
+// The tests' door into the program: its rate tick (one tick now, whether it runs) and
+// the parts it keeps to itself.
+struct TransmitterProgramPeer {
+    static void tick(TransmitterProgram& p) { p.tick(); }
+    static bool ticking(const TransmitterProgram& p) { return p.tick_timer_.isActive(); }
+    static TransmitLoop& loop(TransmitterProgram& p) { return *p.loop_; }
+    static Scene& scene(TransmitterProgram& p) { return p.scene_; }
+    static RateViews& views(const TransmitterProgram& p) { return *p.views_; }
+    static const KelboBrushes& brushes(const TransmitterProgram& p) { return p.brushes_; }
+    static const ByteCounters& counters(const TransmitterProgram& p) { return p.counters_; }
+    static const std::string& local_host(const TransmitterProgram& p) { return p.local_host_; }
+    static const std::array<QRgb, 16>& custom_colours(const TransmitterProgram& p) { return p.custom_colours_; }
+};
+
+// The tests' door to the send loop: what runs it next, and its counts.
+struct TransmitLoopPeer {
+    static TransmitLoop::Wake scheduled(const TransmitLoop& l) { return l.scheduled_; }
+    static bool running(const TransmitLoop& l) { return l.running_; }
+    static std::uint64_t slices(const TransmitLoop& l) { return l.slices_; }
+    static std::uint64_t posts(const TransmitLoop& l) { return l.posts_; }
+    static std::uint64_t timer_wakes(const TransmitLoop& l) { return l.timer_wakes_; }
+    static std::uint64_t writable_wakes(const TransmitLoop& l) { return l.writable_wakes_; }
+};
+
+}  // namespace kelbos
+
 namespace kelbos::txtest {
 
 using namespace std::chrono_literals;
@@ -119,11 +147,11 @@ protected:
 
     // Runs the event loop until the program transmits (or stops transmitting).
     static bool wait_transmitting(TransmitterProgram& p, bool on, std::chrono::milliseconds limit = 5s) {
-        return pump_until([&] { return p.loop().transmitting() == on; }, limit);
+        return pump_until([&] { return TransmitterProgramPeer::loop(p).transmitting() == on; }, limit);
     }
     // Go (or Halt), then the event loop until it is over: true when it transmits (or not).
-    static bool go(TransmitterProgram& p) { return p.do_command(ID_GO), settled(p.loop(), true); }
-    static bool halt(TransmitterProgram& p) { return p.do_command(ID_HALT), settled(p.loop(), false); }
+    static bool go(TransmitterProgram& p) { return p.do_command(ID_GO), settled(TransmitterProgramPeer::loop(p), true); }
+    static bool halt(TransmitterProgram& p) { return p.do_command(ID_HALT), settled(TransmitterProgramPeer::loop(p), false); }
 
     SceneFiles files;
     MessageLog messages;

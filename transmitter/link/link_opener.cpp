@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Opening a link: the name's lookup and the connects, the sockets' options, the
-// SetupRequest and the wait for the SetupReply.
+#include "link_opener.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <QEventLoop>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <chrono>
 #include <span>
-
-#include "link.h"
 
 namespace kelbos {
 
@@ -29,34 +27,89 @@ int tcp_protocol_level() {
 
 }  // namespace
 
-void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::string& own_host,
-                                 const std::string& receiver_host, const std::string& colour_text,
-                                 std::uint32_t message_length, EndCallback end, std::uint32_t kelbo_bytes,
-                                 std::uint32_t socket_buffer_size, DoneCallback done) {
-    abandon();
-    close_link();
+LinkOpener::LinkOpener(const LinkOptions& options)
+    : options_(options),
+      wait_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
+      wait_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
+    wait_timer_.setSingleShot(true);
+    wait_timer_.setTimerType(Qt::PreciseTimer);  // a bound is never cut short
+    connect(&wait_timer_, &QTimer::timeout, this, &LinkOpener::on_wait_over);
+    connect(wait_writable_, &QSocketNotifier::activated, this, &LinkOpener::on_writable);
+    connect(wait_readable_, &QSocketNotifier::activated, this, &LinkOpener::on_readable);
+}
+
+std::uint32_t LinkOpener::send_buffer_size(int transport, std::uint32_t setting) {
+    if (transport == TRANSPORT_UDP) return UDP_MAX_MESSAGE;
+    if (setting == 0) return 0;
+    return setting <= TCP_MAX_MESSAGE ? setting : TCP_MAX_MESSAGE;
+}
+
+LinkStatus LinkOpener::fail(LinkStatus status, int error) {
+    last_error_ = error;
+    return status;
+}
+
+void LinkOpener::wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound) {
+    notifier->setSocket(fd);  // leaves it disabled
+    notifier->setEnabled(true);
+    if (bound.count() > 0) wait_timer_.start(bound);
+}
+
+void LinkOpener::stop_waiting() {
+    // Only disabled, never deleted: this may run inside the notifier's own signal.
+    wait_writable_->setEnabled(false);
+    wait_readable_->setEnabled(false);
+    wait_timer_.stop();
+}
+
+void LinkOpener::on_readable() {
+    switch (step_) {
+        case Step::resolving:
+            stop_waiting();  // before the lookup's descriptor goes
+            return connecting(connector_.resolved());
+        case Step::replying:
+            return read_setup_reply();
+        default:
+            wait_readable_->setEnabled(false);
+    }
+}
+
+void LinkOpener::on_writable() {
+    if (step_ != Step::connecting) return wait_writable_->setEnabled(false);
+    stop_waiting();  // the connector may close the socket
+    connecting(connector_.writable());
+}
+
+void LinkOpener::on_wait_over() {
+    switch (step_) {
+        case Step::connecting:
+            stop_waiting();
+            return connecting(connector_.timed_out());
+        case Step::replying:
+            return finish(LinkStatus::setup_ack_timeout);
+        default:
+            return;
+    }
+}
+
+void LinkOpener::begin(const OpenRequest& request, std::function<void(LinkStatus)> done) {
     last_error_ = 0;
-    end_ = std::move(end);
     done_ = std::move(done);
-    if (transport != TRANSPORT_UDP && transport != TRANSPORT_TCP)
-        return finish_open(LinkStatus::unknown_transport);
-    transport_ = transport;
-    const bool udp = transport == TRANSPORT_UDP;
-    if (message_length > max_message_size(transport)) return finish_open(LinkStatus::message_too_big);
-    buffer_size_ = send_buffer_size(transport, socket_buffer_size);
-    message_length_ = message_length;
+    transport_ = request.transport;
+    const bool udp = transport_ == TRANSPORT_UDP;
+    buffer_size_ = send_buffer_size(transport_, request.socket_buffer_size);
     SetupRequest setup;
-    setup.kelbo_bytes = kelbo_bytes;
-    setup.message_length = message_length;
-    setup.host_name = own_host;
-    setup.colour_text = colour_text;
-    setup.transport = static_cast<std::uint8_t>(transport);
+    setup.kelbo_bytes = request.kelbo_bytes;
+    setup.message_length = request.message_length;
+    setup.host_name = request.own_host;
+    setup.colour_text = request.colour_text;
+    setup.transport = static_cast<std::uint8_t>(transport_);
     setup_request_ = encode_setup_request(setup);
 
     // Every address of the receiver, IPv6 and IPv4, tried in turn until one answers;
     // the bound of the connects starts once the name is known.
     step_ = Step::resolving;
-    connecting(connector_.start(receiver_host, udp ? options_.ports.control : options_.ports.stream,
+    connecting(connector_.start(request.receiver_host, udp ? options_.ports.control : options_.ports.stream,
                                 options_.wait, [this](const SocketAddress& address, const Socket& candidate) {
                                     return prepare_socket(address, candidate);
                                 }));
@@ -64,7 +117,7 @@ void TransmitterLink::begin_open(int transport, int /*send_on*/, const std::stri
 
 // The options of a new control socket (and the datagram socket that goes with it):
 // 0, or the error that ends the opening with socket_error.
-int TransmitterLink::prepare_socket(const SocketAddress& address, const Socket& candidate) {
+int LinkOpener::prepare_socket(const SocketAddress& address, const Socket& candidate) {
     const bool udp = transport_ == TRANSPORT_UDP;
     const SocketChoices& choices = options_.sockets;
     // A chosen local address of another family cannot reach this address.
@@ -88,7 +141,7 @@ int TransmitterLink::prepare_socket(const SocketAddress& address, const Socket& 
     return error;
 }
 
-void TransmitterLink::connecting(StreamConnector::State state) {
+void LinkOpener::connecting(StreamConnector::State state) {
     using State = StreamConnector::State;
     switch (state) {
         case State::resolving:  // no bound of its own: the lookup ends by itself
@@ -100,18 +153,18 @@ void TransmitterLink::connecting(StreamConnector::State state) {
             return connected();
         case State::failed:
             last_error_ = connector_.error();
-            return finish_open(last_error_ == 0 ? fail(LinkStatus::socket_error, EAFNOSUPPORT)
+            return finish(last_error_ == 0 ? fail(LinkStatus::socket_error, EAFNOSUPPORT)
                                                 : LinkStatus::connect_error);
         case State::unresolved:
-            return finish_open(LinkStatus::host_unknown);
+            return finish(LinkStatus::host_unknown);
         case State::stopped:
-            return finish_open(fail(LinkStatus::socket_error, connector_.error()));
+            return finish(fail(LinkStatus::socket_error, connector_.error()));
         case State::idle:
             return;
     }
 }
 
-void TransmitterLink::connected() {
+void LinkOpener::connected() {
     const SocketAddress address = connector_.address();
     opening_control_ = connector_.take_socket();
     last_error_ = 0;  // what the addresses before it gave is no failure now
@@ -125,68 +178,56 @@ void TransmitterLink::connected() {
         const SocketAddress source = with_port(local_address(opening_control_.fd()), 0);
         if (!set_nonblocking(opening_datagram_.fd()) ||
             ::bind(opening_datagram_.fd(), source.get(), source.length) != 0)
-            return finish_open(fail(LinkStatus::socket_error, errno));
+            return finish(fail(LinkStatus::socket_error, errno));
         if (::connect(opening_datagram_.fd(), datagram_address.get(), datagram_address.length) != 0) {
             const int error = errno;
             perror_diag("ctl connect fail");
-            if (error != EINPROGRESS) return finish_open(fail(LinkStatus::connect_error, error));
+            if (error != EINPROGRESS) return finish(fail(LinkStatus::connect_error, error));
             switch (wait_writable(opening_datagram_.fd(), options_.wait)) {
                 case WaitResult::ready:
                     break;
                 case WaitResult::timeout:
-                    return finish_open(fail(LinkStatus::connect_error, ETIMEDOUT));
+                    return finish(fail(LinkStatus::connect_error, ETIMEDOUT));
                 case WaitResult::error:
-                    return finish_open(fail(LinkStatus::connect_error, errno));
+                    return finish(fail(LinkStatus::connect_error, errno));
             }
         }
     }
     const ssize_t sent =
         ::send(opening_control_.fd(), setup_request_.data(), setup_request_.size(), MSG_NOSIGNAL);
-    if (sent < 0) return finish_open(fail(LinkStatus::send_error, errno));
-    if (static_cast<std::size_t>(sent) != setup_request_.size()) return finish_open(LinkStatus::send_error);
+    if (sent < 0) return finish(fail(LinkStatus::send_error, errno));
+    if (static_cast<std::size_t>(sent) != setup_request_.size()) return finish(LinkStatus::send_error);
     step_ = Step::replying;
     wait_for(wait_readable_, opening_control_.fd(), options_.wait);
 }
 
-void TransmitterLink::read_setup_reply() {
+void LinkOpener::read_setup_reply() {
     SetupReplyBytes reply{};
     const ssize_t got = ::recv(opening_control_.fd(), reply.data(), reply.size(), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;  // not yet
-    if (got < 0) return finish_open(fail(LinkStatus::protocol_error, errno));
+    if (got < 0) return finish(fail(LinkStatus::protocol_error, errno));
     const SetupReplyResult result =
         parse_setup_reply(std::span<const std::uint8_t>(reply.data(), static_cast<std::size_t>(got)));
-    if (result.status != LinkStatus::ok) return finish_open(result.status);
-    conn_id_ = result.conn_id;
-    numbered_ = transport_ == TRANSPORT_UDP && numbering_wanted_ && message_length_ >= NUMBERED_MIN_MESSAGE;
-    datagrams_sent_ = 0;
-    control_ = std::move(opening_control_);
-    datagram_ = std::move(opening_datagram_);
-    open_ = true;
-    start_notification();
-    finish_open(LinkStatus::ok);
+    if (result.status != LinkStatus::ok) return finish(result.status);
+    opened_ = OpenedLink{std::move(opening_control_), std::move(opening_datagram_), result.conn_id};
+    finish(LinkStatus::ok);
 }
 
 // Whatever ended the opening, nothing of it is left but an open link.
-void TransmitterLink::finish_open(LinkStatus status) {
+void LinkOpener::finish(LinkStatus status) {
+    // Taken first: the callback may begin the next opening.
+    const auto done = std::move(done_);
+    cancel();
+    if (done) done(status);
+}
+
+void LinkOpener::cancel() {
     step_ = Step::none;
+    done_ = nullptr;
     stop_waiting();
     connector_.cancel();
     opening_control_.reset();
     opening_datagram_.reset();
-    report_done(status);
-}
-
-LinkStatus TransmitterLink::link_open(int transport, int send_on, const std::string& own_host,
-                                      const std::string& receiver_host, const std::string& colour_text,
-                                      std::uint32_t message_length, EndCallback end,
-                                      std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size) {
-    result_.reset();
-    begin_open(transport, send_on, own_host, receiver_host, colour_text, message_length, std::move(end),
-               kelbo_bytes, socket_buffer_size, [this](LinkStatus status) {
-                   result_ = status;
-                   if (done_loop_) done_loop_->quit();
-               });
-    return run_until_done(LinkStatus::connect_error);
 }
 
 }  // namespace kelbos

@@ -34,17 +34,18 @@ TransmitterProgram::TransmitterProgram(TransmitterOptions options)
 }
 
 TransmitterProgram::~TransmitterProgram() {
-    // The rows and the loop refer to each other's state: stop before either goes.
+    // The loop and the rate tick draw into the window: stop both before it goes.
     loop_->abandon();
-    value_row_.reset();
+    tick_timer_.stop();
     window_.reset();
 }
 
 void TransmitterProgram::set_kelbo_colour(Rgb colour) {
     brushes_.kelbo_colour = colour;
     make_kelbo_brushes(brushes_);
-    if (value_row_) value_row_->set_bar_colour(brushes_.base);
-    if (window_) window_->canvas().invalidate_all();
+    if (!window_) return;
+    window_->set_bar_colour(brushes_.base);
+    window_->canvas().invalidate_all();
 }
 
 void TransmitterProgram::start_up(const std::vector<std::string>& words) {
@@ -59,9 +60,9 @@ void TransmitterProgram::create_window() {
     canvas.set_paint_handler([this, &canvas](QPainter& painter, const QRect& update) {
         paint_scene(painter, update, scene_, canvas.client_bottom(), brushes_);
     });
-    value_row_ = std::make_unique<ValueRow>(window_->value_row(), counters_, options_.row_period);
-    value_row_->set_bar_colour(brushes_.base);
-    value_row_->set_tick_listener([this](double rate) { row_ticked(rate); });
+    window_->set_bar_colour(brushes_.base);
+    tick_timer_.setInterval(options_.row_period);
+    connect(&tick_timer_, &QTimer::timeout, this, &TransmitterProgram::tick);
     views_ = new RateViews(window_.get(), options_.bar_scale, [this](double full) {
         show_bar_scale(full, &window_->header_row(), {window_->value_row().bar()});
     });
@@ -133,7 +134,7 @@ void TransmitterProgram::show_settings() {
 void TransmitterProgram::quit_app() {
     quitting_ = true;
     loop_->abandon();
-    if (value_row_) value_row_->stop();
+    if (window_) row_stop();
     const int status = exit_status();
     if (options_.quit)
         options_.quit(status);
@@ -159,11 +160,15 @@ void TransmitterProgram::take_kelbos(std::uint64_t count) {
 void TransmitterProgram::row_start() {
     ++transmissions_;
     ticked_ = false;
-    value_row_->start(settings_);
+    tick_timer_.start();
+    sent_ = SendFigures{settings_.receiver_name, protocol_text(settings_.transport), settings_.kelbo_size};
+    window_->show_transmission(sent_.name, sent_.protocol, sent_.kelbo_bits);
+    meter_.start(now_ms(), counters_.total_bytes);
 }
 
 void TransmitterProgram::row_stop() {
-    value_row_->stop();
+    tick_timer_.stop();
+    window_->show_stopped();
 }
 
 // While the link opens, Go, Settings, Open, Color and Save settings are grayed, as
@@ -200,7 +205,7 @@ void TransmitterProgram::resume_time_up() {
 // and Color, Halt is grayed too.
 void TransmitterProgram::halt_started() {
     window_->menu().set_enabled(ID_HALT, false);
-    value_row_->hold();
+    tick_timer_.stop();
 }
 
 void TransmitterProgram::transmission_ended(End how) {
@@ -255,7 +260,9 @@ void TransmitterProgram::time_up() {
     quit_app();
 }
 
-void TransmitterProgram::row_ticked(double rate) {
+void TransmitterProgram::tick() {
+    const double rate = sent_.rate = meter_.sample(now_ms(), counters_.total_bytes);
+    window_->show_rate(rate);
     publish_metrics(rate);
     StatusRow& row = window_->value_row();
     // A TCP link's path as the kernel sees it: in the JSON line and the row's tool tip.
@@ -268,10 +275,10 @@ void TransmitterProgram::row_ticked(double rate) {
                         : QString());
     if (json_.enabled()) {
         const TickEvent tick{program_ms(),
-                             row.name().toStdString(),
+                             sent_.name,
                              loop_->link().conn_id(),
-                             row.protocol().toStdString(),
-                             row.kelbo_bits().toULongLong(),
+                             sent_.protocol,
+                             sent_.kelbo_bits,
                              rate,
                              counters_.total_bytes,
                              datagrams_sent(),
@@ -287,7 +294,7 @@ void TransmitterProgram::row_ticked(double rate) {
 
 // The transmission's line in the rate history, named by its receiver and ConnId.
 RowRate TransmitterProgram::history_rate(double rate) const {
-    const QString name = window_->value_row().name();
+    const QString name = QString::fromStdString(sent_.name);
     return RowRate{transmissions_, QString("%1 #%2").arg(name).arg(loop_->link().conn_id()).toStdString(),
                    brushes_.kelbo_colour, rate};
 }

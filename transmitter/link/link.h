@@ -25,8 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "address.h"
-#include "connect.h"
+#include "link_opener.h"
 #include "message_path.h"
 #include "protocol.h"
 #include "sockets.h"
@@ -44,21 +43,6 @@ using EndCallback = std::function<void(ConnId conn_id, int reason)>;
 // before they return when the result is known at once; never after abandon().
 using DoneCallback = std::function<void(LinkStatus status)>;
 
-// The socket settings of every link, chosen on the command line.
-struct SocketChoices {
-    std::optional<SocketAddress> bind;  // the local address of all the link's sockets
-    std::string congestion;             // TCP_CONGESTION of its TCP sockets; empty: the system's
-    int dscp = -1;                      // DSCP of its data sockets; -1: left to the system
-};
-
-struct LinkOptions {
-    Ports ports{};                               // the receiver's ports
-    std::chrono::milliseconds wait = LINK_WAIT;  // bound of every wait of the link
-    SendPath send_path = SendPath::copy;         // how a TCP link's messages reach the system
-    FileSendCall file_send = system_sendfile;    // the copy-free path's call
-    SocketChoices sockets{};
-};
-
 class TransmitterLink : public QObject {
     Q_OBJECT
 
@@ -70,23 +54,15 @@ public:
     TransmitterLink(const TransmitterLink&) = delete;
     TransmitterLink& operator=(const TransmitterLink&) = delete;
 
-    // Opens a link to receiver_host: looks the name up, connects to its addresses in
-    // turn, sends the SetupRequest and waits for the SetupReply; `done` is given the
-    // result. `send_on` is accepted and not used. kelbo_bytes, message_length,
-    // own_host and colour_text travel in the SetupRequest; socket_buffer_size is the
-    // send-buffer size wanted on a TCP link (0 for the largest). On success the link
-    // is open and its control socket is watched for readability (link_event). An
-    // already open link, or an opening or handshake under way, is dropped first as
-    // the destructor does.
-    void begin_open(int transport, int send_on, const std::string& own_host, const std::string& receiver_host,
-                    const std::string& colour_text, std::uint32_t message_length, EndCallback end,
-                    std::uint32_t kelbo_bytes, std::uint32_t socket_buffer_size, DoneCallback done);
+    // Opens a link to the request's receiver_host: looks the name up, connects to its
+    // addresses in turn, sends the SetupRequest and waits for the SetupReply; `done` is
+    // given the result. On success the link is open and its control socket is watched
+    // for readability (link_event). An already open link, or an opening or handshake
+    // under way, is dropped first as the destructor does.
+    void begin_open(const OpenRequest& request, EndCallback end, DoneCallback done);
     // begin_open, returning when the result is there; the event loop runs meanwhile.
-    LinkStatus link_open(int transport, int send_on, const std::string& own_host,
-                         const std::string& receiver_host, const std::string& colour_text,
-                         std::uint32_t message_length, EndCallback end, std::uint32_t kelbo_bytes,
-                         std::uint32_t socket_buffer_size);
-    bool opening() const { return step_ >= Step::resolving && step_ <= Step::replying; }
+    LinkStatus link_open(const OpenRequest& request, EndCallback end);
+    bool opening() const { return opener_.opening(); }
 
     // Sends one data message. Returns the bytes the system accepted (on TCP possibly
     // fewer than the message length; the rest is never sent), or -1. After -1,
@@ -124,7 +100,6 @@ public:
     // meanwhile. Events it dispatches must not start another link or shutdown. When
     // the event loop is told to end first, the handshake is abandoned.
     LinkStatus link_shutdown(int reason);
-    bool shutting_down() const { return step_ >= Step::shutdown_writable; }
     // Ends an opening or a shutdown handshake under way at once: every socket of the
     // link closes and nothing is reported (link_open and link_shutdown return).
     void abandon();
@@ -152,13 +127,7 @@ public:
     // Bound of the waits of the next operations.
     void set_wait(std::chrono::milliseconds wait) { options_.wait = wait; }
 
-    // SO_SNDBUF of the data socket: the UDP maximum on UDP links; on TCP links the
-    // setting when it is 1..150000, 150000 above that, and 0 (none set: the system
-    // sizes the buffer itself, as far as it allows) for a setting of 0.
-    static std::uint32_t send_buffer_size(int transport, std::uint32_t setting);
-
 private:
-    LinkStatus fail(LinkStatus status, int error);
     void start_notification();
     void stop_notification();
     // Stops the notification and closes every socket of the link.
@@ -168,19 +137,17 @@ private:
     void report_end(ConnId conn_id, int reason);
     int send_messages(std::size_t messages, std::uint64_t max_bytes = UINT64_MAX);
 
-    // The steps of an opening and of the shutdown handshake, each a reaction to the
-    // event loop: readable, writable or the bound of the step's wait.
-    enum class Step { none, resolving, connecting, replying, shutdown_writable, shutdown_ack };
+    // The opener's result: an open link taken over, or the failure reported.
+    void opened(LinkStatus status);
+
+    // The steps of the shutdown handshake, each a reaction to the event loop:
+    // writable, readable or the bound of the step's wait.
+    enum class Step { none, shutdown_writable, shutdown_ack };
     void on_readable();
     void on_writable();
     void on_wait_over();
     void wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound);
     void stop_waiting();
-    int prepare_socket(const SocketAddress& address, const Socket& candidate);
-    void connecting(StreamConnector::State state);
-    void connected();
-    void read_setup_reply();
-    void finish_open(LinkStatus status);
     void send_shutdown_request();
     void read_shutdown_ack();
     void finish_handshake(LinkStatus status);
@@ -210,13 +177,7 @@ private:
     QSocketNotifier* wait_writable_;  // children, on the socket the current step waits on
     QSocketNotifier* wait_readable_;
     QTimer wait_timer_;  // the bound of the current step's wait
-    // While opening: the name's lookup and the connects, the sockets made so far and
-    // the request to send.
-    StreamConnector connector_;
-    Socket opening_control_;
-    Socket opening_datagram_;
-    std::uint32_t buffer_size_ = 0;
-    SetupRequestBytes setup_request_{};
+    LinkOpener opener_{options_};
     ShutdownRequestBytes shutdown_request_{};
     // link_open and link_shutdown: their loop and the result it waits for.
     QEventLoop* done_loop_ = nullptr;

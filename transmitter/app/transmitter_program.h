@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QRgb>
+#include <QTimer>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -18,19 +19,29 @@
 #include <vector>
 
 #include "bar_scale.h"
+#include "clock.h"
 #include "json_lines.h"
 #include "kelbo_picture.h"
 #include "metrics.h"
+#include "rate.h"
 #include "scene.h"
 #include "settings.h"
 #include "transmit_loop.h"
-#include "value_row.h"
 
 namespace kelbos {
 
 class RateViews;
 struct RowRate;
 class TransmitterWindow;
+
+// The transmission as its row shows it, held from its start: the figures its JSON
+// lines, Rate History line and metrics are written from.
+struct SendFigures {
+    std::string name;              // the receiver's
+    const char* protocol = "";     // the transport's name
+    std::uint32_t kelbo_bits = 0;  // bits per kelbo
+    double rate = 0;               // Mbits/s at the last tick
+};
 
 struct TransmitterOptions {
     Ports ports{};                                    // where the receivers listen
@@ -83,19 +94,12 @@ public:
     // 1 when the transmission started by --go could not start, ended by itself or
     // failed to halt; else 0.
     int exit_status() const { return go_failed_ ? 1 : 0; }
-    bool quitting() const { return quitting_; }
 
     TransmitterWindow& window() const { return *window_; }
-    TransmitLoop& loop() { return *loop_; }
-    ValueRow& value_row() { return *value_row_; }
-    RateViews& views() const { return *views_; }
-    Scene& scene() { return scene_; }
-    const KelboBrushes& brushes() const { return brushes_; }
-    const ByteCounters& counters() const { return counters_; }
-    const std::string& local_host() const { return local_host_; }
-    const std::array<QRgb, 16>& custom_colours() const { return custom_colours_; }
 
 private:
+    friend struct TransmitterProgramPeer;  // the tests' door
+
     // TransmitShell
     void set_transmitting(bool transmitting) override;
     void rearm_picture() override;
@@ -112,7 +116,8 @@ private:
     void go_now();
     void time_up();
     void resume_time_up();
-    void row_ticked(double rate);
+    // The row's rate tick: the meter's rate, shown and written out.
+    void tick();
     RowRate history_rate(double rate) const;
     void publish_metrics(double rate);
     std::uint64_t program_ms() const;
@@ -131,7 +136,9 @@ private:
     JsonLines json_;
     std::unique_ptr<TransmitLoop> loop_;
     std::unique_ptr<TransmitterWindow> window_;
-    std::unique_ptr<ValueRow> value_row_;
+    QTimer tick_timer_;  // the row's rate tick while transmitting
+    RateMeter meter_;
+    SendFigures sent_;
     RateViews* views_ = nullptr;       // owned by the window
     std::uint64_t transmissions_ = 0;  // one history line per transmission
     bool ticked_ = false;              // the transmission's row has ticked

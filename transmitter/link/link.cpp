@@ -57,20 +57,48 @@ TransmitterLink::~TransmitterLink() {
     close_link();
 }
 
-std::uint32_t TransmitterLink::send_buffer_size(int transport, std::uint32_t setting) {
-    if (transport == TRANSPORT_UDP) return UDP_MAX_MESSAGE;
-    if (setting == 0) return 0;
-    return setting <= TCP_MAX_MESSAGE ? setting : TCP_MAX_MESSAGE;
+void TransmitterLink::begin_open(const OpenRequest& request, EndCallback end, DoneCallback done) {
+    abandon();
+    close_link();
+    last_error_ = 0;
+    end_ = std::move(end);
+    done_ = std::move(done);
+    if (request.transport != TRANSPORT_UDP && request.transport != TRANSPORT_TCP)
+        return report_done(LinkStatus::unknown_transport);
+    transport_ = request.transport;
+    if (request.message_length > max_message_size(transport_)) return report_done(LinkStatus::message_too_big);
+    message_length_ = request.message_length;
+    opener_.begin(request, [this](LinkStatus status) { opened(status); });
 }
+
+void TransmitterLink::opened(LinkStatus status) {
+    last_error_ = opener_.last_error();
+    if (status == LinkStatus::ok) {
+        OpenedLink link = opener_.take();
+        conn_id_ = link.conn_id;
+        numbered_ = transport_ == TRANSPORT_UDP && numbering_wanted_ && message_length_ >= NUMBERED_MIN_MESSAGE;
+        datagrams_sent_ = 0;
+        control_ = std::move(link.control);
+        datagram_ = std::move(link.datagram);
+        open_ = true;
+        start_notification();
+    }
+    report_done(status);
+}
+
+LinkStatus TransmitterLink::link_open(const OpenRequest& request, EndCallback end) {
+    result_.reset();
+    begin_open(request, std::move(end), [this](LinkStatus status) {
+        result_ = status;
+        if (done_loop_) done_loop_->quit();
+    });
+    return run_until_done(LinkStatus::connect_error);
+}
+
 
 int TransmitterLink::data_fd() const {
     if (!open_) return -1;
     return transport_ == TRANSPORT_UDP ? datagram_.fd() : control_.fd();
-}
-
-LinkStatus TransmitterLink::fail(LinkStatus status, int error) {
-    last_error_ = error;
-    return status;
 }
 
 void TransmitterLink::wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound) {
@@ -88,11 +116,6 @@ void TransmitterLink::stop_waiting() {
 
 void TransmitterLink::on_readable() {
     switch (step_) {
-        case Step::resolving:
-            stop_waiting();  // before the lookup's descriptor goes
-            return connecting(connector_.resolved());
-        case Step::replying:
-            return read_setup_reply();
         case Step::shutdown_ack:
             return read_shutdown_ack();
         default:
@@ -102,9 +125,6 @@ void TransmitterLink::on_readable() {
 
 void TransmitterLink::on_writable() {
     switch (step_) {
-        case Step::connecting:
-            stop_waiting();  // the connector may close the socket
-            return connecting(connector_.writable());
         case Step::shutdown_writable:
             return send_shutdown_request();
         default:
@@ -114,11 +134,6 @@ void TransmitterLink::on_writable() {
 
 void TransmitterLink::on_wait_over() {
     switch (step_) {
-        case Step::connecting:
-            stop_waiting();
-            return connecting(connector_.timed_out());
-        case Step::replying:
-            return finish_open(LinkStatus::setup_ack_timeout);
         case Step::shutdown_writable:
         case Step::shutdown_ack:
             return finish_handshake(LinkStatus::shutdown_ack_timeout);
@@ -135,7 +150,7 @@ void TransmitterLink::report_done(LinkStatus status) {
 }
 
 LinkStatus TransmitterLink::run_until_done(LinkStatus abandoned) {
-    if (!result_ && step_ != Step::none) {
+    if (!result_ && (step_ != Step::none || opener_.opening())) {
         QEventLoop loop;
         done_loop_ = &loop;
         loop.exec();
@@ -216,13 +231,11 @@ LinkStatus TransmitterLink::link_shutdown(int reason) {
 }
 
 void TransmitterLink::abandon() {
-    if (step_ == Step::none) return;
+    if (step_ == Step::none && !opener_.opening()) return;
     step_ = Step::none;
     done_ = nullptr;
+    opener_.cancel();
     stop_waiting();
-    connector_.cancel();
-    opening_control_.reset();
-    opening_datagram_.reset();
     close_link();
     if (done_loop_) done_loop_->quit();
 }

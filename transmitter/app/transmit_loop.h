@@ -28,7 +28,6 @@
 
 #include "link.h"
 #include "offered_load.h"
-#include "value_row.h"
 
 class QSocketNotifier;
 
@@ -36,6 +35,12 @@ namespace kelbos {
 
 struct CommSettings;
 struct Scene;
+
+// The send counters: bytes not yet turned into a kelbo, and bytes sent since Go.
+struct ByteCounters {
+    std::uint64_t pending_bytes = 0;
+    std::uint64_t total_bytes = 0;
+};
 
 // What a transmission needs from the rest of the program.
 class TransmitShell {
@@ -112,17 +117,11 @@ public:
 
     // What is scheduled to run the loop next.
     enum class Wake { none, queued, wait };
-    Wake scheduled() const { return scheduled_; }
-    bool running() const { return running_; }
     bool waiting_for_writable() const;
-    // Counts for tests and benchmarks: slices run, queued invocations posted, wakes by
-    // the send timer and by writability.
-    std::uint64_t slices() const { return slices_; }
-    std::uint64_t posts() const { return posts_; }
-    std::uint64_t timer_wakes() const { return timer_wakes_; }
-    std::uint64_t writable_wakes() const { return writable_wakes_; }
 
 private:
+    friend struct TransmitLoopPeer;  // the tests' door to the schedule and the counts
+
     // The send loop; runs from the queued continuation, the send timer or writability.
     void send_message();
     void open_finished(LinkStatus status);
@@ -158,6 +157,7 @@ private:
     bool opening_ = false;
     bool halting_ = false;
 
+    // Slices run, queued invocations posted, wakes by the send timer and by writability.
     std::uint64_t slices_ = 0;
     std::uint64_t posts_ = 0;
     std::uint64_t timer_wakes_ = 0;

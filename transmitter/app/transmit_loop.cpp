@@ -92,10 +92,17 @@ void TransmitLoop::start_transmit() {
     opening_ = true;
     shell_.open_started();
     link_.number_datagrams(s.udp_numbered);
+    const OpenRequest request{.transport = s.transport,
+                              .send_on = s.send_on,
+                              .own_host = in_.local_host,
+                              .receiver_host = s.receiver_name,
+                              .colour_text = in_.colour_text,
+                              .message_length = s.msg_size,
+                              .kelbo_bytes = s.kelbo_size / 8,
+                              .socket_buffer_size = s.sock_buf_size};
     link_.begin_open(
-        s.transport, s.send_on, in_.local_host, s.receiver_name, in_.colour_text, s.msg_size,
-        [this](ConnId conn_id, int reason) { link_ended(conn_id, reason); }, s.kelbo_size / 8,
-        s.sock_buf_size, [this](LinkStatus status) { open_finished(status); });
+        request, [this](ConnId conn_id, int reason) { link_ended(conn_id, reason); },
+        [this](LinkStatus status) { open_finished(status); });
 }
 
 // A box is shown while the Go (or the halt) is still under way: what its modal loop

@@ -3,10 +3,13 @@
 // picture filling the client area, and the header and value rows at its top.
 #pragma once
 
+#include <QColor>
 #include <QMainWindow>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "command_menu.h"
 
@@ -55,6 +58,15 @@ public:
     StatusRow& value_row() const { return *value_; }
     CommandMenu& menu() const { return *menu_; }
 
+    // The value row shows a transmission: the receiver's name, the protocol and the
+    // kelbo size with a rate of "0.0000"; then each tick's rate and bar; then
+    // "Stopped", the rate and bar staying as they are.
+    void show_transmission(const std::string& name, const char* protocol, std::uint32_t kelbo_bits);
+    void show_rate(double rate);
+    void show_stopped();
+    // The bar's colour, on ticks and on repaints from the rate text.
+    void set_bar_colour(QColor colour);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -64,6 +76,7 @@ private:
     StatusRow* value_;
     std::unique_ptr<CommandMenu> menu_;
     std::function<void()> on_close_;
+    QColor bar_colour_;
 };
 
 }  // namespace kelbos

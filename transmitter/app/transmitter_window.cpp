@@ -7,6 +7,7 @@
 
 #include "dialog_units.h"
 #include "kelbo_canvas.h"
+#include "rate.h"
 #include "status_row.h"
 
 namespace kelbos {
@@ -39,6 +40,29 @@ TransmitterWindow::TransmitterWindow(std::function<void(int)> on_command, std::f
 }
 
 TransmitterWindow::~TransmitterWindow() = default;
+
+void TransmitterWindow::show_transmission(const std::string& name, const char* protocol,
+                                          std::uint32_t kelbo_bits) {
+    value_->set_name(QString::fromStdString(name));
+    value_->set_protocol(protocol);
+    value_->set_kelbo_bits(QString::number(kelbo_bits));
+    value_->set_rate_text("0.0000");
+}
+
+void TransmitterWindow::show_rate(double rate) {
+    value_->set_rate_text(QString::fromStdString(rate_text(rate)));
+    value_->bar()->draw_for_tick(static_cast<float>(rate), bar_colour_);
+}
+
+void TransmitterWindow::show_stopped() {
+    value_->set_protocol("Stopped");
+    value_->update();
+}
+
+void TransmitterWindow::set_bar_colour(QColor colour) {
+    bar_colour_ = colour;
+    value_->bar()->set_repaint_colour(colour);
+}
 
 void TransmitterWindow::closeEvent(QCloseEvent* event) {
     // Closing ends the program; the window stays until the program object goes.
