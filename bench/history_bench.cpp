@@ -12,8 +12,8 @@
 #include <QPainter>
 #include <cmath>
 
-#include "history_window.h"
-#include "rate_views.h"
+#include "shell/history_window.h"
+#include "shell/rate_views.h"
 
 #ifdef KELBOS_HAVE_QT_CHARTS
 #include <QChart>

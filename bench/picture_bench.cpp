@@ -9,13 +9,13 @@
 #include <QApplication>
 #include <QPainter>
 
-#include "colour_slots.h"
-#include "connection_records.h"
-#include "kelbo_canvas.h"
-#include "kelbo_counting.h"
-#include "kelbo_picture.h"
-#include "receiver_picture.h"
-#include "scene.h"
+#include "core/scene.h"
+#include "receiver/app/receiver_picture.h"
+#include "receiver/counting/colour_slots.h"
+#include "receiver/counting/kelbo_counting.h"
+#include "receiver/records/connection_records.h"
+#include "shell/kelbo_canvas.h"
+#include "transmitter/app/kelbo_picture.h"
 
 namespace kelbos {
 namespace {

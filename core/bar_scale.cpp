@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "bar_scale.h"
+#include "core/bar_scale.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "clock.h"
+#include "core/clock.h"
 
 #include <chrono>
 #include <cstring>

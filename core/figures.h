@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol.h"
-#include "rgb.h"
+#include "core/protocol.h"
+#include "core/rgb.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "format_scan.h"
+#include "core/format_scan.h"
 
 #include <climits>
 #include <cstdint>

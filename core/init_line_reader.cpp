@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "init_line_reader.h"
+#include "core/init_line_reader.h"
 
 #include <utility>
 

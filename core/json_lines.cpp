@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "json_lines.h"
+#include "core/json_lines.h"
 
 #include <charconv>
 #include <cmath>

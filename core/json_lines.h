@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "figures.h"
+#include "core/figures.h"
 
 namespace kelbos {
 

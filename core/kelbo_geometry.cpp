@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "format_scan.h"
+#include "core/format_scan.h"
 
 namespace kelbos {
 

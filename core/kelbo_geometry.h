@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "rgb.h"
-#include "scene.h"
+#include "core/rgb.h"
+#include "core/scene.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "offered_load.h"
+#include "core/offered_load.h"
 
 #include <algorithm>
 #include <array>

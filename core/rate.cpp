@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "rate.h"
+#include "core/rate.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "rate_history.h"
+#include "core/rate_history.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "scene.h"
+#include "core/scene.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <limits>
 #include <optional>
 
-#include "format_scan.h"
-#include "init_line_reader.h"
-#include "show_message.h"
+#include "core/format_scan.h"
+#include "core/init_line_reader.h"
+#include "core/show_message.h"
 
 namespace kelbos {
 

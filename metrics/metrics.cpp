@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "metrics.h"
+#include "metrics/metrics.h"
 
 #include <prometheus/text_serializer.h>
 #include <sys/socket.h>
@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "address.h"
-#include "protocol.h"
-#include "resolve.h"
-#include "sockets.h"
+#include "core/protocol.h"
+#include "net/address.h"
+#include "net/resolve.h"
+#include "net/sockets.h"
 
 namespace kelbos {
 

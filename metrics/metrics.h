@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "address_list.h"
-#include "figures.h"
-#include "metrics_endpoint.h"
+#include "core/figures.h"
+#include "metrics/metrics_endpoint.h"
+#include "net/address_list.h"
 
 namespace kelbos {
 

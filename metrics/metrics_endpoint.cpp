@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "metrics_endpoint.h"
+#include "metrics/metrics_endpoint.h"
 
 #include <charconv>
 

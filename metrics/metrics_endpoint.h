@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "address_list.h"
+#include "net/address_list.h"
 
 namespace kelbos {
 

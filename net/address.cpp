@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "address.h"
+#include "net/address.h"
 
 #include <arpa/inet.h>
 

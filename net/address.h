@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "sockets.h"
+#include "net/sockets.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "address_list.h"
+#include "net/address_list.h"
 
 #include <arpa/inet.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "address.h"
+#include "net/address.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "connect.h"
+#include "net/connect.h"
 
 #include <algorithm>
 #include <cerrno>

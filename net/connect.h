@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "address.h"
-#include "resolve.h"
-#include "sockets.h"
+#include "net/address.h"
+#include "net/resolve.h"
+#include "net/sockets.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "resolve.h"
+#include "net/resolve.h"
 
 #include <fcntl.h>
 #include <netdb.h>

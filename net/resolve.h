@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "address.h"
+#include "net/address.h"
 
 namespace kelbos {
 

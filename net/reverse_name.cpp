@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "reverse_name.h"
+#include "net/reverse_name.h"
 
 #include <netdb.h>
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "address.h"
+#include "net/address.h"
 
 namespace kelbos {
 

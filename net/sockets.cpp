@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "sockets.h"
+#include "net/sockets.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tcp_info.h"
+#include "net/tcp_info.h"
 
 #include <linux/tcp.h>
 #include <netinet/in.h>

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include "clock.h"
-#include "kelbo_canvas.h"
-#include "program_options.h"
-#include "program_start.h"
-#include "receiver_command_line.h"
-#include "receiver_program.h"
+#include "core/clock.h"
+#include "receiver/app/receiver_command_line.h"
+#include "receiver/app/receiver_program.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/program_options.h"
+#include "startup/program_start.h"
 
 int main(int argc, char** argv) {
     const std::uint64_t start_ms = kelbos::now_ms();

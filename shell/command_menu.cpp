@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "command_menu.h"
+#include "shell/command_menu.h"
 
 #include <QAction>
 #include <QMenu>

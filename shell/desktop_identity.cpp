@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "desktop_identity.h"
+#include "shell/desktop_identity.h"
 
 #include <QGuiApplication>
 #include <QIcon>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "history_window.h"
+#include "shell/history_window.h"
 
 #include <QDateTime>
 #include <QFileDialog>
@@ -13,8 +13,8 @@
 #include <span>
 #include <vector>
 
-#include "rate_history.h"
-#include "show_message.h"
+#include "core/rate_history.h"
+#include "core/show_message.h"
 
 namespace kelbos {
 

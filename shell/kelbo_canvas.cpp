@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "kelbo_canvas.h"
+#include "shell/kelbo_canvas.h"
 
 #include <QPaintEvent>
 #include <QPainter>

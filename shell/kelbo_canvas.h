@@ -4,7 +4,7 @@
 // up to date for each frame that shows it, by erasing those areas and drawing what of
 // the picture meets them, in order. So a picture that changes many times between two
 // frames costs one redraw, and comes out exactly as if every change had been drawn.
-// The status rows sit on top of the area, so updates leave their place out; they take
+// The value rows sit on top of the area, so updates leave their place out; they take
 // the area's width (never less than their own layout's).
 #pragma once
 
@@ -15,7 +15,7 @@
 #include <array>
 #include <functional>
 
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
 
 namespace kelbos {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
 
 class QPainter;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "loop_monitor.h"
+#include "shell/loop_monitor.h"
 
 #include <QEvent>
 #include <QWidget>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "clock.h"
+#include "core/clock.h"
 
 namespace kelbos {
 

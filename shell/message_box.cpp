@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "message_box.h"
+#include "shell/message_box.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "program_options.h"
+#include "shell/program_options.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

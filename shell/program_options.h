@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bar_scale.h"
+#include "core/bar_scale.h"
 
 class QCommandLineParser;
 class QSocketNotifier;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "rate_views.h"
+#include "shell/rate_views.h"
 
 #include <QActionGroup>
 #include <QDateTime>
@@ -8,8 +8,8 @@
 #include <QMenuBar>
 #include <algorithm>
 
-#include "clock.h"
-#include "history_window.h"
+#include "core/clock.h"
+#include "shell/history_window.h"
 
 namespace kelbos {
 

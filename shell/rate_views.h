@@ -11,9 +11,9 @@
 #include <functional>
 #include <vector>
 
-#include "bar_scale.h"
-#include "figures.h"
-#include "rate_history.h"
+#include "core/bar_scale.h"
+#include "core/figures.h"
+#include "core/rate_history.h"
 
 class QAction;
 class QMainWindow;

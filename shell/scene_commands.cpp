@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "scene_commands.h"
+#include "shell/scene_commands.h"
 
 #include <cstdlib>
 
-#include "scene_file_dialog.h"
-#include "show_message.h"
+#include "core/show_message.h"
+#include "shell/scene_file_dialog.h"
 
 namespace kelbos {
 

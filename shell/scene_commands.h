@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scene.h"
+#include "core/scene.h"
 
 class QWidget;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "scene_file_dialog.h"
+#include "shell/scene_file_dialog.h"
 
 #include <QFileDialog>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "program_start.h"
+#include "startup/program_start.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "desktop_identity.h"
-#include "json_lines.h"
-#include "loop_monitor.h"
-#include "message_box.h"
-#include "metrics.h"
-#include "show_message.h"
+#include "core/json_lines.h"
+#include "core/show_message.h"
+#include "metrics/metrics.h"
+#include "shell/desktop_identity.h"
+#include "shell/loop_monitor.h"
+#include "shell/message_box.h"
 
 namespace kelbos {
 

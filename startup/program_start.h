@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "program_options.h"
+#include "shell/program_options.h"
 
 class QApplication;
 class QCommandLineParser;

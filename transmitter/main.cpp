@@ -4,15 +4,15 @@
 #include <optional>
 #include <string>
 
-#include "clock.h"
-#include "command_line.h"
-#include "kelbo_canvas.h"
-#include "metrics_endpoint.h"
-#include "program_options.h"
-#include "program_start.h"
-#include "show_message.h"
-#include "transmitter_program.h"
-#include "transmitter_window.h"
+#include "core/clock.h"
+#include "core/show_message.h"
+#include "metrics/metrics_endpoint.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/program_options.h"
+#include "startup/program_start.h"
+#include "transmitter/app/command_line.h"
+#include "transmitter/app/transmitter_program.h"
+#include "transmitter/app/transmitter_window.h"
 
 using namespace kelbos;
 

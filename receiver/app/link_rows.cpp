@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link_rows.h"
+#include "receiver/app/link_rows.h"
 
 #include <cstdio>
 
-#include "receiver_rows.h"
-#include "record_figures.h"
-#include "show_message.h"
-#include "tcp_info.h"
+#include "core/show_message.h"
+#include "net/tcp_info.h"
+#include "receiver/app/receiver_rows.h"
+#include "receiver/records/record_figures.h"
 
 namespace kelbos {
 
@@ -33,7 +33,7 @@ LinkRows::LinkRows(ConnectionTable& table, ColourSlots& colour_slots, const Scen
 
 LinkRows::~LinkRows() = default;
 
-StatusRow* LinkRows::row(ConnId conn_id) const {
+RowWidget* LinkRows::row(ConnId conn_id) const {
     return conn_id < CONN_TABLE_SIZE ? rows_[conn_id].data() : nullptr;
 }
 
@@ -47,7 +47,7 @@ void LinkRows::create_rows(KelboCanvas* canvas) {
     header_ = new HeaderRow(canvas, *units_, HeaderTitles{"Transmitter", "Bits/Kelbo"});
     header_->move(0, 0);
 
-    auto* total = new StatusRow(canvas, *units_);
+    auto* total = new RowWidget(canvas, *units_);
     total->setObjectName("row0");
     total->setGeometry(0, header_->height(), header_->width(), total->height());
     // Repainted, the TOTAL bar is drawn in the default slot's colour.
@@ -109,11 +109,11 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     ticks_[conn_id].reset();
     series_[conn_id] = ++links_seen_;
 
-    StatusRow* total = total_row();
+    RowWidget* total = total_row();
     if (!canvas_ || !total) return;  // the window has gone
-    StatusRow* row = rows_[conn_id];
+    RowWidget* row = rows_[conn_id];
     if (!row) {
-        row = new StatusRow(canvas_, *units_);
+        row = new RowWidget(canvas_, *units_);
         row->setObjectName(QString("row%1").arg(conn_id));
         rows_[conn_id] = row;
         place_above_total(*row, *total);
@@ -128,7 +128,7 @@ void LinkRows::new_link(ConnId conn_id, const std::string& peer_name, const std:
     canvas_->repaint();
 }
 
-void LinkRows::set_up_bar(StatusRow& row, ConnId conn_id, Rgb colour) {
+void LinkRows::set_up_bar(RowWidget& row, ConnId conn_id, Rgb colour) {
     row.bar()->set_repaint_colour(to_qcolor(colour));
     // A repaint draws the rate of the last tick, the number the rate field shows.
     row.bar()->set_rate_source([this, conn_id] { return last_rate(conn_id); });
@@ -231,7 +231,7 @@ std::optional<double> LinkRows::read_path(ConnId conn_id) {
 void LinkRows::set_full_scale(double full_mbits) {
     full_mbits_ = full_mbits;
     std::vector<RateBar*> bars;
-    for (StatusRow* row : rows_)
+    for (RowWidget* row : rows_)
         if (row) bars.push_back(row->bar());
     show_bar_scale(full_mbits, header_, bars);
 }
@@ -248,7 +248,7 @@ void LinkRows::write_tick(const RowTick& tick) {
 void LinkRows::remove_row(ConnId conn_id) {
     if (!is_link(conn_id)) return;
     ConnectionRecord& record = table_[conn_id];
-    StatusRow* const row = rows_[conn_id];
+    RowWidget* const row = rows_[conn_id];
     if (!row) return;
     const QRect place = row->geometry();
     const int bottom = place.y() + place.height();
@@ -258,7 +258,7 @@ void LinkRows::remove_row(ConnId conn_id) {
     ticks_[conn_id].reset();
     // Every row below the removed one moves up into its place, TOTAL included.
     for (int c = 0; c < CONN_TABLE_SIZE; ++c) {
-        StatusRow* other = rows_[c];
+        RowWidget* other = rows_[c];
         if (table_[static_cast<ConnId>(c)].row_state == RowState::free || !other) continue;
         const QRect g = other->geometry();
         if (g.y() + g.height() > bottom) other->move(g.x(), g.y() - place.height());

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The receiver's link callbacks and its strip of status rows: admission of new links
+// The receiver's link callbacks and its strip of value rows: admission of new links
 // (alloc_conn_id), their set-up (new_link), their end (shutdown_rcv) and, once a
 // second, the rate tick of every row (tick_rows), which removes a finished link's row
 // on the sixteenth tick after its end (remove_row).
@@ -21,15 +21,15 @@
 #include <string>
 #include <vector>
 
-#include "colour_slots.h"
-#include "connection_records.h"
-#include "dialog_units.h"
-#include "json_lines.h"
-#include "kelbo_canvas.h"
-#include "receiver_rows.h"
-#include "refusal_journal.h"
-#include "scene.h"
-#include "status_row.h"
+#include "core/json_lines.h"
+#include "core/scene.h"
+#include "receiver/app/receiver_rows.h"
+#include "receiver/app/refusal_journal.h"
+#include "receiver/counting/colour_slots.h"
+#include "receiver/records/connection_records.h"
+#include "shell/dialog_units.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/row_widget.h"
 
 namespace kelbos {
 
@@ -89,8 +89,8 @@ public:
     void set_link_socket(std::function<int(ConnId)> link_socket) { link_socket_ = std::move(link_socket); }
 
     HeaderRow* header() const { return header_; }
-    StatusRow* total_row() const { return rows_[CONN_NONE]; }
-    StatusRow* row(ConnId conn_id) const;
+    RowWidget* total_row() const { return rows_[CONN_NONE]; }
+    RowWidget* row(ConnId conn_id) const;
     // Links refused since start-up by reason (every reason, from the start), and links
     // ended by shutdown reason.
     const std::map<std::string, std::uint64_t>& refused() const { return refused_; }
@@ -106,7 +106,7 @@ private:
     void write_tick(const RowTick& tick);
     std::optional<double> read_path(ConnId conn_id);
     // The bar of a new row: repainted in `colour`, from its last tick's rate.
-    void set_up_bar(StatusRow& row, ConnId conn_id, Rgb colour);
+    void set_up_bar(RowWidget& row, ConnId conn_id, Rgb colour);
     void show_failure(std::string text);
 
     ConnectionTable& table_;
@@ -117,7 +117,7 @@ private:
     QPointer<KelboCanvas> canvas_;
     std::optional<DialogUnits> units_;
     QPointer<HeaderRow> header_;
-    std::array<QPointer<StatusRow>, CONN_TABLE_SIZE> rows_{};  // each record's value row
+    std::array<QPointer<RowWidget>, CONN_TABLE_SIZE> rows_{};  // each record's value row
     std::array<std::optional<RowTick>, CONN_TABLE_SIZE> ticks_{};
     std::array<std::uint64_t, CONN_TABLE_SIZE> series_{};  // each link's history line
     std::uint64_t links_seen_ = 0;

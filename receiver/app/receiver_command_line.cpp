@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receiver_command_line.h"
+#include "receiver/app/receiver_command_line.h"
 
 #include <QCommandLineParser>
 
-#include "metrics_endpoint.h"
+#include "metrics/metrics_endpoint.h"
 
 namespace kelbos {
 

@@ -7,8 +7,8 @@
 #include <QStringList>
 #include <string>
 
-#include "engine_contract.h"
-#include "program_options.h"
+#include "receiver/engine/engine_contract.h"
+#include "shell/program_options.h"
 
 class QCommandLineParser;
 

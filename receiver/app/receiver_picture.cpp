@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receiver_picture.h"
+#include "receiver/app/receiver_picture.h"
 
 #include <QPainter>
 #include <algorithm>
 #include <array>
 #include <memory>
 
-#include "kelbo_canvas.h"
-#include "kelbo_counting.h"
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
+#include "receiver/counting/kelbo_counting.h"
+#include "shell/kelbo_canvas.h"
 
 namespace kelbos {
 

@@ -8,9 +8,9 @@
 #include <QRect>
 #include <cstdint>
 
-#include "colour_slots.h"
-#include "kelbo_sprite.h"
-#include "scene.h"
+#include "core/scene.h"
+#include "receiver/counting/colour_slots.h"
+#include "shell/kelbo_sprite.h"
 
 class QPainter;
 

@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receiver_program.h"
+#include "receiver/app/receiver_program.h"
 
 #include <QCoreApplication>
 #include <cmath>
 #include <cstdio>
 
-#include "clock.h"
-#include "kelbo_canvas.h"
-#include "kelbo_counting.h"
-#include "metrics.h"
-#include "rate_views.h"
-#include "receiver_rows.h"
-#include "record_figures.h"
-#include "scene_commands.h"
-#include "show_message.h"
-#include "status_row.h"
+#include "core/clock.h"
+#include "core/show_message.h"
+#include "metrics/metrics.h"
+#include "receiver/app/receiver_rows.h"
+#include "receiver/counting/kelbo_counting.h"
+#include "receiver/records/record_figures.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/rate_views.h"
+#include "shell/row_widget.h"
+#include "shell/scene_commands.h"
 
 namespace kelbos {
 

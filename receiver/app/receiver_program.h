@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver program kelbosrx as one object: its connection records, colour slots,
-// scene, status rows, picture, main window and link engine. main() makes one; tests
+// scene, value rows, picture, main window and link engine. main() makes one; tests
 // make as many as they like, each with its own ports and waits.
 //
 // Start-up order: records reset, the default colour slot, the scene from the
@@ -21,15 +21,15 @@
 #include <string>
 #include <vector>
 
-#include "bar_scale.h"
-#include "colour_slots.h"
-#include "connection_records.h"
-#include "json_lines.h"
-#include "link_engine.h"
-#include "link_rows.h"
-#include "receiver_picture.h"
-#include "receiver_window.h"
-#include "scene.h"
+#include "core/bar_scale.h"
+#include "core/json_lines.h"
+#include "core/scene.h"
+#include "receiver/app/link_rows.h"
+#include "receiver/app/receiver_picture.h"
+#include "receiver/app/receiver_window.h"
+#include "receiver/counting/colour_slots.h"
+#include "receiver/engine/link_engine.h"
+#include "receiver/records/connection_records.h"
 
 namespace kelbos {
 

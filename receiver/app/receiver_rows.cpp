@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receiver_rows.h"
+#include "receiver/app/receiver_rows.h"
 
-#include "kelbo_canvas.h"
-#include "rate.h"
-#include "record_figures.h"
-#include "status_row.h"
+#include "core/rate.h"
+#include "receiver/records/record_figures.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/row_widget.h"
 
 namespace kelbos {
 
-void fill_row(StatusRow& row, const ConnectionRecord& record, bool total) {
+void fill_row(RowWidget& row, const ConnectionRecord& record, bool total) {
     if (total) {
         row.set_name("TOTAL");
     } else {
@@ -19,17 +19,17 @@ void fill_row(StatusRow& row, const ConnectionRecord& record, bool total) {
     row.set_rate_text("0.0000");
 }
 
-void show_stopped(StatusRow& row) {
+void show_stopped(RowWidget& row) {
     row.set_protocol("Stopped");
     row.update();
 }
 
-void show_tick(StatusRow& row, const RowTick& tick) {
+void show_tick(RowWidget& row, const RowTick& tick) {
     row.set_rate_text(QString::fromStdString(rate_text(tick.rate)));
     row.bar()->draw_for_tick(tick.rate, to_qcolor(tick.colour));
 }
 
-void place_above_total(StatusRow& row, StatusRow& total) {
+void place_above_total(RowWidget& row, RowWidget& total) {
     const QRect place = total.geometry();
     row.setGeometry(place);
     total.setGeometry(place.translated(0, place.height()));

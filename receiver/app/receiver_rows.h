@@ -7,29 +7,29 @@
 // Each row's tick is one RowTick made from its record (record_figures.h).
 #pragma once
 
-#include "connection_records.h"
-#include "figures.h"
+#include "core/figures.h"
+#include "receiver/records/connection_records.h"
 
 namespace kelbos {
 
-class StatusRow;
+class RowWidget;
 
 // The stock gray of the TOTAL row's bar on a tick.
 inline constexpr Rgb TOTAL_TICK_COLOUR{128, 128, 128};
 
 // Fills the texts: "TOTAL" for the TOTAL row, else the peer name, protocol and bits
 // per kelbo; both get the rate "0.0000".
-void fill_row(StatusRow& row, const ConnectionRecord& record, bool total);
+void fill_row(RowWidget& row, const ConnectionRecord& record, bool total);
 
 // The link has ended: the protocol column says "Stopped"; rate and bar stay.
-void show_stopped(StatusRow& row);
+void show_stopped(RowWidget& row);
 
 // A live row shows its tick: the rate as "%5.4f" text, and the bar drawn at once in
 // the tick's colour from the rate itself.
-void show_tick(StatusRow& row, const RowTick& tick);
+void show_tick(RowWidget& row, const RowTick& tick);
 
 // Row placement in the strip. A new row takes the TOTAL row's place and the TOTAL row
 // moves down by its own height.
-void place_above_total(StatusRow& row, StatusRow& total);
+void place_above_total(RowWidget& row, RowWidget& total);
 
 }  // namespace kelbos

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receiver_window.h"
+#include "receiver/app/receiver_window.h"
 
 #include <QCloseEvent>
 #include <QMenuBar>
 
-#include "kelbo_canvas.h"
+#include "shell/kelbo_canvas.h"
 
 namespace kelbos {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver's main window, "Kelbos Receiver": the picture fills the client area,
-// the status rows sit on top of it, and the menu offers File ("&Open ...", "&Save
+// the value rows sit on top of it, and the menu offers File ("&Open ...", "&Save
 // settings", "&Exit") and Control ("&Stop", grayed for good).
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "command_menu.h"
+#include "shell/command_menu.h"
 
 namespace kelbos {
 

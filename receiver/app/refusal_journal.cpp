@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "refusal_journal.h"
+#include "receiver/app/refusal_journal.h"
 
 #include <cstdio>
 

@@ -9,7 +9,7 @@
 #include <array>
 #include <string>
 
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "kelbo_counting.h"
+#include "receiver/counting/kelbo_counting.h"
 
 #include <algorithm>
 

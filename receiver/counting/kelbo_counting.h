@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-#include "colour_slots.h"
-#include "connection_records.h"
-#include "scene.h"
+#include "core/scene.h"
+#include "receiver/counting/colour_slots.h"
+#include "receiver/records/connection_records.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "datagram_reader.h"
+#include "receiver/engine/datagram_reader.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -14,7 +14,7 @@
 #include <span>
 #include <type_traits>
 
-#include "engine_contract.h"
+#include "receiver/engine/engine_contract.h"
 
 namespace kelbos {
 

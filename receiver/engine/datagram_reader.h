@@ -10,8 +10,8 @@
 #include <QTimer>
 #include <cstdint>
 
-#include "link_table.h"
-#include "receive_buffer_pool.h"
+#include "receiver/engine/link_table.h"
+#include "receiver/engine/receive_buffer_pool.h"
 
 namespace kelbos {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "address.h"
-#include "address_list.h"
-#include "protocol.h"
+#include "core/protocol.h"
+#include "net/address.h"
+#include "net/address_list.h"
 
 namespace kelbos {
 

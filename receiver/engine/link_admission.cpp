@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link_admission.h"
+#include "receiver/engine/link_admission.h"
 
 #include <sys/socket.h>
 
@@ -9,10 +9,10 @@
 #include <limits>
 #include <string>
 
-#include "clock.h"
-#include "engine_contract.h"
-#include "reverse_name.h"
-#include "tcp_info.h"
+#include "core/clock.h"
+#include "net/reverse_name.h"
+#include "net/tcp_info.h"
+#include "receiver/engine/engine_contract.h"
 
 namespace kelbos {
 

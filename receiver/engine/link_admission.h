@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <cstdint>
 
-#include "link_table.h"
+#include "receiver/engine/link_table.h"
 
 namespace kelbos {
 

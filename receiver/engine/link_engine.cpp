@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link_engine.h"
+#include "receiver/engine/link_engine.h"
 
 #include <sys/socket.h>
 
@@ -7,7 +7,7 @@
 #include <QTimer>
 #include <cerrno>
 
-#include "clock.h"
+#include "core/clock.h"
 
 namespace kelbos {
 

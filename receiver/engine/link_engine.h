@@ -27,15 +27,15 @@
 #include <cstdint>
 #include <string>
 
-#include "address.h"
-#include "datagram_reader.h"
-#include "engine_contract.h"
-#include "link_admission.h"
-#include "link_table.h"
-#include "protocol.h"
-#include "receive_buffer_pool.h"
-#include "sockets.h"
-#include "stream_reader.h"
+#include "core/protocol.h"
+#include "net/address.h"
+#include "net/sockets.h"
+#include "receiver/engine/datagram_reader.h"
+#include "receiver/engine/engine_contract.h"
+#include "receiver/engine/link_admission.h"
+#include "receiver/engine/link_table.h"
+#include "receiver/engine/receive_buffer_pool.h"
+#include "receiver/engine/stream_reader.h"
 
 class QSocketNotifier;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link_table.h"
+#include "receiver/engine/link_table.h"
 
 #include <sys/socket.h>
 

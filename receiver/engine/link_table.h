@@ -15,10 +15,10 @@
 #include <string>
 #include <utility>
 
-#include "address.h"
-#include "engine_contract.h"
-#include "sockets.h"
-#include "protocol.h"
+#include "core/protocol.h"
+#include "net/address.h"
+#include "net/sockets.h"
+#include "receiver/engine/engine_contract.h"
 
 class QObject;
 class QSocketNotifier;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "stream_reader.h"
+#include "receiver/engine/stream_reader.h"
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <span>
 
-#include "clock.h"
-#include "engine_contract.h"
+#include "core/clock.h"
+#include "receiver/engine/engine_contract.h"
 
 namespace kelbos {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "link_table.h"
-#include "receive_buffer_pool.h"
+#include "receiver/engine/link_table.h"
+#include "receiver/engine/receive_buffer_pool.h"
 
 namespace kelbos {
 

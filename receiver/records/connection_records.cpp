@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "connection_records.h"
+#include "receiver/records/connection_records.h"
 
 namespace kelbos {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver's table of link records: one ConnectionRecord per ConnId (1..10) and
-// the TOTAL record (0). The link callbacks and the status rows move records between
+// the TOTAL record (0). The link callbacks and the value rows move records between
 // free, live and dirty; more_data counts bytes into them. Toolkit-free.
 #pragma once
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "datagram_stats.h"
-#include "figures.h"
-#include "protocol.h"
+#include "core/figures.h"
+#include "core/protocol.h"
+#include "receiver/records/datagram_stats.h"
 
 namespace kelbos {
 

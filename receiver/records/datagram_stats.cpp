@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "datagram_stats.h"
+#include "receiver/records/datagram_stats.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "record_figures.h"
+#include "receiver/records/record_figures.h"
 
 #include <string>
 
-#include "rate.h"
+#include "core/rate.h"
 
 namespace kelbos {
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "connection_records.h"
-#include "figures.h"
-#include "json_lines.h"
+#include "core/figures.h"
+#include "core/json_lines.h"
+#include "receiver/records/connection_records.h"
 
 namespace kelbos {
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "bar_scale.h"
+#include "core/bar_scale.h"
 
 #include <gtest/gtest.h>
 
-#include "rate.h"
-#include "rate_history.h"
+#include "core/rate.h"
+#include "core/rate_history.h"
 
 using namespace kelbos;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <QPainter>
 #include <random>
 
-#include "kelbo_canvas.h"
-#include "kelbo_sprite.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/kelbo_sprite.h"
 
 namespace kelbos {
 namespace {

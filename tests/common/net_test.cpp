@@ -10,14 +10,14 @@
 #include <string>
 #include <tuple>
 
-#include "address.h"
-#include "address_list.h"
-#include "connect.h"
-#include "metrics_endpoint.h"
+#include "metrics/metrics_endpoint.h"
+#include "net/address.h"
+#include "net/address_list.h"
+#include "net/connect.h"
+#include "net/resolve.h"
+#include "net/reverse_name.h"
+#include "net/sockets.h"
 #include "open_fds.h"
-#include "resolve.h"
-#include "reverse_name.h"
-#include "sockets.h"
 
 using namespace kelbos;
 using namespace std::chrono_literals;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "protocol.h"
+#include "core/protocol.h"
 
 #include <gtest/gtest.h>
 

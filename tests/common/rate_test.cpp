@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "rate.h"
+#include "core/rate.h"
 
 #include <gtest/gtest.h>
 
-#include "offered_load.h"
+#include "core/offered_load.h"
 
 using namespace kelbos;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "rate_views.h"
+#include "shell/rate_views.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <QMenu>
 #include <QMenuBar>
 
-#include "dialog_units.h"
-#include "history_window.h"
-#include "status_row.h"
+#include "shell/dialog_units.h"
+#include "shell/history_window.h"
+#include "shell/row_widget.h"
 
 using namespace kelbos;
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <random>
 
-#include "init_line_reader.h"
-#include "scene.h"
+#include "core/init_line_reader.h"
+#include "core/scene.h"
 #include "scene_test_support.h"
 
 using namespace kelbos;

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "scene.h"
+#include "core/scene.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <sstream>
 
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
 #include "scene_test_support.h"
 
 using namespace kelbos;
@@ -304,7 +304,7 @@ TEST(SceneReader, ShippedDefaultSceneReads) {
     EXPECT_TRUE(recorder.messages.empty());
     EXPECT_GT(scene.point_count, 100);
     EXPECT_LT(scene.point_count, MAX_PTS);
-    // Drawn on a 640x480 area, every kelbo lies within it and below the status rows.
+    // Drawn on a 640x480 area, every kelbo lies within it and below the value rows.
     for (int i = 0; i < scene.point_count; ++i) {
         const KelboBox box = kelbo_box(scene.shape, kelbo_origin(scene.points[i], 480));
         EXPECT_GE(box.left, 0) << i;

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "scene.h"
-#include "show_message.h"
+#include "core/scene.h"
+#include "core/show_message.h"
 
 namespace kelbos::testing {
 

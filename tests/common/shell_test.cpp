@@ -18,17 +18,17 @@
 #include <fstream>
 #include <thread>
 
-#include "dialog_units.h"
-#include "clock.h"
-#include "kelbo_canvas.h"
-#include "loop_monitor.h"
-#include "program_options.h"
+#include "core/clock.h"
+#include "core/rate.h"
+#include "core/show_message.h"
 #include "pump.h"
-#include "rate.h"
-#include "scene_commands.h"
-#include "show_message.h"
-#include "command_menu.h"
-#include "status_row.h"
+#include "shell/command_menu.h"
+#include "shell/dialog_units.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/loop_monitor.h"
+#include "shell/program_options.h"
+#include "shell/row_widget.h"
+#include "shell/scene_commands.h"
 
 using namespace kelbos;
 
@@ -36,9 +36,9 @@ namespace {
 DialogUnits test_units() { return DialogUnits(2.0, 2.0); }  // 1 unit = 2 pixels
 }  // namespace
 
-TEST(StatusRow, LayoutInDialogUnitsAndTheBarFollowsTheTickThenTheText) {
+TEST(RowWidget, LayoutInDialogUnitsAndTheBarFollowsTheTickThenTheText) {
     QWidget parent;
-    StatusRow row(&parent, test_units());
+    RowWidget row(&parent, test_units());
     EXPECT_EQ(row.size(), QSize(770, 20));
     EXPECT_EQ(row.bar()->geometry(), QRect(330, 0, 402, 20));
     auto* rate_field = row.findChild<QWidget*>("field217");
@@ -92,18 +92,18 @@ TEST(StatusRow, LayoutInDialogUnitsAndTheBarFollowsTheTickThenTheText) {
     EXPECT_EQ(bar->maximumValue().toFloat(), 100.0f);
 }
 
-TEST(StatusRow, LongRatesAndKelboSizesShowWhole) {
+TEST(RowWidget, LongRatesAndKelboSizesShowWhole) {
     QWidget parent;
-    StatusRow row(&parent, DialogUnits(QFontMetrics(parent.font())));
-    using Setter = void (StatusRow::*)(const QString&);
+    RowWidget row(&parent, DialogUnits(QFontMetrics(parent.font())));
+    using Setter = void (RowWidget::*)(const QString&);
     struct Field {
         const char* name;
         Setter set;
         QString fits, longest;
     };
     // "%5.4f" of 40 Gbit/s and past it; kelbo sizes of a hundred million bits and more.
-    for (const Field& f : {Field{"field217", &StatusRow::set_rate_text, "123.4567", "123456.7890"},
-                           Field{"field216", &StatusRow::set_kelbo_bits, "20000000", "4294967295"}}) {
+    for (const Field& f : {Field{"field217", &RowWidget::set_rate_text, "123.4567", "123456.7890"},
+                           Field{"field216", &RowWidget::set_kelbo_bits, "20000000", "4294967295"}}) {
         auto* field = row.findChild<QLineEdit*>(f.name);
         ASSERT_TRUE(field);
         const int room = field->contentsRect().width() - 4;

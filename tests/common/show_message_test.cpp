@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "show_message.h"
+#include "core/show_message.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <random>
 #include <sstream>
 
+#include "net/resolve.h"
 #include "program_pair_support.h"
-#include "resolve.h"
 
 namespace kelbos::floodtest {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sockets.h"
-#include "protocol.h"
+#include "core/protocol.h"
+#include "net/sockets.h"
 
 namespace kelbos::floodtest {
 

@@ -19,8 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "core/protocol.h"
 #include "program_pair_support.h"
-#include "protocol.h"
 
 namespace kelbos::pairtest {
 namespace {

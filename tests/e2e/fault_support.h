@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "core/protocol.h"
+#include "net/resolve.h"
+#include "net/sockets.h"
 #include "open_fds.h"
-#include "resolve.h"
-#include "sockets.h"
 #include "program_pair_support.h"
-#include "protocol.h"
 #include "scripted_receiver.h"
-#include "status_row.h"
+#include "shell/row_widget.h"
 #include "tx_fixture.h"
 
 namespace kelbos::pairtest {

@@ -16,12 +16,12 @@
 #include <fstream>
 
 #include "fault_support.h"
-#include "history_window.h"
-#include "loop_monitor.h"
 #include "program_modal.h"
-#include "rate_views.h"
+#include "shell/history_window.h"
+#include "shell/loop_monitor.h"
+#include "shell/rate_views.h"
+#include "shell/row_widget.h"
 #include "stall_meter.h"
-#include "status_row.h"
 #include "two_hosts.h"
 #include "tx_fixture.h"
 

@@ -16,13 +16,13 @@
 #include <utility>
 #include <vector>
 
-#include "clock.h"
-#include "link.h"
+#include "core/clock.h"
+#include "core/protocol.h"
+#include "net/sockets.h"
 #include "open_fds.h"
-#include "protocol.h"
 #include "pump.h"
 #include "receiver_thread.h"
-#include "sockets.h"
+#include "transmitter/link/link.h"
 
 namespace kelbos::test {
 namespace {

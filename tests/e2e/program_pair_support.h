@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "child_process.h"
+#include "core/protocol.h"
+#include "net/resolve.h"
+#include "net/sockets.h"
 #include "netns.h"
 #include "program_output.h"
-#include "protocol.h"
-#include "resolve.h"
-#include "sockets.h"
 
 namespace kelbos::pairtest {
 

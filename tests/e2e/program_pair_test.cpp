@@ -12,10 +12,10 @@
 #include <memory>
 #include <tuple>
 
+#include "core/protocol.h"
+#include "net/resolve.h"
+#include "net/sockets.h"
 #include "program_pair_support.h"
-#include "protocol.h"
-#include "resolve.h"
-#include "sockets.h"
 #include "two_hosts.h"
 
 namespace kelbos::pairtest {

@@ -20,9 +20,9 @@
 #include <map>
 #include <thread>
 
+#include "core/protocol.h"
+#include "net/sockets.h"
 #include "program_pair_support.h"
-#include "protocol.h"
-#include "sockets.h"
 #include "two_hosts.h"
 
 namespace kelbos::pairtest {

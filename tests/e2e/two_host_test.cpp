@@ -9,8 +9,8 @@
 #include <fstream>
 #include <numeric>
 
+#include "core/protocol.h"
 #include "program_pair_support.h"
-#include "protocol.h"
 #include "two_hosts.h"
 
 namespace kelbos::pairtest {

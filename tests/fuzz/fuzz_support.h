@@ -22,10 +22,10 @@
 #include <string_view>
 #include <vector>
 
-#include "address.h"
-#include "resolve.h"
-#include "sockets.h"
-#include "protocol.h"
+#include "core/protocol.h"
+#include "net/address.h"
+#include "net/resolve.h"
+#include "net/sockets.h"
 
 namespace kelbos::fuzz {
 

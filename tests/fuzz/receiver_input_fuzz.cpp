@@ -37,13 +37,13 @@
 #include <utility>
 #include <vector>
 
-#include "clock.h"
-#include "connection_records.h"
+#include "core/clock.h"
+#include "core/show_message.h"
 #include "engine_recorder.h"
 #include "fuzz_support.h"
-#include "link_engine.h"
-#include "show_message.h"
-#include "sockets.h"
+#include "net/sockets.h"
+#include "receiver/engine/link_engine.h"
+#include "receiver/records/connection_records.h"
 
 using namespace kelbos;
 using namespace kelbos::fuzz;

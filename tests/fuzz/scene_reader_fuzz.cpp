@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/scene.h"
+#include "core/show_message.h"
 #include "fuzz_support.h"
-#include "scene.h"
-#include "show_message.h"
 
 using namespace kelbos;
 

@@ -25,9 +25,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/show_message.h"
 #include "fuzz_support.h"
-#include "link.h"
-#include "show_message.h"
+#include "transmitter/link/link.h"
 #include "transmitter_rig.h"
 
 using namespace kelbos;

@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <future>
 
+#include "core/protocol.h"
 #include "fuzz_support.h"
-#include "protocol.h"
+#include "net/sockets.h"
 #include "scripted_receiver.h"
-#include "sockets.h"
 
 namespace kelbos::fuzz {
 

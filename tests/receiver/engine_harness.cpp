@@ -13,7 +13,7 @@
 #include <QTimer>
 #include <cerrno>
 
-#include "resolve.h"
+#include "net/resolve.h"
 
 namespace kelbos::test {
 

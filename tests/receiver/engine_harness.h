@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "connection_records.h"
+#include "core/protocol.h"
 #include "engine_recorder.h"
-#include "link_engine.h"
-#include "sockets.h"
-#include "protocol.h"
+#include "net/sockets.h"
+#include "receiver/engine/link_engine.h"
+#include "receiver/records/connection_records.h"
 
 namespace kelbos::test {
 

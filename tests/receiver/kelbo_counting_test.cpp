@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // Colour slots, the counting of received chunks into records, and the placing of the
 // kelbos they complete.
-#include "kelbo_counting.h"
+#include "receiver/counting/kelbo_counting.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "colour_slots.h"
+#include "receiver/counting/colour_slots.h"
 
 using namespace kelbos;
 

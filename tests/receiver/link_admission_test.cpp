@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "clock.h"
+#include "core/clock.h"
 #include "engine_harness.h"
-#include "link_engine.h"
+#include "net/resolve.h"
 #include "open_fds.h"
-#include "resolve.h"
+#include "receiver/engine/link_engine.h"
 
 using namespace kelbos;
 using namespace kelbos::test;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver link engine against scripted transmitters on loopback: set-up, data,
 // shutdown and the ends of links.
-#include "link_engine.h"
+#include "receiver/engine/link_engine.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "clock.h"
+#include "core/clock.h"
 #include "engine_harness.h"
 
 using namespace kelbos;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receive_buffer_pool.h"
+#include "receiver/engine/receive_buffer_pool.h"
 
 #include <gtest/gtest.h>
 

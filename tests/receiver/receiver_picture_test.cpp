@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver's picture on the canvas: kelbos placed by received data, in file order
 // and in their link's colour; the restart of a full picture; the default green.
-#include "receiver_picture.h"
+#include "receiver/app/receiver_picture.h"
 
 #include <gtest/gtest.h>
 
 #include <QImage>
 #include <random>
 
-#include "kelbo_canvas.h"
-#include "kelbo_geometry.h"
+#include "core/kelbo_geometry.h"
 #include "receiver_rig.h"
-#include "scene_commands.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/scene_commands.h"
 
 using namespace kelbos;
 using namespace kelbos::test;

@@ -11,12 +11,12 @@
 #include <QMenuBar>
 
 #include "engine_harness.h"
-#include "kelbo_canvas.h"
+#include "net/resolve.h"
 #include "program_modal.h"
 #include "receiver_rig.h"
-#include "resolve.h"
-#include "scene_commands.h"
-#include "status_row.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/row_widget.h"
+#include "shell/scene_commands.h"
 
 using namespace kelbos;
 using namespace kelbos::test;

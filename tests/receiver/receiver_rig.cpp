@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "status_row.h"
+#include "shell/row_widget.h"
 
 namespace kelbos::test {
 
@@ -70,7 +70,7 @@ int ReceiverRig::row_height() const {
 }
 
 int ReceiverRig::row_y(ConnId conn_id) const {
-    const StatusRow* row = program_->rows().row(conn_id);
+    const RowWidget* row = program_->rows().row(conn_id);
     return row ? row->y() : -1;
 }
 

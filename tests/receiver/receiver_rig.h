@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "receiver_program.h"
-#include "show_message.h"
+#include "core/show_message.h"
+#include "receiver/app/receiver_program.h"
 
 namespace kelbos {
 

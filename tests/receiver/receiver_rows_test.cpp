@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-// The strip of status rows and the link callbacks: admission, set-up, end, rate tick,
+// The strip of value rows and the link callbacks: admission, set-up, end, rate tick,
 // removal on the sixteenth tick, and the rows moving as links come and go.
-#include "receiver_rows.h"
+#include "receiver/app/receiver_rows.h"
 
 #include <gtest/gtest.h>
 
 #include <QLabel>
 #include <QLineEdit>
 
-#include "clock.h"
-#include "metrics.h"
-#include "rate.h"
-#include "rate_views.h"
+#include "core/clock.h"
+#include "core/rate.h"
+#include "metrics/metrics.h"
+#include "receiver/records/record_figures.h"
 #include "receiver_rig.h"
-#include "record_figures.h"
-#include "status_row.h"
+#include "shell/rate_views.h"
+#include "shell/row_widget.h"
 
 using namespace kelbos;
 using namespace kelbos::test;
@@ -46,7 +46,7 @@ TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFill
     EXPECT_EQ(rig.rows().row(b)->x(), 0);
     EXPECT_EQ(rig.rows().row(b)->size(), rig.rows().total_row()->size());
 
-    const StatusRow& row_a = *rig.rows().row(a);
+    const RowWidget& row_a = *rig.rows().row(a);
     EXPECT_EQ(row_a.name(), "alpha");
     EXPECT_EQ(row_a.protocol(), "TCP");
     EXPECT_EQ(row_a.kelbo_bits(), "20000000");
@@ -54,7 +54,7 @@ TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFill
     EXPECT_EQ(rig.rows().row(b)->protocol(), "UDP");
     EXPECT_TRUE(rig.messages.empty());
 
-    const StatusRow& total = *rig.rows().total_row();
+    const RowWidget& total = *rig.rows().total_row();
     EXPECT_EQ(total.name(), "TOTAL");
     EXPECT_EQ(total.protocol(), "");
     EXPECT_EQ(total.kelbo_bits(), "");
@@ -220,8 +220,8 @@ TEST(ReceiverRows, RateTickTextAndBars) {
     rig.data(a, 2500000);
     rig.ticks(1, 1000);
 
-    const StatusRow& row = *rig.rows().row(a);
-    const StatusRow& total = *rig.rows().total_row();
+    const RowWidget& row = *rig.rows().row(a);
+    const RowWidget& total = *rig.rows().total_row();
     EXPECT_EQ(row.rate_text(), "20.0000");
     EXPECT_EQ(row.bar()->bar_right(), row.bar()->width() / 5);
     EXPECT_EQ(row.bar()->bar_colour(), link_colour);

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "connection_records.h"
-#include "link_engine.h"
-#include "protocol.h"
+#include "core/protocol.h"
+#include "receiver/engine/link_engine.h"
+#include "receiver/records/connection_records.h"
 
 namespace kelbos {
 

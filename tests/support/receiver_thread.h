@@ -23,9 +23,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/protocol.h"
 #include "engine_recorder.h"
-#include "link_engine.h"
-#include "protocol.h"
+#include "receiver/engine/link_engine.h"
 
 namespace kelbos::test {
 

@@ -9,9 +9,9 @@
 #include <filesystem>
 
 #include "child_process.h"
+#include "net/resolve.h"
 #include "netns.h"
 #include "program_output.h"
-#include "resolve.h"
 #include "scripted_receiver.h"
 #include "tx_fixture.h"
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "link_fixture.h"
+#include "net/resolve.h"
 #include "open_fds.h"
-#include "resolve.h"
 
 namespace kelbos::test {
 namespace {

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "link.h"
+#include "net/sockets.h"
 #include "scripted_receiver.h"
-#include "sockets.h"
+#include "transmitter/link/link.h"
 
 namespace kelbos::test {
 

@@ -15,8 +15,8 @@
 #include <fstream>
 
 #include "link_fixture.h"
+#include "net/resolve.h"
 #include "open_fds.h"
-#include "resolve.h"
 
 namespace kelbos::test {
 namespace {

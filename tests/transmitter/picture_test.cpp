@@ -10,10 +10,10 @@
 #include <set>
 #include <sstream>
 
-#include "kelbo_canvas.h"
-#include "kelbo_picture.h"
+#include "core/scene.h"
 #include "pump.h"
-#include "scene.h"
+#include "shell/kelbo_canvas.h"
+#include "transmitter/app/kelbo_picture.h"
 #include "tx_fixture.h"
 
 namespace kelbos {

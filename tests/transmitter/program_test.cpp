@@ -11,12 +11,12 @@
 #include <QMenu>
 #include <QMenuBar>
 
-#include "kelbo_canvas.h"
 #include "program_modal.h"
-#include "rate_views.h"
 #include "scripted_receiver.h"
-#include "settings_dialog.h"
-#include "status_row.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/rate_views.h"
+#include "shell/row_widget.h"
+#include "transmitter/app/settings_dialog.h"
 #include "tx_fixture.h"
 
 namespace kelbos::txtest {
@@ -76,7 +76,7 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
 
     // The header row at the top, the value row right under it, empty until Go.
     const HeaderRow& header = p->window().header_row();
-    const StatusRow& row = p->window().value_row();
+    const RowWidget& row = p->window().value_row();
     EXPECT_EQ(header.pos(), QPoint(0, 0));
     EXPECT_EQ(row.pos(), QPoint(0, header.height()));
     EXPECT_EQ((std::array{header.title(0), header.title(2), row.name(), row.protocol()}),
@@ -248,7 +248,7 @@ TEST_F(ProgramTest, TheSettingsDialogThenMenuAndRowFollowGoHaltAndGoAgain) {
     ASSERT_TRUE(settled(TransmitterProgramPeer::loop(*p), true)) << (messages.texts.empty() ? "" : messages.texts[0]);
     EXPECT_EQ(menu_state(*p), MENU_TRANSMITTING);
     EXPECT_EQ(TransmitterProgramPeer::scene(*p).kelbo_countdown, 2) << "Go re-arms a picture down to one kelbo";
-    const StatusRow& row = p->window().value_row();
+    const RowWidget& row = p->window().value_row();
     EXPECT_EQ((std::array{row.name(), row.protocol(), row.kelbo_bits(), row.rate_text()}),
               (std::array<QString, 4>{"localhost", "TCP", "20000000", "0.0000"}));
     EXPECT_TRUE(TransmitterProgramPeer::ticking(*p));

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "address.h"
-#include "resolve.h"
+#include "net/address.h"
+#include "net/resolve.h"
 
 namespace kelbos::test {
 

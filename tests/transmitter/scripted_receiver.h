@@ -9,9 +9,9 @@
 #include <future>
 #include <vector>
 
-#include "protocol.h"
+#include "core/protocol.h"
+#include "net/sockets.h"
 #include "pump.h"
-#include "sockets.h"
 
 namespace kelbos::test {
 

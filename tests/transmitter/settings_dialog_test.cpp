@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // "Communications Settings": controls, order, lists, validation with its messages,
 // commit, Cancel, and the keyboard.
-#include "settings_dialog.h"
+#include "transmitter/app/settings_dialog.h"
 
 #include <gtest/gtest.h>
 

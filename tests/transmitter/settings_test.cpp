@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Defaults, the dialog's number reading, and the settings options of the command line.
-#include "settings.h"
+#include "transmitter/app/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <QCommandLineParser>
 
-#include "command_line.h"
-#include "format_scan.h"
-#include "program_options.h"
+#include "core/format_scan.h"
+#include "shell/program_options.h"
+#include "transmitter/app/command_line.h"
 
 namespace kelbos {
 namespace {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The send loop against real receivers: kelbo accounting, pacing, slices, a full
 // buffer, Halt, a quick Go after Halt, and ending the program mid-transmission.
-#include "transmit_loop.h"
+#include "transmitter/app/transmit_loop.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "scripted_receiver.h"
-#include "settings.h"
+#include "transmitter/app/settings.h"
 #include "tx_fixture.h"
 
 namespace kelbos {

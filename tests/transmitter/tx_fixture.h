@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "link_engine.h"
+#include "core/show_message.h"
 #include "pump.h"
+#include "receiver/engine/link_engine.h"
 #include "receiver_thread.h"
-#include "show_message.h"
-#include "transmitter_program.h"
-#include "transmitter_window.h"
+#include "transmitter/app/transmitter_program.h"
+#include "transmitter/app/transmitter_window.h"
 
 namespace kelbos {
 

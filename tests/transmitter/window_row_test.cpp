@@ -4,8 +4,8 @@
 
 #include <QTest>
 
-#include "status_row.h"
-#include "transmitter_window.h"
+#include "shell/row_widget.h"
+#include "transmitter/app/transmitter_window.h"
 
 namespace kelbos {
 namespace {
@@ -18,7 +18,7 @@ protected:
         window.set_bar_colour(QColor(128, 0, 0));
     }
     TransmitterWindow window;
-    StatusRow& row;
+    RowWidget& row;
 };
 
 TEST_F(WindowRowTest, StartShowsTheTransmissionThenTicksGiveRateAndBar) {

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "command_line.h"
+#include "transmitter/app/command_line.h"
 
 #include <QCommandLineParser>
 #include <cctype>
 #include <charconv>
 
-#include "format_scan.h"
-#include "offered_load.h"
+#include "core/format_scan.h"
+#include "core/offered_load.h"
 
 namespace kelbos {
 

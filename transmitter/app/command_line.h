@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "kelbo_geometry.h"
-#include "link.h"
-#include "message_path.h"
-#include "settings.h"
+#include "core/kelbo_geometry.h"
+#include "transmitter/app/settings.h"
+#include "transmitter/link/link.h"
+#include "transmitter/link/message_path.h"
 
 class QCommandLineParser;
 

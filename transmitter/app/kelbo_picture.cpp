@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "kelbo_picture.h"
+#include "transmitter/app/kelbo_picture.h"
 
 #include <QPainter>
 #include <algorithm>
 
-#include "kelbo_canvas.h"
+#include "shell/kelbo_canvas.h"
 
 namespace kelbos {
 

@@ -9,9 +9,9 @@
 #include <QRect>
 #include <string>
 
-#include "kelbo_geometry.h"
-#include "kelbo_sprite.h"
-#include "scene.h"
+#include "core/kelbo_geometry.h"
+#include "core/scene.h"
+#include "shell/kelbo_sprite.h"
 
 class QPainter;
 

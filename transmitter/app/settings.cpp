@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "settings.h"
+#include "transmitter/app/settings.h"
 
 #include <unistd.h>
 

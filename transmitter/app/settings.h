@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol.h"
+#include "core/protocol.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "settings_dialog.h"
+#include "transmitter/app/settings_dialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "dialog_units.h"
-#include "format_scan.h"
-#include "offered_load.h"
-#include "show_message.h"
+#include "core/format_scan.h"
+#include "core/offered_load.h"
+#include "core/show_message.h"
+#include "shell/dialog_units.h"
 
 namespace kelbos {
 

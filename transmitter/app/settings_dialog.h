@@ -7,7 +7,7 @@
 #include <QDialog>
 #include <map>
 
-#include "settings.h"
+#include "transmitter/app/settings.h"
 
 class QCheckBox;
 class QComboBox;

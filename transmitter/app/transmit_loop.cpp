@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "transmit_loop.h"
+#include "transmitter/app/transmit_loop.h"
 
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -11,10 +11,10 @@
 #include <climits>
 #include <cstdio>
 
-#include "clock.h"
-#include "scene.h"
-#include "settings.h"
-#include "show_message.h"
+#include "core/clock.h"
+#include "core/scene.h"
+#include "core/show_message.h"
+#include "transmitter/app/settings.h"
 
 namespace kelbos {
 

@@ -26,8 +26,8 @@
 #include <optional>
 #include <string>
 
-#include "link.h"
-#include "offered_load.h"
+#include "core/offered_load.h"
+#include "transmitter/link/link.h"
 
 class QSocketNotifier;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "transmitter_program.h"
+#include "transmitter/app/transmitter_program.h"
 
 #include <QColorDialog>
 #include <QCoreApplication>
@@ -7,14 +7,14 @@
 #include <QTimer>
 #include <cmath>
 
-#include "kelbo_canvas.h"
-#include "rate.h"
-#include "rate_views.h"
-#include "scene_commands.h"
-#include "settings_dialog.h"
-#include "status_row.h"
-#include "tcp_info.h"
-#include "transmitter_window.h"
+#include "core/rate.h"
+#include "net/tcp_info.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/rate_views.h"
+#include "shell/row_widget.h"
+#include "shell/scene_commands.h"
+#include "transmitter/app/settings_dialog.h"
+#include "transmitter/app/transmitter_window.h"
 
 namespace kelbos {
 
@@ -264,7 +264,7 @@ void TransmitterProgram::tick() {
     const double rate = sent_.rate = meter_.sample(now_ms(), counters_.total_bytes);
     window_->show_rate(rate);
     publish_metrics(rate);
-    StatusRow& row = window_->value_row();
+    RowWidget& row = window_->value_row();
     // A TCP link's path as the kernel sees it: in the JSON line and the row's tool tip.
     std::optional<TcpFigures> path;
     if (loop_->active_transport() == TRANSPORT_TCP) path = read_tcp_figures(loop_->link().data_fd());

@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "bar_scale.h"
-#include "clock.h"
-#include "json_lines.h"
-#include "kelbo_picture.h"
-#include "metrics.h"
-#include "rate.h"
-#include "scene.h"
-#include "settings.h"
-#include "transmit_loop.h"
+#include "core/bar_scale.h"
+#include "core/clock.h"
+#include "core/json_lines.h"
+#include "core/rate.h"
+#include "core/scene.h"
+#include "metrics/metrics.h"
+#include "transmitter/app/kelbo_picture.h"
+#include "transmitter/app/settings.h"
+#include "transmitter/app/transmit_loop.h"
 
 namespace kelbos {
 

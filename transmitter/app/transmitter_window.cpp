@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "transmitter_window.h"
+#include "transmitter/app/transmitter_window.h"
 
 #include <QCloseEvent>
 #include <QMenuBar>
 #include <algorithm>
 
-#include "dialog_units.h"
-#include "kelbo_canvas.h"
-#include "rate.h"
-#include "status_row.h"
+#include "core/rate.h"
+#include "shell/dialog_units.h"
+#include "shell/kelbo_canvas.h"
+#include "shell/row_widget.h"
 
 namespace kelbos {
 
@@ -27,7 +27,7 @@ TransmitterWindow::TransmitterWindow(std::function<void(int)> on_command, std::f
     const DialogUnits units(fontMetrics());
     header_ = new HeaderRow(canvas_, units, {"Receiver", "Kelbos/Bit"});
     header_->move(0, 0);
-    value_ = new StatusRow(canvas_, units);
+    value_ = new RowWidget(canvas_, units);
     value_->move(0, header_->height());
     menu_->set_enabled(ID_HALT, false);
 

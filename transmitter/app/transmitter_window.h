@@ -11,13 +11,13 @@
 #include <memory>
 #include <string>
 
-#include "command_menu.h"
+#include "shell/command_menu.h"
 
 namespace kelbos {
 
 class HeaderRow;
 class KelboCanvas;
-class StatusRow;
+class RowWidget;
 
 // Menu command ids.
 inline constexpr int ID_OPEN = 100;
@@ -55,7 +55,7 @@ public:
 
     KelboCanvas& canvas() const { return *canvas_; }
     HeaderRow& header_row() const { return *header_; }
-    StatusRow& value_row() const { return *value_; }
+    RowWidget& value_row() const { return *value_; }
     CommandMenu& menu() const { return *menu_; }
 
     // The value row shows a transmission: the receiver's name, the protocol and the
@@ -73,7 +73,7 @@ protected:
 private:
     KelboCanvas* canvas_;
     HeaderRow* header_;
-    StatusRow* value_;
+    RowWidget* value_;
     std::unique_ptr<CommandMenu> menu_;
     std::function<void()> on_close_;
     QColor bar_colour_;

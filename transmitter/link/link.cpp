@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link.h"
+#include "transmitter/link/link.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "link_opener.h"
-#include "message_path.h"
-#include "protocol.h"
-#include "sockets.h"
+#include "core/protocol.h"
+#include "net/sockets.h"
+#include "transmitter/link/link_opener.h"
+#include "transmitter/link/message_path.h"
 
 class QEventLoop;
 class QSocketNotifier;

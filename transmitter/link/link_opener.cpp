@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link_opener.h"
+#include "transmitter/link/link_opener.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

@@ -13,11 +13,11 @@
 #include <optional>
 #include <string>
 
-#include "address.h"
-#include "connect.h"
-#include "message_path.h"
-#include "protocol.h"
-#include "sockets.h"
+#include "core/protocol.h"
+#include "net/address.h"
+#include "net/connect.h"
+#include "net/sockets.h"
+#include "transmitter/link/message_path.h"
 
 class QSocketNotifier;
 

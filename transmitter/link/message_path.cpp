@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "message_path.h"
+#include "transmitter/link/message_path.h"
 
 #include <sys/mman.h>
 #include <sys/sendfile.h>

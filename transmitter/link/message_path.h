@@ -24,8 +24,8 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol.h"
-#include "sockets.h"
+#include "core/protocol.h"
+#include "net/sockets.h"
 
 namespace kelbos {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// A status row: name, protocol, kelbo size, Mbits/s and a bar from 0 to 100 Mbits/s
+// The row widget: name, protocol, kelbo size, Mbits/s and a bar from 0 to 100 Mbits/s
 // with a scale mark every 10. The value row under the header of both programs.
 // A row made wider than its layout keeps its columns and stretches its bar, with the
 // scale's marks and labels spread along it.
@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "dialog_units.h"
+#include "shell/dialog_units.h"
 
 class QLineEdit;
 class QLabel;
@@ -57,10 +57,10 @@ private:
     QColor drawn_colour_;
 };
 
-class StatusRow : public QWidget {
+class RowWidget : public QWidget {
     Q_OBJECT
 public:
-    StatusRow(QWidget* parent, const DialogUnits& units);
+    RowWidget(QWidget* parent, const DialogUnits& units);
 
     void set_name(const QString& text);
     void set_protocol(const QString& text);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "status_row.h"
+#include "shell/row_widget.h"
 
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
@@ -8,9 +8,9 @@
 #include <QPainter>
 #include <algorithm>
 
-#include "bar_scale.h"
-#include "dialog_units.h"
-#include "rate.h"
+#include "core/bar_scale.h"
+#include "core/rate.h"
+#include "shell/dialog_units.h"
 
 namespace kelbos {
 
@@ -152,7 +152,7 @@ void RateBar::paintEvent(QPaintEvent*) {
     if (tip != toolTip()) setToolTip(tip);
 }
 
-StatusRow::StatusRow(QWidget* parent, const DialogUnits& u) : QWidget(parent), units_(u) {
+RowWidget::RowWidget(QWidget* parent, const DialogUnits& u) : QWidget(parent), units_(u) {
     setAutoFillBackground(true);
     setMinimumWidth(row_size(u).width());
     resize(row_size(u));
@@ -175,13 +175,13 @@ StatusRow::StatusRow(QWidget* parent, const DialogUnits& u) : QWidget(parent), u
     resizeEvent(nullptr);
 }
 
-void StatusRow::resizeEvent(QResizeEvent*) {
+void RowWidget::resizeEvent(QResizeEvent*) {
     const int extra = extra_width(*this, units_);
     bar_->setGeometry(units_.rect(165, 0, 201, 10).adjusted(0, 0, extra, 0));
     for (int i = 0; i <= 10; ++i) marks_[i]->move(scale_mark_x(units_, extra, i), 0);
 }
 
-void StatusRow::update_accessible_name() {
+void RowWidget::update_accessible_name() {
     const QString protocol = protocol_->text().isEmpty() ? QString() : protocol_->text() + ", ";
     setAccessibleName(
         QString("%1, %2%3 Mbit/s").arg(name_->text(), protocol).arg(rate_from_text(), 0, 'f', 2));
@@ -216,25 +216,25 @@ void set_number_field(QLineEdit* field, const QString& text) {
 }
 }  // namespace
 
-void StatusRow::set_name(const QString& text) {
+void RowWidget::set_name(const QString& text) {
     set_field(name_, text);
     update_accessible_name();
 }
-void StatusRow::set_protocol(const QString& text) {
+void RowWidget::set_protocol(const QString& text) {
     set_field(protocol_, text);
     update_accessible_name();
 }
-void StatusRow::set_kelbo_bits(const QString& text) { set_number_field(kelbo_bits_, text); }
-void StatusRow::set_rate_text(const QString& text) {
+void RowWidget::set_kelbo_bits(const QString& text) { set_number_field(kelbo_bits_, text); }
+void RowWidget::set_rate_text(const QString& text) {
     set_number_field(rate_, text);
     update_accessible_name();
 }
-QString StatusRow::name() const { return name_->text(); }
-QString StatusRow::protocol() const { return protocol_->text(); }
-QString StatusRow::kelbo_bits() const { return kelbo_bits_->text(); }
-QString StatusRow::rate_text() const { return rate_->text(); }
+QString RowWidget::name() const { return name_->text(); }
+QString RowWidget::protocol() const { return protocol_->text(); }
+QString RowWidget::kelbo_bits() const { return kelbo_bits_->text(); }
+QString RowWidget::rate_text() const { return rate_->text(); }
 
-float StatusRow::rate_from_text() const {
+float RowWidget::rate_from_text() const {
     return static_cast<float>(parse_rate_text(rate_->text().left(100).toStdString()));
 }
 
