@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" build test
 # The include graph: no loop of headers, no library using one above it.
-python3 "$root/scripts/include_graph.py" "$root"
+python3 "$root/scripts/include_graph.py" --components "$root"
 # Most whole-program tests wait on the clock (ticks, time-outs, a peer held still), each
 # in a network namespace of its own, so they run three to a processor. The few whose
 # checks time the programs themselves (a shaped link's rate, a reverse lookup's budget,
