@@ -57,8 +57,8 @@ void ReceiverProgram::create_window() {
     tick_timer_.start();
 
     window_->menu().set_enabled(CMD_STOP, false);
-    views_ =
-        new RateViews(window_.get(), options_.bar_scale, [this](double full) { strip_.set_full_scale(full); });
+    views_ = new RateViews(window_.get(), options_.bar_scale,
+                           [this](double full) { strip_.set_full_scale(full); });
     start_communications();
 }
 
@@ -172,7 +172,8 @@ void ReceiverProgram::show_failure(std::string text) {
 }
 
 void ReceiverProgram::remove_row(ConnId conn_id) {
-    if (const std::optional<std::string> peer_name = ledger_.remove(conn_id)) row_removed(conn_id, *peer_name);
+    if (const std::optional<std::string> peer_name = ledger_.remove(conn_id))
+        row_removed(conn_id, *peer_name);
 }
 
 void ReceiverProgram::row_removed(ConnId conn_id, const std::string& peer_name) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver program kelbosrx as one object: its ledger of links, scene, strip of
-// rows, picture, main window and link engine, and the link callbacks between them. main() makes one; tests
-// make as many as they like, each with its own ports and waits.
+// rows, picture, main window and link engine, and the link callbacks between them.
+// main() makes one; tests make as many as they like, each with its own ports and waits.
 //
 // Start-up order: records reset, the default colour slot, the scene from the
 // command-line words, then the main window with its header and TOTAL rows, the
@@ -78,10 +78,12 @@ public:
     void tick_rows();
     void tick_rows(std::uint64_t elapsed_ms);
 
-    // The link callbacks, as the link engine calls them. A box of alloc_conn_id or
+    // The link callbacks, as the link engine calls them: the ledger decides, the strip
+    // draws what changed, the JSON line is written. A box of alloc_conn_id or
     // shutdown_rcv runs a nested event loop in which ticks, new links and removals
-    // happen. A ConnId for a new link, or CONN_NONE_FREE: refused while no scene is
-    // loaded, with one box at a time; silently when all ten are live or dirty.
+    // happen; every step re-reads the records after a box.
+    // A ConnId for a new link, or CONN_NONE_FREE: refused while no scene is loaded,
+    // with one box at a time; silently when all ten are live or dirty.
     ConnId alloc_conn_id();
     void new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
                   std::uint8_t transport, std::uint32_t kelbo_bytes);

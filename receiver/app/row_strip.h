@@ -49,7 +49,9 @@ public:
 private:
     friend struct RowStripPeer;  // tests look at the rows
 
-    RowWidget* row(ConnId conn_id) const { return conn_id < CONN_TABLE_SIZE ? rows_[conn_id].data() : nullptr; }
+    RowWidget* row(ConnId conn_id) const {
+        return conn_id < CONN_TABLE_SIZE ? rows_[conn_id].data() : nullptr;
+    }
     // Fills the texts: "TOTAL" for the TOTAL row, else the peer name, protocol and
     // bits per kelbo; both get the rate "0.0000".
     void fill_row(RowWidget& row, ConnId conn_id) const;

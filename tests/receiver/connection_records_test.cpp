@@ -91,7 +91,8 @@ TEST(LinkLedger, AnEndedLinkKeepsItsConnIdUntilItsRowGoesOnTheSixteenthTick) {
     ASSERT_EQ(ledger.last_rate(b), 20.0f);
 
     // Ends of TOTAL, of no ConnId and of a free record change nothing.
-    for (const ConnId c : {ConnId{0}, ConnId{11}, ConnId{5}}) EXPECT_FALSE(ledger.end_link(c, REASON_ABORTED));
+    for (const ConnId c : {ConnId{0}, ConnId{11}, ConnId{5}})
+        EXPECT_FALSE(ledger.end_link(c, REASON_ABORTED));
     EXPECT_EQ(table[0].row_state, RowState::live);
     EXPECT_EQ(table[5].row_state, RowState::free);
     EXPECT_EQ(table[a].row_state, RowState::live);

@@ -144,7 +144,9 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     rig.messages.clear();
     const Ports ports = ReceiverProgramPeer::engine(rig.program()).bound_ports();
     std::vector<std::string> journal;
-    ReceiverProgramPeer::journal(rig.program()).write = [&](const std::string& line) { journal.push_back(line); };
+    ReceiverProgramPeer::journal(rig.program()).write = [&](const std::string& line) {
+        journal.push_back(line);
+    };
 
     // While the first refusal's box is open, five more links arrive and are refused.
     std::vector<Peer> others;
@@ -211,7 +213,8 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     for_nobody[0] = 7;
     ASSERT_TRUE(datagrams.send(for_link_2));
     ASSERT_TRUE(datagrams.send(for_nobody));
-    ASSERT_TRUE(pump_until([&] { return ReceiverProgramPeer::engine(rig.program()).foreign_datagrams() == 1; }));
+    ASSERT_TRUE(
+        pump_until([&] { return ReceiverProgramPeer::engine(rig.program()).foreign_datagrams() == 1; }));
     ASSERT_TRUE(pump_until([&] { return rig.table()[0].bytes_received == 3500; }));
     EXPECT_EQ(rig.table()[1].bytes_received, 2500u);
     EXPECT_EQ(rig.table()[1].pending_bytes, 500u);
@@ -221,8 +224,7 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
 
     rig.ticks(1, 1000);
     // A TCP link's row tells its round trip in its tool tip; a UDP link's tells nothing.
-    EXPECT_TRUE(rig.row(1)->toolTip().startsWith("Round trip "))
-        << rig.row(1)->toolTip().toStdString();
+    EXPECT_TRUE(rig.row(1)->toolTip().startsWith("Round trip ")) << rig.row(1)->toolTip().toStdString();
     EXPECT_EQ(rig.row(2)->toolTip(), "");
     // The TCP link ends normally: no box; the UDP link's connection drops: a box.
     ASSERT_TRUE(tcp.socket.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));

@@ -75,7 +75,9 @@ public:
     ConnectionTable& table() { return ledger().table(); }
     HeaderRow* header() const { return RowStripPeer::header(ReceiverProgramPeer::strip(*program_)); }
     // A link's row, or TOTAL's for 0; null when the record has none.
-    RowWidget* row(ConnId conn_id) const { return RowStripPeer::row(ReceiverProgramPeer::strip(*program_), conn_id); }
+    RowWidget* row(ConnId conn_id) const {
+        return RowStripPeer::row(ReceiverProgramPeer::strip(*program_), conn_id);
+    }
 
     // alloc_conn_id + new_link, as the engine calls them for a link being set up.
     ConnId link(const std::string& name, std::uint8_t transport = TRANSPORT_TCP,
