@@ -27,7 +27,7 @@ QColor qcolour(Rgb c) {
 
 }  // namespace
 
-TEST(RowStrip, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFillTheStrip) {
+TEST(RowStrip, RowsOfLinksStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFillTheStrip) {
     ReceiverRig rig;
     const int top = rig.header_height();
     const int h = rig.row_height();
