@@ -54,8 +54,6 @@ public:
     // The strip's header and TOTAL rows are gone: TOTAL ticks no more, and links set up
     // from now on get no row.
     void close_strip();
-    // The record has a row in the strip.
-    bool shown(ConnId conn_id) const { return conn_id < CONN_TABLE_SIZE && shown_[conn_id]; }
 
     // A ConnId for a new link, or CONN_NONE_FREE: refused while no scene is loaded, and
     // when all ten are live or dirty.
@@ -93,7 +91,7 @@ public:
 private:
     ConnectionTable table_;
     ColourSlots slots_;
-    std::array<bool, CONN_TABLE_SIZE> shown_{};
+    std::array<bool, CONN_TABLE_SIZE> shown_{};  // the record has a row in the strip
     std::array<std::optional<RowTick>, CONN_TABLE_SIZE> ticks_{};
     std::array<std::uint64_t, CONN_TABLE_SIZE> series_{};  // each link's history line
     std::uint64_t links_seen_ = 0;
