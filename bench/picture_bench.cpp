@@ -11,8 +11,8 @@
 
 #include "core/scene.h"
 #include "receiver/app/receiver_picture.h"
-#include "receiver/counting/colour_slots.h"
 #include "receiver/counting/kelbo_counting.h"
+#include "receiver/records/colour_slots.h"
 #include "receiver/records/connection_records.h"
 #include "shell/kelbo_canvas.h"
 #include "transmitter/app/kelbo_picture.h"

@@ -66,11 +66,11 @@ MUTATIONS = [
     {   # 6
         "name": "row removal: a Stopped row removed on the fifteenth tick (countdown compared with 1)",
         "area": "row removal",
-        "file": "receiver/app/link_rows.cpp",
-        "function": "LinkRows::tick_row",
+        "file": "receiver/records/link_ledger.cpp",
+        "function": "LinkLedger::tick",
         "original": "if (record.removal_countdown == 0) {",
         "mutated": "if (record.removal_countdown == 1) {",
-        "tests": ["receiver_program_tests"],
+        "tests": ["receiver_records_tests", "receiver_program_tests"],
     },
     {   # 7
         "name": "kelbo counting: a kelbo needs more than its size (<= instead of <), exactly kelbo_bytes gives none",
@@ -131,11 +131,11 @@ MUTATIONS = [
         "name": "metrics: a removed row's last figures stay in the receiver's snapshot "
                 "(its last tick kept after the row goes)",
         "area": "metrics after removal",
-        "file": "receiver/app/link_rows.cpp",
-        "function": "LinkRows::remove_row",
+        "file": "receiver/records/link_ledger.cpp",
+        "function": "LinkLedger::remove",
         "original": "    table_.set_free(conn_id);\n    ticks_[conn_id].reset();\n",
         "mutated": "    table_.set_free(conn_id);\n",
-        "tests": ["program_pair_tests (Metrics.*)", "receiver_program_tests"],
+        "tests": ["receiver_records_tests", "program_pair_tests (Metrics.*)"],
     },
     {   # 14
         "name": "whole-chunk guard off by one: a link with one byte short of a whole chunk still "

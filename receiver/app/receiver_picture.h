@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/scene.h"
-#include "receiver/counting/colour_slots.h"
+#include "receiver/records/colour_slots.h"
 #include "shell/kelbo_sprite.h"
 
 class QPainter;

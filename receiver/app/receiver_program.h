@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The receiver program kelbosrx as one object: its connection records, colour slots,
-// scene, value rows, picture, main window and link engine. main() makes one; tests
-// make as many as they like, each with its own ports and waits.
+// The receiver program kelbosrx as one object: its ledger of links, scene, strip of
+// rows, picture, main window and link engine, and the link callbacks between them.
+// main() makes one; tests make as many as they like, each with its own ports and waits.
 //
 // Start-up order: records reset, the default colour slot, the scene from the
 // command-line words, then the main window with its header and TOTAL rows, the
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,17 +25,21 @@
 #include "core/bar_scale.h"
 #include "core/json_lines.h"
 #include "core/scene.h"
-#include "receiver/app/link_rows.h"
 #include "receiver/app/receiver_picture.h"
 #include "receiver/app/receiver_window.h"
-#include "receiver/counting/colour_slots.h"
+#include "receiver/app/refusal_journal.h"
+#include "receiver/app/row_strip.h"
 #include "receiver/engine/link_engine.h"
-#include "receiver/records/connection_records.h"
+#include "receiver/records/link_ledger.h"
 
 namespace kelbos {
 
 class MetricsSnapshot;
 class RateViews;
+
+// Failure boxes that wait while one is open; beyond these the oldest goes to standard
+// error instead.
+inline constexpr std::size_t WAITING_BOXES_MAX = 10;
 
 struct ReceiverOptions {
     std::vector<std::string> words;  // command-line words naming the scene file
@@ -67,9 +72,27 @@ public:
     // header and TOTAL rows. No link is shut down.
     void quit_app();
 
-    // The one-second tick: every row gets the time since the previous tick (the first
-    // one since the window was made); the rate views and the metrics get the rows' ticks.
+    // The one-second tick, with the time since the previous tick (the first one since
+    // the window was made): the ledger's ticks go to the strip, the JSON lines, the
+    // rate views and the metrics, and the refusal journal writes what it held back.
     void tick_rows();
+    void tick_rows(std::uint64_t elapsed_ms);
+
+    // The link callbacks, as the link engine calls them: the ledger decides, the strip
+    // draws what changed, the JSON line is written. A box of alloc_conn_id or
+    // shutdown_rcv runs a nested event loop in which ticks, new links and removals
+    // happen; every step re-reads the records after a box.
+    // A ConnId for a new link, or CONN_NONE_FREE: refused while no scene is loaded,
+    // with one box at a time; silently when all ten are live or dirty.
+    ConnId alloc_conn_id();
+    void new_link(ConnId conn_id, const std::string& peer_name, const std::string& colour_text,
+                  std::uint8_t transport, std::uint32_t kelbo_bytes);
+    void shutdown_rcv(ConnId conn_id, int reason, const std::string& text);
+    void release_conn_id(ConnId conn_id) { ledger_.release_conn_id(conn_id); }
+    // A Stopped link's row goes before its countdown ends (its host's link is taken over).
+    void remove_row(ConnId conn_id);
+    // A connection from `peer` was refused: counted, a JSON line, and a journal line.
+    void link_refused(const std::string& peer, const char* reason);
 
     // A received chunk of `bytes` for conn_id, as the link engine hands it over: counted
     // into the link's record and TOTAL's, then the kelbos it completes placed in the
@@ -82,30 +105,29 @@ public:
     // reported it (-1 without a datagram socket).
     std::string exit_fields() const;
 
-    ConnectionTable& connections() { return connections_; }
-    ColourSlots& colour_slots() { return colour_slots_; }
     Scene& scene() { return *scene_; }
-    LinkRows& rows() { return rows_; }
-    LinkEngine& engine() { return *engine_; }
     ReceiverWindow* window() const { return window_.get(); }
     KelboCanvas* canvas() const;
-    RateViews* views() const { return views_; }
 
 private:
-    friend struct ReceiverProgramPeer;  // tests look at the tick's timer
+    friend struct ReceiverProgramPeer;  // tests look at the parts and the boxes
 
     void create_window();
     void start_communications();
     void redraw();
     void publish_metrics();
+    std::uint64_t clock_ms() const;
+    void row_removed(ConnId conn_id, const std::string& peer_name);
+    std::optional<double> read_path(ConnId conn_id);
+    void write_tick(const RowTick& tick);
+    void show_failure(std::string text);
 
     ReceiverOptions options_;
     std::uint64_t start_ms_;
-    ConnectionTable connections_;
-    ColourSlots colour_slots_;
     std::unique_ptr<Scene> scene_;
     JsonLines json_;
-    LinkRows rows_;
+    LinkLedger ledger_;
+    RowStrip strip_;
     ReceiverPicture picture_;
     std::unique_ptr<ReceiverWindow> window_;
     std::unique_ptr<LinkEngine> engine_;
@@ -114,6 +136,10 @@ private:
     QTimer tick_timer_;
     QTimer time_limit_;
     std::uint64_t last_tick_ms_ = 0;
+    bool refusal_box_open_ = false;
+    bool failure_box_open_ = false;
+    std::deque<std::string> failures_waiting_;
+    RefusalJournal journal_;
 };
 
 }  // namespace kelbos

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "core/scene.h"
-#include "receiver/counting/colour_slots.h"
+#include "receiver/records/colour_slots.h"
 #include "receiver/records/connection_records.h"
 
 namespace kelbos {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The receiver's table of link records: one ConnectionRecord per ConnId (1..10) and
-// the TOTAL record (0). The link callbacks and the value rows move records between
-// free, live and dirty; more_data counts bytes into them. Toolkit-free.
+// the TOTAL record (0). The ledger (link_ledger.h) moves records between free, live
+// and dirty; more_data counts bytes into them. Toolkit-free.
 #pragma once
 
 #include <array>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a link record shows at a rate tick, as figures: the texts of its row, and once
-// a second its RowTick, made from the record alone. The row widget shows the tick, and
-// the JSON line, the Rate History and the metrics are read from it. Toolkit-free.
+// a second its RowTick, made from the record alone. The strip of rows shows the tick,
+// and the JSON line, the Rate History and the metrics are read from it. Toolkit-free.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "receiver/records/link_ledger.h"
+
 using namespace kelbos;
 
 TEST(ConnectionTable, HandsOutTheFirstFreeRecordKeepsDirtyOnesOutAndClearsFreedOnes) {
@@ -67,6 +69,73 @@ TEST(ConnectionTable, GivesBackOnlyIdsThatNeverReachedNewLink) {
     EXPECT_EQ(table[0].row_state, RowState::live);
 
     EXPECT_EQ(table.take_free(), a);
+}
+
+// The ledger on its own, without a window: ConnIds, the end of a link and its
+// countdown, and what each tick says.
+TEST(LinkLedger, AnEndedLinkKeepsItsConnIdUntilItsRowGoesOnTheSixteenthTick) {
+    LinkLedger ledger;
+    EXPECT_EQ(ledger.alloc_conn_id(false), CONN_NONE_FREE);
+    EXPECT_STREQ(ledger.allocation_refusal(), REFUSED_NO_SCENE);
+    ledger.open_strip();
+    const auto link = [&](const std::string& name) {
+        const ConnId c = ledger.alloc_conn_id(true);
+        EXPECT_TRUE(ledger.new_link(c, name, "#0000FF", TRANSPORT_TCP, 1000));
+        return c;
+    };
+    const ConnId a = link("a");
+    const ConnId b = link("b");
+    ConnectionTable& table = ledger.table();
+    table[b].bytes_received = 2500000;
+    ledger.tick(1000);
+    ASSERT_EQ(ledger.last_rate(b), 20.0f);
+
+    // Ends of TOTAL, of no ConnId and of a free record change nothing.
+    for (const ConnId c : {ConnId{0}, ConnId{11}, ConnId{5}})
+        EXPECT_FALSE(ledger.end_link(c, REASON_ABORTED));
+    EXPECT_EQ(table[0].row_state, RowState::live);
+    EXPECT_EQ(table[5].row_state, RowState::free);
+    EXPECT_EQ(table[a].row_state, RowState::live);
+
+    EXPECT_TRUE(ledger.end_link(b, REASON_NORMAL));
+    EXPECT_EQ(table[b].row_state, RowState::dirty);
+    EXPECT_FALSE(ledger.colour_slots()[table[b].colour_slot].held);
+    EXPECT_EQ(ledger.ended(), (std::map<int, std::uint64_t>{{REASON_NORMAL, 1}}));
+    // Its ConnId stays out of use while the row is there.
+    const ConnId d = ledger.alloc_conn_id(true);
+    EXPECT_EQ(d, 3);
+    ledger.release_conn_id(d);
+    table[b].bytes_received += 1000000;
+    for (int i = 0; i < 3; ++i) ledger.tick(1000);
+    // A second end of the ended link is written and ignored.
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(ledger.end_link(b, REASON_ABORTED));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "shutdown_rcv: conn_id 2 which already marked dirty - ignoring\n");
+    EXPECT_EQ(table[b].removal_countdown, 12);
+    for (int i = 0; i < 12; ++i) ledger.tick(1000);
+    EXPECT_EQ(ledger.ticks()[b]->rate, 20.0f);  // a stopped row keeps its rate
+    EXPECT_EQ(ledger.ticks()[b]->state, RowState::dirty);
+    EXPECT_EQ(table[b].removal_countdown, 0);
+    EXPECT_EQ(ledger.alloc_conn_id(true), 3);
+    ledger.release_conn_id(3);
+
+    // The sixteenth tick: the row goes, in ConnId order after TOTAL's and a's ticks,
+    // and its last tick with it.
+    const std::vector<RowStep> steps = ledger.tick(1000);
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_TRUE(steps[0].tick && steps[1].tick);
+    EXPECT_EQ(steps[2].conn_id, b);
+    EXPECT_FALSE(steps[2].tick);
+    EXPECT_EQ(steps[2].removed_peer, "b");
+    EXPECT_EQ(table[b].row_state, RowState::free);
+    EXPECT_FALSE(ledger.ticks()[b]);
+    EXPECT_EQ(ledger.alloc_conn_id(true), b);
+
+    // Once the strip has gone, TOTAL ticks no more and a new link gets no row.
+    ledger.close_strip();
+    EXPECT_FALSE(ledger.new_link(3, "late", "#0000FF", TRANSPORT_TCP, 1000));
+    EXPECT_EQ(ledger.tick(1000).size(), 1u);
 }
 
 TEST(DatagramStats, GapsBeyondTheWindowLateCopiesJitterAndStrays) {

@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "receiver/counting/colour_slots.h"
+#include "receiver/records/colour_slots.h"
 
 using namespace kelbos;
 

@@ -103,7 +103,7 @@ TEST(ReceiverPicture, LinkWithoutAFreeSlotDrawsInTheDefaultGreenAndZeroKelboSize
     for (int i = 1; i <= 10; ++i) {
         ASSERT_EQ(rig.link("p", TRANSPORT_TCP, 1000, "#0000FF"), i);
         EXPECT_EQ(rig.table()[i].colour_slot, i);
-        rig.rows().shutdown_rcv(static_cast<ConnId>(i), REASON_NORMAL, "Remote shutdown request");
+        rig.program().shutdown_rcv(static_cast<ConnId>(i), REASON_NORMAL, "Remote shutdown request");
     }
     rig.ticks(16);
     const ConnId late = rig.link("late", TRANSPORT_TCP, 1000, "#FF00FF");
@@ -112,7 +112,7 @@ TEST(ReceiverPicture, LinkWithoutAFreeSlotDrawsInTheDefaultGreenAndZeroKelboSize
     EXPECT_EQ(probe(rig, 0).top, QColor(0, 153, 0));
     EXPECT_EQ(probe(rig, 0).width, QColor(0, 128, 0));
     // That first kelbo restarted the picture and freed the ten slots.
-    for (int i = 1; i <= 10; ++i) EXPECT_FALSE(rig.program().colour_slots()[i].in_use);
+    for (int i = 1; i <= 10; ++i) EXPECT_FALSE(rig.ledger().colour_slots()[i].in_use);
     const ConnId next = rig.link("next", TRANSPORT_TCP, 1000, "#FF00FF");
     EXPECT_EQ(rig.table()[next].colour_slot, 1);
 

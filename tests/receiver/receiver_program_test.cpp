@@ -55,25 +55,25 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     ASSERT_NE(program.window(), nullptr);
     EXPECT_EQ(program.window()->windowTitle(), "Kelbos Receiver");
     EXPECT_EQ(program.window()->centralWidget(), program.canvas());
-    EXPECT_EQ(program.rows().header()->parentWidget(), program.canvas());
+    EXPECT_EQ(rig.header()->parentWidget(), program.canvas());
     const QStringList titles{"Transmitter", "Protocol", "Bits/Kelbo", "Mbits/s"};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(program.rows().header()->title(i), titles[i]);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(rig.header()->title(i), titles[i]);
     // The titles fit their places.
     for (const char* name : {"label0", "label202", "label203", "label204"}) {
-        const auto* label = program.rows().header()->findChild<QLabel*>(name);
+        const auto* label = rig.header()->findChild<QLabel*>(name);
         ASSERT_NE(label, nullptr) << name;
         EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text())) << name;
     }
     // Room for the rows and a picture below them.
     EXPECT_GE(program.canvas()->height(), rig.header_height() + rig.row_height() + 400);
-    EXPECT_GE(program.canvas()->width(), program.rows().header()->width());
+    EXPECT_GE(program.canvas()->width(), rig.header()->width());
     EXPECT_TRUE(ReceiverProgramPeer::tick_timer(program).isActive());
     EXPECT_EQ(ReceiverProgramPeer::tick_timer(program).interval(), 1000);
-    EXPECT_EQ(program.connections()[0].row_state, RowState::live);
-    for (int c = 1; c <= 10; ++c) EXPECT_EQ(program.connections()[c].row_state, RowState::free);
-    EXPECT_TRUE(program.colour_slots()[0].in_use && program.colour_slots()[0].held);
-    for (int s = 1; s <= 10; ++s) EXPECT_FALSE(program.colour_slots()[s].in_use);
-    const Ports ports = program.engine().bound_ports();
+    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(rig.table()[c].row_state, RowState::free);
+    EXPECT_TRUE(rig.ledger().colour_slots()[0].in_use && rig.ledger().colour_slots()[0].held);
+    for (int s = 1; s <= 10; ++s) EXPECT_FALSE(rig.ledger().colour_slots()[s].in_use);
+    const Ports ports = ReceiverProgramPeer::engine(program).bound_ports();
     for (const std::uint16_t port : {ports.control, ports.datagram, ports.stream}) EXPECT_NE(port, 0);
 
     // The menu: File and Control, "&Stop" grayed for good; then View.
@@ -102,10 +102,10 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     const ConnId c = rig.link("a");
     menu.action(CMD_EXIT)->trigger();
     EXPECT_EQ(rig.quits, std::vector<int>{0});
-    EXPECT_EQ(program.rows().header(), nullptr);
-    EXPECT_EQ(program.rows().total_row(), nullptr);
+    EXPECT_EQ(rig.header(), nullptr);
+    EXPECT_EQ(rig.row(0), nullptr);
     // Until the loop ends, ticks and links go on without the two rows.
-    EXPECT_NE(program.rows().row(c), nullptr);
+    EXPECT_NE(rig.row(c), nullptr);
     rig.data(c, 5000);
     rig.ticks(2);
     EXPECT_NE(rig.link("b"), CONN_NONE_FREE);
@@ -129,7 +129,7 @@ TEST(ReceiverProgram, EndpointsThatCannotOpenAreReportedAndTheProgramGoesOn) {
 
     // The window works: rows tick, the picture responds, and closing the window exits.
     rig.ticks(1);
-    EXPECT_EQ(rig.rows().total_row()->rate_text(), "0.0000");
+    EXPECT_EQ(rig.row(0)->rate_text(), "0.0000");
     const ConnId c = rig.link("local");
     rig.data(c, 2000);
     EXPECT_EQ(rig.program().scene().next_point, 2);
@@ -142,9 +142,11 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     ASSERT_EQ(rig.messages.size(), 1u);
     EXPECT_TRUE(has(rig.messages[0], "Unable to open init file\n'/nonexistent/kelbos.init'\n"));
     rig.messages.clear();
-    const Ports ports = rig.program().engine().bound_ports();
+    const Ports ports = ReceiverProgramPeer::engine(rig.program()).bound_ports();
     std::vector<std::string> journal;
-    LinkRowsPeer::journal(rig.rows()).write = [&](const std::string& line) { journal.push_back(line); };
+    ReceiverProgramPeer::journal(rig.program()).write = [&](const std::string& line) {
+        journal.push_back(line);
+    };
 
     // While the first refusal's box is open, five more links arrive and are refused.
     std::vector<Peer> others;
@@ -154,14 +156,14 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
         for (int i = 0; i < 5; ++i) others.push_back(Peer::tcp(i % 2 ? ports.control : ports.stream));
         for (Peer& p : others)
             if (p.read(SETUP_REPLY_LEN) == REJECTED) ++nested_refused;
-        EXPECT_TRUE(LinkRowsPeer::refusal_box_open(rig.rows()));
+        EXPECT_TRUE(ReceiverProgramPeer::refusal_box_open(rig.program()));
     };
     SetUpPeer first = connect_link(ports.stream, TRANSPORT_TCP, 1000);
     EXPECT_EQ(first.reply, REJECTED);
     EXPECT_EQ(nested_refused, 5);
     EXPECT_EQ(rig.messages, std::vector<std::string>{
                                 "Refusing incoming connection because\ninit file has not been read yet"});
-    EXPECT_FALSE(LinkRowsPeer::refusal_box_open(rig.rows()));
+    EXPECT_FALSE(ReceiverProgramPeer::refusal_box_open(rig.program()));
     for (int c = 1; c <= 10; ++c) EXPECT_EQ(rig.table()[c].row_state, RowState::free);
 
     // A later refusal shows its box again.
@@ -180,7 +182,7 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     std::vector<SetUpPeer> more;
     for (int i = 0; i < 9; ++i) more.push_back(connect_link(ports.stream, TRANSPORT_TCP, 1000));
     EXPECT_EQ(connect_link(ports.stream, TRANSPORT_TCP, 1000).reply, REJECTED);
-    EXPECT_EQ(rig.rows().refused(),
+    EXPECT_EQ(rig.ledger().refused(),
               (std::map<std::string, std::uint64_t>{
                   {"full", 1}, {"host limit", 0}, {"no scene", 7}, {"not allowed", 0}}));
     EXPECT_EQ(journal, (std::vector<std::string>{"refused a link from 127.0.0.1: no scene",
@@ -189,17 +191,17 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
 
 TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     ReceiverRig rig({.json = true});
-    const Ports ports = rig.program().engine().bound_ports();
+    const Ports ports = ReceiverProgramPeer::engine(rig.program()).bound_ports();
     SetUpPeer tcp = connect_link(ports.stream, TRANSPORT_TCP, 1000, "#0000FF");
     ASSERT_EQ(tcp.reply, (Bytes{1, 1, 1, 5}));
     SetUpPeer udp = connect_link(ports.control, TRANSPORT_UDP, 0, "#00FF00");
     ASSERT_EQ(udp.reply, (Bytes{2, 1, 1, 5}));
-    ASSERT_TRUE(pump_until([&] { return rig.rows().row(2) != nullptr; }));
-    EXPECT_EQ(rig.rows().row(1)->protocol(), "TCP");
-    EXPECT_EQ(rig.rows().row(2)->protocol(), "UDP");
-    EXPECT_EQ(rig.rows().row(1)->name(), QString::fromStdString(rig.table()[1].peer_name));
+    ASSERT_TRUE(pump_until([&] { return rig.row(2) != nullptr; }));
+    EXPECT_EQ(rig.row(1)->protocol(), "TCP");
+    EXPECT_EQ(rig.row(2)->protocol(), "UDP");
+    EXPECT_EQ(rig.row(1)->name(), QString::fromStdString(rig.table()[1].peer_name));
     EXPECT_FALSE(rig.table()[1].peer_name.empty());
-    EXPECT_EQ(rig.rows().row(2)->kelbo_bits(), "0");
+    EXPECT_EQ(rig.row(2)->kelbo_bits(), "0");
 
     // TCP data: counted for link 1 and drawn; datagrams with a kelbo size of 0:
     // counted, nothing drawn, no endless loop; for a ConnId never set up: dropped.
@@ -211,7 +213,8 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     for_nobody[0] = 7;
     ASSERT_TRUE(datagrams.send(for_link_2));
     ASSERT_TRUE(datagrams.send(for_nobody));
-    ASSERT_TRUE(pump_until([&] { return rig.program().engine().foreign_datagrams() == 1; }));
+    ASSERT_TRUE(
+        pump_until([&] { return ReceiverProgramPeer::engine(rig.program()).foreign_datagrams() == 1; }));
     ASSERT_TRUE(pump_until([&] { return rig.table()[0].bytes_received == 3500; }));
     EXPECT_EQ(rig.table()[1].bytes_received, 2500u);
     EXPECT_EQ(rig.table()[1].pending_bytes, 500u);
@@ -221,21 +224,20 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
 
     rig.ticks(1, 1000);
     // A TCP link's row tells its round trip in its tool tip; a UDP link's tells nothing.
-    EXPECT_TRUE(rig.rows().row(1)->toolTip().startsWith("Round trip "))
-        << rig.rows().row(1)->toolTip().toStdString();
-    EXPECT_EQ(rig.rows().row(2)->toolTip(), "");
+    EXPECT_TRUE(rig.row(1)->toolTip().startsWith("Round trip ")) << rig.row(1)->toolTip().toStdString();
+    EXPECT_EQ(rig.row(2)->toolTip(), "");
     // The TCP link ends normally: no box; the UDP link's connection drops: a box.
     ASSERT_TRUE(tcp.socket.send(Bytes{1, MSG_SHUTDOWN_REQUEST, REASON_NORMAL}));
     EXPECT_EQ(tcp.socket.read(SHUTDOWN_ACK_LEN), (Bytes{1, 3}));
     ASSERT_TRUE(pump_until([&] { return rig.table()[1].row_state == RowState::dirty; }));
-    EXPECT_EQ(rig.rows().row(1)->protocol(), "Stopped");
+    EXPECT_EQ(rig.row(1)->protocol(), "Stopped");
     EXPECT_TRUE(rig.messages.empty());
     udp.socket.close();
     ASSERT_TRUE(pump_until([&] { return rig.table()[2].row_state == RowState::dirty; }));
     ASSERT_EQ(rig.messages.size(), 1u);
     EXPECT_TRUE(has(rig.messages[0], "connection to " + rig.table()[2].peer_name +
                                          " failed\nZERO length message received (EOF!) on socket "));
-    EXPECT_EQ(rig.rows().row(2)->protocol(), "Stopped");
+    EXPECT_EQ(rig.row(2)->protocol(), "Stopped");
     rig.ticks(1, 1000);
 
     // JSON: every row per tick, in record order (TOTAL first); each end once.
@@ -267,10 +269,10 @@ TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     // The sixteenth tick after the ends removes both rows, each with its line after
     // that tick's TOTAL line; until then the stopped rows tick on.
     rig.ticks(14);
-    ASSERT_NE(rig.rows().row(2), nullptr);
+    ASSERT_NE(rig.row(2), nullptr);
     rig.ticks(1);
-    EXPECT_EQ(rig.rows().row(1), nullptr);
-    EXPECT_EQ(rig.rows().row(2), nullptr);
+    EXPECT_EQ(rig.row(1), nullptr);
+    EXPECT_EQ(rig.row(2), nullptr);
     const std::vector<std::string> after = rig.json_lines();
     ASSERT_EQ(after.size(), 8u + 14u * 3u + 3u);
     EXPECT_TRUE(has(after[50], "\"row\":\"TOTAL\",\"conn_id\":0,"));
@@ -302,7 +304,7 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     const QImage image = rig.program().canvas()->image().copy();
     for (int y = rig.header_height() + 3 * rig.row_height(); y < image.height(); y += 7)
         for (int x = 0; x < image.width(); x += 7) ASSERT_EQ(image.pixelColor(x, y), QColor(Qt::black));
-    EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
+    EXPECT_EQ(rig.program().alloc_conn_id(), CONN_NONE_FREE);
     EXPECT_EQ(rig.messages.size(), 2u);
 
     when_file_dialog_choose(shipped_scene());
@@ -310,5 +312,5 @@ TEST(ReceiverProgram, OpenWithAMalformedPointLineCarriesOnWithoutAScene) {
     EXPECT_TRUE(rig.program().scene().scene_loaded);
     EXPECT_EQ(rig.messages.size(), 2u);
     EXPECT_NE(rig.program().canvas()->image(), image);
-    EXPECT_EQ(rig.rows().alloc_conn_id(), 2);
+    EXPECT_EQ(rig.program().alloc_conn_id(), 2);
 }

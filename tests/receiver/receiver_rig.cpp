@@ -56,22 +56,22 @@ ReceiverRig::~ReceiverRig() {
 
 ConnId ReceiverRig::link(const std::string& name, std::uint8_t transport, std::uint32_t kelbo_bytes,
                          const std::string& colour) {
-    const ConnId c = rows().alloc_conn_id();
-    if (c >= CONN_FIRST && c <= CONN_LAST) rows().new_link(c, name, colour, transport, kelbo_bytes);
+    const ConnId c = program_->alloc_conn_id();
+    if (c >= CONN_FIRST && c <= CONN_LAST) program_->new_link(c, name, colour, transport, kelbo_bytes);
     return c;
 }
 
 int ReceiverRig::header_height() const {
-    return program_->rows().header()->height();
+    return header()->height();
 }
 
 int ReceiverRig::row_height() const {
-    return program_->rows().total_row()->height();
+    return row(CONN_NONE)->height();
 }
 
 int ReceiverRig::row_y(ConnId conn_id) const {
-    const RowWidget* row = program_->rows().row(conn_id);
-    return row ? row->y() : -1;
+    const RowWidget* widget = row(conn_id);
+    return widget ? widget->y() : -1;
 }
 
 std::vector<std::string> ReceiverRig::json_lines() {

@@ -15,13 +15,19 @@
 
 namespace kelbos {
 
-// The program's and the rows' insides that tests look at.
+// The program's and the strip's insides that tests look at.
 struct ReceiverProgramPeer {
     static QTimer& tick_timer(ReceiverProgram& program) { return program.tick_timer_; }
+    static LinkLedger& ledger(ReceiverProgram& program) { return program.ledger_; }
+    static RowStrip& strip(ReceiverProgram& program) { return program.strip_; }
+    static LinkEngine& engine(ReceiverProgram& program) { return *program.engine_; }
+    static RateViews* views(ReceiverProgram& program) { return program.views_; }
+    static bool refusal_box_open(const ReceiverProgram& program) { return program.refusal_box_open_; }
+    static RefusalJournal& journal(ReceiverProgram& program) { return program.journal_; }
 };
-struct LinkRowsPeer {
-    static bool refusal_box_open(const LinkRows& rows) { return rows.refusal_box_open_; }
-    static RefusalJournal& journal(LinkRows& rows) { return rows.journal_; }
+struct RowStripPeer {
+    static HeaderRow* header(const RowStrip& strip) { return strip.header_; }
+    static RowWidget* row(const RowStrip& strip, ConnId conn_id) { return strip.row(conn_id); }
 };
 
 }  // namespace kelbos
@@ -65,8 +71,13 @@ public:
     std::vector<int> quits;
 
     ReceiverProgram& program() { return *program_; }
-    LinkRows& rows() { return program_->rows(); }
-    ConnectionTable& table() { return program_->connections(); }
+    LinkLedger& ledger() { return ReceiverProgramPeer::ledger(*program_); }
+    ConnectionTable& table() { return ledger().table(); }
+    HeaderRow* header() const { return RowStripPeer::header(ReceiverProgramPeer::strip(*program_)); }
+    // A link's row, or TOTAL's for 0; null when the record has none.
+    RowWidget* row(ConnId conn_id) const {
+        return RowStripPeer::row(ReceiverProgramPeer::strip(*program_), conn_id);
+    }
 
     // alloc_conn_id + new_link, as the engine calls them for a link being set up.
     ConnId link(const std::string& name, std::uint8_t transport = TRANSPORT_TCP,
@@ -76,7 +87,7 @@ public:
         program_->more_data(static_cast<std::int8_t>(conn_id), bytes);
     }
     void ticks(int n, std::uint64_t elapsed_ms = 1000) {
-        for (int i = 0; i < n; ++i) rows().tick_rows(elapsed_ms);
+        for (int i = 0; i < n; ++i) program_->tick_rows(elapsed_ms);
     }
 
     int header_height() const;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The strip of value rows and the link callbacks: admission, set-up, end, rate tick,
 // removal on the sixteenth tick, and the rows moving as links come and go.
-#include "receiver/app/receiver_rows.h"
+#include "receiver/app/row_strip.h"
 
 #include <gtest/gtest.h>
 
@@ -27,11 +27,11 @@ QColor qcolour(Rgb c) {
 
 }  // namespace
 
-TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFillTheStrip) {
+TEST(RowStrip, RowsOfLinksStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFillTheStrip) {
     ReceiverRig rig;
     const int top = rig.header_height();
     const int h = rig.row_height();
-    EXPECT_EQ(rig.rows().header()->pos(), QPoint(0, 0));
+    EXPECT_EQ(rig.header()->pos(), QPoint(0, 0));
     EXPECT_EQ(rig.row_y(0), top);
 
     const ConnId a = rig.link("alpha", TRANSPORT_TCP, 2500000);
@@ -43,47 +43,47 @@ TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFill
     EXPECT_EQ(rig.row_y(a), top);
     EXPECT_EQ(rig.row_y(b), top + h);
     EXPECT_EQ(rig.row_y(0), top + 2 * h);
-    EXPECT_EQ(rig.rows().row(b)->x(), 0);
-    EXPECT_EQ(rig.rows().row(b)->size(), rig.rows().total_row()->size());
+    EXPECT_EQ(rig.row(b)->x(), 0);
+    EXPECT_EQ(rig.row(b)->size(), rig.row(0)->size());
 
-    const RowWidget& row_a = *rig.rows().row(a);
+    const RowWidget& row_a = *rig.row(a);
     EXPECT_EQ(row_a.name(), "alpha");
     EXPECT_EQ(row_a.protocol(), "TCP");
     EXPECT_EQ(row_a.kelbo_bits(), "20000000");
     EXPECT_EQ(row_a.rate_text(), "0.0000");
-    EXPECT_EQ(rig.rows().row(b)->protocol(), "UDP");
+    EXPECT_EQ(rig.row(b)->protocol(), "UDP");
     EXPECT_TRUE(rig.messages.empty());
 
-    const RowWidget& total = *rig.rows().total_row();
+    const RowWidget& total = *rig.row(0);
     EXPECT_EQ(total.name(), "TOTAL");
     EXPECT_EQ(total.protocol(), "");
     EXPECT_EQ(total.kelbo_bits(), "");
     EXPECT_EQ(total.rate_text(), "0.0000");
 
-    EXPECT_EQ(rig.rows().row(rig.link("a", 3))->protocol(), "DNET");
-    EXPECT_EQ(rig.rows().row(rig.link("b", 4))->protocol(), "OSI");
-    EXPECT_EQ(rig.rows().row(rig.link("c", 0))->protocol(), "UNKNOWN");
-    EXPECT_EQ(rig.rows().row(rig.link("d", 200))->protocol(), "UNKNOWN");
+    EXPECT_EQ(rig.row(rig.link("a", 3))->protocol(), "DNET");
+    EXPECT_EQ(rig.row(rig.link("b", 4))->protocol(), "OSI");
+    EXPECT_EQ(rig.row(rig.link("c", 0))->protocol(), "UNKNOWN");
+    EXPECT_EQ(rig.row(rig.link("d", 200))->protocol(), "UNKNOWN");
     // Bits per kelbo as an unsigned number that does not wrap.
-    EXPECT_EQ(rig.rows().row(rig.link("e", 2, 0xFFFFFFFFu))->kelbo_bits(), "34359738360");
+    EXPECT_EQ(rig.row(rig.link("e", 2, 0xFFFFFFFFu))->kelbo_bits(), "34359738360");
     // A peer name is cut to 40 characters.
     const ConnId f = rig.link(std::string(50, 'n'));
-    EXPECT_EQ(rig.rows().row(f)->name(), QString(40, 'n'));
+    EXPECT_EQ(rig.row(f)->name(), QString(40, 'n'));
     // A name too long for its field shows its beginning.
-    EXPECT_EQ(rig.rows().row(f)->findChild<QLineEdit*>("field201")->cursorPosition(), 0);
+    EXPECT_EQ(rig.row(f)->findChild<QLineEdit*>("field201")->cursorPosition(), 0);
 
     // Ten links fill the strip, and the eleventh is refused silently.
     ASSERT_EQ(f, 8);
     for (int i = 9; i <= 10; ++i) ASSERT_EQ(rig.link("peer" + std::to_string(i)), i);
-    EXPECT_EQ(rig.rows().row(10)->name(), "peer10");
+    EXPECT_EQ(rig.row(10)->name(), "peer10");
     EXPECT_EQ(rig.row_y(10), top + 9 * h);
     EXPECT_EQ(rig.row_y(0), top + 10 * h);
     rig.data(10, 5000);
     EXPECT_EQ(rig.table()[10].bytes_received, 5000u);
 
-    rig.rows().shutdown_rcv(3, REASON_NORMAL, "Remote shutdown request");
-    rig.rows().shutdown_rcv(10, REASON_NORMAL, "Remote shutdown request");
-    EXPECT_EQ(rig.rows().alloc_conn_id(), CONN_NONE_FREE);
+    rig.program().shutdown_rcv(3, REASON_NORMAL, "Remote shutdown request");
+    rig.program().shutdown_rcv(10, REASON_NORMAL, "Remote shutdown request");
+    EXPECT_EQ(rig.program().alloc_conn_id(), CONN_NONE_FREE);
     EXPECT_TRUE(rig.messages.empty());
 
     // A middle row goes: ConnId 10's row and TOTAL move up with the others.
@@ -92,10 +92,10 @@ TEST(ReceiverRows, LinkRowsStackAboveTotalInSetUpOrderWithTheirTextsUntilTenFill
     EXPECT_EQ(rig.row_y(9), top + 7 * h);
     EXPECT_EQ(rig.row_y(10), -1);
     EXPECT_EQ(rig.row_y(0), top + 8 * h);
-    EXPECT_EQ(rig.rows().alloc_conn_id(), 3);
+    EXPECT_EQ(rig.program().alloc_conn_id(), 3);
 }
 
-TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
+TEST(RowStrip, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     ReceiverRig rig;
     const int top = rig.header_height();
     const int h = rig.row_height();
@@ -104,45 +104,21 @@ TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     const ConnId c = rig.link("c");
     rig.data(b, 2500000);
     rig.ticks(1);
-    ASSERT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
+    ASSERT_EQ(rig.row(b)->rate_text(), "20.0000");
+    rig.program().shutdown_rcv(0, REASON_ABORTED, "x");
+    EXPECT_EQ(rig.row(0)->protocol(), "");
 
-    // Ends of TOTAL, of no ConnId and of a free record change nothing.
-    rig.rows().shutdown_rcv(0, REASON_ABORTED, "x");
-    rig.rows().shutdown_rcv(11, REASON_ABORTED, "x");
-    rig.rows().shutdown_rcv(5, REASON_ABORTED, "x");
-    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
-    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
-    EXPECT_EQ(rig.table()[5].row_state, RowState::free);
-    EXPECT_EQ(rig.table()[a].row_state, RowState::live);
-
-    rig.rows().shutdown_rcv(b, REASON_NORMAL, "Remote shutdown request");
+    rig.program().shutdown_rcv(b, REASON_NORMAL, "Remote shutdown request");
     EXPECT_TRUE(rig.messages.empty());
-    EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
-    EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
-    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");  // rate and bar stay
-
-    // Its ConnId stays out of use while the row is there.
-    const ConnId d = rig.rows().alloc_conn_id();
-    EXPECT_EQ(d, 4);
-    rig.rows().release_conn_id(d);
+    EXPECT_EQ(rig.row(b)->protocol(), "Stopped");
+    EXPECT_EQ(rig.row(b)->rate_text(), "20.0000");  // rate and bar stay
     rig.data(b, 1000000);
-    rig.ticks(3);
-    // A second end of the ended link is written and ignored.
-    ::testing::internal::CaptureStdout();
-    rig.rows().shutdown_rcv(b, REASON_ABORTED, "late");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "shutdown_rcv: conn_id 2 which already marked dirty - ignoring\n");
-    EXPECT_EQ(rig.table()[b].removal_countdown, 12);
-    rig.ticks(12);
-    ASSERT_NE(rig.rows().row(b), nullptr);
-    EXPECT_EQ(rig.rows().row(b)->rate_text(), "20.0000");
-    EXPECT_EQ(rig.table()[b].removal_countdown, 0);
-    EXPECT_EQ(rig.rows().alloc_conn_id(), 4);
-    rig.rows().release_conn_id(4);
+    rig.ticks(15);
+    ASSERT_NE(rig.row(b), nullptr);
+    EXPECT_EQ(rig.row(b)->rate_text(), "20.0000");
 
     rig.ticks(1);
-    EXPECT_EQ(rig.rows().row(b), nullptr);
-    EXPECT_EQ(rig.table()[b].row_state, RowState::free);
+    EXPECT_EQ(rig.row(b), nullptr);
     // The rows below move up, TOTAL included; the row above stays.
     EXPECT_EQ(rig.row_y(a), top);
     EXPECT_EQ(rig.row_y(c), top + h);
@@ -152,47 +128,46 @@ TEST(ReceiverRows, NormalEndShowsStoppedAndGoesOnTheSixteenthTick) {
     EXPECT_EQ(rig.row_y(b), top + 2 * h);
     EXPECT_EQ(rig.row_y(0), top + 3 * h);
     rig.ticks(20);
-    EXPECT_EQ(rig.rows().total_row()->protocol(), "");
-    EXPECT_EQ(rig.table()[0].row_state, RowState::live);
+    EXPECT_EQ(rig.row(0)->protocol(), "");
     EXPECT_TRUE(rig.messages.empty());
 }
 
 // The box's loop runs on: the row can go, and its ConnId serve a new link, before the
 // box is closed; the new link's row is not marked stopped. The box comes once the row
 // is dirty, and marked stopped; one box is open at a time.
-TEST(ReceiverRows, AbortedLinksShowTheirBoxesOnceDirtyOneAtATimeAndARowMayGoMeanwhile) {
+TEST(RowStrip, AbortedLinksShowTheirBoxesOnceDirtyOneAtATimeAndARowMayGoMeanwhile) {
     ReceiverRig rig;
     const ConnId a = rig.link("a");
     rig.on_message = [&](const std::string&) {
         rig.on_message = nullptr;
         rig.ticks(16);
-        EXPECT_EQ(rig.rows().row(a), nullptr);
+        EXPECT_EQ(rig.row(a), nullptr);
         EXPECT_EQ(rig.link("successor"), a);
     };
-    rig.rows().shutdown_rcv(a, REASON_ABORTED, "gone");
-    ASSERT_NE(rig.rows().row(a), nullptr);
-    EXPECT_EQ(rig.rows().row(a)->name(), "successor");
-    EXPECT_EQ(rig.rows().row(a)->protocol(), "TCP");
+    rig.program().shutdown_rcv(a, REASON_ABORTED, "gone");
+    ASSERT_NE(rig.row(a), nullptr);
+    EXPECT_EQ(rig.row(a)->name(), "successor");
+    EXPECT_EQ(rig.row(a)->protocol(), "TCP");
     EXPECT_EQ(rig.table()[a].row_state, RowState::live);
 
     const ConnId b = rig.link("far.example", TRANSPORT_UDP, 1000, "#0000FF");
     const int slot = rig.table()[b].colour_slot;
-    ASSERT_TRUE(rig.program().colour_slots()[slot].held);
+    ASSERT_TRUE(rig.ledger().colour_slots()[slot].held);
     bool seen = false;
     rig.on_message = [&](const std::string&) {
         seen = true;
         EXPECT_EQ(rig.table()[b].row_state, RowState::dirty);
         EXPECT_EQ(rig.table()[b].removal_countdown, 15);
-        EXPECT_FALSE(rig.program().colour_slots()[slot].held);
-        EXPECT_TRUE(rig.program().colour_slots()[slot].in_use);
-        EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");  // at once, not once the box is closed
+        EXPECT_FALSE(rig.ledger().colour_slots()[slot].held);
+        EXPECT_TRUE(rig.ledger().colour_slots()[slot].in_use);
+        EXPECT_EQ(rig.row(b)->protocol(), "Stopped");  // at once, not once the box is closed
     };
-    rig.rows().shutdown_rcv(b, REASON_ABORTED, "Connection reset by peer");
+    rig.program().shutdown_rcv(b, REASON_ABORTED, "Connection reset by peer");
     EXPECT_TRUE(seen);
     EXPECT_EQ(rig.messages,
               (std::vector<std::string>{"connection to a failed\ngone",
                                         "connection to far.example failed\nConnection reset by peer"}));
-    EXPECT_EQ(rig.rows().row(b)->protocol(), "Stopped");
+    EXPECT_EQ(rig.row(b)->protocol(), "Stopped");
 
     // While a box is open, later ones wait, ten at most (beyond that the oldest waiting
     // goes to standard error), and follow in order.
@@ -200,10 +175,10 @@ TEST(ReceiverRows, AbortedLinksShowTheirBoxesOnceDirtyOneAtATimeAndARowMayGoMean
     const ConnId first = rig.link("l");
     rig.on_message = [&](const std::string& text) {
         for (int i = 0; text == "connection to l failed\nx" && i < 12; ++i, rig.ticks(16))
-            rig.rows().shutdown_rcv(rig.link(std::to_string(i)), REASON_ABORTED, "x");
+            rig.program().shutdown_rcv(rig.link(std::to_string(i)), REASON_ABORTED, "x");
     };
     ::testing::internal::CaptureStderr();
-    rig.rows().shutdown_rcv(first, REASON_ABORTED, "x");
+    rig.program().shutdown_rcv(first, REASON_ABORTED, "x");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "connection to 0 failed\nx\nconnection to 1 failed\nx\n");
     std::vector<std::string> shown{"connection to l failed\nx"};
@@ -211,17 +186,17 @@ TEST(ReceiverRows, AbortedLinksShowTheirBoxesOnceDirtyOneAtATimeAndARowMayGoMean
     EXPECT_EQ(rig.messages, shown);
 }
 
-TEST(ReceiverRows, RateTickTextAndBars) {
+TEST(RowStrip, RateTickTextAndBars) {
     ReceiverRig rig;
     const ConnId a = rig.link("a", TRANSPORT_TCP, 1000, "#0000FF");
     const QColor link_colour =
-        qcolour(rig.program().colour_slots().colours_of(rig.table()[a].colour_slot).base);
+        qcolour(rig.ledger().colour_slots().colours_of(rig.table()[a].colour_slot).base);
     ASSERT_EQ(link_colour, QColor(0, 0, 255));
     rig.data(a, 2500000);
     rig.ticks(1, 1000);
 
-    const RowWidget& row = *rig.rows().row(a);
-    const RowWidget& total = *rig.rows().total_row();
+    const RowWidget& row = *rig.row(a);
+    const RowWidget& total = *rig.row(0);
     EXPECT_EQ(row.rate_text(), "20.0000");
     EXPECT_EQ(row.bar()->bar_right(), row.bar()->width() / 5);
     EXPECT_EQ(row.bar()->bar_colour(), link_colour);
@@ -231,7 +206,7 @@ TEST(ReceiverRows, RateTickTextAndBars) {
 
     // Repainted (uncovered) bars show the tick's rate, TOTAL's in the default green; the
     // rate itself, not read back from its text.
-    rig.rows().total_row()->set_rate_text("junk");
+    rig.row(0)->set_rate_text("junk");
     total.bar()->repaint();
     row.bar()->repaint();
     EXPECT_EQ(total.bar()->bar_colour(), QColor(0, 128, 0));
@@ -245,7 +220,7 @@ TEST(ReceiverRows, RateTickTextAndBars) {
     ASSERT_EQ(total.bar()->bar_colour(), QColor(128, 128, 128));
     const ConnId big = rig.link("b", TRANSPORT_TCP, 12500000);
     EXPECT_EQ(total.bar()->bar_colour(), QColor(0, 128, 0));
-    const auto* bits = rig.rows().row(big)->findChild<QLineEdit*>("field216");
+    const auto* bits = rig.row(big)->findChild<QLineEdit*>("field216");
     EXPECT_EQ(bits->text(), "100000000");
     EXPECT_LE(QFontMetrics(bits->font()).horizontalAdvance(bits->text()), bits->contentsRect().width());
 
@@ -269,7 +244,7 @@ TEST(ReceiverRows, RateTickTextAndBars) {
     EXPECT_TRUE(row.toolTip().startsWith("Loss 25.00 % (1 of 4 datagrams)")) << row.toolTip().toStdString();
 }
 
-TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
+TEST(RowStrip, FirstTimerTickMeasuresFromTheWindow) {
     const std::uint64_t before = now_ms();
     ReceiverRig rig;
     const ConnId a = rig.link("a");
@@ -281,23 +256,23 @@ TEST(ReceiverRows, FirstTimerTickMeasuresFromTheWindow) {
     rig.program().tick_rows();
     const std::uint64_t after = now_ms();
     const double floor = rate_mbits(10'000'000, after - before + 1);
-    EXPECT_GE(rig.rows().row(a)->rate_from_text(), floor * 0.999);
-    EXPECT_GE(rig.rows().total_row()->rate_from_text(), floor * 0.999);
+    EXPECT_GE(rig.row(a)->rate_from_text(), floor * 0.999);
+    EXPECT_GE(rig.row(0)->rate_from_text(), floor * 0.999);
 
     // The rate views get the rows' ticks: TOTAL's line and the link's, not a stopped row's.
-    const auto& series = rig.program().views()->history().series();
+    const auto& series = ReceiverProgramPeer::views(rig.program())->history().series();
     ASSERT_EQ(series.size(), 2u);
     EXPECT_EQ(series.at(0).name, "TOTAL");
     EXPECT_EQ(series.at(1).name, "a #1");
-    EXPECT_EQ(series.at(1).points.back().mbits, rig.rows().ticks()[a]->rate);
-    rig.rows().shutdown_rcv(a, REASON_NORMAL, "Remote shutdown request");
+    EXPECT_EQ(series.at(1).points.back().mbits, rig.ledger().ticks()[a]->rate);
+    rig.program().shutdown_rcv(a, REASON_NORMAL, "Remote shutdown request");
     rig.program().tick_rows();
     EXPECT_EQ(series.at(0).points.size(), 2u);
     EXPECT_EQ(series.at(1).points.size(), 1u);
 }
 
 // Scrapes across a late datagram: the loss, a gauge, falls; no counter does.
-TEST(ReceiverRows, ALateDatagramLowersTheLossGaugeAndNoCounter) {
+TEST(RowStrip, ALateDatagramLowersTheLossGaugeAndNoCounter) {
     ConnectionRecord record;
     ReceiverFigures figures;
     std::map<std::string, std::vector<double>> scraped;  // by name and type, after datagrams 0, 2 and 1

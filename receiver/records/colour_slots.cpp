@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "receiver/counting/colour_slots.h"
+#include "receiver/records/colour_slots.h"
 
 #include <optional>
 
