@@ -97,6 +97,11 @@ public:
     // from the link socket of conn_id.
     bool drained(ConnId conn_id, const Peer& peer);
     bool table_empty() const;
+    // The phase of conn_id's table entry; admitted pumps until it is admitted.
+    LinkPhase phase(ConnId conn_id) const { return LinkEnginePeer::link_phase(*engine, conn_id); }
+    bool admitted(ConnId c) {
+        return pump_until([&] { return phase(c) == LinkPhase::admitted; });
+    }
 };
 
 }  // namespace kelbos::test

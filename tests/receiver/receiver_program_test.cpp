@@ -73,7 +73,7 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     for (int c = 1; c <= 10; ++c) EXPECT_EQ(program.connections()[c].row_state, RowState::free);
     EXPECT_TRUE(program.colour_slots()[0].in_use && program.colour_slots()[0].held);
     for (int s = 1; s <= 10; ++s) EXPECT_FALSE(program.colour_slots()[s].in_use);
-    const Ports ports = program.engine().bound_ports();
+    const Ports ports = LinkEnginePeer::bound_ports(program.engine());
     for (const std::uint16_t port : {ports.control, ports.datagram, ports.stream}) EXPECT_NE(port, 0);
 
     // The menu: File and Control, "&Stop" grayed for good; then View.
@@ -142,7 +142,7 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     ASSERT_EQ(rig.messages.size(), 1u);
     EXPECT_TRUE(has(rig.messages[0], "Unable to open init file\n'/nonexistent/kelbos.init'\n"));
     rig.messages.clear();
-    const Ports ports = rig.program().engine().bound_ports();
+    const Ports ports = LinkEnginePeer::bound_ports(rig.program().engine());
     std::vector<std::string> journal;
     LinkRowsPeer::journal(rig.rows()).write = [&](const std::string& line) { journal.push_back(line); };
 
@@ -189,7 +189,7 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
 
 TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     ReceiverRig rig({.json = true});
-    const Ports ports = rig.program().engine().bound_ports();
+    const Ports ports = LinkEnginePeer::bound_ports(rig.program().engine());
     SetUpPeer tcp = connect_link(ports.stream, TRANSPORT_TCP, 1000, "#0000FF");
     ASSERT_EQ(tcp.reply, (Bytes{1, 1, 1, 5}));
     SetUpPeer udp = connect_link(ports.control, TRANSPORT_UDP, 0, "#00FF00");
