@@ -52,7 +52,7 @@ public:
     // address).
     static Peer udp(std::uint16_t port, const char* from = "127.0.0.1");
 
-    bool valid() const { return socket_.valid(); }
+    bool valid() const { return static_cast<bool>(socket_); }
     int fd() const { return socket_.fd(); }
     bool send(const Bytes& bytes);
     // Pumps until n bytes have come, or the connection has ended; returns what came.
