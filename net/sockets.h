@@ -25,8 +25,7 @@ public:
     Socket& operator=(const Socket&) = delete;
 
     int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    explicit operator bool() const { return valid(); }
+    explicit operator bool() const { return fd_ >= 0; }
     int release() {
         const int fd = fd_;
         fd_ = -1;

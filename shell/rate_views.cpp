@@ -18,9 +18,9 @@ RateViews::RateViews(QMainWindow* window, BarScaleChoice choice, std::function<v
     steady_ms = [] { return now_ms(); };
     wall_ms = [] { return QDateTime::currentMSecsSinceEpoch(); };
 
-    menu_ = window->menuBar()->addMenu("&View");
-    QMenu* scales = menu_->addMenu("&Bar Scale");
-    auto* group = new QActionGroup(menu_);
+    QMenu* menu = window->menuBar()->addMenu("&View");
+    QMenu* scales = menu->addMenu("&Bar Scale");
+    auto* group = new QActionGroup(menu);
     for (std::size_t i = 0; i < scale_actions_.size(); ++i) {
         const bool automatic = i == BAR_SCALES.size();
         QAction* action = scales->addAction(automatic ? AUTOMATIC_LABEL : BAR_SCALES[i].label);
@@ -31,7 +31,7 @@ RateViews::RateViews(QMainWindow* window, BarScaleChoice choice, std::function<v
         connect(action, &QAction::triggered, this, [this, c] { choose(c); });
         scale_actions_[i] = action;
     }
-    QAction* history = menu_->addAction("Rate &History...");
+    QAction* history = menu->addAction("Rate &History...");
     connect(history, &QAction::triggered, this, &RateViews::open_history);
     choose(choice);
 }

@@ -17,7 +17,6 @@
 
 class QAction;
 class QMainWindow;
-class QMenu;
 
 namespace kelbos {
 
@@ -43,7 +42,6 @@ public:
     void open_history();
     HistoryWindow* history_window() const { return history_window_; }
     const RateHistory& history() const { return history_; }
-    QMenu* view_menu() const { return menu_; }
 
     // Clocks: steady milliseconds for the automatic scale, wall-clock milliseconds
     // since the epoch for the history. Tests replace them.
@@ -54,7 +52,6 @@ private:
     void set_full(double full);
 
     QMainWindow* window_;
-    QMenu* menu_;
     std::array<QAction*, BAR_SCALES.size() + 1> scale_actions_{};  // the last: Automatic
     BarScaleChoice choice_;
     std::function<void(double)> apply_scale_;

@@ -289,8 +289,4 @@ void show_bar_scale(double full_mbits, HeaderRow* header, const std::vector<Rate
     for (RateBar* bar : bars) bar->set_full_scale(static_cast<float>(full_mbits));
 }
 
-QString HeaderRow::title(int column) const {
-    return column >= 0 && column < 4 ? titles_[column]->text() : QString();
-}
-
 }  // namespace kelbos

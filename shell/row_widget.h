@@ -39,7 +39,6 @@ public:
     // Right end of the bar as last drawn, relative to the control (for tests).
     int bar_right() const { return drawn_end_; }
     QColor bar_colour() const { return drawn_colour_; }
-    bool overflow_drawn() const { return drawn_rate_ > full_mbits_; }
     float drawn_rate() const { return drawn_rate_; }
 
 protected:
@@ -105,10 +104,8 @@ class HeaderRow : public QWidget {
     Q_OBJECT
 public:
     HeaderRow(QWidget* parent, const DialogUnits& units, HeaderTitles titles);
-    QString title(int column) const;  // 0..3: the four column titles
     // The labels at 0, 1/10, ..., 10/10 of the bar for a scale of `full_mbits`.
     void set_scale(double full_mbits);
-    QLabel* scale_label(int i) const { return scale_[i]; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

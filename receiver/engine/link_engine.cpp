@@ -17,10 +17,6 @@ namespace {
 // before it accepts again.
 constexpr std::chrono::milliseconds ACCEPT_REST{100};
 
-std::uint16_t bound_port(const Socket& socket) {
-    return socket ? port_of(local_address(socket.fd())) : 0;
-}
-
 bool bind_to(const Socket& socket, const SocketAddress& address) {
     return ::bind(socket.fd(), address.get(), address.length) == 0;
 }
@@ -98,10 +94,6 @@ LinkStatus LinkEngine::comm_init() {
     return LinkStatus::ok;
 }
 
-Ports LinkEngine::bound_ports() const {
-    return Ports{bound_port(control_.socket), bound_port(datagram_.socket), bound_port(stream_.socket)};
-}
-
 void LinkEngine::watch(Endpoint& endpoint, int event) {
     const int fd = endpoint.socket.fd();
     endpoint.notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
@@ -118,11 +110,6 @@ Endpoint* LinkEngine::endpoint_of(int fd) {
 int LinkEngine::link_socket(ConnId conn_id) const {
     if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return -1;
     return links_[conn_id].socket.fd();
-}
-
-LinkPhase LinkEngine::link_phase(ConnId conn_id) const {
-    if (conn_id < CONN_FIRST || conn_id > CONN_LAST) return LinkPhase::empty;
-    return links_[conn_id].phase;
 }
 
 int LinkEngine::links_setting_up() const {

@@ -11,8 +11,8 @@
 // every readiness report to the part that handles it.
 //
 // Everything runs on the one GUI thread. Readiness comes from QSocketNotifier; the
-// handling functions can also be called directly (comm_event, handle_readable), so a
-// harness can drive the real handling code without an event loop.
+// handling function can also be called directly (comm_event), so a harness can drive
+// the real handling code without an event loop.
 //
 // Callbacks may run a nested event loop (a modal message box) that dispatches more
 // notifications into the engine, even for the same socket: the engine keeps no
@@ -60,25 +60,18 @@ public:
     // could not be set), bind_error or listen_error; last_error() keeps the errno.
     LinkStatus comm_init();
     int last_error() const { return last_error_; }
-    // The ports actually bound (the OS picks those given as 0); 0 for an endpoint
-    // that is not bound.
-    Ports bound_ports() const;
 
     // One readiness report for a socket of the engine. A nonzero error is an error
     // condition on the socket. Reports for sockets the engine does not hold are
     // ignored.
     void comm_event(int fd, int event, int error = 0);
-    void handle_readable(int fd) { comm_event(fd, EVENT_READ); }
 
     // The socket in a ConnId's table entry, -1 when it holds none.
     int link_socket(ConnId conn_id) const;
-    LinkPhase link_phase(ConnId conn_id) const;
     // Connections admitted whose set-up has not finished.
     int links_setting_up() const;
 
-    int control_listener() const { return control_.socket.fd(); }
     int datagram_socket() const { return datagram_.socket.fd(); }
-    int stream_listener() const { return stream_.socket.fd(); }
     // The datagram socket's receive buffer as the system reported it once set; -1
     // before comm_init has set one.
     int datagram_receive_buffer() const { return datagrams_.receive_buffer(); }
@@ -89,7 +82,7 @@ public:
     void read_waiting_datagrams() { datagrams_.read(true); }
 
 private:
-    friend struct LinkEnginePeer;  // tests look at the table and the buffers
+    friend struct LinkEnginePeer;  // tests look at the table, the endpoints and the buffers
 
     LinkStatus fail(LinkStatus status);
     void close_endpoints();

@@ -77,7 +77,7 @@ TEST(RowWidget, LayoutInDialogUnitsAndTheBarFollowsTheTickThenTheText) {
     // A full bar at the scale's end; beyond it, the arrow, and a tool tip that says so.
     for (const float r : {100.0f, 100.01f}) {
         row.bar()->draw_for_tick(r, Qt::gray);
-        EXPECT_EQ(row.bar()->overflow_drawn(), r > 100.0f);
+        EXPECT_EQ(row.bar()->drawn_rate() > row.bar()->full_scale(), r > 100.0f);
     }
     EXPECT_TRUE(row.bar()->toolTip().startsWith("100.0100 Mbit/s, beyond the 0 to 100 Mbit/s scale"));
     // What a screen reader reads of the row, and of its bar.

@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "fault_support.h"
+#include "link_peer.h"
 #include "program_modal.h"
 #include "shell/history_window.h"
 #include "shell/loop_monitor.h"
@@ -201,7 +202,7 @@ TEST_P(StalledUnderTheProgram, TheEventLoopTurnsAndExitEndsTheWaitAtOnce) {
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_EQ(quit_statuses, std::vector<int>{0});
     EXPECT_FALSE(TransmitterProgramPeer::loop(*p).transmitting());
-    EXPECT_FALSE(TransmitterProgramPeer::loop(*p).link().is_open());
+    EXPECT_FALSE(TransmitterLinkPeer::is_open(TransmitterProgramPeer::loop(*p).link()));
     Bytes rest;  // the receiver's end sees the connection closed
     EXPECT_TRUE(test::read_to_end(setup.get().connection.fd(), rest));
 }

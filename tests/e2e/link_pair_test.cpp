@@ -18,6 +18,7 @@
 
 #include "core/clock.h"
 #include "core/protocol.h"
+#include "link_peer.h"
 #include "net/sockets.h"
 #include "open_fds.h"
 #include "pump.h"
@@ -96,8 +97,9 @@ protected:
         EXPECT_EQ(log.new_links[0].colour_text, colour);
         EXPECT_EQ(log.new_links[0].transport, transport);
         EXPECT_EQ(log.new_links[0].kelbo_bytes, kelbo_bytes);
-        EXPECT_EQ(rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return e->link_phase(1); }),
-                  LinkPhase::set_up);
+        EXPECT_EQ(
+            rx.on_receiver([](LinkEngine* e, ReceiverLog&) { return LinkEnginePeer::link_phase(*e, 1); }),
+            LinkPhase::set_up);
     }
 
     ReceiverThread rx;
@@ -146,7 +148,7 @@ TEST_F(LinkPair, TcpLinkDeliversEveryByteGrowsItsBuffersAndEndsWithTheShutdownHa
     EXPECT_TRUE(log.shutdowns.empty());
 
     EXPECT_EQ(link.link_shutdown(REASON_NORMAL), LinkStatus::ok);
-    EXPECT_FALSE(link.is_open());
+    EXPECT_FALSE(TransmitterLinkPeer::is_open(link));
     expect_halt_reported(rx, 1);
     EXPECT_EQ(rx.snapshot().bytes_for(1), sent);  // the request was no data
     QCoreApplication::processEvents();
@@ -228,7 +230,7 @@ TEST_F(LinkPair, EleventhLinkIsRejectedWhileTenCarryOn) {
         const LinkStatus status = open_link(eleventh, transport, ends);
         EXPECT_EQ(status, LinkStatus::rejected) << transport;
         EXPECT_STREQ(status_text(status), "Connection rejected by receiver");
-        EXPECT_FALSE(eleventh.is_open());
+        EXPECT_FALSE(TransmitterLinkPeer::is_open(eleventh));
     }
     ReceiverLog log = rx.snapshot();
     EXPECT_EQ(log.allocs, 12);
@@ -310,8 +312,8 @@ TEST_F(LinkPair, ReceiverClosingOneLinkOrGoingAwayEndsEachLinkOnce) {
     ASSERT_TRUE(pump_until([&] { return !tcp_ends.calls.empty() && !udp_ends.calls.empty(); }));
     EXPECT_EQ(tcp_ends.calls, (std::vector<End>{{3, REASON_ABORTED}}));
     EXPECT_EQ(udp_ends.calls, (std::vector<End>{{4, REASON_ABORTED}}));
-    EXPECT_FALSE(tcp.is_open());
-    EXPECT_FALSE(udp.is_open());
+    EXPECT_FALSE(TransmitterLinkPeer::is_open(tcp));
+    EXPECT_FALSE(TransmitterLinkPeer::is_open(udp));
 
     // Later notifications, direct or queued, and a halt find the links closed.
     for (TransmitterLink* link : {&tcp, &udp}) {
@@ -348,13 +350,13 @@ TEST_F(LinkPair, NotificationStillQueuedAfterAHaltReportsNothing) {
     queue_notification();
     rx.on_receiver(
         [](LinkEngine* e, ReceiverLog&) { e->comm_event(e->link_socket(1), EVENT_READ, ECONNRESET); });
-    ASSERT_EQ(wait_readable(link.control_fd(), LINK_TEST_WAIT), WaitResult::ready);
+    ASSERT_EQ(wait_readable(TransmitterLinkPeer::control_fd(link), LINK_TEST_WAIT), WaitResult::ready);
     ::testing::internal::CaptureStderr();
     const LinkStatus status = link.link_shutdown(REASON_NORMAL);
     ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(status == LinkStatus::send_error || status == LinkStatus::protocol_error)
         << static_cast<int>(status);
-    EXPECT_FALSE(link.is_open());
+    EXPECT_FALSE(TransmitterLinkPeer::is_open(link));
     QCoreApplication::processEvents();
     link.link_event();
     EXPECT_TRUE(ends.calls.empty());

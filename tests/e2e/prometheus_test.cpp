@@ -204,7 +204,8 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLinesPastIdleAndTricklingCo
     EXPECT_EQ(query("count_over_time(up" + of_rx + "[30s]) >= bool 25", "instance"), both);
     EXPECT_EQ(query("max_over_time(scrape_duration_seconds" + of_rx + "[30s]) < bool 1", "instance"), both);
     // With scrapes and ten or more idle connections open, SIGTERM ends it at once.
-    ASSERT_GE(std::count_if(idle.begin(), idle.end(), [](const Socket& s) { return s.valid(); }), 10);
+    ASSERT_GE(std::count_if(idle.begin(), idle.end(), [](const Socket& s) { return static_cast<bool>(s); }),
+              10);
     stop_program(rx, 100ms);
 
     // Scrapes only from the hosts allowed: others are closed without an answer.

@@ -73,7 +73,7 @@ public:
     void check_settled(const LinkEngine& engine) const {
         for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
             const Stage stage = this->stage(c);
-            const LinkPhase phase = engine.link_phase(static_cast<ConnId>(c));
+            const LinkPhase phase = LinkEnginePeer::link_phase(engine, static_cast<ConnId>(c));
             FUZZ_CHECK(stage != Stage::admitted, "ConnId %d allocated, neither set up nor given back", c);
             FUZZ_CHECK(phase != LinkPhase::admitted, "the engine still admits ConnId %d", c);
             FUZZ_CHECK((phase == LinkPhase::set_up) == (stage == Stage::set_up),
@@ -155,12 +155,17 @@ public:
         const LinkStatus status = engine->comm_init();
         FUZZ_CHECK(status == LinkStatus::ok, "comm_init gave %d (%s)", static_cast<int>(status),
                    std::strerror(engine->last_error()));
-        ports = engine->bound_ports();
+        ports = LinkEnginePeer::bound_ports(*engine);
     }
     LinkBook book;
     std::unique_ptr<LinkEngine> engine;
     Ports ports;
 
+    LinkPhase phase(int c) const { return LinkEnginePeer::link_phase(*engine, static_cast<ConnId>(c)); }
+    // The control or the stream listener.
+    int listener(bool control) const {
+        return control ? LinkEnginePeer::control_listener(*engine) : LinkEnginePeer::stream_listener(*engine);
+    }
     // Waits until the engine's listener or datagram socket is readable and reports it.
     void deliver(int fd, int event, const char* missing) {
         FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "%s", missing);
@@ -171,7 +176,7 @@ public:
         for (int i = 0; i < 64; ++i) {
             const int fd = engine->link_socket(conn_id);
             if (fd < 0 || wait_readable(fd, 0ms) != WaitResult::ready) return;
-            engine->handle_readable(fd);
+            engine->comm_event(fd, EVENT_READ);
         }
     }
     // Waits until `total` bytes in all have arrived on the link's socket (read or not).
@@ -196,13 +201,13 @@ public:
         (void)wait_on(fd, DELIVERY_WAIT, [&] { return unread_bytes(fd) >= static_cast<int>(n); });
         FUZZ_CHECK(unread_bytes(fd) == static_cast<int>(n), "%d bytes waiting instead of %zu",
                    unread_bytes(fd), n);
-        engine->handle_readable(fd);
+        engine->comm_event(fd, EVENT_READ);
     }
     // Runs the event loop until no link is admitted (the admission timer fires).
     void run_until_admissions_expire() {
         auto admitting = [this] {
             for (int c = CONN_FIRST; c <= CONN_LAST; ++c)
-                if (engine->link_phase(static_cast<ConnId>(c)) == LinkPhase::admitted) return true;
+                if (phase(c) == LinkPhase::admitted) return true;
             return false;
         };
         const auto deadline = std::chrono::steady_clock::now() + DELIVERY_WAIT;
@@ -219,7 +224,7 @@ public:
             for (int i = 0; i < 64 && engine->link_socket(conn_id) >= 0; ++i) {
                 FUZZ_CHECK(wait_readable(engine->link_socket(conn_id), DELIVERY_WAIT) == WaitResult::ready,
                            "ConnId %d: the end of its connection did not arrive", c);
-                engine->handle_readable(engine->link_socket(conn_id));
+                engine->comm_event(engine->link_socket(conn_id), EVENT_READ);
             }
             FUZZ_CHECK(engine->link_socket(conn_id) < 0,
                        "ConnId %d still holds a socket after its client went", c);
@@ -247,8 +252,7 @@ Link open_link(EngineRig& rig, std::uint8_t transport) {
     const bool udp = transport == TRANSPORT_UDP;
     Link link{Client(SOCK_STREAM, udp ? rig.ports.control : rig.ports.stream)};
     link.client.send(fuzz_setup_request(transport, 32700));
-    rig.deliver(udp ? rig.engine->control_listener() : rig.engine->stream_listener(), EVENT_ACCEPT,
-                "no connection to accept");
+    rig.deliver(rig.listener(udp), EVENT_ACCEPT, "no connection to accept");
     auto reports = rig.book.take_reports();
     FUZZ_CHECK(reports.size() == 2 && reports[0].kind == EngineReport::alloc &&
                    reports[1].kind == EngineReport::new_link && reports[0].conn_id == reports[1].conn_id,
@@ -266,7 +270,7 @@ void end_links(EngineRig& rig, std::vector<Link>& links, bool reset) {
     std::vector<EngineReport> expected;
     for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
         const int fd = rig.engine->link_socket(static_cast<ConnId>(c));
-        if (fd >= 0 && rig.engine->link_phase(static_cast<ConnId>(c)) == LinkPhase::set_up)
+        if (fd >= 0 && rig.phase(c) == LinkPhase::set_up)
             expected.push_back(
                 EngineReport::ended(c, REASON_ABORTED, reset ? error_text(ECONNRESET) : eof_text(fd)));
     }
@@ -287,8 +291,7 @@ void setup_request_bytes(EngineRig& rig, ByteReader& in) {
     Client client(SOCK_STREAM, control ? rig.ports.control : rig.ports.stream);
     Bytes piece = in.piece();
     if (early) client.send(piece);
-    rig.deliver(control ? rig.engine->control_listener() : rig.engine->stream_listener(), EVENT_ACCEPT,
-                "no connection to accept");
+    rig.deliver(rig.listener(control), EVENT_ACCEPT, "no connection to accept");
     std::vector<EngineReport> reports = rig.book.take_reports();
     auto take_more = [&] {
         for (auto& r : rig.book.take_reports()) reports.push_back(r);
@@ -411,7 +414,7 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
                 const bool reset = (op & 3) == 2;
                 reset ? link.client.reset() : link.client.close();
                 FUZZ_CHECK(wait_readable(fd, DELIVERY_WAIT) == WaitResult::ready, "the end did not arrive");
-                rig.engine->handle_readable(fd);
+                rig.engine->comm_event(fd, EVENT_READ);
                 expect_reports(rig.book,
                                {EngineReport::ended(link.conn_id, REASON_ABORTED,
                                                     reset ? error_text(ECONNRESET) : eof_text(fd))},
@@ -426,8 +429,8 @@ void stream_chunks(EngineRig& rig, ByteReader& in) {
                                   : event_byte % 3 == 1 ? EVENT_ACCEPT
                                                         : event_byte;
                 // The link's socket, the engine's others, or one not the engine's.
-                const int fds[] = {fd, rig.engine->control_listener(), rig.engine->stream_listener(),
-                                   rig.engine->datagram_socket(), link.client.fd()};
+                const int fds[] = {fd, rig.listener(true), rig.listener(false), rig.engine->datagram_socket(),
+                                   link.client.fd()};
                 std::vector<EngineReport> expected;
                 if (target % 5 == 0 && open && error != 0)
                     expected.push_back(EngineReport::ended(link.conn_id, REASON_ABORTED, error_text(error)));

@@ -27,6 +27,7 @@
 
 #include "core/show_message.h"
 #include "fuzz_support.h"
+#include "link_peer.h"
 #include "transmitter/link/link.h"
 #include "transmitter_rig.h"
 
@@ -116,7 +117,7 @@ public:
             FUZZ_CHECK(played.request == fuzz_setup_request(transport_, length_), "SetupRequest %s",
                        hex(played.request).c_str());
         FUZZ_CHECK(ends_.empty(), "link_open called the end callback");
-        FUZZ_CHECK(link_.is_open() == (status == LinkStatus::ok), "open %d after status %d", link_.is_open(),
+        FUZZ_CHECK(is_open() == (status == LinkStatus::ok), "open %d after status %d", is_open(),
                    static_cast<int>(status));
         if (status != LinkStatus::ok) return;
 
@@ -128,7 +129,7 @@ public:
         // Bytes of the reply beyond the four that link_open read wait on the link.
         pending_.assign(reply.begin() + SETUP_REPLY_LEN, reply.end());
 
-        while (link_.is_open() && !in.empty()) {
+        while (is_open() && !in.empty()) {
             const std::uint8_t op = in.byte();
             if (op % 8 == 6) return;  // the next open drops this link
             operate(op % 8, in);
@@ -136,9 +137,10 @@ public:
     }
 
 private:
+    bool is_open() const { return TransmitterLinkPeer::is_open(link_); }
     EndCallback end_callback() {
         return [this](ConnId conn_id, int reason) {
-            FUZZ_CHECK(!link_.is_open() && link_.control_fd() == -1 && link_.data_fd() == -1,
+            FUZZ_CHECK(!is_open() && TransmitterLinkPeer::control_fd(link_) == -1 && link_.data_fd() == -1,
                        "the end callback ran before the link's sockets were closed");
             ends_.emplace_back(conn_id, reason);
             FUZZ_CHECK(ends_.size() == 1, "the end callback ran %zu times for one link", ends_.size());
@@ -185,7 +187,7 @@ private:
     // with reason 2 when fewer than 3 came; an end of the connection is an abort.
     void event() {
         std::vector<End> expected;
-        const int fd = link_.control_fd();
+        const int fd = TransmitterLinkPeer::control_fd(link_);
         if (urgent_) {
             // Urgent data is an exceptional condition: the link is aborted.
             pollfd p{fd, POLLPRI, 0};
@@ -207,7 +209,7 @@ private:
         link_.link_event();
         FUZZ_CHECK(ends_ == expected, "link_event with %s pending (urgent %d, ended %d) reported %zu ends",
                    hex(pending_).c_str(), urgent_, peer_ended_, ends_.size());
-        FUZZ_CHECK(link_.is_open() == expected.empty(), "open %d after link_event", link_.is_open());
+        FUZZ_CHECK(is_open() == expected.empty(), "open %d after link_event", is_open());
     }
 
     // link_send: the bytes taken, or -1 with a full buffer (link open) or with any
@@ -217,12 +219,11 @@ private:
         if (sent < 0) {
             const int error = link_.last_error();
             if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) {
-                FUZZ_CHECK(link_.is_open() && ends_.empty(), "a full buffer ended the link");
+                FUZZ_CHECK(is_open() && ends_.empty(), "a full buffer ended the link");
             } else {
                 const std::vector<End> aborted{{conn_id_, REASON_ABORTED}};
-                FUZZ_CHECK(!link_.is_open() && ends_ == aborted,
-                           "a failed send (%s) left open %d with %zu ends", std::strerror(error),
-                           link_.is_open(), ends_.size());
+                FUZZ_CHECK(!is_open() && ends_ == aborted, "a failed send (%s) left open %d with %zu ends",
+                           std::strerror(error), is_open(), ends_.size());
             }
             return;
         }
@@ -255,15 +256,15 @@ private:
     // the receiver's side already gone or bytes of its own waiting, only the bounds
     // are checked: the link takes whatever comes for the acknowledgement.
     void shutdown(int reason, const Bytes& ack, After after) {
-        const bool open = link_.is_open();
+        const bool open = is_open();
         const bool scripted = open && peer_ && pending_.empty() && !urgent_ && !peer_ended_;
         const bool silent = ack.empty() && after == After::keep;
         if (scripted) receiver().play_shutdown(std::move(peer_), sent_ - drained_, ack, after);
         link_.set_wait(scripted && !silent ? HANDSHAKE_WAIT : SHORT_WAIT);
         const LinkStatus status = link_.link_shutdown(reason);
         check_range(status);
-        FUZZ_CHECK(!link_.is_open() && ends_.empty(), "after link_shutdown: open %d, %zu ends",
-                   link_.is_open(), ends_.size());
+        FUZZ_CHECK(!is_open() && ends_.empty(), "after link_shutdown: open %d, %zu ends", is_open(),
+                   ends_.size());
         if (!open) {
             FUZZ_CHECK(status == LinkStatus::send_error, "link_shutdown without a link gave %d",
                        static_cast<int>(status));

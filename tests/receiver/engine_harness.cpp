@@ -131,7 +131,7 @@ EngineRig::EngineRig(EngineOptions options) {
     options.ports = ports;
     engine = std::make_unique<LinkEngine>(rec.callbacks(), options);
     status = engine->comm_init();
-    ports = engine->bound_ports();
+    ports = LinkEnginePeer::bound_ports(*engine);
 }
 
 EngineRig::Link EngineRig::open(std::uint8_t transport, const char* from) {

@@ -52,7 +52,7 @@ public:
     // address).
     static Peer udp(std::uint16_t port, const char* from = "127.0.0.1");
 
-    bool valid() const { return socket_.valid(); }
+    bool valid() const { return static_cast<bool>(socket_); }
     int fd() const { return socket_.fd(); }
     bool send(const Bytes& bytes);
     // Pumps until n bytes have come, or the connection has ended; returns what came.
@@ -97,6 +97,11 @@ public:
     // from the link socket of conn_id.
     bool drained(ConnId conn_id, const Peer& peer);
     bool table_empty() const;
+    // The phase of conn_id's table entry; admitted pumps until it is admitted.
+    LinkPhase phase(ConnId conn_id) const { return LinkEnginePeer::link_phase(*engine, conn_id); }
+    bool admitted(ConnId c) {
+        return pump_until([&] { return phase(c) == LinkPhase::admitted; });
+    }
 };
 
 }  // namespace kelbos::test

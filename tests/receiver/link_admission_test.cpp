@@ -31,7 +31,7 @@ TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkWhileARequestInPiecesIsReadOnAndIs
     ASSERT_EQ(a.conn_id, 1);
 
     Peer silent = Peer::tcp(rig.ports.stream);
-    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(2) == LinkPhase::admitted; }));
+    ASSERT_TRUE(rig.admitted(2));
     EXPECT_NE(rig.engine->link_socket(2), -1);
 
     // While it waits, the other link's data flows and a further link is set up, its
@@ -41,13 +41,13 @@ TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkWhileARequestInPiecesIsReadOnAndIs
     Peer peer = Peer::tcp(rig.ports.stream);
     const Bytes request = setup_request(TRANSPORT_TCP, 1234, "#0A0B0C");
     ASSERT_TRUE(peer.send(slice(request, 0, 30)));
-    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(3) == LinkPhase::admitted; }));
+    ASSERT_TRUE(rig.admitted(3));
     ASSERT_TRUE(rig.drained(3, peer));
     ASSERT_TRUE(peer.send(slice(request, 30, 70)));
     ASSERT_TRUE(rig.drained(3, peer));
     EXPECT_EQ(rig.rec.new_links.size(), 1u);
     EXPECT_TRUE(peer.nothing_to_read());
-    EXPECT_EQ(rig.engine->link_phase(3), LinkPhase::admitted);
+    EXPECT_EQ(rig.phase(3), LinkPhase::admitted);
     // The last two bytes come with the first data.
     Bytes rest = slice(request, 70, 72);
     rest.resize(2 + 100, 0);
@@ -76,7 +76,7 @@ TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBack) {
     // Part of the request, then an orderly close.
     Peer a = Peer::tcp(rig.ports.control);
     ASSERT_TRUE(a.send(slice(request, 0, 71)));
-    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(1) == LinkPhase::admitted; }));
+    ASSERT_TRUE(rig.admitted(1));
     a.close();
     ASSERT_TRUE(pump_until([&] { return rig.rec.released.size() == 1; }));
     EXPECT_EQ(rig.rec.released[0], 1);
@@ -84,14 +84,14 @@ TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBack) {
 
     // Nothing at all, then a reset.
     Peer b = Peer::tcp(rig.ports.stream);
-    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(1) == LinkPhase::admitted; }));
+    ASSERT_TRUE(rig.admitted(1));
     b.reset();
     ASSERT_TRUE(pump_until([&] { return rig.rec.released.size() == 2; }));
     EXPECT_EQ(rig.rec.released[1], 1);
 
     // An error condition reported while admitted.
     Peer c = Peer::tcp(rig.ports.stream);
-    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(1) == LinkPhase::admitted; }));
+    ASSERT_TRUE(rig.admitted(1));
     rig.engine->comm_event(rig.engine->link_socket(1), EVENT_READ, ECONNRESET);
     EXPECT_EQ(rig.rec.released.size(), 3u);
     EXPECT_TRUE(c.wait_closed());
@@ -149,8 +149,8 @@ TEST(LinkAdmission, StartUpReportsPortsHeldByOthersAndARestartGetsItsPortsBackAt
     }
     LinkEngine again(rec.callbacks(), EngineOptions{used});
     EXPECT_EQ(again.comm_init(), LinkStatus::ok) << error_text(again.last_error());
-    EXPECT_EQ(again.bound_ports().stream, used.stream);
-    EXPECT_EQ(again.bound_ports().control, used.control);
+    EXPECT_EQ(LinkEnginePeer::bound_ports(again).stream, used.stream);
+    EXPECT_EQ(LinkEnginePeer::bound_ports(again).control, used.control);
 }
 
 TEST(LinkAdmission, CallbacksMayRunNestedLoopsThatComeBackIn) {
@@ -241,7 +241,7 @@ TEST(LinkAdmission, ManyLinksOfEveryKindLeaveNoDescriptorOrIdBehind) {
         EXPECT_TRUE(silent.wait_closed());
         Peer partial = Peer::tcp(rig.ports.control);
         ASSERT_TRUE(partial.send(zeros(10)));
-        ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(1) == LinkPhase::admitted; }));
+        ASSERT_TRUE(rig.admitted(1));
         partial.close();
         ASSERT_TRUE(pump_until([&] { return rig.rec.released.size() == released + 2; }));
     }
@@ -273,7 +273,7 @@ TEST(LinkAdmission, AHostsShareHoldsAcrossEndedLinksAndTakesOverItsOldestStopped
     auto again = rig.open(TRANSPORT_UDP);
     EXPECT_EQ(again.conn_id, 1);
     Peer setting_up = Peer::tcp(rig.ports.stream);
-    ASSERT_TRUE(pump_until([&] { return rig.engine->link_phase(2) == LinkPhase::admitted; }));
+    ASSERT_TRUE(rig.admitted(2));
     EXPECT_EQ(rig.open(TRANSPORT_TCP).reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
 }
 
@@ -284,5 +284,5 @@ TEST(LinkAdmission, IdleTimeOutEndsTheSilentTcpLinkAndNotTheBusyOne) {
     auto silent = rig.open(TRANSPORT_TCP);
     ASSERT_TRUE(pump_until([&] { return busy.control.send(zeros(10)) && !rig.rec.shutdowns.empty(); }, 3s));
     EXPECT_EQ(rig.rec.shutdowns.at(0).conn_id, 2);
-    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+    EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
 }

@@ -71,9 +71,10 @@ TEST(LinkEngine, SetsUpTcpAndUdpLinksAndCountsTheirData) {
     EXPECT_EQ(first.kelbo_bytes, 2500000u);
     EXPECT_EQ(rig.rec.new_links[1].conn_id, 2);
     EXPECT_EQ(rig.rec.new_links[1].transport, TRANSPORT_UDP);
-    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+    EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
     EXPECT_EQ(LinkEnginePeer::lookup_conn_id(*rig.engine, rig.engine->link_socket(2)), 2);
-    EXPECT_EQ(LinkEnginePeer::lookup_conn_id(*rig.engine, rig.engine->stream_listener()), CONN_NONE);
+    EXPECT_EQ(LinkEnginePeer::lookup_conn_id(*rig.engine, LinkEnginePeer::stream_listener(*rig.engine)),
+              CONN_NONE);
 
     // TCP data is counted for the link that owns the connection, whatever its bytes.
     Bytes data = zeros(1000);
@@ -123,7 +124,7 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.engine->link_socket(3), fd);
     EXPECT_TRUE(a.control.nothing_to_read());
     EXPECT_TRUE(c.control.nothing_to_read());
-    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+    EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
 
     // A halt: the request alone, reason 1.
     ASSERT_TRUE(a.control.send(bytes_of(encode_shutdown_request(1, REASON_NORMAL))));
@@ -134,7 +135,7 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     EXPECT_EQ(rig.rec.shutdowns[0].reason, 1);
     EXPECT_EQ(rig.rec.shutdowns[0].text, "Remote shutdown request");
     EXPECT_EQ(rig.engine->link_socket(1), -1);
-    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::empty);
+    EXPECT_EQ(rig.phase(1), LinkPhase::empty);
 
     // Data and the request in one chunk: the data is counted, the request's bytes are
     // not, the link ends, and the reason is passed on as it came. (A whole chunk is
@@ -143,7 +144,7 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     Peer datagrams = Peer::udp(rig.ports.datagram);
     ASSERT_TRUE(datagrams.send(Bytes{2, 0, 0}));
     ASSERT_TRUE(send_whole_chunk(rig, b, bytes_of(encode_shutdown_request(2, REASON_ABORTED))));
-    rig.engine->handle_readable(rig.engine->link_socket(2));
+    rig.engine->comm_event(rig.engine->link_socket(2), EVENT_READ);
     EXPECT_EQ(b.control.read(2), (Bytes{0x02, 0x03}));
     EXPECT_TRUE(b.control.wait_closed());
     ASSERT_EQ(rig.rec.shutdowns.size(), 2u);
@@ -162,7 +163,7 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     // The freed ConnId goes to the next link, whose socket takes the empty entry.
     auto d = rig.open(TRANSPORT_TCP);
     EXPECT_EQ(d.conn_id, 1);
-    EXPECT_EQ(rig.engine->link_phase(1), LinkPhase::set_up);
+    EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
 
     // A SetupRequest, a chunk's worth less 2 and the request, written as one.
     Peer e = Peer::tcp(rig.ports.stream);
@@ -256,16 +257,16 @@ TEST(LinkEngine, EndedOrFailingSocketsEndTheirLinksWithTheirText) {
 
     // Reports for sockets that are no longer the engine's change nothing.
     rig.engine->comm_event(c.control.fd(), EVENT_READ, ECONNRESET);
-    rig.engine->handle_readable(12345);
+    rig.engine->comm_event(12345, EVENT_READ);
     EXPECT_EQ(rig.rec.shutdowns.size(), 4u);
     EXPECT_TRUE(rig.rec.released.empty());
 
     // An error reported on an endpoint closes only that endpoint.
-    const int stream = rig.engine->stream_listener();
+    const int stream = LinkEnginePeer::stream_listener(*rig.engine);
     rig.engine->comm_event(rig.engine->datagram_socket(), EVENT_READ, EIO);
     EXPECT_EQ(rig.engine->datagram_socket(), -1);
-    EXPECT_EQ(rig.engine->stream_listener(), stream);
-    EXPECT_EQ(rig.engine->bound_ports().datagram, 0);
+    EXPECT_EQ(LinkEnginePeer::stream_listener(*rig.engine), stream);
+    EXPECT_EQ(LinkEnginePeer::bound_ports(*rig.engine).datagram, 0);
     EXPECT_EQ(rig.open(TRANSPORT_TCP).conn_id, 1);
 }
 
@@ -309,7 +310,7 @@ TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheListenerRestsInsteadOfABus
     ::testing::internal::CaptureStderr();
     NoDescriptorLeft first;
     ASSERT_TRUE(first.active());
-    rig.engine->handle_readable(rig.engine->stream_listener());
+    rig.engine->comm_event(LinkEnginePeer::stream_listener(*rig.engine), EVENT_READ);
     first.restore();
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), line);
     EXPECT_EQ(rig.rec.allocs, 0);
@@ -337,8 +338,8 @@ TEST(LinkEngine, FailedAcceptWritesItsDiagnosticAndTheListenerRestsInsteadOfABus
 
     // Nothing waiting is no failure and writes nothing.
     ::testing::internal::CaptureStderr();
-    rig.engine->handle_readable(rig.engine->stream_listener());
-    rig.engine->comm_event(rig.engine->control_listener(), EVENT_ACCEPT);
+    rig.engine->comm_event(LinkEnginePeer::stream_listener(*rig.engine), EVENT_READ);
+    rig.engine->comm_event(LinkEnginePeer::control_listener(*rig.engine), EVENT_ACCEPT);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(rig.rec.allocs, 1);
 }
@@ -361,8 +362,8 @@ TEST_P(Backlog, PartChunkBehindAWholeOneIsNotLeftWaitingForAWholeOne) {
     // One report takes the whole chunk. What is left is less than a whole chunk and all
     // that will come: it is read in the same report, or, should the report's time run
     // out first, left for the next one, which comes for any byte that waits.
-    rig.engine->handle_readable(fd);
-    if (rig.engine->link_phase(1) == LinkPhase::set_up) {
+    rig.engine->comm_event(fd, EVENT_READ);
+    if (rig.phase(1) == LinkPhase::set_up) {
         int mark = 0;
         socklen_t size = sizeof mark;
         ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &mark, &size), 0);

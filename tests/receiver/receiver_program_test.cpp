@@ -56,13 +56,14 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     EXPECT_EQ(program.window()->windowTitle(), "Kelbos Receiver");
     EXPECT_EQ(program.window()->centralWidget(), program.canvas());
     EXPECT_EQ(rig.header()->parentWidget(), program.canvas());
+    // The titles, each fitting its place.
+    const char* const names[] = {"label0", "label202", "label203", "label204"};
     const QStringList titles{"Transmitter", "Protocol", "Bits/Kelbo", "Mbits/s"};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(rig.header()->title(i), titles[i]);
-    // The titles fit their places.
-    for (const char* name : {"label0", "label202", "label203", "label204"}) {
-        const auto* label = rig.header()->findChild<QLabel*>(name);
-        ASSERT_NE(label, nullptr) << name;
-        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text())) << name;
+    for (int i = 0; i < 4; ++i) {
+        const auto* label = rig.header()->findChild<QLabel*>(names[i]);
+        ASSERT_NE(label, nullptr) << names[i];
+        EXPECT_EQ(label->text(), titles[i]);
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text())) << names[i];
     }
     // Room for the rows and a picture below them.
     EXPECT_GE(program.canvas()->height(), rig.header_height() + rig.row_height() + 400);
@@ -73,7 +74,7 @@ TEST(ReceiverProgram, StartUpWindowMenuAndExit) {
     for (int c = 1; c <= 10; ++c) EXPECT_EQ(rig.table()[c].row_state, RowState::free);
     EXPECT_TRUE(rig.ledger().colour_slots()[0].in_use && rig.ledger().colour_slots()[0].held);
     for (int s = 1; s <= 10; ++s) EXPECT_FALSE(rig.ledger().colour_slots()[s].in_use);
-    const Ports ports = ReceiverProgramPeer::engine(program).bound_ports();
+    const Ports ports = LinkEnginePeer::bound_ports(ReceiverProgramPeer::engine(program));
     for (const std::uint16_t port : {ports.control, ports.datagram, ports.stream}) EXPECT_NE(port, 0);
 
     // The menu: File and Control, "&Stop" grayed for good; then View.
@@ -142,7 +143,7 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     ASSERT_EQ(rig.messages.size(), 1u);
     EXPECT_TRUE(has(rig.messages[0], "Unable to open init file\n'/nonexistent/kelbos.init'\n"));
     rig.messages.clear();
-    const Ports ports = ReceiverProgramPeer::engine(rig.program()).bound_ports();
+    const Ports ports = LinkEnginePeer::bound_ports(ReceiverProgramPeer::engine(rig.program()));
     std::vector<std::string> journal;
     ReceiverProgramPeer::journal(rig.program()).write = [&](const std::string& line) {
         journal.push_back(line);
@@ -191,7 +192,7 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
 
 TEST(ReceiverProgram, LinksOverTcpAndUdpCountAndEnd) {
     ReceiverRig rig({.json = true});
-    const Ports ports = ReceiverProgramPeer::engine(rig.program()).bound_ports();
+    const Ports ports = LinkEnginePeer::bound_ports(ReceiverProgramPeer::engine(rig.program()));
     SetUpPeer tcp = connect_link(ports.stream, TRANSPORT_TCP, 1000, "#0000FF");
     ASSERT_EQ(tcp.reply, (Bytes{1, 1, 1, 5}));
     SetUpPeer udp = connect_link(ports.control, TRANSPORT_UDP, 0, "#00FF00");

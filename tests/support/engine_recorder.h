@@ -12,15 +12,29 @@
 #include <vector>
 
 #include "core/protocol.h"
+#include "net/address.h"
+#include "net/sockets.h"
 #include "receiver/engine/link_engine.h"
 #include "receiver/records/connection_records.h"
 
 namespace kelbos {
 
-// The engine's table and buffers, for tests that look at them directly.
+// The engine's table, endpoints and buffers, for tests that look at them directly.
 struct LinkEnginePeer {
     static ConnId lookup_conn_id(const LinkEngine& engine, int fd) { return engine.links_.lookup(fd); }
     static const ReceiveBufferPool& buffer_pool(const LinkEngine& engine) { return engine.buffers_; }
+    static LinkPhase link_phase(const LinkEngine& engine, ConnId conn_id) {
+        return conn_id < CONN_FIRST || conn_id > CONN_LAST ? LinkPhase::empty : engine.links_[conn_id].phase;
+    }
+    static int control_listener(const LinkEngine& engine) { return engine.control_.socket.fd(); }
+    static int stream_listener(const LinkEngine& engine) { return engine.stream_.socket.fd(); }
+    // The ports actually bound (the OS picks those given as 0); 0 for an endpoint not bound.
+    static Ports bound_ports(const LinkEngine& engine) {
+        const auto port = [](const Socket& s) -> std::uint16_t {
+            return s ? port_of(local_address(s.fd())) : 0;
+        };
+        return {port(engine.control_.socket), port(engine.datagram_.socket), port(engine.stream_.socket)};
+    }
 };
 
 }  // namespace kelbos

@@ -23,7 +23,7 @@ ReceiverThread::ReceiverThread(Ports ports) : context_(std::make_unique<QObject>
         // Made on the receiver thread, so its notifiers and timer belong to it.
         engine_ = std::make_unique<LinkEngine>(log_.callbacks(), EngineOptions{ports});
         status_ = engine_->comm_init();
-        ports_ = engine_->bound_ports();
+        ports_ = LinkEnginePeer::bound_ports(*engine_);
     });
 }
 
@@ -62,7 +62,8 @@ bool ReceiverThread::table_empty() {
     return on_receiver([](LinkEngine* engine, ReceiverLog&) {
         for (int c = CONN_FIRST; c <= CONN_LAST; ++c) {
             const auto conn_id = static_cast<ConnId>(c);
-            if (engine->link_socket(conn_id) != -1 || engine->link_phase(conn_id) != LinkPhase::empty)
+            if (engine->link_socket(conn_id) != -1 ||
+                LinkEnginePeer::link_phase(*engine, conn_id) != LinkPhase::empty)
                 return false;
         }
         return true;

@@ -31,8 +31,8 @@ protected:
     }
     // The path the last send took; a refusal is met once per link.
     void expect_path(int links) {
-        EXPECT_EQ(link.sent_copy_free(), GetParam() == Way::copy_free);
-        EXPECT_EQ(link.copy_free_refused(), GetParam() == Way::refused);
+        EXPECT_EQ(TransmitterLinkPeer::sent_copy_free(link), GetParam() == Way::copy_free);
+        EXPECT_EQ(TransmitterLinkPeer::copy_free_refused(link), GetParam() == Way::refused);
         EXPECT_EQ(refusals, GetParam() == Way::refused ? links : 0);
     }
 };
@@ -77,9 +77,9 @@ TEST_P(SendPathTest, TcpMessagesFollowEachOtherAndAFullBufferIsRetriedWithAWhole
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     ASSERT_FALSE(accepted.empty());
     EXPECT_EQ(link.last_error(), EAGAIN);
-    EXPECT_TRUE(link.is_open());
+    EXPECT_TRUE(TransmitterLinkPeer::is_open(link));
     EXPECT_EQ(link.link_send(), -1);  // still full
-    EXPECT_TRUE(link.is_open());
+    EXPECT_TRUE(TransmitterLinkPeer::is_open(link));
 
     // The receiver reads; once the socket is writable again a send goes through.
     Bytes stream;
@@ -129,7 +129,7 @@ int send_copy_free_to_closed_peer() {
     MessageSender sender(SendPath::copy_free);
     const bool failed = ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0 && ::close(fds[1]) == 0 &&
                         sender.send(fds[0], true, Bytes(1000, 0), 4) < 0 && errno == EPIPE;
-    return failed && sender.sent_copy_free() ? 0 : 4;
+    return failed && MessageSenderPeer::sent_copy_free(sender) ? 0 : 4;
 }
 TEST(CopyFreePath, ASendToAVanishedPeerFailsAndLeavesTheProgramRunning) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -28,7 +28,7 @@ std::string diag(const char* text, int error) {
 // Waits, without running the event loop, until the link's connection has seen what
 // the peer did to it.
 void await_peer_action(const TransmitterLink& link) {
-    pollfd p{link.control_fd(), POLLIN, 0};
+    pollfd p{TransmitterLinkPeer::control_fd(link), POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, static_cast<int>(PEER_WAIT.count())), 1);
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "link_peer.h"
 #include "net/sockets.h"
 #include "scripted_receiver.h"
 #include "transmitter/link/link.h"
@@ -42,7 +43,7 @@ inline bool notifying(const TransmitterLink& link) {
 inline bool notifying_on_control(const TransmitterLink& link) {
     const auto* notifier = link.findChild<QSocketNotifier*>();
     return notifying(link) && notifier->type() == QSocketNotifier::Read &&
-           notifier->socket() == link.control_fd();
+           notifier->socket() == TransmitterLinkPeer::control_fd(link);
 }
 
 // A notification that arrives after the link has closed: a queued call of
@@ -97,14 +98,14 @@ protected:
     void open_ok(int transport, SetupPeer& peer, ConnId conn_id = 3, std::uint32_t message_length = 32700,
                  std::uint32_t buffer_setting = 65535) {
         ASSERT_EQ(open(transport, {conn_id, 1, 1, 5}, &peer, message_length, buffer_setting), LinkStatus::ok);
-        ASSERT_TRUE(link.is_open());
+        ASSERT_TRUE(TransmitterLinkPeer::is_open(link));
         ASSERT_TRUE(notifying_on_control(link));
         ASSERT_TRUE(peer.connection);
     }
 
     // The link is closed, and a notification arriving late reports nothing more.
     void expect_closed_for_good() {
-        EXPECT_FALSE(link.is_open());
+        EXPECT_FALSE(TransmitterLinkPeer::is_open(link));
         EXPECT_EQ(link.data_fd(), -1);
         const std::size_t reported = ends.size();
         late_notification(link);

@@ -65,7 +65,7 @@ TEST_F(LinkTest, ConnectErrorsAndUnknownHostsLeaveNoSocket) {
     for (int transport : {TRANSPORT_UDP, TRANSPORT_TCP}) {
         EXPECT_EQ(plain_open(refused, transport), LinkStatus::connect_error);
         EXPECT_EQ(refused.last_error(), ECONNREFUSED);
-        EXPECT_FALSE(refused.is_open());
+        EXPECT_FALSE(TransmitterLinkPeer::is_open(refused));
     }
     EXPECT_EQ(plain_open(unanswered, TRANSPORT_TCP), LinkStatus::connect_error);
     EXPECT_EQ(unanswered.last_error(), ETIMEDOUT);
@@ -74,7 +74,7 @@ TEST_F(LinkTest, ConnectErrorsAndUnknownHostsLeaveNoSocket) {
         EXPECT_EQ(
             link.link_open(plain_request(transport, 100, "no-such-host.invalid"), recorder()),
             LinkStatus::host_unknown);
-        EXPECT_FALSE(link.is_open());
+        EXPECT_FALSE(TransmitterLinkPeer::is_open(link));
     }
     // The name is looked up on a helper thread, whose resolver socket goes as it ends.
     EXPECT_TRUE(pump_until([&] { return count_open_fds() == fds; })) << count_open_fds() << " vs " << fds;
@@ -150,7 +150,7 @@ TEST_F(LinkTest, NoSetupReplyWithinTheWait) {
         EXPECT_EQ(results, std::vector<LinkStatus>{LinkStatus::setup_ack_timeout});
         EXPECT_GE(turns, 3) << "a held event loop turns once at most";
         EXPECT_EQ(link.last_error(), 0);
-        EXPECT_FALSE(link.is_open() || link.opening());
+        EXPECT_FALSE(TransmitterLinkPeer::is_open(link) || link.opening());
         // Abandoned while it waits: nothing is reported (and every socket closes).
         link.begin_open(plain_request(transport), recorder(), record);
         ASSERT_TRUE(link.opening());
@@ -181,7 +181,7 @@ TEST_F(LinkTest, RefusalsAndBadSetupRepliesCloseTheSockets) {
                   c.status)
             << "transport " << c.transport << " length " << c.length;
         EXPECT_EQ(link.last_error(), 0);
-        EXPECT_FALSE(link.is_open());
+        EXPECT_FALSE(TransmitterLinkPeer::is_open(link));
         EXPECT_EQ(link.data_fd(), -1);
     }
     EXPECT_EQ(count_open_fds(), fds);
@@ -191,7 +191,7 @@ TEST_F(LinkTest, RefusalsAndBadSetupRepliesCloseTheSockets) {
         SetupPeer refused;
         EXPECT_EQ(open(transport, {0xFF, 4, 1, 5}, &refused), LinkStatus::rejected);
         EXPECT_EQ(link.last_error(), 0);
-        EXPECT_FALSE(link.is_open());
+        EXPECT_FALSE(TransmitterLinkPeer::is_open(link));
         EXPECT_EQ(link.data_fd(), -1);
         refused.connection.reset();
         EXPECT_EQ(count_open_fds(), fds) << "transport " << transport;
@@ -199,7 +199,7 @@ TEST_F(LinkTest, RefusalsAndBadSetupRepliesCloseTheSockets) {
             SetupPeer peer;
             EXPECT_EQ(open(transport, reply, &peer), LinkStatus::protocol_error)
                 << "transport " << transport << " reply size " << reply.size() << " type " << int(reply[1]);
-            EXPECT_FALSE(link.is_open());
+            EXPECT_FALSE(TransmitterLinkPeer::is_open(link));
             Bytes rest;  // the link closed its end
             EXPECT_TRUE(read_to_end(peer.connection.fd(), rest));
         }
@@ -225,13 +225,14 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
     open_ok(TRANSPORT_UDP, udp, 3, 32739, 65535);
     EXPECT_EQ(udp.request, expected_request(1, 32739));
     EXPECT_EQ(link.conn_id(), 3);
-    EXPECT_NE(link.data_fd(), link.control_fd());
+    EXPECT_NE(link.data_fd(), TransmitterLinkPeer::control_fd(link));
     EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
     EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(32739));
-    EXPECT_NE(int_option(link.control_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(32739));
-    EXPECT_EQ(int_option(link.control_fd(), IPPROTO_TCP, TCP_NODELAY), 0);
+    EXPECT_NE(int_option(TransmitterLinkPeer::control_fd(link), SOL_SOCKET, SO_SNDBUF),
+              reported_send_buffer(32739));
+    EXPECT_EQ(int_option(TransmitterLinkPeer::control_fd(link), IPPROTO_TCP, TCP_NODELAY), 0);
     EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);
-    EXPECT_TRUE(::fcntl(link.control_fd(), F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(::fcntl(TransmitterLinkPeer::control_fd(link), F_GETFL) & O_NONBLOCK);
     EXPECT_EQ(link.link_send(), 32739);
     EXPECT_EQ(next_datagram(rx).size(), 32739u);
 
@@ -241,7 +242,7 @@ TEST_F(LinkTest, SendsTheSetupRequestAndAcceptsTheLargestMessages) {
         open_ok(TRANSPORT_TCP, tcp, 4, 150000, setting);
         EXPECT_EQ(tcp.request, expected_request(2, 150000));
         EXPECT_EQ(link.conn_id(), 4);
-        EXPECT_EQ(link.data_fd(), link.control_fd());
+        EXPECT_EQ(link.data_fd(), TransmitterLinkPeer::control_fd(link));
         EXPECT_EQ(int_option(link.data_fd(), SOL_SOCKET, SO_SNDBUF), reported_send_buffer(set)) << setting;
         EXPECT_EQ(int_option(link.data_fd(), IPPROTO_TCP, TCP_NODELAY), 1);
         EXPECT_TRUE(::fcntl(link.data_fd(), F_GETFL) & O_NONBLOCK);

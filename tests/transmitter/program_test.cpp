@@ -8,6 +8,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QColorDialog>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -79,7 +80,8 @@ TEST_F(ProgramTest, StartUpWindowMenuRowsOneKelboInTheDefaultColoursThenTheColou
     const RowWidget& row = p->window().value_row();
     EXPECT_EQ(header.pos(), QPoint(0, 0));
     EXPECT_EQ(row.pos(), QPoint(0, header.height()));
-    EXPECT_EQ((std::array{header.title(0), header.title(2), row.name(), row.protocol()}),
+    EXPECT_EQ((std::array{header.findChild<QLabel*>("label0")->text(),
+                          header.findChild<QLabel*>("label203")->text(), row.name(), row.protocol()}),
               (std::array<QString, 4>{"Receiver", "Kelbos/Bit", "", ""}));
     EXPECT_GE(p->window().canvas().height(), 400);
 

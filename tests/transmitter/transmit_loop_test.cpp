@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "link_peer.h"
 #include "scripted_receiver.h"
 #include "transmitter/app/settings.h"
 #include "tx_fixture.h"
@@ -259,7 +260,8 @@ TEST_P(LoopPathTest, StreamAndCountsAreThoseOfOneSendPerMessage) {
         EXPECT_EQ(shell.takes, takes);
     }
     EXPECT_EQ(counters.pending_bytes, counters.total_bytes % sizes.kelbo_bytes);
-    EXPECT_EQ(loop->link().sent_copy_free(), std::get<0>(GetParam()) == SendPath::copy_free);
+    EXPECT_EQ(TransmitterLinkPeer::sent_copy_free(loop->link()),
+              std::get<0>(GetParam()) == SendPath::copy_free);
 }
 
 TEST_F(LoopTest, EndingTheProgramStopsAtOnceWithoutShutdownRequest) {

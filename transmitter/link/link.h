@@ -79,11 +79,6 @@ public:
     // `max_bytes` bytes: a last message that would pass it is cut short there (on UDP a
     // shorter datagram).
     int link_send_messages(std::size_t messages, std::uint64_t max_bytes);
-    // How the link sends: the last TCP send went without a copy; the system refused
-    // the copy-free path on this link, which sends by copy since.
-    bool sent_copy_free() const { return sender_.sent_copy_free(); }
-    bool copy_free_refused() const { return sender_.refused(); }
-
     // Whether the next links opened over UDP number their datagrams (a message length
     // too short for the numbers sends them as they are).
     void number_datagrams(bool on) { numbering_wanted_ = on; }
@@ -109,14 +104,11 @@ public:
     // nothing pending, it does nothing.
     void link_event();
 
-    bool is_open() const { return open_; }
     // The transport of the current (or last) link.
     int transport() const { return transport_; }
     // The socket that carries data messages (the datagram socket on UDP links, the
     // connection on TCP links); -1 when closed.
     int data_fd() const;
-    // The TCP control (UDP links) or stream (TCP links) connection; -1 when closed.
-    int control_fd() const { return open_ ? control_.fd() : -1; }
     // errno of the last failing system call of the last operation; 0 when that
     // operation failed without one (or succeeded).
     int last_error() const { return last_error_; }
@@ -128,6 +120,8 @@ public:
     void set_wait(std::chrono::milliseconds wait) { options_.wait = wait; }
 
 private:
+    friend struct TransmitterLinkPeer;  // the tests' door to the link's state
+
     void start_notification();
     void stop_notification();
     // Stops the notification and closes every socket of the link.

@@ -86,11 +86,6 @@ public:
                  const DatagramNumbers* numbers = nullptr, std::uint64_t max_bytes = UINT64_MAX);
     // The datagrams the last send on a datagram socket got out.
     std::size_t last_datagrams() const { return last_datagrams_; }
-
-    // True when the last stream send went by the memory file (whatever its result).
-    bool sent_copy_free() const { return sent_copy_free_; }
-    // The file path was refused on this link: it sends by copy until reset.
-    bool refused() const { return refused_; }
     // The link has closed: its file goes, and the next link tries the file path again.
     void reset() {
         refused_ = false;
@@ -98,6 +93,8 @@ public:
     }
 
 private:
+    friend struct MessageSenderPeer;  // the tests' door to the path taken
+
     // `last` is the length of the last message, the others are whole.
     ssize_t send_copy(int fd, std::span<const std::uint8_t> message, std::size_t messages, std::size_t last);
     ssize_t send_datagrams(int fd, std::span<const std::uint8_t> message, std::size_t messages,
@@ -106,8 +103,8 @@ private:
     SendPath path_;
     FileSendCall call_;
     RepeatedMessage file_;
-    bool refused_ = false;
-    bool sent_copy_free_ = false;
+    bool refused_ = false;         // the file path was refused: by copy until reset
+    bool sent_copy_free_ = false;  // the last stream send went by the file (whatever its result)
     std::array<iovec, BATCH_MESSAGES> iov_{};
     std::array<mmsghdr, BATCH_MESSAGES> datagrams_{};
     // A numbered datagram is its own head, then the rest of the message.
