@@ -39,17 +39,10 @@ TransmitterLink::TransmitterLink(LinkOptions options, QObject* parent)
       options_(options),
       notifier_(new QSocketNotifier(QSocketNotifier::Read, this)),
       data_buffer_(LARGEST_MESSAGE, 0),
-      sender_(options.send_path, options.file_send),
-      wait_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
-      wait_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
+      sender_(options.send_path, options.file_send) {
     connect(notifier_, &QSocketNotifier::activated, this, [this] { link_event(); });
     peer_check_.setInterval(PEER_CHECK_PERIOD);
     connect(&peer_check_, &QTimer::timeout, this, &TransmitterLink::check_peer);
-    wait_timer_.setSingleShot(true);
-    wait_timer_.setTimerType(Qt::PreciseTimer);  // a bound is never cut short
-    connect(&wait_timer_, &QTimer::timeout, this, &TransmitterLink::on_wait_over);
-    connect(wait_writable_, &QSocketNotifier::activated, this, &TransmitterLink::on_writable);
-    connect(wait_readable_, &QSocketNotifier::activated, this, &TransmitterLink::on_readable);
 }
 
 TransmitterLink::~TransmitterLink() {
@@ -101,25 +94,12 @@ int TransmitterLink::data_fd() const {
     return transport_ == TRANSPORT_UDP ? datagram_.fd() : control_.fd();
 }
 
-void TransmitterLink::wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound) {
-    notifier->setSocket(fd);  // leaves it disabled
-    notifier->setEnabled(true);
-    if (bound.count() > 0) wait_timer_.start(bound);
-}
-
-void TransmitterLink::stop_waiting() {
-    // Only disabled, never deleted: this may run inside the notifier's own signal.
-    wait_writable_->setEnabled(false);
-    wait_readable_->setEnabled(false);
-    wait_timer_.stop();
-}
-
 void TransmitterLink::on_readable() {
     switch (step_) {
         case Step::shutdown_ack:
             return read_shutdown_ack();
         default:
-            wait_readable_->setEnabled(false);
+            wait_.stop_readable();
     }
 }
 
@@ -128,7 +108,7 @@ void TransmitterLink::on_writable() {
         case Step::shutdown_writable:
             return send_shutdown_request();
         default:
-            wait_writable_->setEnabled(false);
+            wait_.stop_writable();
     }
 }
 
@@ -218,7 +198,7 @@ void TransmitterLink::begin_shutdown(int reason, DoneCallback done) {
     if (wait_writable(control_.fd(), std::chrono::milliseconds(0)) != WaitResult::timeout)
         send_shutdown_request();
     else
-        wait_for(wait_writable_, control_.fd(), options_.wait);
+        wait_.writable(control_.fd(), options_.wait);
 }
 
 LinkStatus TransmitterLink::link_shutdown(int reason) {
@@ -235,14 +215,14 @@ void TransmitterLink::abandon() {
     step_ = Step::none;
     done_ = nullptr;
     opener_.cancel();
-    stop_waiting();
+    wait_.stop();
     close_link();
     if (done_loop_) done_loop_->quit();
 }
 
 void TransmitterLink::send_shutdown_request() {
     if (step_ != Step::shutdown_writable) return;
-    stop_waiting();
+    wait_.stop();
     const int fd = control_.fd();
     const ssize_t sent = ::send(fd, shutdown_request_.data(), shutdown_request_.size(), MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(shutdown_request_.size())) {
@@ -254,7 +234,7 @@ void TransmitterLink::send_shutdown_request() {
         return;
     }
     step_ = Step::shutdown_ack;
-    wait_for(wait_readable_, fd, options_.wait);
+    wait_.readable(fd, options_.wait);
 }
 
 void TransmitterLink::read_shutdown_ack() {
@@ -276,7 +256,7 @@ void TransmitterLink::read_shutdown_ack() {
 // Whatever ended the handshake, the link is closed and its result reported.
 void TransmitterLink::finish_handshake(LinkStatus status) {
     step_ = Step::none;
-    stop_waiting();
+    wait_.stop();
     close_link();
     report_done(status);
 }
@@ -349,7 +329,7 @@ void TransmitterLink::stop_notification() {
 void TransmitterLink::close_link() {
     if (!open_) return;
     stop_notification();  // before the descriptor goes away
-    stop_waiting();
+    wait_.stop();
     open_ = false;
     sender_.reset();
     datagram_.reset();

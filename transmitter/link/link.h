@@ -29,6 +29,7 @@
 #include "net/sockets.h"
 #include "transmitter/link/link_opener.h"
 #include "transmitter/link/message_path.h"
+#include "transmitter/link/step_wait.h"
 
 class QEventLoop;
 class QSocketNotifier;
@@ -140,8 +141,6 @@ private:
     void on_readable();
     void on_writable();
     void on_wait_over();
-    void wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound);
-    void stop_waiting();
     void send_shutdown_request();
     void read_shutdown_ack();
     void finish_handshake(LinkStatus status);
@@ -168,9 +167,7 @@ private:
     QTimer peer_check_;  // while open: is the receiver still there?
     Step step_ = Step::none;
     DoneCallback done_;
-    QSocketNotifier* wait_writable_;  // children, on the socket the current step waits on
-    QSocketNotifier* wait_readable_;
-    QTimer wait_timer_;  // the bound of the current step's wait
+    StepWait wait_{this, &TransmitterLink::on_readable, &TransmitterLink::on_writable, &TransmitterLink::on_wait_over};
     LinkOpener opener_{options_};
     ShutdownRequestBytes shutdown_request_{};
     // link_open and link_shutdown: their loop and the result it waits for.

@@ -6,7 +6,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <QSocketNotifier>
 #include <cerrno>
 #include <chrono>
 #include <span>
@@ -28,15 +27,7 @@ int tcp_protocol_level() {
 }  // namespace
 
 LinkOpener::LinkOpener(const LinkOptions& options)
-    : options_(options),
-      wait_writable_(new QSocketNotifier(QSocketNotifier::Write, this)),
-      wait_readable_(new QSocketNotifier(QSocketNotifier::Read, this)) {
-    wait_timer_.setSingleShot(true);
-    wait_timer_.setTimerType(Qt::PreciseTimer);  // a bound is never cut short
-    connect(&wait_timer_, &QTimer::timeout, this, &LinkOpener::on_wait_over);
-    connect(wait_writable_, &QSocketNotifier::activated, this, &LinkOpener::on_writable);
-    connect(wait_readable_, &QSocketNotifier::activated, this, &LinkOpener::on_readable);
-}
+    : options_(options) {}
 
 std::uint32_t LinkOpener::send_buffer_size(int transport, std::uint32_t setting) {
     if (transport == TRANSPORT_UDP) return UDP_MAX_MESSAGE;
@@ -49,41 +40,28 @@ LinkStatus LinkOpener::fail(LinkStatus status, int error) {
     return status;
 }
 
-void LinkOpener::wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound) {
-    notifier->setSocket(fd);  // leaves it disabled
-    notifier->setEnabled(true);
-    if (bound.count() > 0) wait_timer_.start(bound);
-}
-
-void LinkOpener::stop_waiting() {
-    // Only disabled, never deleted: this may run inside the notifier's own signal.
-    wait_writable_->setEnabled(false);
-    wait_readable_->setEnabled(false);
-    wait_timer_.stop();
-}
-
 void LinkOpener::on_readable() {
     switch (step_) {
         case Step::resolving:
-            stop_waiting();  // before the lookup's descriptor goes
+            wait_.stop();  // before the lookup's descriptor goes
             return connecting(connector_.resolved());
         case Step::replying:
             return read_setup_reply();
         default:
-            wait_readable_->setEnabled(false);
+            wait_.stop_readable();
     }
 }
 
 void LinkOpener::on_writable() {
-    if (step_ != Step::connecting) return wait_writable_->setEnabled(false);
-    stop_waiting();  // the connector may close the socket
+    if (step_ != Step::connecting) return wait_.stop_writable();
+    wait_.stop();  // the connector may close the socket
     connecting(connector_.writable());
 }
 
 void LinkOpener::on_wait_over() {
     switch (step_) {
         case Step::connecting:
-            stop_waiting();
+            wait_.stop();
             return connecting(connector_.timed_out());
         case Step::replying:
             return finish(LinkStatus::setup_ack_timeout);
@@ -145,10 +123,10 @@ void LinkOpener::connecting(StreamConnector::State state) {
     using State = StreamConnector::State;
     switch (state) {
         case State::resolving:  // no bound of its own: the lookup ends by itself
-            return wait_for(wait_readable_, connector_.waiting_fd(), std::chrono::milliseconds(0));
+            return wait_.readable(connector_.waiting_fd(), std::chrono::milliseconds(0));
         case State::waiting:
             step_ = Step::connecting;
-            return wait_for(wait_writable_, connector_.waiting_fd(), connector_.share());
+            return wait_.writable(connector_.waiting_fd(), connector_.share());
         case State::connected:
             return connected();
         case State::failed:
@@ -198,7 +176,7 @@ void LinkOpener::connected() {
     if (sent < 0) return finish(fail(LinkStatus::send_error, errno));
     if (static_cast<std::size_t>(sent) != setup_request_.size()) return finish(LinkStatus::send_error);
     step_ = Step::replying;
-    wait_for(wait_readable_, opening_control_.fd(), options_.wait);
+    wait_.readable(opening_control_.fd(), options_.wait);
 }
 
 void LinkOpener::read_setup_reply() {
@@ -224,7 +202,7 @@ void LinkOpener::finish(LinkStatus status) {
 void LinkOpener::cancel() {
     step_ = Step::none;
     done_ = nullptr;
-    stop_waiting();
+    wait_.stop();
     connector_.cancel();
     opening_control_.reset();
     opening_datagram_.reset();

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -18,8 +17,7 @@
 #include "net/connect.h"
 #include "net/sockets.h"
 #include "transmitter/link/message_path.h"
-
-class QSocketNotifier;
+#include "transmitter/link/step_wait.h"
 
 namespace kelbos {
 
@@ -87,8 +85,6 @@ private:
     void on_readable();
     void on_writable();
     void on_wait_over();
-    void wait_for(QSocketNotifier* notifier, int fd, std::chrono::milliseconds bound);
-    void stop_waiting();
     int prepare_socket(const SocketAddress& address, const Socket& candidate);
     void connecting(StreamConnector::State state);
     void connected();
@@ -102,9 +98,7 @@ private:
     SetupRequestBytes setup_request_{};
     std::function<void(LinkStatus)> done_;
     int last_error_ = 0;
-    QSocketNotifier* wait_writable_;  // children, on the socket the current step waits on
-    QSocketNotifier* wait_readable_;
-    QTimer wait_timer_;  // the bound of the current step's wait
+    StepWait wait_{this, &LinkOpener::on_readable, &LinkOpener::on_writable, &LinkOpener::on_wait_over};
     // The name's lookup and the connects, and the sockets made so far.
     StreamConnector connector_;
     Socket opening_control_;
