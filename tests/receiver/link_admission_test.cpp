@@ -74,8 +74,8 @@ TEST(LinkAdmission, SilentPeersAndIdleLinksEndAfterTheirWaitsWhileARequestInPiec
     EXPECT_EQ(rig.rec.shutdowns.size(), 1u);
 }
 
-TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBack) {
-    EngineRig rig;
+TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBackAndAHostsShareHoldsAcrossEndedLinks) {
+    EngineRig rig({.links_per_host = 2});
     const Bytes request = setup_request(TRANSPORT_UDP);
 
     // Part of the request, then an orderly close.
@@ -114,6 +114,22 @@ TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBack) {
     EXPECT_TRUE(rig.rec.shutdowns.empty());
     EXPECT_TRUE(rig.table_empty());
     EXPECT_EQ(rig.rec.table.links_in_use(), 0);
+
+    // A host's share counts its "Stopped" rows: its new link takes over the oldest, and
+    // only a share all live (or setting up) refuses.
+    rig.rec.free_ended = false;
+    for (std::size_t i = 0; i < 12; ++i) {
+        auto link = rig.open(TRANSPORT_TCP);
+        ASSERT_EQ(link.conn_id, i % 2 + 1);
+        link.control.close();
+        ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == i + 1; }));
+    }
+    EXPECT_EQ(rig.open(TRANSPORT_TCP, "127.0.0.2").conn_id, 3);
+    auto again = rig.open(TRANSPORT_UDP);
+    EXPECT_EQ(again.conn_id, 1);
+    Peer setting_up = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(rig.admitted(2));
+    EXPECT_EQ(rig.open(TRANSPORT_TCP).reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
 }
 
 TEST(LinkAdmission, StartUpReportsPortsHeldByOthersAndARestartGetsItsPortsBackAtOnce) {
@@ -261,23 +277,4 @@ TEST(LinkAdmission, ManyLinksOfEveryKindLeaveNoDescriptorOrIdBehind) {
     // Name lookups that ran past their budget may still hold a descriptor briefly.
     EXPECT_TRUE(pump_until([&] { return count_open_fds() <= before; }))
         << count_open_fds() << " > " << before;
-}
-
-// A host's share counts its "Stopped" rows: its new link takes over the oldest, and
-// only a share all live (or setting up) refuses.
-TEST(LinkAdmission, AHostsShareHoldsAcrossEndedLinksAndTakesOverItsOldestStoppedRow) {
-    EngineRig rig({.links_per_host = 2});
-    rig.rec.free_ended = false;
-    for (std::size_t i = 0; i < 12; ++i) {
-        auto link = rig.open(TRANSPORT_TCP);
-        ASSERT_EQ(link.conn_id, i % 2 + 1);
-        link.control.close();
-        ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == i + 1; }));
-    }
-    EXPECT_EQ(rig.open(TRANSPORT_TCP, "127.0.0.2").conn_id, 3);
-    auto again = rig.open(TRANSPORT_UDP);
-    EXPECT_EQ(again.conn_id, 1);
-    Peer setting_up = Peer::tcp(rig.ports.stream);
-    ASSERT_TRUE(rig.admitted(2));
-    EXPECT_EQ(rig.open(TRANSPORT_TCP).reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
 }
