@@ -149,15 +149,13 @@ TEST(DatagramStats, GapsBeyondTheWindowLateCopiesJitterAndStrays) {
     EXPECT_EQ((std::vector{s.received(), s.lost(), s.out_of_order(), s.duplicates(), s.strays()}),
               (std::vector<std::uint64_t>{6, 9997, 2, 2, 2}));
     EXPECT_NEAR(s.loss_percent(), 100.0 * 9997 / 10001, 1e-9);
-    // The window slides on past the copies; a wild send time, and the change back from
-    // it, leave the jitter alone.
+    // The window slides on; a wild send time and the change back leave the jitter alone.
     s.add(10001, 1ul << 62, 0);
     s.add(10002, 4, 7);
     EXPECT_NEAR(s.jitter_ms(), 5.0 / 16 * 15 / 16, 1e-9);  // |D| 0, 5, 0 ms, each taken in by 1/16
     EXPECT_EQ(s.lost(), 9997u);
 
-    // A number a window behind, or older, is late and leaves the bit of the recent
-    // number it shares alone.
+    // A number a window behind or older is late and leaves alone the bit it shares.
     for (std::uint64_t n : {4096, 0, 20000, 10000, 18192}) u.add(n, 0, 0);  // 18192 shares 10000's bit
     EXPECT_EQ((std::vector{u.lost(), u.out_of_order(), u.duplicates()}),
               (std::vector<std::uint64_t>{19996, 3, 0}));

@@ -58,8 +58,7 @@ TEST(LinkAdmission, SilentPeersAndIdleLinksEndAfterTheirWaitsWhileARequestInPiec
     EXPECT_EQ(rig.rec.new_links[1].colour_text, "#0A0B0C");
     EXPECT_EQ(rig.rec.new_links[1].transport, TRANSPORT_TCP);
     EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 100; }));
-    // The idle time-out ends link 3, silent since its data, and not the older link 1,
-    // whose data keeps coming.
+    // The idle time-out ends link 3, silent since its data, not the older, busy link 1.
     ASSERT_TRUE(pump_until([&] { return a.control.send(zeros(10)) && !rig.rec.shutdowns.empty(); }, 3s));
     EXPECT_EQ(rig.rec.shutdowns.at(0).conn_id, 3);
     EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
