@@ -74,18 +74,15 @@ TEST(OfferedLoad, RatesAndDscpValuesReadAsWrittenAndNothingElse) {
 TEST(OfferedLoad, PaceScheduleSpacesEvenlyAndBoundsItsDebtAfterAStall) {
     constexpr std::int64_t START = 5'000'000'000, GAP = 100'000, DEBT = PaceSchedule::DEBT_NS;
     PaceSchedule pace(100'000'000, 1250, START);
-    for (int n = 0; n < 1000; ++n, pace.sent(1250)) {
-        ASSERT_EQ(pace.due_ns(), START + n * GAP);
-        ASSERT_EQ(pace.allowed(pace.due_ns() - 1), 0u) << n;
-        ASSERT_EQ(pace.allowed(pace.due_ns()), 1u) << n;
-    }
+    for (int n = 0; n < 1000; ++n, pace.sent(1250))
+        ASSERT_EQ((std::tuple{pace.due_ns(), pace.allowed(pace.due_ns() - 1), pace.allowed(pace.due_ns())}),
+                  (std::tuple{START + n * GAP, 0u, 1u}));
     pace.sent(625);  // a message cut short moves the schedule by what went
     EXPECT_EQ(pace.due_ns(), START + 1000 * GAP + GAP / 2);
     const std::int64_t due = pace.due_ns();
     // Late by just under and exactly the bound: what is due; after a 10 ms stall no more.
-    EXPECT_EQ(pace.allowed(due + DEBT - 1), 5u);
-    EXPECT_EQ(pace.allowed(due + DEBT), 6u);
-    EXPECT_EQ(pace.allowed(due + 10'000'000), 6u);
+    for (const auto& [late, n] : {std::pair<std::int64_t, unsigned>{DEBT - 1, 5}, {DEBT, 6}, {10'000'000, 6}})
+        EXPECT_EQ(pace.allowed(due + late), n) << late;
     pace.sent(6 * 1250);
     EXPECT_EQ(pace.allowed(due + 10'000'000), 0u);
     EXPECT_EQ(pace.due_ns(), due + 10'000'000 + GAP);

@@ -25,8 +25,8 @@ std::size_t position(const std::vector<std::string>& order, const std::string& e
 
 }  // namespace
 
-TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkWhileARequestInPiecesIsReadOnAndIsDroppedAfterTheWait) {
-    EngineRig rig({.setup_wait = 1500ms});
+TEST(LinkAdmission, SilentPeersAndIdleLinksEndAfterTheirWaitsWhileARequestInPiecesIsReadOnAndBusyLinksGoOn) {
+    EngineRig rig({.setup_wait = 1500ms, .idle_timeout = 1s});
     auto a = rig.open(TRANSPORT_TCP);
     ASSERT_EQ(a.conn_id, 1);
 
@@ -58,6 +58,10 @@ TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkWhileARequestInPiecesIsReadOnAndIs
     EXPECT_EQ(rig.rec.new_links[1].colour_text, "#0A0B0C");
     EXPECT_EQ(rig.rec.new_links[1].transport, TRANSPORT_TCP);
     EXPECT_TRUE(pump_until([&] { return rig.rec.bytes_for(3) == 100; }));
+    // The idle time-out ends link 3, silent since its data, not the older, busy link 1.
+    ASSERT_TRUE(pump_until([&] { return a.control.send(zeros(10)) && !rig.rec.shutdowns.empty(); }, 3s));
+    EXPECT_EQ(rig.rec.shutdowns.at(0).conn_id, 3);
+    EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
 
     EXPECT_TRUE(silent.wait_closed());
     ASSERT_EQ(rig.rec.released, std::vector<ConnId>{2});
@@ -66,11 +70,11 @@ TEST(LinkAdmission, SilentPeerHoldsNoOtherLinkWhileARequestInPiecesIsReadOnAndIs
     EXPECT_EQ(rig.engine->link_socket(2), -1);
     EXPECT_EQ(rig.rec.table[2].row_state, RowState::free);
     EXPECT_EQ(rig.rec.new_links.size(), 2u);
-    EXPECT_TRUE(rig.rec.shutdowns.empty());
+    EXPECT_EQ(rig.rec.shutdowns.size(), 1u);
 }
 
-TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBack) {
-    EngineRig rig;
+TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBackAndAHostsShareHoldsAcrossEndedLinks) {
+    EngineRig rig({.links_per_host = 2});
     const Bytes request = setup_request(TRANSPORT_UDP);
 
     // Part of the request, then an orderly close.
@@ -109,6 +113,22 @@ TEST(LinkAdmission, PeerEndingOrGoneBeforeTheReplyGivesItsIdBack) {
     EXPECT_TRUE(rig.rec.shutdowns.empty());
     EXPECT_TRUE(rig.table_empty());
     EXPECT_EQ(rig.rec.table.links_in_use(), 0);
+
+    // A host's share counts its "Stopped" rows: its new link takes over the oldest, and
+    // only a share all live (or setting up) refuses.
+    rig.rec.free_ended = false;
+    for (std::size_t i = 0; i < 12; ++i) {
+        auto link = rig.open(TRANSPORT_TCP);
+        ASSERT_EQ(link.conn_id, i % 2 + 1);
+        link.control.close();
+        ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == i + 1; }));
+    }
+    EXPECT_EQ(rig.open(TRANSPORT_TCP, "127.0.0.2").conn_id, 3);
+    auto again = rig.open(TRANSPORT_UDP);
+    EXPECT_EQ(again.conn_id, 1);
+    Peer setting_up = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(rig.admitted(2));
+    EXPECT_EQ(rig.open(TRANSPORT_TCP).reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
 }
 
 TEST(LinkAdmission, StartUpReportsPortsHeldByOthersAndARestartGetsItsPortsBackAtOnce) {
@@ -256,33 +276,4 @@ TEST(LinkAdmission, ManyLinksOfEveryKindLeaveNoDescriptorOrIdBehind) {
     // Name lookups that ran past their budget may still hold a descriptor briefly.
     EXPECT_TRUE(pump_until([&] { return count_open_fds() <= before; }))
         << count_open_fds() << " > " << before;
-}
-
-// A host's share counts its "Stopped" rows: its new link takes over the oldest, and
-// only a share all live (or setting up) refuses.
-TEST(LinkAdmission, AHostsShareHoldsAcrossEndedLinksAndTakesOverItsOldestStoppedRow) {
-    EngineRig rig({.links_per_host = 2});
-    rig.rec.free_ended = false;
-    for (std::size_t i = 0; i < 12; ++i) {
-        auto link = rig.open(TRANSPORT_TCP);
-        ASSERT_EQ(link.conn_id, i % 2 + 1);
-        link.control.close();
-        ASSERT_TRUE(pump_until([&] { return rig.rec.shutdowns.size() == i + 1; }));
-    }
-    EXPECT_EQ(rig.open(TRANSPORT_TCP, "127.0.0.2").conn_id, 3);
-    auto again = rig.open(TRANSPORT_UDP);
-    EXPECT_EQ(again.conn_id, 1);
-    Peer setting_up = Peer::tcp(rig.ports.stream);
-    ASSERT_TRUE(rig.admitted(2));
-    EXPECT_EQ(rig.open(TRANSPORT_TCP).reply, (Bytes{0xFF, 0x04, 0x01, 0x05}));
-}
-
-// The idle time-out ends a silent TCP link, not one whose data keeps coming.
-TEST(LinkAdmission, IdleTimeOutEndsTheSilentTcpLinkAndNotTheBusyOne) {
-    EngineRig rig({.idle_timeout = std::chrono::seconds(1)});
-    auto busy = rig.open(TRANSPORT_TCP);
-    auto silent = rig.open(TRANSPORT_TCP);
-    ASSERT_TRUE(pump_until([&] { return busy.control.send(zeros(10)) && !rig.rec.shutdowns.empty(); }, 3s));
-    EXPECT_EQ(rig.rec.shutdowns.at(0).conn_id, 2);
-    EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
 }

@@ -145,9 +145,7 @@ TEST(ReceiverProgram, WithoutASceneABurstOfLinksIsRefusedUnderOneBox) {
     rig.messages.clear();
     const Ports ports = LinkEnginePeer::bound_ports(ReceiverProgramPeer::engine(rig.program()));
     std::vector<std::string> journal;
-    ReceiverProgramPeer::journal(rig.program()).write = [&](const std::string& line) {
-        journal.push_back(line);
-    };
+    ReceiverProgramPeer::journal(rig.program()).write = [&](const auto& line) { journal.push_back(line); };
 
     // While the first refusal's box is open, five more links arrive and are refused.
     std::vector<Peer> others;
