@@ -163,6 +163,12 @@ TEST(LinkEngine, OnlyARequestNamingItsOwnLinkIsAcknowledgedAndEndsTheLink) {
     auto d = rig.open(TRANSPORT_TCP);
     EXPECT_EQ(d.conn_id, 1);
     EXPECT_EQ(rig.phase(1), LinkPhase::set_up);
+
+    // A SetupRequest, a chunk's worth less 2 and the request, written as one.
+    Peer e = Peer::tcp(rig.ports.stream);
+    ASSERT_TRUE(e.send(concat(setup_request(2), concat(zeros(LARGEST_MESSAGE - 2), Bytes{2, 2, 1}))));
+    EXPECT_EQ(e.read(6), (Bytes{0x02, 0x01, 0x01, 0x05, 0x02, 0x03}));
+    EXPECT_EQ(rig.rec.bytes_for(2), 2 * LARGEST_MESSAGE - 2);
 }
 
 TEST(LinkEngine, RefusalFromAllocAndTheEleventhLinkAreRefusedWhileTenCarryOn) {
