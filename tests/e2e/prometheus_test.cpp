@@ -186,8 +186,7 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLinesPastIdleAndTricklingCo
     // Fifty connections that send nothing and fifty that send a byte a second, from
     // two other hosts, each reopened as the receiver closes it, for 30 s.
     std::vector<Socket> idle(50), trickling(50);
-    const auto start = std::chrono::steady_clock::now();
-    for (auto next = start; next < start + 30s; next += 1s) {
+    for (auto next = std::chrono::steady_clock::now(), stop = next + 30s; next < stop; next += 1s) {
         char c;
         for (auto [sockets, from] : {std::pair{&idle, "127.0.0.2"}, {&trickling, "127.0.0.3"}})
             for (Socket& s : *sockets)
