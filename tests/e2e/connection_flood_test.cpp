@@ -82,14 +82,6 @@ bool matches(const QRegularExpression& pattern, const std::string& line) {
     return pattern.match(QString::fromStdString(line)).hasMatch();
 }
 
-// A transmitter that links at once and sends a message every `delay` ms.
-std::unique_ptr<ChildProcess> paced_transmitter(const char* transport, const char* delay) {
-    return std::make_unique<ChildProcess>(
-        transmitter_binary(),
-        std::vector<std::string>{"--headless", "--json", "--go", "--transport", transport, "--delay", delay},
-        KELBOS_SCENES_DIR);
-}
-
 TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
@@ -104,7 +96,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     // Two live links, one per transport, paced to leave the machine room for the flood.
     std::vector<std::unique_ptr<ChildProcess>> live;
     for (const auto& [transport, conn_id] : {std::pair{"tcp", 1}, std::pair{"udp", 2}}) {
-        live.push_back(paced_transmitter(transport, "10"));
+        live.push_back(start_transmitter({"--transport", transport, "--delay", "10"}));
         ASSERT_TRUE(rx.wait_for(
             [&] {
                 const auto ticks = of_kind(log.events(), "tick", conn_id);
@@ -205,7 +197,7 @@ TEST(ConnectionFlood, LinksKeepStreamingAndEveryDescriptorAndConnIdComesBack) {
     std::vector<std::unique_ptr<ChildProcess>> ten;
     std::set<int> conn_ids;
     for (int i = 0; i < 10; ++i) {
-        ten.push_back(paced_transmitter(i % 2 ? "udp" : "tcp", "20"));
+        ten.push_back(start_transmitter({"--transport", i % 2 ? "udp" : "tcp", "--delay", "20"}));
         ChildProcess& tx = *ten.back();
         int conn_id = 0;
         ASSERT_TRUE(rx.wait_for(
@@ -275,14 +267,12 @@ TEST(ConnectionFlood, AHostsFloodLeavesAnotherHostsLinkWhole) {
     std::atomic<bool> flooded{false};
     std::jthread flooder([&] { flood->run_bursts(), flooded = true; });
     ASSERT_TRUE(rx.wait_for([&] { return !of_kind(log.events(), "refused").empty(); }, 20s)) << rx.err();
-    ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--receiver", "127.0.0.1", "--transport", "tcp",
-                     "--delay", "1", "--msg-size", "1000", "--time", "10"},
-                    KELBOS_SCENES_DIR);
-    ASSERT_TRUE(rx.wait_for([&] { return tx.poll_output(), flooded && !tx.running(); }, 120s));
-    const QJsonObject sent = halted_end(tx, 1s);
-    const std::vector<QJsonObject> ticks = of_kind(json_events(tx), "tick");
-    ASSERT_FALSE(ticks.empty()) << "the other host's link never ticked: " << tx.err();
+    const auto tx = start_transmitter({"--receiver", "127.0.0.1", "--transport", "tcp", "--delay", "1",
+                                       "--msg-size", "1000", "--time", "10"});
+    ASSERT_TRUE(rx.wait_for([&] { return tx->poll_output(), flooded && !tx->running(); }, 120s));
+    const QJsonObject sent = halted_end(*tx, 1s);
+    const std::vector<QJsonObject> ticks = of_kind(json_events(*tx), "tick");
+    ASSERT_FALSE(ticks.empty()) << "the other host's link never ticked: " << tx->err();
     const int conn_id = ticks.back()["conn_id"].toInt();
     std::uint64_t counted = 0;  // by the link of the transmitter's ConnId whose row is not the flood's host
     ASSERT_TRUE(rx.wait_for(

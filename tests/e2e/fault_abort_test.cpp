@@ -32,11 +32,8 @@ TEST_P(EndKilled, TheReceiverFreesAKilledTransmittersLinkAndATransmitterReportsA
     const auto rx = start_receiver();
     const std::set<int> idle_fds = open_fds(rx->pid());
 
-    ChildProcess tx(
-        transmitter_binary(),
-        {"--headless", "--json", "--go", "--transport", t.option, "--delay", "5", "--msg-size", "1000"},
-        KELBOS_SCENES_DIR);
-    ASSERT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1); }, 20s)) << rx->out() << tx.err();
+    const auto tx = start_transmitter({"--transport", t.option, "--delay", "5", "--msg-size", "1000"});
+    ASSERT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1); }, 20s)) << rx->out() << tx->err();
     // The link holds one socket (the stream, or the control connection of a UDP link).
     ASSERT_TRUE(holds_fds(*rx, idle_fds, 1));
     std::set<int> link_fds;
@@ -45,10 +42,10 @@ TEST_P(EndKilled, TheReceiverFreesAKilledTransmittersLinkAndATransmitterReportsA
 
     // Killed (paced) after a tick while the receiver is held: what it reported waits.
     rx->send_signal(SIGSTOP);
-    const std::size_t ticked = (tx.poll_output(), of_kind(json_events(tx), "tick").size());
-    ASSERT_TRUE(tx.wait_for([&] { return of_kind(json_events(tx), "tick").size() > ticked; }, 10s));
-    tx.send_signal(SIGKILL);
-    EXPECT_EQ(tx.wait_exit(10s), 128 + SIGKILL);
+    const std::size_t ticked = (tx->poll_output(), of_kind(json_events(*tx), "tick").size());
+    ASSERT_TRUE(tx->wait_for([&] { return of_kind(json_events(*tx), "tick").size() > ticked; }, 10s));
+    tx->send_signal(SIGKILL);
+    EXPECT_EQ(tx->wait_exit(10s), 128 + SIGKILL);
     rx->send_signal(SIGCONT);
     // The killed transmitter's system closes its connection: the receiver reads the end
     // of the stream, also on a UDP link, and counts what waited for the link first.
@@ -56,7 +53,7 @@ TEST_P(EndKilled, TheReceiverFreesAKilledTransmittersLinkAndATransmitterReportsA
     ASSERT_GE(end, 0);
     std::vector<QJsonObject> events = json_events(*rx);
     EXPECT_EQ(events[end]["reason"].toInt(), REASON_ABORTED);
-    EXPECT_GE(bytes_of(events[end]), bytes_of(of_kind(json_events(tx), "tick").back()));
+    EXPECT_GE(bytes_of(events[end]), bytes_of(of_kind(json_events(*tx), "tick").back()));
     const QString row = events[end]["row"].toString();
     EXPECT_TRUE(names_loopback(row)) << row.toStdString();
     // The box goes to standard error right after the line.
@@ -69,9 +66,8 @@ TEST_P(EndKilled, TheReceiverFreesAKilledTransmittersLinkAndATransmitterReportsA
 
     // While the stopped row is shown its ConnId stays taken: the next link gets 2.
     {
-        ChildProcess next(transmitter_binary(),
-                          {"--headless", "--go", "--time", "1", "--transport", t.option}, KELBOS_SCENES_DIR);
-        EXPECT_EQ(next.wait_exit(30s), 0) << next.err();
+        const auto next = start_transmitter({"--time", "1", "--transport", t.option});
+        EXPECT_EQ(next->wait_exit(30s), 0) << next->err();
     }
     ASSERT_GE(await_event(*rx, "link_end", 2, 10s), 0);
 
@@ -93,36 +89,34 @@ TEST_P(EndKilled, TheReceiverFreesAKilledTransmittersLinkAndATransmitterReportsA
     EXPECT_EQ(events[removed]["row"].toString(), row);
 
     // The next transmitter gets ConnId 1 again and transmits.
-    ChildProcess again(transmitter_binary(),
-                       {"--headless", "--json", "--go", "--time", "2", "--transport", t.option},
-                       KELBOS_SCENES_DIR);
-    EXPECT_EQ(again.wait_exit(30s), 0) << again.err();
+    const auto again = start_transmitter({"--time", "2", "--transport", t.option});
+    EXPECT_EQ(again->wait_exit(30s), 0) << again->err();
     const int second_end = await_event(*rx, "link_end", 1, 10s, removed);
     ASSERT_GE(second_end, 0);
     events = json_events(*rx);
     EXPECT_EQ(events[second_end]["reason"].toInt(), REASON_NORMAL);
     EXPECT_GT(bytes_of(events[second_end]), 0u);
-    for (const QJsonObject& tick : of_kind(json_events(again), "tick")) EXPECT_EQ(tick["conn_id"].toInt(), 1);
+    for (const QJsonObject& tick : of_kind(json_events(*again), "tick"))
+        EXPECT_EQ(tick["conn_id"].toInt(), 1);
 
     EXPECT_TRUE(holds_fds(*rx, idle_fds));
     EXPECT_TRUE(rx->running());
 
     // Now the receiver is killed under a transmitting kelbostx (on a ConnId past the
     // rows still shown).
-    ChildProcess last(transmitter_binary(), {"--headless", "--json", "--go", "--transport", t.option},
-                      KELBOS_SCENES_DIR);
+    const auto last = start_transmitter({"--transport", t.option});
     ASSERT_TRUE(rx->wait_for(
         [&] {
-            last.poll_output();
-            const std::vector<QJsonObject> ticks = of_kind(json_events(last), "tick");
+            last->poll_output();
+            const std::vector<QJsonObject> ticks = of_kind(json_events(*last), "tick");
             const int conn_id = ticks.empty() ? 0 : ticks.back()["conn_id"].toInt();
             return conn_id > 0 && link_counts(*rx, conn_id);
         },
         20s))
-        << rx->out() << last.err();
+        << rx->out() << last->err();
     rx->send_signal(SIGKILL);
     EXPECT_EQ(rx->wait_exit(10s), 128 + SIGKILL);
-    expect_headless_abort(last, abort_errors(t));
+    expect_headless_abort(*last, abort_errors(t));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, EndKilled, BOTH_TRANSPORTS, PrintToStringParamName());
@@ -230,11 +224,10 @@ TEST(HandMadeTransmitterResets, TheReceiverEndsTheLinkWithReason2AndServesOn) {
     }
 
     // The next transmitter gets the next ConnId (the reset rows are still shown).
-    ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--time", "2", "--transport", "tcp"}, KELBOS_SCENES_DIR);
-    EXPECT_EQ(tx.wait_exit(30s), 0) << tx.err();
+    const auto tx = start_transmitter({"--time", "2", "--transport", "tcp"});
+    EXPECT_EQ(tx->wait_exit(30s), 0) << tx->err();
     EXPECT_GT(bytes_of(normal_link_end(*rx, 3)), 0u);
-    for (const QJsonObject& tick : of_kind(json_events(tx), "tick")) EXPECT_EQ(tick["conn_id"].toInt(), 3);
+    for (const QJsonObject& tick : of_kind(json_events(*tx), "tick")) EXPECT_EQ(tick["conn_id"].toInt(), 3);
     EXPECT_EQ(rx->err(), expected_err);
     EXPECT_TRUE(holds_fds(*rx, idle_fds));
 }
@@ -273,10 +266,9 @@ TEST_P(HandMadeReceiverResets, TheHeadlessTransmitterReportsTheAbortAndEnds) {
     const Transport t = GetParam();
     HandMadeReceiver rx;
     ASSERT_TRUE(rx.control && rx.stream && rx.datagram);
-    ChildProcess tx(transmitter_binary(), {"--headless", "--json", "--go", "--transport", t.option},
-                    KELBOS_SCENES_DIR);
+    const auto tx = start_transmitter({"--transport", t.option});
     test::SetupPeer peer = accept_setup(rx.listener(t), accept_reply(4));
-    ASSERT_TRUE(peer.connection) << tx.err();
+    ASSERT_TRUE(peer.connection) << tx->err();
     const auto request = decode_setup_request(peer.request);
     ASSERT_TRUE(request);
     EXPECT_EQ(request->transport, t.type);
@@ -285,7 +277,7 @@ TEST_P(HandMadeReceiverResets, TheHeadlessTransmitterReportsTheAbortAndEnds) {
     ASSERT_NO_FATAL_FAILURE(take_data(t, rx, peer, 4, request->message_length));
 
     test::reset_connection(peer.connection);
-    const AbortReport report = expect_headless_abort(tx, {RESET});
+    const AbortReport report = expect_headless_abort(*tx, {RESET});
     // A UDP link's datagrams go on being taken: the control connection tells.
     if (t.type == TRANSPORT_UDP) {
         EXPECT_EQ(report.diagnostic, "recv: " + RESET);

@@ -109,11 +109,8 @@ TEST(Strangers, ForeignDatagramsAndRequestsForOtherLinksLeaveALinkAlone) {
 TEST(Strangers, AHostGetsItsShareOfLinksAndASilentLinkEndsWhileAPacedOneStays) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     const auto rx = start_receiver({"--links-per-host", "2", "--idle-timeout", "3"});
-    ChildProcess paced(
-        transmitter_binary(),
-        {"--headless", "--go", "--receiver", "127.0.0.1", "--transport", "udp", "--delay", "500"},
-        KELBOS_SCENES_DIR);
-    ASSERT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1); }, 20s)) << rx->out() << paced.err();
+    const auto paced = start_transmitter({"--receiver", "127.0.0.1", "--transport", "udp", "--delay", "500"});
+    ASSERT_TRUE(rx->wait_for([&] { return link_counts(*rx, 1); }, 20s)) << rx->out() << paced->err();
     const auto silent_since = std::chrono::steady_clock::now();
     Socket silent = open_link(TCP_LINK, 2);
     // The host's third link is refused as an eleventh would be; another host's is not.
@@ -137,7 +134,7 @@ TEST(Strangers, AHostGetsItsShareOfLinksAndASilentLinkEndsWhileAPacedOneStays) {
     EXPECT_TRUE(rx->wait_for([&] { return rx->err().starts_with(journal + box); }, 2s)) << rx->err();
     Socket back = open_link(TCP_LINK, 2);
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 3) >= 0; }, 6s));
-    EXPECT_TRUE(link_counts(*rx, 1) && paced.running());
+    EXPECT_TRUE(link_counts(*rx, 1) && paced->running());
     EXPECT_EQ(find_event(json_events(*rx), "link_end", 1), -1);
 }
 

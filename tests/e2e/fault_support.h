@@ -105,21 +105,6 @@ inline Bytes data_message(ConnId conn_id, std::uint32_t length) {
     return message;
 }
 
-// A headless receiver with JSON lines, listening and ticking: from now on it holds an
-// idle receiver's descriptors.
-inline std::unique_ptr<ChildProcess> start_receiver(std::vector<std::string> args = {}) {
-    args.insert(args.end(), {"--headless", "--json", "--time", "300"});
-    auto rx = std::make_unique<ChildProcess>(receiver_binary(), args, KELBOS_SCENES_DIR);
-    EXPECT_TRUE(rx->wait_for(
-        [&] {
-            return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT) &&
-                   !of_kind(json_events(*rx), "tick", 0).empty();
-        },
-        20s))
-        << rx->err();
-    return rx;
-}
-
 // A receiver's name for a peer on this host: its host name, or the address.
 inline bool names_loopback(const QString& row) {
     return row == "localhost" || row == "127.0.0.1";

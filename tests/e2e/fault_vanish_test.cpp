@@ -127,13 +127,11 @@ TEST(VanishedHost, LinksToItEndWithinAMinuteOnBothEndsAndTheirConnIdsComeBack) {
             return find_event(now, "row_removed", 1) >= 0 && find_event(now, "row_removed", 2) >= 0;
         },
         40s));
-    ChildProcess again(transmitter_binary(),
-                       {"--headless", "--json", "--go", "--time", "2", "--transport", "tcp"},
-                       KELBOS_SCENES_DIR);
-    ASSERT_EQ(again.wait_exit(30s), 0) << again.err();
+    const auto again = start_transmitter({"--time", "2", "--transport", "tcp"});
+    ASSERT_EQ(again->wait_exit(30s), 0) << again->err();
     // Its first tick comes a second after the link opens, inside the two seconds.
-    const auto ticks = of_kind(json_events(again), "tick");
-    ASSERT_FALSE(ticks.empty()) << again.out();
+    const auto ticks = of_kind(json_events(*again), "tick");
+    ASSERT_FALSE(ticks.empty()) << again->out();
     EXPECT_EQ(ticks.back()["conn_id"].toInt(), 1);
 }
 

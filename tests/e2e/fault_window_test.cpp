@@ -127,15 +127,14 @@ TEST(ZeroWindow, TheRealTransmitterGivesUpTheHaltAfterTenSeconds) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     HandMadeReceiver rx;
     ASSERT_TRUE(rx.stream);
-    ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp"}, KELBOS_SCENES_DIR);
+    const auto tx = start_transmitter({"--time", "1", "--transport", "tcp"});
     test::SetupPeer peer = accept_setup(rx.stream, accept_reply(1));
-    ASSERT_TRUE(peer.connection) << tx.err();
+    ASSERT_TRUE(peer.connection) << tx->err();
 
-    EXPECT_EQ(tx.wait_exit(40s), 1);
-    EXPECT_EQ(tx.err(), std::string(HALT_TIMEOUT) + "\n");
-    const std::vector<QJsonObject> ends = of_kind(json_events(tx), "end");
-    ASSERT_EQ(ends.size(), 1u) << tx.out();
+    EXPECT_EQ(tx->wait_exit(40s), 1);
+    EXPECT_EQ(tx->err(), std::string(HALT_TIMEOUT) + "\n");
+    const std::vector<QJsonObject> ends = of_kind(json_events(*tx), "end");
+    ASSERT_EQ(ends.size(), 1u) << tx->out();
     EXPECT_EQ(ends[0]["how"].toString(), "halt failed");
     // The halt began a second after start-up at the earliest, then waited ten seconds.
     const qint64 halt_ms = 1000, wait_ms = LINK_WAIT.count();
@@ -229,15 +228,13 @@ TEST_P(StalledRealTransmitter, EndsAtOnceWhenToldToAndItsLoopNeverStalls) {
     HandMadeReceiver rx;
     ASSERT_TRUE(rx.stream);
     const kelbos::testing::StallMeter machine;
-    ChildProcess tx(transmitter_binary(),
-                    {"--headless", "--json", "--go", "--time", "1", "--transport", "tcp", "--delay", "10",
-                     "--receiver", in_go ? "198.51.100.2" : "localhost"},
-                    KELBOS_SCENES_DIR);
+    const auto tx = start_transmitter({"--time", "1", "--transport", "tcp", "--delay", "10", "--receiver",
+                                       in_go ? "198.51.100.2" : "localhost"});
     test::SetupPeer peer;
     if (!in_go) peer = accept_setup(rx.stream, accept_reply(1));
-    ASSERT_TRUE(in_go || peer.connection) << tx.err();
+    ASSERT_TRUE(in_go || peer.connection) << tx->err();
     Bytes got;
-    ASSERT_TRUE(tx.wait_for(
+    ASSERT_TRUE(tx->wait_for(
         [&] {
             // The Go's connect and its repetition are lost: the interface's packets sent.
             std::ifstream dev("/proc/net/dev");
@@ -252,14 +249,14 @@ TEST_P(StalledRealTransmitter, EndsAtOnceWhenToldToAndItsLoopNeverStalls) {
         },
         20s));
     const auto asked = std::chrono::steady_clock::now();
-    tx.send_signal(SIGTERM);
-    EXPECT_EQ(tx.wait_exit(5s), 0);
+    tx->send_signal(SIGTERM);
+    EXPECT_EQ(tx->wait_exit(5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
-    EXPECT_EQ(tx.err(), "") << "no box";
-    const std::vector<QJsonObject> events = json_events(tx);
+    EXPECT_EQ(tx->err(), "") << "no box";
+    const std::vector<QJsonObject> events = json_events(*tx);
     EXPECT_TRUE(of_kind(events, "end").empty());
     const auto exits = of_kind(events, "exit");
-    ASSERT_EQ(exits.size(), 1u) << tx.out();
+    ASSERT_EQ(exits.size(), 1u) << tx->out();
     // The largest gap of the whole run, start-up and set-up included.
     EXPECT_LT(exits[0]["max_loop_gap_ms"].toInteger(), 100 + machine.max_gap_ms());
     RecordProperty("max_loop_gap_ms", std::to_string(exits[0]["max_loop_gap_ms"].toInteger()));

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Pieces of the tests that run the real programs: listening ports, open descriptors.
+// Pieces of the tests that run the real programs: starting them, listening ports, open
+// descriptors.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -105,6 +107,27 @@ inline QJsonObject stop_program(ChildProcess& p, std::chrono::milliseconds limit
     const std::vector<QJsonObject> exits = of_kind(json_events(p), "exit");
     EXPECT_EQ(exits.size(), 1u) << p.out();
     return exits.size() == 1 ? exits[0] : QJsonObject{};
+}
+
+// A headless receiver with JSON lines, listening and ticking: from now on it holds an
+// idle receiver's descriptors.
+inline std::unique_ptr<ChildProcess> start_receiver(std::vector<std::string> args = {}) {
+    args.insert(args.end(), {"--headless", "--json", "--time", "300"});
+    auto rx = std::make_unique<ChildProcess>(receiver_binary(), args, KELBOS_SCENES_DIR);
+    EXPECT_TRUE(rx->wait_for(
+        [&] {
+            return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT) &&
+                   !of_kind(json_events(*rx), "tick", 0).empty();
+        },
+        20s))
+        << rx->err();
+    return rx;
+}
+
+// A headless transmitter with JSON lines that goes at once, with `args`.
+inline std::unique_ptr<ChildProcess> start_transmitter(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--headless", "--json", "--go"});
+    return std::make_unique<ChildProcess>(transmitter_binary(), args, KELBOS_SCENES_DIR);
 }
 
 // A blocking TCP connection or connected datagram socket from `source` to a loopback port.

@@ -21,6 +21,8 @@
 namespace kelbos::pairtest {
 namespace {
 
+using kelbos::testing::find_program;
+
 // What both programs said about one transmission.
 struct Transmission {
     std::uint64_t sent = 0;      // the transmitter's end event
@@ -115,14 +117,10 @@ void transmit(ChildProcess& rx, std::vector<std::string> options, int conn_id, c
 }
 
 // Transmitters that halt while the receiver is stopped for `hold`: each end with its link_end.
-std::vector<std::pair<QJsonObject, QJsonObject>> run_held(ChildProcess& rx,
-                                                          std::vector<std::vector<std::string>> options,
-                                                          std::chrono::milliseconds hold) {
+std::vector<std::pair<QJsonObject, QJsonObject>> run_held(
+    ChildProcess& rx, const std::vector<std::vector<std::string>>& options, std::chrono::milliseconds hold) {
     std::vector<std::unique_ptr<ChildProcess>> txs;
-    for (auto& args : options) {
-        args.insert(args.begin(), {"--headless", "--json", "--go"});
-        txs.push_back(std::make_unique<ChildProcess>(transmitter_binary(), args, KELBOS_SCENES_DIR));
-    }
+    for (const auto& args : options) txs.push_back(start_transmitter(args));
     for (auto& tx : txs)
         EXPECT_TRUE(tx->wait_for([&] { return !of_kind(json_events(*tx), "tick").empty(); }, 20s));
     rx.send_signal(SIGSTOP);
@@ -139,14 +137,15 @@ std::vector<std::pair<QJsonObject, QJsonObject>> run_held(ChildProcess& rx,
     return ends;
 }
 
-TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
+// Transmissions over TCP then UDP, also while the receiver is held; then an offered load:
+// a paced TCP link and its congestion control as the kernel shows it, links that halt after
+// their byte count, and the DSCP mark on every data packet of either transport and family.
+TEST(ProgramPair, TransmissionsAlsoWhileTheReceiverIsHeldAndAnOfferedLoad) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
     ASSERT_FALSE(build_dir().empty());
-    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
-    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT); }, 20s)) << rx.err();
+    auto rx = start_receiver();
     // TOTAL ticks once a second from the start.
-    ASSERT_TRUE(rx.wait_for([&] { return !of_kind(json_events(rx), "tick", 0).empty(); }, 10s)) << rx.err();
-    const QJsonObject first = of_kind(json_events(rx), "tick", 0)[0];
+    const QJsonObject first = of_kind(json_events(*rx), "tick", 0).at(0);
     EXPECT_EQ(first["row"].toString(), "TOTAL");
     EXPECT_EQ(first["protocol"].toString(), "");
     EXPECT_EQ(first["kelbo_bits"].toInt(-1), 0);
@@ -155,14 +154,14 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
 
     Transmission tcp;
     ASSERT_NO_FATAL_FAILURE(
-        transmit(rx, {"--transport", "tcp", "--bar-scale", "10G"}, 1, "TCP", 20000000, tcp));
+        transmit(*rx, {"--transport", "tcp", "--bar-scale", "10G"}, 1, "TCP", 20000000, tcp));
     // Every byte sent over the stream is counted, even that read with the ShutdownRequest.
     EXPECT_EQ(tcp.received, tcp.sent);
 
     // ConnId 1 is not handed out again while its stopped row is still shown.
     Transmission udp;
     ASSERT_NO_FATAL_FAILURE(
-        transmit(rx, {"--transport", "udp", "--kelbo-size", "1000000"}, 2, "UDP", 1000000, udp));
+        transmit(*rx, {"--transport", "udp", "--kelbo-size", "1000000"}, 2, "UDP", 1000000, udp));
     // Datagrams may be dropped on the way, never made up.
     EXPECT_GT(udp.received, 0u);
     EXPECT_LE(udp.received, udp.sent);
@@ -171,14 +170,14 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
     std::vector<std::vector<std::string>> tcp_held;
     for (const char* size : {"150000", "32700", "4096", "1001", "3"})
         tcp_held.push_back({"--transport", "tcp", "--time", "1.5", "--sock-buf", "0", "--msg-size", size});
-    const auto tcp_ends = run_held(rx, tcp_held, 1500ms);
+    const auto tcp_ends = run_held(*rx, tcp_held, 1500ms);
     ASSERT_EQ(tcp_ends.size(), 5u);
     for (const auto& [tx, link] : tcp_ends)
         EXPECT_EQ(bytes_of(link), bytes_of(tx)) << link["conn_id"].toInt();
 
     // Numbered datagrams at full rate, the receiver held for 0.7 s: the gaps are counted lost;
     // a receiver slower than the sender (sanitizers) misses a tail too, at most its 16 MiB.
-    const auto udp_ends = run_held(rx, {{"--transport", "udp", "--udp-numbered", "--time", "2.5"}}, 700ms);
+    const auto udp_ends = run_held(*rx, {{"--transport", "udp", "--udp-numbered", "--time", "2.5"}}, 700ms);
     ASSERT_EQ(udp_ends.size(), 1u);
     const auto& [tx, link] = udp_ends[0];
     const std::int64_t missing = tx["datagrams"].toInteger() - link["datagrams"].toInteger();
@@ -190,72 +189,53 @@ TEST(ProgramPair, TransmissionsOverTcpThenUdpAlsoWhileTheReceiverIsHeld) {
     EXPECT_EQ(link["bytes"].toInteger(), link["datagrams"].toInteger() * 32700);
 
     // The datagram socket's receive buffer holds more than one datagram.
-    EXPECT_GE(stop_program(rx, 20s)["udp_receive_buffer"].toInteger(), 2 * UDP_MAX_MESSAGE);
-    EXPECT_EQ(rx.err(), "");
-}
+    EXPECT_GE(stop_program(*rx, 20s)["udp_receive_buffer"].toInteger(), 2 * UDP_MAX_MESSAGE);
+    EXPECT_EQ(rx->err(), "");
 
-// An offered load: a paced TCP link with its congestion control as the kernel shows it,
-// links that halt after exactly their byte count, and the DSCP mark of every data packet
-// of either transport and family in a capture.
-TEST(ProgramPair, TargetRateByteLimitCongestionControlAndDscp) {
-    ENTER_PRIVATE_NETWORK_OR_SKIP();
-    ASSERT_FALSE(build_dir().empty());
-    ChildProcess rx(receiver_binary(), {"--headless", "--json", "--time", "300"}, KELBOS_SCENES_DIR);
-    ASSERT_TRUE(rx.wait_for([] { return tcp_listening(STREAM_PORT) && tcp_listening(CONTROL_PORT); }, 20s));
-    // 25000-byte messages 50 ms apart, the delay unused: two behind cover a busy machine's stalls.
-    ChildProcess paced(transmitter_binary(),
-                       {"--headless", "--json", "--go", "--time", "6", "--transport", "tcp", "--rate", "4M",
-                        "--msg-size", "25000", "--delay", "100000", "--congestion", "reno"},
-                       KELBOS_SCENES_DIR);
-    ASSERT_TRUE(paced.wait_for([&] { return !of_kind(json_events(paced), "tick").empty(); }, 20s));
-    ChildProcess ss(kelbos::testing::find_program("ss"),
-                    {"-tin", "dport", "=", ":" + std::to_string(STREAM_PORT)});
-    EXPECT_EQ(ss.wait_exit(10s), 0);
-    EXPECT_NE(ss.out().find(" reno "), std::string::npos) << ss.out();
-    const QJsonObject end = halted_end(paced);
-    const std::vector<QJsonObject> ticks = of_kind(json_events(paced), "tick");
-    ASSERT_GE(ticks.size(), 4u) << paced.out();
+    // The offered load, to a receiver of its own. 25000-byte messages 50 ms apart, the
+    // delay unused: two behind cover a busy machine's stalls.
+    rx = start_receiver();
+    const auto paced = start_transmitter({"--time", "6", "--transport", "tcp", "--rate", "4M", "--msg-size",
+                                          "25000", "--delay", "100000", "--congestion", "reno"});
+    ASSERT_TRUE(paced->wait_for([&] { return !of_kind(json_events(*paced), "tick").empty(); }, 20s));
+    ChildProcess ss(find_program("ss"), {"-tin", "dport", "=", ":" + std::to_string(STREAM_PORT)});
+    EXPECT_TRUE(ss.wait_exit(10s) == 0 && ss.out().find(" reno ") != std::string::npos) << ss.out();
+    const QJsonObject end = halted_end(*paced);
+    const std::vector<QJsonObject> ticks = of_kind(json_events(*paced), "tick");
+    ASSERT_GE(ticks.size(), 4u) << paced->out();
     const double rate = static_cast<double>(bytes_of(ticks.back()) - bytes_of(ticks.front())) * 8 / 1000 /
                         (ticks.back()["time_ms"].toDouble() - ticks.front()["time_ms"].toDouble());
     // From the first tick to the last, four seconds: within 2%, unless the machine held
     // the program off the processor longer than it may fall behind.
-    if (of_kind(json_events(paced), "exit").at(0)["max_loop_gap_ms"].toDouble() <= 100) {
-        EXPECT_NEAR(rate, 4.0, 0.08) << paced.out();
-    }
-    EXPECT_LE(rate, 4.08);
-    EXPECT_TRUE(ticks[0]["target_mbits_per_s"] == 4.0 && end["target_mbits_per_s"] == 4.0) << paced.out();
+    const double gap = of_kind(json_events(*paced), "exit").at(0)["max_loop_gap_ms"].toDouble();
+    EXPECT_TRUE(rate <= 4.08 && (rate >= 3.92 || gap > 100)) << rate << " Mbit/s\n" << paced->out();
+    EXPECT_TRUE(ticks[0]["target_mbits_per_s"] == 4.0 && end["target_mbits_per_s"] == 4.0) << paced->out();
     EXPECT_FALSE(end.contains("byte_limit"));
-    EXPECT_EQ(bytes_of(normal_link_end(rx, 1)), bytes_of(end));
+    EXPECT_EQ(bytes_of(normal_link_end(*rx, 1)), bytes_of(end));
 
     // DSCP EF (46): the TOS or traffic class byte 0xb8 on every data packet, SYN included;
     // links of a million bytes, the last message cut short: exactly that many counted.
-    ChildProcess dump(kelbos::testing::find_program("tcpdump"),
+    ChildProcess dump(find_program("tcpdump"),
                       {"-i", "lo", "--immediate-mode", "-s", "96", "-B", "16384", "-nn", "-t", "-v", "-l",
-                       "tcp dst port " + std::to_string(STREAM_PORT) + " or udp dst port " +
-                           std::to_string(DATAGRAM_PORT)});
+                       "dst port " + std::to_string(STREAM_PORT) + " or " + std::to_string(DATAGRAM_PORT)});
     ASSERT_TRUE(dump.wait_for([&] { return dump.err().find("listening on") != std::string::npos; }, 20s));
-    int conn_id = 2;
-    for (const char* transport : {"tcp", "udp"})
+    for (int conn_id = 2; const char* transport : {"tcp", "udp"})
         for (const char* receiver : {"127.0.0.1", "::1"}) {
-            ChildProcess tx(transmitter_binary(),
-                            {"--headless", "--json", "--go", "--bytes", "1000000", "--transport", transport,
-                             "--receiver", receiver, "--dscp", "EF", "--msg-size", "1472"},
-                            KELBOS_SCENES_DIR);
-            const QJsonObject limited = halted_end(tx, 30s);
+            const auto tx = start_transmitter({"--bytes", "1000000", "--transport", transport, "--receiver",
+                                               receiver, "--dscp", "EF", "--msg-size", "1472"});
+            const QJsonObject limited = halted_end(*tx, 30s);
             EXPECT_TRUE(bytes_of(limited) == 1000000 && limited["byte_limit"].toInteger() == 1000000);
-            EXPECT_EQ(bytes_of(normal_link_end(rx, conn_id++, 20s)), 1000000u) << rx.out();
+            EXPECT_EQ(bytes_of(normal_link_end(*rx, conn_id++, 20s)), 1000000u) << rx->out();
         }
     // The packets come in order: once the last link's are seen, so are the others'.
     EXPECT_TRUE(dump.wait_for([&] { return dump.out().find("next-header UDP") != std::string::npos; }, 20s));
     dump.send_signal(SIGINT);
     EXPECT_EQ(dump.wait_exit(20s), 0);
-    const std::vector<std::string> lines = dump.out_lines();
-    EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) { return l.starts_with("IP"); }),
-              std::ranges::count_if(lines, [](const std::string& l) { return l.find(" 0xb8,") != l.npos; }))
-        << dump.out();
+    for (const std::string& line : dump.out_lines())
+        EXPECT_TRUE(!line.starts_with("IP") || line.find(" 0xb8,") != line.npos) << line;
     for (const char* kind : {"proto TCP", "proto UDP", "next-header TCP"})
         EXPECT_NE(dump.out().find(kind), std::string::npos) << kind;
-    EXPECT_EQ(rx.err(), "");
+    EXPECT_EQ(rx->err(), "");
 }
 
 TEST(ProgramPair, HeadlessReceiverWithoutItsPortsOrASceneEndsWithStatusOne) {
@@ -325,13 +305,12 @@ TEST(ProgramPair, BadValuesOnEitherCommandLineEndWithStatusTwo) {
          "kelbosrx: idle timeout must be a whole number of seconds, 0 (never) or more\n"},
         {rx, {"--no-such-option"}, "kelbosrx: Unknown option 'no-such-option'.\n"},
     };
-    for (const auto& [program, args, message] : cases) {
-        auto with_headless = args;
-        with_headless.push_back("--headless");
-        ChildProcess child(program, with_headless);
-        EXPECT_EQ(child.wait_exit(10s), 2) << message;
-        EXPECT_EQ(child.err(), message);
-        EXPECT_EQ(child.out(), "");
+    for (auto [program, args, message] : cases) {
+        args.push_back("--headless");
+        ChildProcess child(program, args);
+        // Braces: the exit is awaited before its output is read.
+        EXPECT_EQ((std::tuple{child.wait_exit(10s), child.err(), child.out()}),
+                  (std::tuple{std::optional(2), message, std::string()}));
     }
 }
 

@@ -115,13 +115,10 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLinesPastIdleAndTricklingCo
     std::vector<Socket> held(8);
     for (Socket& s : held) ASSERT_TRUE(s = connect_to(9464));
     // Paced links: the figures, not the speed, are under test.
-    const std::vector<std::string> paced = {"--headless", "--json", "--go", "--time", "8", "--delay", "2"};
-    auto args = paced;
-    args.insert(args.end(), {"--transport", "tcp", "--metrics", "127.0.0.1:9465"});
-    ChildProcess tx_tcp(transmitter_binary(), args, KELBOS_SCENES_DIR);
-    args = paced;
-    args.insert(args.end(), {"--transport", "udp", "--udp-numbered"});
-    ChildProcess tx_udp(transmitter_binary(), args, KELBOS_SCENES_DIR);
+    const auto tx_tcp = start_transmitter(
+        {"--time", "8", "--delay", "2", "--transport", "tcp", "--metrics", "127.0.0.1:9465"});
+    const auto tx_udp =
+        start_transmitter({"--time", "8", "--delay", "2", "--transport", "udp", "--udp-numbered"});
 
     // While they send: every figure scraped is the figure of one tick's JSON line.
     std::map<std::string, std::string> sent, received;
@@ -132,14 +129,14 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLinesPastIdleAndTricklingCo
         return sent.size() == 1 && sent[""] != "0" && received.size() == 2;
     };
     ASSERT_TRUE(rx.wait_for(scraped_while_sending, 30s)) << server->err();
-    EXPECT_TRUE(tx_tcp.wait_for([&] { return tick_bytes(tx_tcp).contains(sent[""]); }, 5s)) << sent[""];
+    EXPECT_TRUE(tx_tcp->wait_for([&] { return tick_bytes(*tx_tcp).contains(sent[""]); }, 5s)) << sent[""];
     for (const auto& [conn_id, bytes] : received)
         EXPECT_TRUE(rx.wait_for([&] { return tick_bytes(rx, std::stoi(conn_id)).contains(bytes); }, 5s))
             << conn_id << ": " << bytes;
 
     // Once both have halted: the stopped rows' totals, and the TOTAL row's.
-    ASSERT_EQ(tx_tcp.wait_exit(60s), 0) << tx_tcp.err();
-    ASSERT_EQ(tx_udp.wait_exit(60s), 0) << tx_udp.err();
+    ASSERT_EQ(tx_tcp->wait_exit(60s), 0) << tx_tcp->err();
+    ASSERT_EQ(tx_udp->wait_exit(60s), 0) << tx_udp->err();
     ASSERT_TRUE(rx.wait_for([&] { return of_kind(json_events(rx), "link_end").size() == 2; }, 10s))
         << rx.out();
     std::map<std::string, std::string> expected{{"", "0"}}, datagrams, lost, jitter;
@@ -189,8 +186,7 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLinesPastIdleAndTricklingCo
     // Fifty connections that send nothing and fifty that send a byte a second, from
     // two other hosts, each reopened as the receiver closes it, for 30 s.
     std::vector<Socket> idle(50), trickling(50);
-    const auto start = std::chrono::steady_clock::now();
-    for (auto next = start; next < start + 30s; next += 1s) {
+    for (auto next = std::chrono::steady_clock::now(), stop = next + 30s; next < stop; next += 1s) {
         char c;
         for (auto [sockets, from] : {std::pair{&idle, "127.0.0.2"}, {&trickling, "127.0.0.3"}})
             for (Socket& s : *sockets)
@@ -204,8 +200,7 @@ TEST_F(Metrics, PrometheusReadsTheByteTotalsOfTheJsonLinesPastIdleAndTricklingCo
     EXPECT_EQ(query("count_over_time(up" + of_rx + "[30s]) >= bool 25", "instance"), both);
     EXPECT_EQ(query("max_over_time(scrape_duration_seconds" + of_rx + "[30s]) < bool 1", "instance"), both);
     // With scrapes and ten or more idle connections open, SIGTERM ends it at once.
-    ASSERT_GE(std::count_if(idle.begin(), idle.end(), [](const Socket& s) { return static_cast<bool>(s); }),
-              10);
+    ASSERT_GE(std::ranges::count_if(idle, [](const Socket& s) { return static_cast<bool>(s); }), 10);
     stop_program(rx, 100ms);
 
     // Scrapes only from the hosts allowed: others are closed without an answer.

@@ -143,31 +143,28 @@ TEST(TwoHosts, ShapedLinkShowsItsRateAndTheTransmittersHostName) {
 // leave from its control connection's address (or --bind's) and count for its link.
 TEST(TwoHosts, DatagramsLeaveFromTheAddressOfTheControlConnection) {
     ENTER_PRIVATE_NETWORK_OR_SKIP();
-    constexpr const char* SECOND = "192.0.2.3";
     TwoHosts hosts;
+    const std::string second = "192.0.2.3", b = hosts.end(Host::b);
     std::string why = hosts.join(1500);
     for (Host host : {Host::a, Host::b})
         why += why.empty() ? hosts.set_hosts(host, "127.0.0.1 localhost\n") : "";
-    const std::string b = hosts.end(Host::b);
-    for (const std::vector<std::string>& line :
-         {std::vector<std::string>{"ip", "addr", "add", std::string(SECOND) + "/24", "dev", b},
-          {"ip", "route", "add", std::string(TwoHosts::ADDRESS_A) + "/32", "dev", b, "src", SECOND, "table",
-           "100"},
-          {"ip", "rule", "add", "ipproto", "udp", "table", "100"}})
-        if (why.empty()) why = hosts.run_on(Host::b, line);
+    if (why.empty())
+        why = hosts.run_on(Host::b, {"sh", "-c",
+                                     "ip addr add " + second + "/24 dev " + b + " && ip route add " +
+                                         TwoHosts::ADDRESS_A + "/32 dev " + b + " src " + second +
+                                         " table 100 && ip rule add ipproto udp table 100"});
     if (!why.empty()) GTEST_SKIP() << "needs two network namespaces joined by a veth pair (root): " << why;
     const auto rx =
         start_command(hosts.command(Host::a, receiver_binary(), {"--headless", "--json", "--time", "120"}),
                       KELBOS_SCENES_DIR);
     ASSERT_TRUE(rx->wait_for([] { return tcp_listening(CONTROL_PORT); }, 20s)) << rx->err();
-    int conn_id = 1;
-    for (const std::string bind : {"", SECOND}) {
+    for (const auto& [conn_id, bind] : {std::pair{1, std::string()}, {2, second}}) {
         std::vector<std::string> args = paced("udp", TwoHosts::ADDRESS_A);
         if (!bind.empty()) args.insert(args.end(), {"--bind", bind});
         const auto tx = start_command(hosts.command(Host::b, transmitter_binary(), args), KELBOS_SCENES_DIR);
         Transmission link;
-        ASSERT_NO_FATAL_FAILURE(check_link(*tx, *rx, conn_id++, link));
-        EXPECT_EQ(link.peer_name, bind.empty() ? TwoHosts::ADDRESS_B : SECOND);
+        ASSERT_NO_FATAL_FAILURE(check_link(*tx, *rx, conn_id, link));
+        EXPECT_EQ(link.peer_name, bind.empty() ? TwoHosts::ADDRESS_B : second);
         EXPECT_GT(link.received, link.sent / 2);
     }
     EXPECT_EQ(stop_program(*rx, 20s)["foreign_datagrams"].toInteger(-1), 0);

@@ -213,9 +213,8 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     // Reopened, the dialog shows the committed values.
     auto again = open();
     for (int id : {111, 106, 129}) EXPECT_TRUE(checked(*again, id)) << id;
-    EXPECT_EQ(text(*again, 102), "50");
-    EXPECT_EQ(text(*again, 131), "2500M");
-    EXPECT_EQ(text(*again, 119), "12500");
+    for (const auto& [id, t] : {Field{102, "50"}, {131, "2500M"}, {119, "12500"}})
+        EXPECT_EQ(text(*again, id), t) << id;
     // Numbered UDP datagrams need 27 bytes: 26 is refused in the window, for TCP it goes.
     set_text(*again, 116, "26");
     for (int id : {125, 1}) click(*again, id);  // UDP, Go
@@ -229,9 +228,8 @@ TEST_F(DialogTest, ApplyCommitsEverythingGoToo) {
     for (int id : {127, 104, 1}) click(*again, id);  // TCP, Ethernet, Go
     EXPECT_EQ(again->outcome(), Outcome::go);
     EXPECT_EQ(messages.texts.size(), 1u);
-    EXPECT_EQ(settings.kelbo_size, 8u);
-    EXPECT_EQ(settings.receive_on, 'e');
-    EXPECT_EQ(settings.msg_size, 26u);
+    EXPECT_EQ(std::tuple(settings.kelbo_size, settings.receive_on, settings.msg_size),
+              std::tuple(8u, 'e', 26u));
 }
 
 // Cancel, Escape, closing and Enter on the focused Cancel button change nothing; Enter
