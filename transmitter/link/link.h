@@ -167,7 +167,8 @@ private:
     QTimer peer_check_;  // while open: is the receiver still there?
     Step step_ = Step::none;
     DoneCallback done_;
-    StepWait wait_{this, &TransmitterLink::on_readable, &TransmitterLink::on_writable, &TransmitterLink::on_wait_over};
+    StepWait wait_{this, &TransmitterLink::on_readable, &TransmitterLink::on_writable,
+                   &TransmitterLink::on_wait_over};
     LinkOpener opener_{options_};
     ShutdownRequestBytes shutdown_request_{};
     // link_open and link_shutdown: their loop and the result it waits for.

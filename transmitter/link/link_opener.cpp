@@ -26,8 +26,7 @@ int tcp_protocol_level() {
 
 }  // namespace
 
-LinkOpener::LinkOpener(const LinkOptions& options)
-    : options_(options) {}
+LinkOpener::LinkOpener(const LinkOptions& options) : options_(options) {}
 
 std::uint32_t LinkOpener::send_buffer_size(int transport, std::uint32_t setting) {
     if (transport == TRANSPORT_UDP) return UDP_MAX_MESSAGE;
