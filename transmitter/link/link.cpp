@@ -94,22 +94,15 @@ int TransmitterLink::data_fd() const {
     return transport_ == TRANSPORT_UDP ? datagram_.fd() : control_.fd();
 }
 
+// A notification for no step of the handshake only stops its watch.
 void TransmitterLink::on_readable() {
-    switch (step_) {
-        case Step::shutdown_ack:
-            return read_shutdown_ack();
-        default:
-            wait_.stop_readable();
-    }
+    if (step_ == Step::shutdown_ack) return read_shutdown_ack();
+    wait_.stop_readable();
 }
 
 void TransmitterLink::on_writable() {
-    switch (step_) {
-        case Step::shutdown_writable:
-            return send_shutdown_request();
-        default:
-            wait_.stop_writable();
-    }
+    if (step_ == Step::shutdown_writable) return send_shutdown_request();
+    wait_.stop_writable();
 }
 
 void TransmitterLink::on_wait_over() {
