@@ -530,12 +530,17 @@ def case_history():
             dialog.key("Return")
             session.wait_gone("Save rate history")
             wait_until(lambda: os.path.exists(path), f"{path} to be written")
-        plot, shot = magick("convert", png), history.shot()
+        plot = magick("convert", png)
         # The image is the plot: the window's picture below its menu bar, the legend's
-        # strip along the top exactly as on the screen, and the link's line in it.
-        check(plot.width == shot.width and plot.height < shot.height, f"a plot of {plot.width}x{plot.height}")
-        top = shot.height - plot.height
-        check(plot.crop(0, 0, plot.width, 12) == shot.crop(0, top, plot.width, 12), "the PNG is not the plot")
+        # strip along the top exactly as on the screen, and the link's line in it. The
+        # screen may still be repainting where the dialog was, so the strip is awaited.
+        def legend_shown():
+            shot = history.shot()
+            top = shot.height - plot.height
+            same = top > 0 and plot.crop(0, 0, plot.width, 12) == shot.crop(0, top, plot.width, 12)
+            return (shot,) if same else None
+        (shot,) = wait_until(legend_shown, "the legend of the PNG on the screen: the PNG is not the plot", limit=5)
+        check(plot.width == shot.width, f"a plot of {plot.width}x{plot.height}")
         check(plot.below(30).count(LINK) > 50, "the PNG lacks the link's line")
         with open(csv) as f:
             lines = f.read().splitlines()
