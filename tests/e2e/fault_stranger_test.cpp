@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include "fault_support.h"
 
@@ -133,14 +134,27 @@ TEST(Strangers, AHostGetsItsShareOfLinksAndASilentLinkEndsWhileAPacedOneStays) {
     // name is slow to come on a busy machine.
     const QJsonObject ended = json_events(*rx).at(find_event(json_events(*rx), "link_end", 2));
     EXPECT_TRUE(names_loopback(ended["row"].toString()));
-    const std::string box =
-        "connection to " + ended["row"].toString().toStdString() + " failed\nLink idle: no data for 3 seconds\n";
+    const std::string box = "connection to " + ended["row"].toString().toStdString() +
+                            " failed\nLink idle: no data for 3 seconds\n";
     const std::string journal = "kelbosrx: refused a link from 127.0.0.1: host limit\n";
     EXPECT_TRUE(rx->wait_for([&] { return rx->err().starts_with(journal + box); }, 2s)) << rx->err();
     Socket back = open_link(TCP_LINK, 2);
     ASSERT_TRUE(rx->wait_for([&] { return find_event(json_events(*rx), "link_end", 3) >= 0; }, 6s));
     EXPECT_TRUE(link_counts(*rx, 1) && paced->running());
     EXPECT_EQ(find_event(json_events(*rx), "link_end", 1), -1);
+
+    // The addresses of one IPv6 /64 are one host: its third link is refused, while a
+    // link from another /64 is admitted (ConnId 3 is still held by its stopped row).
+    ASSERT_EQ(
+        std::system("for a in 1::1 1::2 1::3 2::1; do ip addr add fd00:0:0:$a dev lo nodad || exit 1; done"),
+        0);
+    std::vector<Socket> v6;
+    for (const auto& [from, id] : {std::pair{"fd00:0:0:1::1", ConnId{4}},
+                                   {"fd00:0:0:1::2", ConnId{5}},
+                                   {"fd00:0:0:1::3", CONN_NONE_FREE},
+                                   {"fd00:0:0:2::1", ConnId{6}}})
+        v6.push_back(open_link(TCP_LINK, id, from));
+    EXPECT_TRUE(rx->wait_for([&] { return refusals(*rx).back() == "fd00:0:0:1::3 host limit"; }, 5s));
 }
 
 }  // namespace
