@@ -139,7 +139,7 @@ TEST(LinkLedger, AnEndedLinkKeepsItsConnIdUntilItsRowGoesOnTheSixteenthTick) {
 }
 
 TEST(DatagramStats, GapsBeyondTheWindowLateCopiesJitterAndStrays) {
-    DatagramStats s, u;
+    DatagramStats s, u, v;
     const std::uint64_t ms = 1000000;
     s.add(0, 0, 5 * ms);  // transit 5 ms, then 5, 0, 0 (copies left out)
     s.add(10000, 10 * ms, 15 * ms);
@@ -159,4 +159,9 @@ TEST(DatagramStats, GapsBeyondTheWindowLateCopiesJitterAndStrays) {
     for (std::uint64_t n : {4096, 0, 20000, 10000, 18192}) u.add(n, 0, 0);  // 18192 shares 10000's bit
     EXPECT_EQ((std::vector{u.lost(), u.out_of_order(), u.duplicates()}),
               (std::vector<std::uint64_t>{19996, 3, 0}));
+
+    // 0-49, a stray 2^62 in place of 50, 51 sent at a wild time, 52-99: only 50 is lost.
+    for (std::uint64_t n = 0; n < 100; ++n) v.add(n == 50 ? 1ul << 62 : n, n == 51 ? 1ul << 62 : n, n + 5);
+    EXPECT_EQ((std::vector{v.lost(), v.out_of_order(), v.strays()}), (std::vector<std::uint64_t>{1, 0, 1}));
+    EXPECT_EQ(v.jitter_ms(), 0.0);
 }
