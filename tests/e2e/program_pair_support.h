@@ -134,7 +134,7 @@ inline std::unique_ptr<ChildProcess> start_transmitter(std::vector<std::string> 
 // port: 127.0.0.1, or ::1 from an IPv6 source.
 inline Socket socket_from(int type, const char* source, std::uint16_t port) {
     const SocketAddress from = resolve_host(source, 0).at(0);
-    const int family = from.get()->sa_family;
+    const int family = from.family();
     Socket s = make_socket(type, family);
     const SocketAddress to = resolve_host(family == AF_INET6 ? "::1" : "127.0.0.1", port).at(0);
     if (s && (::bind(s.fd(), from.get(), from.length) != 0 || ::connect(s.fd(), to.get(), to.length) != 0))
